@@ -1,0 +1,59 @@
+#include <iostream>
+
+#include "app/app.h"
+#include "backup/backup_engine.h"
+#include "ini/ini_file.h"
+
+namespace {
+
+// A missing text key leaves the setting as it was (empty).
+void takeText(CIniFile& settings, const char* key, std::string& target) {
+  const char* text = settings.getValue(kSettingsSection, key);
+  if (text != nullptr) target = text;
+}
+
+}  // namespace
+
+void takeSettings(CIniFile& settings, RunValues& values) {
+  values.settingsLoaded = settings.isLoaded();
+  if (!values.settingsLoaded) {
+    std::cout << "Konnte " << kSettingsFileName << " nicht laden." << std::endl;
+    promptConnectionData(values.host, values.user, values.password,
+                         values.databaseName, values.saveStructure,
+                         values.saveData, values.dropTable);
+    return;
+  }
+  std::cout << "Ini-Datei " << kSettingsFileName << " geladen." << std::endl;
+  takeText(settings, "host", values.host);
+  takeText(settings, "user", values.user);
+  takeText(settings, "pass", values.password);
+  takeText(settings, "db-name", values.databaseName);
+  takeText(settings, "save-path", values.savePath);
+  values.saveStructure = settings.getBoolValue(kSettingsSection, "save-strucktur");
+  values.saveData = settings.getBoolValue(kSettingsSection, "save-daten");
+  values.dropTable = settings.getBoolValue(kSettingsSection, "droptable");
+  values.fromPreviousBackup =
+      settings.getBoolValue(kSettingsSection, "backup-from-file");
+  takeText(settings, "zeit-last-backup", values.lastBackupTime);
+}
+
+void storeSettings(CIniFile& settings, const RunValues& values,
+                   const BackupEngine& engine) {
+  if (!values.settingsLoaded) {
+    std::cout << "Speichere die Verbindungsdaten in der 'vkt.ini'" << std::endl;
+    if (settings.addSection(kSettingsSection)) {
+      settings.addValue(nullptr, "host", values.host.c_str());
+      settings.addValue(nullptr, "user", values.user.c_str());
+      settings.addValue(nullptr, "pass", values.password.c_str());
+      settings.addValue(nullptr, "db-name", values.databaseName.c_str());
+      settings.addValue(nullptr, "save-path", "");
+      settings.addValue(nullptr, "save-strucktur", values.saveStructure ? "1" : "0");
+      settings.addValue(nullptr, "save-daten", values.saveData ? "1" : "0");
+      settings.addValue(nullptr, "droptable", values.dropTable ? "1" : "0");
+      settings.save();
+    }
+  }
+  settings.setValue(kSettingsSection, "zeit-last-backup",
+                    engine.getBackupTime().c_str());
+  settings.save();
+}

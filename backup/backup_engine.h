@@ -1,0 +1,114 @@
+// The backup engine: one MySQL connection, the table inventory, the backup
+// file being written and the previous backup file it may copy rows from.
+#ifndef VKT_BACKUP_BACKUP_ENGINE_H_
+#define VKT_BACKUP_BACKUP_ENGINE_H_
+
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <mysql.h>
+
+// One table of the inventory, in the order the server lists it.
+struct TableEntry {
+  std::string name;        // byte for byte as the server gives it
+  std::string updateText;  // the server's "YYYY-MM-DD hh:mm:ss", empty if none
+  time_t updateTime = 0;   // meaningful only when updateKnown
+  // False when the server reported no update time, the text could not be
+  // converted, or the time is not earlier than the inventory's own second
+  // (the table may still change within that second).
+  bool updateKnown = false;
+  bool isView = false;
+  // Non-empty only for a table with an invisible column: every column in
+  // table order, so that rows are read and written with an explicit list.
+  std::vector<std::string> columns;
+};
+
+// One table block of the previous backup file.
+struct PreviousTableEntry {
+  std::string name;
+  std::string updateText;  // "dd.mm.YYYY HH:MM:SS" as written in the block
+  time_t updateTime = 0;   // meaningful only when updateKnown
+  bool updateKnown = false;
+  std::streampos position = -1;  // first byte after the comment block
+  // True when the block's rows are known to be whole: at least one row
+  // line, every line of the block ended by a line end, and the rows closed
+  // by their empty line. Only such rows are ever copied.
+  bool rowsTrusted = false;
+  int rowCount = 0;  // row lines found in the block
+};
+
+class BackupEngine {
+ public:
+  BackupEngine();
+  ~BackupEngine();
+  BackupEngine(const BackupEngine&) = delete;
+  BackupEngine& operator=(const BackupEngine&) = delete;
+
+  // Creates the client handle. Prints its progress on stdout.
+  bool createSocket();
+  // Connects the handle created by createSocket() and selects the database.
+  bool connect(std::string host, std::string user, std::string password,
+               std::string database);
+  // The 14-digit stamp of the last file begun by runBackup(), or "".
+  std::string getBackupTime() const;
+
+  // Fills `tables` from "SHOW TABLE STATUS;". Returns the table count, 0 on
+  // failure or for an empty database.
+  int queryTables();
+  // Writes one backup file. True only when the file is complete: every
+  // table's section written whole and the file closed without error.
+  bool runBackup(std::string savePath, bool saveStructure, bool saveData,
+                 bool dropTable, bool fromPreviousBackup,
+                 std::string lastBackupTime);
+  // Writes the section of tables[index]. True when the section is whole.
+  bool saveTable(int index);
+  // Opens and indexes the previous backup; leaves prevFile open.
+  bool loadPreviousBackup(std::string fileName);
+  // The update time recorded for tableName in the previous backup; 0 when
+  // it is absent or unknown there.
+  time_t findPreviousUpdateTime(std::string tableName);
+  // Streams the rows of one table into outFile. Returns the rows written;
+  // on failure returns 0 (see lastRowsFailed_).
+  int dumpRows(std::string tableName);
+  // Copies the trusted rows of tableName out of the previous backup.
+  int copyRowsFromPrevious(std::string tableName);
+
+ private:
+  const TableEntry* findTable(const std::string& name) const;
+  const PreviousTableEntry* findPrevious(const std::string& name) const;
+  // True when the table's rows may be copied from the previous backup.
+  bool canCopyRows(const TableEntry& table) const;
+  // True when the table is unchanged since the previous backup.
+  bool isUnchanged(const TableEntry& table) const;
+  int countChanges() const;
+  bool writeStructure(const TableEntry& table);
+  bool readServerClock(time_t* now);
+  bool markInvisibleColumns();
+  void orderViews();
+  bool openOutput(const std::string& fileName);
+  std::string preamble() const;
+  bool query(const std::string& statement);
+
+  MYSQL* connection;
+  std::string databaseName;
+  std::string backupTime;
+  bool connected;
+  bool saveStructure;
+  bool saveData;
+  bool dropTable;
+  bool fromPreviousBackup;
+  std::vector<TableEntry> tables;
+  std::ofstream outFile;
+  std::ifstream prevFile;
+  std::vector<PreviousTableEntry> prevTables;
+
+  // Whether the previous file was written with the same preamble line as
+  // this run writes; rows are copied only then.
+  bool prevPreambleMatches_ = false;
+  // Set by dumpRows when the rows could not be read whole.
+  bool lastRowsFailed_ = false;
+};
+
+#endif  // VKT_BACKUP_BACKUP_ENGINE_H_

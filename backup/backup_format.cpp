@@ -1,0 +1,95 @@
+#include "backup/backup_format.h"
+
+namespace backup_format {
+
+const std::string& hashLine() {
+  static const std::string line(kHashLineLength, kCommentMark);
+  return line;
+}
+
+std::string fileName(const std::string& savePath, const std::string& database,
+                     const std::string& stamp) {
+  return savePath + "/" + database + "-" + stamp + ".sql";
+}
+
+std::string quoteIdentifier(const std::string& name) {
+  std::string quoted = "`";
+  for (char c : name) {
+    quoted += c;
+    if (c == '`') quoted += '`';
+  }
+  quoted += '`';
+  return quoted;
+}
+
+std::string dropLine(const std::string& table, bool isView) {
+  return (isView ? kDropViewPrefix : kDropTablePrefix) +
+         quoteIdentifier(table) + ";";
+}
+
+std::string rowLineStartFor(const std::string& table) {
+  return "INSERT INTO " + quoteIdentifier(table) + " ";
+}
+
+std::string rowLinePrefix(const std::string& table,
+                          const std::vector<std::string>& columns) {
+  std::string prefix = rowLineStartFor(table);
+  if (!columns.empty()) {
+    prefix += "(";
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (i != 0) prefix += ",";
+      prefix += quoteIdentifier(columns[i]);
+    }
+    prefix += ") ";
+  }
+  prefix += "VALUES (";
+  return prefix;
+}
+
+bool isRowLine(std::string_view line) {
+  return line.substr(0, sizeof(kRowLineStart) - 1) == kRowLineStart;
+}
+
+std::string preambleLine(const std::string& characterSet) {
+  return std::string(kPreambleStart) + characterSet +
+         " */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
+         " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
+         " /*!40103 SET TIME_ZONE='+00:00' */;";
+}
+
+std::vector<std::string> headerLines(const std::string& database,
+                                     const std::string& createdText) {
+  return {hashLine(),
+          "#",
+          kHeaderDatabasePrefix + database + "'",
+          kHeaderCreatedPrefix + createdText,
+          "#",
+          hashLine(),
+          ""};
+}
+
+bool writeLine(std::ostream& out, std::string_view text) {
+  size_t start = 0;
+  for (size_t lf = text.find('\n'); lf != std::string_view::npos;
+       lf = text.find('\n', start)) {
+    out.write(text.data() + start, static_cast<std::streamsize>(lf - start));
+    out.write(kLineEnd, 2);
+    start = lf + 1;
+  }
+  out.write(text.data() + start,
+            static_cast<std::streamsize>(text.size() - start));
+  out.write(kLineEnd, 2);
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+bool readLine(std::istream& in, std::string* line, bool* ended) {
+  line->clear();
+  *ended = false;
+  if (!std::getline(in, *line)) return false;
+  *ended = !in.eof();
+  if (*ended && !line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+}  // namespace backup_format

@@ -1,0 +1,98 @@
+// The backup file format, shared by the writers and the readers.
+//
+// A backup file is SQL text with CR LF line ends:
+//   header (7 lines), the preamble line and an empty line, then per table a
+//   comment block (3 lines), an optional structure block (DROP line,
+//   definition + ";", empty line) and an optional rows block (one row line
+//   per row, then an empty line).
+// What the readers rely on:
+//   - the first three lines are header lines and are skipped unread;
+//   - from line 4 on, a line that begins with '#' and holds an apostrophe
+//     opens a table's comment block; the name lies between its first and
+//     last apostrophe; the next line holds the update time between
+//     apostrophes; the line after it is the hash line, and the table's body
+//     begins right after it;
+//   - no line of a body begins with '#';
+//   - a row line begins with "INSERT INTO `", holds exactly one row, and
+//     ends with ");".
+#ifndef VKT_BACKUP_BACKUP_FORMAT_H_
+#define VKT_BACKUP_BACKUP_FORMAT_H_
+
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace backup_format {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr size_t kHashLineLength = 84;
+constexpr char kCommentMark = '#';
+constexpr char kNameQuote = '\'';
+
+// strftime patterns: file name stamp (also `zeit-last-backup`) and the
+// dates on the comment lines.
+constexpr char kStampPattern[] = "%Y%m%d%H%M%S";
+constexpr size_t kStampLength = 14;
+constexpr char kCommentDatePattern[] = "%d.%m.%Y %H:%M:%S";
+constexpr size_t kCommentDateLength = 19;
+
+constexpr char kHeaderDatabasePrefix[] = "# Backup der Datenbank '";
+constexpr char kHeaderCreatedPrefix[] = "# Erstellt: ";
+constexpr char kTableCommentPrefix[] = "# Tabelle '";
+constexpr char kUpdateCommentPrefix[] = "# Update: '";
+constexpr size_t kHeaderLinesSkipped = 3;
+
+constexpr char kDropTablePrefix[] = "DROP TABLE IF EXISTS ";
+constexpr char kDropViewPrefix[] = "DROP VIEW IF EXISTS ";
+constexpr char kRowLineStart[] = "INSERT INTO `";
+constexpr char kRowLineEnd[] = ");";
+constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
+
+// The line of 84 '#'.
+const std::string& hashLine();
+
+// <savePath>/<database>-<stamp>.sql, a plain concatenation.
+std::string fileName(const std::string& savePath, const std::string& database,
+                     const std::string& stamp);
+
+// The name between backquotes, an inner backquote doubled.
+std::string quoteIdentifier(const std::string& name);
+
+// "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
+std::string dropLine(const std::string& table, bool isView);
+
+// The part of a row line before the values:
+// "INSERT INTO `t` VALUES (" or, with an explicit column list,
+// "INSERT INTO `t` (`a`,`b`) VALUES (".
+std::string rowLinePrefix(const std::string& table,
+                          const std::vector<std::string>& columns);
+
+// The start that every row line of `table` has, whatever its column list:
+// "INSERT INTO `t` ".
+std::string rowLineStartFor(const std::string& table);
+
+// True when `line` has the shape of a row line (of any table).
+bool isRowLine(std::string_view line);
+
+// The line that follows the header: it fixes the session settings that the
+// rows were written for, so that a restore reads them the same way.
+std::string preambleLine(const std::string& characterSet);
+
+// The seven header lines (each without its line end).
+std::vector<std::string> headerLines(const std::string& database,
+                                     const std::string& createdText);
+
+// Writes `text` and a line end, every LF inside `text` stored as CR LF, and
+// flushes. Returns the stream's state afterwards.
+bool writeLine(std::ostream& out, std::string_view text);
+
+// Reads one line up to LF. The LF and a CR right before it are dropped.
+// `ended` tells whether the line had its LF (false for a last line cut off
+// at the end of the file). Returns false when nothing could be read.
+bool readLine(std::istream& in, std::string* line, bool* ended);
+
+}  // namespace backup_format
+
+#endif  // VKT_BACKUP_BACKUP_FORMAT_H_

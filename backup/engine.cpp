@@ -1,0 +1,65 @@
+#include <iostream>
+
+#include "backup/backup_engine.h"
+
+BackupEngine::BackupEngine()
+    : connection(nullptr),
+      connected(false),
+      saveStructure(true),
+      saveData(true),
+      dropTable(false),
+      fromPreviousBackup(true) {}
+
+BackupEngine::~BackupEngine() {
+  if (connection != nullptr) mysql_close(connection);
+}
+
+bool BackupEngine::createSocket() {
+  std::cout << "Erzeuge MySql-Socket: " << std::flush;
+  connection = mysql_init(nullptr);
+  if (connection != nullptr) {
+    std::cout << "OK" << std::endl;
+    return true;
+  }
+  // A null handle has no error text to ask for.
+  std::cout << "Fehler!" << std::endl;
+  std::cout << "Kein Speicher f\xFCr den MySql-Socket." << std::endl;
+  return false;
+}
+
+bool BackupEngine::connect(std::string host, std::string user,
+                           std::string password, std::string database) {
+  if (connection == nullptr) {
+    std::cerr << "Kein MySqlSocket offen!" << std::flush;
+    return false;
+  }
+  std::cout << "Verbinde zum Server': " << std::flush;
+  if (mysql_real_connect(connection, host.c_str(), user.c_str(),
+                         password.c_str(), database.c_str(), 0, nullptr,
+                         0) == nullptr ||
+      // Backslash escapes and backquoted definitions, whatever the server's
+      // default mode says.
+      mysql_query(connection, "SET SESSION sql_mode = ''") != 0) {
+    std::cout << "Fehler!" << std::endl;
+    std::cout << mysql_error(connection) << std::endl;
+    return false;
+  }
+  std::cout << "OK" << std::endl;
+  std::cout << std::endl;
+  std::cout << "Servername:    " << host << std::endl;
+  std::cout << "Serverversion: " << mysql_get_server_info(connection)
+            << std::endl;
+  std::cout << "Datenbankname: " << database << std::endl;
+  std::cout << "verbunden als: " << user << std::endl;
+  std::cout << std::endl;
+  databaseName = database;
+  connected = true;
+  return true;
+}
+
+std::string BackupEngine::getBackupTime() const { return backupTime; }
+
+bool BackupEngine::query(const std::string& statement) {
+  return mysql_real_query(connection, statement.data(),
+                          static_cast<unsigned long>(statement.size())) == 0;
+}

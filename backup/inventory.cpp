@@ -1,0 +1,178 @@
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "backup/backup_engine.h"
+#include "backup/backup_format.h"
+#include "backup/local_time.h"
+
+namespace {
+
+struct ResultDeleter {
+  void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+using Result = std::unique_ptr<MYSQL_RES, ResultDeleter>;
+
+std::string fieldText(MYSQL_ROW row, unsigned long* lengths, int column) {
+  if (column < 0 || row[column] == nullptr) return std::string();
+  return std::string(row[column], lengths[column]);
+}
+
+// The first column whose name contains `part`, or -1.
+int findColumn(MYSQL_RES* result, const char* part) {
+  mysql_field_seek(result, 0);
+  int index = 0;
+  while (MYSQL_FIELD* field = mysql_fetch_field(result)) {
+    if (std::strstr(field->name, part) != nullptr) return index;
+    ++index;
+  }
+  return -1;
+}
+
+void printError(MYSQL* connection) {
+  std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+}
+
+// True when the CREATE VIEW text reads from the view named `other`.
+bool readsFrom(const std::string& definition, const std::string& other) {
+  return definition.find(backup_format::quoteIdentifier(other)) !=
+         std::string::npos;
+}
+
+}  // namespace
+
+bool BackupEngine::readServerClock(time_t* now) {
+  if (!query("SELECT NOW()")) return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  MYSQL_ROW row = mysql_fetch_row(result.get());
+  if (row == nullptr || row[0] == nullptr) return false;
+  return local_time::fromServerText(row[0], now);
+}
+
+int BackupEngine::queryTables() {
+  std::cout << "Abfrage der Tabellen-Namen und -Zeiten: " << std::flush;
+  // Update times have whole seconds: a table changed in the same second as
+  // the inventory may change again without its time moving.
+  time_t serverNow = 0;
+  bool clockKnown = readServerClock(&serverNow);
+  if (!query("SHOW TABLE STATUS;")) {
+    printError(connection);
+    return 0;
+  }
+  Result result(mysql_store_result(connection));
+  if (!result) {
+    printError(connection);
+    return 0;
+  }
+  std::cout << "OK" << std::endl;
+  int count = static_cast<int>(mysql_num_rows(result.get()));
+  if (count == 0) {
+    std::cout << "Datenbank leer, keine Tabellen zum Speichern. Abbruch."
+              << std::endl;
+    return 0;
+  }
+  int updateColumn = findColumn(result.get(), "Update");
+  int engineColumn = findColumn(result.get(), "Engine");
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    TableEntry entry;
+    entry.name = fieldText(row, lengths, 0);
+    entry.updateText = fieldText(row, lengths, updateColumn);
+    entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
+    tables.push_back(std::move(entry));
+  }
+  if (mysql_errno(connection) != 0) {
+    printError(connection);
+    tables.clear();
+    return 0;
+  }
+  result.reset();
+  for (TableEntry& entry : tables) {
+    entry.updateKnown =
+        !entry.isView &&
+        local_time::fromServerText(entry.updateText, &entry.updateTime) &&
+        clockKnown && entry.updateTime < serverNow;
+  }
+  if (!markInvisibleColumns()) {
+    printError(connection);
+    tables.clear();
+    return 0;
+  }
+  orderViews();
+  return count;
+}
+
+bool BackupEngine::markInvisibleColumns() {
+  if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
+             "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+             "ORDER BY TABLE_NAME, ORDINAL_POSITION"))
+    return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  struct Column {
+    std::string table, name;
+    bool invisible;
+  };
+  std::vector<Column> columns;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    std::string extra = fieldText(row, lengths, 2);
+    columns.push_back({fieldText(row, lengths, 0), fieldText(row, lengths, 1),
+                       extra.find("INVISIBLE") != std::string::npos});
+  }
+  if (mysql_errno(connection) != 0) return false;
+  for (TableEntry& entry : tables) {
+    bool hidden = false;
+    std::vector<std::string> names;
+    for (const Column& column : columns) {
+      if (column.table != entry.name) continue;
+      hidden = hidden || column.invisible;
+      names.push_back(column.name);
+    }
+    if (hidden) entry.columns = std::move(names);
+  }
+  return true;
+}
+
+// Base tables keep the server's order and come first; views follow, each
+// after the views its definition reads from, so that a restore can create
+// every view.
+void BackupEngine::orderViews() {
+  std::vector<TableEntry> ordered;
+  std::vector<TableEntry> views;
+  for (TableEntry& entry : tables)
+    (entry.isView ? views : ordered).push_back(std::move(entry));
+  std::vector<std::string> definitions;
+  for (const TableEntry& view : views) {
+    std::string definition;
+    if (query("SHOW CREATE TABLE " +
+              backup_format::quoteIdentifier(view.name) + ";")) {
+      Result result(mysql_store_result(connection));
+      MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+      if (row != nullptr && mysql_num_fields(result.get()) > 1 &&
+          row[1] != nullptr)
+        definition = row[1];
+    }
+    definitions.push_back(definition);
+  }
+  std::vector<bool> placed(views.size(), false);
+  for (size_t round = 0; round < views.size(); ++round) {
+    size_t pick = views.size();
+    for (size_t i = 0; i < views.size() && pick == views.size(); ++i) {
+      if (placed[i]) continue;
+      bool ready = true;
+      for (size_t j = 0; j < views.size(); ++j)
+        if (j != i && !placed[j] && readsFrom(definitions[i], views[j].name))
+          ready = false;
+      if (ready) pick = i;
+    }
+    if (pick == views.size()) {  // a cycle: keep the server's order
+      for (pick = 0; placed[pick]; ++pick) {
+      }
+    }
+    placed[pick] = true;
+    ordered.push_back(std::move(views[pick]));
+  }
+  tables = std::move(ordered);
+}

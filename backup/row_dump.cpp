@@ -1,0 +1,95 @@
+#include <iostream>
+
+#include "backup/backup_engine.h"
+#include "backup/backup_format.h"
+
+namespace {
+
+// Bytes that mysql_real_escape_string rewrites.
+bool needsEscaping(const char* value, unsigned long length) {
+  for (unsigned long i = 0; i < length; ++i) {
+    switch (value[i]) {
+      case '\0': case '\n': case '\r': case '\\': case '\'': case '"':
+      case '\x1a':
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int BackupEngine::dumpRows(std::string tableName) {
+  lastRowsFailed_ = true;
+  std::cout << "Abfrage der Tabellen-Daten aus der DB: " << std::flush;
+  const TableEntry* table = findTable(tableName);
+  static const std::vector<std::string> kAllColumns;
+  const std::vector<std::string>& columns =
+      table != nullptr ? table->columns : kAllColumns;
+  std::string select = "SELECT ";
+  if (columns.empty()) {
+    select += "*";
+  } else {
+    for (size_t i = 0; i < columns.size(); ++i)
+      select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
+  }
+  select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
+  if (!query(select)) {
+    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    return 0;
+  }
+  MYSQL_RES* result = mysql_use_result(connection);
+  if (result == nullptr) {
+    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    return 0;
+  }
+  std::cout << "OK" << std::endl;
+  unsigned int fieldCount = mysql_num_fields(result);
+  if (fieldCount == 0) {
+    std::cout << "Keine Daten zum Speichern." << std::endl;
+    mysql_free_result(result);
+    return 0;
+  }
+  const std::string prefix = backup_format::rowLinePrefix(tableName, columns);
+  std::string line;
+  std::string escaped;
+  int count = 0;
+  bool written = true;
+  while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    unsigned long* lengths = mysql_fetch_lengths(result);
+    line.assign(prefix);
+    for (unsigned int i = 0; i < fieldCount; ++i) {
+      if (i != 0) line += ',';
+      if (row[i] == nullptr) {
+        line += "NULL";
+        continue;
+      }
+      line += '\'';
+      if (needsEscaping(row[i], lengths[i])) {
+        escaped.resize(2 * static_cast<size_t>(lengths[i]) + 1);
+        unsigned long n = mysql_real_escape_string(connection, &escaped[0],
+                                                   row[i], lengths[i]);
+        line.append(escaped, 0, n);
+      } else {
+        line.append(row[i], lengths[i]);
+      }
+      line += '\'';
+    }
+    line += backup_format::kRowLineEnd;
+    written = backup_format::writeLine(outFile, line) && written;
+    ++count;
+  }
+  // The end of the rows and a broken connection look alike to the fetch.
+  bool fetchFailed = mysql_errno(connection) != 0;
+  if (fetchFailed)
+    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+  mysql_free_result(result);
+  written = backup_format::writeLine(outFile, "") && written;
+  if (!written)
+    std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."
+              << std::endl;
+  lastRowsFailed_ = fetchFailed || !written;
+  return count;
+}
