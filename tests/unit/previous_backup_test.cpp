@@ -1,0 +1,417 @@
+#include "backup/previous_backup.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "backup/backup_format.h"
+#include "backup/local_time.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Builds backup file texts the way the writers lay them out.
+class BackupText {
+ public:
+  explicit BackupText(bool withPreamble = true) {
+    lines_ = backup_format::headerLines("shop", "06.12.2026 14:30:05");
+    if (withPreamble) add({backup_format::preambleLine("utf8mb4"), ""});
+  }
+
+  BackupText& add(const Lines& lines) {
+    lines_.insert(lines_.end(), lines.begin(), lines.end());
+    return *this;
+  }
+  BackupText& comment(const std::string& name,
+                      const std::string& date = "05.12.2026 18:02:11") {
+    return add({backup_format::kTableCommentPrefix + name + "'",
+                backup_format::kUpdateCommentPrefix + date + "'",
+                backup_format::hashLine()});
+  }
+  BackupText& structure(const std::string& name) {
+    return add({backup_format::dropLine(name, false),
+                "CREATE TABLE " + backup_format::quoteIdentifier(name) + " (",
+                "  `id` int(11) NOT NULL", ") ENGINE=MyISAM;", ""});
+  }
+  BackupText& rows(const std::string& name, int count) {
+    add(rowLines(name, count));
+    return add({""});
+  }
+  // A whole section: comment block, structure and `count` rows.
+  BackupText& table(const std::string& name, int count,
+                    const std::string& date = "05.12.2026 18:02:11") {
+    return comment(name, date).structure(name).rows(name, count);
+  }
+
+  std::string str(const std::string& lineEnd = "\r\n") const {
+    std::string text;
+    for (const std::string& line : lines_) text += line + lineEnd;
+    return text;
+  }
+
+  static Lines rowLines(const std::string& name, int count) {
+    Lines rows;
+    for (int i = 1; i <= count; ++i)
+      rows.push_back(backup_format::rowLinePrefix(name, {}) + "'" +
+                     std::to_string(i) + "','x');");
+    return rows;
+  }
+
+ private:
+  Lines lines_;
+};
+
+// The rows block that a copy of `rows` must produce.
+std::string copiedBlock(const Lines& rows) {
+  std::string text;
+  for (const std::string& row : rows) text += row + "\r\n";
+  return text + "\r\n";
+}
+
+previous_backup::Index indexOf(const std::string& text) {
+  std::istringstream in(text, std::ios::in | std::ios::binary);
+  return previous_backup::buildIndex(in);
+}
+
+struct CopyResult {
+  int count;
+  std::string output;
+};
+
+CopyResult copyFrom(const std::string& text, const PreviousTableEntry& entry) {
+  std::istringstream in(text, std::ios::in | std::ios::binary);
+  std::ostringstream out(std::ios::out | std::ios::binary);
+  int count = previous_backup::copyRows(in, entry, out);
+  return {count, out.str()};
+}
+
+time_t localTime(int y, int mo, int d, int h, int mi, int s) {
+  time_t t = 0;
+  EXPECT_TRUE(local_time::fromFields(y, mo, d, h, mi, s, &t));
+  return t;
+}
+
+TEST(PreviousBackupIndex, ThreeTablesInFileOrder) {
+  const std::string text = BackupText()
+                               .table("artikel", 3, "07.03.2006 14:05:09")
+                               .table("kunden", 1, "05.12.2026 18:02:11")
+                               .table("orte", 2, "01.01.2020 00:00:00")
+                               .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 3u);
+  const char* names[] = {"artikel", "kunden", "orte"};
+  const char* dates[] = {"07.03.2006 14:05:09", "05.12.2026 18:02:11",
+                         "01.01.2020 00:00:00"};
+  const int counts[] = {3, 1, 2};
+  for (size_t i = 0; i < 3; ++i) {
+    const PreviousTableEntry& e = index.tables[i];
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(e.name, names[i]);
+    EXPECT_EQ(e.updateText, dates[i]);
+    EXPECT_TRUE(e.updateKnown);
+    EXPECT_TRUE(e.rowsTrusted);
+    EXPECT_EQ(e.rowCount, counts[i]);
+    const auto drop = text.find(backup_format::dropLine(names[i], false));
+    EXPECT_EQ(e.position, std::streampos(drop));
+  }
+  EXPECT_EQ(index.tables[0].updateTime, localTime(2006, 3, 7, 14, 5, 9));
+  EXPECT_TRUE(index.hasPreamble);
+  EXPECT_EQ(index.preamble, backup_format::preambleLine("utf8mb4"));
+}
+
+TEST(PreviousBackupIndex, HeaderAloneGivesNoEntries) {
+  // Line 3 names the database between apostrophes but opens no block.
+  auto index = indexOf(BackupText().str());
+  EXPECT_TRUE(index.tables.empty());
+  EXPECT_TRUE(index.hasPreamble);
+  EXPECT_TRUE(indexOf("").tables.empty());
+  EXPECT_TRUE(indexOf("# 'a'\n# 'b'\n").tables.empty());
+}
+
+TEST(PreviousBackupIndex, NamesAreKeptByteForByte) {
+  const std::string text = BackupText()
+                               .table("o'brien", 2)
+                               .table("b`c", 1)
+                               .table("Artikel", 1)
+                               .table("artikel", 1)
+                               .table("artikel", 3)
+                               .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 5u);
+  EXPECT_EQ(index.tables[0].name, "o'brien");
+  EXPECT_EQ(index.tables[1].name, "b`c");
+  for (const auto& e : index.tables) EXPECT_TRUE(e.rowsTrusted) << e.name;
+  EXPECT_EQ(copyFrom(text, index.tables[1]).output,
+            copiedBlock(BackupText::rowLines("b`c", 1)));
+
+  // Exact bytes; a repeated name finds its first block.
+  EXPECT_EQ(previous_backup::find(index, "Artikel"), &index.tables[2]);
+  EXPECT_EQ(previous_backup::find(index, "artikel"), &index.tables[3]);
+  EXPECT_EQ(previous_backup::find(index, "ARTIKEL"), nullptr);
+  EXPECT_EQ(previous_backup::find(index, "o'brien"), &index.tables[0]);
+  EXPECT_EQ(previous_backup::find(index, "artikel "), nullptr);
+}
+
+TEST(PreviousBackupIndex, OddCommentLinesGiveTheirTexts) {
+  const std::string text = BackupText()
+                               .add({"# Tabelle 'a", "# Update: 'x",
+                                     backup_format::hashLine()})
+                               .add({"# Tabelle 'b'", "no apostrophe",
+                                     backup_format::hashLine()})
+                               .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_EQ(index.tables[0].name, "a");
+  EXPECT_EQ(index.tables[0].updateText, "x");
+  EXPECT_EQ(index.tables[1].updateText, "no apostrophe");
+}
+
+TEST(PreviousBackupIndex, UnusableDatesAreUnknownAndTheRestStays) {
+  // Runs under TZ=Europe/Berlin.
+  const char* bad[] = {
+      "",                     // no date at all
+      "5.12.2026 18:02:11",   // one character short
+      "05.12.2026 18:02:1x",  // not a number
+      "31.02.2026 10:00:00",  // no such day
+      "05.12.2026 24:00:00",  // no such hour
+      "29.10.2023 02:30:00",  // autumn: the repeated hour
+      "26.03.2023 02:30:00",  // spring: the skipped hour
+  };
+  for (const char* date : bad) {
+    SCOPED_TRACE(date);
+    const auto index = indexOf(BackupText()
+                                   .table("a", 1)
+                                   .table("b", 1, date)
+                                   .table("c", 1, "29.10.2023 03:30:00")
+                                   .str());
+    ASSERT_EQ(index.tables.size(), 3u);
+    EXPECT_TRUE(index.tables[0].updateKnown);
+    EXPECT_FALSE(index.tables[1].updateKnown);
+    EXPECT_EQ(index.tables[1].updateText, date);
+    EXPECT_TRUE(index.tables[1].rowsTrusted);
+    EXPECT_TRUE(index.tables[2].updateKnown);
+    EXPECT_EQ(index.tables[2].updateTime, localTime(2023, 10, 29, 3, 30, 0));
+  }
+}
+
+TEST(PreviousBackupIndex, LineFeedOnlyFileReadsTheSame) {
+  const BackupText backup = BackupText().table("a", 2).table("b", 3);
+  const std::string crlf = backup.str();
+  const std::string lf = backup.str("\n");
+  const auto a = indexOf(crlf);
+  const auto b = indexOf(lf);
+  ASSERT_EQ(b.tables.size(), 2u);
+  EXPECT_EQ(b.preamble, a.preamble);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(b.tables[i].name, a.tables[i].name);
+    EXPECT_TRUE(b.tables[i].rowsTrusted);
+    EXPECT_EQ(b.tables[i].rowCount, a.tables[i].rowCount);
+    // Copies are CR LF whatever the previous file used.
+    EXPECT_EQ(copyFrom(lf, b.tables[i]).output,
+              copyFrom(crlf, a.tables[i]).output);
+  }
+}
+
+TEST(PreviousBackupIndex, PreambleIsReportedAsFound) {
+  EXPECT_FALSE(indexOf(BackupText(false).table("a", 1).str()).hasPreamble);
+
+  const auto latin = indexOf(BackupText(false)
+                                 .add({backup_format::preambleLine("latin1")})
+                                 .table("a", 1)
+                                 .str());
+  EXPECT_TRUE(latin.hasPreamble);
+  EXPECT_NE(latin.preamble, backup_format::preambleLine("utf8mb4"));
+
+  // Only a line before the first table block counts.
+  const auto late = indexOf(BackupText(false)
+                                .comment("a")
+                                .add({backup_format::preambleLine("utf8mb4")})
+                                .str());
+  EXPECT_FALSE(late.hasPreamble);
+}
+
+// Bodies that must not be copied, each after the comment block of "t".
+TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
+  const std::string row = BackupText::rowLines("t", 1)[0];
+  const std::string other = BackupText::rowLines("u", 1)[0];
+  const std::string prefixRow = BackupText::rowLines("tt", 1)[0];
+  const struct {
+    const char* what;
+    Lines body;
+  } cases[] = {
+      {"no body", {}},
+      {"structure only", {"DROP TABLE IF EXISTS `t`;", "CREATE TABLE `t` (", ");", ""}},
+      {"empty rows block", {""}},
+      {"rows not closed", {row, row}},
+      {"rows of another table", {other, ""}},
+      {"rows of another table after own", {row, other, ""}},
+      {"rows of another table first", {other, row, ""}},
+      {"name only a prefix", {prefixRow, ""}},
+      {"row not ended", {"INSERT INTO `t` VALUES ('1'", ""}},
+      {"row with a stray CR", {row + "\r", ""}},
+      {"text after rows", {row, "garbage", ""}},
+      {"single character after rows", {row, ";", ""}},
+      {"text after the closing line", {row, "", "garbage"}},
+      {"comment line in the body", {"# note", row, ""}},
+      {"comment line after the rows", {row, "", "#"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = BackupText()
+                                 .comment("t")
+                                 .add(c.body)
+                                 .table("next", 1)
+                                 .str();
+    const auto index = indexOf(text);
+    ASSERT_EQ(index.tables.size(), 2u);
+    EXPECT_FALSE(index.tables[0].rowsTrusted);
+    EXPECT_TRUE(index.tables[1].rowsTrusted);
+    // A copy of an untrusted block writes nothing.
+    EXPECT_EQ(copyFrom(text, index.tables[0]).count, -1);
+    EXPECT_EQ(copyFrom(text, index.tables[0]).output, "");
+  }
+}
+
+TEST(PreviousBackupIndex, DamagedCommentBlockIsNotTrusted) {
+  const auto index = indexOf(BackupText()
+                                 .add({"# Tabelle 't'", "# Update: ''", "#"})
+                                 .rows("t", 1)
+                                 .str());
+  ASSERT_EQ(index.tables.size(), 1u);
+  EXPECT_FALSE(index.tables[0].rowsTrusted);
+}
+
+TEST(PreviousBackupIndex, ExtraEmptyLinesAfterRowsAreHarmless) {
+  const std::string text =
+      BackupText().comment("t").rows("t", 2).add({"", ""}).str();
+  const auto index = indexOf(text);
+  ASSERT_TRUE(index.tables.at(0).rowsTrusted);
+  EXPECT_EQ(copyFrom(text, index.tables[0]).count, 2);
+}
+
+TEST(PreviousBackupIndex, WordInsertInDefinitionIsNoRow) {
+  const Lines definition = {"CREATE TABLE `t` (",
+                            "  `INSERT` int(11) COMMENT 'INSERT here',",
+                            "INSERT INTO t VALUES (1);",
+                            ") ENGINE=MyISAM;", ""};
+  const std::string bare =
+      BackupText().comment("t").add(definition).comment("u").str();
+  EXPECT_FALSE(indexOf(bare).tables.at(0).rowsTrusted);
+  EXPECT_EQ(indexOf(bare).tables.at(0).rowCount, 0);
+
+  const std::string text = BackupText()
+                               .comment("t")
+                               .add(definition)
+                               .rows("t", 2)
+                               .table("u", 1)
+                               .str();
+  const auto index = indexOf(text);
+  ASSERT_TRUE(index.tables.at(0).rowsTrusted);
+  EXPECT_EQ(index.tables[0].rowCount, 2);
+  const CopyResult copy = copyFrom(text, index.tables[0]);
+  EXPECT_EQ(copy.count, 2);
+  EXPECT_EQ(copy.output, copiedBlock(BackupText::rowLines("t", 2)));
+}
+
+TEST(PreviousBackupIndex, ArbitraryBytesInRowsAreCopiedAsTheyAre) {
+  const std::string value("a\0b\rc\x1a\xff", 7);
+  const Lines rows = {"INSERT INTO `t` VALUES ('" + value + "');",
+                      "INSERT INTO `t` VALUES ('" + std::string(300000, 'z') +
+                          "');"};
+  const std::string text =
+      BackupText().comment("t").add(rows).add({""}).str();
+  const auto index = indexOf(text);
+  ASSERT_TRUE(index.tables.at(0).rowsTrusted);
+  const CopyResult copy = copyFrom(text, index.tables[0]);
+  EXPECT_EQ(copy.count, 2);
+  EXPECT_EQ(copy.output, copiedBlock(rows));
+}
+
+// Every prefix of a valid file, as a run cut off at any byte leaves it.
+TEST(PreviousBackupIndex, FileCutOffAnywhereNeverCopiesWrongRows) {
+  const std::string names[] = {"a", "b'c", "d`e"};
+  BackupText backup;
+  for (int i = 0; i < 3; ++i) backup.table(names[i], i + 1);
+  const std::string text = backup.str();
+  for (size_t size = 0; size <= text.size(); ++size) {
+    const std::string cut = text.substr(0, size);
+    const auto index = indexOf(cut);
+    ASSERT_LE(index.tables.size(), 3u);
+    for (size_t i = 0; i < index.tables.size(); ++i) {
+      const PreviousTableEntry& e = index.tables[i];
+      if (!e.rowsTrusted) continue;
+      // A trusted block is whole: exactly its own rows, all of them.
+      ASSERT_EQ(e.name, names[i]) << size;
+      const CopyResult copy = copyFrom(cut, e);
+      ASSERT_EQ(copy.count, static_cast<int>(i + 1)) << size;
+      ASSERT_EQ(copy.output,
+                copiedBlock(BackupText::rowLines(names[i], i + 1)))
+          << size;
+    }
+    // The last table is trusted only once its closing line is whole.
+    EXPECT_EQ(index.tables.size() == 3 && index.tables[2].rowsTrusted,
+              size == text.size())
+        << size;
+  }
+}
+
+TEST(PreviousBackupCopy, SameTableTwiceGivesSameLines) {
+  const std::string text = BackupText().table("a", 3).table("b", 2).str();
+  const auto index = indexOf(text);
+  std::istringstream in(text, std::ios::in | std::ios::binary);
+  previous_backup::buildIndex(in);  // leaves `in` at its end, as in a run
+  std::ostringstream first, second, other;
+  EXPECT_EQ(previous_backup::copyRows(in, index.tables[0], first), 3);
+  EXPECT_EQ(previous_backup::copyRows(in, index.tables[1], other), 2);
+  EXPECT_EQ(previous_backup::copyRows(in, index.tables[0], second), 3);
+  EXPECT_EQ(first.str(), copiedBlock(BackupText::rowLines("a", 3)));
+  EXPECT_EQ(second.str(), first.str());
+}
+
+TEST(PreviousBackupCopy, StructureFreeFileCopiesTheSame) {
+  const std::string text =
+      BackupText().comment("a").rows("a", 2).comment("b").rows("b", 1).str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_EQ(copyFrom(text, index.tables[1]).output,
+            copiedBlock(BackupText::rowLines("b", 1)));
+}
+
+TEST(PreviousBackupCopy, FileChangedSinceIndexingFails) {
+  const std::string text = BackupText().table("a", 3).table("b", 2).str();
+  const auto index = indexOf(text);
+  const PreviousTableEntry& a = index.tables[0];
+  const std::string changed[] = {
+      BackupText().table("a", 2).table("b", 2).str(),  // fewer rows
+      BackupText().table("a", 4).table("b", 2).str(),  // more rows
+      BackupText().table("z", 3).table("b", 2).str(),  // another table
+      text.substr(0, text.find("'3'")),                // cut in a row
+      text.substr(0, text.find("'3'") + 10),           // cut after the row
+      text.substr(0, a.position),                      // cut at the block
+      "",
+  };
+  for (const std::string& other : changed) {
+    SCOPED_TRACE(other.size());
+    EXPECT_EQ(copyFrom(other, a).count, -1);
+  }
+  PreviousTableEntry beyond = a;
+  beyond.position = static_cast<std::streamoff>(text.size() + 100);
+  EXPECT_EQ(copyFrom(text, beyond).count, -1);
+  PreviousTableEntry unknown = a;
+  unknown.position = -1;
+  EXPECT_EQ(copyFrom(text, unknown).count, -1);
+}
+
+TEST(PreviousBackupCopy, FailedOutputStopsTheCopy) {
+  const std::string text = BackupText().table("a", 3).str();
+  const auto index = indexOf(text);
+  std::istringstream in(text, std::ios::in | std::ios::binary);
+  std::ostringstream out;
+  out.setstate(std::ios::badbit);
+  EXPECT_EQ(previous_backup::copyRows(in, index.tables.at(0), out), -1);
+}
+
+}  // namespace
