@@ -1,0 +1,268 @@
+#include "tests/support/test_server.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+namespace {
+
+std::string envValue(const std::string& text, const std::string& key) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.compare(0, key.size() + 1, key + "=") == 0)
+      return line.substr(key.size() + 1);
+  return "";
+}
+
+ServerInfo loadServer() {
+  std::string env = readFile(std::string(VKT_TESTDB_DIR) + "/env");
+  if (env.empty()) {
+    std::fprintf(stderr, "test server not running (no %s/env)\n",
+                 VKT_TESTDB_DIR);
+    std::abort();
+  }
+  ServerInfo info;
+  info.socket = envValue(env, "VKT_DB_SOCKET");
+  info.port = envValue(env, "VKT_DB_PORT");
+  info.user = envValue(env, "VKT_DB_USER");
+  info.password = envValue(env, "VKT_DB_PASSWORD");
+  info.database = envValue(env, "VKT_DB_NAME");
+  setenv("MYSQL_UNIX_PORT", info.socket.c_str(), 1);
+  setenv("MYSQL_TCP_PORT", info.port.c_str(), 1);
+  return info;
+}
+
+std::string quoteShell(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string clientArgs() {
+  const ServerInfo& s = server();
+  return "--no-defaults -S " + quoteShell(s.socket) + " -u " +
+         quoteShell(s.user) + " -p" + quoteShell(s.password);
+}
+
+}  // namespace
+
+const ServerInfo& server() {
+  static const ServerInfo info = loadServer();
+  return info;
+}
+
+Connection::Connection(const std::string& database) : mysql_(mysql_init(nullptr)) {
+  const ServerInfo& s = server();
+  if (mysql_real_connect(mysql_, "localhost", s.user.c_str(),
+                         s.password.c_str(),
+                         database.empty() ? nullptr : database.c_str(), 0,
+                         nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+    ADD_FAILURE() << "connect: " << mysql_error(mysql_);
+  }
+  mysql_set_character_set(mysql_, "utf8mb4");
+}
+
+Connection::~Connection() { mysql_close(mysql_); }
+
+void Connection::exec(const std::string& sql) {
+  if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
+    ADD_FAILURE() << "query failed: " << mysql_error(mysql_) << "\n" << sql;
+    return;
+  }
+  do {
+    if (MYSQL_RES* r = mysql_store_result(mysql_)) mysql_free_result(r);
+  } while (mysql_next_result(mysql_) == 0);
+  if (mysql_errno(mysql_) != 0)
+    ADD_FAILURE() << "statement failed: " << mysql_error(mysql_) << "\n" << sql;
+}
+
+std::vector<std::string> Connection::column(const std::string& sql) {
+  std::vector<std::string> values;
+  if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
+    ADD_FAILURE() << "query failed: " << mysql_error(mysql_) << "\n" << sql;
+    return values;
+  }
+  MYSQL_RES* result = mysql_store_result(mysql_);
+  if (result == nullptr) return values;
+  while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    unsigned long* lengths = mysql_fetch_lengths(result);
+    values.push_back(row[0] ? std::string(row[0], lengths[0]) : "NULL");
+  }
+  mysql_free_result(result);
+  return values;
+}
+
+std::string Connection::scalar(const std::string& sql) {
+  std::vector<std::string> values = column(sql);
+  return values.empty() ? std::string() : values[0];
+}
+
+void recreateDatabase(const std::string& name) {
+  Connection c;
+  c.exec("DROP DATABASE IF EXISTS `" + name + "`");
+  c.exec("CREATE DATABASE `" + name + "` CHARACTER SET utf8mb4");
+}
+
+std::map<std::string, std::string> checksums(const std::string& database) {
+  Connection c(database);
+  std::map<std::string, std::string> sums;
+  for (const std::string& table :
+       c.column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+                "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'")) {
+    std::string quoted = "`";
+    for (char ch : table) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
+    quoted += "`";
+    MYSQL* h = c.handle();
+    std::string sql = "CHECKSUM TABLE " + quoted + " EXTENDED";
+    if (mysql_real_query(h, sql.data(), sql.size()) != 0) {
+      ADD_FAILURE() << mysql_error(h);
+      continue;
+    }
+    MYSQL_RES* r = mysql_store_result(h);
+    MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr;
+    sums[table] = row && row[1] ? row[1] : "NULL";
+    if (r) mysql_free_result(r);
+  }
+  return sums;
+}
+
+std::map<std::string, long> rowCounts(const std::string& database) {
+  Connection c(database);
+  std::map<std::string, long> counts;
+  for (const std::string& table :
+       c.column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+                "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'")) {
+    std::string quoted = "`";
+    for (char ch : table) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
+    quoted += "`";
+    counts[table] = std::atol(c.scalar("SELECT COUNT(*) FROM " + quoted).c_str());
+  }
+  return counts;
+}
+
+int restore(const std::string& file, const std::string& database,
+            std::string* errors) {
+  recreateDatabase(database);
+  TempDir dir;
+  std::string errFile = dir.path() + "/err";
+  int status = shell("mariadb " + clientArgs() +
+                     " --default-character-set=latin1 " + quoteShell(database) +
+                     " < " + quoteShell(file) + " 2> " + quoteShell(errFile));
+  if (errors != nullptr) *errors = readFile(errFile);
+  return status;
+}
+
+ProgramRun runProgram(const std::string& workDir, const std::string& input,
+                      const std::map<std::string, std::string>& env) {
+  server();
+  TempDir io;
+  writeFile(io.path() + "/in", input);
+  ProgramRun run;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
+    int in = open((io.path() + "/in").c_str(), O_RDONLY);
+    int out = open((io.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((io.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execl(VKT_BINARY, VKT_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = readFile(io.path() + "/out");
+  run.err = readFile(io.path() + "/err");
+  return run;
+}
+
+int shell(const std::string& command, std::string* out) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    text.append(buffer.data(), n);
+  int status = pclose(pipe);
+  if (out != nullptr) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/vkt-test.XXXXXX";
+  char* made = mkdtemp(pattern);
+  path_ = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) shell("chmod -R u+rwx " + quoteShell(path_) + " 2>/dev/null; rm -rf " + quoteShell(path_));
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::vector<std::string> listFiles(const std::string& dir,
+                                   const std::string& suffix) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name.size() >= suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        names.push_back(dir + "/" + name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string settingsFor(const std::string& database, const std::string& savePath,
+                        const std::string& lastBackup,
+                        const std::string& switches) {
+  const ServerInfo& s = server();
+  auto bit = [&](size_t i) { return std::string(1, switches.at(i)); };
+  std::string text = "[DBDATEN]\r\nhost=localhost\r\nuser=" + s.user +
+                     "\r\npass=" + s.password + "\r\ndb-name=" + database +
+                     "\r\nsave-path=" + savePath + "\r\nsave-strucktur=" +
+                     bit(0) + "\r\nsave-daten=" + bit(1) + "\r\ndroptable=" +
+                     bit(2) + "\r\nbackup-from-file=" + bit(3) + "\r\n";
+  if (!lastBackup.empty()) text += "zeit-last-backup=" + lastBackup + "\r\n";
+  return text + "\r\n";
+}
+
+void waitForNextSecond() {
+  Connection c;
+  std::string start = c.scalar("SELECT NOW()");
+  while (c.scalar("SELECT NOW()") == start)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace testing_support
