@@ -1,0 +1,218 @@
+// Reading CIniFile from its settings file and writing it back.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ini/ini_file.h"
+#include "ini/ini_text.h"
+
+namespace {
+
+// Longest names and values the reader takes from a line.
+const size_t kReadSectionName = 17;
+const size_t kReadValueName = 18;
+const size_t kReadValueText = 49;
+
+// The next character as a text-mode stream would give it: a CR LF pair is
+// one line feed, any other CR is kept.
+int getTextChar(FILE* f) {
+  int c = getc(f);
+  if (c != '\r') return c;
+  int next = getc(f);
+  if (next == '\n') return '\n';
+  if (next != EOF) ungetc(next, f);
+  return '\r';
+}
+
+// fgets on the translated stream: at most size-1 characters, up to and
+// including a line feed. False at the end of the file or on a read error.
+bool readPiece(FILE* f, char* buf, size_t size) {
+  size_t n = 0;
+  while (n + 1 < size) {
+    int c = getTextChar(f);
+    if (c == EOF) break;
+    buf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buf[n] = '\0';
+  return n > 0;
+}
+
+// Handles one piece of at most 99 characters as a line of its own.
+void readLine(CIniFile& ini, char* line) {
+  if (line[0] == '#') return;
+  line[strcspn(line, "\n")] = '\0';
+  if (line[0] == '[') {
+    char name[kReadSectionName + 1];
+    iniCopyPart(name, sizeof name, line + 1, strcspn(line + 1, "]"));
+    ini.addSection(name);
+    return;
+  }
+  const char* equals = strchr(line, '=');
+  if (equals == nullptr) return;
+  char name[kReadValueName + 1];
+  char text[kReadValueText + 1];
+  iniCopyPart(name, sizeof name, line, static_cast<size_t>(equals - line));
+  iniCopyText(text, sizeof text, equals + 1);
+  ini.addValue(nullptr, name, text);
+}
+
+FILE* openForReading(const char* name) {
+  FILE* f = fopen(name, "rbe");
+  if (f == nullptr) return nullptr;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+    fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+FILE* openForWriting(const char* name) {
+  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+// The file that save() replaces: what a symbolic link names, else the name
+// itself. Null when out of memory. The caller frees it.
+char* resolveTarget(const char* name) {
+  char* real = realpath(name, nullptr);
+  return real != nullptr ? real : strdup(name);
+}
+
+// Makes a finished rename durable; failures only cost durability.
+void syncDirectoryOf(const char* path) {
+  const char* slash = strrchr(path, '/');
+  char dir[PATH_MAX];
+  if (slash == nullptr) {
+    iniCopyText(dir, sizeof dir, ".");
+  } else {
+    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length >= sizeof dir) return;
+    iniCopyPart(dir, sizeof dir, path, length);
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (fsync(fd) != 0) {
+    // Nothing to undo: the new file is in place either way.
+  }
+  close(fd);
+}
+
+// Gives the new file the existing target's owner and mode.
+void copyOwnerAndMode(int fd, const struct stat& target) {
+  if (target.st_uid != geteuid() || target.st_gid != getegid()) {
+    if (fchown(fd, target.st_uid, target.st_gid) != 0) {
+      // Not permitted for others' files: the new file stays ours.
+    }
+  }
+  if (fchmod(fd, target.st_mode & 07777) != 0) {
+    // The file keeps mode 0600, which is never less safe.
+  }
+}
+
+}  // namespace
+
+CIniFile::CIniFile(const char* name) : CIniFile() {
+  iniCopyText(fileName, sizeof fileName, name != nullptr ? name : "");
+  loaded = openFile('r');
+  if (loaded) {
+    readSections();
+    closeFile();
+  }
+}
+
+bool CIniFile::openFile(char mode) {
+  closeFile();
+  if (mode == 'r') file = openForReading(fileName);
+  if (mode == 'w') file = openForWriting(fileName);
+  return file != nullptr;
+}
+
+void CIniFile::closeFile() {
+  if (file == nullptr) return;
+  fclose(file);
+  file = nullptr;
+}
+
+void CIniFile::readSections() {
+  if (file == nullptr || fseek(file, 0, SEEK_SET) != 0) return;
+  char line[100];
+  while (readPiece(file, line, sizeof line)) readLine(*this, line);
+}
+
+void CIniFile::writeSections() {
+  if (file == nullptr) return;
+  for (IniSection* s = sections; s != nullptr; s = s->next) {
+    if (fprintf(file, "[%s]\r\n", s->name) < 0) return;
+    for (IniValue* v = s->values; v != nullptr; v = v->next)
+      if (fprintf(file, "%s=%s\r\n", v->name, v->value) < 0) return;
+    if (fprintf(file, "\r\n") < 0) return;
+  }
+}
+
+void CIniFile::save(const char* name) {
+  if (name != nullptr) iniCopyText(fileName, sizeof fileName, name);
+  closeFile();
+  if (fileName[0] == '\0') return;
+  char* target = resolveTarget(fileName);
+  char* temp = nullptr;
+  if (target != nullptr && openTemporaryBeside(target, &temp)) {
+    writeSections();
+    bool written = finishTemporary();
+    if (written && rename(temp, target) == 0) {
+      syncDirectoryOf(target);
+    } else {
+      unlink(temp);
+    }
+  }
+  free(temp);
+  free(target);
+}
+
+// Creates "<target>.XXXXXX" with mode 0600 (or the target's owner and mode)
+// and opens it as `file`. Refuses a target that exists but is no regular
+// file or may not be written by this process.
+bool CIniFile::openTemporaryBeside(const char* target, char** tempName) {
+  struct stat st;
+  bool exists = stat(target, &st) == 0;
+  if (exists && (!S_ISREG(st.st_mode) || access(target, W_OK) != 0))
+    return false;
+  static const char kSuffix[] = ".XXXXXX";
+  size_t length = strlen(target);
+  char* temp = static_cast<char*>(malloc(length + sizeof kSuffix));
+  if (temp == nullptr) return false;
+  memcpy(temp, target, length);
+  memcpy(temp + length, kSuffix, sizeof kSuffix);
+  int fd = mkostemp(temp, O_CLOEXEC);
+  if (fd >= 0 && exists) copyOwnerAndMode(fd, st);
+  file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) {
+      close(fd);
+      unlink(temp);
+    }
+    free(temp);
+    return false;
+  }
+  *tempName = temp;
+  return true;
+}
+
+// Flushes the temporary file to disk and closes it. True only when every
+// write, the flush and the close succeeded.
+bool CIniFile::finishTemporary() {
+  bool ok = fflush(file) == 0 && ferror(file) == 0 && fsync(fileno(file)) == 0;
+  ok = fclose(file) == 0 && ok;
+  file = nullptr;
+  return ok;
+}
