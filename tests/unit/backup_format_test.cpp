@@ -1,0 +1,54 @@
+// The shared pieces of the backup file format.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "backup/backup_format.h"
+
+namespace bf = backup_format;
+
+TEST(BackupFormat, NamesAndTemplates) {
+  EXPECT_EQ(bf::fileName("/srv/b", "shop", "20261206143005"),
+            "/srv/b/shop-20261206143005.sql");
+  EXPECT_EQ(bf::fileName("", "shop", ""), "/shop-.sql");
+  EXPECT_EQ(bf::hashLine(), std::string(84, '#'));
+  EXPECT_EQ(bf::quoteIdentifier("a`b"), "`a``b`");
+  EXPECT_EQ(bf::dropLine("my table", false), "DROP TABLE IF EXISTS `my table`;");
+  EXPECT_EQ(bf::dropLine("v", true), "DROP VIEW IF EXISTS `v`;");
+  EXPECT_EQ(bf::rowLinePrefix("t", {}), "INSERT INTO `t` VALUES (");
+  EXPECT_EQ(bf::rowLinePrefix("t`x", {"a", "b`c"}),
+            "INSERT INTO `t``x` (`a`,`b``c`) VALUES (");
+  EXPECT_TRUE(bf::isRowLine("INSERT INTO `t` VALUES ('1');"));
+  EXPECT_FALSE(bf::isRowLine("  `INSERT` int(11) DEFAULT NULL,"));
+  EXPECT_FALSE(bf::isRowLine("INSERT INTO t VALUES (1);"));
+  EXPECT_EQ(bf::preambleLine("utf8mb4"),
+            "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
+            " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
+            " /*!40103 SET TIME_ZONE='+00:00' */;");
+  std::vector<std::string> header = bf::headerLines("shop", "06.12.2026 14:30:05");
+  ASSERT_EQ(header.size(), 7u);
+  EXPECT_EQ(header[2], "# Backup der Datenbank 'shop'");
+  EXPECT_EQ(header[3], "# Erstellt: 06.12.2026 14:30:05");
+  EXPECT_EQ(header[6], "");
+}
+
+TEST(BackupFormat, WritesEveryLineFeedAsCrLfAndNothingElse) {
+  std::ostringstream out;
+  ASSERT_TRUE(bf::writeLine(out, "CREATE TABLE `t` (\n  `a` int\r\n)"));
+  ASSERT_TRUE(bf::writeLine(out, ""));
+  EXPECT_EQ(out.str(), "CREATE TABLE `t` (\r\n  `a` int\r\r\n)\r\n\r\n");
+}
+
+TEST(BackupFormat, ReadsCrLfAndLfLinesAndTellsACutLastLine) {
+  std::istringstream in("a\r\nb\nc\rd\r\n\r\nlast");
+  std::string line;
+  bool ended = false;
+  std::vector<std::pair<std::string, bool>> lines;
+  while (bf::readLine(in, &line, &ended)) lines.emplace_back(line, ended);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], std::make_pair(std::string("a"), true));
+  EXPECT_EQ(lines[1], std::make_pair(std::string("b"), true));
+  EXPECT_EQ(lines[2], std::make_pair(std::string("c\rd"), true));
+  EXPECT_EQ(lines[3], std::make_pair(std::string(""), true));
+  EXPECT_EQ(lines[4], std::make_pair(std::string("last"), false));
+}
