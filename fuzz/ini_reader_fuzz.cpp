@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -36,6 +37,13 @@ std::string readFile(const char* path) {
   return text;
 }
 
+void removeFiles() {
+  unlink(gInput);
+  unlink(gFirst);
+  unlink(gSecond);
+  rmdir(gDir);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -43,6 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   snprintf(gInput, sizeof gInput, "%s/in", gDir);
   snprintf(gFirst, sizeof gFirst, "%s/a", gDir);
   snprintf(gSecond, sizeof gSecond, "%s/b", gDir);
+  atexit(removeFiles);
   if (freopen("/dev/null", "w", stdout) == nullptr) abort();
   return 0;
 }
