@@ -384,7 +384,10 @@ TEST(PreviousBackupCopy, FileChangedSinceIndexingFails) {
   const std::string text = BackupText().table("a", 3).table("b", 2).str();
   const auto index = indexOf(text);
   const PreviousTableEntry& a = index.tables[0];
+  Lines mixed = BackupText::rowLines("a", 3);
+  mixed[1] = BackupText::rowLines("z", 2)[1];
   const std::string changed[] = {
+      BackupText().comment("a").structure("a").add(mixed).add({""}).str(),
       BackupText().table("a", 2).table("b", 2).str(),  // fewer rows
       BackupText().table("a", 4).table("b", 2).str(),  // more rows
       BackupText().table("z", 3).table("b", 2).str(),  // another table
