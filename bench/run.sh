@@ -1,0 +1,294 @@
+#!/usr/bin/env bash
+# Benchmark of full and incremental backups (not part of the tests or CI).
+#
+#   bash bench/run.sh [rows] [rounds]        defaults: 1500000 rows, 3 rounds
+#
+# Starts a private server, generates a database of `rows` rows in three
+# large tables of mixed types plus one small table, then measures, several
+# rounds in turn:
+#   full:        the tool (backup-from-file=0), mariadb-dump
+#                --skip-extended-insert (one row per INSERT, like the tool),
+#                and a bare fetch loop over the same tables (the floor);
+#   incremental: with only the small table changed, the tool's incremental
+#                run, its full run, mariadb-dump, and cp of the previous
+#                backup file (the floor for copied rows).
+# Prints median wall times, ratios, peak memory and output sizes, then where
+# the tool's time goes (syscall counts, a profile) when perf is usable.
+#
+# Environment:
+#   VKT_BIN=path        the binary to measure (default build/velmoraskintide,
+#                       built with cmake when missing)
+#   VKT_BENCH_PROFILE=0 skip the syscall counts and the profile
+#   VKT_BENCH_KEEP=1    keep the temporary directory
+set -euo pipefail
+
+rows=${1:-1500000}
+rounds=${2:-3}
+case "$rows$rounds" in *[!0-9]*) echo "usage: $0 [rows] [rounds]" >&2; exit 2 ;; esac
+if [ "$rows" -lt 1000 ] || [ "$rounds" -lt 1 ]; then echo "need rows >= 1000, rounds >= 1" >&2; exit 2; fi
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+bench=$root/bench
+export TZ=${TZ:-UTC}   # the server and the tool must share it
+
+# --- packages and binaries ------------------------------------------------
+
+need_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+need_packages time gcc g++ make cmake pkg-config libmariadb-dev mariadb-server mariadb-client
+
+bin=${VKT_BIN:-$root/build/velmoraskintide}
+if [ ! -x "$bin" ]; then
+  echo "Building $bin"
+  cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_TESTS=OFF >/dev/null
+  cmake --build "$root/build" --target velmoraskintide -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
+fi
+bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
+
+work=$(mktemp -d /tmp/vkt-bench.XXXXXX)
+cleanup() {
+  "$root/scripts/testdb.sh" stop "$work/state" >/dev/null 2>&1 || true
+  if [ "${VKT_BENCH_KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# shellcheck disable=SC2046
+gcc -O2 -o "$work/fetch_floor" "$bench/fetch_floor.c" $(pkg-config --cflags --libs libmariadb)
+gcc -O2 -o "$work/line_writes" "$bench/line_writes.c"
+
+# --- server and data ---------------------------------------------------------
+
+: >"$work/empty.sql"
+"$root/scripts/testdb.sh" start "$work/state" "$work/empty.sql" >/dev/null
+# shellcheck disable=SC1091
+. "$work/state/env"
+export MYSQL_UNIX_PORT=$VKT_DB_SOCKET
+sql() { mariadb --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PASSWORD" -N -B "$VKT_DB_NAME" "$@"; }
+
+# The data should sit in memory, as on a server that serves it every day.
+sql -e "SET GLOBAL innodb_buffer_pool_size = 2147483648; SET GLOBAL innodb_flush_log_at_trx_commit = 2;"
+sql -e "SELECT COUNT(*) FROM seq_1_to_3" >/dev/null 2>&1 ||
+  sql -e "INSTALL SONAME 'ha_sequence'"
+
+kunden=$(( rows * 35 / 100 ))
+bestellungen=$(( rows * 40 / 100 ))
+ereignisse=$(( rows - kunden - bestellungen ))
+echo "Generating $rows rows (kunden $kunden, bestellungen $bestellungen, ereignisse $ereignisse) + einstellungen 20"
+gen_start=$(date +%s.%N)
+sed -e "s/@KUNDEN@/$kunden/g" -e "s/@BESTELLUNGEN@/$bestellungen/g" \
+    -e "s/@EREIGNISSE@/$ereignisse/g" "$bench/generate.sql" | sql
+awk -v a="$gen_start" -v b="$(date +%s.%N)" 'BEGIN { printf "generated in %.1f s\n", b - a }'
+mapfile -t tables < <(sql -e "SHOW TABLES")
+sleep 1.1   # update times have whole seconds
+
+# --- measuring -----------------------------------------------------------------
+
+mkdir -p "$work/res"
+clk=$(getconf CLK_TCK)
+server_cpu_ticks() { sed 's/.*) //' "/proc/$VKT_DB_PID/stat" | awk '{ print $12 + $13 }'; }
+
+# measure NAME STDOUT_FILE COMMAND...: appends "wall rss_kb user sys server_cpu"
+# to res/NAME.
+measure() {
+  local name=$1 out=$2 before after
+  shift 2
+  before=$(server_cpu_ticks)
+  if ! /usr/bin/time -f '%e %M %U %S' -o "$work/time.txt" "$@" >"$out" 2>"$work/stderr.txt" </dev/null; then
+    echo "$name failed:" >&2; cat "$work/stderr.txt" "$work/time.txt" >&2; exit 1
+  fi
+  after=$(server_cpu_ticks)
+  echo "$(tail -n 1 "$work/time.txt") $(awk -v a="$before" -v b="$after" -v c="$clk" 'BEGIN { printf "%.2f", (b - a) / c }')" >>"$work/res/$name"
+}
+
+write_ini() {  # DIR SAVE_PATH FROM_FILE STAMP
+  mkdir -p "$1" "$2"
+  printf '[DBDATEN]\r\nhost=localhost\r\nuser=%s\r\npass=%s\r\ndb-name=%s\r\nsave-path=%s\r\nsave-strucktur=1\r\nsave-daten=1\r\ndroptable=1\r\nbackup-from-file=%s\r\nzeit-last-backup=%s\r\n' \
+    "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "$2" "$3" "$4" >"$1/vkt.ini"
+}
+ini_stamp() { sed -n 's/^zeit-last-backup=//p' "$1/vkt.ini" | tr -d '\r'; }
+
+# run_tool NAME DIR: one run of the tool in DIR; prints the file it wrote.
+run_tool() {
+  local name=$1 dir=$2 before stamp file
+  before=$(ini_stamp "$dir")
+  (cd "$dir" && measure "$name" "$dir/log.txt" "$bin")
+  stamp=$(ini_stamp "$dir")
+  file=$(sed -n 's/^save-path=//p' "$dir/vkt.ini" | tr -d '\r')/$VKT_DB_NAME-$stamp.sql
+  if [ "$stamp" = "$before" ] || [ ! -s "$file" ]; then
+    echo "$name: the tool wrote no backup; its output:" >&2; tail -20 "$dir/log.txt" >&2; exit 1
+  fi
+  echo "$file"
+}
+
+dump=(mariadb-dump --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PASSWORD"
+      --skip-extended-insert "$VKT_DB_NAME")
+floor=("$work/fetch_floor" "$VKT_DB_SOCKET" "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "${tables[@]}")
+touch_small() {
+  sql -e "UPDATE einstellungen SET wert = 'Runde $1', geaendert = NOW() WHERE schluessel = 'schluessel_1'"
+  sleep 1.1
+}
+size_of() { stat -c %s "$1"; }
+record_size() { echo "$2" >>"$work/res/$1.size"; }
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+# Warm the buffer pool once so that the first measured run is not special.
+"${floor[@]}" >/dev/null
+
+write_ini "$work/full" "$work/full/out" 0 ""
+echo
+echo "Full backups: $rounds rounds"
+base=""
+for r in $(seq 1 "$rounds"); do
+  # A run waits for the second after the previous file's stamp; start each
+  # full run without one so that short runs are not rounded up to a second.
+  write_ini "$work/full" "$work/full/out" 0 ""
+  f=$(run_tool tool_full "$work/full")
+  record_size tool_full "$(size_of "$f")"
+  if [ "$r" -eq "$rounds" ]; then base=$f; else rm -f "$f"; fi
+  measure dump "$work/dump.sql" "${dump[@]}"
+  record_size dump "$(size_of "$work/dump.sql")"
+  rm -f "$work/dump.sql"
+  measure floor "$work/floor.txt" "${floor[@]}"
+  echo "  round $r done"
+done
+floor_rows=$(cut -d' ' -f1 "$work/floor.txt")
+
+# The incremental runs compare against the last full backup.
+base_stamp=$(ini_stamp "$work/full")
+write_ini "$work/inc" "$work/inc/out" 1 "$base_stamp"
+mv "$base" "$work/inc/out/"
+base=$work/inc/out/$(basename "$base")
+cp "$work/inc/vkt.ini" "$work/inc/vkt.ini.base"
+
+echo "Incremental backups (only einstellungen changed): $rounds rounds"
+copied_tables=""
+same_content=""
+for r in $(seq 1 "$rounds"); do
+  touch_small "$r"
+  cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
+  inc=$(run_tool tool_inc "$work/inc")
+  record_size tool_inc "$(size_of "$inc")"
+  copied_tables=$(grep -c 'Kopiere die Daten aus dem alten Backup' "$work/inc/log.txt" || true)
+  cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
+  write_ini "$work/full" "$work/full/out" 0 ""
+  full=$(run_tool tool_full2 "$work/full")
+  record_size tool_full2 "$(size_of "$full")"
+  if [ "$r" -eq 1 ]; then
+    # Same database state: the files may differ only in their comment lines.
+    if [ "$(grep -av '^#' "$inc" | md5sum)" = "$(grep -av '^#' "$full" | md5sum)" ]; then
+      same_content=yes
+    else
+      same_content=NO
+    fi
+  fi
+  rm -f "$inc" "$full"
+  measure dump2 "$work/dump.sql" "${dump[@]}"
+  rm -f "$work/dump.sql"
+  measure cp /dev/null cp "$base" "$work/copy.sql"
+  rm -f "$work/copy.sql"
+  echo "  round $r done"
+done
+
+# --- report ----------------------------------------------------------------------
+
+# col NAME N: values of column N of res/NAME, one a line
+col() { cut -d' ' -f"$2" "$work/res/$1"; }
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+maxof() { sort -g | tail -n 1; }
+minof() { sort -g | head -n 1; }
+med() { col "$1" "$2" | median; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+fmb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+
+row() {  # LABEL NAME
+  local size="-"
+  [ -f "$work/res/$2.size" ] && size=$(fmb "$(median <"$work/res/$2.size")")
+  printf '  %-30s %8s %8s %8s %9s %7s %7s %9s %9s\n' "$1" "$(med "$2" 1)" "$(col "$2" 1 | minof)" \
+    "$(col "$2" 1 | maxof)" "$(mb "$(col "$2" 2 | maxof)")" "$(med "$2" 3)" "$(med "$2" 4)" "$(med "$2" 5)" "$size"
+}
+header() {
+  printf '  %-30s %8s %8s %8s %9s %7s %7s %9s %9s\n' "" "median s" "min s" "max s" "peak MB" "user s" "sys s" "server s" "file MB"
+}
+
+echo
+echo "=== Results: $rows rows ($floor_rows fetched by the floor), $rounds rounds, $(nproc) cores ==="
+echo "    load average before / after: $load_before / $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "    (wall median/min/max; peak RSS max; user, sys and server CPU medians)"
+echo
+echo "Full backup"
+header
+row "tool, full" tool_full
+row "mariadb-dump --skip-ext-insert" dump
+row "fetch floor (use_result)" floor
+echo "  tool/peer  $(ratio "$(med tool_full 1)" "$(med dump 1)")"
+echo "  tool/floor $(ratio "$(med tool_full 1)" "$(med floor 1)")"
+echo
+echo "Incremental backup (only the 20-row table changed)"
+header
+row "tool, incremental" tool_inc
+row "tool, full" tool_full2
+row "mariadb-dump --skip-ext-insert" dump2
+row "cp of the previous file" cp
+echo "  peer/incremental  $(ratio "$(med dump2 1)" "$(med tool_inc 1)")   (target >= 5)"
+echo "  full/incremental  $(ratio "$(med tool_full2 1)" "$(med tool_inc 1)")"
+echo "  incremental/cp    $(ratio "$(med tool_inc 1)" "$(med cp 1)")   (target <= 2)"
+echo "  tables copied from the previous file: $copied_tables of ${#tables[@]}"
+echo "  incremental file / full file size: $(ratio "$(median <"$work/res/tool_inc.size")" "$(median <"$work/res/tool_full2.size")")"
+echo "  incremental and full file equal apart from comment lines: $same_content"
+
+# --- where the time goes -----------------------------------------------------------
+
+echo
+echo "Cost of one write() per line on this machine (copy of the ${rows}-row backup)"
+for mode in buffered per-line; do
+  measure "lw_$mode" "$work/lw_$mode.txt" "$work/line_writes" "$mode" "$base" "$work/lw.out"
+  measure "lw_$mode" "$work/lw_$mode.txt" "$work/line_writes" "$mode" "$base" "$work/lw.out"
+  rm -f "$work/lw.out"
+  printf '  %-9s %10s write calls  wall %6s s  user %5s s  sys %5s s\n' "$mode" "$(cat "$work/lw_$mode.txt")" \
+    "$(col "lw_$mode" 1 | minof)" "$(col "lw_$mode" 3 | minof)" "$(col "lw_$mode" 4 | minof)"
+done
+echo "  tool incremental / per-line copy: $(ratio "$(med tool_inc 1)" "$(col lw_per-line 1 | minof)")" \
+     "  (per-line copy / cp: $(ratio "$(col lw_per-line 1 | minof)" "$(med cp 1)"))"
+
+if [ "${VKT_BENCH_PROFILE:-1}" = 1 ] && perf stat -e syscalls:sys_enter_write -- true >/dev/null 2>&1; then
+  events=syscalls:sys_enter_write,syscalls:sys_enter_read,syscalls:sys_enter_recvfrom,syscalls:sys_enter_poll,task-clock,context-switches
+  echo
+  echo "Syscalls of one full run of the tool (perf stat)"
+  write_ini "$work/full" "$work/full/out" 0 ""
+  (cd "$work/full" && perf stat -x, -e "$events" -o "$work/perf_full.txt" "$bin" </dev/null >/dev/null)
+  rm -f "$work/full/out/"*.sql
+  awk -F, '/^[0-9]/ { printf "  %-32s %s\n", $3, $1 }' "$work/perf_full.txt"
+  echo "Syscalls of one incremental run of the tool (perf stat)"
+  touch_small profile
+  cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
+  (cd "$work/inc" && perf stat -x, -e "$events" -o "$work/perf_inc.txt" "$bin" </dev/null >/dev/null)
+  find "$work/inc/out" -name '*.sql' ! -path "$base" -delete
+  cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
+  awk -F, '/^[0-9]/ { printf "  %-32s %s\n", $3, $1 }' "$work/perf_inc.txt"
+
+  for kind in full inc; do
+    echo
+    echo "Profile of one $kind run of the tool (perf record; self time by library, then by symbol)"
+    if [ "$kind" = inc ]; then touch_small "profile $kind"; cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"; fi
+    (cd "$work/$kind" && perf record -q -F 999 -g -o "$work/perf_$kind.data" "$bin" </dev/null >/dev/null 2>&1) || true
+    for sort in dso dso,symbol; do
+      perf report -i "$work/perf_$kind.data" --no-children --sort "$sort" --stdio -g none 2>/dev/null |
+        grep -E '^ +[0-9]' | head -15 | sed -E 's/^ +/    /; s/[ -]+$//' || true
+      echo "    --"
+    done
+    find "$work/$kind/out" -name '*.sql' ! -path "$base" -delete
+    cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
+  done
+fi
