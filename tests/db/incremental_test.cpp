@@ -1,0 +1,185 @@
+// Incremental runs as a user makes them: full, nothing changed, one table
+// changed, a new table, a dropped table. Every file written must restore to
+// the database's own checksums.
+#include <gtest/gtest.h>
+
+#include "tests/support/test_server.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+const char kDb[] = "vkt_incremental";
+
+std::string stampOf(const std::string& file) {
+  size_t dash = file.rfind('-');
+  return file.substr(dash + 1, 14);
+}
+
+std::string lastBackupIn(const std::string& settings) {
+  size_t at = settings.find("zeit-last-backup=");
+  if (at == std::string::npos) return "";
+  return settings.substr(at + 17, 14);
+}
+
+// The row lines of `table` in a backup file, in file order.
+std::vector<std::string> rowLines(const std::string& file, const std::string& table) {
+  std::vector<std::string> rows;
+  std::string content = ts::readFile(file);
+  std::string start = "INSERT INTO `" + table + "` ";
+  for (size_t at = 0; at < content.size();) {
+    size_t end = content.find("\r\n", at);
+    if (end == std::string::npos) end = content.size();
+    if (content.compare(at, start.size(), start) == 0)
+      rows.push_back(content.substr(at, end - at));
+    at = end + 2;
+  }
+  return rows;
+}
+
+class IncrementalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ts::recreateDatabase(kDb);
+    ts::Connection c(kDb);
+    c.exec("CREATE TABLE a (id INT PRIMARY KEY, t VARCHAR(20)) ENGINE=InnoDB;"
+           "CREATE TABLE b (id INT PRIMARY KEY, t TEXT) ENGINE=InnoDB;"
+           "CREATE TABLE c (id INT PRIMARY KEY, v DOUBLE) ENGINE=MyISAM;"
+           "CREATE TABLE empty_one (id INT) ENGINE=InnoDB;"
+           "CREATE VIEW v_a AS SELECT id FROM a;"
+           "INSERT INTO a VALUES (1,'eins'),(2,'zwei\\'s'),(3,NULL);"
+           "INSERT INTO b VALUES (1,'INSERT INTO `a` VALUES (9);'),(2,'x\\ny');"
+           "INSERT INTO c VALUES (1,1.5),(2,-0.25);"
+           // An InnoDB table never written has no update time (always
+           // "changed"); this one has one and no rows.
+           "INSERT INTO empty_one VALUES (1); DELETE FROM empty_one;");
+    ts::waitForNextSecond();
+    ts::writeFile(dir_.path() + "/vkt.ini", ts::settingsFor(kDb, dir_.path()));
+  }
+
+  ts::ProgramRun run() {
+    ts::ProgramRun r = ts::runProgram(dir_.path(), "");
+    EXPECT_EQ(r.status, 0);
+    return r;
+  }
+
+  std::vector<std::string> backups() { return ts::listFiles(dir_.path(), ".sql"); }
+
+  // The newest backup restores to the database's checksums and row counts.
+  void expectNewestRestores() {
+    std::string errors;
+    ASSERT_EQ(ts::restore(backups().back(), "vkt_incremental_restore", &errors), 0)
+        << errors;
+    EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kDb));
+    EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kDb));
+    ts::Connection c("vkt_incremental_restore");
+    EXPECT_EQ(c.scalar("SELECT COUNT(*) FROM v_a"), c.scalar("SELECT COUNT(*) FROM a"));
+  }
+
+  ts::TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
+  // First run: no previous backup, so a full one.
+  ts::ProgramRun full = run();
+  EXPECT_NE(full.out.find("Konnte kein altes Backup laden! Starte direktes Update."),
+            std::string::npos) << full.out;
+  ASSERT_EQ(backups().size(), 1u);
+  std::string first = backups().back();
+  EXPECT_EQ(lastBackupIn(ts::readFile(dir_.path() + "/vkt.ini")), stampOf(first));
+  expectNewestRestores();
+
+  // Nothing changed (a view neither): no file, settings untouched.
+  std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
+  ts::ProgramRun same = run();
+  EXPECT_NE(same.out.find("Es gab keine \xC4nderungen in der Datenbank seit dem "
+                          "letzten Backup!\nBackupvorgang wird abgebrochen.\n"),
+            std::string::npos) << same.out;
+  EXPECT_EQ(backups().size(), 1u);
+  EXPECT_EQ(ts::readFile(dir_.path() + "/vkt.ini"), settings);
+
+  // One table changed: the others are copied, byte for byte.
+  ts::Connection(kDb).exec("UPDATE b SET t = 'neu' WHERE id = 1");
+  ts::waitForNextSecond();
+  ts::ProgramRun changed = run();
+  EXPECT_NE(changed.out.find("Seit dem letzten Backup wurden 1 Tabellen ge\xE4ndert.\n"
+                             "Starte Backupvorgang.\n\n"),
+            std::string::npos) << changed.out;
+  EXPECT_NE(changed.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Kopiere die Daten aus dem alten Backup heraus.\n"
+                             "3 Datens\xE4tze gespeichert.\n"),
+            std::string::npos) << changed.out;
+  EXPECT_NE(changed.out.find("Speichere Tabelle 'b'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Abfrage der Tabellen-Daten aus der DB: OK\n"),
+            std::string::npos) << changed.out;
+  // An empty table has no rows to copy: read again, one empty line.
+  EXPECT_NE(changed.out.find("Speichere Tabelle 'empty_one'\nAbfrage der "
+                             "Tabellen-beschreibung: OK\nAbfrage der Tabellen-Daten"),
+            std::string::npos) << changed.out;
+  ASSERT_EQ(backups().size(), 2u);
+  std::string second = backups().back();
+  EXPECT_EQ(rowLines(second, "a"), rowLines(first, "a"));
+  EXPECT_EQ(rowLines(second, "c"), rowLines(first, "c"));
+  EXPECT_EQ(rowLines(second, "c").size(), 2u);
+  EXPECT_EQ(lastBackupIn(ts::readFile(dir_.path() + "/vkt.ini")), stampOf(second));
+  expectNewestRestores();
+
+  // A new table.
+  ts::Connection(kDb).exec("CREATE TABLE d (x INT); INSERT INTO d VALUES (7)");
+  ts::waitForNextSecond();
+  ts::ProgramRun added = run();
+  EXPECT_NE(added.out.find("Seit dem letzten Backup wurden 1 Tabellen ge\xE4ndert."),
+            std::string::npos) << added.out;
+  ASSERT_EQ(backups().size(), 3u);
+  expectNewestRestores();
+
+  // A dropped table is a change too: the next file lacks it.
+  ts::Connection(kDb).exec("DROP TABLE c");
+  ts::waitForNextSecond();
+  ts::ProgramRun dropped = run();
+  EXPECT_NE(dropped.out.find("Seit dem letzten Backup wurden 1 Tabellen ge\xE4ndert."),
+            std::string::npos) << dropped.out;
+  ASSERT_EQ(backups().size(), 4u);
+  EXPECT_EQ(ts::readFile(backups().back()).find("# Tabelle 'c'"), std::string::npos);
+  EXPECT_TRUE(rowLines(backups().back(), "c").empty());
+  expectNewestRestores();
+}
+
+TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
+  run();
+  ASSERT_EQ(backups().size(), 1u);
+  std::string previous = backups().back();
+  std::string content = ts::readFile(previous);
+  ts::Connection(kDb).exec("INSERT INTO b VALUES (3, 'drei')");
+  ts::waitForNextSecond();
+  std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
+
+  struct Damage {
+    const char* what;
+    std::string content;
+  } damages[] = {
+      {"cut in the middle of a row line of a",
+       content.substr(0, content.find("'zwei") + 3)},
+      {"another character set in the preamble",
+       [&] {
+         std::string changed = content;
+         size_t at = changed.find("SET NAMES ");
+         changed.replace(at + 10, changed.find(' ', at + 10) - at - 10, "latin1");
+         return changed;
+       }()},
+      {"foreign text", "Hello\nthis is not a backup\n"},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    ts::writeFile(previous, damage.content);
+    ts::writeFile(dir_.path() + "/vkt.ini", settings);
+    ts::ProgramRun r = run();
+    EXPECT_EQ(r.out.find("Kopiere die Daten aus dem alten Backup heraus."),
+              std::string::npos) << r.out;
+    ASSERT_EQ(backups().size(), 2u);
+    expectNewestRestores();
+    std::remove(backups().back().c_str());
+  }
+}
