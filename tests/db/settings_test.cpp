@@ -1,0 +1,152 @@
+// The settings file as a user meets it: created after a prompt, advanced
+// after every successful run, left alone after every failed one.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "tests/support/test_server.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+const char kDb[] = "vkt_settings";
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ts::recreateDatabase(kDb);
+    ts::Connection(kDb).exec("CREATE TABLE t (id INT) ENGINE=MyISAM;"
+                             "INSERT INTO t VALUES (1),(2)");
+    ts::waitForNextSecond();
+  }
+  std::string ini() const { return dir_.path() + "/vkt.ini"; }
+  ts::TempDir dir_;
+};
+
+std::string withoutLastBackup(const std::string& settings) {
+  size_t at = settings.find("zeit-last-backup=");
+  if (at == std::string::npos) return settings;
+  return settings.substr(0, at) + settings.substr(settings.find('\n', at) + 1);
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, PromptedRunCreatesAPrivateFileWithNineKeys) {
+  const ts::ServerInfo& s = ts::server();
+  // The prompt leaves the save path empty, so the file goes under "/".
+  bool rootWritable = access("/", W_OK) == 0;
+  std::vector<std::string> before = ts::listFiles("/", ".sql");
+  ts::ProgramRun run = ts::runProgram(
+      dir_.path(), "localhost\n" + s.user + "\n" + s.password + "\n" + kDb + "\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Lade Ini-Datei: Konnte vkt.ini nicht laden.\n"), std::string::npos);
+  std::vector<std::string> made;
+  for (const std::string& f : ts::listFiles("/", ".sql"))
+    if (std::find(before.begin(), before.end(), f) == before.end()) made.push_back(f);
+  for (const std::string& f : made) std::remove(f.c_str());
+  if (!rootWritable) {
+    EXPECT_NE(run.out.find("nicht zum schreiben \xF6" "ffnen."), std::string::npos);
+    EXPECT_NE(access(ini().c_str(), F_OK), 0);
+    return;
+  }
+  ASSERT_EQ(made.size(), 1u) << run.out;
+  EXPECT_EQ(made[0].rfind(std::string("/") + kDb + "-"), made[0].size() - 19 - sizeof(kDb));
+  EXPECT_NE(run.out.find("Speichere die Verbindungsdaten in der 'vkt.ini'\n"), std::string::npos);
+  std::string stamp = made[0].substr(made[0].size() - 18, 14);
+  EXPECT_EQ(ts::readFile(ini()),
+            "[DBDATEN]\r\nhost=localhost\r\nuser=" + s.user + "\r\npass=" + s.password +
+                "\r\ndb-name=" + kDb + "\r\nsave-path=\r\nsave-strucktur=1\r\nsave-daten=1\r\n"
+                "droptable=1\r\nzeit-last-backup=" + stamp + "\r\n\r\n");
+  struct stat st;
+  ASSERT_EQ(stat(ini().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(SettingsTest, LoadedFileOnlyAdvancesTheLastBackupTime) {
+  std::string original = "# my comment\r\n" + ts::settingsFor(kDb, dir_.path());
+  ts::writeFile(ini(), original);
+  chmod(ini().c_str(), 0640);
+  ts::ProgramRun first = ts::runProgram(dir_.path(), "");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.out.find("Host: "), std::string::npos);
+  std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u) << first.out;
+  std::string stamp = files[0].substr(files[0].size() - 18, 14);
+  std::string after = ts::readFile(ini());
+  // Comments are not kept; every key but the time is as it was.
+  EXPECT_EQ(withoutLastBackup(after), ts::settingsFor(kDb, dir_.path()));
+  EXPECT_NE(after.find("zeit-last-backup=" + stamp + "\r\n"), std::string::npos);
+  struct stat st;
+  ASSERT_EQ(stat(ini().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // The next run works against that file.
+  ts::Connection(kDb).exec("INSERT INTO t VALUES (3)");
+  ts::waitForNextSecond();
+  ts::ProgramRun second = ts::runProgram(dir_.path(), "");
+  EXPECT_NE(second.out.find("\xD6" "ffne altes Backup: OK\n"), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find("Seit dem letzten Backup wurden 1 Tabellen ge\xE4ndert."),
+            std::string::npos);
+}
+
+TEST_F(SettingsTest, FailedRunsLeaveTheFileByteForByte) {
+  const ts::ServerInfo& s = ts::server();
+  struct Case {
+    const char* what;
+    std::string settings;
+  } cases[] = {
+      {"refused connection",
+       "[DBDATEN]\r\nhost=localhost\r\nuser=" + s.user + "\r\npass=nope\r\ndb-name=" +
+           kDb + "\r\nsave-path=" + dir_.path() + "\r\nzeit-last-backup=1\r\n"},
+      {"missing save path", ts::settingsFor(kDb, dir_.path() + "/missing", "20200101000000")},
+      {"nothing changed", ""},
+  };
+  // The last case needs a previous backup that matches the database.
+  ts::writeFile(ini(), ts::settingsFor(kDb, dir_.path()));
+  ts::runProgram(dir_.path(), "");
+  cases[2].settings = ts::readFile(ini());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ts::writeFile(ini(), c.settings);
+    ts::ProgramRun run = ts::runProgram(dir_.path(), "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ts::readFile(ini()), c.settings) << run.out;
+    EXPECT_EQ(ts::listFiles(dir_.path(), ".sql").size(), 1u);
+  }
+}
+
+TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
+  const ts::ServerInfo& s = ts::server();
+  // A blank before "=" hides the key; a missing switch reads as false.
+  ts::writeFile(ini(), "[DBDATEN]\nhost =localhost\nuser=" + s.user + "\npass=" +
+                           s.password + "\ndb-name=" + kDb + "\nsave-path=" +
+                           dir_.path() + "\nsave-strucktur=1\nsave-daten=1\n");
+  ts::ProgramRun run = ts::runProgram(dir_.path(), "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("Wert host konnte nicht gefunden werden.\n"), std::string::npos);
+  EXPECT_NE(run.err.find("Wert droptable konnte nicht gefunden werden.\n"), std::string::npos);
+  EXPECT_NE(run.err.find("Wert backup-from-file konnte nicht gefunden werden.\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("Servername:    \n"), std::string::npos) << run.out;
+  // No incremental attempt, no DROP lines.
+  EXPECT_EQ(run.out.find("altes Backup"), std::string::npos);
+  std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ts::readFile(files[0]).find("DROP TABLE"), std::string::npos);
+
+  // No section, and an empty file: loaded, no prompt, no connection data.
+  for (const std::string& content : {std::string("[OTHER]\nhost=x\n"), std::string()}) {
+    ts::writeFile(ini(), content);
+    ts::ProgramRun r = ts::runProgram(dir_.path(), "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Ini-Datei vkt.ini geladen."), std::string::npos);
+    EXPECT_EQ(r.out.find("Host: "), std::string::npos);
+    EXPECT_NE(r.err.find("Schl\xFCssel DBDATEN konnte nicht gefunden werden.\n"),
+              std::string::npos);
+    EXPECT_EQ(ts::readFile(ini()), content);
+  }
+}
