@@ -1,12 +1,24 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests against a private MariaDB server that
-# the tests start and stop themselves. Safe to run again.
+# the tests start and stop themselves: once in a normal build, once in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. Safe to run
+# again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_TESTS=ON >/dev/null
-cmake --build build -j"$jobs"
-(cd build && ctest --output-on-failure)
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DVKT_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure)
+}
+
+echo "== normal build =="
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_SANITIZE=OFF
+echo "== sanitizer build =="
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVKT_SANITIZE=ON
