@@ -45,7 +45,7 @@ bool BackupEngine::isUnchanged(const TableEntry& table) const {
   if (previous == nullptr) return false;
   // A view has no update time; its section's presence is all there is.
   if (table.isView) return true;
-  return table.updateKnown && previous->updateKnown &&
+  return previous->blockWhole && table.updateKnown && previous->updateKnown &&
          table.updateTime == previous->updateTime;
 }
 

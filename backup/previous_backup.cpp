@@ -64,6 +64,7 @@ class BlockJudge {
   void take(const std::string& line, bool ended) {
     if (!ended) sound_ = false;
     if (!sound_) return;
+    lastLineEmpty_ = line.empty();
     switch (phase_) {
       case Phase::kBeforeRows:
         if (backup_format::isRowLine(line)) {
@@ -91,6 +92,14 @@ class BlockJudge {
   }
   int rowCount() const { return rowCount_; }
 
+  // Whether the block ends where a section can end: after its rows' empty
+  // line, or, without rows, right after its comment block or after an
+  // empty line (the end of its structure block).
+  bool whole() const {
+    return sound_ && (phase_ == Phase::kClosed ||
+                      (phase_ == Phase::kBeforeRows && lastLineEmpty_));
+  }
+
  private:
   enum class Phase { kBeforeRows, kRows, kClosed };
 
@@ -105,6 +114,7 @@ class BlockJudge {
   std::string rowStart_;
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
+  bool lastLineEmpty_ = true;  // also true while the body is empty
   int rowCount_ = 0;
 };
 
@@ -134,6 +144,7 @@ PreviousTableEntry readCommentBlock(std::istream& in, std::string* line,
 void finishBlock(const BlockJudge& judge, PreviousTableEntry* entry) {
   entry->rowCount = judge.rowCount();
   entry->rowsTrusted = judge.trusted() && entry->position != kNoPosition;
+  entry->blockWhole = judge.whole() && entry->position != kNoPosition;
 }
 
 }  // namespace

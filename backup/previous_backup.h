@@ -30,7 +30,8 @@ const PreviousTableEntry* find(const Index& index, const std::string& name);
 // Seeks `in` to entry.position and copies the table's row lines to `out`,
 // each with a CR LF line end, then writes the empty line that closes the
 // rows block. Returns the number of row lines copied, or -1 when `in` could
-// not be read as the index recorded (nothing or only part was copied).
+// not be read as the index recorded or writing to `out` failed (nothing or
+// only part was copied).
 // Must only be called for an entry with rowsTrusted.
 int copyRows(std::istream& in, const PreviousTableEntry& entry,
              std::ostream& out);

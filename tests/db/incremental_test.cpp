@@ -183,3 +183,18 @@ TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
     std::remove(backups().back().c_str());
   }
 }
+
+TEST_F(IncrementalTest, DamagedPreviousFileIsReplacedEvenWithoutChanges) {
+  run();
+  ASSERT_EQ(backups().size(), 1u);
+  std::string previous = backups().back();
+  std::string content = ts::readFile(previous);
+  // One row line of c lost its end; every section is still there.
+  size_t row = content.rfind("INSERT INTO `c`");
+  size_t end = content.find("\r\n", row);
+  ts::writeFile(previous, content.substr(0, end - 4) + content.substr(end));
+  ts::ProgramRun r = run();
+  EXPECT_EQ(r.out.find("Es gab keine"), std::string::npos) << r.out;
+  ASSERT_EQ(backups().size(), 2u);
+  expectNewestRestores();
+}

@@ -418,3 +418,27 @@ TEST(PreviousBackupCopy, FailedOutputStopsTheCopy) {
 }
 
 }  // namespace
+
+TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
+  // Whole: rows closed, an empty table, a bare comment block, a structure
+  // block without rows.
+  std::string sound = BackupText()
+                          .table("full", 2)
+                          .comment("empty").structure("empty").rows("empty", 0)
+                          .comment("bare")
+                          .comment("structure_only").structure("structure_only")
+                          .str();
+  for (const PreviousTableEntry& entry : indexOf(sound).tables)
+    EXPECT_TRUE(entry.blockWhole) << entry.name;
+
+  // Cut at a line end inside the definition, or inside a row line.
+  std::string text = BackupText().table("t", 3).str();
+  size_t inDefinition = text.find("  `id`");
+  EXPECT_FALSE(indexOf(text.substr(0, inDefinition)).tables.at(0).blockWhole);
+  size_t inRow = text.find("'2','x'");
+  EXPECT_FALSE(indexOf(text.substr(0, inRow)).tables.at(0).blockWhole);
+  // Rows without their closing empty line, and a foreign line.
+  EXPECT_FALSE(indexOf(text.substr(0, text.size() - 2)).tables.at(0).blockWhole);
+  std::string foreign = BackupText().table("t", 1).add({"hello"}).str();
+  EXPECT_FALSE(indexOf(foreign).tables.at(0).blockWhole);
+}
