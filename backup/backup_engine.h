@@ -92,6 +92,7 @@ class BackupEngine {
   bool writeStructure(const TableEntry& table);
   bool readServerClock(time_t* now);
   bool markInvisibleColumns();
+  std::string viewDefinition(const std::string& name);
   void orderViews();
   bool openOutput(const std::string& fileName);
   std::string preamble() const;

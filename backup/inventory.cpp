@@ -135,26 +135,38 @@ bool BackupEngine::markInvisibleColumns() {
   return true;
 }
 
+// The definition of a view, or "" when `name` is not a view after all (a
+// base table the server lists without an engine, for example a damaged
+// one: its rows must still be read).
+std::string BackupEngine::viewDefinition(const std::string& name) {
+  if (!query("SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";"))
+    return "";
+  Result result(mysql_store_result(connection));
+  if (!result || mysql_num_fields(result.get()) < 2) return "";
+  MYSQL_FIELD* first = mysql_fetch_field_direct(result.get(), 0);
+  MYSQL_ROW row = mysql_fetch_row(result.get());
+  if (first == nullptr || std::strcmp(first->name, "View") != 0 ||
+      row == nullptr || row[1] == nullptr)
+    return "";
+  return row[1];
+}
+
 // Base tables keep the server's order and come first; views follow, each
 // after the views its definition reads from, so that a restore can create
 // every view.
 void BackupEngine::orderViews() {
   std::vector<TableEntry> ordered;
   std::vector<TableEntry> views;
-  for (TableEntry& entry : tables)
-    (entry.isView ? views : ordered).push_back(std::move(entry));
   std::vector<std::string> definitions;
-  for (const TableEntry& view : views) {
-    std::string definition;
-    if (query("SHOW CREATE TABLE " +
-              backup_format::quoteIdentifier(view.name) + ";")) {
-      Result result(mysql_store_result(connection));
-      MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
-      if (row != nullptr && mysql_num_fields(result.get()) > 1 &&
-          row[1] != nullptr)
-        definition = row[1];
+  for (TableEntry& entry : tables) {
+    std::string definition = entry.isView ? viewDefinition(entry.name) : "";
+    entry.isView = !definition.empty();
+    if (!entry.isView) {
+      ordered.push_back(std::move(entry));
+      continue;
     }
-    definitions.push_back(definition);
+    views.push_back(std::move(entry));
+    definitions.push_back(std::move(definition));
   }
   std::vector<bool> placed(views.size(), false);
   for (size_t round = 0; round < views.size(); ++round) {
