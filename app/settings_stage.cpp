@@ -55,5 +55,8 @@ void storeSettings(CIniFile& settings, const RunValues& values,
   }
   settings.setValue(kSettingsSection, "zeit-last-backup",
                     engine.getBackupTime().c_str());
-  settings.save();
+  if (!settings.save())
+    std::cerr << "Konnte die Datei " << kSettingsFileName
+              << " nicht speichern! Das n\xE4" "chste Backup vergleicht mit "
+                 "dem vorigen." << std::endl;
 }

@@ -133,11 +133,13 @@ class CIniFile {
   // only when every write succeeded; otherwise the temporary file is removed
   // and the old file stays as it was. A new file gets mode 0600 (it holds a
   // password); an existing file keeps its mode and, where allowed, its
-  // owner. An existing target that is no regular file, or that this process
-  // may not write, stays untouched, as does one in a directory that does not
-  // allow creating the temporary file.
-  // No message; the document and isLoaded() are unchanged.
-  void save(const char* fileName = nullptr);
+  // owner. An existing target that is no regular file, that this process
+  // may not write, or that has no write permission bit at all (read-only,
+  // even for root), stays untouched, as does one in a directory that does
+  // not allow creating the temporary file.
+  // No message; the document and isLoaded() are unchanged. Returns true
+  // when the file was replaced.
+  bool save(const char* fileName = nullptr);
 
   // Closes an open file, then opens the stored file name: 'r' reads it (a
   // directory is refused), 'w' truncates or creates it (a new file with mode

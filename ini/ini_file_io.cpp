@@ -160,16 +160,17 @@ void CIniFile::writeSections() {
   }
 }
 
-void CIniFile::save(const char* name) {
+bool CIniFile::save(const char* name) {
   if (name != nullptr) iniCopyText(fileName, sizeof fileName, name);
   closeFile();
-  if (fileName[0] == '\0') return;
+  if (fileName[0] == '\0') return false;
   char* target = resolveTarget(fileName);
   char* temp = nullptr;
+  bool saved = false;
   if (target != nullptr && openTemporaryBeside(target, &temp)) {
     writeSections();
-    bool written = finishTemporary();
-    if (written && rename(temp, target) == 0) {
+    saved = finishTemporary() && rename(temp, target) == 0;
+    if (saved) {
       syncDirectoryOf(target);
     } else {
       unlink(temp);
@@ -177,6 +178,7 @@ void CIniFile::save(const char* name) {
   }
   free(temp);
   free(target);
+  return saved;
 }
 
 // Creates "<target>.XXXXXX" with mode 0600 (or the target's owner and mode)
@@ -185,7 +187,8 @@ void CIniFile::save(const char* name) {
 bool CIniFile::openTemporaryBeside(const char* target, char** tempName) {
   struct stat st;
   bool exists = stat(target, &st) == 0;
-  if (exists && (!S_ISREG(st.st_mode) || access(target, W_OK) != 0))
+  if (exists && (!S_ISREG(st.st_mode) || access(target, W_OK) != 0 ||
+                 (st.st_mode & 0222) == 0))
     return false;
   static const char kSuffix[] = ".XXXXXX";
   size_t length = strlen(target);

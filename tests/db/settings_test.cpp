@@ -150,3 +150,28 @@ TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
     EXPECT_EQ(ts::readFile(ini()), content);
   }
 }
+
+TEST_F(SettingsTest, ReadOnlySettingsFileIsReportedAndKept) {
+  std::string settings = ts::settingsFor(kDb, dir_.path());
+  ts::writeFile(ini(), settings);
+  chmod(ini().c_str(), 0444);
+  ts::ProgramRun run = ts::runProgram(dir_.path(), "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("Konnte die Datei vkt.ini nicht speichern!"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(ts::readFile(ini()), settings);
+  // The backup itself is whole; once the file is writable again the next
+  // run stores its time.
+  ASSERT_EQ(ts::listFiles(dir_.path(), ".sql").size(), 1u);
+  chmod(ini().c_str(), 0644);
+  ts::Connection(kDb).exec("INSERT INTO t VALUES (4)");
+  ts::waitForNextSecond();
+  ts::ProgramRun next = ts::runProgram(dir_.path(), "");
+  std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_NE(ts::readFile(ini()).find(files[1].substr(files[1].size() - 18, 14)),
+            std::string::npos);
+  std::string errors;
+  ASSERT_EQ(ts::restore(files[1], "vkt_settings_restore", &errors), 0) << errors;
+  EXPECT_EQ(ts::checksums("vkt_settings_restore"), ts::checksums(kDb));
+}
