@@ -168,6 +168,72 @@ int restore(const std::string& file, const std::string& database,
   return status;
 }
 
+namespace {
+
+// Forks the program (or `bash -c shellSetup; exec program` when shellSetup
+// is given) in workDir, with stdin/stdout/stderr on files in `io`.
+pid_t startProgram(const std::string& io, const std::string& workDir,
+                   const std::string& input, const std::string& shellSetup) {
+  server();
+  writeFile(io + "/in", input);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    int in = open((io + "/in").c_str(), O_RDONLY);
+    int out = open((io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (shellSetup.empty()) {
+      execl(VKT_BINARY, VKT_BINARY, static_cast<char*>(nullptr));
+    } else {
+      // The setup applies to the program only: its output goes through
+      // pipes to cat processes started before it, which write the files.
+      std::string script = "set -o pipefail; { " + shellSetup +
+                           "; exec \"$0\"; } 2> >(cat >&2) | cat";
+      execl("/bin/bash", "bash", "-c", script.c_str(), VKT_BINARY,
+            static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  return pid;
+}
+
+ProgramRun collectProgram(const std::string& io, pid_t pid) {
+  ProgramRun run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = readFile(io + "/out");
+  run.err = readFile(io + "/err");
+  return run;
+}
+
+}  // namespace
+
+ProgramRun runProgramAfter(const std::string& shellSetup,
+                           const std::string& workDir, const std::string& input) {
+  TempDir io;
+  return collectProgram(io.path(),
+                        startProgram(io.path(), workDir, input, shellSetup));
+}
+
+RunningProgram::RunningProgram(const std::string& workDir,
+                               const std::string& input)
+    : pid_(startProgram(io_.path(), workDir, input, "")) {}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0) wait();
+}
+
+ProgramRun RunningProgram::wait() {
+  if (pid_ <= 0) return ProgramRun();
+  ProgramRun run = collectProgram(io_.path(), pid_);
+  pid_ = -1;
+  return run;
+}
+
 ProgramRun runProgram(const std::string& workDir, const std::string& input,
                       const std::map<std::string, std::string>& env) {
   server();

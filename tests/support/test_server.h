@@ -66,6 +66,12 @@ struct ProgramRun {
 ProgramRun runProgram(const std::string& workDir, const std::string& input,
                       const std::map<std::string, std::string>& env = {});
 
+// Runs the built program as runProgram does, but through
+// `bash -c '<shellSetup>; exec program'`, e.g. to set a ulimit first. The
+// setup does not reach the files that collect the output.
+ProgramRun runProgramAfter(const std::string& shellSetup,
+                           const std::string& workDir, const std::string& input);
+
 // Runs a shell command; returns its exit status and stdout.
 int shell(const std::string& command, std::string* out = nullptr);
 
@@ -81,6 +87,22 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// The built program started in the background, as runProgram starts it.
+// wait() collects it; the destructor waits too when nobody did.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& workDir, const std::string& input);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+  int pid() const { return pid_; }
+  ProgramRun wait();
+
+ private:
+  TempDir io_;
+  int pid_ = -1;
 };
 
 std::string readFile(const std::string& path);

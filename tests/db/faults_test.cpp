@@ -1,0 +1,251 @@
+// Runs that cannot write a whole backup: a connection killed while a table
+// streams, a file size limit, a save path that cannot be opened. None of
+// them may name its file as the last backup, and the next run must still
+// produce a backup that restores.
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_server.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+const char kIncomplete[] = " ist unvollst\xE4ndig";
+const char kRestored[] = "vkt_fault_restored";
+
+std::string settingValue(const std::string& ini, const std::string& key) {
+  size_t at = ini.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  size_t end = ini.find_first_of("\r\n", at);
+  return ini.substr(at, end - at);
+}
+
+std::string stampOf(const std::string& file) {
+  return file.substr(file.size() - 18, 14);
+}
+
+// The one file in `dir` ending in ".sql" that is not in `before`.
+std::string newBackup(const std::string& dir,
+                      const std::vector<std::string>& before) {
+  std::string found;
+  for (const std::string& file : ts::listFiles(dir, ".sql")) {
+    bool old = false;
+    for (const std::string& b : before) old = old || b == file;
+    if (old) continue;
+    EXPECT_TRUE(found.empty()) << "more than one new file: " << file;
+    found = file;
+  }
+  return found;
+}
+
+// Restores `file` and holds every base table against `database`.
+void expectRestoresTo(const std::string& file, const std::string& database) {
+  std::string errors;
+  ASSERT_EQ(ts::restore(file, kRestored, &errors), 0) << errors;
+  std::map<std::string, std::string> sums = ts::checksums(database);
+  EXPECT_FALSE(sums.empty());
+  EXPECT_EQ(ts::checksums(kRestored), sums);
+  EXPECT_EQ(ts::rowCounts(kRestored), ts::rowCounts(database));
+}
+
+// A normal run after a failed one: the settings advance to a file that
+// restores whole.
+void expectNextRunRecovers(const std::string& dir, const std::string& database) {
+  std::string before =
+      settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
+  ts::ProgramRun run = ts::runProgram(dir, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.find(kIncomplete), std::string::npos) << run.out;
+  std::string stamp =
+      settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
+  ASSERT_NE(stamp, before) << run.out;
+  std::string file = dir + "/" + database + "-" + stamp + ".sql";
+  ASSERT_FALSE(ts::readFile(file).empty()) << run.out;
+  expectRestoresTo(file, database);
+}
+
+// ---------------------------------------------------------------------------
+
+const char kKillDb[] = "vkt_fault_kill";
+const int kBigRows = 200000;
+
+// The server's id of the connection that streams `big`, or "" once no
+// connection does.
+std::string streamingConnection(ts::Connection& watcher) {
+  return watcher.scalar(
+      "SELECT IFNULL(MIN(ID), '') FROM information_schema.PROCESSLIST WHERE "
+      "INFO LIKE 'SELECT % FROM `big`%' AND ID <> CONNECTION_ID()");
+}
+
+TEST(Faults, ConnectionKilledWhileATableStreams) {
+  ts::recreateDatabase(kKillDb);
+  ts::Connection c(kKillDb);
+  c.exec("CREATE TABLE big (id INT NOT NULL PRIMARY KEY, pad CHAR(100))"
+         " ENGINE=InnoDB;"
+         "INSERT INTO big SELECT seq, REPEAT('x', 100) FROM seq_1_to_" +
+         std::to_string(kBigRows) + ";"
+         "CREATE TABLE small (id INT NOT NULL PRIMARY KEY, v VARCHAR(10));"
+         "INSERT INTO small VALUES (1,'a'),(2,NULL);");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::settingsFor(kKillDb, dir.path(), "", "1111"));
+  // A good backup first: the base of the incremental runs below.
+  ts::waitForNextSecond();
+  ts::ProgramRun first = ts::runProgram(dir.path(), "");
+  std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u) << first.out;
+  const std::string goodStamp = stampOf(files[0]);
+  const std::string settings = ts::readFile(dir.path() + "/vkt.ini");
+  ASSERT_EQ(settingValue(settings, "zeit-last-backup"), goodStamp);
+
+  ts::waitForNextSecond();
+  c.exec("UPDATE big SET pad = 'changed' WHERE id = 1");
+  ts::waitForNextSecond();
+
+  // Freeze the program while its SELECT is still running on the server,
+  // kill its connection, and let it go on: it meets the end of the stream
+  // in the middle of the table. A run that got every row after all (the
+  // SELECT ended before the freeze) proves nothing and is tried again.
+  ts::Connection watcher;
+  ts::ProgramRun run;
+  bool killedMidTable = false;
+  for (int attempt = 0; attempt < 3 && !killedMidTable; ++attempt) {
+    std::vector<std::string> before = ts::listFiles(dir.path(), ".sql");
+    ts::RunningProgram program(dir.path(), "");
+    std::string id;
+    for (int poll = 0; poll < 20000 && id.empty(); ++poll) {
+      id = streamingConnection(watcher);
+      if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(id.empty()) << "the program's SELECT was never seen";
+    kill(program.pid(), SIGSTOP);
+    bool stillStreaming = streamingConnection(watcher) == id;
+    if (stillStreaming) watcher.exec("KILL CONNECTION " + id);
+    kill(program.pid(), SIGCONT);
+    run = program.wait();
+    std::string file = newBackup(dir.path(), before);
+    killedMidTable = stillStreaming &&
+        run.out.find("\n" + std::to_string(kBigRows) + " Datens\xE4tze") ==
+            std::string::npos;
+    if (!killedMidTable) continue;
+
+    EXPECT_EQ(run.status, 0);
+    // The library's message follows "Fehler: " on the line after the OK.
+    const std::string query = "Abfrage der Tabellen-Daten aus der DB: OK\nFehler: ";
+    size_t at = run.out.find(query);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    size_t end = run.out.find('\n', at + query.size());
+    EXPECT_GT(end, at + query.size() + 5) << run.out;
+    EXPECT_NE(run.out.find("Achtung: Das Backup " + file + kIncomplete),
+              std::string::npos)
+        << run.out;
+    // The settings still name the good backup.
+    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+  }
+  ASSERT_TRUE(killedMidTable) << run.out;
+
+  // The next run compares with the good backup, not the broken one.
+  c.exec("DELETE FROM big WHERE id > 2000");
+  ts::waitForNextSecond();
+  ts::ProgramRun next = ts::runProgram(dir.path(), "");
+  // small is copied from the good backup; big is read again.
+  EXPECT_NE(next.out.find("\xD6" "ffne altes Backup: OK\n"), std::string::npos)
+      << next.out;
+  EXPECT_NE(next.out.find("Kopiere die Daten aus dem alten Backup heraus.\n"
+                          "2 Datens\xE4tze gespeichert."),
+            std::string::npos)
+      << next.out;
+  std::string stamp =
+      settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
+  ASSERT_NE(stamp, goodStamp) << next.out;
+  expectRestoresTo(dir.path() + "/" + kKillDb + "-" + stamp + ".sql", kKillDb);
+}
+
+// ---------------------------------------------------------------------------
+
+const char kLimitDb[] = "vkt_fault_limit";
+
+TEST(Faults, FileSizeLimitLeavesTheBackupIncomplete) {
+  ts::recreateDatabase(kLimitDb);
+  ts::Connection c(kLimitDb);
+  c.exec("CREATE TABLE a_rows (id INT NOT NULL PRIMARY KEY, pad CHAR(100));"
+         "INSERT INTO a_rows SELECT seq, REPEAT('r', 100) FROM seq_1_to_3000;"
+         "CREATE TABLE b_more (id INT NOT NULL PRIMARY KEY);"
+         "INSERT INTO b_more VALUES (1),(2);");
+  // Limits in blocks of 1024 bytes: none at all (even the header fails),
+  // and one that ends in the middle of the first table's rows.
+  for (int blocks : {0, 64}) {
+    SCOPED_TRACE("ulimit -f " + std::to_string(blocks));
+    ts::TempDir dir;
+    const std::string settings =
+        ts::settingsFor(kLimitDb, dir.path(), "20200101000000", "1110");
+    ts::writeFile(dir.path() + "/vkt.ini", settings);
+    ts::ProgramRun run = ts::runProgramAfter(
+        "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ", dir.path(), "");
+    EXPECT_EQ(run.status, 0);
+    std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+    ASSERT_EQ(files.size(), 1u) << run.out;
+    EXPECT_LE(ts::readFile(files[0]).size(), blocks * 1024u);
+    EXPECT_NE(run.out.find("Achtung: Das Backup " + files[0] + kIncomplete),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("2 von 2 Tabellen"), std::string::npos) << run.out;
+    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+    expectNextRunRecovers(dir.path(), kLimitDb);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+const char kPathDb[] = "vkt_fault_path";
+
+TEST(Faults, SavePathThatCannotBeOpenedWritesNothing) {
+  ts::recreateDatabase(kPathDb);
+  ts::Connection c(kPathDb);
+  c.exec("CREATE TABLE t (id INT NOT NULL PRIMARY KEY, v VARCHAR(10));"
+         "INSERT INTO t VALUES (1,'x'),(2,NULL);");
+  struct Case {
+    const char* what;
+    const char* savePath;  // under the work dir
+  } cases[] = {{"missing directory", "/missing"},
+               {"a plain file", "/plain"}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/plain", "");
+    const std::string savePath = dir.path() + k.savePath;
+    const std::string settings =
+        ts::settingsFor(kPathDb, savePath, "20200101000000", "1110");
+    ts::writeFile(dir.path() + "/vkt.ini", settings);
+    ts::ProgramRun run = ts::runProgram(dir.path(), "");
+    EXPECT_EQ(run.status, 0);
+    const std::string prefix = "Konnte Datei " + savePath + "/" + kPathDb + "-";
+    size_t at = run.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const std::string rest = run.out.substr(at + prefix.size());
+    ASSERT_GT(rest.size(), 14u);
+    EXPECT_EQ(rest.find_first_not_of("0123456789"), 14u) << rest;
+    const std::string tail = ".sql nicht zum schreiben \xF6" "ffnen.\n";
+    EXPECT_EQ(rest.substr(14, tail.size()), tail);
+    EXPECT_EQ(run.out.find("Erzeuge Datei"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Schreibe Dateikopf."), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Speichere Tabelle"), std::string::npos) << run.out;
+    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+    EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
+
+    // With the path put right, the next run writes a whole backup.
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  ts::settingsFor(kPathDb, dir.path(), "20200101000000", "1110"));
+    expectNextRunRecovers(dir.path(), kPathDb);
+  }
+}
+
+}  // namespace
