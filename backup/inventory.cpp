@@ -1,6 +1,8 @@
+#include <cctype>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <set>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -33,10 +35,65 @@ void printError(MYSQL* connection) {
   std::cout << "Fehler: " << mysql_error(connection) << std::endl;
 }
 
-// True when the CREATE VIEW text reads from the view named `other`.
-bool readsFrom(const std::string& definition, const std::string& other) {
-  return definition.find(backup_format::quoteIdentifier(other)) !=
-         std::string::npos;
+bool isWordByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
+
+// The names that the select of a CREATE VIEW text may read from: every
+// backquoted name after "VIEW `v` AS", except a name after "AS" (an alias)
+// and a name after "." (a column), unless it follows `database`. (A
+// substring search would take aliases and column names for reads, and the
+// false cycles they make would put a view before the one it reads.)
+std::set<std::string> namesReadBy(const std::string& definition,
+                                  const std::string& view,
+                                  const std::string& database) {
+  const std::string quoted = backup_format::quoteIdentifier(view) + " AS ";
+  size_t i = definition.find(quoted);
+  i = i == std::string::npos ? 0 : i + quoted.size();
+  std::set<std::string> names;
+  std::string previous;   // the token before: a word in upper case, or a mark
+  std::string qualifier;  // the name before a "."
+  std::string lastName;
+  while (i < definition.size()) {
+    char c = definition[i];
+    if (c == '`') {
+      std::string name;
+      for (++i; i < definition.size(); ++i) {
+        if (definition[i] == '`') {
+          if (i + 1 < definition.size() && definition[i + 1] == '`') {
+            name += '`';
+            ++i;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        name += definition[i];
+      }
+      bool column = previous == "." && qualifier != database;
+      if (previous != "AS" && !column) names.insert(name);
+      lastName = name;
+      previous = "`";
+    } else if (c == '\'' || c == '"') {
+      for (++i; i < definition.size() && definition[i] != c; ++i)
+        if (definition[i] == '\\') ++i;
+      ++i;
+      previous = "'";
+    } else if (isWordByte(c)) {
+      size_t start = i;
+      while (i < definition.size() && isWordByte(definition[i])) ++i;
+      previous = definition.substr(start, i - start);
+      for (char& letter : previous)
+        letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    } else if (std::isspace(static_cast<unsigned char>(c))) {
+      ++i;
+    } else {
+      qualifier = c == '.' && previous == "`" ? lastName : std::string();
+      previous = std::string(1, c);
+      ++i;
+    }
+  }
+  return names;
 }
 
 }  // namespace
@@ -168,6 +225,9 @@ void BackupEngine::orderViews() {
     views.push_back(std::move(entry));
     definitions.push_back(std::move(definition));
   }
+  std::vector<std::set<std::string>> reads;
+  for (size_t i = 0; i < views.size(); ++i)
+    reads.push_back(namesReadBy(definitions[i], views[i].name, databaseName));
   std::vector<bool> placed(views.size(), false);
   for (size_t round = 0; round < views.size(); ++round) {
     size_t pick = views.size();
@@ -175,7 +235,7 @@ void BackupEngine::orderViews() {
       if (placed[i]) continue;
       bool ready = true;
       for (size_t j = 0; j < views.size(); ++j)
-        if (j != i && !placed[j] && readsFrom(definitions[i], views[j].name))
+        if (j != i && !placed[j] && reads[i].count(views[j].name) != 0)
           ready = false;
       if (ready) pick = i;
     }
