@@ -149,6 +149,10 @@ INSERT INTO hidden (id, shown, secret) VALUES (1,'a','s1'),(2,NULL,'s2'),(3,'c',
 
 CREATE VIEW v_b_inner AS SELECT id, v FROM texts WHERE id < 6;
 CREATE VIEW v_a_outer AS SELECT id FROM v_b_inner WHERE id > 1;
+-- Names that only look like reads: a column alias and a column named as
+-- the view that reads from this one.
+CREATE VIEW w_b_named AS SELECT id AS w_a_reader, 'w_a_reader' AS `select` FROM texts;
+CREATE VIEW w_a_reader AS SELECT w.w_a_reader AS w_b_named FROM w_b_named w;
 )";
   return sql;
 }
@@ -252,10 +256,12 @@ class RoundTrip : public ::testing::Test {
     ts::Connection source(kCorpus);
     EXPECT_EQ(restored.column("SELECT TABLE_NAME FROM information_schema.VIEWS"
                               " WHERE TABLE_SCHEMA = DATABASE() ORDER BY 1"),
-              (std::vector<std::string>{"v_a_outer", "v_b_inner"}));
+              (std::vector<std::string>{"v_a_outer", "v_b_inner", "w_a_reader",
+                                        "w_b_named"}));
     for (const char* probe : {
              "SELECT GROUP_CONCAT(id ORDER BY id) FROM v_a_outer",
              "SELECT GROUP_CONCAT(HEX(v) ORDER BY id) FROM v_b_inner",
+             "SELECT GROUP_CONCAT(w_b_named ORDER BY 1) FROM w_a_reader",
              "SELECT GROUP_CONCAT(id, ':', IFNULL(secret, '-') ORDER BY id)"
              " FROM hidden",
              "SELECT GROUP_CONCAT(id ORDER BY id) FROM autoinc",
@@ -282,7 +288,7 @@ TEST_F(RoundTrip, FullBackupRestoresLikeThePeersDump) {
   ts::TempDir dir;
   Backup backup = backUp(dir, kCorpus, "1110");
   ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n17 von 17 Tabellen erfolgreich gespeichert.\n"),
+  EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
             std::string::npos)
       << backup.out;
   expectRestoresLikePeer(backup.file);
@@ -338,6 +344,7 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
   };
   EXPECT_LT(at("# Tabelle 'texts'"), at("# Tabelle 'v_b_inner'"));
   EXPECT_LT(at("# Tabelle 'v_b_inner'"), at("# Tabelle 'v_a_outer'"));
+  EXPECT_LT(at("# Tabelle 'w_b_named'"), at("# Tabelle 'w_a_reader'"));
 }
 
 // ---------------------------------------------------------------------------
