@@ -20,18 +20,6 @@ namespace {
 const char kIncomplete[] = " ist unvollst\xE4ndig";
 const char kRestored[] = "vkt_fault_restored";
 
-std::string settingValue(const std::string& ini, const std::string& key) {
-  size_t at = ini.find("\n" + key + "=");
-  if (at == std::string::npos) return "";
-  at += key.size() + 2;
-  size_t end = ini.find_first_of("\r\n", at);
-  return ini.substr(at, end - at);
-}
-
-std::string stampOf(const std::string& file) {
-  return file.substr(file.size() - 18, 14);
-}
-
 // The one file in `dir` ending in ".sql" that is not in `before`.
 std::string newBackup(const std::string& dir,
                       const std::vector<std::string>& before) {
@@ -60,12 +48,12 @@ void expectRestoresTo(const std::string& file, const std::string& database) {
 // restores whole.
 void expectNextRunRecovers(const std::string& dir, const std::string& database) {
   std::string before =
-      settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
+      ts::settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
   ts::ProgramRun run = ts::runProgram(dir, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.find(kIncomplete), std::string::npos) << run.out;
   std::string stamp =
-      settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
+      ts::settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
   ASSERT_NE(stamp, before) << run.out;
   std::string file = dir + "/" + database + "-" + stamp + ".sql";
   ASSERT_FALSE(ts::readFile(file).empty()) << run.out;
@@ -102,9 +90,9 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   ts::ProgramRun first = ts::runProgram(dir.path(), "");
   std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
   ASSERT_EQ(files.size(), 1u) << first.out;
-  const std::string goodStamp = stampOf(files[0]);
+  const std::string goodStamp = ts::stampOf(files[0]);
   const std::string settings = ts::readFile(dir.path() + "/vkt.ini");
-  ASSERT_EQ(settingValue(settings, "zeit-last-backup"), goodStamp);
+  ASSERT_EQ(ts::settingValue(settings, "zeit-last-backup"), goodStamp);
 
   ts::waitForNextSecond();
   c.exec("UPDATE big SET pad = 'changed' WHERE id = 1");
@@ -164,7 +152,7 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
             std::string::npos)
       << next.out;
   std::string stamp =
-      settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
+      ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
   ASSERT_NE(stamp, goodStamp) << next.out;
   expectRestoresTo(dir.path() + "/" + kKillDb + "-" + stamp + ".sql", kKillDb);
 }

@@ -11,17 +11,6 @@ namespace {
 
 const char kDb[] = "vkt_incremental";
 
-std::string stampOf(const std::string& file) {
-  size_t dash = file.rfind('-');
-  return file.substr(dash + 1, 14);
-}
-
-std::string lastBackupIn(const std::string& settings) {
-  size_t at = settings.find("zeit-last-backup=");
-  if (at == std::string::npos) return "";
-  return settings.substr(at + 17, 14);
-}
-
 // The row lines of `table` in a backup file, in file order.
 std::vector<std::string> rowLines(const std::string& file, const std::string& table) {
   std::vector<std::string> rows;
@@ -88,7 +77,7 @@ TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
             std::string::npos) << full.out;
   ASSERT_EQ(backups().size(), 1u);
   std::string first = backups().back();
-  EXPECT_EQ(lastBackupIn(ts::readFile(dir_.path() + "/vkt.ini")), stampOf(first));
+  EXPECT_EQ(ts::settingValue(ts::readFile(dir_.path() + "/vkt.ini"), "zeit-last-backup"), ts::stampOf(first));
   expectNewestRestores();
 
   // Nothing changed (a view neither): no file, settings untouched.
@@ -123,7 +112,7 @@ TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
   EXPECT_EQ(rowLines(second, "a"), rowLines(first, "a"));
   EXPECT_EQ(rowLines(second, "c"), rowLines(first, "c"));
   EXPECT_EQ(rowLines(second, "c").size(), 2u);
-  EXPECT_EQ(lastBackupIn(ts::readFile(dir_.path() + "/vkt.ini")), stampOf(second));
+  EXPECT_EQ(ts::settingValue(ts::readFile(dir_.path() + "/vkt.ini"), "zeit-last-backup"), ts::stampOf(second));
   expectNewestRestores();
 
   // A new table.

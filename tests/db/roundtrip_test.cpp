@@ -167,15 +167,6 @@ std::string quoteShell(const std::string& text) {
   return quoted + "'";
 }
 
-// The value of `key` in a settings text, "" when absent.
-std::string settingValue(const std::string& ini, const std::string& key) {
-  size_t at = ini.find("\n" + key + "=");
-  if (at == std::string::npos) return "";
-  at += key.size() + 2;
-  size_t end = ini.find_first_of("\r\n", at);
-  return ini.substr(at, end - at);
-}
-
 // Runs the program once in a fresh work dir; returns the one backup file
 // it wrote (empty when none) and its console output.
 struct Backup {
@@ -304,7 +295,7 @@ TEST_F(RoundTrip, IncrementalWithoutPreviousFileFallsBackToAFullBackup) {
       << backup.out;
   // The run counts as a success: the settings name the new file.
   std::string stamp = backup.file.substr(backup.file.size() - 18, 14);
-  EXPECT_EQ(settingValue(backup.ini, "zeit-last-backup"), stamp);
+  EXPECT_EQ(ts::settingValue(backup.ini, "zeit-last-backup"), stamp);
   expectRestoresLikePeer(backup.file);
 }
 
@@ -370,10 +361,6 @@ std::string commentDate(const std::string& stamp) {
          stamp.substr(10, 2) + ":" + stamp.substr(12, 2);
 }
 
-std::string stampOf(const std::string& file) {
-  return file.substr(file.size() - 18, 14);
-}
-
 class Layout : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -436,7 +423,7 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
     ts::TempDir dir;
     Backup backup = backUp(dir, kLayout, c.switches);
     ASSERT_FALSE(backup.file.empty());
-    std::string stamp = stampOf(backup.file);
+    std::string stamp = ts::stampOf(backup.file);
     EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
@@ -467,7 +454,7 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
     const std::string view = "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n";
     ASSERT_GT(bytes.size(), view.size());
     EXPECT_EQ(bytes.substr(bytes.size() - view.size()), view);
-    bool sameSecond = updated == commentDate(stampOf(backup.file));
+    bool sameSecond = updated == commentDate(ts::stampOf(backup.file));
     std::string tLine = "# Tabelle 't'\r\n# Update: '" +
                         (sameSecond ? std::string() : updated) + "'\r\n";
     if (sameSecond) {

@@ -119,17 +119,27 @@ void recreateDatabase(const std::string& name) {
   c.exec("CREATE DATABASE `" + name + "` CHARACTER SET utf8mb4");
 }
 
+namespace {
+
+std::string quoteName(const std::string& name) {
+  std::string quoted = "`";
+  for (char ch : name) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
+  return quoted + "`";
+}
+
+std::vector<std::string> baseTables(Connection& c) {
+  return c.column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+                  "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'");
+}
+
+}  // namespace
+
 std::map<std::string, std::string> checksums(const std::string& database) {
   Connection c(database);
   std::map<std::string, std::string> sums;
-  for (const std::string& table :
-       c.column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-                "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'")) {
-    std::string quoted = "`";
-    for (char ch : table) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
-    quoted += "`";
+  for (const std::string& table : baseTables(c)) {
     MYSQL* h = c.handle();
-    std::string sql = "CHECKSUM TABLE " + quoted + " EXTENDED";
+    std::string sql = "CHECKSUM TABLE " + quoteName(table) + " EXTENDED";
     if (mysql_real_query(h, sql.data(), sql.size()) != 0) {
       ADD_FAILURE() << mysql_error(h);
       continue;
@@ -145,14 +155,8 @@ std::map<std::string, std::string> checksums(const std::string& database) {
 std::map<std::string, long> rowCounts(const std::string& database) {
   Connection c(database);
   std::map<std::string, long> counts;
-  for (const std::string& table :
-       c.column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-                "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'")) {
-    std::string quoted = "`";
-    for (char ch : table) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
-    quoted += "`";
-    counts[table] = std::atol(c.scalar("SELECT COUNT(*) FROM " + quoted).c_str());
-  }
+  for (const std::string& table : baseTables(c))
+    counts[table] = std::atol(c.scalar("SELECT COUNT(*) FROM " + quoteName(table)).c_str());
   return counts;
 }
 
@@ -324,6 +328,18 @@ std::string settingsFor(const std::string& database, const std::string& savePath
                      bit(2) + "\r\nbackup-from-file=" + bit(3) + "\r\n";
   if (!lastBackup.empty()) text += "zeit-last-backup=" + lastBackup + "\r\n";
   return text + "\r\n";
+}
+
+std::string stampOf(const std::string& backupFile) {
+  return backupFile.size() < 18 ? "" : backupFile.substr(backupFile.size() - 18, 14);
+}
+
+std::string settingValue(const std::string& settings, const std::string& key) {
+  size_t at = settings.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  size_t end = settings.find_first_of("\r\n", at);
+  return settings.substr(at, end - at);
 }
 
 void waitForNextSecond() {

@@ -110,6 +110,11 @@ void writeFile(const std::string& path, const std::string& content);
 // Files in `dir` whose names end with `suffix`, sorted.
 std::vector<std::string> listFiles(const std::string& dir,
                                    const std::string& suffix);
+// The 14-digit stamp of a backup file name ("<dir>/<db>-<stamp>.sql").
+std::string stampOf(const std::string& backupFile);
+// The value of `key` in a settings text, "" when absent.
+std::string settingValue(const std::string& settings, const std::string& key);
+
 // A settings file for the test server.
 std::string settingsFor(const std::string& database, const std::string& savePath,
                         const std::string& lastBackup = "",
