@@ -186,4 +186,12 @@ TEST_F(IncrementalTest, DamagedPreviousFileIsReplacedEvenWithoutChanges) {
   EXPECT_EQ(r.out.find("Es gab keine"), std::string::npos) << r.out;
   ASSERT_EQ(backups().size(), 2u);
   expectNewestRestores();
+
+  // The previous file deleted: a full backup again.
+  std::remove(backups().back().c_str());
+  ts::ProgramRun again = run();
+  EXPECT_NE(again.out.find("Konnte kein altes Backup laden! Starte direktes Update."),
+            std::string::npos) << again.out;
+  ASSERT_EQ(backups().size(), 2u);
+  expectNewestRestores();
 }

@@ -1,0 +1,108 @@
+// The server goes away after the inventory, while the first table's rows
+// stream: every later step fails, the run says the backup is incomplete,
+// and the settings keep naming nothing new. The next run, with the server
+// back, writes a whole backup. Uses a second private server of its own.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_server.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+// A second server, so that stopping it leaves the shared one alone.
+class OwnServer {
+ public:
+  OwnServer() : state_(dir_.path() + "/state") {}
+  ~OwnServer() { stop(); }
+  bool start() {
+    if (ts::shell(script() + " start " + state_ + " >/dev/null 2>&1") != 0) return false;
+    std::string env = ts::readFile(state_ + "/env");
+    size_t at = env.find("VKT_DB_SOCKET=");
+    socket_ = env.substr(at + 14, env.find('\n', at) - at - 14);
+    return true;
+  }
+  void stop() { ts::shell(script() + " stop " + state_ + " >/dev/null 2>&1"); }
+  // Runs SQL on this server; returns the first column of the output.
+  std::string sql(const std::string& statements) {
+    const ts::ServerInfo& s = ts::server();
+    std::string out;
+    ts::shell("mariadb --no-defaults -N -S " + socket_ + " -u" + s.user + " -p'" +
+                  s.password + "' " + s.database + " -e \"" + statements + "\"",
+              &out);
+    return out;
+  }
+  const std::string& socket() const { return socket_; }
+
+ private:
+  static std::string script() { return std::string(VKT_SOURCE_DIR) + "/scripts/testdb.sh"; }
+  ts::TempDir dir_;
+  std::string state_;
+  std::string socket_;
+};
+
+// Starts the program against `socket`: the child takes the socket from the
+// environment that the test process has when it forks.
+std::unique_ptr<ts::RunningProgram> startAgainst(const std::string& socket,
+                                                 const std::string& dir) {
+  std::string saved = getenv("MYSQL_UNIX_PORT") ? getenv("MYSQL_UNIX_PORT") : "";
+  setenv("MYSQL_UNIX_PORT", socket.c_str(), 1);
+  auto program = std::make_unique<ts::RunningProgram>(dir, "");
+  setenv("MYSQL_UNIX_PORT", saved.c_str(), 1);
+  return program;
+}
+
+}  // namespace
+
+TEST(ServerStop, StoppedServerMakesTheRunIncompleteAndTheNextRunRecovers) {
+  OwnServer server;
+  ASSERT_TRUE(server.start());
+  const ts::ServerInfo& s = ts::server();
+  // Sorts first, and is big enough to be caught streaming.
+  server.sql("CREATE TABLE aaa_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=InnoDB;"
+             "INSERT INTO aaa_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_300000;");
+  ts::TempDir dir;
+  std::string settings = ts::settingsFor(s.database, dir.path(), "", "1110");
+  ts::writeFile(dir.path() + "/vkt.ini", settings);
+
+  auto program = startAgainst(server.socket(), dir.path());
+  bool seen = false;
+  for (int poll = 0; poll < 20000 && !seen; ++poll) {
+    seen = server.sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                      "INFO LIKE 'SELECT % FROM \\`aaa_big\\`%' AND ID <> CONNECTION_ID()")
+               .compare(0, 1, "1") == 0;
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(seen) << "the program's SELECT was never seen";
+  kill(program->pid(), SIGSTOP);
+  server.stop();
+  kill(program->pid(), SIGCONT);
+  ts::ProgramRun run = program->wait();
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Fehler: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" ist unvollst\xE4ndig"), std::string::npos) << run.out;
+  EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+
+  // With the server back (holding only the sample), the next run is whole.
+  ASSERT_TRUE(server.start());
+  ts::waitForNextSecond();
+  ts::ProgramRun next = startAgainst(server.socket(), dir.path())->wait();
+  EXPECT_EQ(next.out.find(" ist unvollst\xE4ndig"), std::string::npos) << next.out;
+  std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_FALSE(files.empty());
+  EXPECT_EQ(ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup"),
+            ts::stampOf(files.back()));
+  std::string errors;
+  ASSERT_EQ(ts::restore(files.back(), "vkt_stop_restored", &errors), 0) << errors;
+  std::string expected;
+  for (const auto& [table, sum] : ts::checksums("vkt_stop_restored"))
+    expected += s.database + "." + table + "\t" + sum + "\n";
+  EXPECT_EQ(server.sql("CHECKSUM TABLE artikel, bestellungen, kunden EXTENDED"), expected);
+}
