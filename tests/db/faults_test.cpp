@@ -202,14 +202,17 @@ TEST(Faults, SavePathThatCannotBeOpenedWritesNothing) {
          "INSERT INTO t VALUES (1,'x'),(2,NULL);");
   struct Case {
     const char* what;
-    const char* savePath;  // under the work dir
-  } cases[] = {{"missing directory", "/missing"},
-               {"a plain file", "/plain"}};
+    const char* savePath;  // under the work dir, unless absolute
+    bool absolute;
+  } cases[] = {{"missing directory", "/missing", false},
+               {"a plain file", "/plain", false},
+               // Read-only for root too: a mode without write bits is not.
+               {"a read-only file system", "/sys", true}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     ts::TempDir dir;
     ts::writeFile(dir.path() + "/plain", "");
-    const std::string savePath = dir.path() + k.savePath;
+    const std::string savePath = (k.absolute ? "" : dir.path()) + k.savePath;
     const std::string settings =
         ts::settingsFor(kPathDb, savePath, "20200101000000", "1110");
     ts::writeFile(dir.path() + "/vkt.ini", settings);
