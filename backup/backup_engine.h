@@ -37,6 +37,7 @@ struct PreviousTableEntry {
   // by their empty line. Only such rows are ever copied.
   bool rowsTrusted = false;
   int rowCount = 0;  // row lines found in the block
+  std::string rowPrefix;  // what the row lines hold before their values
   // True when the block was read whole: every line ended, no foreign line,
   // and it ends where a section ends (after its rows' empty line, or, with
   // no rows, after an empty line or right after the comment block). A

@@ -51,8 +51,12 @@ bool BackupEngine::isUnchanged(const TableEntry& table) const {
 
 bool BackupEngine::canCopyRows(const TableEntry& table) const {
   const PreviousTableEntry* previous = findPrevious(table.name);
+  // A column renamed without a change of the update time would leave the
+  // copied column lists naming the old column.
   return !table.isView && prevPreambleMatches_ && isUnchanged(table) &&
-         previous->rowsTrusted;
+         previous->rowsTrusted &&
+         previous->rowPrefix ==
+             backup_format::rowLinePrefix(table.name, table.columns);
 }
 
 int BackupEngine::copyRowsFromPrevious(std::string tableName) {

@@ -46,6 +46,21 @@ bool isOwnRow(const std::string& line, const std::string& rowStart) {
          endsWith(line, backup_format::kRowLineEnd);
 }
 
+// The part of a row line before its values, up to "VALUES (" (the column
+// list, if any, included); "" when there is none.
+std::string rowPrefixOf(const std::string& line) {
+  static const char kValues[] = "VALUES (";
+  // A backquoted name may hold "VALUES (": skip the names first.
+  size_t at = 0;
+  bool quoted = false;
+  for (; at < line.size(); ++at) {
+    if (line[at] == '`') quoted = !quoted;
+    if (!quoted && line.compare(at, sizeof kValues - 1, kValues) == 0)
+      return line.substr(0, at + sizeof kValues - 1);
+  }
+  return "";
+}
+
 void skipLines(std::istream& in, size_t count) {
   for (size_t i = 0; i < count && in; ++i)
     in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
@@ -91,6 +106,7 @@ class BlockJudge {
     return sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
   }
   int rowCount() const { return rowCount_; }
+  const std::string& rowPrefix() const { return rowPrefix_; }
 
   // Whether the block ends where a section can end: after its rows' empty
   // line, or, without rows, right after its comment block or after an
@@ -103,8 +119,17 @@ class BlockJudge {
  private:
   enum class Phase { kBeforeRows, kRows, kClosed };
 
+  // Every row line of a block must have the same prefix (column list).
   void countRow(const std::string& line) {
     if (!isOwnRow(line, rowStart_) || rowCount_ == INT_MAX) {
+      sound_ = false;
+      return;
+    }
+    // The first unquoted "VALUES (" ends the prefix, so a line that begins
+    // with the first row's prefix has that very prefix.
+    if (rowCount_ == 0) {
+      rowPrefix_ = rowPrefixOf(line);
+    } else if (!startsWith(line, rowPrefix_)) {
       sound_ = false;
       return;
     }
@@ -112,6 +137,7 @@ class BlockJudge {
   }
 
   std::string rowStart_;
+  std::string rowPrefix_;
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
@@ -143,6 +169,7 @@ PreviousTableEntry readCommentBlock(std::istream& in, std::string* line,
 
 void finishBlock(const BlockJudge& judge, PreviousTableEntry* entry) {
   entry->rowCount = judge.rowCount();
+  entry->rowPrefix = judge.rowPrefix();
   entry->rowsTrusted = judge.trusted() && entry->position != kNoPosition;
   entry->blockWhole = judge.whole() && entry->position != kNoPosition;
 }

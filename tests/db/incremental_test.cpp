@@ -195,3 +195,21 @@ TEST_F(IncrementalTest, DamagedPreviousFileIsReplacedEvenWithoutChanges) {
   ASSERT_EQ(backups().size(), 2u);
   expectNewestRestores();
 }
+
+TEST_F(IncrementalTest, RenamedColumnOfAListedTableIsReadAgain) {
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE h (x INT, y INT INVISIBLE) ENGINE=InnoDB;"
+         "INSERT INTO h (x, y) VALUES (1, 2), (3, 4);");
+  ts::waitForNextSecond();
+  run();
+  // A rename changes no row, and InnoDB keeps the update time.
+  c.exec("ALTER TABLE h RENAME COLUMN y TO y2, ALGORITHM=INSTANT;"
+         "UPDATE b SET t = 'anders' WHERE id = 2");
+  ts::waitForNextSecond();
+  ts::ProgramRun r = run();
+  EXPECT_NE(r.out.find("Speichere Tabelle 'h'\nAbfrage der Tabellen-beschreibung: OK\n"
+                       "Abfrage der Tabellen-Daten aus der DB: OK\n"),
+            std::string::npos) << r.out;
+  ASSERT_EQ(backups().size(), 2u);
+  expectNewestRestores();
+}

@@ -442,3 +442,23 @@ TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   std::string foreign = BackupText().table("t", 1).add({"hello"}).str();
   EXPECT_FALSE(indexOf(foreign).tables.at(0).blockWhole);
 }
+
+TEST(PreviousBackupIndex, RowsKeepTheirColumnListPrefix) {
+  const std::string listed = backup_format::rowLinePrefix("t", {"a", "b"});
+  std::string text = BackupText()
+                         .comment("t")
+                         .add({listed + "'1','2');", listed + "'3','VALUES (');", ""})
+                         .str();
+  const previous_backup::Index index = indexOf(text);
+  const PreviousTableEntry& entry = index.tables.at(0);
+  EXPECT_TRUE(entry.rowsTrusted);
+  EXPECT_EQ(entry.rowPrefix, listed);
+  // Rows of one block with different column lists are not whole rows of
+  // one table shape.
+  std::string mixed =
+      BackupText()
+          .comment("t")
+          .add({listed + "'1','2');", backup_format::rowLinePrefix("t", {}) + "'3');", ""})
+          .str();
+  EXPECT_FALSE(indexOf(mixed).tables.at(0).rowsTrusted);
+}
