@@ -20,6 +20,9 @@ struct TableEntry {
   // (the table may still change within that second).
   bool updateKnown = false;
   bool isView = false;
+  // False for a view the server reports as unusable (it reads a table or
+  // view that is gone): its CREATE VIEW fails on restore, so it goes last.
+  bool viewUsable = true;
   // Non-empty only for a table with an invisible column: every column in
   // table order, so that rows are read and written with an explicit list.
   std::vector<std::string> columns;

@@ -131,12 +131,14 @@ int BackupEngine::queryTables() {
   }
   int updateColumn = findColumn(result.get(), "Update");
   int engineColumn = findColumn(result.get(), "Engine");
+  int commentColumn = findColumn(result.get(), "Comment");
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     TableEntry entry;
     entry.name = fieldText(row, lengths, 0);
     entry.updateText = fieldText(row, lengths, updateColumn);
     entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
+    entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
     tables.push_back(std::move(entry));
   }
   if (mysql_errno(connection) != 0) {
@@ -210,7 +212,8 @@ std::string BackupEngine::viewDefinition(const std::string& name) {
 
 // Base tables keep the server's order and come first; views follow, each
 // after the views its definition reads from, so that a restore can create
-// every view.
+// every view; views the server cannot use come last, so that the error
+// their restore meets stops nothing else.
 void BackupEngine::orderViews() {
   std::vector<TableEntry> ordered;
   std::vector<TableEntry> views;
@@ -229,16 +232,22 @@ void BackupEngine::orderViews() {
   for (size_t i = 0; i < views.size(); ++i)
     reads.push_back(namesReadBy(definitions[i], views[i].name, databaseName));
   std::vector<bool> placed(views.size(), false);
-  for (size_t round = 0; round < views.size(); ++round) {
-    size_t pick = views.size();
-    for (size_t i = 0; i < views.size() && pick == views.size(); ++i) {
-      if (placed[i]) continue;
+  // The first view, in server order, that is unplaced, usable as asked, and
+  // reads no unplaced view; views.size() when there is none.
+  auto nextReady = [&](bool usable) {
+    for (size_t i = 0; i < views.size(); ++i) {
+      if (placed[i] || views[i].viewUsable != usable) continue;
       bool ready = true;
       for (size_t j = 0; j < views.size(); ++j)
         if (j != i && !placed[j] && reads[i].count(views[j].name) != 0)
           ready = false;
-      if (ready) pick = i;
+      if (ready) return i;
     }
+    return views.size();
+  };
+  for (size_t round = 0; round < views.size(); ++round) {
+    size_t pick = nextReady(true);
+    if (pick == views.size()) pick = nextReady(false);
     if (pick == views.size()) {  // a cycle: keep the server's order
       for (pick = 0; placed[pick]; ++pick) {
       }

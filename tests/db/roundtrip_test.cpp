@@ -471,3 +471,25 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
 }
 
 }  // namespace
+
+TEST(Views, AViewTheServerCannotUseComesLastSoTheRestRestores) {
+  const char kDb[] = "vkt_rt_broken_view";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE t (id INT) ENGINE=MyISAM; INSERT INTO t VALUES (1),(2);"
+         "CREATE TABLE gone (id INT);"
+         "CREATE VIEW a_broken AS SELECT id FROM gone;"
+         "CREATE VIEW b_ok AS SELECT id FROM t;"
+         "DROP TABLE gone;");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+  ts::runProgram(dir.path(), "");
+  std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  std::string content = ts::readFile(files[0]);
+  EXPECT_LT(content.find("# Tabelle 'b_ok'"), content.find("# Tabelle 'a_broken'"));
+  std::string errors;
+  EXPECT_NE(ts::restore(files[0], "vkt_rt_broken_restored", &errors), 0);
+  ts::Connection restored("vkt_rt_broken_restored");
+  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM b_ok"), "2");
+}
