@@ -30,9 +30,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
 
 const PreviousTableEntry* BackupEngine::findPrevious(
     const std::string& name) const {
-  for (const PreviousTableEntry& entry : prevTables)
-    if (entry.name == name) return &entry;
-  return nullptr;
+  return previous_backup::find(prevTables, name);
 }
 
 time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {

@@ -201,21 +201,14 @@ Index buildIndex(std::istream& in) {
   return index;
 }
 
-const PreviousTableEntry* find(const Index& index, const std::string& name) {
-  for (const PreviousTableEntry& entry : index.tables)
+const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
+                               const std::string& name) {
+  for (const PreviousTableEntry& entry : tables)
     if (entry.name == name) return &entry;
   return nullptr;
 }
 
 namespace {
-
-// Writes one line and its CR LF, flushed. False once `out` has failed.
-bool copyLine(const std::string& line, std::ostream& out) {
-  out.write(line.data(), static_cast<std::streamsize>(line.size()));
-  out.write(backup_format::kLineEnd, 2);
-  out.flush();
-  return static_cast<bool>(out);
-}
 
 // Reads up to the table's first row line, which is left in `line`. False
 // when the body no longer looks as it did when the index was built.
@@ -243,12 +236,12 @@ int copyRows(std::istream& in, const PreviousTableEntry& entry,
   bool ended = true;
   do {
     if (!isOwnRow(line, rowStart) || count == entry.rowCount) return -1;
-    if (!copyLine(line, out)) return -1;
+    if (!backup_format::writeLine(out, line)) return -1;
     ++count;
     if (!backup_format::readLine(in, &line, &ended) || !ended) return -1;
   } while (!line.empty());
   if (count != entry.rowCount) return -1;
-  if (!copyLine(std::string(), out)) return -1;
+  if (!backup_format::writeLine(out, "")) return -1;
   return count;
 }
 

@@ -24,8 +24,9 @@ struct Index {
 // mode so that recorded positions are byte offsets.
 Index buildIndex(std::istream& in);
 
-// The first entry named `name`, or null.
-const PreviousTableEntry* find(const Index& index, const std::string& name);
+// The first entry of `tables` named exactly `name`, or null.
+const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
+                               const std::string& name);
 
 // Seeks `in` to entry.position and copies the table's row lines to `out`,
 // each with a CR LF line end, then writes the empty line that closes the

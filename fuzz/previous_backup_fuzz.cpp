@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!entry.rowsTrusted) continue;
     check(entry.rowCount > 0);
     check(entry.blockWhole);
-    check(previous_backup::find(index, entry.name) != nullptr);
+    check(previous_backup::find(index.tables, entry.name) != nullptr);
     std::ostringstream out(std::ios::out | std::ios::binary);
     const int copied = previous_backup::copyRows(in, entry, out);
     check(copied == entry.rowCount);

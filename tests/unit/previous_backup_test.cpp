@@ -148,11 +148,11 @@ TEST(PreviousBackupIndex, NamesAreKeptByteForByte) {
             copiedBlock(BackupText::rowLines("b`c", 1)));
 
   // Exact bytes; a repeated name finds its first block.
-  EXPECT_EQ(previous_backup::find(index, "Artikel"), &index.tables[2]);
-  EXPECT_EQ(previous_backup::find(index, "artikel"), &index.tables[3]);
-  EXPECT_EQ(previous_backup::find(index, "ARTIKEL"), nullptr);
-  EXPECT_EQ(previous_backup::find(index, "o'brien"), &index.tables[0]);
-  EXPECT_EQ(previous_backup::find(index, "artikel "), nullptr);
+  EXPECT_EQ(previous_backup::find(index.tables, "Artikel"), &index.tables[2]);
+  EXPECT_EQ(previous_backup::find(index.tables, "artikel"), &index.tables[3]);
+  EXPECT_EQ(previous_backup::find(index.tables, "ARTIKEL"), nullptr);
+  EXPECT_EQ(previous_backup::find(index.tables, "o'brien"), &index.tables[0]);
+  EXPECT_EQ(previous_backup::find(index.tables, "artikel "), nullptr);
 }
 
 TEST(PreviousBackupIndex, OddCommentLinesGiveTheirTexts) {
