@@ -175,14 +175,17 @@ int restore(const std::string& file, const std::string& database,
 namespace {
 
 // Forks the program (or `bash -c shellSetup; exec program` when shellSetup
-// is given) in workDir, with stdin/stdout/stderr on files in `io`.
+// is given) in workDir, with `env` added to its environment and
+// stdin/stdout/stderr on files in `io`.
 pid_t startProgram(const std::string& io, const std::string& workDir,
-                   const std::string& input, const std::string& shellSetup) {
+                   const std::string& input, const std::string& shellSetup,
+                   const std::map<std::string, std::string>& env = {}) {
   server();
   writeFile(io + "/in", input);
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(workDir.c_str()) != 0) _exit(126);
+    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
     int in = open((io + "/in").c_str(), O_RDONLY);
     int out = open((io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open((io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -240,29 +243,9 @@ ProgramRun RunningProgram::wait() {
 
 ProgramRun runProgram(const std::string& workDir, const std::string& input,
                       const std::map<std::string, std::string>& env) {
-  server();
   TempDir io;
-  writeFile(io.path() + "/in", input);
-  ProgramRun run;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(workDir.c_str()) != 0) _exit(126);
-    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
-    int in = open((io.path() + "/in").c_str(), O_RDONLY);
-    int out = open((io.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((io.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execl(VKT_BINARY, VKT_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = readFile(io.path() + "/out");
-  run.err = readFile(io.path() + "/err");
-  return run;
+  return collectProgram(io.path(),
+                        startProgram(io.path(), workDir, input, "", env));
 }
 
 int shell(const std::string& command, std::string* out) {
