@@ -26,7 +26,8 @@ void connectAndBackup(CIniFile& settings, const RunValues& values) {
     pauseForKey();
     if (engine.runBackup(values.savePath, values.saveStructure,
                          values.saveData, values.dropTable,
-                         values.fromPreviousBackup, values.lastBackupTime))
+                         values.fromPreviousBackup, values.lastBackupTime) ==
+        RunOutcome::kComplete)
       storeSettings(settings, values, engine);
   }
   pauseForKey();

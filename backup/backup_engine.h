@@ -6,9 +6,26 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <mysql.h>
+
+#include "backup/backup_file.h"
+
+// What a backup run ended with.
+enum class RunOutcome {
+  kComplete,        // a new backup file, complete and under its final name
+  kIncomplete,      // a file was written, but not every table whole
+  kNothingChanged,  // no table changed since the previous backup: no file
+  kFailed,          // no file: no tables, a query failed, or no file created
+};
+
+// Rows handed to the backup file for one table.
+struct RowsResult {
+  int rows = 0;        // row lines written
+  bool whole = false;  // every row of the table, and the closing empty line
+};
 
 // One table of the inventory, in the order the server lists it.
 struct TableEntry {
@@ -67,9 +84,9 @@ class BackupEngine {
   // Fills `tables` from "SHOW TABLE STATUS;". Returns the table count, 0 on
   // failure or for an empty database.
   int queryTables();
-  // Writes one backup file. True only when the file is complete: every
-  // table's section written whole and the file closed without error.
-  bool runBackup(std::string savePath, bool saveStructure, bool saveData,
+  // Writes one backup file. kComplete only when the file is complete: every
+  // table's section written whole, the file synced and given its name.
+  RunOutcome runBackup(std::string savePath, bool saveStructure, bool saveData,
                  bool dropTable, bool fromPreviousBackup,
                  std::string lastBackupTime);
   // Writes the section of tables[index]. True when the section is whole.
@@ -79,11 +96,10 @@ class BackupEngine {
   // The update time recorded for tableName in the previous backup; 0 when
   // it is absent or unknown there.
   time_t findPreviousUpdateTime(std::string tableName);
-  // Streams the rows of one table into outFile. Returns the rows written;
-  // on failure returns 0 (see lastRowsFailed_).
-  int dumpRows(std::string tableName);
+  // Streams the rows of one table into outFile.
+  RowsResult dumpRows(std::string tableName);
   // Copies the trusted rows of tableName out of the previous backup.
-  int copyRowsFromPrevious(std::string tableName);
+  RowsResult copyRowsFromPrevious(std::string tableName);
 
  private:
   const TableEntry* findTable(const std::string& name) const;
@@ -99,6 +115,7 @@ class BackupEngine {
   std::string viewDefinition(const std::string& name);
   void orderViews();
   bool openOutput(const std::string& fileName);
+  RunOutcome writeFile(const std::string& fileName, const std::string& created);
   std::string preamble() const;
   bool query(const std::string& statement);
 
@@ -111,15 +128,16 @@ class BackupEngine {
   bool dropTable;
   bool fromPreviousBackup;
   std::vector<TableEntry> tables;
-  std::ofstream outFile;
+  BackupFile outFile;
   std::ifstream prevFile;
   std::vector<PreviousTableEntry> prevTables;
 
   // Whether the previous file was written with the same preamble line as
   // this run writes; rows are copied only then.
   bool prevPreambleMatches_ = false;
-  // Set by dumpRows when the rows could not be read whole.
-  bool lastRowsFailed_ = false;
+  // Positions in `tables` and `prevTables` by name.
+  std::unordered_map<std::string, size_t> tableIndex_;
+  std::unordered_map<std::string, size_t> previousIndex_;
 };
 
 #endif  // VKT_BACKUP_BACKUP_ENGINE_H_

@@ -1,7 +1,8 @@
 #include <chrono>
 #include <iostream>
-#include <set>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -11,15 +12,30 @@ namespace {
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
-// The current time, but never in the second named by `avoidStamp`: a new
-// file must not take the name of (and truncate) the previous backup.
-time_t currentTimeAvoiding(const std::string& avoidStamp) {
+bool nameTaken(const std::string& fileName) {
+  struct stat status;
+  return lstat(fileName.c_str(), &status) == 0 ||
+         lstat((fileName + BackupFile::kWorkingSuffix).c_str(), &status) == 0;
+}
+
+// The current time, but never in the second named by `avoidStamp` (a new
+// file must not take the name of the previous backup), and, for a few
+// seconds at most, not in a second whose file names are taken (a run that
+// failed in this very second left its file).
+time_t currentTimeAvoiding(const std::string& avoidStamp,
+                           const std::string& savePath,
+                           const std::string& database) {
   time_t now = std::time(nullptr);
-  while (local_time::format(now, backup_format::kStampPattern) == avoidStamp) {
+  const time_t giveUp = now + 3;
+  for (;;) {
+    std::string stamp = local_time::format(now, backup_format::kStampPattern);
+    bool taken = stamp == avoidStamp ||
+                 (now < giveUp &&
+                  nameTaken(backup_format::fileName(savePath, database, stamp)));
+    if (!taken) return now;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     now = std::time(nullptr);
   }
-  return now;
 }
 
 }  // namespace
@@ -29,8 +45,7 @@ std::string BackupEngine::preamble() const {
 }
 
 bool BackupEngine::openOutput(const std::string& fileName) {
-  outFile.open(fileName, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!outFile.is_open() || outFile.fail()) {
+  if (!outFile.create(fileName)) {
     printLine("Konnte Datei " + fileName + " nicht zum schreiben \xF6" "ffnen.");
     return false;
   }
@@ -42,35 +57,33 @@ int BackupEngine::countChanges() const {
   for (const TableEntry& table : tables)
     if (!isUnchanged(table)) ++changed;
   // A table dropped since the previous backup is a change as well.
-  std::set<std::string> gone;
-  for (const PreviousTableEntry& previous : prevTables)
-    if (findTable(previous.name) == nullptr) gone.insert(previous.name);
-  return changed + static_cast<int>(gone.size());
+  for (const auto& previous : previousIndex_)
+    if (tableIndex_.count(previous.first) == 0) ++changed;
+  return changed;
 }
 
-bool BackupEngine::runBackup(std::string savePath, bool saveStructure,
-                             bool saveData, bool dropTable,
-                             bool fromPreviousBackup,
-                             std::string lastBackupTime) {
+RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
+                                   bool saveData, bool dropTable,
+                                   bool fromPreviousBackup,
+                                   std::string lastBackupTime) {
   if (connection == nullptr) {
     std::cerr << "Kein MySqlSocket offen!" << std::flush;
-    return false;
+    return RunOutcome::kFailed;
   }
   if (!connected) {
     std::cerr << "Es besteht keine Verbindung zu einer Datenbank!" << std::endl;
-    return false;
+    return RunOutcome::kFailed;
   }
   this->saveStructure = saveStructure;
   this->saveData = saveData;
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  int tableCount = queryTables();
-  if (tableCount == 0) return false;
+  if (queryTables() == 0) return RunOutcome::kFailed;
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
     printLine(std::string("Fehler: ") + mysql_error(connection));
-    return false;
+    return RunOutcome::kFailed;
   }
 
   if (this->fromPreviousBackup) {
@@ -84,7 +97,7 @@ bool BackupEngine::runBackup(std::string savePath, bool saveStructure,
       if (changed == 0) {
         printLine("Es gab keine \xC4nderungen in der Datenbank seit dem letzten Backup!");
         printLine("Backupvorgang wird abgebrochen.");
-        return false;
+        return RunOutcome::kNothingChanged;
       }
       printLine("Seit dem letzten Backup wurden " + std::to_string(changed) +
                 " Tabellen ge\xE4ndert.");
@@ -93,33 +106,36 @@ bool BackupEngine::runBackup(std::string savePath, bool saveStructure,
     }
   }
 
-  time_t now = currentTimeAvoiding(lastBackupTime);
+  time_t now = currentTimeAvoiding(lastBackupTime, savePath, databaseName);
   backupTime = local_time::format(now, backup_format::kStampPattern);
-  std::string created =
-      local_time::format(now, backup_format::kCommentDatePattern);
-  std::string fileName =
-      backup_format::fileName(savePath, databaseName, backupTime);
-  if (!openOutput(fileName)) return false;
+  return writeFile(backup_format::fileName(savePath, databaseName, backupTime),
+                   local_time::format(now, backup_format::kCommentDatePattern));
+}
+
+RunOutcome BackupEngine::writeFile(const std::string& fileName,
+                                   const std::string& created) {
+  if (!openOutput(fileName)) return RunOutcome::kFailed;
   printLine("Erzeuge Datei '" + fileName + "' zum Speichern der Daten.");
   printLine("Schreibe Dateikopf.");
   for (const std::string& line :
        backup_format::headerLines(databaseName, created))
-    backup_format::writeLine(outFile, line);
-  backup_format::writeLine(outFile, preamble());
-  backup_format::writeLine(outFile, "");
+    outFile.writeLine(line);
+  outFile.writeLine(preamble());
+  outFile.writeLine("");
 
   int saved = 0;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i)
     if (saveTable(i)) ++saved;
 
   printLine("");
-  printLine(std::to_string(saved) + " von " + std::to_string(tableCount) +
+  printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
             " Tabellen erfolgreich gespeichert.");
-  outFile.close();
-  if (saved != tableCount || outFile.fail()) {
-    printLine("Achtung: Das Backup " + fileName +
+  // Only a complete file is given its final name.
+  if (saved != static_cast<int>(tables.size()) || !outFile.finish()) {
+    outFile.close();
+    printLine("Achtung: Das Backup " + outFile.path() +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");
-    return false;
+    return RunOutcome::kIncomplete;
   }
-  return true;
+  return RunOutcome::kComplete;
 }

@@ -22,6 +22,9 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   printLine("Lese Daten aus dem alten Backup.");
   previous_backup::Index index = previous_backup::buildIndex(prevFile);
   prevTables = std::move(index.tables);
+  // The first block of a name is the one that counts.
+  for (size_t i = 0; i < prevTables.size(); ++i)
+    previousIndex_.emplace(prevTables[i].name, i);
   // Rows are copied only when they were written for the same session
   // settings (character set, mode, time zone) as this run's rows.
   prevPreambleMatches_ = index.hasPreamble && index.preamble == preamble();
@@ -30,7 +33,8 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
 
 const PreviousTableEntry* BackupEngine::findPrevious(
     const std::string& name) const {
-  return previous_backup::find(prevTables, name);
+  auto found = previousIndex_.find(name);
+  return found == previousIndex_.end() ? nullptr : &prevTables[found->second];
 }
 
 time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {
@@ -57,12 +61,12 @@ bool BackupEngine::canCopyRows(const TableEntry& table) const {
              backup_format::rowLinePrefix(table.name, table.columns);
 }
 
-int BackupEngine::copyRowsFromPrevious(std::string tableName) {
+RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   printLine("Kopiere die Daten aus dem alten Backup heraus.");
   const PreviousTableEntry* entry = findPrevious(tableName);
-  if (entry == nullptr || !entry->rowsTrusted) return 0;
-  int count = previous_backup::copyRows(prevFile, *entry, outFile);
-  if (count < 0)
+  RowsResult rows;
+  if (entry != nullptr) rows = previous_backup::copyRows(prevFile, *entry, outFile);
+  if (!rows.whole)
     printLine("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.");
-  return count;
+  return rows;
 }

@@ -159,6 +159,8 @@ int BackupEngine::queryTables() {
     return 0;
   }
   orderViews();
+  tableIndex_.clear();
+  for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
   return count;
 }
 

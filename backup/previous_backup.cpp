@@ -224,25 +224,25 @@ bool seekFirstRow(std::istream& in, const std::string& rowStart,
 
 }  // namespace
 
-int copyRows(std::istream& in, const PreviousTableEntry& entry,
-             std::ostream& out) {
-  if (!entry.rowsTrusted || entry.position == kNoPosition) return -1;
+RowsResult copyRows(std::istream& in, const PreviousTableEntry& entry,
+                    BackupFile& out) {
+  RowsResult result;
+  if (!entry.rowsTrusted || entry.position == kNoPosition) return result;
   in.clear();
-  if (!in.seekg(entry.position)) return -1;
+  if (!in.seekg(entry.position)) return result;
   const std::string rowStart = backup_format::rowLineStartFor(entry.name);
   std::string line;
-  if (!seekFirstRow(in, rowStart, &line)) return -1;
-  int count = 0;
+  if (!seekFirstRow(in, rowStart, &line)) return result;
   bool ended = true;
   do {
-    if (!isOwnRow(line, rowStart) || count == entry.rowCount) return -1;
-    if (!backup_format::writeLine(out, line)) return -1;
-    ++count;
-    if (!backup_format::readLine(in, &line, &ended) || !ended) return -1;
+    if (!isOwnRow(line, rowStart) || result.rows == entry.rowCount)
+      return result;
+    if (!out.writeLine(line)) return result;
+    ++result.rows;
+    if (!backup_format::readLine(in, &line, &ended) || !ended) return result;
   } while (!line.empty());
-  if (count != entry.rowCount) return -1;
-  if (!backup_format::writeLine(out, "")) return -1;
-  return count;
+  result.whole = result.rows == entry.rowCount && out.writeLine("");
+  return result;
 }
 
 }  // namespace previous_backup

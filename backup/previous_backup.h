@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backup/backup_engine.h"
+#include "backup/backup_file.h"
 
 namespace previous_backup {
 
@@ -30,12 +31,12 @@ const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
 
 // Seeks `in` to entry.position and copies the table's row lines to `out`,
 // each with a CR LF line end, then writes the empty line that closes the
-// rows block. Returns the number of row lines copied, or -1 when `in` could
-// not be read as the index recorded or writing to `out` failed (nothing or
-// only part was copied).
-// Must only be called for an entry with rowsTrusted.
-int copyRows(std::istream& in, const PreviousTableEntry& entry,
-             std::ostream& out);
+// rows block. The result is whole only when every row the index recorded
+// was copied and written; it is not whole when `in` could not be read as
+// the index recorded (nothing or only part was copied), or when the entry
+// is not trusted.
+RowsResult copyRows(std::istream& in, const PreviousTableEntry& entry,
+                    BackupFile& out);
 
 }  // namespace previous_backup
 

@@ -21,8 +21,8 @@ bool needsEscaping(const char* value, unsigned long length) {
 
 }  // namespace
 
-int BackupEngine::dumpRows(std::string tableName) {
-  lastRowsFailed_ = true;
+RowsResult BackupEngine::dumpRows(std::string tableName) {
+  RowsResult rows;
   std::cout << "Abfrage der Tabellen-Daten aus der DB: " << std::flush;
   const TableEntry* table = findTable(tableName);
   static const std::vector<std::string> kAllColumns;
@@ -38,24 +38,23 @@ int BackupEngine::dumpRows(std::string tableName) {
   select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
   if (!query(select)) {
     std::cout << "Fehler: " << mysql_error(connection) << std::endl;
-    return 0;
+    return rows;
   }
   MYSQL_RES* result = mysql_use_result(connection);
   if (result == nullptr) {
     std::cout << "Fehler: " << mysql_error(connection) << std::endl;
-    return 0;
+    return rows;
   }
   std::cout << "OK" << std::endl;
   unsigned int fieldCount = mysql_num_fields(result);
   if (fieldCount == 0) {
     std::cout << "Keine Daten zum Speichern." << std::endl;
     mysql_free_result(result);
-    return 0;
+    return rows;
   }
   const std::string prefix = backup_format::rowLinePrefix(tableName, columns);
   std::string line;
   std::string escaped;
-  int count = 0;
   bool written = true;
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
@@ -78,18 +77,18 @@ int BackupEngine::dumpRows(std::string tableName) {
       line += '\'';
     }
     line += backup_format::kRowLineEnd;
-    written = backup_format::writeLine(outFile, line) && written;
-    ++count;
+    written = outFile.writeLine(line) && written;
+    ++rows.rows;
   }
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = mysql_errno(connection) != 0;
   if (fetchFailed)
     std::cout << "Fehler: " << mysql_error(connection) << std::endl;
   mysql_free_result(result);
-  written = backup_format::writeLine(outFile, "") && written;
+  written = outFile.writeLine("") && written;
   if (!written)
     std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."
               << std::endl;
-  lastRowsFailed_ = fetchFailed || !written;
-  return count;
+  rows.whole = !fetchFailed && written;
+  return rows;
 }

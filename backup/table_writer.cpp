@@ -13,8 +13,7 @@ void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 bool BackupEngine::writeStructure(const TableEntry& table) {
   if (dropTable &&
-      !backup_format::writeLine(outFile,
-                                backup_format::dropLine(table.name, table.isView)))
+      !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;
   std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
   if (!query("SHOW CREATE TABLE " +
@@ -38,8 +37,8 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
   unsigned long* lengths = mysql_fetch_lengths(result.get());
   std::string definition(row[1], lengths[1]);
   definition += ";";
-  return backup_format::writeLine(outFile, definition) &&
-         backup_format::writeLine(outFile, "");
+  return outFile.writeLine(definition) &&
+         outFile.writeLine("");
 }
 
 bool BackupEngine::saveTable(int index) {
@@ -47,10 +46,10 @@ bool BackupEngine::saveTable(int index) {
     printLine("Falsche Tabellennummer! (" + std::to_string(index) + ")");
     return false;
   }
-  const TableEntry table = tables[index];
+  const TableEntry& table = tables[index];
   std::cout << std::endl;
   printLine("Speichere Tabelle '" + table.name + "'");
-  if (outFile.fail()) {
+  if (outFile.failed()) {
     printLine("Kann nicht in die Datei schreiben!");
     return false;
   }
@@ -61,11 +60,9 @@ bool BackupEngine::saveTable(int index) {
                                backup_format::kCommentDatePattern)
           : std::string();
   bool whole =
-      backup_format::writeLine(outFile,
-                               backup_format::kTableCommentPrefix + table.name + "'") &&
-      backup_format::writeLine(outFile,
-                               backup_format::kUpdateCommentPrefix + updated + "'") &&
-      backup_format::writeLine(outFile, backup_format::hashLine());
+      outFile.writeLine(backup_format::kTableCommentPrefix + table.name + "'") &&
+      outFile.writeLine(backup_format::kUpdateCommentPrefix + updated + "'") &&
+      outFile.writeLine(backup_format::hashLine());
   if (!whole) {
     printLine("Kann nicht in die Datei schreiben!");
     return false;
@@ -73,25 +70,20 @@ bool BackupEngine::saveTable(int index) {
   if (saveStructure && !writeStructure(table)) return false;
   if (!saveData) return true;
 
-  int count = 0;
-  bool rowsWhole = true;
+  RowsResult rows;
   if (table.isView) {
     // A view has no rows of its own.
-    rowsWhole = backup_format::writeLine(outFile, "");
+    rows.whole = outFile.writeLine("");
   } else if (fromPreviousBackup && canCopyRows(table)) {
-    count = copyRowsFromPrevious(table.name);
-    rowsWhole = count >= 0;
-    if (count < 0) count = 0;
+    rows = copyRowsFromPrevious(table.name);
   } else {
-    count = dumpRows(table.name);
-    rowsWhole = !lastRowsFailed_;
+    rows = dumpRows(table.name);
   }
-  printLine(std::to_string(count) + " Datens\xE4tze gespeichert.");
-  return rowsWhole;
+  printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  return rows.whole;
 }
 
 const TableEntry* BackupEngine::findTable(const std::string& name) const {
-  for (const TableEntry& table : tables)
-    if (table.name == name) return &table;
-  return nullptr;
+  auto found = tableIndex_.find(name);
+  return found == tableIndex_.end() ? nullptr : &tables[found->second];
 }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backup/backup_file.h"
 #include "tests/support/test_server.h"
 
 namespace ts = testing_support;
@@ -20,11 +21,15 @@ namespace {
 const char kIncomplete[] = " ist unvollst\xE4ndig";
 const char kRestored[] = "vkt_fault_restored";
 
-// The one file in `dir` ending in ".sql" that is not in `before`.
+const std::string kIncompleteSuffix =
+    std::string(".sql") + BackupFile::kWorkingSuffix;
+
+// The one file in `dir` ending in `suffix` that is not in `before`.
 std::string newBackup(const std::string& dir,
-                      const std::vector<std::string>& before) {
+                      const std::vector<std::string>& before,
+                      const std::string& suffix) {
   std::string found;
-  for (const std::string& file : ts::listFiles(dir, ".sql")) {
+  for (const std::string& file : ts::listFiles(dir, suffix)) {
     bool old = false;
     for (const std::string& b : before) old = old || b == file;
     if (old) continue;
@@ -106,7 +111,7 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   ts::ProgramRun run;
   bool killedMidTable = false;
   for (int attempt = 0; attempt < 3 && !killedMidTable; ++attempt) {
-    std::vector<std::string> before = ts::listFiles(dir.path(), ".sql");
+    std::vector<std::string> before = ts::listFiles(dir.path(), "");
     ts::RunningProgram program(dir.path(), "");
     std::string id;
     for (int poll = 0; poll < 20000 && id.empty(); ++poll) {
@@ -119,7 +124,9 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
     if (stillStreaming) watcher.exec("KILL CONNECTION " + id);
     kill(program.pid(), SIGCONT);
     run = program.wait();
-    std::string file = newBackup(dir.path(), before);
+    // An incomplete backup never carries a name that ends in ".sql".
+    EXPECT_EQ(newBackup(dir.path(), before, ".sql"), "");
+    std::string file = newBackup(dir.path(), before, kIncompleteSuffix);
     killedMidTable = stillStreaming &&
         run.out.find("\n" + std::to_string(kBigRows) + " Datens\xE4tze") ==
             std::string::npos;
@@ -179,7 +186,8 @@ TEST(Faults, FileSizeLimitLeavesTheBackupIncomplete) {
     ts::ProgramRun run = ts::runProgramAfter(
         "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ", dir.path(), "");
     EXPECT_EQ(run.status, 0);
-    std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+    EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
+    std::vector<std::string> files = ts::listFiles(dir.path(), kIncompleteSuffix);
     ASSERT_EQ(files.size(), 1u) << run.out;
     EXPECT_LE(ts::readFile(files[0]).size(), blocks * 1024u);
     EXPECT_NE(run.out.find("Achtung: Das Backup " + files[0] + kIncomplete),

@@ -1,0 +1,253 @@
+#include "backup/backup_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The mapping moves forward in windows of this size, so memory stays flat.
+constexpr std::size_t kWindowLength = std::size_t{8} << 20;
+// Space is reserved in steps of this size (halved down to one page when a
+// step does not fit).
+constexpr std::uint64_t kReserveStep = std::uint64_t{32} << 20;
+
+bool mappingAllowed = true;
+
+std::uint64_t pageSize() {
+  static const std::uint64_t size = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Errors that say the file system cannot reserve or map, not that it is
+// out of space: the file is then written with plain writes.
+bool meansUnsupported(int error) {
+  return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL ||
+         error == ENODEV || error == EACCES;
+}
+
+bool writeAll(int fd, const char* data, std::size_t length,
+              std::uint64_t offset, int* error) {
+  while (length > 0) {
+    ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    data += n;
+    offset += static_cast<std::uint64_t>(n);
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string directoryOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Renames without replacing an existing file of the new name.
+int renameNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+  // Where the file system has no such rename: a hard link fails on an
+  // existing name as well.
+  if (link(from.c_str(), to.c_str()) != 0) return errno;
+  unlink(from.c_str());
+  return 0;
+}
+
+}  // namespace
+
+void BackupFile::setMappingAllowed(bool allowed) { mappingAllowed = allowed; }
+
+BackupFile::~BackupFile() { close(); }
+
+bool BackupFile::fail(int error) {
+  if (error_ == 0) error_ = error != 0 ? error : EIO;
+  return false;
+}
+
+bool BackupFile::create(const std::string& finalName) {
+  if (fd_ >= 0 || failed()) return fail(EBUSY);
+  finalPath_ = finalName;
+  path_ = finalName + kWorkingSuffix;
+  fd_ = ::open(path_.c_str(),
+               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0) return fail(errno);
+  reserveStep_ = kReserveStep;
+  mapped_ = mappingAllowed;
+  return true;
+}
+
+bool BackupFile::writeLine(std::string_view text) {
+  static const char kLineEnd[] = "\r\n";
+  if (!mapped_) {
+    // One write() per line: build the line with its line ends first.
+    scratch_.clear();
+    std::size_t start = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string_view::npos;
+         lf = text.find('\n', start)) {
+      scratch_.append(text.data() + start, lf - start).append(kLineEnd, 2);
+      start = lf + 1;
+    }
+    scratch_.append(text.data() + start, text.size() - start);
+    scratch_.append(kLineEnd, 2);
+    return store(scratch_.data(), scratch_.size());
+  }
+  std::size_t start = 0;
+  for (std::size_t lf = text.find('\n'); lf != std::string_view::npos;
+       lf = text.find('\n', start)) {
+    if (!store(text.data() + start, lf - start) || !store(kLineEnd, 2))
+      return false;
+    start = lf + 1;
+  }
+  return store(text.data() + start, text.size() - start) &&
+         store(kLineEnd, 2);
+}
+
+bool BackupFile::append(std::string_view bytes) {
+  return store(bytes.data(), bytes.size());
+}
+
+bool BackupFile::store(const char* data, std::size_t length) {
+  if (fd_ < 0 || failed()) return fail(EBADF);
+  if (length == 0) return true;
+  return mapped_ ? storeMapped(data, length) : storeWritten(data, length);
+}
+
+bool BackupFile::storeWritten(const char* data, std::size_t length) {
+  int error = 0;
+  if (!writeAll(fd_, data, length, size_, &error)) return fail(error);
+  size_ += length;
+  return true;
+}
+
+bool BackupFile::storeMapped(const char* data, std::size_t length) {
+  if (!reserve(size_ + length)) {
+    if (mapped_) return false;  // a real error, kept
+    // Reserving is not supported here: the rest goes through write().
+    return storeWritten(data, length);
+  }
+  while (length > 0) {
+    if (window_ == nullptr || size_ < windowStart_ ||
+        size_ >= windowStart_ + windowLength_) {
+      if (!moveWindow(size_)) {
+        if (mapped_) return false;
+        return storeWritten(data, length);
+      }
+    }
+    std::size_t room =
+        static_cast<std::size_t>(windowStart_ + windowLength_ - size_);
+    std::size_t n = std::min(room, length);
+    std::memcpy(window_ + (size_ - windowStart_), data, n);
+    size_ += n;
+    data += n;
+    length -= n;
+  }
+  return true;
+}
+
+// Grows the file so that it holds at least `end` bytes. On a file system
+// that cannot reserve, switches to plain writes (mapped_ false) and returns
+// false with no error kept.
+bool BackupFile::reserve(std::uint64_t end) {
+  while (reserved_ < end) {
+    std::uint64_t step = std::max(reserveStep_, end - reserved_);
+    step = (step + pageSize() - 1) / pageSize() * pageSize();
+    int error = posix_fallocate(fd_, static_cast<off_t>(reserved_),
+                                static_cast<off_t>(step));
+    if (error == 0) {
+      reserved_ += step;
+      continue;
+    }
+    if (meansUnsupported(error) && size_ == reserved_) {
+      unmap();
+      mapped_ = false;
+      return false;
+    }
+    // Out of space or over a size limit: try a smaller step before giving
+    // up, so that a file that fits is not refused for its reservation.
+    if (step > end - reserved_ && reserveStep_ > pageSize()) {
+      reserveStep_ = std::max(pageSize(), reserveStep_ / 2);
+      continue;
+    }
+    return fail(error);
+  }
+  return true;
+}
+
+bool BackupFile::moveWindow(std::uint64_t offset) {
+  unmap();
+  std::uint64_t start = offset / pageSize() * pageSize();
+  std::size_t length = static_cast<std::size_t>(
+      std::min<std::uint64_t>(kWindowLength, reserved_ - start));
+  void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
+                   static_cast<off_t>(start));
+  if (map == MAP_FAILED) {
+    int error = errno;
+    if (meansUnsupported(error) && size_ == 0) {
+      // Nothing was stored through a mapping yet: give the reservation
+      // back and write plainly.
+      mapped_ = false;
+      if (ftruncate(fd_, 0) != 0) return fail(errno);
+      reserved_ = 0;
+      return false;
+    }
+    return fail(error);
+  }
+  window_ = static_cast<char*>(map);
+  windowStart_ = start;
+  windowLength_ = length;
+  return true;
+}
+
+void BackupFile::unmap() {
+  if (window_ != nullptr) munmap(window_, windowLength_);
+  window_ = nullptr;
+  windowLength_ = 0;
+}
+
+void BackupFile::close() {
+  unmap();
+  if (fd_ < 0) return;
+  if (reserved_ > size_ && ftruncate(fd_, static_cast<off_t>(size_)) != 0)
+    fail(errno);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool BackupFile::finish() {
+  if (fd_ < 0 || failed()) {
+    close();
+    return fail(EBADF);
+  }
+  unmap();
+  if (reserved_ != size_ && ftruncate(fd_, static_cast<off_t>(size_)) != 0)
+    fail(errno);
+  if (!failed() && fsync(fd_) != 0) fail(errno);
+  if (::close(fd_) != 0) fail(errno);
+  fd_ = -1;
+  if (failed()) return false;
+  if (int error = renameNoReplace(path_, finalPath_)) return fail(error);
+  path_ = finalPath_;
+  int dir = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}

@@ -1,0 +1,95 @@
+// The backup file being written. Every line of a backup goes through this
+// type: the header, the sections, dumped rows and copied rows.
+//
+// Contract:
+//   - A line is in the file the moment writeLine()/append() returns: it is
+//     stored into a shared mapping of the file (or, where the file cannot
+//     be mapped, written with one write() per call), so other processes see
+//     it and it stays if the program is killed. Nothing waits in a buffer
+//     of the program.
+//   - Space is reserved ahead in large steps, so that a full disk or a file
+//     size limit is an error code of the reservation, never a fault on a
+//     store. A killed run leaves zero bytes after its last complete line,
+//     up to the end of the current reservation.
+//   - The file is created under its working name (the final name plus
+//     kWorkingSuffix, which does not end in ".sql"), exclusively, without
+//     following a symlink, with mode 0600. Only finish() gives it its final
+//     name, after the file was cut to its length and synced to disk. A file
+//     that is not finished keeps its working name.
+//   - The first failure of any step is kept; every later call fails at once
+//     and writes nothing.
+#ifndef VKT_BACKUP_BACKUP_FILE_H_
+#define VKT_BACKUP_BACKUP_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class BackupFile {
+ public:
+  static constexpr char kWorkingSuffix[] = ".unvollstaendig";
+
+  BackupFile() = default;
+  // Closes a file that was not finished, as close() does.
+  ~BackupFile();
+  BackupFile(const BackupFile&) = delete;
+  BackupFile& operator=(const BackupFile&) = delete;
+
+  // Creates the working file for `finalName`. False when it exists (also as
+  // a symlink) or cannot be created; error() tells why.
+  bool create(const std::string& finalName);
+
+  // Appends `text` and a CR LF line end, every LF inside `text` stored as
+  // CR LF. False once any write of this file failed.
+  bool writeLine(std::string_view text);
+
+  // Appends bytes that carry their own line ends, as they are.
+  bool append(std::string_view bytes);
+
+  // Cuts the file to the bytes written, syncs it, closes it and renames it
+  // to its final name (never replacing a file of that name), then syncs the
+  // directory. False when any step failed; the file then keeps its working
+  // name.
+  bool finish();
+
+  // Cuts the file to the bytes written and closes it under its working
+  // name: for a run that ends incomplete.
+  void close();
+
+  bool failed() const { return error_ != 0; }
+  int error() const { return error_; }  // the first errno, 0 while none
+  std::uint64_t bytesWritten() const { return size_; }
+  // Where the file is now: the working name until finish() succeeded.
+  const std::string& path() const { return path_; }
+  // True while lines are stored through a mapping (false after a fallback
+  // to plain writes). For tests.
+  bool mapped() const { return mapped_; }
+
+  // For tests: forces plain writes for files created afterwards.
+  static void setMappingAllowed(bool allowed);
+
+ private:
+  bool store(const char* data, std::size_t length);
+  bool storeMapped(const char* data, std::size_t length);
+  bool storeWritten(const char* data, std::size_t length);
+  bool reserve(std::uint64_t end);
+  bool moveWindow(std::uint64_t offset);
+  void unmap();
+  bool fail(int error);
+
+  int fd_ = -1;
+  std::string path_;
+  std::string finalPath_;
+  std::uint64_t size_ = 0;      // bytes written
+  std::uint64_t reserved_ = 0;  // the file's size while mapped
+  std::uint64_t reserveStep_ = 0;
+  char* window_ = nullptr;      // mapping of [windowStart_, +windowLength_)
+  std::uint64_t windowStart_ = 0;
+  std::size_t windowLength_ = 0;
+  bool mapped_ = false;
+  int error_ = 0;
+  std::string scratch_;  // a line with its line ends, on the write() path
+};
+
+#endif  // VKT_BACKUP_BACKUP_FILE_H_
