@@ -3,6 +3,7 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <unordered_map>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -164,6 +165,8 @@ int BackupEngine::queryTables() {
   return count;
 }
 
+// Counts every table's columns and, for a table with an invisible column,
+// lists them all in table order, in one pass over the server's list.
 bool BackupEngine::markInvisibleColumns() {
   if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
              "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
@@ -171,27 +174,23 @@ bool BackupEngine::markInvisibleColumns() {
     return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
-  struct Column {
-    std::string table, name;
-    bool invisible;
-  };
-  std::vector<Column> columns;
+  std::unordered_map<std::string, size_t> position;
+  for (size_t i = 0; i < tables.size(); ++i) position.emplace(tables[i].name, i);
+  std::vector<std::vector<std::string>> names(tables.size());
+  std::vector<bool> hidden(tables.size(), false);
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
-    std::string extra = fieldText(row, lengths, 2);
-    columns.push_back({fieldText(row, lengths, 0), fieldText(row, lengths, 1),
-                       extra.find("INVISIBLE") != std::string::npos});
+    auto found = position.find(fieldText(row, lengths, 0));
+    if (found == position.end()) continue;
+    const size_t i = found->second;
+    names[i].push_back(fieldText(row, lengths, 1));
+    hidden[i] = hidden[i] ||
+                fieldText(row, lengths, 2).find("INVISIBLE") != std::string::npos;
   }
   if (mysql_errno(connection) != 0) return false;
-  for (TableEntry& entry : tables) {
-    bool hidden = false;
-    std::vector<std::string> names;
-    for (const Column& column : columns) {
-      if (column.table != entry.name) continue;
-      hidden = hidden || column.invisible;
-      names.push_back(column.name);
-    }
-    if (hidden) entry.columns = std::move(names);
+  for (size_t i = 0; i < tables.size(); ++i) {
+    tables[i].columnCount = static_cast<int>(names[i].size());
+    if (hidden[i]) tables[i].columns = std::move(names[i]);
   }
   return true;
 }
