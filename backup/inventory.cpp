@@ -2,6 +2,8 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <functional>
+#include <queue>
 #include <set>
 #include <unordered_map>
 
@@ -229,32 +231,41 @@ void BackupEngine::orderViews() {
     views.push_back(std::move(entry));
     definitions.push_back(std::move(definition));
   }
-  std::vector<std::set<std::string>> reads;
-  for (size_t i = 0; i < views.size(); ++i)
-    reads.push_back(namesReadBy(definitions[i], views[i].name, databaseName));
-  std::vector<bool> placed(views.size(), false);
-  // The first view, in server order, that is unplaced, usable as asked, and
-  // reads no unplaced view; views.size() when there is none.
-  auto nextReady = [&](bool usable) {
-    for (size_t i = 0; i < views.size(); ++i) {
-      if (placed[i] || views[i].viewUsable != usable) continue;
-      bool ready = true;
-      for (size_t j = 0; j < views.size(); ++j)
-        if (j != i && !placed[j] && reads[i].count(views[j].name) != 0)
-          ready = false;
-      if (ready) return i;
+  // Topological order: a view waits for the views it reads; among the
+  // ready ones, usable views before unusable ones, then server order.
+  std::unordered_map<std::string, size_t> viewAt;
+  for (size_t i = 0; i < views.size(); ++i) viewAt.emplace(views[i].name, i);
+  std::vector<std::vector<size_t>> readers(views.size());
+  std::vector<size_t> waitingFor(views.size(), 0);
+  for (size_t i = 0; i < views.size(); ++i) {
+    for (const std::string& name :
+         namesReadBy(definitions[i], views[i].name, databaseName)) {
+      auto found = viewAt.find(name);
+      if (found == viewAt.end() || found->second == i) continue;
+      readers[found->second].push_back(i);
+      ++waitingFor[i];
     }
-    return views.size();
-  };
+  }
+  using Key = std::pair<bool, size_t>;  // (unusable, server position)
+  std::priority_queue<Key, std::vector<Key>, std::greater<Key>> ready;
+  for (size_t i = 0; i < views.size(); ++i)
+    if (waitingFor[i] == 0) ready.push({!views[i].viewUsable, i});
+  std::vector<bool> placed(views.size(), false);
+  size_t firstUnplaced = 0;
   for (size_t round = 0; round < views.size(); ++round) {
-    size_t pick = nextReady(true);
-    if (pick == views.size()) pick = nextReady(false);
-    if (pick == views.size()) {  // a cycle: keep the server's order
-      for (pick = 0; placed[pick]; ++pick) {
-      }
+    size_t pick;
+    if (!ready.empty()) {
+      pick = ready.top().second;
+      ready.pop();
+    } else {  // a cycle: take the first view left in server order
+      while (placed[firstUnplaced]) ++firstUnplaced;
+      pick = firstUnplaced;
     }
     placed[pick] = true;
     ordered.push_back(std::move(views[pick]));
+    for (size_t reader : readers[pick])
+      if (!placed[reader] && --waitingFor[reader] == 0)
+        ready.push({!views[reader].viewUsable, reader});
   }
   tables = std::move(ordered);
 }
