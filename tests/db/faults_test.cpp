@@ -3,6 +3,7 @@
 // them may name its file as the last backup, and the next run must still
 // produce a backup that restores.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -162,7 +163,29 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   std::string stamp =
       ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
   ASSERT_NE(stamp, goodStamp) << next.out;
-  expectRestoresTo(dir.path() + "/" + kKillDb + "-" + stamp + ".sql", kKillDb);
+  const std::string previous = dir.path() + "/" + kKillDb + "-" + stamp + ".sql";
+  expectRestoresTo(previous, kKillDb);
+
+  // The previous backup cut short while big streams, after it was indexed
+  // and before small's rows are copied out of it: the copy must notice.
+  c.exec("UPDATE big SET pad = 'again' WHERE id = 1");
+  ts::waitForNextSecond();
+  const std::string nextSettings = ts::readFile(dir.path() + "/vkt.ini");
+  const size_t half = ts::readFile(previous).size() / 2;
+  ts::RunningProgram cut(dir.path(), "");
+  std::string id;
+  for (int poll = 0; poll < 20000 && id.empty(); ++poll) {
+    id = streamingConnection(watcher);
+    if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_FALSE(id.empty()) << "the program's SELECT was never seen";
+  ASSERT_EQ(truncate(previous.c_str(), static_cast<off_t>(half)), 0);
+  run = cut.wait();
+  EXPECT_NE(run.out.find("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert."),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(kIncomplete), std::string::npos) << run.out;
+  EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), nextSettings);
 }
 
 // ---------------------------------------------------------------------------
