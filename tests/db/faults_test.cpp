@@ -132,7 +132,7 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
             std::string::npos;
     if (!killedMidTable) continue;
 
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     // The library's message follows "Fehler: " on the line after the OK.
     const std::string query = "Abfrage der Tabellen-Daten aus der DB: OK\nFehler: ";
     size_t at = run.out.find(query);
@@ -185,7 +185,7 @@ TEST(Faults, FileSizeLimitLeavesTheBackupIncomplete) {
     ts::writeFile(dir.path() + "/vkt.ini", settings);
     ts::ProgramRun run = ts::runProgramAfter(
         "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ", dir.path(), "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
     std::vector<std::string> files = ts::listFiles(dir.path(), kIncompleteSuffix);
     ASSERT_EQ(files.size(), 1u) << run.out;
@@ -225,7 +225,7 @@ TEST(Faults, SavePathThatCannotBeOpenedWritesNothing) {
         ts::settingsFor(kPathDb, savePath, "20200101000000", "1110");
     ts::writeFile(dir.path() + "/vkt.ini", settings);
     ts::ProgramRun run = ts::runProgram(dir.path(), "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     const std::string prefix = "Konnte Datei " + savePath + "/" + kPathDb + "-";
     size_t at = run.out.find(prefix);
     ASSERT_NE(at, std::string::npos) << run.out;
