@@ -7,9 +7,23 @@ const std::string& hashLine() {
   return line;
 }
 
+namespace {
+
+// `part` with every byte that may not stand in a file name part replaced.
+std::string namePart(const std::string& part) {
+  std::string safe = part;
+  for (char& c : safe) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '/' || byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  return safe;
+}
+
+}  // namespace
+
 std::string fileName(const std::string& savePath, const std::string& database,
                      const std::string& stamp) {
-  return savePath + "/" + database + "-" + stamp + ".sql";
+  return savePath + "/" + namePart(database) + "-" + namePart(stamp) + ".sql";
 }
 
 std::string quoteIdentifier(const std::string& name) {
