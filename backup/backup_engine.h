@@ -65,6 +65,10 @@ struct PreviousTableEntry {
   // that closes them.
   std::uint64_t rowsBegin = 0;
   std::uint64_t rowsEnd = 0;
+  // A digest of those bytes, so that a copy knows they did not change, and
+  // whether every row line ends in CR LF (copied as it lies).
+  std::uint64_t rowsDigest = 0;
+  bool rowsCrLf = false;
   // True when the block was read whole: every line ended, no foreign line,
   // and it ends where a section ends (after its rows' empty line, or, with
   // no rows, after an empty line or right after the comment block). A

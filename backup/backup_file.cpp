@@ -18,6 +18,9 @@ constexpr std::size_t kWindowLength = std::size_t{8} << 20;
 // step does not fit).
 constexpr std::uint64_t kReserveStep = std::uint64_t{32} << 20;
 
+// Runs of at least this many bytes go to the file with one write().
+constexpr std::size_t kLargeRun = std::size_t{64} << 10;
+
 bool mappingAllowed = true;
 
 std::uint64_t pageSize() {
@@ -142,6 +145,8 @@ bool BackupFile::storeMapped(const char* data, std::size_t length) {
     // Reserving is not supported here: the rest goes through write().
     return storeWritten(data, length);
   }
+  // A large run of lines costs less as one write() than as page faults.
+  if (length >= kLargeRun) return storeWritten(data, length);
   while (length > 0) {
     if (window_ == nullptr || size_ < windowStart_ ||
         size_ >= windowStart_ + windowLength_) {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <functional>
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -16,6 +16,61 @@ namespace {
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::int64_t kNoPosition = -1;
 
+// A 64-bit digest of a byte stream, the same however the stream is cut
+// into pieces: what the index saw of a block's rows, to know at copy time
+// that they are still the very bytes it judged. Four lanes of 8-byte words,
+// multiplied and rotated.
+class Digest {
+ public:
+  void update(const char* data, std::size_t length) {
+    total_ += length;
+    if (pending_ > 0) {
+      std::size_t n = std::min(length, sizeof block_ - pending_);
+      std::memcpy(block_ + pending_, data, n);
+      pending_ += n;
+      data += n;
+      length -= n;
+      if (pending_ < sizeof block_) return;
+      mix(block_);
+      pending_ = 0;
+    }
+    for (; length >= sizeof block_; data += sizeof block_, length -= sizeof block_)
+      mix(data);
+    std::memcpy(block_, data, length);
+    pending_ = length;
+  }
+
+  std::uint64_t value() const {
+    std::uint64_t h = total_ * kPrime1;
+    for (std::uint64_t lane : lanes_) h = (rotate(h ^ lane, 27) + kPrime2) * kPrime1;
+    for (std::size_t i = 0; i < pending_; ++i)
+      h = rotate(h ^ (static_cast<unsigned char>(block_[i]) * kPrime2), 11) * kPrime1;
+    h ^= h >> 33;
+    h *= kPrime2;
+    return h ^ (h >> 29);
+  }
+
+ private:
+  static constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
+  static constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
+
+  static std::uint64_t rotate(std::uint64_t x, int bits) {
+    return (x << bits) | (x >> (64 - bits));
+  }
+  void mix(const char* block) {
+    for (int i = 0; i < 4; ++i) {
+      std::uint64_t word;
+      std::memcpy(&word, block + 8 * i, 8);
+      lanes_[i] = rotate(lanes_[i] + word * kPrime2, 31) * kPrime1;
+    }
+  }
+
+  std::uint64_t lanes_[4] = {kPrime1, kPrime2, 0, ~kPrime1};
+  char block_[32];
+  std::size_t pending_ = 0;
+  std::uint64_t total_ = 0;
+};
+
 struct Line {
   std::string_view text;  // without its line end
   bool ended = false;     // had its LF
@@ -24,15 +79,12 @@ struct Line {
   std::uint64_t next = 0;    // of the byte after its line end
 };
 
-// The lines of [begin, end) of a file, read in large blocks. A line's text
-// stays valid until the next call of next(); onRefill, when set, is called
-// before the bytes of earlier lines are moved or dropped.
+// The lines of [begin, end) of a file, read in large blocks. A line's text,
+// followed by its line end, stays valid until the next call of next().
 class FileLines {
  public:
   FileLines(int fd, std::uint64_t begin, std::uint64_t end = UINT64_MAX)
       : fd_(fd), readAt_(begin), end_(end), bufferOffset_(begin) {}
-
-  std::function<bool()> onRefill;
 
   // False at the end of the range, or when the file could not be read.
   bool next(Line* line) {
@@ -60,7 +112,6 @@ class FileLines {
 
  private:
   bool refill() {
-    if (onRefill && !onRefill()) return false;
     // Keep the unfinished line; grow when it fills the whole buffer.
     std::size_t kept = filled_ - consumed_;
     if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
@@ -152,7 +203,7 @@ class BlockJudge {
         if (backup_format::isRowLine(line.text)) {
           phase_ = Phase::kRows;
           rowsBegin_ = line.offset;
-          countRow(line.text);
+          countRow(line);
         } else if (isComment(line.text)) {
           sound_ = false;
         }
@@ -162,7 +213,7 @@ class BlockJudge {
           phase_ = Phase::kClosed;
           rowsEnd_ = line.offset;
         } else {
-          countRow(line.text);
+          countRow(line);
         }
         break;
       case Phase::kClosed:
@@ -178,6 +229,8 @@ class BlockJudge {
     entry->valueCount = valueCount_;
     entry->rowsBegin = rowsBegin_;
     entry->rowsEnd = rowsEnd_;
+    entry->rowsDigest = digest_.value();
+    entry->rowsCrLf = rowsCrLf_;
     // Rows are trusted when the block is sound and its rows are closed.
     entry->rowsTrusted =
         located && sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
@@ -195,7 +248,10 @@ class BlockJudge {
 
   // Every row line of a block is one INSERT of the block's table with the
   // same prefix (column list) and the same number of values.
-  void countRow(std::string_view line) {
+  void countRow(const Line& row) {
+    const std::string_view line = row.text;
+    digest_.update(line.data(), static_cast<std::size_t>(row.next - row.offset));
+    rowsCrLf_ = rowsCrLf_ && row.crlf;
     if (rowCount_ == 0) {
       if (!startsWith(line, rowStart_)) return reject();
       rowPrefix_ = std::string(rowPrefixOf(line));
@@ -217,6 +273,8 @@ class BlockJudge {
   int valueCount_ = 0;
   std::uint64_t rowsBegin_ = 0;
   std::uint64_t rowsEnd_ = 0;
+  Digest digest_;
+  bool rowsCrLf_ = true;
 };
 
 // The table's comment block, whose first line is `first`: reads the update
@@ -310,39 +368,80 @@ Index buildIndex(int fd) {
   return index;
 }
 
-RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out) {
+namespace {
+
+// Reads exactly `length` bytes at `offset`; false when the file is shorter
+// now or cannot be read.
+bool readExactly(int fd, std::uint64_t offset, char* buffer, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = pread(fd, buffer, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    buffer += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// Rows with CR LF line ends: copied as they lie, in large pieces cut at
+// line ends. The bytes must be those the index judged: same digest, and
+// the empty line that closes them still in place.
+RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
+                        BackupFile& out) {
   RowsResult result;
-  if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return result;
-  // The rows and the empty line that closes them.
+  std::string buffer(kBlockSize, '\0');
+  std::size_t carried = 0;  // the start of a line, kept for the next piece
+  Digest digest;
+  for (std::uint64_t at = entry.rowsBegin; at < entry.rowsEnd;) {
+    if (carried == buffer.size()) buffer.resize(2 * buffer.size());
+    std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size() - carried, entry.rowsEnd - at));
+    if (!readExactly(fd, at, &buffer[carried], n)) return result;
+    digest.update(&buffer[carried], n);
+    at += n;
+    std::size_t filled = carried + n;
+    const char* lastEnd = static_cast<const char*>(memrchr(buffer.data(), '\n', filled));
+    std::size_t whole = lastEnd == nullptr ? 0 : lastEnd - buffer.data() + 1;
+    if (whole > 0 && !out.append({buffer.data(), whole})) return result;
+    carried = filled - whole;
+    std::memmove(&buffer[0], buffer.data() + whole, carried);
+  }
+  char closing[2];
+  const bool closed = carried == 0 && readExactly(fd, entry.rowsEnd, closing, 2) &&
+                      closing[0] == '\r' && closing[1] == '\n';
+  if (!closed || digest.value() != entry.rowsDigest) return result;
+  result.rows = entry.rowCount;
+  result.whole = out.writeLine("");
+  return result;
+}
+
+// Rows some of which end in a line feed alone: judged again line by line
+// and written with CR LF.
+RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
+                          BackupFile& out) {
+  RowsResult result;
   FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
-  // Checked CR LF lines are handed on in runs, as they lie in the buffer.
-  const char* runBegin = nullptr;
-  std::size_t runLength = 0;
-  auto flush = [&]() {
-    bool written = runLength == 0 || out.append({runBegin, runLength});
-    runLength = 0;
-    return written;
-  };
-  lines.onRefill = flush;
   Line line;
   while (lines.next(&line) && !line.text.empty()) {
     if (!line.ended || result.rows == entry.rowCount ||
-        rowValueCount(line.text, entry.rowPrefix) != entry.valueCount)
+        rowValueCount(line.text, entry.rowPrefix) != entry.valueCount ||
+        !out.writeLine(line.text))
       return result;
     ++result.rows;
-    if (line.crlf) {
-      std::size_t length = static_cast<std::size_t>(line.next - line.offset);
-      if (runLength == 0) runBegin = line.text.data();
-      runLength += length;
-    } else if (!flush() || !out.writeLine(line.text)) {
-      return result;  // a line feed alone becomes CR LF
-    }
   }
   const bool closed = line.ended && line.text.empty() &&
                       line.offset == entry.rowsEnd;
-  result.whole = flush() && closed && result.rows == entry.rowCount &&
-                 out.writeLine("");
+  result.whole = closed && result.rows == entry.rowCount && out.writeLine("");
   return result;
+}
+
+}  // namespace
+
+RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out) {
+  if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
+  return entry.rowsCrLf ? copyCrLfRows(fd, entry, out)
+                        : copyRowsByLine(fd, entry, out);
 }
 
 }  // namespace previous_backup

@@ -24,12 +24,14 @@ struct Index {
 // entries' times unknown or their rows untrusted. `fd` is not moved.
 Index buildIndex(int fd);
 
-// Copies the row lines of `entry` out of `fd` into `out`, in large pieces,
-// each line with a CR LF line end, then the empty line that closes the rows
-// block. Every line is judged again as the index judged it, so a file that
-// changed since it was indexed is refused. The result is whole only when
-// every row the index recorded was copied and written; a copy that cannot
-// run (an entry without trusted rows) is never whole.
+// Copies the row lines of `entry` out of `fd` into `out`, each line with a
+// CR LF line end, then the empty line that closes the rows block. Rows
+// that end in CR LF are copied in large pieces and must still be the very
+// bytes the index judged (a digest of them); others are judged again line
+// by line. So a file that changed since it was indexed is refused, though
+// what was copied before the change was noticed stays in `out`. The result
+// is whole only when every row the index recorded was copied and written; a
+// copy that cannot run (an entry without trusted rows) is never whole.
 RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out);
 
 // The number of values of a row line whose part before the values is

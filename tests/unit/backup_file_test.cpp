@@ -36,12 +36,19 @@ class BackupFileTest : public ::testing::Test {
   std::string dir_;
 };
 
-// Lines that cross the mapping's windows and its reservation steps.
+// Short lines that cross the mapping's windows and its reservation steps,
+// between long runs that go to the file in one piece.
 void writeSample(BackupFile& file) {
   ASSERT_TRUE(file.writeLine("CREATE TABLE `t` (\n  `a` int\r\n)"));
   ASSERT_TRUE(file.writeLine(""));
-  const std::string big(3 << 20, 'x');
-  for (int i = 0; i < 14; ++i) ASSERT_TRUE(file.writeLine(big + std::to_string(i)));
+  const std::string line(97, 'x');
+  const std::string big(3 << 20, 'y');
+  for (int i = 0; i < 420000; ++i) {
+    ASSERT_TRUE(file.writeLine(line));
+    if (i % 50000 == 0) {
+      ASSERT_TRUE(file.append(big + "\r\n"));
+    }
+  }
   ASSERT_TRUE(file.append("raw\r\n"));
 }
 
