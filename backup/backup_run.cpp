@@ -1,6 +1,7 @@
 #include <chrono>
 #include <iostream>
 #include <thread>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -54,11 +55,14 @@ bool BackupEngine::openOutput(const std::string& fileName) {
 
 int BackupEngine::countChanges() const {
   int changed = 0;
-  for (const TableEntry& table : tables)
+  std::unordered_set<std::string> listed;  // as the previous file names them
+  for (const TableEntry& table : tables) {
     if (!isUnchanged(table)) ++changed;
+    listed.insert(backup_format::commentName(table.name));
+  }
   // A table dropped since the previous backup is a change as well.
   for (const auto& previous : previousIndex_)
-    if (tableIndex_.count(previous.first) == 0) ++changed;
+    if (listed.count(previous.first) == 0) ++changed;
   return changed;
 }
 

@@ -33,7 +33,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
 
 const PreviousTableEntry* BackupEngine::findPrevious(
     const std::string& name) const {
-  auto found = previousIndex_.find(name);
+  auto found = previousIndex_.find(backup_format::commentName(name));
   return found == previousIndex_.end() ? nullptr : &prevTables[found->second];
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backup/backup_file.h"
 #include "tests/support/test_server.h"
 
 namespace ts = testing_support;
@@ -492,4 +493,75 @@ TEST(Views, AViewTheServerCannotUseComesLastSoTheRestRestores) {
   EXPECT_NE(ts::restore(files[0], "vkt_rt_broken_restored", &errors), 0);
   ts::Connection restored("vkt_rt_broken_restored");
   EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM b_ok"), "2");
+}
+
+namespace {
+
+struct RestoredBackup {
+  ts::ProgramRun run;
+  std::string content;    // of the one file the run left
+  bool restored = false;  // that file restored without an error
+};
+
+// Backs `database` up once (definitions, rows, DROP lines) and restores the
+// one file the run left, whose name ends in `suffix`, into `restored`.
+RestoredBackup backUpAndRestore(const std::string& database,
+                                const std::string& restored,
+                                const std::string& suffix = ".sql") {
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::settingsFor(database, dir.path(), "", "1110"));
+  RestoredBackup backup;
+  backup.run = ts::runProgram(dir.path(), "");
+  std::vector<std::string> files = ts::listFiles(dir.path(), suffix);
+  EXPECT_EQ(files.size(), 1u) << backup.run.out;
+  if (files.size() != 1) return backup;
+  backup.content = ts::readFile(files[0]);
+  std::string errors;
+  backup.restored = ts::restore(files[0], restored, &errors) == 0;
+  EXPECT_TRUE(backup.restored) << errors;
+  return backup;
+}
+
+}  // namespace
+
+TEST(Names, NoNameEndsItsLineEarly) {
+  const char kDb[] = "vkt_rt_names";
+  const char kVictim[] = "vkt_rt_victim";
+  const char kRestored[] = "vkt_rt_names_restored";
+  ts::recreateDatabase(kVictim);
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  // A line feed cannot be written inside a name: those tables fail.
+  const std::string breaking = "x\nDROP DATABASE vkt_rt_victim;#";
+  c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
+         "` VALUES (1);"
+         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
+  // Other control bytes go into the statements as they are.
+  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there"};
+  for (const std::string& name : kept)
+    c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
+           "` VALUES ('" + name.substr(0, 2) + "');");
+  RestoredBackup backup = backUpAndRestore(
+      kDb, kRestored, std::string(".sql") + BackupFile::kWorkingSuffix);
+  const std::string& out = backup.run.out;
+  const std::string failed =
+      "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
+  size_t first = out.find(failed);
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
+  EXPECT_NE(out.find("3 von 5 Tabellen erfolgreich gespeichert."),
+            std::string::npos) << out;
+  EXPECT_NE(backup.content.find(
+                "\r\n# Tabelle 'x?DROP DATABASE vkt_rt_victim;#'\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(backup.restored);
+  ts::Connection restored(kRestored);
+  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM information_schema.SCHEMATA"
+                            " WHERE SCHEMA_NAME = 'vkt_rt_victim'"),
+            "1");
+  std::map<std::string, std::string> sums = ts::checksums(kDb);
+  sums.erase(breaking);
+  sums.erase("lf_column");
+  EXPECT_EQ(ts::checksums(kRestored), sums);
 }
