@@ -36,6 +36,13 @@ struct TableEntry {
   // converted, or the time is not earlier than the inventory's own second
   // (the table may still change within that second).
   bool updateKnown = false;
+  // True when an equal update time proves the rows unchanged: the engine
+  // moves it on every change (InnoDB, MyISAM), and the table was not made
+  // anew (RENAME, ALTER, TRUNCATE) after its last write.
+  bool updateTracksRows = false;
+  // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
+  // leaves the count at 0.
+  bool reportedEmpty = false;
   bool isView = false;
   // False for a view the server reports as unusable (it reads a table or
   // view that is gone): its CREATE VIEW fails on restore, so it goes last.

@@ -1,8 +1,11 @@
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <set>
+
+#include <strings.h>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -33,6 +36,19 @@ int findColumn(MYSQL_RES* result, const char* part) {
 
 void printError(MYSQL* connection) {
   std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+}
+
+bool isOneOf(const std::string& engine,
+             std::initializer_list<const char*> names) {
+  for (const char* name : names)
+    if (strcasecmp(engine.c_str(), name) == 0) return true;
+  return false;
+}
+
+// Engines that move a table's update time on every change of its rows.
+// Others do not: Aria keeps it for many minutes.
+bool updateTimeFollowsRows(const std::string& engine) {
+  return isOneOf(engine, {"InnoDB", "MyISAM"});
 }
 
 bool isWordByte(char c) {
@@ -130,8 +146,11 @@ int BackupEngine::queryTables() {
     return 0;
   }
   int updateColumn = findColumn(result.get(), "Update");
+  int createColumn = findColumn(result.get(), "Create_time");
+  int rowsColumn = findColumn(result.get(), "Rows");
   int engineColumn = findColumn(result.get(), "Engine");
   int commentColumn = findColumn(result.get(), "Comment");
+  std::vector<std::string> createTexts;
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     TableEntry entry;
@@ -139,6 +158,10 @@ int BackupEngine::queryTables() {
     entry.updateText = fieldText(row, lengths, updateColumn);
     entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
+    std::string engine = fieldText(row, lengths, engineColumn);
+    entry.updateTracksRows = updateTimeFollowsRows(engine);
+    entry.reportedEmpty = fieldText(row, lengths, rowsColumn) == "0";
+    createTexts.push_back(fieldText(row, lengths, createColumn));
     tables.push_back(std::move(entry));
   }
   if (mysql_errno(connection) != 0) {
@@ -147,11 +170,18 @@ int BackupEngine::queryTables() {
     return 0;
   }
   result.reset();
-  for (TableEntry& entry : tables) {
+  for (size_t i = 0; i < tables.size(); ++i) {
+    TableEntry& entry = tables[i];
     entry.updateKnown =
         !entry.isView &&
         local_time::fromServerText(entry.updateText, &entry.updateTime) &&
         clockKnown && entry.updateTime < serverNow;
+    // Made anew after its last write: the update time is an old table's.
+    time_t created = 0;
+    entry.updateTracksRows =
+        entry.updateTracksRows && entry.updateKnown &&
+        local_time::fromServerText(createTexts[i], &created) &&
+        created <= entry.updateTime;
   }
   if (!markInvisibleColumns()) {
     printError(connection);
