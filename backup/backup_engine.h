@@ -43,6 +43,10 @@ struct TableEntry {
   // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
   // leaves the count at 0.
   bool reportedEmpty = false;
+  // The engine keeps no rows of its own (MERGE, FEDERATED, ...): a SELECT
+  // reads rows that live elsewhere, and the restore would insert them
+  // there a second time. Its rows block stays empty, as a view's.
+  bool rowsElsewhere = false;
   bool isView = false;
   // False for a view the server reports as unusable (it reads a table or
   // view that is gone): its CREATE VIEW fails on restore, so it goes last.

@@ -51,6 +51,14 @@ bool updateTimeFollowsRows(const std::string& engine) {
   return isOneOf(engine, {"InnoDB", "MyISAM"});
 }
 
+// Engines whose tables hold no rows of their own: their rows are other
+// tables' (MERGE), another server's (FEDERATED, SPIDER), a search daemon's
+// (SPHINX), or none at all (BLACKHOLE).
+bool keepsRowsElsewhere(const std::string& engine) {
+  return isOneOf(engine, {"MRG_MyISAM", "MRG_ISAM", "FEDERATED", "SPIDER",
+                          "SPHINX", "BLACKHOLE"});
+}
+
 bool isWordByte(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
 }
@@ -160,6 +168,7 @@ int BackupEngine::queryTables() {
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
     std::string engine = fieldText(row, lengths, engineColumn);
     entry.updateTracksRows = updateTimeFollowsRows(engine);
+    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(engine);
     entry.reportedEmpty = fieldText(row, lengths, rowsColumn) == "0";
     createTexts.push_back(fieldText(row, lengths, createColumn));
     tables.push_back(std::move(entry));

@@ -95,8 +95,8 @@ bool BackupEngine::saveTable(int index) {
   if (!saveData) return true;
 
   RowsResult rows;
-  if (table.isView) {
-    // A view has no rows of its own.
+  if (table.isView || table.rowsElsewhere) {
+    // No rows of its own.
     rows.whole = outFile.writeLine("");
   } else if (fromPreviousBackup && canCopyRows(table)) {
     rows = copyRowsFromPrevious(table.name);

@@ -525,6 +525,26 @@ RestoredBackup backUpAndRestore(const std::string& database,
 
 }  // namespace
 
+TEST(RowsElsewhere, MergeRowsAreRestoredOnceAndASequenceGoesOn) {
+  const char kDb[] = "vkt_rt_elsewhere";
+  const char kRestored[] = "vkt_rt_elsewhere_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE a_part1 (id INT NOT NULL) ENGINE=MyISAM;"
+         "CREATE TABLE a_part2 (id INT NOT NULL) ENGINE=MyISAM;"
+         "INSERT INTO a_part1 VALUES (1),(2); INSERT INTO a_part2 VALUES (3);"
+         "CREATE TABLE m_all (id INT NOT NULL) ENGINE=MRG_MyISAM"
+         " UNION=(a_part1,a_part2) INSERT_METHOD=LAST;"
+         "CREATE SEQUENCE s_counter; DO NEXTVAL(s_counter), NEXTVAL(s_counter);");
+  ASSERT_TRUE(backUpAndRestore(kDb, kRestored).restored);
+  EXPECT_EQ(ts::rowCounts(kRestored), ts::rowCounts(kDb));
+  EXPECT_EQ(ts::checksums(kRestored), ts::checksums(kDb));
+  // The next value after the restore is one the source never handed out.
+  ts::Connection restored(kRestored);
+  EXPECT_EQ(restored.scalar("SELECT NEXTVAL(s_counter)"),
+            c.scalar("SELECT next_not_cached_value FROM s_counter"));
+}
+
 TEST(Names, NoNameEndsItsLineEarly) {
   const char kDb[] = "vkt_rt_names";
   const char kVictim[] = "vkt_rt_victim";
