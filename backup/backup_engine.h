@@ -120,6 +120,9 @@ class BackupEngine {
   // True when the table is unchanged since the previous backup.
   bool isUnchanged(const TableEntry& table) const;
   int countChanges() const;
+  // The part of runBackup() after the inventory.
+  RunOutcome backUpTables(const std::string& savePath,
+                          const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
   bool readServerClock(time_t* now);
   bool markInvisibleColumns();

@@ -83,7 +83,18 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  if (queryTables() == 0) return RunOutcome::kFailed;
+  RunOutcome outcome = queryTables() == 0
+                           ? RunOutcome::kFailed
+                           : backUpTables(savePath, lastBackupTime);
+  // The inventory began a snapshot; it must not outlive the run, or it
+  // would hold back the server's purge while the program waits at its
+  // last pause.
+  query("ROLLBACK");
+  return outcome;
+}
+
+RunOutcome BackupEngine::backUpTables(const std::string& savePath,
+                                      const std::string& lastBackupTime) {
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
     printLine(std::string("Fehler: ") + mysql_error(connection));
@@ -128,8 +139,14 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   outFile.writeLine("");
 
   int saved = 0;
-  for (int i = 0; i < static_cast<int>(tables.size()); ++i)
+  for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
+    // Rolling back to the savepoint keeps the snapshot but lets go of the
+    // table's metadata lock, so that DDL on a table already written need
+    // not wait for the end of the run (nor block everyone behind it).
+    query("SAVEPOINT vkt_table");
     if (saveTable(i)) ++saved;
+    query("ROLLBACK TO SAVEPOINT vkt_table");
+  }
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +

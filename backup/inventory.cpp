@@ -137,7 +137,12 @@ int BackupEngine::queryTables() {
   // the inventory may change again without its time moving.
   time_t serverNow = 0;
   bool clockKnown = readServerClock(&serverNow);
-  if (!query("SHOW TABLE STATUS;")) {
+  // Every table is read in one snapshot, begun after the clock was read: a
+  // change the snapshot misses is stamped in that second or later, and so
+  // is never trusted as unchanged.
+  if (!query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+      !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
+      !query("SHOW TABLE STATUS;")) {
     printError(connection);
     return 0;
   }
