@@ -36,6 +36,17 @@ struct TableEntry {
   // converted, or the time is not earlier than the inventory's own second
   // (the table may still change within that second).
   bool updateKnown = false;
+  // True when an equal update time proves the rows unchanged: the engine
+  // moves it on every change (InnoDB, MyISAM), and the table was not made
+  // anew (RENAME, ALTER, TRUNCATE) after its last write.
+  bool updateTracksRows = false;
+  // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
+  // leaves the count at 0.
+  bool reportedEmpty = false;
+  // The engine keeps no rows of its own (MERGE, FEDERATED, ...): a SELECT
+  // reads rows that live elsewhere, and the restore would insert them
+  // there a second time. Its rows block stays empty, as a view's.
+  bool rowsElsewhere = false;
   bool isView = false;
   // False for a view the server reports as unusable (it reads a table or
   // view that is gone): its CREATE VIEW fails on restore, so it goes last.
@@ -120,6 +131,9 @@ class BackupEngine {
   // True when the table is unchanged since the previous backup.
   bool isUnchanged(const TableEntry& table) const;
   int countChanges() const;
+  // The part of runBackup() after the inventory.
+  RunOutcome backUpTables(const std::string& savePath,
+                          const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
   bool readServerClock(time_t* now);
   bool markInvisibleColumns();

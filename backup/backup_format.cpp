@@ -36,6 +36,30 @@ std::string quoteIdentifier(const std::string& name) {
   return quoted;
 }
 
+std::string commentName(const std::string& name) {
+  std::string shown = name;
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  return shown;
+}
+
+bool lineFeedInQuotes(std::string_view sql) {
+  char quote = 0;  // the quote of the name or string we are in, or 0
+  for (size_t i = 0; i < sql.size(); ++i) {
+    char c = sql[i];
+    if (quote == 0) {
+      if (c == '`' || c == '\'' || c == '"') quote = c;
+    } else if (c == '\n') {
+      return true;
+    } else if (c == '\\' && quote != '`' && i + 1 < sql.size()) {
+      if (sql[++i] == '\n') return true;  // an escaped byte
+    } else if (c == quote) {
+      quote = 0;  // a doubled quote closes and opens again
+    }
+  }
+  return false;
+}
+
 std::string dropLine(const std::string& table, bool isView) {
   return (isView ? kDropViewPrefix : kDropTablePrefix) +
          quoteIdentifier(table) + ";";
@@ -75,7 +99,7 @@ std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText) {
   return {hashLine(),
           "#",
-          kHeaderDatabasePrefix + database + "'",
+          kHeaderDatabasePrefix + commentName(database) + "'",
           kHeaderCreatedPrefix + createdText,
           "#",
           hashLine(),

@@ -60,6 +60,19 @@ std::string fileName(const std::string& savePath, const std::string& database,
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);
 
+// A name as comment lines show it: every control byte (below 32, and 127)
+// written as '?', so that no name can end its comment line and begin a
+// statement. The reader gets names back in this form and matches blocks to
+// tables by it; names that differ only in control bytes share it, so rows
+// are only ever copied after a check against the real name.
+std::string commentName(const std::string& name);
+
+// True when `sql`, as the server prints it, holds a line feed inside a
+// backquoted name or a quoted string. The line writer stores every LF as
+// CR LF, which would change such a name or string: such SQL cannot be
+// written.
+bool lineFeedInQuotes(std::string_view sql);
+
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);
 
@@ -80,7 +93,8 @@ bool isRowLine(std::string_view line);
 // rows were written for, so that a restore reads them the same way.
 std::string preambleLine(const std::string& characterSet);
 
-// The seven header lines (each without its line end).
+// The seven header lines (each without its line end); the database name
+// in its comment form.
 std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText);
 

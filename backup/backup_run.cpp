@@ -1,6 +1,7 @@
 #include <chrono>
 #include <iostream>
 #include <thread>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -54,11 +55,14 @@ bool BackupEngine::openOutput(const std::string& fileName) {
 
 int BackupEngine::countChanges() const {
   int changed = 0;
-  for (const TableEntry& table : tables)
+  std::unordered_set<std::string> listed;  // as the previous file names them
+  for (const TableEntry& table : tables) {
     if (!isUnchanged(table)) ++changed;
+    listed.insert(backup_format::commentName(table.name));
+  }
   // A table dropped since the previous backup is a change as well.
   for (const auto& previous : previousIndex_)
-    if (tableIndex_.count(previous.first) == 0) ++changed;
+    if (listed.count(previous.first) == 0) ++changed;
   return changed;
 }
 
@@ -79,7 +83,18 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  if (queryTables() == 0) return RunOutcome::kFailed;
+  RunOutcome outcome = queryTables() == 0
+                           ? RunOutcome::kFailed
+                           : backUpTables(savePath, lastBackupTime);
+  // The inventory began a snapshot; it must not outlive the run, or it
+  // would hold back the server's purge while the program waits at its
+  // last pause.
+  query("ROLLBACK");
+  return outcome;
+}
+
+RunOutcome BackupEngine::backUpTables(const std::string& savePath,
+                                      const std::string& lastBackupTime) {
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
     printLine(std::string("Fehler: ") + mysql_error(connection));
@@ -124,8 +139,14 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   outFile.writeLine("");
 
   int saved = 0;
-  for (int i = 0; i < static_cast<int>(tables.size()); ++i)
+  for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
+    // Rolling back to the savepoint keeps the snapshot but lets go of the
+    // table's metadata lock, so that DDL on a table already written need
+    // not wait for the end of the run (nor block everyone behind it).
+    query("SAVEPOINT vkt_table");
     if (saveTable(i)) ++saved;
+    query("ROLLBACK TO SAVEPOINT vkt_table");
+  }
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +

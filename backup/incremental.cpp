@@ -55,7 +55,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
 
 const PreviousTableEntry* BackupEngine::findPrevious(
     const std::string& name) const {
-  auto found = previousIndex_.find(name);
+  auto found = previousIndex_.find(backup_format::commentName(name));
   return found == previousIndex_.end() ? nullptr : &prevTables[found->second];
 }
 
@@ -69,8 +69,12 @@ bool BackupEngine::isUnchanged(const TableEntry& table) const {
   if (previous == nullptr) return false;
   // A view has no update time; its section's presence is all there is.
   if (table.isView) return true;
+  // An equal update time counts only where it follows the rows; a table
+  // the server counts empty while the previous backup holds rows for it
+  // was emptied without moving it (TRUNCATE).
   return previous->blockWhole && table.updateKnown && previous->updateKnown &&
-         table.updateTime == previous->updateTime;
+         table.updateTime == previous->updateTime && table.updateTracksRows &&
+         !(table.reportedEmpty && previous->rowCount > 0);
 }
 
 bool BackupEngine::canCopyRows(const TableEntry& table) const {

@@ -1,11 +1,14 @@
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <functional>
 #include <queue>
 #include <set>
 #include <unordered_map>
+
+#include <strings.h>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -36,6 +39,27 @@ int findColumn(MYSQL_RES* result, const char* part) {
 
 void printError(MYSQL* connection) {
   std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+}
+
+bool isOneOf(const std::string& engine,
+             std::initializer_list<const char*> names) {
+  for (const char* name : names)
+    if (strcasecmp(engine.c_str(), name) == 0) return true;
+  return false;
+}
+
+// Engines that move a table's update time on every change of its rows.
+// Others do not: Aria keeps it for many minutes.
+bool updateTimeFollowsRows(const std::string& engine) {
+  return isOneOf(engine, {"InnoDB", "MyISAM"});
+}
+
+// Engines whose tables hold no rows of their own: their rows are other
+// tables' (MERGE), another server's (FEDERATED, SPIDER), a search daemon's
+// (SPHINX), or none at all (BLACKHOLE).
+bool keepsRowsElsewhere(const std::string& engine) {
+  return isOneOf(engine, {"MRG_MyISAM", "MRG_ISAM", "FEDERATED", "SPIDER",
+                          "SPHINX", "BLACKHOLE"});
 }
 
 bool isWordByte(char c) {
@@ -116,7 +140,12 @@ int BackupEngine::queryTables() {
   // the inventory may change again without its time moving.
   time_t serverNow = 0;
   bool clockKnown = readServerClock(&serverNow);
-  if (!query("SHOW TABLE STATUS;")) {
+  // Every table is read in one snapshot, begun after the clock was read: a
+  // change the snapshot misses is stamped in that second or later, and so
+  // is never trusted as unchanged.
+  if (!query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+      !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
+      !query("SHOW TABLE STATUS;")) {
     printError(connection);
     return 0;
   }
@@ -133,8 +162,11 @@ int BackupEngine::queryTables() {
     return 0;
   }
   int updateColumn = findColumn(result.get(), "Update");
+  int createColumn = findColumn(result.get(), "Create_time");
+  int rowsColumn = findColumn(result.get(), "Rows");
   int engineColumn = findColumn(result.get(), "Engine");
   int commentColumn = findColumn(result.get(), "Comment");
+  std::vector<std::string> createTexts;
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     TableEntry entry;
@@ -142,6 +174,11 @@ int BackupEngine::queryTables() {
     entry.updateText = fieldText(row, lengths, updateColumn);
     entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
+    std::string engine = fieldText(row, lengths, engineColumn);
+    entry.updateTracksRows = updateTimeFollowsRows(engine);
+    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(engine);
+    entry.reportedEmpty = fieldText(row, lengths, rowsColumn) == "0";
+    createTexts.push_back(fieldText(row, lengths, createColumn));
     tables.push_back(std::move(entry));
   }
   if (mysql_errno(connection) != 0) {
@@ -150,11 +187,18 @@ int BackupEngine::queryTables() {
     return 0;
   }
   result.reset();
-  for (TableEntry& entry : tables) {
+  for (size_t i = 0; i < tables.size(); ++i) {
+    TableEntry& entry = tables[i];
     entry.updateKnown =
         !entry.isView &&
         local_time::fromServerText(entry.updateText, &entry.updateTime) &&
         clockKnown && entry.updateTime < serverNow;
+    // Made anew after its last write: the update time is an old table's.
+    time_t created = 0;
+    entry.updateTracksRows =
+        entry.updateTracksRows && entry.updateKnown &&
+        local_time::fromServerText(createTexts[i], &created) &&
+        created <= entry.updateTime;
   }
   if (!markInvisibleColumns()) {
     printError(connection);

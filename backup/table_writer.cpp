@@ -9,6 +9,21 @@ namespace {
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
+void printLineFeedInName() {
+  printLine("Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch, den "
+            "die Datei nicht wiedergeben kann.");
+}
+
+// A line feed in the table's name or in a name of its row lines' column
+// list would be stored as CR LF: the restore would make a table of another
+// name, and a row line would span two lines.
+bool lineFeedInNames(const TableEntry& table) {
+  if (table.name.find('\n') != std::string::npos) return true;
+  for (const std::string& column : table.columns)
+    if (column.find('\n') != std::string::npos) return true;
+  return false;
+}
+
 }  // namespace
 
 bool BackupEngine::writeStructure(const TableEntry& table) {
@@ -36,6 +51,10 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
   }
   unsigned long* lengths = mysql_fetch_lengths(result.get());
   std::string definition(row[1], lengths[1]);
+  if (backup_format::lineFeedInQuotes(definition)) {
+    printLineFeedInName();
+    return false;
+  }
   definition += ";";
   return outFile.writeLine(definition) &&
          outFile.writeLine("");
@@ -60,19 +79,24 @@ bool BackupEngine::saveTable(int index) {
                                backup_format::kCommentDatePattern)
           : std::string();
   bool whole =
-      outFile.writeLine(backup_format::kTableCommentPrefix + table.name + "'") &&
+      outFile.writeLine(backup_format::kTableCommentPrefix +
+                        backup_format::commentName(table.name) + "'") &&
       outFile.writeLine(backup_format::kUpdateCommentPrefix + updated + "'") &&
       outFile.writeLine(backup_format::hashLine());
   if (!whole) {
     printLine("Kann nicht in die Datei schreiben!");
     return false;
   }
+  if (lineFeedInNames(table)) {
+    printLineFeedInName();
+    return false;
+  }
   if (saveStructure && !writeStructure(table)) return false;
   if (!saveData) return true;
 
   RowsResult rows;
-  if (table.isView) {
-    // A view has no rows of its own.
+  if (table.isView || table.rowsElsewhere) {
+    // No rows of its own.
     rows.whole = outFile.writeLine("");
   } else if (fromPreviousBackup && canCopyRows(table)) {
     rows = copyRowsFromPrevious(table.name);

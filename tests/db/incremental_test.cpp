@@ -213,3 +213,49 @@ TEST_F(IncrementalTest, RenamedColumnOfAListedTableIsReadAgain) {
   ASSERT_EQ(backups().size(), 2u);
   expectNewestRestores();
 }
+
+// Changes after which the update time the server reports is still the one
+// the previous backup recorded. The incremental run must read such tables
+// again, or its backup restores the old rows.
+TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
+  const char kDb[] = "vkt_incremental_stale";
+  struct Case {
+    const char* what;
+    const char* before;  // the tables as the full backup sees them
+    const char* change;
+  } cases[] = {
+      {"Aria keeps its update time for minutes",
+       "CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(10)) ENGINE=Aria;"
+       "INSERT INTO t VALUES (1,'alt');",
+       "UPDATE t SET v = 'neu'; INSERT INTO t VALUES (2,'dazu');"},
+      {"an InnoDB TRUNCATE moves no time",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB;"
+       "INSERT INTO t VALUES (1),(2);",
+       "TRUNCATE TABLE t;"},
+      {"tables written in one transaction, then swapped by RENAME",
+       "CREATE TABLE a (id INT) ENGINE=InnoDB; CREATE TABLE t (id INT) ENGINE=InnoDB;"
+       "START TRANSACTION; INSERT INTO a VALUES (1); INSERT INTO t VALUES (2),(3);"
+       "COMMIT;",
+       "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ts::recreateDatabase(kDb);
+    ts::Connection db(kDb);
+    db.exec(c.before);
+    ts::waitForNextSecond();
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path()));
+    ts::runProgram(dir.path(), "");
+    db.exec(c.change);
+    ts::waitForNextSecond();
+    ts::ProgramRun incremental = ts::runProgram(dir.path(), "");
+    std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+    ASSERT_EQ(files.size(), 2u) << incremental.out;
+    std::string errors;
+    ASSERT_EQ(ts::restore(files.back(), "vkt_incremental_restore", &errors), 0)
+        << errors;
+    EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kDb));
+    EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kDb));
+  }
+}

@@ -2,12 +2,15 @@
 // same restore of mariadb-dump's output gives; and the exact bytes of the
 // file on a small known database.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "backup/backup_file.h"
 #include "tests/support/test_server.h"
 
 namespace ts = testing_support;
@@ -487,4 +490,137 @@ TEST(Views, AViewTheServerCannotUseComesLastSoTheRestRestores) {
   EXPECT_NE(ts::restore(files[0], "vkt_rt_broken_restored", &errors), 0);
   ts::Connection restored("vkt_rt_broken_restored");
   EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM b_ok"), "2");
+}
+
+namespace {
+
+struct RestoredBackup {
+  ts::ProgramRun run;
+  std::string content;    // of the one file the run left
+  bool restored = false;  // that file restored without an error
+};
+
+// Backs `database` up once (definitions, rows, DROP lines) and restores the
+// one file the run left, whose name ends in `suffix`, into `restored`.
+RestoredBackup backUpAndRestore(const std::string& database,
+                                const std::string& restored,
+                                const std::string& suffix = ".sql") {
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::settingsFor(database, dir.path(), "", "1110"));
+  RestoredBackup backup;
+  backup.run = ts::runProgram(dir.path(), "");
+  std::vector<std::string> files = ts::listFiles(dir.path(), suffix);
+  EXPECT_EQ(files.size(), 1u) << backup.run.out;
+  if (files.size() != 1) return backup;
+  backup.content = ts::readFile(files[0]);
+  std::string errors;
+  backup.restored = ts::restore(files[0], restored, &errors) == 0;
+  EXPECT_TRUE(backup.restored) << errors;
+  return backup;
+}
+
+}  // namespace
+
+TEST(RowsElsewhere, MergeRowsAreRestoredOnceAndASequenceGoesOn) {
+  const char kDb[] = "vkt_rt_elsewhere";
+  const char kRestored[] = "vkt_rt_elsewhere_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE a_part1 (id INT NOT NULL) ENGINE=MyISAM;"
+         "CREATE TABLE a_part2 (id INT NOT NULL) ENGINE=MyISAM;"
+         "INSERT INTO a_part1 VALUES (1),(2); INSERT INTO a_part2 VALUES (3);"
+         "CREATE TABLE m_all (id INT NOT NULL) ENGINE=MRG_MyISAM"
+         " UNION=(a_part1,a_part2) INSERT_METHOD=LAST;"
+         "CREATE SEQUENCE s_counter; DO NEXTVAL(s_counter), NEXTVAL(s_counter);");
+  ASSERT_TRUE(backUpAndRestore(kDb, kRestored).restored);
+  EXPECT_EQ(ts::rowCounts(kRestored), ts::rowCounts(kDb));
+  EXPECT_EQ(ts::checksums(kRestored), ts::checksums(kDb));
+  // The next value after the restore is one the source never handed out.
+  ts::Connection restored(kRestored);
+  EXPECT_EQ(restored.scalar("SELECT NEXTVAL(s_counter)"),
+            c.scalar("SELECT next_not_cached_value FROM s_counter"));
+}
+
+TEST(Names, NoNameEndsItsLineEarly) {
+  const char kDb[] = "vkt_rt_names";
+  const char kVictim[] = "vkt_rt_victim";
+  const char kRestored[] = "vkt_rt_names_restored";
+  ts::recreateDatabase(kVictim);
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  // A line feed cannot be written inside a name: those tables fail.
+  const std::string breaking = "x\nDROP DATABASE vkt_rt_victim;#";
+  c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
+         "` VALUES (1);"
+         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
+  // Other control bytes go into the statements as they are.
+  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there"};
+  for (const std::string& name : kept)
+    c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
+           "` VALUES ('" + name.substr(0, 2) + "');");
+  RestoredBackup backup = backUpAndRestore(
+      kDb, kRestored, std::string(".sql") + BackupFile::kWorkingSuffix);
+  const std::string& out = backup.run.out;
+  const std::string failed =
+      "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
+  size_t first = out.find(failed);
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
+  EXPECT_NE(out.find("3 von 5 Tabellen erfolgreich gespeichert."),
+            std::string::npos) << out;
+  EXPECT_NE(backup.content.find(
+                "\r\n# Tabelle 'x?DROP DATABASE vkt_rt_victim;#'\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(backup.restored);
+  ts::Connection restored(kRestored);
+  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM information_schema.SCHEMATA"
+                            " WHERE SCHEMA_NAME = 'vkt_rt_victim'"),
+            "1");
+  std::map<std::string, std::string> sums = ts::checksums(kDb);
+  sums.erase(breaking);
+  sums.erase("lf_column");
+  EXPECT_EQ(ts::checksums(kRestored), sums);
+}
+
+// A client writes a parent and its child in one transaction, again and
+// again, while the program reads a big table between the two: every child
+// in the backup has its parent.
+TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
+  const char kDb[] = "vkt_rt_snapshot";
+  const char kRestored[] = "vkt_rt_snapshot_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  // The big table is MyISAM only so that its restore is quick.
+  c.exec("CREATE TABLE a_parent (id INT NOT NULL PRIMARY KEY) ENGINE=InnoDB;"
+         "CREATE TABLE b_big (id INT NOT NULL PRIMARY KEY, pad CHAR(100))"
+         " ENGINE=MyISAM;"
+         "INSERT INTO b_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_200000;"
+         "CREATE TABLE c_child (id INT NOT NULL PRIMARY KEY, parent INT NOT NULL)"
+         " ENGINE=InnoDB;");
+  std::atomic<bool> stop{false};
+  std::atomic<int> pairs{0};
+  std::thread writer([&] {
+    ts::Connection w(kDb);
+    for (int i = 1; i <= 100000 && !stop; ++i) {
+      std::string id = std::to_string(i);
+      w.exec("START TRANSACTION; INSERT INTO a_parent VALUES (" + id +
+             "); INSERT INTO c_child VALUES (" + id + ", " + id + "); COMMIT;");
+      ++pairs;
+    }
+  });
+  while (pairs == 0) std::this_thread::yield();
+  RestoredBackup backup = backUpAndRestore(kDb, kRestored);
+  stop = true;
+  writer.join();
+  ASSERT_TRUE(backup.restored);
+  ts::Connection restored(kRestored);
+  // The writer went on while the program ran.
+  long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());
+  EXPECT_GT(children, 0);
+  EXPECT_LT(children, pairs.load());
+  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM c_child LEFT JOIN a_parent"
+                            " ON a_parent.id = c_child.parent"
+                            " WHERE a_parent.id IS NULL"),
+            "0");
 }

@@ -34,3 +34,24 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_EQ(header[6], "");
 }
 
+TEST(BackupFormat, FindsLineFeedsOnlyInsideQuotes) {
+  struct Case {
+    const char* sql;
+    bool found;
+  } cases[] = {
+      {"CREATE TABLE `t` (\n  `a` int\n)", false},
+      {"CREATE TABLE `x\nDROP` (\n  `a` int\n)", true},
+      {"CREATE TABLE `t` (\n  `a\nb` int\n)", true},
+      // Strings as the server prints them: LF escaped, quotes of any kind.
+      {"  `a` int COMMENT 'c\\nd`e''f\\'',\n  `b` int", false},
+      {"  `a` int DEFAULT 'x\ny',\n", true},
+      {"select \"q\\\"`\" AS `x`\nfrom `t`", false},
+      {"select 'a\\\nb'", true},
+      {"`un``closed\n", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(bf::lineFeedInQuotes(c.sql), c.found) << c.sql;
+  EXPECT_EQ(bf::commentName(std::string("x\nDROP\r\t\x7F\x01;# \xE4", 14)),
+            "x?DROP????;# \xE4");
+  EXPECT_EQ(bf::headerLines("a\nb", "")[2], "# Backup der Datenbank 'a?b'");
+}
