@@ -7,6 +7,64 @@ const std::string& hashLine() {
   return line;
 }
 
+namespace {
+
+struct SectionMarker {
+  SectionKind kind;
+  const char* opener;
+};
+
+constexpr SectionMarker kObjectMarkers[] = {
+    {SectionKind::kTrigger, kTriggerCommentPrefix},
+    {SectionKind::kProcedure, kProcedureCommentPrefix},
+    {SectionKind::kFunction, kFunctionCommentPrefix},
+    {SectionKind::kEvent, kEventCommentPrefix},
+};
+
+bool startsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
+}  // namespace
+
+SectionKind sectionKind(std::string_view line) {
+  if (line.empty() || line[0] != kCommentMark ||
+      line.find(kNameQuote) == std::string_view::npos)
+    return SectionKind::kNone;
+  for (const SectionMarker& marker : kObjectMarkers)
+    if (startsWith(line, marker.opener)) return marker.kind;
+  return SectionKind::kTable;
+}
+
+std::string sectionOpener(SectionKind kind, const std::string& name) {
+  const char* opener = kTableCommentPrefix;
+  for (const SectionMarker& marker : kObjectMarkers)
+    if (marker.kind == kind) opener = marker.opener;
+  return opener + commentName(name) + "'";
+}
+
+std::string commentName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xF];
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
 std::string fileName(const std::string& savePath, const std::string& database,
                      const std::string& stamp) {
   return savePath + "/" + database + "-" + stamp + ".sql";
