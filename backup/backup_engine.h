@@ -64,6 +64,9 @@ struct PreviousTableEntry {
   // block that is not whole tells that the previous file was damaged, so
   // its table counts as changed.
   bool blockWhole = false;
+  // The lines of the body before its first empty line or row line, joined
+  // by LF: a view's statements are compared with them.
+  std::string definition;
 };
 
 class BackupEngine {

@@ -24,12 +24,6 @@ bool isComment(const std::string& line) {
   return !line.empty() && line[0] == backup_format::kCommentMark;
 }
 
-// A comment line holding an apostrophe begins a table's comment block.
-bool opensBlock(const std::string& line) {
-  return isComment(line) &&
-         line.find(backup_format::kNameQuote) != std::string::npos;
-}
-
 // The text between the first and the last apostrophe; with a single
 // apostrophe everything after it; with none, the whole line.
 std::string quotedText(const std::string& line) {
@@ -80,6 +74,7 @@ class BlockJudge {
     if (!ended) sound_ = false;
     if (!sound_) return;
     lastLineEmpty_ = line.empty();
+    keepDefinition(line);
     switch (phase_) {
       case Phase::kBeforeRows:
         if (backup_format::isRowLine(line)) {
@@ -107,6 +102,7 @@ class BlockJudge {
   }
   int rowCount() const { return rowCount_; }
   const std::string& rowPrefix() const { return rowPrefix_; }
+  const std::string& definition() const { return definition_; }
 
   // Whether the block ends where a section can end: after its rows' empty
   // line, or, without rows, right after its comment block or after an
@@ -136,8 +132,20 @@ class BlockJudge {
     ++rowCount_;
   }
 
+  // The body's lines before its first empty line or row line.
+  void keepDefinition(const std::string& line) {
+    if (definitionDone_ || line.empty() || backup_format::isRowLine(line)) {
+      definitionDone_ = true;
+      return;
+    }
+    if (!definition_.empty()) definition_ += '\n';
+    definition_ += line;
+  }
+
   std::string rowStart_;
   std::string rowPrefix_;
+  std::string definition_;
+  bool definitionDone_ = false;
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
@@ -172,6 +180,7 @@ void finishBlock(const BlockJudge& judge, PreviousTableEntry* entry) {
   entry->rowPrefix = judge.rowPrefix();
   entry->rowsTrusted = judge.trusted() && entry->position != kNoPosition;
   entry->blockWhole = judge.whole() && entry->position != kNoPosition;
+  entry->definition = judge.definition();
 }
 
 }  // namespace
@@ -182,13 +191,29 @@ Index buildIndex(std::istream& in) {
   std::string line;
   bool ended = false;
   BlockJudge judge("");
+  bool inObject = false;  // the lines belong to the last object section
   while (backup_format::readLine(in, &line, &ended)) {
-    if (opensBlock(line)) {
-      if (!index.tables.empty()) finishBlock(judge, &index.tables.back());
+    // An object's statements may hold any line.
+    if (inObject && index.objects.back().section.inStatements()) {
+      index.objects.back().section.take(line);
+      continue;
+    }
+    const backup_format::SectionKind kind = backup_format::sectionKind(line);
+    if (kind != backup_format::SectionKind::kNone) {
+      if (!index.tables.empty() && !inObject)
+        finishBlock(judge, &index.tables.back());
+      inObject = kind != backup_format::SectionKind::kTable;
+    }
+    if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
       index.tables.push_back(readCommentBlock(in, &line, ended, &shapeSound));
       judge = BlockJudge(index.tables.back().name);
       if (!shapeSound) judge.reject();
+    } else if (inObject) {
+      if (kind == backup_format::SectionKind::kNone)
+        index.objects.back().section.take(line);
+      else
+        index.objects.push_back({kind, quotedText(line), {}});
     } else if (!index.tables.empty()) {
       judge.take(line, ended);
     } else if (!index.hasPreamble &&
@@ -197,7 +222,8 @@ Index buildIndex(std::istream& in) {
       index.preamble = line;
     }
   }
-  if (!index.tables.empty()) finishBlock(judge, &index.tables.back());
+  if (!index.tables.empty() && !inObject)
+    finishBlock(judge, &index.tables.back());
   return index;
 }
 

@@ -10,19 +10,23 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_file.h"
+#include "backup/object_section.h"
 
 namespace previous_backup {
 
 struct Index {
   std::vector<PreviousTableEntry> tables;  // in file order
+  std::vector<object_section::PreviousObject> objects;  // in file order
   bool hasPreamble = false;
   std::string preamble;  // the preamble line, when hasPreamble
 };
 
 // Reads `in` once from its current position to its end and indexes every
-// table block. Any byte sequence is accepted; damage only makes entries'
-// times unknown or their rows untrusted. `in` must be opened in binary
-// mode so that recorded positions are byte offsets.
+// table block and every object section; an object section ends the table
+// block before it as a table block does. Any byte sequence is accepted;
+// damage only makes entries' times unknown or their rows untrusted. `in`
+// must be opened in binary mode so that recorded positions are byte
+// offsets.
 Index buildIndex(std::istream& in);
 
 // The first entry of `tables` named exactly `name`, or null.

@@ -461,6 +461,55 @@ TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   EXPECT_FALSE(indexOf(foreign).tables.at(0).blockWhole);
 }
 
+TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
+  ObjectDefinition procedure;
+  procedure.kind = backup_format::SectionKind::kProcedure;
+  procedure.name = "p";
+  // A body line that looks like a table block with a row.
+  procedure.createText =
+      "CREATE PROCEDURE `p`() SELECT 'x\n# Tabelle 'ghost'\n# Update: ''\n" +
+      backup_format::hashLine() + "\nINSERT INTO `ghost` VALUES ('1');\n'";
+  procedure.characterSet = "utf8mb4";
+  procedure.collation = "utf8mb4_general_ci";
+  ObjectDefinition trigger = procedure;
+  trigger.kind = backup_format::SectionKind::kTrigger;
+  trigger.name = "t\nr";
+  trigger.createText = "CREATE TRIGGER tr BEFORE INSERT ON a FOR EACH ROW SET @x = 1";
+  ObjectDefinition view = procedure;
+  view.name = "v";
+  view.createText = "CREATE VIEW `v` AS select 1 AS `1`";
+  const std::vector<std::string> viewLines = object_section::viewLines(view, true);
+
+  const std::string text =
+      BackupText()
+          .table("a", 2)
+          .add({backup_format::sectionOpener(procedure.kind, procedure.name)})
+          .add(object_section::objectLines(procedure, true))
+          .comment("v").add(viewLines).add({"", ""})
+          .add({backup_format::sectionOpener(trigger.kind, trigger.name)})
+          .add(object_section::objectLines(trigger, false))
+          .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_EQ(index.tables[0].name, "a");
+  EXPECT_TRUE(index.tables[0].rowsTrusted);
+  EXPECT_TRUE(index.tables[0].blockWhole);
+  EXPECT_EQ(copyFrom(text, index.tables[0]).output,
+            copiedBlock(BackupText::rowLines("a", 2)));
+  EXPECT_EQ(index.tables[1].name, "v");
+  EXPECT_TRUE(index.tables[1].blockWhole);
+  EXPECT_EQ(index.tables[1].definition, object_section::joinLines(viewLines));
+
+  ASSERT_EQ(index.objects.size(), 2u);
+  EXPECT_EQ(index.objects[0].kind, backup_format::SectionKind::kProcedure);
+  EXPECT_EQ(index.objects[0].name, "p");
+  EXPECT_EQ(index.objects[0].section.text(),
+            object_section::joinLines(object_section::objectLines(procedure, true)));
+  EXPECT_EQ(index.objects[1].kind, backup_format::SectionKind::kTrigger);
+  EXPECT_EQ(index.objects[1].name, "t\\nr");
+  EXPECT_EQ(object_section::countChanges(index.objects, {procedure, trigger}, false), 1);
+}
+
 TEST(PreviousBackupIndex, RowsKeepTheirColumnListPrefix) {
   const std::string listed = backup_format::rowLinePrefix("t", {"a", "b"});
   std::string text = BackupText()
