@@ -59,7 +59,7 @@ int BackupEngine::countChanges() const {
   // A table dropped since the previous backup is a change as well.
   for (const auto& previous : previousIndex_)
     if (tableIndex_.count(previous.first) == 0) ++changed;
-  return changed;
+  return changed + countObjectChanges();
 }
 
 RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
@@ -85,6 +85,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
     printLine(std::string("Fehler: ") + mysql_error(connection));
     return RunOutcome::kFailed;
   }
+  if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
 
   if (this->fromPreviousBackup) {
     std::string previousName =
@@ -124,14 +125,26 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   outFile.writeLine("");
 
   int saved = 0;
-  for (int i = 0; i < static_cast<int>(tables.size()); ++i)
+  for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
+    // Views may call functions; triggers are made after the rows, so that
+    // the restore does not fire them.
+    if (tables[i].isView) writeRoutines();
     if (saveTable(i)) ++saved;
+  }
+  writeRoutines();
+  writeObjects(backup_format::SectionKind::kTrigger);
+  writeObjects(backup_format::SectionKind::kEvent);
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
             " Tabellen erfolgreich gespeichert.");
+  if (!objects_.empty() || !objectsWhole())
+    printLine(std::to_string(objectsSaved_) + " von " +
+              std::to_string(objects_.size()) +
+              " Routinen, Triggern und Events erfolgreich gespeichert.");
   // Only a complete file is given its final name.
-  if (saved != static_cast<int>(tables.size()) || !outFile.finish()) {
+  if (saved != static_cast<int>(tables.size()) || !objectsWhole() ||
+      !outFile.finish()) {
     outFile.close();
     printLine("Achtung: Das Backup " + outFile.path() +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");

@@ -22,6 +22,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   printLine("Lese Daten aus dem alten Backup.");
   previous_backup::Index index = previous_backup::buildIndex(prevFile);
   prevTables = std::move(index.tables);
+  prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.
   for (size_t i = 0; i < prevTables.size(); ++i)
     previousIndex_.emplace(prevTables[i].name, i);
@@ -45,8 +46,9 @@ time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {
 bool BackupEngine::isUnchanged(const TableEntry& table) const {
   const PreviousTableEntry* previous = findPrevious(table.name);
   if (previous == nullptr) return false;
-  // A view has no update time; its section's presence is all there is.
-  if (table.isView) return true;
+  // A view has no update time: its statements are compared, where the
+  // files hold them.
+  if (table.isView) return !saveStructure || viewUnchanged(table, *previous);
   return previous->blockWhole && table.updateKnown && previous->updateKnown &&
          table.updateTime == previous->updateTime;
 }

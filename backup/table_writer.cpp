@@ -12,6 +12,7 @@ void printLine(const std::string& text) { std::cout << text << std::endl; }
 }  // namespace
 
 bool BackupEngine::writeStructure(const TableEntry& table) {
+  if (table.isView) return writeViewStructure(table);
   if (dropTable &&
       !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;
