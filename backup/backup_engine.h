@@ -3,8 +3,8 @@
 #ifndef VKT_BACKUP_BACKUP_ENGINE_H_
 #define VKT_BACKUP_BACKUP_ENGINE_H_
 
+#include <cstdint>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +44,7 @@ struct TableEntry {
   // Non-empty only for a table with an invisible column: every column in
   // table order, so that rows are read and written with an explicit list.
   std::vector<std::string> columns;
+  int columnCount = 0;  // all columns, invisible ones included
 };
 
 // One table block of the previous backup file.
@@ -52,13 +53,19 @@ struct PreviousTableEntry {
   std::string updateText;  // "dd.mm.YYYY HH:MM:SS" as written in the block
   time_t updateTime = 0;   // meaningful only when updateKnown
   bool updateKnown = false;
-  std::streampos position = -1;  // first byte after the comment block
+  std::int64_t position = -1;  // first byte after the comment block
   // True when the block's rows are known to be whole: at least one row
-  // line, every line of the block ended by a line end, and the rows closed
-  // by their empty line. Only such rows are ever copied.
+  // line, every line of the block ended by a line end, every row line one
+  // INSERT of the table with the same prefix and number of values, and the
+  // rows closed by their empty line. Only such rows are ever copied.
   bool rowsTrusted = false;
-  int rowCount = 0;  // row lines found in the block
+  int rowCount = 0;    // row lines found in the block
+  int valueCount = 0;  // values in each row line
   std::string rowPrefix;  // what the row lines hold before their values
+  // The bytes of the row lines: from the first row line to the empty line
+  // that closes them.
+  std::uint64_t rowsBegin = 0;
+  std::uint64_t rowsEnd = 0;
   // True when the block was read whole: every line ended, no foreign line,
   // and it ends where a section ends (after its rows' empty line, or, with
   // no rows, after an empty line or right after the comment block). A
@@ -151,7 +158,7 @@ class BackupEngine {
   bool fromPreviousBackup;
   std::vector<TableEntry> tables;
   BackupFile outFile;
-  std::ifstream prevFile;
+  int prevFile = -1;  // the previous backup, open from indexing on
   std::vector<PreviousTableEntry> prevTables;
 
   // Whether the previous file was written with the same preamble line as

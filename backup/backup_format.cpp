@@ -126,28 +126,4 @@ std::vector<std::string> headerLines(const std::string& database,
           ""};
 }
 
-bool writeLine(std::ostream& out, std::string_view text) {
-  size_t start = 0;
-  for (size_t lf = text.find('\n'); lf != std::string_view::npos;
-       lf = text.find('\n', start)) {
-    out.write(text.data() + start, static_cast<std::streamsize>(lf - start));
-    out.write(kLineEnd, 2);
-    start = lf + 1;
-  }
-  out.write(text.data() + start,
-            static_cast<std::streamsize>(text.size() - start));
-  out.write(kLineEnd, 2);
-  out.flush();
-  return static_cast<bool>(out);
-}
-
-bool readLine(std::istream& in, std::string* line, bool* ended) {
-  line->clear();
-  *ended = false;
-  if (!std::getline(in, *line)) return false;
-  *ended = !in.eof();
-  if (*ended && !line->empty() && line->back() == '\r') line->pop_back();
-  return true;
-}
-
 }  // namespace backup_format

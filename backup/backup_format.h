@@ -22,8 +22,6 @@
 #ifndef VKT_BACKUP_BACKUP_FORMAT_H_
 #define VKT_BACKUP_BACKUP_FORMAT_H_
 
-#include <istream>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,15 +109,6 @@ std::string preambleLine(const std::string& characterSet);
 // The seven header lines (each without its line end).
 std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText);
-
-// Writes `text` and a line end, every LF inside `text` stored as CR LF, and
-// flushes. Returns the stream's state afterwards.
-bool writeLine(std::ostream& out, std::string_view text);
-
-// Reads one line up to LF. The LF and a CR right before it are dropped.
-// `ended` tells whether the line had its LF (false for a last line cut off
-// at the end of the file). Returns false when nothing could be read.
-bool readLine(std::istream& in, std::string* line, bool* ended);
 
 }  // namespace backup_format
 

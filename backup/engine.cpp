@@ -1,5 +1,7 @@
 #include <iostream>
 
+#include <unistd.h>
+
 #include "backup/backup_engine.h"
 
 BackupEngine::BackupEngine()
@@ -12,6 +14,7 @@ BackupEngine::BackupEngine()
 
 BackupEngine::~BackupEngine() {
   if (connection != nullptr) mysql_close(connection);
+  if (prevFile >= 0) close(prevFile);
 }
 
 bool BackupEngine::createSocket() {

@@ -1,5 +1,9 @@
 #include <iostream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
@@ -10,10 +14,28 @@ void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 }  // namespace
 
+namespace {
+
+// Opens `fileName` for reading only when it is a regular file: a FIFO or a
+// device would block the run or never end. -1 otherwise.
+int openRegularFile(const std::string& fileName) {
+  int fd = open(fileName.c_str(),
+                O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 bool BackupEngine::loadPreviousBackup(std::string fileName) {
   std::cout << "\xD6" "ffne altes Backup: " << std::flush;
-  prevFile.open(fileName, std::ios::in | std::ios::binary);
-  if (!prevFile.is_open() || prevFile.fail()) {
+  prevFile = openRegularFile(fileName);
+  if (prevFile < 0) {
     printLine("Fehler!");
     printLine("Konnte Datei " + fileName + " nicht zum lesen \xF6" "ffnen.");
     return false;
@@ -57,8 +79,9 @@ bool BackupEngine::canCopyRows(const TableEntry& table) const {
   const PreviousTableEntry* previous = findPrevious(table.name);
   // A column renamed without a change of the update time would leave the
   // copied column lists naming the old column.
+  // Nor may rows be copied that do not fit the table's columns now.
   return !table.isView && prevPreambleMatches_ && isUnchanged(table) &&
-         previous->rowsTrusted &&
+         previous->rowsTrusted && previous->valueCount == table.columnCount &&
          previous->rowPrefix ==
              backup_format::rowLinePrefix(table.name, table.columns);
 }

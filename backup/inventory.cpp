@@ -2,7 +2,10 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <functional>
+#include <queue>
 #include <set>
+#include <unordered_map>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -164,6 +167,8 @@ int BackupEngine::queryTables() {
   return count;
 }
 
+// Counts every table's columns and, for a table with an invisible column,
+// lists them all in table order, in one pass over the server's list.
 bool BackupEngine::markInvisibleColumns() {
   if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
              "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
@@ -171,27 +176,23 @@ bool BackupEngine::markInvisibleColumns() {
     return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
-  struct Column {
-    std::string table, name;
-    bool invisible;
-  };
-  std::vector<Column> columns;
+  std::unordered_map<std::string, size_t> position;
+  for (size_t i = 0; i < tables.size(); ++i) position.emplace(tables[i].name, i);
+  std::vector<std::vector<std::string>> names(tables.size());
+  std::vector<bool> hidden(tables.size(), false);
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
-    std::string extra = fieldText(row, lengths, 2);
-    columns.push_back({fieldText(row, lengths, 0), fieldText(row, lengths, 1),
-                       extra.find("INVISIBLE") != std::string::npos});
+    auto found = position.find(fieldText(row, lengths, 0));
+    if (found == position.end()) continue;
+    const size_t i = found->second;
+    names[i].push_back(fieldText(row, lengths, 1));
+    hidden[i] = hidden[i] ||
+                fieldText(row, lengths, 2).find("INVISIBLE") != std::string::npos;
   }
   if (mysql_errno(connection) != 0) return false;
-  for (TableEntry& entry : tables) {
-    bool hidden = false;
-    std::vector<std::string> names;
-    for (const Column& column : columns) {
-      if (column.table != entry.name) continue;
-      hidden = hidden || column.invisible;
-      names.push_back(column.name);
-    }
-    if (hidden) entry.columns = std::move(names);
+  for (size_t i = 0; i < tables.size(); ++i) {
+    tables[i].columnCount = static_cast<int>(names[i].size());
+    if (hidden[i]) tables[i].columns = std::move(names[i]);
   }
   return true;
 }
@@ -230,32 +231,41 @@ void BackupEngine::orderViews() {
     views.push_back(std::move(entry));
     definitions.push_back(std::move(definition));
   }
-  std::vector<std::set<std::string>> reads;
-  for (size_t i = 0; i < views.size(); ++i)
-    reads.push_back(namesReadBy(definitions[i], views[i].name, databaseName));
-  std::vector<bool> placed(views.size(), false);
-  // The first view, in server order, that is unplaced, usable as asked, and
-  // reads no unplaced view; views.size() when there is none.
-  auto nextReady = [&](bool usable) {
-    for (size_t i = 0; i < views.size(); ++i) {
-      if (placed[i] || views[i].viewUsable != usable) continue;
-      bool ready = true;
-      for (size_t j = 0; j < views.size(); ++j)
-        if (j != i && !placed[j] && reads[i].count(views[j].name) != 0)
-          ready = false;
-      if (ready) return i;
+  // Topological order: a view waits for the views it reads; among the
+  // ready ones, usable views before unusable ones, then server order.
+  std::unordered_map<std::string, size_t> viewAt;
+  for (size_t i = 0; i < views.size(); ++i) viewAt.emplace(views[i].name, i);
+  std::vector<std::vector<size_t>> readers(views.size());
+  std::vector<size_t> waitingFor(views.size(), 0);
+  for (size_t i = 0; i < views.size(); ++i) {
+    for (const std::string& name :
+         namesReadBy(definitions[i], views[i].name, databaseName)) {
+      auto found = viewAt.find(name);
+      if (found == viewAt.end() || found->second == i) continue;
+      readers[found->second].push_back(i);
+      ++waitingFor[i];
     }
-    return views.size();
-  };
+  }
+  using Key = std::pair<bool, size_t>;  // (unusable, server position)
+  std::priority_queue<Key, std::vector<Key>, std::greater<Key>> ready;
+  for (size_t i = 0; i < views.size(); ++i)
+    if (waitingFor[i] == 0) ready.push({!views[i].viewUsable, i});
+  std::vector<bool> placed(views.size(), false);
+  size_t firstUnplaced = 0;
   for (size_t round = 0; round < views.size(); ++round) {
-    size_t pick = nextReady(true);
-    if (pick == views.size()) pick = nextReady(false);
-    if (pick == views.size()) {  // a cycle: keep the server's order
-      for (pick = 0; placed[pick]; ++pick) {
-      }
+    size_t pick;
+    if (!ready.empty()) {
+      pick = ready.top().second;
+      ready.pop();
+    } else {  // a cycle: take the first view left in server order
+      while (placed[firstUnplaced]) ++firstUnplaced;
+      pick = firstUnplaced;
     }
     placed[pick] = true;
     ordered.push_back(std::move(views[pick]));
+    for (size_t reader : readers[pick])
+      if (!placed[reader] && --waitingFor[reader] == 0)
+        ready.push({!views[reader].viewUsable, reader});
   }
   tables = std::move(ordered);
 }

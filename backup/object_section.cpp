@@ -160,7 +160,7 @@ std::string joinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
-void SectionText::take(const std::string& line) {
+void SectionText::take(std::string_view line) {
   if (!empty_) text_ += '\n';
   text_ += line;
   empty_ = false;
@@ -175,9 +175,9 @@ void SectionText::take(const std::string& line) {
     return;
   }
   std::string_view command(kDelimiterCommand);
-  if (line.compare(0, command.size(), command) == 0 &&
+  if (line.substr(0, command.size()) == command &&
       line.size() > command.size() + 1) {
-    delimiter_ = line.substr(command.size());
+    delimiter_ = std::string(line.substr(command.size()));
     inStatements_ = true;
     statementEnded_ = false;
   }

@@ -18,6 +18,7 @@
 #define VKT_BACKUP_OBJECT_SECTION_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backup/backup_format.h"
@@ -62,7 +63,7 @@ std::string delimiterFor(const std::vector<std::string>& statements);
 class SectionText {
  public:
   // Feeds the next line, without its line end.
-  void take(const std::string& line);
+  void take(std::string_view line);
   // True while the section's statements go on: the next line belongs to
   // the section whatever it holds.
   bool inStatements() const { return inStatements_; }

@@ -1,7 +1,11 @@
 #include "backup/previous_backup.h"
 
+#include <cerrno>
 #include <climits>
-#include <limits>
+#include <cstring>
+#include <functional>
+
+#include <unistd.h>
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
@@ -9,55 +13,119 @@
 namespace previous_backup {
 namespace {
 
-const std::streampos kNoPosition = -1;
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+constexpr std::int64_t kNoPosition = -1;
 
-bool startsWith(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
+struct Line {
+  std::string_view text;  // without its line end
+  bool ended = false;     // had its LF
+  bool crlf = false;      // its LF had a CR before it
+  std::uint64_t offset = 0;  // of its first byte in the file
+  std::uint64_t next = 0;    // of the byte after its line end
+};
+
+// The lines of [begin, end) of a file, read in large blocks. A line's text
+// stays valid until the next call of next(); onRefill, when set, is called
+// before the bytes of earlier lines are moved or dropped.
+class FileLines {
+ public:
+  FileLines(int fd, std::uint64_t begin, std::uint64_t end = UINT64_MAX)
+      : fd_(fd), readAt_(begin), end_(end), bufferOffset_(begin) {}
+
+  std::function<bool()> onRefill;
+
+  // False at the end of the range, or when the file could not be read.
+  bool next(Line* line) {
+    for (;;) {
+      const char* start = buffer_.data() + consumed_;
+      const char* lf = static_cast<const char*>(
+          std::memchr(start, '\n', filled_ - consumed_));
+      if (lf != nullptr || eof_) {
+        if (lf == nullptr && consumed_ == filled_) return false;
+        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
+                                           : filled_ - consumed_;
+        line->ended = lf != nullptr;
+        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
+        line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
+        line->offset = bufferOffset_ + consumed_;
+        consumed_ += length + (line->ended ? 1 : 0);
+        line->next = bufferOffset_ + consumed_;
+        return true;
+      }
+      if (!refill()) return false;
+    }
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  bool refill() {
+    if (onRefill && !onRefill()) return false;
+    // Keep the unfinished line; grow when it fills the whole buffer.
+    std::size_t kept = filled_ - consumed_;
+    if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+    bufferOffset_ += consumed_;
+    consumed_ = 0;
+    filled_ = kept;
+    if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
+    std::size_t want = buffer_.size() - filled_;
+    if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
+    ssize_t n;
+    do {
+      n = pread(fd_, &buffer_[filled_], want, static_cast<off_t>(readAt_));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      failed_ = true;
+      return false;
+    }
+    if (n == 0) eof_ = true;
+    filled_ += static_cast<std::size_t>(n);
+    readAt_ += static_cast<std::uint64_t>(n);
+    if (readAt_ >= end_) eof_ = true;
+    return true;
+  }
+
+  int fd_;
+  std::uint64_t readAt_;
+  std::uint64_t end_;
+  std::uint64_t bufferOffset_;  // file offset of buffer_[0]
+  std::string buffer_;
+  std::size_t consumed_ = 0;
+  std::size_t filled_ = 0;
+  bool eof_ = false;
+  bool failed_ = false;
+};
+
+bool startsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
 }
 
-bool endsWith(const std::string& text, const char* end) {
-  const std::string::size_type n = std::char_traits<char>::length(end);
-  return text.size() >= n && text.compare(text.size() - n, n, end) == 0;
-}
-
-bool isComment(const std::string& line) {
+bool isComment(std::string_view line) {
   return !line.empty() && line[0] == backup_format::kCommentMark;
 }
 
 // The text between the first and the last apostrophe; with a single
 // apostrophe everything after it; with none, the whole line.
-std::string quotedText(const std::string& line) {
+std::string quotedText(std::string_view line) {
   const auto first = line.find(backup_format::kNameQuote);
-  if (first == std::string::npos) return line;
+  if (first == std::string_view::npos) return std::string(line);
   const auto last = line.rfind(backup_format::kNameQuote);
-  if (last == first) return line.substr(first + 1);
-  return line.substr(first + 1, last - first - 1);
-}
-
-// A complete row line of the table whose row lines begin with `rowStart`.
-bool isOwnRow(const std::string& line, const std::string& rowStart) {
-  return startsWith(line, rowStart) &&
-         endsWith(line, backup_format::kRowLineEnd);
+  if (last == first) return std::string(line.substr(first + 1));
+  return std::string(line.substr(first + 1, last - first - 1));
 }
 
 // The part of a row line before its values, up to "VALUES (" (the column
-// list, if any, included); "" when there is none.
-std::string rowPrefixOf(const std::string& line) {
-  static const char kValues[] = "VALUES (";
+// list, if any, included); empty when there is none.
+std::string_view rowPrefixOf(std::string_view line) {
+  static constexpr std::string_view kValues = "VALUES (";
   // A backquoted name may hold "VALUES (": skip the names first.
-  size_t at = 0;
   bool quoted = false;
-  for (; at < line.size(); ++at) {
+  for (std::size_t at = 0; at < line.size(); ++at) {
     if (line[at] == '`') quoted = !quoted;
-    if (!quoted && line.compare(at, sizeof kValues - 1, kValues) == 0)
-      return line.substr(0, at + sizeof kValues - 1);
+    if (!quoted && line.compare(at, kValues.size(), kValues) == 0)
+      return line.substr(0, at + kValues.size());
   }
-  return "";
-}
-
-void skipLines(std::istream& in, size_t count) {
-  for (size_t i = 0; i < count && in; ++i)
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  return {};
 }
 
 // Judges one table block's body line by line while the index is built.
@@ -69,71 +137,75 @@ class BlockJudge {
   // Marks the block as damaged whatever its body holds.
   void reject() { sound_ = false; }
 
-  // Feeds the next body line; `ended` tells whether it had its line end.
-  void take(const std::string& line, bool ended) {
-    if (!ended) sound_ = false;
+  void take(const Line& line) {
+    if (!line.ended) sound_ = false;
     if (!sound_) return;
-    lastLineEmpty_ = line.empty();
-    keepDefinition(line);
+    lastLineEmpty_ = line.text.empty();
+    keepDefinition(line.text);
     switch (phase_) {
       case Phase::kBeforeRows:
-        if (backup_format::isRowLine(line)) {
+        if (backup_format::isRowLine(line.text)) {
           phase_ = Phase::kRows;
-          countRow(line);
-        } else if (isComment(line)) {
+          rowsBegin_ = line.offset;
+          countRow(line.text);
+        } else if (isComment(line.text)) {
           sound_ = false;
         }
         break;
       case Phase::kRows:
-        if (line.empty())
+        if (line.text.empty()) {
           phase_ = Phase::kClosed;
-        else
-          countRow(line);
+          rowsEnd_ = line.offset;
+        } else {
+          countRow(line.text);
+        }
         break;
       case Phase::kClosed:
-        if (!line.empty()) sound_ = false;
+        if (!line.text.empty()) sound_ = false;
         break;
     }
   }
 
-  // Whether the block, now ended, holds whole rows of its own table.
-  bool trusted() const {
-    return sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
-  }
-  int rowCount() const { return rowCount_; }
-  const std::string& rowPrefix() const { return rowPrefix_; }
-  const std::string& definition() const { return definition_; }
-
-  // Whether the block ends where a section can end: after its rows' empty
-  // line, or, without rows, right after its comment block or after an
-  // empty line (the end of its structure block).
-  bool whole() const {
-    return sound_ && (phase_ == Phase::kClosed ||
-                      (phase_ == Phase::kBeforeRows && lastLineEmpty_));
+  void finish(PreviousTableEntry* entry) const {
+    const bool located = entry->position != kNoPosition;
+    entry->rowCount = rowCount_;
+    entry->rowPrefix = rowPrefix_;
+    entry->valueCount = valueCount_;
+    entry->rowsBegin = rowsBegin_;
+    entry->rowsEnd = rowsEnd_;
+    entry->definition = definition_;
+    // Rows are trusted when the block is sound and its rows are closed.
+    entry->rowsTrusted =
+        located && sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
+    // A block is whole when it ends where a section can end: after its
+    // rows' empty line, or, without rows, right after its comment block or
+    // after an empty line (the end of its structure block).
+    entry->blockWhole =
+        located && sound_ &&
+        (phase_ == Phase::kClosed ||
+         (phase_ == Phase::kBeforeRows && lastLineEmpty_));
   }
 
  private:
   enum class Phase { kBeforeRows, kRows, kClosed };
 
-  // Every row line of a block must have the same prefix (column list).
-  void countRow(const std::string& line) {
-    if (!isOwnRow(line, rowStart_) || rowCount_ == INT_MAX) {
-      sound_ = false;
-      return;
-    }
-    // The first unquoted "VALUES (" ends the prefix, so a line that begins
-    // with the first row's prefix has that very prefix.
+  // Every row line of a block is one INSERT of the block's table with the
+  // same prefix (column list) and the same number of values.
+  void countRow(std::string_view line) {
     if (rowCount_ == 0) {
-      rowPrefix_ = rowPrefixOf(line);
-    } else if (!startsWith(line, rowPrefix_)) {
-      sound_ = false;
-      return;
+      if (!startsWith(line, rowStart_)) return reject();
+      rowPrefix_ = std::string(rowPrefixOf(line));
     }
+    int values = rowPrefix_.empty() ? -1 : rowValueCount(line, rowPrefix_);
+    if (values <= 0 || (rowCount_ > 0 && values != valueCount_) ||
+        rowCount_ == INT_MAX)
+      return reject();
+    valueCount_ = values;
     ++rowCount_;
   }
 
   // The body's lines before its first empty line or row line.
-  void keepDefinition(const std::string& line) {
+  void keepDefinition(std::string_view line) {
     if (definitionDone_ || line.empty() || backup_format::isRowLine(line)) {
       definitionDone_ = true;
       return;
@@ -150,23 +222,26 @@ class BlockJudge {
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
   int rowCount_ = 0;
+  int valueCount_ = 0;
+  std::uint64_t rowsBegin_ = 0;
+  std::uint64_t rowsEnd_ = 0;
 };
 
-// The table's comment block, whose first line is in `line` (`ended` tells
-// whether it had its line end): reads the update line and the line of '#'.
-// The position is the first byte after the block, or none when the file
-// ends inside it. `shapeSound` is false when the block's lines are not
-// whole or its last line is not the line of '#'.
-PreviousTableEntry readCommentBlock(std::istream& in, std::string* line,
-                                    bool ended, bool* shapeSound) {
+// The table's comment block, whose first line is `first`: reads the update
+// line and the line of '#'. The position is the first byte after the
+// block, or none when the file ends inside it. `shapeSound` is false when
+// the block's lines are not whole or its last line is not the line of '#'.
+PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
+                                    bool* shapeSound) {
   PreviousTableEntry entry;
-  entry.name = quotedText(*line);
+  entry.name = quotedText(first.text);
   *shapeSound = false;
-  if (ended && backup_format::readLine(in, line, &ended)) {
-    entry.updateText = quotedText(*line);
-    if (ended && backup_format::readLine(in, line, &ended) && ended) {
-      entry.position = in.tellg();
-      *shapeSound = *line == backup_format::hashLine();
+  Line line;
+  if (first.ended && lines.next(&line)) {
+    entry.updateText = quotedText(line.text);
+    if (line.ended && lines.next(&line) && line.ended) {
+      entry.position = static_cast<std::int64_t>(line.next);
+      *shapeSound = line.text == backup_format::hashLine();
     }
   }
   entry.updateKnown =
@@ -175,99 +250,122 @@ PreviousTableEntry readCommentBlock(std::istream& in, std::string* line,
   return entry;
 }
 
-void finishBlock(const BlockJudge& judge, PreviousTableEntry* entry) {
-  entry->rowCount = judge.rowCount();
-  entry->rowPrefix = judge.rowPrefix();
-  entry->rowsTrusted = judge.trusted() && entry->position != kNoPosition;
-  entry->blockWhole = judge.whole() && entry->position != kNoPosition;
-  entry->definition = judge.definition();
-}
-
 }  // namespace
 
-Index buildIndex(std::istream& in) {
-  Index index;
-  skipLines(in, backup_format::kHeaderLinesSkipped);
-  std::string line;
-  bool ended = false;
-  BlockJudge judge("");
-  bool inObject = false;  // the lines belong to the last object section
-  while (backup_format::readLine(in, &line, &ended)) {
-    // An object's statements may hold any line.
-    if (inObject && index.objects.back().section.inStatements()) {
-      index.objects.back().section.take(line);
+int rowValueCount(std::string_view line, std::string_view prefix) {
+  if (!startsWith(line, prefix)) return -1;
+  const char* p = line.data() + prefix.size();
+  const char* const end = line.data() + line.size();
+  int count = 0;
+  for (;;) {
+    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+      p += 4;
+    } else if (p < end && *p == '\'') {
+      // The closing quote is the first one after an even run of
+      // backslashes.
+      const char* from = ++p;
+      for (;;) {
+        const char* quote =
+            static_cast<const char*>(std::memchr(p, '\'', end - p));
+        if (quote == nullptr) return -1;
+        const char* run = quote;
+        while (run > from && run[-1] == '\\') --run;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0) break;
+      }
+    } else {
+      return -1;
+    }
+    if (count == INT_MAX) return -1;
+    ++count;
+    if (p < end && *p == ',') {
+      ++p;
       continue;
     }
-    const backup_format::SectionKind kind = backup_format::sectionKind(line);
+    return end - p == 2 && p[0] == ')' && p[1] == ';' ? count : -1;
+  }
+}
+
+Index buildIndex(int fd) {
+  Index index;
+  FileLines lines(fd, 0);
+  Line line;
+  for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
+    if (!lines.next(&line)) return index;
+  BlockJudge judge("");
+  bool inObject = false;  // the lines belong to the last object section
+  while (lines.next(&line)) {
+    // An object's statements may hold any line.
+    if (inObject && index.objects.back().section.inStatements()) {
+      index.objects.back().section.take(line.text);
+      continue;
+    }
+    const backup_format::SectionKind kind = backup_format::sectionKind(line.text);
     if (kind != backup_format::SectionKind::kNone) {
-      if (!index.tables.empty() && !inObject)
-        finishBlock(judge, &index.tables.back());
+      if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
       inObject = kind != backup_format::SectionKind::kTable;
     }
     if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
-      index.tables.push_back(readCommentBlock(in, &line, ended, &shapeSound));
+      index.tables.push_back(readCommentBlock(lines, line, &shapeSound));
       judge = BlockJudge(index.tables.back().name);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
       if (kind == backup_format::SectionKind::kNone)
-        index.objects.back().section.take(line);
+        index.objects.back().section.take(line.text);
       else
-        index.objects.push_back({kind, quotedText(line), {}});
+        index.objects.push_back({kind, quotedText(line.text), {}});
     } else if (!index.tables.empty()) {
-      judge.take(line, ended);
+      judge.take(line);
     } else if (!index.hasPreamble &&
-               startsWith(line, backup_format::kPreambleStart)) {
+               startsWith(line.text, backup_format::kPreambleStart)) {
       index.hasPreamble = true;
-      index.preamble = line;
+      index.preamble = std::string(line.text);
     }
   }
-  if (!index.tables.empty() && !inObject)
-    finishBlock(judge, &index.tables.back());
+  if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
+  // A file that could not be read to its end is judged by what was read:
+  // the last block is then not known to be whole (an object section cut
+  // short differs from what the next run writes).
+  if (lines.failed() && !index.tables.empty() && !inObject) {
+    index.tables.back().rowsTrusted = false;
+    index.tables.back().blockWhole = false;
+  }
   return index;
 }
 
-const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
-                               const std::string& name) {
-  for (const PreviousTableEntry& entry : tables)
-    if (entry.name == name) return &entry;
-  return nullptr;
-}
-
-namespace {
-
-// Reads up to the table's first row line, which is left in `line`. False
-// when the body no longer looks as it did when the index was built.
-bool seekFirstRow(std::istream& in, const std::string& rowStart,
-                  std::string* line) {
-  bool ended = false;
-  while (backup_format::readLine(in, line, &ended)) {
-    if (!ended || isComment(*line)) return false;
-    if (backup_format::isRowLine(*line)) return isOwnRow(*line, rowStart);
-  }
-  return false;
-}
-
-}  // namespace
-
-RowsResult copyRows(std::istream& in, const PreviousTableEntry& entry,
-                    BackupFile& out) {
+RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out) {
   RowsResult result;
-  if (!entry.rowsTrusted || entry.position == kNoPosition) return result;
-  in.clear();
-  if (!in.seekg(entry.position)) return result;
-  const std::string rowStart = backup_format::rowLineStartFor(entry.name);
-  std::string line;
-  if (!seekFirstRow(in, rowStart, &line)) return result;
-  bool ended = true;
-  do {
-    if (!isOwnRow(line, rowStart) || result.rows == entry.rowCount)
+  if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return result;
+  // The rows and the empty line that closes them.
+  FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
+  // Checked CR LF lines are handed on in runs, as they lie in the buffer.
+  const char* runBegin = nullptr;
+  std::size_t runLength = 0;
+  auto flush = [&]() {
+    bool written = runLength == 0 || out.append({runBegin, runLength});
+    runLength = 0;
+    return written;
+  };
+  lines.onRefill = flush;
+  Line line;
+  while (lines.next(&line) && !line.text.empty()) {
+    if (!line.ended || result.rows == entry.rowCount ||
+        rowValueCount(line.text, entry.rowPrefix) != entry.valueCount)
       return result;
-    if (!out.writeLine(line)) return result;
     ++result.rows;
-    if (!backup_format::readLine(in, &line, &ended) || !ended) return result;
-  } while (!line.empty());
-  result.whole = result.rows == entry.rowCount && out.writeLine("");
+    if (line.crlf) {
+      std::size_t length = static_cast<std::size_t>(line.next - line.offset);
+      if (runLength == 0) runBegin = line.text.data();
+      runLength += length;
+    } else if (!flush() || !out.writeLine(line.text)) {
+      return result;  // a line feed alone becomes CR LF
+    }
+  }
+  const bool closed = line.ended && line.text.empty() &&
+                      line.offset == entry.rowsEnd;
+  result.whole = flush() && closed && result.rows == entry.rowCount &&
+                 out.writeLine("");
   return result;
 }
 

@@ -1,11 +1,11 @@
-// Reading a previous backup file: the one-pass index and the row copier,
-// on plain streams so that they can be tested and fuzzed without a server.
+// Reading a previous backup file: the one-pass index and the row copier.
+// Both read the file in large blocks through a file descriptor, never line
+// by line through a stream, and both judge every row line by its shape.
 #ifndef VKT_BACKUP_PREVIOUS_BACKUP_H_
 #define VKT_BACKUP_PREVIOUS_BACKUP_H_
 
-#include <istream>
-#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backup/backup_engine.h"
@@ -21,26 +21,26 @@ struct Index {
   std::string preamble;  // the preamble line, when hasPreamble
 };
 
-// Reads `in` once from its current position to its end and indexes every
-// table block and every object section; an object section ends the table
-// block before it as a table block does. Any byte sequence is accepted;
-// damage only makes entries' times unknown or their rows untrusted. `in`
-// must be opened in binary mode so that recorded positions are byte
-// offsets.
-Index buildIndex(std::istream& in);
+// Reads the file `fd` once, from its first byte to its end, and indexes
+// every table block and every object section; an object section ends the
+// table block before it as a table block does. Any byte sequence is
+// accepted; damage only makes entries' times unknown or their rows
+// untrusted. `fd` is not moved.
+Index buildIndex(int fd);
 
-// The first entry of `tables` named exactly `name`, or null.
-const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
-                               const std::string& name);
+// Copies the row lines of `entry` out of `fd` into `out`, in large pieces,
+// each line with a CR LF line end, then the empty line that closes the rows
+// block. Every line is judged again as the index judged it, so a file that
+// changed since it was indexed is refused. The result is whole only when
+// every row the index recorded was copied and written; a copy that cannot
+// run (an entry without trusted rows) is never whole.
+RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out);
 
-// Seeks `in` to entry.position and copies the table's row lines to `out`,
-// each with a CR LF line end, then writes the empty line that closes the
-// rows block. The result is whole only when every row the index recorded
-// was copied and written; it is not whole when `in` could not be read as
-// the index recorded (nothing or only part was copied), or when the entry
-// is not trusted.
-RowsResult copyRows(std::istream& in, const PreviousTableEntry& entry,
-                    BackupFile& out);
+// The number of values of a row line whose part before the values is
+// `prefix`: after the prefix, values that are quoted strings (backslash
+// escapes) or NULL, separated by commas, then ");" and nothing else.
+// -1 when the line has another shape.
+int rowValueCount(std::string_view line, std::string_view prefix);
 
 }  // namespace previous_backup
 

@@ -3,6 +3,7 @@
 // them may name its file as the last backup, and the next run must still
 // produce a backup that restores.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -51,7 +52,8 @@ void expectRestoresTo(const std::string& file, const std::string& database) {
 
 // A normal run after a failed one: the settings advance to a file that
 // restores whole.
-void expectNextRunRecovers(const std::string& dir, const std::string& database) {
+void expectNextRunRecovers(const std::string& dir, const std::string& savePath,
+                           const std::string& database) {
   std::string before =
       ts::settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
   ts::ProgramRun run = ts::runProgram(dir, "");
@@ -60,7 +62,7 @@ void expectNextRunRecovers(const std::string& dir, const std::string& database) 
   std::string stamp =
       ts::settingValue(ts::readFile(dir + "/vkt.ini"), "zeit-last-backup");
   ASSERT_NE(stamp, before) << run.out;
-  std::string file = dir + "/" + database + "-" + stamp + ".sql";
+  std::string file = savePath + "/" + database + "-" + stamp + ".sql";
   ASSERT_FALSE(ts::readFile(file).empty()) << run.out;
   expectRestoresTo(file, database);
 }
@@ -161,41 +163,102 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   std::string stamp =
       ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
   ASSERT_NE(stamp, goodStamp) << next.out;
-  expectRestoresTo(dir.path() + "/" + kKillDb + "-" + stamp + ".sql", kKillDb);
+  const std::string previous = dir.path() + "/" + kKillDb + "-" + stamp + ".sql";
+  expectRestoresTo(previous, kKillDb);
+
+  // The previous backup cut short while big streams, after it was indexed
+  // and before small's rows are copied out of it: the copy must notice.
+  c.exec("UPDATE big SET pad = 'again' WHERE id = 1");
+  ts::waitForNextSecond();
+  const std::string nextSettings = ts::readFile(dir.path() + "/vkt.ini");
+  const size_t half = ts::readFile(previous).size() / 2;
+  ts::RunningProgram cut(dir.path(), "");
+  std::string id;
+  for (int poll = 0; poll < 20000 && id.empty(); ++poll) {
+    id = streamingConnection(watcher);
+    if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_FALSE(id.empty()) << "the program's SELECT was never seen";
+  ASSERT_EQ(truncate(previous.c_str(), static_cast<off_t>(half)), 0);
+  run = cut.wait();
+  EXPECT_NE(run.out.find("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert."),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(kIncomplete), std::string::npos) << run.out;
+  EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), nextSettings);
 }
 
 // ---------------------------------------------------------------------------
 
 const char kLimitDb[] = "vkt_fault_limit";
 
-TEST(Faults, FileSizeLimitLeavesTheBackupIncomplete) {
+// Unmounts the file system mounted on `dir` when it goes.
+struct Mount {
+  std::string dir;
+  ~Mount() {
+    if (!dir.empty()) ts::shell("umount '" + dir + "' 2>/dev/null");
+  }
+};
+
+// Runs that run out of room: a file size limit (none at all, so that even
+// the header fails, and one that ends in the middle of the first table's
+// rows) and a full disk (a small tmpfs as the save path, grown again before
+// the next run, as an administrator would free space).
+TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
   ts::recreateDatabase(kLimitDb);
   ts::Connection c(kLimitDb);
   c.exec("CREATE TABLE a_rows (id INT NOT NULL PRIMARY KEY, pad CHAR(100));"
          "INSERT INTO a_rows SELECT seq, REPEAT('r', 100) FROM seq_1_to_3000;"
          "CREATE TABLE b_more (id INT NOT NULL PRIMARY KEY);"
          "INSERT INTO b_more VALUES (1),(2);");
-  // Limits in blocks of 1024 bytes: none at all (even the header fails),
-  // and one that ends in the middle of the first table's rows.
-  for (int blocks : {0, 64}) {
-    SCOPED_TRACE("ulimit -f " + std::to_string(blocks));
+  const struct {
+    const char* what;
+    std::string setup;   // shell commands before the program starts
+    size_t maxBytes;     // the most the incomplete file may hold
+    bool fullDisk;
+  } cases[] = {
+      {"ulimit -f 0", "ulimit -f 0; trap '' XFSZ", 0, false},
+      {"ulimit -f 64", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false},
+      {"full disk", "", 256 * 1024, true},
+  };
+  for (const auto& room : cases) {
+    SCOPED_TRACE(room.what);
     ts::TempDir dir;
+    Mount mount;
+    std::string savePath = dir.path();
+    if (room.fullDisk) {
+      savePath = dir.path() + "/disk";
+      ts::shell("mkdir '" + savePath + "'");
+      if (ts::shell("mount -t tmpfs -o size=256k tmpfs '" + savePath +
+                    "' 2>/dev/null") != 0) {
+        std::cout << "[  SKIPPED ] full disk: cannot mount a tmpfs here\n";
+        continue;
+      }
+      mount.dir = savePath;
+    }
     const std::string settings =
-        ts::settingsFor(kLimitDb, dir.path(), "20200101000000", "1110");
+        ts::settingsFor(kLimitDb, savePath, "20200101000000", "1110");
     ts::writeFile(dir.path() + "/vkt.ini", settings);
-    ts::ProgramRun run = ts::runProgramAfter(
-        "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ", dir.path(), "");
+    ts::ProgramRun run = ts::runProgramAfter(room.setup, dir.path(), "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
-    std::vector<std::string> files = ts::listFiles(dir.path(), kIncompleteSuffix);
+    EXPECT_TRUE(ts::listFiles(savePath, ".sql").empty());
+    std::vector<std::string> files = ts::listFiles(savePath, kIncompleteSuffix);
     ASSERT_EQ(files.size(), 1u) << run.out;
-    EXPECT_LE(ts::readFile(files[0]).size(), blocks * 1024u);
+    EXPECT_LE(ts::readFile(files[0]).size(), room.maxBytes);
+    if (room.maxBytes > 0) {
+      EXPECT_NE(run.out.find("Fehler: Die Daten konnten nicht geschrieben werden."),
+                std::string::npos)
+          << run.out;
+    }
     EXPECT_NE(run.out.find("Achtung: Das Backup " + files[0] + kIncomplete),
               std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("2 von 2 Tabellen"), std::string::npos) << run.out;
     EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
-    expectNextRunRecovers(dir.path(), kLimitDb);
+    if (room.fullDisk) {
+      ASSERT_EQ(ts::shell("mount -o remount,size=8m '" + savePath + "'"), 0);
+    }
+    expectNextRunRecovers(dir.path(), savePath, kLimitDb);
   }
 }
 
@@ -243,7 +306,7 @@ TEST(Faults, SavePathThatCannotBeOpenedWritesNothing) {
     // With the path put right, the next run writes a whole backup.
     ts::writeFile(dir.path() + "/vkt.ini",
                   ts::settingsFor(kPathDb, dir.path(), "20200101000000", "1110"));
-    expectNextRunRecovers(dir.path(), kPathDb);
+    expectNextRunRecovers(dir.path(), dir.path(), kPathDb);
   }
 }
 

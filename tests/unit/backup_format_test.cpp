@@ -1,8 +1,6 @@
 // The shared pieces of the backup file format.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "backup/backup_format.h"
 
 namespace bf = backup_format;
@@ -30,27 +28,6 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_EQ(header[2], "# Backup der Datenbank 'shop'");
   EXPECT_EQ(header[3], "# Erstellt: 06.12.2026 14:30:05");
   EXPECT_EQ(header[6], "");
-}
-
-TEST(BackupFormat, WritesEveryLineFeedAsCrLfAndNothingElse) {
-  std::ostringstream out;
-  ASSERT_TRUE(bf::writeLine(out, "CREATE TABLE `t` (\n  `a` int\r\n)"));
-  ASSERT_TRUE(bf::writeLine(out, ""));
-  EXPECT_EQ(out.str(), "CREATE TABLE `t` (\r\n  `a` int\r\r\n)\r\n\r\n");
-}
-
-TEST(BackupFormat, ReadsCrLfAndLfLinesAndTellsACutLastLine) {
-  std::istringstream in("a\r\nb\nc\rd\r\n\r\nlast");
-  std::string line;
-  bool ended = false;
-  std::vector<std::pair<std::string, bool>> lines;
-  while (bf::readLine(in, &line, &ended)) lines.emplace_back(line, ended);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0], std::make_pair(std::string("a"), true));
-  EXPECT_EQ(lines[1], std::make_pair(std::string("b"), true));
-  EXPECT_EQ(lines[2], std::make_pair(std::string("c\rd"), true));
-  EXPECT_EQ(lines[3], std::make_pair(std::string(""), true));
-  EXPECT_EQ(lines[4], std::make_pair(std::string("last"), false));
 }
 
 TEST(BackupFormat, CommentLinesTellTheirSectionKind) {

@@ -1,0 +1,104 @@
+// The one writer of backup files: the bytes it stores, mapped or written,
+// and how it creates, names and leaves its files.
+#include "backup/backup_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
+}
+
+class BackupFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/vkt-file-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override {
+    BackupFile::setMappingAllowed(true);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+// Lines that cross the mapping's windows and its reservation steps.
+void writeSample(BackupFile& file) {
+  ASSERT_TRUE(file.writeLine("CREATE TABLE `t` (\n  `a` int\r\n)"));
+  ASSERT_TRUE(file.writeLine(""));
+  const std::string big(3 << 20, 'x');
+  for (int i = 0; i < 14; ++i) ASSERT_TRUE(file.writeLine(big + std::to_string(i)));
+  ASSERT_TRUE(file.append("raw\r\n"));
+}
+
+TEST_F(BackupFileTest, MappedAndWrittenFilesHoldTheSameBytes) {
+  std::string contents[2];
+  for (bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "written");
+    BackupFile::setMappingAllowed(mapped);
+    const std::string name = path(mapped ? "m.sql" : "w.sql");
+    BackupFile file;
+    ASSERT_TRUE(file.create(name));
+    writeSample(file);
+    EXPECT_EQ(file.mapped(), mapped);
+    ASSERT_TRUE(file.finish()) << file.error();
+    EXPECT_EQ(file.path(), name);
+    contents[mapped] = readAll(name);
+    EXPECT_EQ(contents[mapped].size(), file.bytesWritten());
+  }
+  EXPECT_EQ(contents[0], contents[1]);
+  const std::string head = "CREATE TABLE `t` (\r\n  `a` int\r\r\n)\r\n\r\n";
+  EXPECT_EQ(contents[1].substr(0, head.size()), head);
+  EXPECT_EQ(contents[1].substr(contents[1].size() - 7), "\r\nraw\r\n");
+}
+
+TEST_F(BackupFileTest, OnlyAFinishedFileHasItsNameAndAnUnfinishedOneIsCut) {
+  const std::string name = path("db-1.sql");
+  const std::string working = name + BackupFile::kWorkingSuffix;
+  {
+    BackupFile file;
+    ASSERT_TRUE(file.create(name));
+    ASSERT_TRUE(file.writeLine("one"));
+    EXPECT_EQ(file.path(), working);
+    struct stat status;
+    ASSERT_EQ(stat(working.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_NE(access(name.c_str(), F_OK), 0);
+  }
+  // Left as it was when the writer went away: no reserved zeros after it.
+  EXPECT_EQ(readAll(working), "one\r\n");
+  // An existing working file is never reused, nor a planted symlink.
+  const std::string target = path("target");
+  {
+    BackupFile again;
+    EXPECT_FALSE(again.create(name));
+    std::ofstream(target) << "keep";
+    ASSERT_EQ(symlink(target.c_str(), (path("db-2.sql") + BackupFile::kWorkingSuffix).c_str()), 0);
+    BackupFile planted;
+    EXPECT_FALSE(planted.create(path("db-2.sql")));
+    EXPECT_EQ(readAll(target), "keep");
+  }
+  // A final name that exists by now is not replaced.
+  BackupFile late;
+  ASSERT_TRUE(late.create(path("db-3.sql")));
+  std::ofstream(path("db-3.sql")) << "other";
+  EXPECT_FALSE(late.finish());
+  EXPECT_EQ(readAll(path("db-3.sql")), "other");
+  EXPECT_EQ(late.path(), path("db-3.sql") + BackupFile::kWorkingSuffix);
+}
+
+}  // namespace
