@@ -522,6 +522,10 @@ BEGIN
 # Tabelle ''items''
 INSERT INTO `items` VALUES (''9'');' AS text;
 END;
+)");
+  // Carriage returns, one before a line feed, in a body.
+  c.exec("CREATE PROCEDURE carriage() SELECT 'cr\rlf\r\nend' AS text");
+  c.exec(R"(
 CREATE TRIGGER items_added AFTER INSERT ON items FOR EACH ROW
 BEGIN
   INSERT INTO audit (note) VALUES (CONCAT('added;', NEW.id));
@@ -586,6 +590,7 @@ std::vector<std::string> definitionsOf(const std::string& database) {
     add(std::string("SHOW CREATE TRIGGER ") + trigger);
   add("SHOW CREATE FUNCTION twice");
   add("SHOW CREATE PROCEDURE note_all");
+  add("SHOW CREATE PROCEDURE carriage");
   add("SHOW CREATE EVENT nightly");
   for (const char* view : {"doubled", "v_latin1", "v_utf8", "v_utf8mb4"})
     add(std::string("SHOW CREATE VIEW ") + view);
@@ -614,7 +619,7 @@ TEST(WholeDatabase, DefinitionsRestoreLikeTheSourceAndThePeers) {
     createObjects(c);
   }
   const std::vector<std::string> source = definitionsOf(kObjects);
-  ASSERT_EQ(source.size(), 28u);
+  ASSERT_EQ(source.size(), 29u);
 
   ts::TempDir dir, peerDir;
   const ts::ServerInfo& s = ts::server();
@@ -627,13 +632,16 @@ TEST(WholeDatabase, DefinitionsRestoreLikeTheSourceAndThePeers) {
             0);
   std::string errors;
   ASSERT_EQ(ts::restore(dump, kObjectsPeer, &errors), 0) << errors;
-  EXPECT_EQ(definitionsOf(kObjectsPeer), source);
+  // The peer's restore loses a carriage return before a line feed in a
+  // body; every definition it gives back whole must come back from ours.
+  const std::vector<std::string> peer = definitionsOf(kObjectsPeer);
+  ASSERT_EQ(peer.size(), source.size());
   const std::vector<std::string> peerBehaviour = behaviourOf(kObjectsPeer);
   ASSERT_EQ(peerBehaviour.size(), 5u);
 
   Backup backup = backUp(dir, kObjects, "1110");
   ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n5 von 5 Routinen, Triggern und Events erfolgreich"
+  EXPECT_NE(backup.out.find("\n6 von 6 Routinen, Triggern und Events erfolgreich"
                             " gespeichert.\n"),
             std::string::npos)
       << backup.out;
@@ -651,7 +659,12 @@ TEST(WholeDatabase, DefinitionsRestoreLikeTheSourceAndThePeers) {
     ASSERT_EQ(ts::restore(backup.file, kObjectsRestored, &errors, client), 0)
         << errors;
     EXPECT_EQ(errors, "");
-    EXPECT_EQ(definitionsOf(kObjectsRestored), source);
+    const std::vector<std::string> ours = definitionsOf(kObjectsRestored);
+    EXPECT_EQ(ours, source);
+    for (size_t i = 0; i < peer.size() && i < ours.size(); ++i)
+      if (peer[i] == source[i]) {
+        EXPECT_EQ(ours[i], peer[i]);
+      }
     EXPECT_EQ(ts::checksums(kObjectsRestored), ts::checksums(kObjects));
     EXPECT_EQ(behaviourOf(kObjectsRestored), peerBehaviour);
   }
