@@ -10,6 +10,10 @@ class BackupEngine;
 // The settings file in the working directory.
 constexpr char kSettingsFileName[] = "vkt.ini";
 constexpr char kSettingsSection[] = "DBDATEN";
+// The file beside it that one run at a time holds locked. It is never
+// removed: removing a lock file lets a third run lock a new file while the
+// second still holds the old one.
+constexpr char kRunLockFileName[] = "vkt.ini.lock";
 
 // The values a run carries from stage to stage.
 struct RunValues {
@@ -26,8 +30,42 @@ struct RunValues {
   bool settingsLoaded = false;
 };
 
-// Runs the whole program once. Always returns 0.
+// Runs the whole program once and returns its exit status: 0 when the run
+// ended with a complete backup file whose time was stored in the settings
+// file, or with "no changes since the last backup"; 1 on every other path.
 int runProgram();
+
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
+// closed, so that no file or connection opened later takes their place.
+// False when /dev/null cannot be opened.
+bool openStandardDescriptors();
+
+// What taking the run lock ended with.
+enum class LockOutcome {
+  kHeld,    // this run holds the lock
+  kBusy,    // another run holds it
+  kFailed,  // the lock file could not be opened or locked
+};
+
+// An exclusive lock on a file, taken without waiting and held until
+// destruction.
+class RunLock {
+ public:
+  // Opens (creating with mode 0600, never through a symbolic link) and locks
+  // `path`.
+  explicit RunLock(const char* path);
+  ~RunLock();
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+  LockOutcome outcome() const { return outcome_; }
+  int error() const { return error_; }  // errno of a failure, else 0
+
+ private:
+  int fd_ = -1;
+  LockOutcome outcome_ = LockOutcome::kFailed;
+  int error_ = 0;
+};
 
 // Asks for host, user, password and database name on the console, one
 // whitespace-delimited word each, and switches on the three save switches.
@@ -45,8 +83,9 @@ void pauseForKey();
 // `values`, or prompts when it could not be loaded.
 void takeSettings(CIniFile& settings, RunValues& values);
 
-// Storing stage, after a successful backup run.
-void storeSettings(CIniFile& settings, const RunValues& values,
+// Storing stage, after a successful backup run. True when the backup time
+// was set and the settings file saved.
+bool storeSettings(CIniFile& settings, const RunValues& values,
                    const BackupEngine& engine);
 
 #endif  // VKT_APP_APP_H_

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,6 +55,20 @@ void waitForKeyOnTerminal() {
 }
 
 }  // namespace
+
+bool openStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one, since those below are open.
+    int opened = open("/dev/null", O_RDWR);
+    if (opened < 0) return false;
+    if (opened != fd) {
+      close(opened);
+      return false;
+    }
+  }
+  return true;
+}
 
 void pauseForKey() {
   std::cout << "Dr\xFC" "cken Sie eine beliebige Taste . . . " << std::flush;

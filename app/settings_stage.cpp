@@ -37,7 +37,7 @@ void takeSettings(CIniFile& settings, RunValues& values) {
   takeText(settings, "zeit-last-backup", values.lastBackupTime);
 }
 
-void storeSettings(CIniFile& settings, const RunValues& values,
+bool storeSettings(CIniFile& settings, const RunValues& values,
                    const BackupEngine& engine) {
   if (!values.settingsLoaded) {
     std::cout << "Speichere die Verbindungsdaten in der 'vkt.ini'" << std::endl;
@@ -53,10 +53,14 @@ void storeSettings(CIniFile& settings, const RunValues& values,
       settings.save();
     }
   }
-  settings.setValue(kSettingsSection, "zeit-last-backup",
-                    engine.getBackupTime().c_str());
-  if (!settings.save())
+  // Without the section (a loaded file that lacks it) the time is not
+  // set; the file is saved all the same.
+  bool timeSet = settings.setValue(kSettingsSection, "zeit-last-backup",
+                                   engine.getBackupTime().c_str());
+  bool saved = settings.save();
+  if (!saved)
     std::cerr << "Konnte die Datei " << kSettingsFileName
               << " nicht speichern! Das n\xE4" "chste Backup vergleicht mit "
                  "dem vorigen." << std::endl;
+  return timeSet && saved;
 }

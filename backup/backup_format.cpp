@@ -25,6 +25,16 @@ bool startsWith(std::string_view text, std::string_view start) {
   return text.substr(0, start.size()) == start;
 }
 
+// `part` with every byte that may not stand in a file name part replaced.
+std::string namePart(const std::string& part) {
+  std::string safe = part;
+  for (char& c : safe) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '/' || byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  return safe;
+}
+
 }  // namespace
 
 SectionKind sectionKind(std::string_view line) {
@@ -67,7 +77,7 @@ std::string commentName(const std::string& name) {
 
 std::string fileName(const std::string& savePath, const std::string& database,
                      const std::string& stamp) {
-  return savePath + "/" + database + "-" + stamp + ".sql";
+  return savePath + "/" + namePart(database) + "-" + namePart(stamp) + ".sql";
 }
 
 std::string quoteIdentifier(const std::string& name) {

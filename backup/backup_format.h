@@ -79,7 +79,9 @@ std::string commentName(const std::string& name);
 // The line of 84 '#'.
 const std::string& hashLine();
 
-// <savePath>/<database>-<stamp>.sql, a plain concatenation.
+// <savePath>/<database>-<stamp>.sql. In the database name and the stamp,
+// '/', NUL and the other control bytes become '_', so that the name never
+// leaves the save path and is made the same on every run.
 std::string fileName(const std::string& savePath, const std::string& database,
                      const std::string& stamp);
 

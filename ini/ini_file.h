@@ -137,6 +137,9 @@ class CIniFile {
   // may not write, or that has no write permission bit at all (read-only,
   // even for root), stays untouched, as does one in a directory that does
   // not allow creating the temporary file.
+  // Temporary files of earlier saves of the same target that were killed
+  // before they finished ("<target>.XXXXXX", regular files of this user)
+  // are removed first: they may hold a password.
   // No message; the document and isLoaded() are unchanged. Returns true
   // when the file was replaced.
   bool save(const char* fileName = nullptr);

@@ -1,5 +1,6 @@
 // Reading CIniFile from its settings file and writing it back.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,23 +90,66 @@ char* resolveTarget(const char* name) {
   return real != nullptr ? real : strdup(name);
 }
 
+// The directory part of `path` ("." when it has none) into `dir`. False
+// when it does not fit.
+bool directoryOf(const char* path, char* dir, size_t size) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    iniCopyText(dir, size, ".");
+    return true;
+  }
+  size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (length >= size) return false;
+  iniCopyPart(dir, size, path, length);
+  return true;
+}
+
 // Makes a finished rename durable; failures only cost durability.
 void syncDirectoryOf(const char* path) {
-  const char* slash = strrchr(path, '/');
   char dir[PATH_MAX];
-  if (slash == nullptr) {
-    iniCopyText(dir, sizeof dir, ".");
-  } else {
-    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
-    if (length >= sizeof dir) return;
-    iniCopyPart(dir, sizeof dir, path, length);
-  }
+  if (!directoryOf(path, dir, sizeof dir)) return;
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   if (fsync(fd) != 0) {
     // Nothing to undo: the new file is in place either way.
   }
   close(fd);
+}
+
+// True when `name` is `base`, a dot and six letters or digits: the name
+// that mkostemp gives a temporary file of a save of `base`.
+bool isTemporaryName(const char* name, const char* base) {
+  size_t length = strlen(base);
+  if (strncmp(name, base, length) != 0 || name[length] != '.') return false;
+  const char* tail = name + length + 1;
+  for (int i = 0; i < 6; ++i) {
+    char c = tail[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+          (c >= 'a' && c <= 'z')))
+      return false;
+  }
+  return tail[6] == '\0';
+}
+
+// Removes the temporary files that saves of `target` left behind when they
+// were killed: they may hold a password. Only regular files of this user
+// are taken; a symbolic link, a directory or another user's file stays.
+void removeStaleTemporaries(const char* target) {
+  char dir[PATH_MAX];
+  if (!directoryOf(target, dir, sizeof dir)) return;
+  const char* slash = strrchr(target, '/');
+  const char* base = slash != nullptr ? slash + 1 : target;
+  DIR* entries = opendir(dir);
+  if (entries == nullptr) return;
+  int dirFd = dirfd(entries);
+  while (struct dirent* entry = readdir(entries)) {
+    if (!isTemporaryName(entry->d_name, base)) continue;
+    struct stat st;
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == geteuid())
+      unlinkat(dirFd, entry->d_name, 0);
+  }
+  closedir(entries);
 }
 
 // Gives the new file the existing target's owner and mode.
@@ -167,6 +211,7 @@ bool CIniFile::save(const char* name) {
   char* target = resolveTarget(fileName);
   char* temp = nullptr;
   bool saved = false;
+  if (target != nullptr) removeStaleTemporaries(target);
   if (target != nullptr && openTemporaryBeside(target, &temp)) {
     writeSections();
     saved = finishTemporary() && rename(temp, target) == 0;

@@ -42,7 +42,7 @@ TEST_F(SettingsTest, PromptedRunCreatesAPrivateFileWithNineKeys) {
   std::vector<std::string> before = ts::listFiles("/", ".sql");
   ts::ProgramRun run = ts::runProgram(
       dir_.path(), "localhost\n" + s.user + "\n" + s.password + "\n" + kDb + "\n");
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, rootWritable ? 0 : 1);
   EXPECT_NE(run.out.find("Lade Ini-Datei: Konnte vkt.ini nicht laden.\n"), std::string::npos);
   std::vector<std::string> made;
   for (const std::string& f : ts::listFiles("/", ".sql"))
@@ -93,27 +93,52 @@ TEST_F(SettingsTest, LoadedFileOnlyAdvancesTheLastBackupTime) {
             std::string::npos);
 }
 
+// Runs that store nothing leave the file byte for byte; only "nothing
+// changed" among them counts as a success for scripts.
 TEST_F(SettingsTest, FailedRunsLeaveTheFileByteForByte) {
   const ts::ServerInfo& s = ts::server();
+  const char kEmptyDb[] = "vkt_settings_empty";
+  ts::recreateDatabase(kEmptyDb);
+  // A backup user without the SHOW VIEW privilege may read the view's rows
+  // but not its definition.
+  const char kHiddenDb[] = "vkt_settings_hidden";
+  ts::recreateDatabase(kHiddenDb);
+  ts::Connection(kHiddenDb).exec(
+      "CREATE TABLE t (id INT); INSERT INTO t VALUES (1);"
+      "CREATE VIEW v AS SELECT id FROM t;"
+      "CREATE OR REPLACE USER 'vkt_noview'@'localhost' IDENTIFIED BY 'pw';"
+      "GRANT SELECT ON vkt_settings_hidden.* TO 'vkt_noview'@'localhost';");
   struct Case {
     const char* what;
     std::string settings;
+    int status;
+    std::string says;
   } cases[] = {
       {"refused connection",
        "[DBDATEN]\r\nhost=localhost\r\nuser=" + s.user + "\r\npass=nope\r\ndb-name=" +
-           kDb + "\r\nsave-path=" + dir_.path() + "\r\nzeit-last-backup=1\r\n"},
-      {"missing save path", ts::settingsFor(kDb, dir_.path() + "/missing", "20200101000000")},
-      {"nothing changed", ""},
+           kDb + "\r\nsave-path=" + dir_.path() + "\r\nzeit-last-backup=1\r\n",
+       1, "Verbinde zum Server': Fehler!\n"},
+      {"missing save path", ts::settingsFor(kDb, dir_.path() + "/missing", "20200101000000"),
+       1, ".sql nicht zum schreiben \xF6" "ffnen.\n"},
+      {"empty database", ts::settingsFor(kEmptyDb, dir_.path()), 1,
+       "Datenbank leer, keine Tabellen zum Speichern. Abbruch.\n"},
+      {"definition refused",
+       "[DBDATEN]\r\nhost=localhost\r\nuser=vkt_noview\r\npass=pw\r\ndb-name=" +
+           std::string(kHiddenDb) + "\r\nsave-path=" + dir_.path() +
+           "\r\nsave-strucktur=1\r\nsave-daten=1\r\n",
+       1, "Speichere Tabelle 'v'\nAbfrage der Tabellen-beschreibung: Fehler: "},
+      {"nothing changed", "", 0, "Backupvorgang wird abgebrochen.\n"},
   };
   // The last case needs a previous backup that matches the database.
   ts::writeFile(ini(), ts::settingsFor(kDb, dir_.path()));
   ts::runProgram(dir_.path(), "");
-  cases[2].settings = ts::readFile(ini());
+  cases[4].settings = ts::readFile(ini());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ts::writeFile(ini(), c.settings);
     ts::ProgramRun run = ts::runProgram(dir_.path(), "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
     EXPECT_EQ(ts::readFile(ini()), c.settings) << run.out;
     EXPECT_EQ(ts::listFiles(dir_.path(), ".sql").size(), 1u);
   }
@@ -142,7 +167,7 @@ TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
   for (const std::string& content : {std::string("[OTHER]\nhost=x\n"), std::string()}) {
     ts::writeFile(ini(), content);
     ts::ProgramRun r = ts::runProgram(dir_.path(), "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Ini-Datei vkt.ini geladen."), std::string::npos);
     EXPECT_EQ(r.out.find("Host: "), std::string::npos);
     EXPECT_NE(r.err.find("Schl\xFCssel DBDATEN konnte nicht gefunden werden.\n"),
@@ -156,7 +181,7 @@ TEST_F(SettingsTest, ReadOnlySettingsFileIsReportedAndKept) {
   ts::writeFile(ini(), settings);
   chmod(ini().c_str(), 0444);
   ts::ProgramRun run = ts::runProgram(dir_.path(), "");
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);  // the backup is whole, but its time not stored
   EXPECT_NE(run.err.find("Konnte die Datei vkt.ini nicht speichern!"), std::string::npos)
       << run.err;
   EXPECT_EQ(ts::readFile(ini()), settings);

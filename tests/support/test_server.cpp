@@ -229,8 +229,13 @@ ProgramRun runProgramAfter(const std::string& shellSetup,
 }
 
 RunningProgram::RunningProgram(const std::string& workDir,
-                               const std::string& input)
-    : pid_(startProgram(io_.path(), workDir, input, "")) {}
+                               const std::string& input,
+                               const std::string& shellSetup)
+    : pid_(startProgram(io_.path(), workDir, input, shellSetup)) {}
+
+std::string RunningProgram::outputSoFar() const {
+  return readFile(io_.path() + "/out");
+}
 
 RunningProgram::~RunningProgram() {
   if (pid_ > 0) wait();

@@ -91,15 +91,19 @@ class TempDir {
   std::string path_;
 };
 
-// The built program started in the background, as runProgram starts it.
-// wait() collects it; the destructor waits too when nobody did.
+// The built program started in the background, as runProgram starts it
+// (or as runProgramAfter does, when `shellSetup` is given). wait() collects
+// it; the destructor waits too when nobody did.
 class RunningProgram {
  public:
-  RunningProgram(const std::string& workDir, const std::string& input);
+  RunningProgram(const std::string& workDir, const std::string& input,
+                 const std::string& shellSetup = "");
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;
   int pid() const { return pid_; }
+  // What it has written to stdout so far.
+  std::string outputSoFar() const;
   ProgramRun wait();
 
  private:

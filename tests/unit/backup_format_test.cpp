@@ -9,6 +9,10 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_EQ(bf::fileName("/srv/b", "shop", "20261206143005"),
             "/srv/b/shop-20261206143005.sql");
   EXPECT_EQ(bf::fileName("", "shop", ""), "/shop-.sql");
+  // Nothing in the database name or the stamp leads out of the save path.
+  EXPECT_EQ(bf::fileName("/srv/b", "../../esc", "../x"), "/srv/b/.._.._esc-.._x.sql");
+  EXPECT_EQ(bf::fileName("b", std::string("a\0b\nc\x7F\xFC", 7), "1\t2"),
+            "b/a_b_c_\xFC-1_2.sql");
   EXPECT_EQ(bf::hashLine(), std::string(84, '#'));
   EXPECT_EQ(bf::quoteIdentifier("a`b"), "`a``b`");
   EXPECT_EQ(bf::dropLine("my table", false), "DROP TABLE IF EXISTS `my table`;");

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ini/ini_file.h"
 
@@ -260,6 +262,53 @@ TEST_F(IniFileTest, FailedWriteKeepsTheOldFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(read(path_), old);
   EXPECT_EQ(entriesInDir(), 1u);
+}
+
+// A save killed while it writes leaves its temporary file, which holds the
+// password; the next save of the same file removes it, and nothing else.
+TEST_F(IniFileTest, NextSaveRemovesWhatAKilledSaveLeftBehind) {
+  write(path_, "[A]\r\nk=old\r\n\r\n");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit = {8, 8};  // SIGXFSZ ends the save part-way
+    setrlimit(RLIMIT_FSIZE, &limit);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    CIniFile ini(path_.c_str());
+    ini.setValue("A", "k", "secret");
+    ini.save();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(entriesInDir(), 2u);  // the file and the leftover
+
+  const std::vector<std::string> kept = {
+      "s.ini.AbC12", "s.ini.AbC1234", "s.ini.Ab-_12", "other.ini.AbC123",
+      "s.ini.Link12", "s.ini.Dir123", "s.ini.Othr12"};
+  for (const std::string& name : kept) write(dir_ + "/" + name, "x");
+  fs::remove(dir_ + "/s.ini.Link12");
+  fs::create_symlink(dir_ + "/other.ini.AbC123", dir_ + "/s.ini.Link12");
+  fs::remove(dir_ + "/s.ini.Dir123");
+  fs::create_directory(dir_ + "/s.ini.Dir123");
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((dir_ + "/s.ini.Othr12").c_str(), 65534, 65534), 0);
+  }
+  CIniFile ini(path_.c_str());
+  ASSERT_TRUE(ini.save());
+  EXPECT_EQ(read(path_), "[A]\r\nk=old\r\n\r\n");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir_))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> expected = kept;
+  expected.push_back("s.ini");
+  if (!root) expected.erase(std::find(expected.begin(), expected.end(), "s.ini.Othr12"));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
 }
 
 TEST_F(IniFileTest, UnwritableTargetsStayUntouched) {

@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+
+#include "app/app.h"
 
 namespace {
 
@@ -47,6 +50,7 @@ class TerminalRun {
     close(master_);
     close(slave_);
     std::remove((dir_ + "/vkt.ini").c_str());
+    std::remove((dir_ + "/vkt.ini.lock").c_str());
     rmdir(dir_.c_str());
   }
 
@@ -110,7 +114,7 @@ TEST(TerminalPause, OneKeyGoesOnAndTheTerminalIsRestored) {
   ASSERT_TRUE(run.readUntil(kPrompt));
   ASSERT_TRUE(run.waitForSingleKeyMode());
   run.type("x");
-  EXPECT_EQ(run.wait(), 0);
+  EXPECT_EQ(run.wait(), 1);  // the connection failed
   EXPECT_TRUE(run.canonical());
 }
 
@@ -122,4 +126,33 @@ TEST(TerminalPause, ASignalDuringThePauseRestoresTheTerminal) {
   kill(run.pid(), SIGTERM);
   EXPECT_EQ(run.wait(), 128 + SIGTERM);
   EXPECT_TRUE(run.canonical());
+}
+
+// A program started with standard descriptors closed gets them on
+// /dev/null before it opens anything: otherwise the server connection could
+// become its input, and the pause would wait on it for ever.
+TEST(StandardDescriptors, ClosedOnesAreOpenedOnDevNull) {
+  struct stat null;
+  ASSERT_EQ(stat("/dev/null", &null), 0);
+  for (int closedMask : {1, 2, 4, 7}) {
+    SCOPED_TRACE(closedMask);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int fd = 0; fd < 3; ++fd)
+        if (closedMask & (1 << fd)) close(fd);
+      if (!openStandardDescriptors()) _exit(1);
+      for (int fd = 0; fd < 3; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) _exit(2);
+        if ((closedMask & (1 << fd)) && st.st_rdev != null.st_rdev) _exit(3);
+      }
+      int next = open("/dev/zero", O_RDONLY);
+      _exit(next > 2 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
 }
