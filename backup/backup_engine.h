@@ -12,6 +12,7 @@
 #include <mysql.h>
 
 #include "backup/backup_file.h"
+#include "backup/object_section.h"
 
 // What a backup run ended with.
 enum class RunOutcome {
@@ -86,6 +87,9 @@ struct PreviousTableEntry {
   // block that is not whole tells that the previous file was damaged, so
   // its table counts as changed.
   bool blockWhole = false;
+  // The lines of the body before its first empty line or row line, joined
+  // by LF: a view's statements are compared with them.
+  std::string definition;
 };
 
 class BackupEngine {
@@ -144,6 +148,24 @@ class BackupEngine {
   std::string preamble() const;
   bool query(const std::string& statement);
 
+  // Views', routines', triggers' and events' definitions (routines.cpp).
+  // Reads them all from the server; false only when the session could not
+  // be set back after reading them.
+  bool readDefinitions();
+  bool listObjects(const char* statement);
+  ObjectDefinition showCreate(backup_format::SectionKind kind,
+                              const std::string& name, const char* what);
+  bool viewUnchanged(const TableEntry& view,
+                     const PreviousTableEntry& previous) const;
+  int countObjectChanges() const;
+  bool writeViewStructure(const TableEntry& view);
+  // Functions and procedures, once, before the first view.
+  void writeRoutines();
+  void writeObjects(backup_format::SectionKind kind);
+  bool writeObject(const ObjectDefinition& object);
+  // True when every definition was read and written.
+  bool objectsWhole() const;
+
   MYSQL* connection;
   std::string databaseName;
   std::string backupTime;
@@ -163,6 +185,15 @@ class BackupEngine {
   // Positions in `tables` and `prevTables` by name.
   std::unordered_map<std::string, size_t> tableIndex_;
   std::unordered_map<std::string, size_t> previousIndex_;
+
+  // Routines, triggers and events in the order they are written, and the
+  // views' definitions by name; read only with saveStructure.
+  std::vector<ObjectDefinition> objects_;
+  std::unordered_map<std::string, ObjectDefinition> viewDefinitions_;
+  bool objectsListed_ = true;  // false when a list query failed
+  std::vector<object_section::PreviousObject> prevObjects_;
+  bool routinesWritten_ = false;
+  int objectsSaved_ = 0;
 };
 
 #endif  // VKT_BACKUP_BACKUP_ENGINE_H_

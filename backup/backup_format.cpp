@@ -9,6 +9,22 @@ const std::string& hashLine() {
 
 namespace {
 
+struct SectionMarker {
+  SectionKind kind;
+  const char* opener;
+};
+
+constexpr SectionMarker kObjectMarkers[] = {
+    {SectionKind::kTrigger, kTriggerCommentPrefix},
+    {SectionKind::kProcedure, kProcedureCommentPrefix},
+    {SectionKind::kFunction, kFunctionCommentPrefix},
+    {SectionKind::kEvent, kEventCommentPrefix},
+};
+
+bool startsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
 // `part` with every byte that may not stand in a file name part replaced.
 std::string namePart(const std::string& part) {
   std::string safe = part;
@@ -20,6 +36,74 @@ std::string namePart(const std::string& part) {
 }
 
 }  // namespace
+
+SectionKind sectionKind(std::string_view line) {
+  if (line.empty() || line[0] != kCommentMark ||
+      line.find(kNameQuote) == std::string_view::npos)
+    return SectionKind::kNone;
+  for (const SectionMarker& marker : kObjectMarkers)
+    if (startsWith(line, marker.opener)) return marker.kind;
+  return SectionKind::kTable;
+}
+
+std::string sectionOpener(SectionKind kind, const std::string& name) {
+  const char* opener = kTableCommentPrefix;
+  for (const SectionMarker& marker : kObjectMarkers)
+    if (marker.kind == kind) opener = marker.opener;
+  return opener + commentName(name) + "'";
+}
+
+std::string commentName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xF];
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string nameFromComment(std::string_view text) {
+  std::string name;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (text[i] != '\\' || (next != '\\' && next != 'n' && next != 'r' && next != 'x')) {
+      name += text[i];
+    } else if (next != 'x') {
+      name += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+      ++i;
+    } else if (i + 3 < text.size() && hexDigit(text[i + 2]) >= 0 &&
+               hexDigit(text[i + 3]) >= 0) {
+      name += static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3]));
+      i += 3;
+    } else {
+      name += text[i];
+    }
+  }
+  return name;
+}
 
 std::string fileName(const std::string& savePath, const std::string& database,
                      const std::string& stamp) {
@@ -34,13 +118,6 @@ std::string quoteIdentifier(const std::string& name) {
   }
   quoted += '`';
   return quoted;
-}
-
-std::string commentName(const std::string& name) {
-  std::string shown = name;
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-  return shown;
 }
 
 bool lineFeedInQuotes(std::string_view sql) {

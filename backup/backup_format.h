@@ -4,15 +4,19 @@
 //   header (7 lines), the preamble line and an empty line, then per table a
 //   comment block (3 lines), an optional structure block (DROP line,
 //   definition + ";", empty line) and an optional rows block (one row line
-//   per row, then an empty line).
+//   per row, then an empty line). With the structure, functions and
+//   procedures come before the views, triggers and events after them, each
+//   in a section of its own (backup/object_section.h).
 // What the readers rely on:
 //   - the first three lines are header lines and are skipped unread;
-//   - from line 4 on, a line that begins with '#' and holds an apostrophe
-//     opens a table's comment block; the name lies between its first and
-//     last apostrophe; the next line holds the update time between
-//     apostrophes; the line after it is the hash line, and the table's body
-//     begins right after it;
-//   - no line of a body begins with '#';
+//   - from line 4 on, a line that begins with one of the object sections'
+//     markers opens such a section; any other line that begins with '#'
+//     and holds an apostrophe opens a table's comment block; the name lies
+//     between its first and last apostrophe; the next line holds the update
+//     time between apostrophes; the line after it is the hash line, and the
+//     table's body begins right after it;
+//   - no line of a table's body begins with '#' (an object section's
+//     statements may hold any line: they are skipped by their delimiter);
 //   - a row line begins with "INSERT INTO `", holds exactly one row, and
 //     ends with ");".
 #ifndef VKT_BACKUP_BACKUP_FORMAT_H_
@@ -39,6 +43,10 @@ constexpr size_t kCommentDateLength = 19;
 constexpr char kHeaderDatabasePrefix[] = "# Backup der Datenbank '";
 constexpr char kHeaderCreatedPrefix[] = "# Erstellt: ";
 constexpr char kTableCommentPrefix[] = "# Tabelle '";
+constexpr char kTriggerCommentPrefix[] = "# Trigger '";
+constexpr char kProcedureCommentPrefix[] = "# Prozedur '";
+constexpr char kFunctionCommentPrefix[] = "# Funktion '";
+constexpr char kEventCommentPrefix[] = "# Event '";
 constexpr char kUpdateCommentPrefix[] = "# Update: '";
 constexpr size_t kHeaderLinesSkipped = 3;
 
@@ -47,6 +55,30 @@ constexpr char kDropViewPrefix[] = "DROP VIEW IF EXISTS ";
 constexpr char kRowLineStart[] = "INSERT INTO `";
 constexpr char kRowLineEnd[] = ");";
 constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
+
+// What a comment line opens. Base tables and views have table sections;
+// the others are sections of their own, each holding one definition.
+enum class SectionKind { kNone, kTable, kTrigger, kProcedure, kFunction, kEvent };
+
+// The kind of section that `line` opens: kNone for a line that opens none
+// (not a comment line, or one without an apostrophe); a table for every
+// other comment line with an apostrophe whose marker is none of the other
+// kinds'.
+SectionKind sectionKind(std::string_view line);
+
+// The first line of a trigger's, procedure's, function's or event's
+// section: "# Trigger '<name>'" and so on, the name as commentName()
+// writes it.
+std::string sectionOpener(SectionKind kind, const std::string& name);
+
+// `name` fit for a comment line: a backslash doubled, LF and CR written as
+// \n and \r, other control bytes as \xHH. The text stays on one line, and
+// different names stay different.
+std::string commentName(const std::string& name);
+
+// The name that commentName() wrote as `text`. An escape it does not write
+// stays as it stands (older files wrote names as they were).
+std::string nameFromComment(std::string_view text);
 
 // The line of 84 '#'.
 const std::string& hashLine();
@@ -60,12 +92,6 @@ std::string fileName(const std::string& savePath, const std::string& database,
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);
 
-// A name as comment lines show it: every control byte (below 32, and 127)
-// written as '?', so that no name can end its comment line and begin a
-// statement. The reader gets names back in this form and matches blocks to
-// tables by it; names that differ only in control bytes share it, so rows
-// are only ever copied after a check against the real name.
-std::string commentName(const std::string& name);
 
 // True when `sql`, as the server prints it, holds a line feed inside a
 // backquoted name or a quoted string. The line writer stores every LF as

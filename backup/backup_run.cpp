@@ -55,15 +55,12 @@ bool BackupEngine::openOutput(const std::string& fileName) {
 
 int BackupEngine::countChanges() const {
   int changed = 0;
-  std::unordered_set<std::string> listed;  // as the previous file names them
-  for (const TableEntry& table : tables) {
+  for (const TableEntry& table : tables)
     if (!isUnchanged(table)) ++changed;
-    listed.insert(backup_format::commentName(table.name));
-  }
   // A table dropped since the previous backup is a change as well.
   for (const auto& previous : previousIndex_)
-    if (listed.count(previous.first) == 0) ++changed;
-  return changed;
+    if (tableIndex_.count(previous.first) == 0) ++changed;
+  return changed + countObjectChanges();
 }
 
 RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
@@ -100,6 +97,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
     printLine(std::string("Fehler: ") + mysql_error(connection));
     return RunOutcome::kFailed;
   }
+  if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
 
   if (this->fromPreviousBackup) {
     std::string previousName =
@@ -140,6 +138,9 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
 
   int saved = 0;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
+    // Views may call functions; triggers are made after the rows, so that
+    // the restore does not fire them.
+    if (tables[i].isView) writeRoutines();
     // Rolling back to the savepoint keeps the snapshot but lets go of the
     // table's metadata lock, so that DDL on a table already written need
     // not wait for the end of the run (nor block everyone behind it).
@@ -147,12 +148,20 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     if (saveTable(i)) ++saved;
     query("ROLLBACK TO SAVEPOINT vkt_table");
   }
+  writeRoutines();
+  writeObjects(backup_format::SectionKind::kTrigger);
+  writeObjects(backup_format::SectionKind::kEvent);
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
             " Tabellen erfolgreich gespeichert.");
+  if (!objects_.empty() || !objectsWhole())
+    printLine(std::to_string(objectsSaved_) + " von " +
+              std::to_string(objects_.size()) +
+              " Routinen, Triggern und Events erfolgreich gespeichert.");
   // Only a complete file is given its final name.
-  if (saved != static_cast<int>(tables.size()) || !outFile.finish()) {
+  if (saved != static_cast<int>(tables.size()) || !objectsWhole() ||
+      !outFile.finish()) {
     outFile.close();
     printLine("Achtung: Das Backup " + outFile.path() +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");

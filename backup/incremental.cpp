@@ -44,6 +44,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   printLine("Lese Daten aus dem alten Backup.");
   previous_backup::Index index = previous_backup::buildIndex(prevFile);
   prevTables = std::move(index.tables);
+  prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.
   for (size_t i = 0; i < prevTables.size(); ++i)
     previousIndex_.emplace(prevTables[i].name, i);
@@ -55,7 +56,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
 
 const PreviousTableEntry* BackupEngine::findPrevious(
     const std::string& name) const {
-  auto found = previousIndex_.find(backup_format::commentName(name));
+  auto found = previousIndex_.find(name);
   return found == previousIndex_.end() ? nullptr : &prevTables[found->second];
 }
 
@@ -67,8 +68,9 @@ time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {
 bool BackupEngine::isUnchanged(const TableEntry& table) const {
   const PreviousTableEntry* previous = findPrevious(table.name);
   if (previous == nullptr) return false;
-  // A view has no update time; its section's presence is all there is.
-  if (table.isView) return true;
+  // A view has no update time: its statements are compared, where the
+  // files hold them.
+  if (table.isView) return !saveStructure || viewUnchanged(table, *previous);
   // An equal update time counts only where it follows the rows; a table
   // the server counts empty while the previous backup holds rows for it
   // was emptied without moving it (TRUNCATE).

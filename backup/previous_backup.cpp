@@ -155,12 +155,6 @@ bool isComment(std::string_view line) {
   return !line.empty() && line[0] == backup_format::kCommentMark;
 }
 
-// A comment line holding an apostrophe begins a table's comment block.
-bool opensBlock(std::string_view line) {
-  return isComment(line) &&
-         line.find(backup_format::kNameQuote) != std::string_view::npos;
-}
-
 // The text between the first and the last apostrophe; with a single
 // apostrophe everything after it; with none, the whole line.
 std::string quotedText(std::string_view line) {
@@ -198,6 +192,7 @@ class BlockJudge {
     if (!line.ended) sound_ = false;
     if (!sound_) return;
     lastLineEmpty_ = line.text.empty();
+    keepDefinition(line.text);
     switch (phase_) {
       case Phase::kBeforeRows:
         if (backup_format::isRowLine(line.text)) {
@@ -231,6 +226,7 @@ class BlockJudge {
     entry->rowsEnd = rowsEnd_;
     entry->rowsDigest = digest_.value();
     entry->rowsCrLf = rowsCrLf_;
+    entry->definition = definition_;
     // Rows are trusted when the block is sound and its rows are closed.
     entry->rowsTrusted =
         located && sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
@@ -264,8 +260,20 @@ class BlockJudge {
     ++rowCount_;
   }
 
+  // The body's lines before its first empty line or row line.
+  void keepDefinition(std::string_view line) {
+    if (definitionDone_ || line.empty() || backup_format::isRowLine(line)) {
+      definitionDone_ = true;
+      return;
+    }
+    if (!definition_.empty()) definition_ += '\n';
+    definition_ += line;
+  }
+
   std::string rowStart_;
   std::string rowPrefix_;
+  std::string definition_;
+  bool definitionDone_ = false;
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
@@ -284,7 +292,7 @@ class BlockJudge {
 PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
                                     bool* shapeSound) {
   PreviousTableEntry entry;
-  entry.name = quotedText(first.text);
+  entry.name = backup_format::nameFromComment(quotedText(first.text));
   *shapeSound = false;
   Line line;
   if (first.ended && lines.next(&line)) {
@@ -343,13 +351,28 @@ Index buildIndex(int fd) {
   for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
     if (!lines.next(&line)) return index;
   BlockJudge judge("");
+  bool inObject = false;  // the lines belong to the last object section
   while (lines.next(&line)) {
-    if (opensBlock(line.text)) {
-      if (!index.tables.empty()) judge.finish(&index.tables.back());
+    // An object's statements may hold any line.
+    if (inObject && index.objects.back().section.inStatements()) {
+      index.objects.back().section.take(line.text);
+      continue;
+    }
+    const backup_format::SectionKind kind = backup_format::sectionKind(line.text);
+    if (kind != backup_format::SectionKind::kNone) {
+      if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
+      inObject = kind != backup_format::SectionKind::kTable;
+    }
+    if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
       index.tables.push_back(readCommentBlock(lines, line, &shapeSound));
       judge = BlockJudge(index.tables.back().name);
       if (!shapeSound) judge.reject();
+    } else if (inObject) {
+      if (kind == backup_format::SectionKind::kNone)
+        index.objects.back().section.take(line.text);
+      else
+        index.objects.push_back({kind, quotedText(line.text), {}});
     } else if (!index.tables.empty()) {
       judge.take(line);
     } else if (!index.hasPreamble &&
@@ -358,10 +381,11 @@ Index buildIndex(int fd) {
       index.preamble = std::string(line.text);
     }
   }
-  if (!index.tables.empty()) judge.finish(&index.tables.back());
+  if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
   // A file that could not be read to its end is judged by what was read:
-  // the last block is then not known to be whole.
-  if (lines.failed() && !index.tables.empty()) {
+  // the last block is then not known to be whole (an object section cut
+  // short differs from what the next run writes).
+  if (lines.failed() && !index.tables.empty() && !inObject) {
     index.tables.back().rowsTrusted = false;
     index.tables.back().blockWhole = false;
   }

@@ -10,18 +10,22 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_file.h"
+#include "backup/object_section.h"
 
 namespace previous_backup {
 
 struct Index {
   std::vector<PreviousTableEntry> tables;  // in file order
+  std::vector<object_section::PreviousObject> objects;  // in file order
   bool hasPreamble = false;
   std::string preamble;  // the preamble line, when hasPreamble
 };
 
 // Reads the file `fd` once, from its first byte to its end, and indexes
-// every table block. Any byte sequence is accepted; damage only makes
-// entries' times unknown or their rows untrusted. `fd` is not moved.
+// every table block and every object section; an object section ends the
+// table block before it as a table block does. Any byte sequence is
+// accepted; damage only makes entries' times unknown or their rows
+// untrusted. `fd` is not moved.
 Index buildIndex(int fd);
 
 // Copies the row lines of `entry` out of `fd` into `out`, each line with a

@@ -27,6 +27,7 @@ bool lineFeedInNames(const TableEntry& table) {
 }  // namespace
 
 bool BackupEngine::writeStructure(const TableEntry& table) {
+  if (table.isView) return writeViewStructure(table);
   if (dropTable &&
       !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;

@@ -313,4 +313,38 @@ TEST(Faults, SavePathThatCannotBeOpenedWritesNothing) {
   }
 }
 
+// ---------------------------------------------------------------------------
+
+const char kHiddenDb[] = "vkt_fault_hidden";
+
+TEST(Faults, RoutineWhoseDefinitionTheServerWithholdsMakesTheRunIncomplete) {
+  ts::recreateDatabase(kHiddenDb);
+  ts::Connection c(kHiddenDb);
+  c.exec("CREATE TABLE t (id INT NOT NULL PRIMARY KEY); INSERT INTO t VALUES (1);"
+         "CREATE FUNCTION f() RETURNS INT DETERMINISTIC RETURN 1;"
+         "DROP USER IF EXISTS 'vkt_limited'@'localhost';"
+         "CREATE USER 'vkt_limited'@'localhost' IDENTIFIED BY 'limited';"
+         "GRANT SELECT, SHOW VIEW, EXECUTE ON " + std::string(kHiddenDb) +
+         ".* TO 'vkt_limited'@'localhost'");
+  ts::TempDir dir;
+  std::string settings = ts::settingsFor(kHiddenDb, dir.path(), "", "1110");
+  const std::string user = "user=" + ts::server().user + "\r\npass=" +
+                           ts::server().password + "\r\n";
+  settings.replace(settings.find(user), user.size(),
+                   "user=vkt_limited\r\npass=limited\r\n");
+  ts::writeFile(dir.path() + "/vkt.ini", settings);
+  ts::ProgramRun run = ts::runProgram(dir.path(), "");
+  c.exec("DROP USER 'vkt_limited'@'localhost'");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Speichere Funktion 'f'\nFehler: Der Server gibt die "
+                         "Definition nicht heraus (fehlende Rechte?).\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("0 von 1 Routinen, Triggern und Events"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(kIncomplete), std::string::npos) << run.out;
+  EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
+  EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+}
+
 }  // namespace

@@ -259,3 +259,56 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
     EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kDb));
   }
 }
+
+TEST_F(IncrementalTest, ChangedTriggerViewOrRoutineAloneMakesANewBackup) {
+  ts::Connection c(kDb);
+  // The procedure's text holds lines that look like a table block of a.
+  c.exec("CREATE FUNCTION half(x INT) RETURNS INT DETERMINISTIC"
+         " BEGIN DECLARE y INT; SET y = x DIV 2; RETURN y; END;"
+         "CREATE PROCEDURE shout() BEGIN SELECT 'x\n# Tabelle ''a''\n"
+         "INSERT INTO `a` VALUES (''9'',''x'');\n'; SELECT 2; END;"
+         "CREATE TRIGGER a_bi BEFORE INSERT ON a FOR EACH ROW"
+         " SET NEW.t = IFNULL(NEW.t, 'neu');"
+         "CREATE EVENT tidy ON SCHEDULE EVERY 1 HOUR DO DELETE FROM c WHERE id < 0");
+  ts::waitForNextSecond();
+  run();
+  ASSERT_EQ(backups().size(), 1u);
+  ts::ProgramRun same = run();
+  EXPECT_NE(same.out.find("Es gab keine \xC4nderungen"), std::string::npos) << same.out;
+  ASSERT_EQ(backups().size(), 1u);
+
+  const struct {
+    const char* what;
+    const char* change;
+    const char* probe;  // must give the same in the restore as in the source
+  } steps[] = {
+      {"a trigger", "CREATE OR REPLACE TRIGGER a_bi BEFORE INSERT ON a FOR EACH ROW"
+                    " SET NEW.t = IFNULL(NEW.t, 'anders')",
+       "SELECT ACTION_STATEMENT FROM information_schema.TRIGGERS"
+       " WHERE TRIGGER_SCHEMA = DATABASE()"},
+      {"a view", "CREATE OR REPLACE VIEW v_a AS SELECT id, id + 1 AS next FROM a",
+       "SELECT GROUP_CONCAT(COLUMN_NAME ORDER BY ORDINAL_POSITION) FROM"
+       " information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND"
+       " TABLE_NAME = 'v_a'"},
+      {"a routine dropped", "DROP PROCEDURE shout",
+       "SELECT GROUP_CONCAT(ROUTINE_NAME ORDER BY ROUTINE_NAME) FROM"
+       " information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()"},
+  };
+  size_t files = 1;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    c.exec(step.change);
+    ts::ProgramRun r = run();
+    EXPECT_NE(r.out.find("Seit dem letzten Backup wurden 1 Tabellen ge\xE4ndert."),
+              std::string::npos) << r.out;
+    // The rows still come out of the previous file.
+    EXPECT_NE(r.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                         "Kopiere die Daten aus dem alten Backup heraus.\n"
+                         "3 Datens\xE4tze gespeichert.\n"),
+              std::string::npos) << r.out;
+    ASSERT_EQ(backups().size(), ++files);
+    expectNewestRestores();
+    EXPECT_EQ(ts::Connection("vkt_incremental_restore").scalar(step.probe),
+              c.scalar(step.probe));
+  }
+}

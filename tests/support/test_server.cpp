@@ -161,12 +161,14 @@ std::map<std::string, long> rowCounts(const std::string& database) {
 }
 
 int restore(const std::string& file, const std::string& database,
-            std::string* errors) {
+            std::string* errors, const std::string& clientCharset) {
   recreateDatabase(database);
   TempDir dir;
   std::string errFile = dir.path() + "/err";
-  int status = shell("mariadb " + clientArgs() +
-                     " --default-character-set=latin1 " + quoteShell(database) +
+  std::string charset =
+      clientCharset.empty() ? "" : " --default-character-set=" + clientCharset;
+  int status = shell("mariadb " + clientArgs() + charset + " " +
+                     quoteShell(database) +
                      " < " + quoteShell(file) + " 2> " + quoteShell(errFile));
   if (errors != nullptr) *errors = readFile(errFile);
   return status;

@@ -51,7 +51,40 @@ TEST(BackupFormat, FindsLineFeedsOnlyInsideQuotes) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(bf::lineFeedInQuotes(c.sql), c.found) << c.sql;
-  EXPECT_EQ(bf::commentName(std::string("x\nDROP\r\t\x7F\x01;# \xE4", 14)),
-            "x?DROP????;# \xE4");
-  EXPECT_EQ(bf::headerLines("a\nb", "")[2], "# Backup der Datenbank 'a?b'");
+  EXPECT_EQ(bf::headerLines("a\nb", "")[2], "# Backup der Datenbank 'a\\nb'");
+}
+
+TEST(BackupFormat, CommentLinesTellTheirSectionKind) {
+  const struct {
+    const char* line;
+    bf::SectionKind kind;
+  } cases[] = {
+      {"# Tabelle 't'", bf::SectionKind::kTable},
+      {"# Trigger 't'", bf::SectionKind::kTrigger},
+      {"# Prozedur 'p'", bf::SectionKind::kProcedure},
+      {"# Funktion 'f'", bf::SectionKind::kFunction},
+      {"# Event 'e'", bf::SectionKind::kEvent},
+      // Any other comment line with an apostrophe opens a table block.
+      {"# Anything 'x'", bf::SectionKind::kTable},
+      {"#Trigger 't'", bf::SectionKind::kTable},
+      {"# Trigger t'", bf::SectionKind::kTable},
+      {"# Trigger", bf::SectionKind::kNone},
+      {"# Update: no quote", bf::SectionKind::kNone},
+      {" # Trigger 't'", bf::SectionKind::kNone},
+      {"DROP TRIGGER IF EXISTS `t`;", bf::SectionKind::kNone},
+      {"", bf::SectionKind::kNone},
+  };
+  for (const auto& c : cases) EXPECT_EQ(bf::sectionKind(c.line), c.kind) << c.line;
+
+  EXPECT_EQ(bf::sectionOpener(bf::SectionKind::kProcedure, "p'q"), "# Prozedur 'p'q'");
+  EXPECT_EQ(bf::sectionKind(bf::sectionOpener(bf::SectionKind::kEvent, "e")),
+            bf::SectionKind::kEvent);
+}
+
+TEST(BackupFormat, CommentNamesStayOnOneLineAndApart) {
+  EXPECT_EQ(bf::commentName("plain \xE4 `x`'"), "plain \xE4 `x`'");
+  EXPECT_EQ(bf::commentName("a\nb\rc\\d"), "a\\nb\\rc\\\\d");
+  EXPECT_EQ(bf::commentName(std::string("t\0\x1f\x7f", 4)), "t\\x00\\x1F\\x7F");
+  // The escape of a control byte differs from the same text typed.
+  EXPECT_NE(bf::commentName("a\nb"), bf::commentName("a\\nb"));
 }

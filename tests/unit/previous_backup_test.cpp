@@ -32,7 +32,8 @@ class BackupText {
   }
   BackupText& comment(const std::string& name,
                       const std::string& date = "05.12.2026 18:02:11") {
-    return add({backup_format::kTableCommentPrefix + name + "'",
+    return add({backup_format::kTableCommentPrefix +
+                    backup_format::commentName(name) + "'",
                 backup_format::kUpdateCommentPrefix + date + "'",
                 backup_format::hashLine()});
   }
@@ -174,9 +175,12 @@ TEST(PreviousBackupIndex, NamesAreKeptByteForByte) {
                                .table("Artikel", 1)
                                .table("artikel", 1)
                                .table("artikel", 3)
+                               .table("t\tx\\n", 2)
                                .str();
   const auto index = indexOf(text);
-  ASSERT_EQ(index.tables.size(), 5u);
+  ASSERT_EQ(index.tables.size(), 6u);
+  // A name with control bytes or backslashes comes back from its escapes.
+  EXPECT_EQ(index.tables[5].name, "t\tx\\n");
   EXPECT_EQ(index.tables[0].name, "o'brien");
   EXPECT_EQ(index.tables[1].name, "b`c");
   for (const auto& e : index.tables) EXPECT_TRUE(e.rowsTrusted) << e.name;
@@ -479,6 +483,55 @@ TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   EXPECT_FALSE(indexOf(text.substr(0, text.size() - 2)).tables.at(0).blockWhole);
   std::string foreign = BackupText().table("t", 1).add({"hello"}).str();
   EXPECT_FALSE(indexOf(foreign).tables.at(0).blockWhole);
+}
+
+TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
+  ObjectDefinition procedure;
+  procedure.kind = backup_format::SectionKind::kProcedure;
+  procedure.name = "p";
+  // A body line that looks like a table block with a row.
+  procedure.createText =
+      "CREATE PROCEDURE `p`() SELECT 'x\n# Tabelle 'ghost'\n# Update: ''\n" +
+      backup_format::hashLine() + "\nINSERT INTO `ghost` VALUES ('1');\n'";
+  procedure.characterSet = "utf8mb4";
+  procedure.collation = "utf8mb4_general_ci";
+  ObjectDefinition trigger = procedure;
+  trigger.kind = backup_format::SectionKind::kTrigger;
+  trigger.name = "t\nr";
+  trigger.createText = "CREATE TRIGGER tr BEFORE INSERT ON a FOR EACH ROW SET @x = 1";
+  ObjectDefinition view = procedure;
+  view.name = "v";
+  view.createText = "CREATE VIEW `v` AS select 1 AS `1`";
+  const std::vector<std::string> viewLines = object_section::viewLines(view, true);
+
+  const std::string text =
+      BackupText()
+          .table("a", 2)
+          .add({backup_format::sectionOpener(procedure.kind, procedure.name)})
+          .add(object_section::objectLines(procedure, true))
+          .comment("v").add(viewLines).add({"", ""})
+          .add({backup_format::sectionOpener(trigger.kind, trigger.name)})
+          .add(object_section::objectLines(trigger, false))
+          .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_EQ(index.tables[0].name, "a");
+  EXPECT_TRUE(index.tables[0].rowsTrusted);
+  EXPECT_TRUE(index.tables[0].blockWhole);
+  EXPECT_EQ(copyFrom(text, index.tables[0]).output,
+            copiedBlock(BackupText::rowLines("a", 2)));
+  EXPECT_EQ(index.tables[1].name, "v");
+  EXPECT_TRUE(index.tables[1].blockWhole);
+  EXPECT_EQ(index.tables[1].definition, object_section::joinLines(viewLines));
+
+  ASSERT_EQ(index.objects.size(), 2u);
+  EXPECT_EQ(index.objects[0].kind, backup_format::SectionKind::kProcedure);
+  EXPECT_EQ(index.objects[0].name, "p");
+  EXPECT_EQ(index.objects[0].section.text(),
+            object_section::joinLines(object_section::objectLines(procedure, true)));
+  EXPECT_EQ(index.objects[1].kind, backup_format::SectionKind::kTrigger);
+  EXPECT_EQ(index.objects[1].name, "t\\nr");
+  EXPECT_EQ(object_section::countChanges(index.objects, {procedure, trigger}, false), 1);
 }
 
 TEST(PreviousBackupIndex, RowsKeepTheirColumnListPrefix) {

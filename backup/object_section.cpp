@@ -1,0 +1,219 @@
+#include "backup/object_section.h"
+
+#include <cctype>
+#include <string_view>
+#include <unordered_map>
+
+namespace object_section {
+namespace {
+
+using backup_format::SectionKind;
+
+constexpr char kDelimiterCommand[] = "DELIMITER ";
+constexpr char kDelimiterBytes[] = ";$/|";
+constexpr size_t kLongestDelimiter = 64;
+
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() &&
+         text.substr(text.size() - end.size()) == end;
+}
+
+// Names of character sets and collations: letters, digits, '_'.
+bool isWord(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
+}
+
+// Text put between apostrophes: no quote, backslash or control byte can
+// reach the statement.
+bool isPlainValue(const std::string& text, const char* extra) {
+  for (char c : text) {
+    bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
+                 std::string_view(extra).find(c) != std::string_view::npos;
+    if (!plain) return false;
+  }
+  return true;
+}
+
+bool sessionIsPlain(const ObjectDefinition& object) {
+  return isWord(object.characterSet) && isWord(object.collation) &&
+         (!object.hasSqlMode || isPlainValue(object.sqlMode, ",")) &&
+         (!object.hasTimeZone ||
+          (!object.timeZone.empty() && isPlainValue(object.timeZone, "+-:/")));
+}
+
+// A session variable that a definition is replayed under, the user
+// variable that keeps the restore's own value meanwhile, and the
+// definition's value.
+struct SessionVariable {
+  const char* name;
+  const char* saved;
+  std::string value;
+};
+
+std::vector<SessionVariable> sessionOf(const ObjectDefinition& object) {
+  std::vector<SessionVariable> session = {
+      {"character_set_client", "@saved_cs_client", object.characterSet},
+      {"character_set_results", "@saved_cs_results", object.characterSet},
+      {"collation_connection", "@saved_col_connection", object.collation}};
+  if (object.hasSqlMode)
+    session.push_back({"sql_mode", "@saved_sql_mode", "'" + object.sqlMode + "'"});
+  if (object.hasTimeZone)
+    session.push_back(
+        {"time_zone", "@saved_time_zone", "'" + object.timeZone + "'"});
+  return session;
+}
+
+// "SET" saving the session into user variables, then taking the object's.
+std::string sessionSet(const ObjectDefinition& object) {
+  const std::vector<SessionVariable> session = sessionOf(object);
+  std::string set = "SET ";
+  for (const SessionVariable& variable : session)
+    set += std::string(variable.saved) + " = @@" + variable.name + ", ";
+  for (const SessionVariable& variable : session)
+    set += std::string(variable.name) + " = " + variable.value + ", ";
+  return set.substr(0, set.size() - 2);
+}
+
+std::string sessionRestore(const ObjectDefinition& object) {
+  std::string set = "SET ";
+  for (const SessionVariable& variable : sessionOf(object))
+    set += std::string(variable.name) + " = " + variable.saved + ", ";
+  return set.substr(0, set.size() - 2);
+}
+
+std::string versioned(const char* version, const std::string& statement) {
+  return std::string("/*!") + version + " " + statement + " */";
+}
+
+const char* dropStatement(SectionKind kind) {
+  switch (kind) {
+    case SectionKind::kTrigger: return "DROP TRIGGER IF EXISTS ";
+    case SectionKind::kProcedure: return "DROP PROCEDURE IF EXISTS ";
+    case SectionKind::kFunction: return "DROP FUNCTION IF EXISTS ";
+    case SectionKind::kEvent: return "DROP EVENT IF EXISTS ";
+    default: return nullptr;
+  }
+}
+
+bool fitsEvery(const std::string& delimiter,
+               const std::vector<std::string>& statements) {
+  for (const std::string& statement : statements)
+    if ((statement + delimiter).find(delimiter) != statement.size())
+      return false;
+  return true;
+}
+
+}  // namespace
+
+std::string delimiterFor(const std::vector<std::string>& statements) {
+  for (size_t length = 2; length <= kLongestDelimiter; ++length)
+    for (const char* byte = kDelimiterBytes; *byte != '\0'; ++byte) {
+      std::string delimiter(length, *byte);
+      if (fitsEvery(delimiter, statements)) return delimiter;
+    }
+  return "";
+}
+
+std::vector<std::string> objectLines(const ObjectDefinition& object,
+                                     bool drop) {
+  const char* dropPrefix = dropStatement(object.kind);
+  if (!object.error.empty() || dropPrefix == nullptr || !sessionIsPlain(object))
+    return {};
+  std::vector<std::string> statements;
+  if (drop)
+    statements.push_back(dropPrefix +
+                         backup_format::quoteIdentifier(object.name));
+  statements.push_back(versioned("50003", sessionSet(object)));
+  statements.push_back(object.createText);
+  statements.push_back(versioned("50003", sessionRestore(object)));
+  const std::string delimiter = delimiterFor(statements);
+  if (delimiter.empty()) return {};
+
+  std::vector<std::string> lines = {backup_format::hashLine(),
+                                    kDelimiterCommand + delimiter};
+  for (const std::string& statement : statements)
+    lines.push_back(statement + delimiter);
+  lines.push_back(std::string(kDelimiterCommand) + ";");
+  lines.push_back("");
+  return lines;
+}
+
+std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop) {
+  if (!view.error.empty() || !sessionIsPlain(view)) return {};
+  std::vector<std::string> lines;
+  if (drop) lines.push_back(backup_format::dropLine(view.name, true));
+  lines.push_back(versioned("50001", sessionSet(view)) + ";");
+  lines.push_back(view.createText + ";");
+  lines.push_back(versioned("50001", sessionRestore(view)) + ";");
+  return lines;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i != 0) text += '\n';
+    text += lines[i];
+  }
+  return text;
+}
+
+void SectionText::take(std::string_view line) {
+  if (!empty_) text_ += '\n';
+  text_ += line;
+  empty_ = false;
+  if (inStatements_) {
+    // Only a delimiter that ended the line before closes the statements:
+    // it occurs nowhere inside them.
+    if (statementEnded_ && line == std::string(kDelimiterCommand) + ";") {
+      inStatements_ = false;
+      return;
+    }
+    statementEnded_ = endsWith(line, delimiter_);
+    return;
+  }
+  std::string_view command(kDelimiterCommand);
+  if (line.substr(0, command.size()) == command &&
+      line.size() > command.size() + 1) {
+    delimiter_ = std::string(line.substr(command.size()));
+    inStatements_ = true;
+    statementEnded_ = false;
+  }
+}
+
+int countChanges(const std::vector<PreviousObject>& previous,
+                 const std::vector<ObjectDefinition>& current, bool drop) {
+  auto key = [](SectionKind kind, const std::string& commentName) {
+    return std::to_string(static_cast<int>(kind)) + ":" + commentName;
+  };
+  std::unordered_map<std::string, size_t> positions;
+  for (size_t i = 0; i < previous.size(); ++i)
+    positions.emplace(key(previous[i].kind, previous[i].name), i);
+  std::vector<bool> kept(previous.size(), false);
+  int changed = 0;
+  size_t lastPosition = 0;  // of the last unchanged object before
+  for (const ObjectDefinition& object : current) {
+    auto found =
+        positions.find(key(object.kind, backup_format::commentName(object.name)));
+    if (found == positions.end()) {
+      ++changed;  // added
+      continue;
+    }
+    const size_t position = found->second;
+    kept[position] = true;
+    std::vector<std::string> lines = objectLines(object, drop);
+    if (lines.empty() || position < lastPosition ||
+        previous[position].section.text() != joinLines(lines)) {
+      ++changed;
+      continue;
+    }
+    lastPosition = position;
+  }
+  for (bool wasKept : kept)
+    if (!wasKept) ++changed;  // dropped
+  return changed;
+}
+
+}  // namespace object_section

@@ -1,0 +1,98 @@
+// Definitions other than a table's: the sections of triggers, functions,
+// procedures and events, and the statements of a view's section. How they
+// are written, and how a reader follows an object section line by line.
+//
+// An object section, after its first line ("# Trigger '<name>'" ...):
+//   the line of '#'
+//   DELIMITER <d>
+//   DROP TRIGGER IF EXISTS `<name>`<d>         (only with droptable)
+//   /*!50003 SET <save session>, <the object's session> */<d>
+//   <the server's definition><d>
+//   /*!50003 SET <restore session> */<d>
+//   DELIMITER ;
+//   (empty line)
+// <d> occurs in none of the statements but at their ends, so no body ends a
+// statement early, and a reader that knows <d> skips the statements
+// whatever lines they hold (a body line may begin with '#').
+#ifndef VKT_BACKUP_OBJECT_SECTION_H_
+#define VKT_BACKUP_OBJECT_SECTION_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backup/backup_format.h"
+
+// A definition as the server stores it, with the session it was made in.
+struct ObjectDefinition {
+  backup_format::SectionKind kind = backup_format::SectionKind::kNone;
+  std::string name;          // as listed, in the connection's character set
+  std::string createText;    // the SHOW CREATE text, encoded in characterSet
+  std::string characterSet;  // character_set_client when it was made
+  std::string collation;     // collation_connection when it was made
+  std::string sqlMode;       // with hasSqlMode (views have none)
+  std::string timeZone;      // with hasTimeZone (events only)
+  bool hasSqlMode = false;
+  bool hasTimeZone = false;
+  std::string error;  // why the definition is missing; "" when it is known
+};
+
+namespace object_section {
+
+// The lines of an object section after its first line, as laid out above;
+// `drop` adds the DROP statement. Empty when the definition is missing,
+// when a session value is not a plain word, or when no delimiter fits.
+std::vector<std::string> objectLines(const ObjectDefinition& object, bool drop);
+
+// The structure block of a view's section without its closing empty line:
+// the DROP line (with `drop`), a line setting the view's session, its
+// definition and ";", a line restoring the session. Empty when the
+// definition is missing or a session value is not a plain word.
+std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop);
+
+// `lines` joined by LF: the text that a reader gets back from them.
+std::string joinLines(const std::vector<std::string>& lines);
+
+// The shortest delimiter, two or more of one of the bytes ";$/|", that
+// occurs in no statement and whose first occurrence in each statement
+// followed by it is at that statement's end; "" when none fits.
+std::string delimiterFor(const std::vector<std::string>& statements);
+
+// Follows the lines of one object section after its first line, as a
+// reader meets them, and keeps them.
+class SectionText {
+ public:
+  // Feeds the next line, without its line end.
+  void take(std::string_view line);
+  // True while the section's statements go on: the next line belongs to
+  // the section whatever it holds.
+  bool inStatements() const { return inStatements_; }
+  // The lines taken, joined by LF.
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  std::string delimiter_;
+  bool empty_ = true;
+  bool inStatements_ = false;
+  bool statementEnded_ = false;
+};
+
+// A trigger, function, procedure or event section of a previous backup.
+struct PreviousObject {
+  backup_format::SectionKind kind = backup_format::SectionKind::kNone;
+  std::string name;  // as the section's first line gives it
+  SectionText section;
+};
+
+// How many objects were added, dropped, changed or moved between the
+// sections of a previous backup and the objects that this run writes (in
+// the order it writes them, `drop` as it writes them). An object is
+// changed when its section's text differs, and moved when it comes before
+// an object it came after (triggers fire in the order they were made).
+int countChanges(const std::vector<PreviousObject>& previous,
+                 const std::vector<ObjectDefinition>& current, bool drop);
+
+}  // namespace object_section
+
+#endif  // VKT_BACKUP_OBJECT_SECTION_H_

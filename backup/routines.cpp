@@ -1,0 +1,239 @@
+// The definitions that are not tables: functions, procedures, triggers and
+// events, each in a section of its own, and the statements of views. They
+// are read from the server with the results unconverted, so that each
+// text comes in the character set it was written in, and replayed under
+// that character set.
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "backup/backup_engine.h"
+#include "backup/backup_format.h"
+
+namespace {
+
+using backup_format::SectionKind;
+
+struct ResultDeleter {
+  void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+using Result = std::unique_ptr<MYSQL_RES, ResultDeleter>;
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+const char kNoDefinition[] =
+    "Der Server gibt die Definition nicht heraus (fehlende Rechte?).";
+const char kUnwritable[] =
+    "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
+
+// Each kind's word on the console and in SHOW CREATE (also the type that
+// the list queries give).
+struct KindNames {
+  SectionKind kind;
+  const char* word;
+  const char* keyword;
+};
+
+constexpr KindNames kKinds[] = {
+    {SectionKind::kTrigger, "Trigger", "TRIGGER"},
+    {SectionKind::kProcedure, "Prozedur", "PROCEDURE"},
+    {SectionKind::kFunction, "Funktion", "FUNCTION"},
+    {SectionKind::kEvent, "Event", "EVENT"},
+};
+
+const KindNames& namesOf(SectionKind kind) {
+  for (const KindNames& names : kKinds)
+    if (names.kind == kind) return names;
+  return kKinds[0];  // not reached: objects have one of the kinds above
+}
+
+SectionKind kindOf(const std::string& keyword) {
+  for (const KindNames& names : kKinds)
+    if (keyword == names.keyword) return names.kind;
+  return SectionKind::kNone;
+}
+
+bool isRoutine(SectionKind kind) {
+  return kind == SectionKind::kFunction || kind == SectionKind::kProcedure;
+}
+
+// Fills `object` from the answer to SHOW CREATE: the statement, and the
+// session it was made in, by column name.
+void takeShowCreate(MYSQL_RES* result, ObjectDefinition* object) {
+  MYSQL_ROW row = mysql_fetch_row(result);
+  if (row == nullptr) {
+    object->error = "Der Server kennt die Definition nicht mehr.";
+    return;
+  }
+  unsigned long* lengths = mysql_fetch_lengths(result);
+  bool statementFound = false;
+  for (unsigned int i = 0; i < mysql_num_fields(result); ++i) {
+    const char* column = mysql_fetch_field_direct(result, i)->name;
+    const std::string value = row[i] ? std::string(row[i], lengths[i]) : "";
+    if (std::strncmp(column, "Create ", 7) == 0 ||
+        std::strcmp(column, "SQL Original Statement") == 0) {
+      statementFound = row[i] != nullptr;
+      object->createText = value;
+    } else if (std::strcmp(column, "character_set_client") == 0) {
+      object->characterSet = value;
+    } else if (std::strcmp(column, "collation_connection") == 0) {
+      object->collation = value;
+    } else if (std::strcmp(column, "sql_mode") == 0) {
+      object->sqlMode = value;
+      object->hasSqlMode = true;
+    } else if (std::strcmp(column, "time_zone") == 0) {
+      object->timeZone = value;
+      object->hasTimeZone = true;
+    }
+  }
+  if (!statementFound) object->error = kNoDefinition;
+}
+
+}  // namespace
+
+bool BackupEngine::listObjects(const char* statement) {
+  if (!query(statement)) return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    ObjectDefinition object;
+    object.kind = kindOf(row[0] ? row[0] : "");
+    if (object.kind == SectionKind::kNone || row[1] == nullptr) continue;
+    object.name.assign(row[1], lengths[1]);
+    objects_.push_back(std::move(object));
+  }
+  return mysql_errno(connection) == 0;
+}
+
+ObjectDefinition BackupEngine::showCreate(SectionKind kind,
+                                          const std::string& name,
+                                          const char* what) {
+  ObjectDefinition object;
+  object.kind = kind;
+  object.name = name;
+  Result result;
+  if (query(std::string("SHOW CREATE ") + what + " " +
+            backup_format::quoteIdentifier(name)))
+    result.reset(mysql_store_result(connection));
+  if (!result)
+    object.error = mysql_error(connection);
+  else
+    takeShowCreate(result.get(), &object);
+  return object;
+}
+
+bool BackupEngine::readDefinitions() {
+  std::cout << "Abfrage der Routinen, Trigger und Events: " << std::flush;
+  // Functions before procedures; triggers in the order they fire, so that
+  // creating them one after the other gives that order back.
+  objectsListed_ =
+      listObjects("SELECT ROUTINE_TYPE, ROUTINE_NAME FROM "
+                  "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = "
+                  "DATABASE() AND ROUTINE_TYPE IN ('FUNCTION', 'PROCEDURE') "
+                  "ORDER BY ROUTINE_TYPE, BINARY ROUTINE_NAME") &&
+      listObjects("SELECT 'TRIGGER', TRIGGER_NAME FROM "
+                  "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = "
+                  "DATABASE() ORDER BY BINARY EVENT_OBJECT_TABLE, "
+                  "ACTION_TIMING, EVENT_MANIPULATION, ACTION_ORDER") &&
+      listObjects("SELECT 'EVENT', EVENT_NAME FROM information_schema.EVENTS "
+                  "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME");
+  if (!objectsListed_) {
+    printLine(std::string("Fehler: ") + mysql_error(connection));
+    objects_.clear();
+  } else {
+    printLine("OK");
+  }
+  // Unconverted results give each text in the character set of the
+  // session that made it.
+  if (!query("SET @vkt_results = @@character_set_results, "
+             "character_set_results = binary")) {
+    printLine(std::string("Fehler: ") + mysql_error(connection));
+    return false;
+  }
+  for (ObjectDefinition& object : objects_)
+    object = showCreate(object.kind, object.name, namesOf(object.kind).keyword);
+  for (const TableEntry& table : tables)
+    if (table.isView)
+      viewDefinitions_[table.name] =
+          showCreate(SectionKind::kTable, table.name, "VIEW");
+  if (!query("SET character_set_results = @vkt_results")) {
+    printLine(std::string("Fehler: ") + mysql_error(connection));
+    return false;
+  }
+  return true;
+}
+
+bool BackupEngine::viewUnchanged(const TableEntry& view,
+                                 const PreviousTableEntry& previous) const {
+  auto found = viewDefinitions_.find(view.name);
+  if (found == viewDefinitions_.end()) return false;
+  std::vector<std::string> lines =
+      object_section::viewLines(found->second, dropTable);
+  return !lines.empty() && previous.blockWhole &&
+         previous.definition == object_section::joinLines(lines);
+}
+
+int BackupEngine::countObjectChanges() const {
+  if (!saveStructure) return 0;
+  // What could not be listed cannot be shown unchanged.
+  if (!objectsListed_) return 1;
+  return object_section::countChanges(prevObjects_, objects_, dropTable);
+}
+
+bool BackupEngine::writeViewStructure(const TableEntry& view) {
+  std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
+  auto found = viewDefinitions_.find(view.name);
+  std::vector<std::string> lines;
+  std::string error = found == viewDefinitions_.end() ? kNoDefinition
+                                                      : found->second.error;
+  if (error.empty()) {
+    lines = object_section::viewLines(found->second, dropTable);
+    if (lines.empty()) error = kUnwritable;
+  }
+  if (!error.empty()) {
+    printLine("Fehler: " + error);
+    return false;
+  }
+  printLine("OK");
+  for (const std::string& line : lines)
+    if (!outFile.writeLine(line)) return false;
+  return outFile.writeLine("");
+}
+
+bool BackupEngine::writeObject(const ObjectDefinition& object) {
+  std::cout << std::endl;
+  printLine(std::string("Speichere ") + namesOf(object.kind).word + " '" +
+            object.name + "'");
+  std::vector<std::string> lines =
+      object_section::objectLines(object, dropTable);
+  if (lines.empty()) {
+    printLine("Fehler: " + (object.error.empty() ? kUnwritable : object.error));
+    return false;
+  }
+  if (!outFile.writeLine(
+          backup_format::sectionOpener(object.kind, object.name))) {
+    printLine("Kann nicht in die Datei schreiben!");
+    return false;
+  }
+  for (const std::string& line : lines)
+    if (!outFile.writeLine(line)) return false;
+  return true;
+}
+
+void BackupEngine::writeRoutines() {
+  if (routinesWritten_) return;
+  routinesWritten_ = true;
+  for (const ObjectDefinition& object : objects_)
+    if (isRoutine(object.kind) && writeObject(object)) ++objectsSaved_;
+}
+
+void BackupEngine::writeObjects(SectionKind kind) {
+  for (const ObjectDefinition& object : objects_)
+    if (object.kind == kind && writeObject(object)) ++objectsSaved_;
+}
+
+bool BackupEngine::objectsWhole() const {
+  return objectsListed_ &&
+         objectsSaved_ == static_cast<int>(objects_.size());
+}

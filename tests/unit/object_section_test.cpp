@@ -1,0 +1,188 @@
+// Sections of triggers, routines and events: how they are laid out, and
+// that a reader finds their end whatever their bodies hold.
+#include "backup/object_section.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace os = object_section;
+using backup_format::SectionKind;
+
+namespace {
+
+ObjectDefinition procedure(const std::string& name, const std::string& body) {
+  ObjectDefinition object;
+  object.kind = SectionKind::kProcedure;
+  object.name = name;
+  object.createText = "CREATE DEFINER=`u`@`h` PROCEDURE `" + name + "`()\n" + body;
+  object.characterSet = "latin1";
+  object.collation = "latin1_swedish_ci";
+  object.sqlMode = "STRICT_TRANS_TABLES,NO_ENGINE_SUBSTITUTION";
+  object.hasSqlMode = true;
+  return object;
+}
+
+// The lines a reader meets after the section's first line; each line that
+// the writer gave with LFs inside comes back as several lines.
+os::SectionText readBack(const std::vector<std::string>& lines) {
+  os::SectionText section;
+  std::string text = os::joinLines(lines);
+  size_t start = 0;
+  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+    section.take(text.substr(start, lf - start));
+  section.take(text.substr(start));
+  return section;
+}
+
+}  // namespace
+
+TEST(ObjectSection, ProcedureIsWrappedInItsOwnSession) {
+  ObjectDefinition p = procedure("p", "BEGIN SELECT 1; SELECT 2; END");
+  const std::vector<std::string> expected = {
+      std::string(84, '#'),
+      "DELIMITER ;;",
+      "DROP PROCEDURE IF EXISTS `p`;;",
+      "/*!50003 SET @saved_cs_client = @@character_set_client,"
+      " @saved_cs_results = @@character_set_results,"
+      " @saved_col_connection = @@collation_connection,"
+      " @saved_sql_mode = @@sql_mode, character_set_client = latin1,"
+      " character_set_results = latin1,"
+      " collation_connection = latin1_swedish_ci,"
+      " sql_mode = 'STRICT_TRANS_TABLES,NO_ENGINE_SUBSTITUTION' */;;",
+      p.createText + ";;",
+      "/*!50003 SET character_set_client = @saved_cs_client,"
+      " character_set_results = @saved_cs_results,"
+      " collation_connection = @saved_col_connection,"
+      " sql_mode = @saved_sql_mode */;;",
+      "DELIMITER ;",
+      "",
+  };
+  EXPECT_EQ(os::objectLines(p, true), expected);
+  std::vector<std::string> withoutDrop = expected;
+  withoutDrop.erase(withoutDrop.begin() + 2);
+  EXPECT_EQ(os::objectLines(p, false), withoutDrop);
+
+  ObjectDefinition event = p;
+  event.kind = SectionKind::kEvent;
+  event.timeZone = "Europe/Berlin";
+  event.hasTimeZone = true;
+  std::vector<std::string> lines = os::objectLines(event, true);
+  ASSERT_EQ(lines.size(), expected.size());
+  EXPECT_EQ(lines[2], "DROP EVENT IF EXISTS `p`;;");
+  EXPECT_NE(lines[3].find(", time_zone = 'Europe/Berlin' */;;"), std::string::npos);
+  EXPECT_NE(lines[5].find(", time_zone = @saved_time_zone */;;"), std::string::npos);
+}
+
+TEST(ObjectSection, NothingIsWrittenThatCouldBreakOutOfItsStatement) {
+  ObjectDefinition missing = procedure("p", "");
+  missing.error = "no privilege";
+  ObjectDefinition oddMode = procedure("p", "SELECT 1");
+  oddMode.sqlMode = "ANSI' */; DROP TABLE t; /*";
+  ObjectDefinition oddCharset = procedure("p", "SELECT 1");
+  oddCharset.characterSet = "latin1 */";
+  ObjectDefinition view = procedure("v", "SELECT 1");
+  view.hasSqlMode = false;
+  for (const ObjectDefinition& object : {missing, oddMode, oddCharset}) {
+    EXPECT_TRUE(os::objectLines(object, true).empty());
+    EXPECT_TRUE(os::viewLines(object, true).empty());
+  }
+  EXPECT_FALSE(os::viewLines(view, true).empty());
+}
+
+TEST(ObjectSection, DelimiterOccursOnlyAtTheStatementEnds) {
+  const struct {
+    std::vector<std::string> statements;
+    const char* delimiter;
+  } cases[] = {
+      {{"SELECT 1", "BEGIN SELECT 1; END"}, ";;"},
+      {{"SELECT ';;'"}, "$$"},
+      {{"SELECT 1;"}, "$$"},  // ";;" would end the statement a byte early
+      {{"SELECT ';;', '$$', '//', '||'"}, ";;;"},
+      {{"SELECT ';;;', '$$', '//', '||'", "SELECT 1;"}, "$$$"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(os::delimiterFor(c.statements), c.delimiter) << c.statements[0];
+  }
+  // Runs of 64 of each byte hold every candidate.
+  std::string everything;
+  for (char c : std::string(";$/|")) everything += std::string(64, c) + " ";
+  EXPECT_EQ(os::delimiterFor({everything}), "");
+}
+
+TEST(ObjectSection, ReaderSkipsBodiesWhateverTheirLinesHold) {
+  // A body whose lines look like a delimiter change, a section opener, a
+  // row line and a delimiter at a line end; and a name with a line feed.
+  const std::string body =
+      "BEGIN SELECT 'a\n"
+      "DELIMITER ;\n"
+      "# Tabelle 't'\n"
+      "INSERT INTO `t` VALUES ('1');\n"
+      "x;;\n"
+      "DELIMITER ;\n"
+      "'; END";
+  ObjectDefinition p = procedure("p\n# Trigger 'q'", body);
+  std::vector<std::string> lines = os::objectLines(p, true);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[1], "DELIMITER $$");
+  // Split as a reader splits the file: the statements stay open from the
+  // "DELIMITER $$" line up to the last "DELIMITER ;".
+  std::vector<std::string> fileLines;
+  std::string text = os::joinLines(lines);
+  size_t start = 0;
+  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+    fileLines.push_back(text.substr(start, lf - start));
+  fileLines.push_back(text.substr(start));
+  const size_t n = fileLines.size();
+  ASSERT_EQ(fileLines[n - 2], "DELIMITER ;");
+  os::SectionText section;
+  for (size_t i = 0; i < n; ++i) {
+    section.take(fileLines[i]);
+    EXPECT_EQ(section.inStatements(), i >= 1 && i + 2 < n) << i << ": " << fileLines[i];
+  }
+  EXPECT_EQ(section.text(), text);
+}
+
+TEST(ObjectSection, ChangesAreAddedDroppedChangedOrMovedObjects) {
+  const bool drop = true;
+  std::vector<ObjectDefinition> before = {
+      procedure("a", "SELECT 1"), procedure("b", "SELECT 2"),
+      procedure("c", "SELECT 3")};
+  auto previousOf = [&](const std::vector<ObjectDefinition>& objects) {
+    std::vector<os::PreviousObject> previous;
+    for (const ObjectDefinition& object : objects)
+      previous.push_back({object.kind, backup_format::commentName(object.name),
+                          readBack(os::objectLines(object, drop))});
+    return previous;
+  };
+  const std::vector<os::PreviousObject> previous = previousOf(before);
+
+  EXPECT_EQ(os::countChanges(previous, before, drop), 0);
+  EXPECT_EQ(os::countChanges(previous, before, !drop), 3);
+
+  std::vector<ObjectDefinition> changed = before;
+  changed[1].createText += " ";
+  EXPECT_EQ(os::countChanges(previous, changed, drop), 1);
+
+  std::vector<ObjectDefinition> dropped = {before[0], before[2]};
+  EXPECT_EQ(os::countChanges(previous, dropped, drop), 1);
+
+  std::vector<ObjectDefinition> added = before;
+  added.insert(added.begin() + 1, procedure("a2", "SELECT 4"));
+  EXPECT_EQ(os::countChanges(previous, added, drop), 1);
+
+  std::vector<ObjectDefinition> moved = {before[0], before[2], before[1]};
+  EXPECT_EQ(os::countChanges(previous, moved, drop), 1);
+
+  // Same name, other kind.
+  std::vector<ObjectDefinition> otherKind = before;
+  otherKind[0].kind = SectionKind::kFunction;
+  EXPECT_EQ(os::countChanges(previous, otherKind, drop), 2);
+
+  // A previous section cut short.
+  std::vector<os::PreviousObject> cut = previous;
+  cut[2].section = os::SectionText();
+  cut[2].section.take(std::string(84, '#'));
+  EXPECT_EQ(os::countChanges(cut, before, drop), 1);
+}
