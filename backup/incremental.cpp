@@ -3,6 +3,7 @@
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -61,7 +62,9 @@ int BackupEngine::copyRowsFromPrevious(std::string tableName) {
   printLine("Kopiere die Daten aus dem alten Backup heraus.");
   const PreviousTableEntry* entry = findPrevious(tableName);
   if (entry == nullptr || !entry->rowsTrusted) return 0;
-  int count = previous_backup::copyRows(prevFile, *entry, outFile);
+  RowProgress progress(tableName);
+  int count = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+  progress.finish();
   if (count < 0)
     printLine("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.");
   return count;

@@ -5,6 +5,7 @@
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
+#include "backup/progress.h"
 
 namespace previous_backup {
 namespace {
@@ -225,7 +226,7 @@ bool seekFirstRow(std::istream& in, const std::string& rowStart,
 }  // namespace
 
 int copyRows(std::istream& in, const PreviousTableEntry& entry,
-             std::ostream& out) {
+             std::ostream& out, RowProgress* progress) {
   if (!entry.rowsTrusted || entry.position == kNoPosition) return -1;
   in.clear();
   if (!in.seekg(entry.position)) return -1;
@@ -237,6 +238,7 @@ int copyRows(std::istream& in, const PreviousTableEntry& entry,
   do {
     if (!isOwnRow(line, rowStart) || count == entry.rowCount) return -1;
     if (!backup_format::writeLine(out, line)) return -1;
+    if (progress != nullptr) progress->tick(line.size());
     ++count;
     if (!backup_format::readLine(in, &line, &ended) || !ended) return -1;
   } while (!line.empty());

@@ -10,6 +10,8 @@
 
 #include "backup/backup_engine.h"
 
+class RowProgress;
+
 namespace previous_backup {
 
 struct Index {
@@ -32,10 +34,10 @@ const PreviousTableEntry* find(const std::vector<PreviousTableEntry>& tables,
 // each with a CR LF line end, then writes the empty line that closes the
 // rows block. Returns the number of row lines copied, or -1 when `in` could
 // not be read as the index recorded or writing to `out` failed (nothing or
-// only part was copied).
+// only part was copied). Each row copied is counted on `progress`, if any.
 // Must only be called for an entry with rowsTrusted.
 int copyRows(std::istream& in, const PreviousTableEntry& entry,
-             std::ostream& out);
+             std::ostream& out, RowProgress* progress = nullptr);
 
 }  // namespace previous_backup
 

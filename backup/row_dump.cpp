@@ -2,6 +2,7 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ int BackupEngine::dumpRows(std::string tableName) {
   std::string escaped;
   int count = 0;
   bool written = true;
+  RowProgress progress(tableName);
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
     line.assign(prefix);
@@ -79,8 +81,10 @@ int BackupEngine::dumpRows(std::string tableName) {
     }
     line += backup_format::kRowLineEnd;
     written = backup_format::writeLine(outFile, line) && written;
+    progress.tick(line.size());
     ++count;
   }
+  progress.finish();
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = mysql_errno(connection) != 0;
   if (fetchFailed)
