@@ -1,3 +1,7 @@
 #include "app/app.h"
+#include "app/terminal_text.h"
 
-int main() { return runProgram(); }
+int main() {
+  terminal_text::convertForTerminal();
+  return runProgram();
+}

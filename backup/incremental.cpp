@@ -7,6 +7,7 @@
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -94,7 +95,10 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   printLine("Kopiere die Daten aus dem alten Backup heraus.");
   const PreviousTableEntry* entry = findPrevious(tableName);
   RowsResult rows;
-  if (entry != nullptr) rows = previous_backup::copyRows(prevFile, *entry, outFile);
+  RowProgress progress(tableName);
+  if (entry != nullptr)
+    rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+  progress.finish();
   if (!rows.whole)
     printLine("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.");
   return rows;

@@ -1,14 +1,15 @@
 #include "backup/previous_backup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <algorithm>
 
 #include <unistd.h>
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
+#include "backup/progress.h"
 
 namespace previous_backup {
 namespace {
@@ -412,7 +413,7 @@ bool readExactly(int fd, std::uint64_t offset, char* buffer, std::size_t length)
 // line ends. The bytes must be those the index judged: same digest, and
 // the empty line that closes them still in place.
 RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
-                        BackupFile& out) {
+                        BackupFile& out, RowProgress* progress) {
   RowsResult result;
   std::string buffer(kBlockSize, '\0');
   std::size_t carried = 0;  // the start of a line, kept for the next piece
@@ -429,6 +430,13 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
     std::size_t whole = lastEnd == nullptr ? 0 : lastEnd - buffer.data() + 1;
     if (whole > 0 && !out.append({buffer.data(), whole})) return result;
     carried = filled - whole;
+    if (progress != nullptr) {
+      // Rows so far, as the share of the block's bytes copied tells them.
+      const std::uint64_t done = at - carried - entry.rowsBegin;
+      const double share =
+          static_cast<double>(done) / (entry.rowsEnd - entry.rowsBegin);
+      progress->advanceTo(static_cast<std::uint64_t>(entry.rowCount * share), done);
+    }
     std::memmove(&buffer[0], buffer.data() + whole, carried);
   }
   char closing[2];
@@ -443,7 +451,7 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
 // Rows some of which end in a line feed alone: judged again line by line
 // and written with CR LF.
 RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
-                          BackupFile& out) {
+                          BackupFile& out, RowProgress* progress) {
   RowsResult result;
   FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
   Line line;
@@ -452,6 +460,7 @@ RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
         rowValueCount(line.text, entry.rowPrefix) != entry.valueCount ||
         !out.writeLine(line.text))
       return result;
+    if (progress != nullptr) progress->tick(line.text.size() + 2);
     ++result.rows;
   }
   const bool closed = line.ended && line.text.empty() &&
@@ -462,10 +471,11 @@ RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
 
 }  // namespace
 
-RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out) {
+RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
+                    RowProgress* progress) {
   if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
-  return entry.rowsCrLf ? copyCrLfRows(fd, entry, out)
-                        : copyRowsByLine(fd, entry, out);
+  return entry.rowsCrLf ? copyCrLfRows(fd, entry, out, progress)
+                        : copyRowsByLine(fd, entry, out, progress);
 }
 
 }  // namespace previous_backup

@@ -12,6 +12,8 @@
 #include "backup/backup_file.h"
 #include "backup/object_section.h"
 
+class RowProgress;
+
 namespace previous_backup {
 
 struct Index {
@@ -36,7 +38,9 @@ Index buildIndex(int fd);
 // what was copied before the change was noticed stays in `out`. The result
 // is whole only when every row the index recorded was copied and written; a
 // copy that cannot run (an entry without trusted rows) is never whole.
-RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out);
+// What is copied is counted on `progress`, if any.
+RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
+                    RowProgress* progress = nullptr);
 
 // The number of values of a row line whose part before the values is
 // `prefix`: after the prefix, values that are quoted strings (backslash

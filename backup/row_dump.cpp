@@ -2,6 +2,7 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   std::string line;
   std::string escaped;
   bool written = true;
+  RowProgress progress(tableName);
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
     line.assign(prefix);
@@ -78,8 +80,10 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
     }
     line += backup_format::kRowLineEnd;
     written = outFile.writeLine(line) && written;
+    progress.tick(line.size());
     ++rows.rows;
   }
+  progress.finish();
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = mysql_errno(connection) != 0;
   if (fetchFailed)

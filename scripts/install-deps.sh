@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, only those missing.
+# Installs the Debian packages the project needs (dpkg-dev and file to
+# build its own package), only those missing.
 # A second run does nothing.
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libmariadb-dev mariadb-server mariadb-client
-          libgtest-dev tzdata)
+          libgtest-dev tzdata dpkg-dev file)
 # Optional extras: a caller may ask for clang (fuzzing) with VKT_WITH_CLANG=1.
 if [ "${VKT_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-dev)

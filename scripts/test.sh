@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests against a private MariaDB server that
-# the tests start and stop themselves: once in a normal build, once in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. Safe to run
-# again.
+# the tests start and stop themselves: once in a normal build (where the
+# Debian package is also built, installed into a scratch root and run once),
+# once in a build with AddressSanitizer and UndefinedBehaviorSanitizer. Safe
+# to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

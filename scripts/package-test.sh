@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build folder and checks it as an
+# administrator gets it: apt accepts it on this machine (its dependencies,
+# the client library among them, can be met), it installs into a scratch
+# root, its systemd units pass systemd-analyze (where that is available),
+# and the installed command makes one backup against a running test server.
+#
+#   scripts/package-test.sh BUILD_DIR STATE_DIR_OF_A_RUNNING_TEST_SERVER
+set -euo pipefail
+build=$(cd "$1" && pwd)
+state=$2
+work=$(mktemp -d /tmp/vkt-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+logged() {  # runs a command quietly; shows its output when it fails
+  "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$*"; }
+}
+
+rm -f "$build"/velmoraskintide_*.deb
+(cd "$build" && logged cpack -G DEB)
+deb=$(echo "$build"/velmoraskintide_*_*.deb)
+[ -f "$deb" ] || fail "no package built"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+[[ $depends == *libmariadb3* ]] || fail "the package does not depend on libmariadb3"
+logged apt-get install --simulate "$deb"
+
+# Install into a scratch root: a dpkg database of its own, where nothing
+# else is installed (so its dependencies are not checked there).
+root="$work/root"
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  logged dpkg --root="$root" --force-depends --log=/dev/null -i "$deb"
+else
+  logged dpkg-deb -x "$deb" "$root"
+fi
+units="$root/usr/lib/systemd/system"
+for f in usr/bin/velmoraskintide usr/share/doc/velmoraskintide/README.md \
+         usr/share/doc/velmoraskintide/examples/velmoraskintide.cron; do
+  [ -f "$root/$f" ] || fail "the package lacks /$f"
+done
+if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
+  # The units the package's units refer to come from this machine; the
+  # command their ExecStart names must be the package's own.
+  cp -rn /lib/systemd/system/. "$units/"
+  out=$(systemd-analyze verify --root="$root" velmoraskintide@nightly.service \
+        velmoraskintide@nightly.timer 2>&1) || fail "systemd-analyze: $out"
+  [ -z "$out" ] || fail "systemd-analyze: $out"
+  echo "systemd units verified"
+else
+  echo "systemd-analyze not available: units not verified"
+fi
+
+# One backup of the sample database by the installed command.
+set -a; . "$state/env"; set +a
+job="$work/job"
+mkdir "$job"
+printf '[DBDATEN]\r\nhost=localhost\r\nuser=%s\r\npass=%s\r\ndb-name=%s\r\nsave-path=%s\r\nsave-strucktur=1\r\nsave-daten=1\r\ndroptable=1\r\nbackup-from-file=1\r\n\r\n' \
+  "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "$job" >"$job/vkt.ini"
+(cd "$job" && logged "$root/usr/bin/velmoraskintide" </dev/null)
+backup=$(echo "$job/$VKT_DB_NAME"-*.sql)
+[ -f "$backup" ] || { cat "$work/log" >&2; fail "the installed command wrote no backup"; }
+grep -q "^INSERT INTO " "$backup" || fail "the backup holds no rows"
+stamp=${backup: -18:14}
+grep -q "^zeit-last-backup=$stamp" "$job/vkt.ini" || fail "zeit-last-backup not stored"
+echo "installed command wrote $(basename "$backup")"
