@@ -208,6 +208,7 @@ class BlockJudge {
         if (line.text.empty()) {
           phase_ = Phase::kClosed;
           rowsEnd_ = line.offset;
+          rowsCrLf_ = rowsCrLf_ && line.crlf;  // the closing line too
         } else {
           countRow(line);
         }
