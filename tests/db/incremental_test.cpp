@@ -148,6 +148,7 @@ TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
   struct Damage {
     const char* what;
     std::string content;
+    std::string replace = "";  // a shell command that replaces the file
   } damages[] = {
       {"cut in the middle of a row line of a",
        content.substr(0, content.find("'zwei") + 3)},
@@ -159,14 +160,25 @@ TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
          return changed;
        }()},
       {"foreign text", "Hello\nthis is not a backup\n"},
+      // Not a regular file: reading it would block or never end.
+      {"a FIFO", "", "rm -f '" + previous + "' && mkfifo '" + previous + "'"},
+      {"a link to /dev/zero", "",
+       "rm -f '" + previous + "' && ln -s /dev/zero '" + previous + "'"},
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
-    ts::writeFile(previous, damage.content);
+    if (damage.replace.empty())
+      ts::writeFile(previous, damage.content);
+    else
+      ASSERT_EQ(ts::shell(damage.replace), 0);
     ts::writeFile(dir_.path() + "/vkt.ini", settings);
     ts::ProgramRun r = run();
     EXPECT_EQ(r.out.find("Kopiere die Daten aus dem alten Backup heraus."),
               std::string::npos) << r.out;
+    if (!damage.replace.empty()) {
+      EXPECT_NE(r.out.find("Konnte kein altes Backup laden!"), std::string::npos)
+          << r.out;
+    }
     ASSERT_EQ(backups().size(), 2u);
     expectNewestRestores();
     std::remove(backups().back().c_str());
