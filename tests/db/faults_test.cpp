@@ -1,5 +1,6 @@
 // Runs that cannot write a whole backup: a connection killed while a table
-// streams, a file size limit, a save path that cannot be opened. None of
+// streams, a previous backup cut short under a run, the run killed, a file
+// size limit, a full disk, a save path that cannot be opened. None of
 // them may name its file as the last backup, and the next run must still
 // produce a backup that restores.
 #include <signal.h>
@@ -78,6 +79,19 @@ std::string streamingConnection(ts::Connection& watcher) {
   return watcher.scalar(
       "SELECT IFNULL(MIN(ID), '') FROM information_schema.PROCESSLIST WHERE "
       "INFO LIKE 'SELECT % FROM `big`%' AND ID <> CONNECTION_ID()");
+}
+
+// Waits until `program` streams `big`; false (with what it printed) when
+// it never does.
+::testing::AssertionResult waitUntilStreaming(ts::Connection& watcher,
+                                              ts::RunningProgram& program) {
+  for (int poll = 0; poll < 20000; ++poll) {
+    if (!streamingConnection(watcher).empty())
+      return ::testing::AssertionSuccess();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ::testing::AssertionFailure()
+         << "the program's SELECT was never seen\n" << program.outputSoFar();
 }
 
 TEST(Faults, ConnectionKilledWhileATableStreams) {
@@ -174,13 +188,7 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   const std::string nextSettings = ts::readFile(dir.path() + "/vkt.ini");
   const size_t half = ts::readFile(previous).size() / 2;
   ts::RunningProgram cut(dir.path(), "");
-  std::string id;
-  for (int poll = 0; poll < 20000 && id.empty(); ++poll) {
-    id = streamingConnection(watcher);
-    if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_FALSE(id.empty()) << "the program's SELECT was never seen\n"
-                           << cut.outputSoFar();
+  ASSERT_TRUE(waitUntilStreaming(watcher, cut));
   ASSERT_EQ(truncate(previous.c_str(), static_cast<off_t>(half)), 0);
   run = cut.wait();
   EXPECT_EQ(run.status, 1);
@@ -188,6 +196,17 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find(kIncomplete), std::string::npos) << run.out;
+  EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), nextSettings);
+
+  // A run killed while big streams leaves its file under the working name
+  // only, and the settings as they were.
+  std::vector<std::string> before = ts::listFiles(dir.path(), "");
+  ts::RunningProgram killed(dir.path(), "");
+  ASSERT_TRUE(waitUntilStreaming(watcher, killed));
+  kill(killed.pid(), SIGKILL);
+  killed.wait();
+  EXPECT_EQ(newBackup(dir.path(), before, ".sql"), "");
+  EXPECT_NE(newBackup(dir.path(), before, kIncompleteSuffix), "");
   EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), nextSettings);
 }
 
