@@ -56,12 +56,16 @@ sql() { mariadb --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PA
 
 bench_server() {
   : >"$work/empty.sql"
-  "$root/scripts/testdb.sh" start "$work/state" "$work/empty.sql" >/dev/null
+  # The server's temporary files stay in the work directory: other servers
+  # and their clean-ups share /tmp.
+  mkdir -p "$work/tmp"
+  TMPDIR=$work/tmp "$root/scripts/testdb.sh" start "$work/state" "$work/empty.sql" >/dev/null
   # shellcheck disable=SC1091
   . "$work/state/env"
   export MYSQL_UNIX_PORT=$VKT_DB_SOCKET
   # The data should sit in memory, as on a server that serves it every day.
   sql -e "SET GLOBAL innodb_buffer_pool_size = 2147483648; SET GLOBAL innodb_flush_log_at_trx_commit = 2;"
+  [ "$(sql -e 'SELECT @@tmpdir')" = "$work/tmp" ] || echo "note: the server's tmpdir is $(sql -e 'SELECT @@tmpdir')"
   clk=$(getconf CLK_TCK)
 }
 
@@ -102,6 +106,18 @@ run_tool() {
     echo "$name: the tool wrote no backup; its output:" >&2; tail -20 "$dir/log.txt" >&2; exit 1
   fi
   echo "$file"
+}
+
+# profile_tool DIR DATA: records one run of the tool in DIR into DATA and
+# prints its self time by library, then by symbol (needs a usable perf).
+profile_tool() {
+  (cd "$1" && perf record -q -F 999 -g -o "$2" "$bin" </dev/null >/dev/null 2>&1) || true
+  local sort
+  for sort in dso dso,symbol; do
+    perf report -i "$2" --no-children --sort "$sort" --stdio -g none 2>/dev/null |
+      grep -E '^ +[0-9]' | head -15 | sed -E 's/^ +/    /; s/[ -]+$//' || true
+    echo "    --"
+  done
 }
 
 size_of() { stat -c %s "$1"; }

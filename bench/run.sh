@@ -184,12 +184,7 @@ if [ "${VKT_BENCH_PROFILE:-1}" = 1 ] && perf stat -e syscalls:sys_enter_write --
     echo
     echo "Profile of one $kind run of the tool (perf record; self time by library, then by symbol)"
     if [ "$kind" = inc ]; then touch_small "profile $kind"; cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"; fi
-    (cd "$work/$kind" && perf record -q -F 999 -g -o "$work/perf_$kind.data" "$bin" </dev/null >/dev/null 2>&1) || true
-    for sort in dso dso,symbol; do
-      perf report -i "$work/perf_$kind.data" --no-children --sort "$sort" --stdio -g none 2>/dev/null |
-        grep -E '^ +[0-9]' | head -15 | sed -E 's/^ +/    /; s/[ -]+$//' || true
-      echo "    --"
-    done
+    profile_tool "$work/$kind" "$work/perf_$kind.data"
     find "$work/$kind/out" -name '*.sql' ! -path "$base" -delete
     cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
   done
