@@ -29,39 +29,9 @@ if [ "$rows" -lt 1000 ] || [ "$rounds" -lt 1 ]; then echo "need rows >= 1000, ro
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 bench=$root/bench
-export TZ=${TZ:-UTC}   # the server and the tool must share it
-
-# --- packages and binaries ------------------------------------------------
-
-need_packages() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-need_packages time gcc g++ make cmake pkg-config libmariadb-dev mariadb-server mariadb-client
-
-bin=${VKT_BIN:-$root/build/velmoraskintide}
-if [ ! -x "$bin" ]; then
-  echo "Building $bin"
-  cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_TESTS=OFF >/dev/null
-  cmake --build "$root/build" --target velmoraskintide -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
-fi
-bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
-
-work=$(mktemp -d /tmp/vkt-bench.XXXXXX)
-cleanup() {
-  "$root/scripts/testdb.sh" stop "$work/state" >/dev/null 2>&1 || true
-  if [ "${VKT_BENCH_KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+# shellcheck source=bench/lib.sh
+. "$bench/lib.sh"
+bench_prepare
 
 # shellcheck disable=SC2046
 gcc -O2 -o "$work/fetch_floor" "$bench/fetch_floor.c" $(pkg-config --cflags --libs libmariadb)
@@ -69,15 +39,7 @@ gcc -O2 -o "$work/line_writes" "$bench/line_writes.c"
 
 # --- server and data ---------------------------------------------------------
 
-: >"$work/empty.sql"
-"$root/scripts/testdb.sh" start "$work/state" "$work/empty.sql" >/dev/null
-# shellcheck disable=SC1091
-. "$work/state/env"
-export MYSQL_UNIX_PORT=$VKT_DB_SOCKET
-sql() { mariadb --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PASSWORD" -N -B "$VKT_DB_NAME" "$@"; }
-
-# The data should sit in memory, as on a server that serves it every day.
-sql -e "SET GLOBAL innodb_buffer_pool_size = 2147483648; SET GLOBAL innodb_flush_log_at_trx_commit = 2;"
+bench_server
 sql -e "SELECT COUNT(*) FROM seq_1_to_3" >/dev/null 2>&1 ||
   sql -e "INSTALL SONAME 'ha_sequence'"
 
@@ -94,43 +56,6 @@ sleep 1.1   # update times have whole seconds
 
 # --- measuring -----------------------------------------------------------------
 
-mkdir -p "$work/res"
-clk=$(getconf CLK_TCK)
-server_cpu_ticks() { sed 's/.*) //' "/proc/$VKT_DB_PID/stat" | awk '{ print $12 + $13 }'; }
-
-# measure NAME STDOUT_FILE COMMAND...: appends "wall rss_kb user sys server_cpu"
-# to res/NAME.
-measure() {
-  local name=$1 out=$2 before after
-  shift 2
-  before=$(server_cpu_ticks)
-  if ! /usr/bin/time -f '%e %M %U %S' -o "$work/time.txt" "$@" >"$out" 2>"$work/stderr.txt" </dev/null; then
-    echo "$name failed:" >&2; cat "$work/stderr.txt" "$work/time.txt" >&2; exit 1
-  fi
-  after=$(server_cpu_ticks)
-  echo "$(tail -n 1 "$work/time.txt") $(awk -v a="$before" -v b="$after" -v c="$clk" 'BEGIN { printf "%.2f", (b - a) / c }')" >>"$work/res/$name"
-}
-
-write_ini() {  # DIR SAVE_PATH FROM_FILE STAMP
-  mkdir -p "$1" "$2"
-  printf '[DBDATEN]\r\nhost=localhost\r\nuser=%s\r\npass=%s\r\ndb-name=%s\r\nsave-path=%s\r\nsave-strucktur=1\r\nsave-daten=1\r\ndroptable=1\r\nbackup-from-file=%s\r\nzeit-last-backup=%s\r\n' \
-    "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "$2" "$3" "$4" >"$1/vkt.ini"
-}
-ini_stamp() { sed -n 's/^zeit-last-backup=//p' "$1/vkt.ini" | tr -d '\r'; }
-
-# run_tool NAME DIR: one run of the tool in DIR; prints the file it wrote.
-run_tool() {
-  local name=$1 dir=$2 before stamp file
-  before=$(ini_stamp "$dir")
-  (cd "$dir" && measure "$name" "$dir/log.txt" "$bin")
-  stamp=$(ini_stamp "$dir")
-  file=$(sed -n 's/^save-path=//p' "$dir/vkt.ini" | tr -d '\r')/$VKT_DB_NAME-$stamp.sql
-  if [ "$stamp" = "$before" ] || [ ! -s "$file" ]; then
-    echo "$name: the tool wrote no backup; its output:" >&2; tail -20 "$dir/log.txt" >&2; exit 1
-  fi
-  echo "$file"
-}
-
 dump=(mariadb-dump --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PASSWORD"
       --skip-extended-insert "$VKT_DB_NAME")
 floor=("$work/fetch_floor" "$VKT_DB_SOCKET" "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "${tables[@]}")
@@ -138,10 +63,7 @@ touch_small() {
   sql -e "UPDATE einstellungen SET wert = 'Runde $1', geaendert = NOW() WHERE schluessel = 'schluessel_1'"
   sleep 1.1
 }
-size_of() { stat -c %s "$1"; }
-record_size() { echo "$2" >>"$work/res/$1.size"; }
-
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+load_before=$(load_average)
 # Warm the buffer pool once so that the first measured run is not special.
 "${floor[@]}" >/dev/null
 
@@ -202,29 +124,9 @@ done
 
 # --- report ----------------------------------------------------------------------
 
-# col NAME N: values of column N of res/NAME, one a line
-col() { cut -d' ' -f"$2" "$work/res/$1"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-maxof() { sort -g | tail -n 1; }
-minof() { sort -g | head -n 1; }
-med() { col "$1" "$2" | median; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-fmb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
-
-row() {  # LABEL NAME
-  local size="-"
-  [ -f "$work/res/$2.size" ] && size=$(fmb "$(median <"$work/res/$2.size")")
-  printf '  %-30s %8s %8s %8s %9s %7s %7s %9s %9s\n' "$1" "$(med "$2" 1)" "$(col "$2" 1 | minof)" \
-    "$(col "$2" 1 | maxof)" "$(mb "$(col "$2" 2 | maxof)")" "$(med "$2" 3)" "$(med "$2" 4)" "$(med "$2" 5)" "$size"
-}
-header() {
-  printf '  %-30s %8s %8s %8s %9s %7s %7s %9s %9s\n' "" "median s" "min s" "max s" "peak MB" "user s" "sys s" "server s" "file MB"
-}
-
 echo
 echo "=== Results: $rows rows ($floor_rows fetched by the floor), $rounds rounds, $(nproc) cores ==="
-echo "    load average before / after: $load_before / $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "    load average before / after: $load_before / $(load_average)"
 echo "    (wall median/min/max; peak RSS max; user, sys and server CPU medians)"
 echo
 echo "Full backup"
@@ -282,12 +184,7 @@ if [ "${VKT_BENCH_PROFILE:-1}" = 1 ] && perf stat -e syscalls:sys_enter_write --
     echo
     echo "Profile of one $kind run of the tool (perf record; self time by library, then by symbol)"
     if [ "$kind" = inc ]; then touch_small "profile $kind"; cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"; fi
-    (cd "$work/$kind" && perf record -q -F 999 -g -o "$work/perf_$kind.data" "$bin" </dev/null >/dev/null 2>&1) || true
-    for sort in dso dso,symbol; do
-      perf report -i "$work/perf_$kind.data" --no-children --sort "$sort" --stdio -g none 2>/dev/null |
-        grep -E '^ +[0-9]' | head -15 | sed -E 's/^ +/    /; s/[ -]+$//' || true
-      echo "    --"
-    done
+    profile_tool "$work/$kind" "$work/perf_$kind.data"
     find "$work/$kind/out" -name '*.sql' ! -path "$base" -delete
     cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
   done
