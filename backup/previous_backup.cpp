@@ -62,7 +62,7 @@ class Digest {
     for (int i = 0; i < 4; ++i) {
       std::uint64_t word;
       std::memcpy(&word, block + 8 * i, 8);
-      lanes_[i] = rotate(lanes_[i] + word * kPrime2, 31) * kPrime1;
+      lanes_[i] = (lanes_[i] ^ word) * kPrime1;
     }
   }
 
