@@ -112,9 +112,9 @@ class BackupEngine {
   int queryTables();
   // Writes one backup file. kComplete only when the file is complete: every
   // table's section written whole, the file synced and given its name.
-  RunOutcome runBackup(std::string savePath, bool saveStructure, bool saveData,
-                 bool dropTable, bool fromPreviousBackup,
-                 std::string lastBackupTime);
+  RunOutcome runBackup(std::string savePath, bool saveStructure,
+                       bool saveData, bool dropTable, bool fromPreviousBackup,
+                       std::string lastBackupTime);
   // Writes the section of tables[index]. True when the section is whole.
   bool saveTable(int index);
   // Opens and indexes the previous backup; leaves prevFile open.
