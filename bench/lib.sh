@@ -108,16 +108,20 @@ run_tool() {
   echo "$file"
 }
 
+# perf_top DATA SORT COUNT [MODE]: the first COUNT lines of a perf report of
+# DATA sorted by SORT; MODE --children counts callees into their callers.
+perf_top() {
+  perf report -i "$1" "${4:---no-children}" --sort "$2" --stdio -g none 2>/dev/null |
+    grep -E '^ +[0-9]' | head -"$3" | sed -E 's/^ +/    /; s/[ -]+$//' || true
+  echo "    --"
+}
+
 # profile_tool DIR DATA: records one run of the tool in DIR into DATA and
 # prints its self time by library, then by symbol (needs a usable perf).
 profile_tool() {
   (cd "$1" && perf record -q -F 999 -g -o "$2" "$bin" </dev/null >/dev/null 2>&1) || true
-  local sort
-  for sort in dso dso,symbol; do
-    perf report -i "$2" --no-children --sort "$sort" --stdio -g none 2>/dev/null |
-      grep -E '^ +[0-9]' | head -15 | sed -E 's/^ +/    /; s/[ -]+$//' || true
-    echo "    --"
-  done
+  perf_top "$2" dso 15
+  perf_top "$2" dso,symbol 15
 }
 
 size_of() { stat -c %s "$1"; }

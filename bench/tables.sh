@@ -21,7 +21,10 @@
 # a profile of the tool when perf is usable.
 #
 # Environment: VKT_BIN, VKT_BENCH_KEEP as for bench/run.sh;
-#   VKT_BENCH_PROFILE=0 skip the statement counts and the profile
+#   VKT_BENCH_PROFILE=0 skip the statement counts and the profiles
+#   VKT_BENCH_SERVER_SQL="SET GLOBAL ..." statements run on the server
+#                       before the tables are made (for example a larger
+#                       table_definition_cache)
 set -euo pipefail
 
 tables=${1:-10000}
@@ -38,6 +41,7 @@ bench=$root/bench
 . "$bench/lib.sh"
 bench_prepare
 bench_server
+[ -z "${VKT_BENCH_SERVER_SQL:-}" ] || sql -e "$VKT_BENCH_SERVER_SQL"
 
 # --- data ----------------------------------------------------------------------
 
@@ -122,6 +126,10 @@ measure_size() {
     rm -f "$f" "$inc"
     echo "  round $r done (incremental copied $copied of $((n - 1)) unchanged tables)"
   done
+  # InnoDB keeps update times only in memory, and loses them with the
+  # table's cached definition.
+  sql -e "SELECT SUM(UPDATE_TIME IS NULL) FROM information_schema.TABLES
+          WHERE TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'BASE TABLE'" >"$work/res/unknown_$n"
 }
 
 small_tables=$((tables / 10))
@@ -153,6 +161,7 @@ report_size() {  # TABLES VIEWS
     "$(per_table_ms "$(med "full_$n" 1)" "$n")" "$(per_table_ms "$(med "inc_$n" 1)" "$n")" \
     "$(per_table_ms "$(med "dump_$n" 1)" "$n")"
   echo "  tables copied by the incremental runs: $copied of $((n - 1)) unchanged"
+  echo "  tables whose update time the server no longer knew after the rounds: $(cat "$work/res/unknown_$n") of $n"
 }
 flatness() {  # LABEL NAME
   local small large
@@ -165,6 +174,8 @@ echo
 echo "=== Results: many small tables, $rounds rounds, $(nproc) cores ==="
 echo "    load average before / after: $load_before / $(load_average)"
 echo "    (wall median/min/max; peak RSS max; user, sys and server CPU medians)"
+echo "    server: $(sql -e "SELECT CONCAT('table_definition_cache ', @@table_definition_cache,
+                              ', table_open_cache ', @@table_open_cache)")"
 report_size "$small_tables" "$small_views"
 report_size "$tables" "$views"
 echo
@@ -204,9 +215,29 @@ statements "tool, incremental" bash -c "cd '$work/t' && '$bin'"
 statements "mariadb-dump" "${dump[@]}"
 rm -f "$work/t/out/"*.sql
 
-if perf record -q -o /dev/null -- true >/dev/null 2>&1; then
-  echo
-  echo "Profile of one full run of the tool (perf record; self time by library, then by symbol)"
-  write_ini "$work/t" "$work/t/out" 0 ""
-  profile_tool "$work/t" "$work/perf.data"
-fi
+perf record -q -o /dev/null -- true >/dev/null 2>&1 || exit 0
+
+echo
+echo "Profile of one full run of the tool (perf record; self time by library, then by symbol)"
+write_ini "$work/t" "$work/t/out" 0 ""
+profile_tool "$work/t" "$work/perf.data"
+echo
+echo "Profile of one incremental run of the tool"
+write_ini "$work/t" "$work/t/out" 1 "$(ini_stamp "$work/t")"
+touch_table "profile incremental"
+profile_tool "$work/t" "$work/perf_inc.data"
+rm -f "$work/t/out/"*.sql
+
+# The server during one full run of the tool: where it spends its time.
+echo
+echo "Profile of the server during one full run of the tool (self time, then with callees, by symbol)"
+write_ini "$work/t" "$work/t/out" 0 ""
+perf record -q -F 999 -g -p "$VKT_DB_PID" -o "$work/perf_server.data" >/dev/null 2>&1 &
+perf_pid=$!
+sleep 0.5
+(cd "$work/t" && "$bin" </dev/null >/dev/null 2>&1) || true
+kill -INT "$perf_pid" 2>/dev/null || true
+wait "$perf_pid" 2>/dev/null || true
+perf_top "$work/perf_server.data" symbol 15
+perf_top "$work/perf_server.data" symbol 30 --children
+rm -f "$work/t/out/"*.sql
