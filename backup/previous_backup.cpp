@@ -416,7 +416,10 @@ bool readExactly(int fd, std::uint64_t offset, char* buffer, std::size_t length)
 RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
                         BackupFile& out, RowProgress* progress) {
   RowsResult result;
-  std::string buffer(kBlockSize, '\0');
+  // Small blocks get a small buffer: it grows when a line does not fit.
+  std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(
+                         kBlockSize, entry.rowsEnd - entry.rowsBegin)),
+                     '\0');
   std::size_t carried = 0;  // the start of a line, kept for the next piece
   Digest digest;
   for (std::uint64_t at = entry.rowsBegin; at < entry.rowsEnd;) {
