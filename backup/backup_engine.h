@@ -140,6 +140,8 @@ class BackupEngine {
                           const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
   bool readServerClock(time_t* now);
+  // Counts columns and lists those of tables with invisible ones; looks
+  // tables up through tableIndex_, which must be built first.
   bool markInvisibleColumns();
   std::string viewDefinition(const std::string& name);
   void orderViews();

@@ -1,7 +1,6 @@
 #include <chrono>
 #include <iostream>
 #include <thread>
-#include <unordered_set>
 
 #include <sys/stat.h>
 

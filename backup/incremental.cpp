@@ -13,10 +13,6 @@ namespace {
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
-}  // namespace
-
-namespace {
-
 // Opens `fileName` for reading only when it is a regular file: a FIFO or a
 // device would block the run or never end. -1 otherwise.
 int openRegularFile(const std::string& fileName) {

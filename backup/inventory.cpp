@@ -1,9 +1,9 @@
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
+#include <functional>
 #include <iostream>
 #include <memory>
-#include <functional>
 #include <queue>
 #include <set>
 #include <unordered_map>
@@ -200,14 +200,15 @@ int BackupEngine::queryTables() {
         local_time::fromServerText(createTexts[i], &created) &&
         created <= entry.updateTime;
   }
-  if (!markInvisibleColumns()) {
-    printError(connection);
-    tables.clear();
-    return 0;
-  }
   orderViews();
   tableIndex_.clear();
   for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
+  if (!markInvisibleColumns()) {
+    printError(connection);
+    tables.clear();
+    tableIndex_.clear();
+    return 0;
+  }
   return count;
 }
 
@@ -220,14 +221,12 @@ bool BackupEngine::markInvisibleColumns() {
     return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
-  std::unordered_map<std::string, size_t> position;
-  for (size_t i = 0; i < tables.size(); ++i) position.emplace(tables[i].name, i);
   std::vector<std::vector<std::string>> names(tables.size());
   std::vector<bool> hidden(tables.size(), false);
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
-    auto found = position.find(fieldText(row, lengths, 0));
-    if (found == position.end()) continue;
+    auto found = tableIndex_.find(fieldText(row, lengths, 0));
+    if (found == tableIndex_.end()) continue;
     const size_t i = found->second;
     names[i].push_back(fieldText(row, lengths, 1));
     hidden[i] = hidden[i] ||

@@ -20,7 +20,8 @@ constexpr std::int64_t kNoPosition = -1;
 // A 64-bit digest of a byte stream, the same however the stream is cut
 // into pieces: what the index saw of a block's rows, to know at copy time
 // that they are still the very bytes it judged. Four lanes of 8-byte words,
-// multiplied and rotated.
+// each word mixed in by an exclusive or and a multiply; the lanes, the
+// tail and the length are folded together at the end.
 class Digest {
  public:
   void update(const char* data, std::size_t length) {
