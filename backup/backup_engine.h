@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <mysql.h>
 
 #include "backup/backup_file.h"
@@ -58,6 +60,17 @@ struct TableEntry {
   int columnCount = 0;  // all columns, invisible ones included
 };
 
+// What tells that a file changed: which file it is, its size and the times
+// of its last changes. The kernel moves the change time on every write and
+// truncation, and no program can set it back.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;  // -1: the file could not be examined
+  timespec changed{};
+  timespec modified{};
+};
+
 // One table block of the previous backup file.
 struct PreviousTableEntry {
   std::string name;
@@ -77,10 +90,11 @@ struct PreviousTableEntry {
   // that closes them.
   std::uint64_t rowsBegin = 0;
   std::uint64_t rowsEnd = 0;
-  // A digest of those bytes, so that a copy knows they did not change, and
-  // whether every row line ends in CR LF (copied as it lies).
-  std::uint64_t rowsDigest = 0;
+  // Whether every row line ends in CR LF (copied as it lies), and the file
+  // as it was when indexing began: rows are copied only while it is the
+  // same, so they are the very bytes that were judged.
   bool rowsCrLf = false;
+  FileStamp file;
   // True when the block was read whole: every line ended, no foreign line,
   // and it ends where a section ends (after its rows' empty line, or, with
   // no rows, after an empty line or right after the comment block). A

@@ -21,6 +21,15 @@ constexpr std::uint64_t kReserveStep = std::uint64_t{32} << 20;
 // Runs of at least this many bytes go to the file with one write().
 constexpr std::size_t kLargeRun = std::size_t{64} << 10;
 
+// Writing back to disk is started behind the writer every this many bytes,
+// so that the sync at the end waits only for the last of them.
+constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
+
+// Bytes copied from another file: at most this many per copy, and through
+// a buffer of this size where the kernel cannot copy between the files.
+constexpr std::uint64_t kCopyPiece = std::uint64_t{8} << 20;
+constexpr std::size_t kCopyBuffer = std::size_t{1} << 20;
+
 bool mappingAllowed = true;
 
 std::uint64_t pageSize() {
@@ -126,10 +135,82 @@ bool BackupFile::append(std::string_view bytes) {
   return store(bytes.data(), bytes.size());
 }
 
+BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
+                                               std::uint64_t length) {
+  if (fd_ < 0 || failed()) {
+    fail(EBADF);
+    return CopyOutcome::kOutputFailed;
+  }
+  // Reserved first, so that a full disk is the reservation's error.
+  if (mapped_ && !reserve(size_ + length) && failed())
+    return CopyOutcome::kOutputFailed;
+  while (length > 0) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyPiece));
+    const std::uint64_t before = size_;
+    const CopyOutcome outcome = copyPiece(source, offset, piece);
+    if (outcome != CopyOutcome::kCopied) return outcome;
+    offset += size_ - before;
+    length -= size_ - before;
+    if (size_ - writebackFrom_ >= kWritebackStep) startWriteback();
+  }
+  return CopyOutcome::kCopied;
+}
+
+// Copies up to `length` bytes (at least one) and advances size_ by them.
+BackupFile::CopyOutcome BackupFile::copyPiece(int source, std::uint64_t offset,
+                                              std::size_t length) {
+  if (!kernelCopy_) return readAndStore(source, offset, length);
+  loff_t in = static_cast<loff_t>(offset);
+  loff_t out = static_cast<loff_t>(size_);
+  ssize_t n;
+  do {
+    n = copy_file_range(source, &in, fd_, &out, length, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    size_ += static_cast<std::uint64_t>(n);
+    return CopyOutcome::kCopied;
+  }
+  if (n == 0) return CopyOutcome::kSourceShort;
+  // Not supported between these files, or an error of one side: the plain
+  // path tells which side failed.
+  if (meansUnsupported(errno) || errno == EXDEV) kernelCopy_ = false;
+  return readAndStore(source, offset, length);
+}
+
+BackupFile::CopyOutcome BackupFile::readAndStore(int source, std::uint64_t offset,
+                                                 std::size_t length) {
+  copyBuffer_.resize(std::min(length, kCopyBuffer));
+  ssize_t n;
+  do {
+    n = pread(source, &copyBuffer_[0], copyBuffer_.size(), static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return CopyOutcome::kSourceFailed;
+  if (n == 0) return CopyOutcome::kSourceShort;
+  return store(copyBuffer_.data(), static_cast<std::size_t>(n))
+             ? CopyOutcome::kCopied
+             : CopyOutcome::kOutputFailed;
+}
+
 bool BackupFile::store(const char* data, std::size_t length) {
   if (fd_ < 0 || failed()) return fail(EBADF);
   if (length == 0) return true;
-  return mapped_ ? storeMapped(data, length) : storeWritten(data, length);
+  if (!(mapped_ ? storeMapped(data, length) : storeWritten(data, length)))
+    return false;
+  if (size_ - writebackFrom_ >= kWritebackStep) startWriteback();
+  return true;
+}
+
+// Starts writing the whole pages behind the writer to disk, without waiting
+// for it: they are never stored to again. Only advice: the sync in finish()
+// reports any error.
+void BackupFile::startWriteback() {
+  const std::uint64_t end = size_ / pageSize() * pageSize();
+#ifdef SYNC_FILE_RANGE_WRITE
+  sync_file_range(fd_, static_cast<off_t>(writebackFrom_),
+                  static_cast<off_t>(end - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+#endif
+  writebackFrom_ = end;
 }
 
 bool BackupFile::storeWritten(const char* data, std::size_t length) {

@@ -47,6 +47,15 @@ class BackupFile {
   // Appends bytes that carry their own line ends, as they are.
   bool append(std::string_view bytes);
 
+  enum class CopyOutcome { kCopied, kSourceShort, kSourceFailed, kOutputFailed };
+
+  // Appends `length` bytes of the regular file `source` from `offset`, as
+  // they are, copied inside the kernel where the file systems allow it.
+  // kSourceShort when the source ends before them, kSourceFailed when it
+  // cannot be read: the bytes copied so far stay, and this file stays
+  // usable. kOutputFailed is a failure of this file, kept as any other.
+  CopyOutcome appendFrom(int source, std::uint64_t offset, std::uint64_t length);
+
   // Cuts the file to the bytes written, syncs it, closes it and renames it
   // to its final name (never replacing a file of that name), then syncs the
   // directory. False when any step failed; the file then keeps its working
@@ -71,8 +80,11 @@ class BackupFile {
 
  private:
   bool store(const char* data, std::size_t length);
+  CopyOutcome copyPiece(int source, std::uint64_t offset, std::size_t length);
+  CopyOutcome readAndStore(int source, std::uint64_t offset, std::size_t length);
   bool storeMapped(const char* data, std::size_t length);
   bool storeWritten(const char* data, std::size_t length);
+  void startWriteback();
   bool reserve(std::uint64_t end);
   bool moveWindow(std::uint64_t offset);
   void unmap();
@@ -84,12 +96,15 @@ class BackupFile {
   std::uint64_t size_ = 0;      // bytes written
   std::uint64_t reserved_ = 0;  // the file's size while mapped
   std::uint64_t reserveStep_ = 0;
+  std::uint64_t writebackFrom_ = 0;  // pages before it are being written back
   char* window_ = nullptr;      // mapping of [windowStart_, +windowLength_)
   std::uint64_t windowStart_ = 0;
   std::size_t windowLength_ = 0;
   bool mapped_ = false;
+  bool kernelCopy_ = true;  // copy_file_range() works between the files
   int error_ = 0;
   std::string scratch_;  // a line with its line ends, on the write() path
+  std::string copyBuffer_;  // bytes of another file, where the kernel cannot copy
 };
 
 #endif  // VKT_BACKUP_BACKUP_FILE_H_

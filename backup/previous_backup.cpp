@@ -5,6 +5,10 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
@@ -15,63 +19,9 @@ namespace previous_backup {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+// Rows are copied in pieces of this size; progress is told after each.
+constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
-
-// A 64-bit digest of a byte stream, the same however the stream is cut
-// into pieces: what the index saw of a block's rows, to know at copy time
-// that they are still the very bytes it judged. Four lanes of 8-byte words,
-// each word mixed in by an exclusive or and a multiply; the lanes, the
-// tail and the length are folded together at the end.
-class Digest {
- public:
-  void update(const char* data, std::size_t length) {
-    total_ += length;
-    if (pending_ > 0) {
-      std::size_t n = std::min(length, sizeof block_ - pending_);
-      std::memcpy(block_ + pending_, data, n);
-      pending_ += n;
-      data += n;
-      length -= n;
-      if (pending_ < sizeof block_) return;
-      mix(block_);
-      pending_ = 0;
-    }
-    for (; length >= sizeof block_; data += sizeof block_, length -= sizeof block_)
-      mix(data);
-    std::memcpy(block_, data, length);
-    pending_ = length;
-  }
-
-  std::uint64_t value() const {
-    std::uint64_t h = total_ * kPrime1;
-    for (std::uint64_t lane : lanes_) h = (rotate(h ^ lane, 27) + kPrime2) * kPrime1;
-    for (std::size_t i = 0; i < pending_; ++i)
-      h = rotate(h ^ (static_cast<unsigned char>(block_[i]) * kPrime2), 11) * kPrime1;
-    h ^= h >> 33;
-    h *= kPrime2;
-    return h ^ (h >> 29);
-  }
-
- private:
-  static constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
-  static constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
-
-  static std::uint64_t rotate(std::uint64_t x, int bits) {
-    return (x << bits) | (x >> (64 - bits));
-  }
-  void mix(const char* block) {
-    for (int i = 0; i < 4; ++i) {
-      std::uint64_t word;
-      std::memcpy(&word, block + 8 * i, 8);
-      lanes_[i] = (lanes_[i] ^ word) * kPrime1;
-    }
-  }
-
-  std::uint64_t lanes_[4] = {kPrime1, kPrime2, 0, ~kPrime1};
-  char block_[32];
-  std::size_t pending_ = 0;
-  std::uint64_t total_ = 0;
-};
 
 struct Line {
   std::string_view text;  // without its line end
@@ -227,7 +177,6 @@ class BlockJudge {
     entry->valueCount = valueCount_;
     entry->rowsBegin = rowsBegin_;
     entry->rowsEnd = rowsEnd_;
-    entry->rowsDigest = digest_.value();
     entry->rowsCrLf = rowsCrLf_;
     entry->definition = definition_;
     // Rows are trusted when the block is sound and its rows are closed.
@@ -249,7 +198,6 @@ class BlockJudge {
   // same prefix (column list) and the same number of values.
   void countRow(const Line& row) {
     const std::string_view line = row.text;
-    digest_.update(line.data(), static_cast<std::size_t>(row.next - row.offset));
     rowsCrLf_ = rowsCrLf_ && row.crlf;
     if (rowCount_ == 0) {
       if (!startsWith(line, rowStart_)) return reject();
@@ -284,7 +232,6 @@ class BlockJudge {
   int valueCount_ = 0;
   std::uint64_t rowsBegin_ = 0;
   std::uint64_t rowsEnd_ = 0;
-  Digest digest_;
   bool rowsCrLf_ = true;
 };
 
@@ -311,6 +258,42 @@ PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
   return entry;
 }
 
+// The byte after the quote that closes a string whose text starts at `p`:
+// the first quote not escaped by a backslash (which escapes the byte after
+// it). Null when the line ends first. Values are short and many: sixteen
+// bytes are looked at together where the processor can.
+const char* afterString(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('\'');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned quotes = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote)));
+    const unsigned escapes = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)));
+    const unsigned firstQuote = quotes != 0 ? __builtin_ctz(quotes) : 16;
+    if (escapes != 0 && static_cast<unsigned>(__builtin_ctz(escapes)) < firstQuote) {
+      // Step over the backslash and the byte it escapes.
+      if (end - p < __builtin_ctz(escapes) + 2) return nullptr;
+      p += __builtin_ctz(escapes) + 2;
+    } else if (quotes != 0) {
+      return p + firstQuote + 1;
+    } else {
+      p += 16;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\\') {
+      if (++p == end) return nullptr;
+    } else if (*p == '\'') {
+      return p + 1;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
@@ -322,18 +305,8 @@ int rowValueCount(std::string_view line, std::string_view prefix) {
     if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
       p += 4;
     } else if (p < end && *p == '\'') {
-      // The closing quote is the first one after an even run of
-      // backslashes.
-      const char* from = ++p;
-      for (;;) {
-        const char* quote =
-            static_cast<const char*>(std::memchr(p, '\'', end - p));
-        if (quote == nullptr) return -1;
-        const char* run = quote;
-        while (run > from && run[-1] == '\\') --run;
-        p = quote + 1;
-        if ((quote - run) % 2 == 0) break;
-      }
+      p = afterString(p + 1, end);
+      if (p == nullptr) return -1;
     } else {
       return -1;
     }
@@ -347,8 +320,22 @@ int rowValueCount(std::string_view line, std::string_view prefix) {
   }
 }
 
+FileStamp stampOf(int fd) {
+  FileStamp stamp;
+  struct stat status;
+  if (fstat(fd, &status) != 0) return stamp;
+  stamp.device = status.st_dev;
+  stamp.inode = status.st_ino;
+  stamp.size = status.st_size;
+  stamp.changed = status.st_ctim;
+  stamp.modified = status.st_mtim;
+  return stamp;
+}
+
 Index buildIndex(int fd) {
   Index index;
+  // Taken before the first byte is read: a change while indexing shows.
+  const FileStamp stamp = stampOf(fd);
   FileLines lines(fd, 0);
   Line line;
   for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
@@ -369,6 +356,7 @@ Index buildIndex(int fd) {
     if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
       index.tables.push_back(readCommentBlock(lines, line, &shapeSound));
+      index.tables.back().file = stamp;
       judge = BlockJudge(index.tables.back().name);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
@@ -397,57 +385,27 @@ Index buildIndex(int fd) {
 
 namespace {
 
-// Reads exactly `length` bytes at `offset`; false when the file is shorter
-// now or cannot be read.
-bool readExactly(int fd, std::uint64_t offset, char* buffer, std::size_t length) {
-  while (length > 0) {
-    ssize_t n = pread(fd, buffer, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buffer += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
-}
-
-// Rows with CR LF line ends: copied as they lie, in large pieces cut at
-// line ends. The bytes must be those the index judged: same digest, and
-// the empty line that closes them still in place.
+// Rows with CR LF line ends: copied as they lie, in large pieces, while
+// the file is the one that was indexed, unchanged since.
 RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
                         BackupFile& out, RowProgress* progress) {
   RowsResult result;
-  // Small blocks get a small buffer: it grows when a line does not fit.
-  std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(
-                         kBlockSize, entry.rowsEnd - entry.rowsBegin)),
-                     '\0');
-  std::size_t carried = 0;  // the start of a line, kept for the next piece
-  Digest digest;
-  for (std::uint64_t at = entry.rowsBegin; at < entry.rowsEnd;) {
-    if (carried == buffer.size()) buffer.resize(2 * buffer.size());
-    std::size_t n = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size() - carried, entry.rowsEnd - at));
-    if (!readExactly(fd, at, &buffer[carried], n)) return result;
-    digest.update(&buffer[carried], n);
-    at += n;
-    std::size_t filled = carried + n;
-    const char* lastEnd = static_cast<const char*>(memrchr(buffer.data(), '\n', filled));
-    std::size_t whole = lastEnd == nullptr ? 0 : lastEnd - buffer.data() + 1;
-    if (whole > 0 && !out.append({buffer.data(), whole})) return result;
-    carried = filled - whole;
+  if (!sameFile(stampOf(fd), entry.file)) return result;
+  const std::uint64_t total = entry.rowsEnd - entry.rowsBegin;
+  for (std::uint64_t done = 0; done < total;) {
+    const std::uint64_t piece = std::min<std::uint64_t>(total - done, kCopyPiece);
+    if (out.appendFrom(fd, entry.rowsBegin + done, piece) !=
+        BackupFile::CopyOutcome::kCopied)
+      return result;
+    done += piece;
     if (progress != nullptr) {
       // Rows so far, as the share of the block's bytes copied tells them.
-      const std::uint64_t done = at - carried - entry.rowsBegin;
-      const double share =
-          static_cast<double>(done) / (entry.rowsEnd - entry.rowsBegin);
+      const double share = static_cast<double>(done) / total;
       progress->advanceTo(static_cast<std::uint64_t>(entry.rowCount * share), done);
     }
-    std::memmove(&buffer[0], buffer.data() + whole, carried);
   }
-  char closing[2];
-  const bool closed = carried == 0 && readExactly(fd, entry.rowsEnd, closing, 2) &&
-                      closing[0] == '\r' && closing[1] == '\n';
-  if (!closed || digest.value() != entry.rowsDigest) return result;
+  // Still the same file: what was copied is what the index judged.
+  if (!sameFile(stampOf(fd), entry.file)) return result;
   result.rows = entry.rowCount;
   result.whole = out.writeLine("");
   return result;
@@ -475,6 +433,15 @@ RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
 }
 
 }  // namespace
+
+bool sameFile(const FileStamp& a, const FileStamp& b) {
+  return a.size >= 0 && b.size >= 0 && a.device == b.device &&
+         a.inode == b.inode && a.size == b.size &&
+         a.changed.tv_sec == b.changed.tv_sec &&
+         a.changed.tv_nsec == b.changed.tv_nsec &&
+         a.modified.tv_sec == b.modified.tv_sec &&
+         a.modified.tv_nsec == b.modified.tv_nsec;
+}
 
 RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress) {

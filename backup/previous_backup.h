@@ -23,6 +23,13 @@ struct Index {
   std::string preamble;  // the preamble line, when hasPreamble
 };
 
+// The stamp of the open file `fd` now; unknown (size -1) when it cannot be
+// examined.
+FileStamp stampOf(int fd);
+
+// Equal only when both stamps are known and nothing in them differs.
+bool sameFile(const FileStamp& a, const FileStamp& b);
+
 // Reads the file `fd` once, from its first byte to its end, and indexes
 // every table block and every object section; an object section ends the
 // table block before it as a table block does. Any byte sequence is
@@ -32,10 +39,11 @@ Index buildIndex(int fd);
 
 // Copies the row lines of `entry` out of `fd` into `out`, each line with a
 // CR LF line end, then the empty line that closes the rows block. Rows
-// that end in CR LF are copied in large pieces and must still be the very
-// bytes the index judged (a digest of them); others are judged again line
-// by line. So a file that changed since it was indexed is refused, though
-// what was copied before the change was noticed stays in `out`. The result
+// that end in CR LF are copied in large pieces, and only while `fd` is the
+// file that was indexed, unchanged (its stamp, before and after); others
+// are judged again line by line. So a file that changed since it was
+// indexed is refused, though what was copied before the change was
+// noticed stays in `out`. The result
 // is whole only when every row the index recorded was copied and written; a
 // copy that cannot run (an entry without trusted rows) is never whole.
 // What is copied is counted on `progress`, if any.

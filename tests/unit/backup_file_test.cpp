@@ -9,6 +9,8 @@
 #include <iterator>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +73,38 @@ TEST_F(BackupFileTest, MappedAndWrittenFilesHoldTheSameBytes) {
   const std::string head = "CREATE TABLE `t` (\r\n  `a` int\r\r\n)\r\n\r\n";
   EXPECT_EQ(contents[1].substr(0, head.size()), head);
   EXPECT_EQ(contents[1].substr(contents[1].size() - 7), "\r\nraw\r\n");
+}
+
+// Bytes of other files: copied by the kernel from a file on the same file
+// system, through a buffer from a memory file; a source that ends early
+// leaves what it had and the file usable.
+TEST_F(BackupFileTest, CopiedBytesAreTheSourcesWhereverTheyComeFrom) {
+  std::string disk(20 << 20, '\0');
+  for (size_t i = 0; i < disk.size(); ++i) disk[i] = static_cast<char>(i * 7 % 251);
+  std::ofstream(path("source"), std::ios::binary) << disk;
+  const int onDisk = open(path("source").c_str(), O_RDONLY);
+  const int inMemory = memfd_create("source", 0);
+  ASSERT_GE(onDisk, 0);
+  ASSERT_EQ(pwrite(inMemory, "memory\r\n", 8, 0), 8);
+  for (bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "written");
+    BackupFile::setMappingAllowed(mapped);
+    const std::string name = path(mapped ? "m.sql" : "w.sql");
+    BackupFile file;
+    ASSERT_TRUE(file.create(name));
+    ASSERT_TRUE(file.writeLine("head"));
+    using Outcome = BackupFile::CopyOutcome;
+    EXPECT_EQ(file.appendFrom(onDisk, 3, disk.size() - 3), Outcome::kCopied);
+    EXPECT_EQ(file.appendFrom(inMemory, 0, 8), Outcome::kCopied);
+    EXPECT_EQ(file.appendFrom(onDisk, disk.size() - 10, 20), Outcome::kSourceShort);
+    EXPECT_EQ(file.appendFrom(-1, 0, 5), Outcome::kSourceFailed);
+    ASSERT_TRUE(file.writeLine("tail"));
+    ASSERT_TRUE(file.finish()) << file.error();
+    EXPECT_TRUE(readAll(name) == "head\r\n" + disk.substr(3) + "memory\r\n" +
+                                     disk.substr(disk.size() - 10) + "tail\r\n");
+  }
+  close(onDisk);
+  close(inMemory);
 }
 
 TEST_F(BackupFileTest, OnlyAFinishedFileHasItsNameAndAnUnfinishedOneIsCut) {
