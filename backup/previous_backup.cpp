@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -22,6 +26,8 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // Rows are copied in pieces of this size; progress is told after each.
 constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
+// Rows of at least this many bytes in all are judged on several threads.
+constexpr std::uint64_t kParallelJudging = std::uint64_t{8} << 20;
 
 struct Line {
   std::string_view text;  // without its line end
@@ -195,20 +201,17 @@ class BlockJudge {
   enum class Phase { kBeforeRows, kRows, kClosed };
 
   // Every row line of a block is one INSERT of the block's table with the
-  // same prefix (column list) and the same number of values.
+  // same prefix (column list) and the same number of values. The first row
+  // line sets them; the others are judged after the pass (judgeRows).
   void countRow(const Line& row) {
     const std::string_view line = row.text;
     rowsCrLf_ = rowsCrLf_ && row.crlf;
-    if (rowCount_ == 0) {
-      if (!startsWith(line, rowStart_)) return reject();
-      rowPrefix_ = std::string(rowPrefixOf(line));
-    }
-    int values = rowPrefix_.empty() ? -1 : rowValueCount(line, rowPrefix_);
-    if (values <= 0 || (rowCount_ > 0 && values != valueCount_) ||
-        rowCount_ == INT_MAX)
-      return reject();
-    valueCount_ = values;
-    ++rowCount_;
+    if (rowCount_ == INT_MAX) return reject();
+    if (rowCount_++ > 0) return;
+    if (!startsWith(line, rowStart_)) return reject();
+    rowPrefix_ = std::string(rowPrefixOf(line));
+    valueCount_ = rowPrefix_.empty() ? -1 : rowValueCount(line, rowPrefix_);
+    if (valueCount_ <= 0) reject();
   }
 
   // The body's lines before its first empty line or row line.
@@ -294,6 +297,104 @@ const char* afterString(const char* p, const char* end) {
   return nullptr;
 }
 
+// A run of row lines of one block.
+struct RowRun {
+  std::size_t table;
+  std::uint64_t begin;
+  std::uint64_t end;
+};
+
+// The first line start at or after `offset`, up to `end`.
+std::uint64_t lineStartFrom(int fd, std::uint64_t offset, std::uint64_t end) {
+  char before;
+  if (offset == 0 || (pread(fd, &before, 1, static_cast<off_t>(offset - 1)) == 1 &&
+                      before == '\n'))
+    return offset;
+  FileLines lines(fd, offset, end);
+  Line line;
+  return lines.next(&line) && line.ended ? line.next : end;
+}
+
+// Cuts the rows of `tables` that are still to be judged into `parts` lists
+// of runs of about the same size, cut at line starts.
+std::vector<std::vector<RowRun>> shareRows(
+    int fd, const std::vector<PreviousTableEntry>& tables, unsigned parts) {
+  std::vector<RowRun> runs;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    if (!tables[i].rowsTrusted || tables[i].rowCount < 2) continue;
+    runs.push_back({i, tables[i].rowsBegin, tables[i].rowsEnd});
+    total += tables[i].rowsEnd - tables[i].rowsBegin;
+  }
+  if (total < kParallelJudging) parts = 1;
+  std::vector<std::vector<RowRun>> shares(parts);
+  const std::uint64_t quota = total / parts + 1;
+  std::size_t share = 0;
+  std::uint64_t filled = 0;
+  for (RowRun run : runs) {
+    while (share + 1 < parts && filled + (run.end - run.begin) > quota) {
+      const std::uint64_t cut =
+          lineStartFrom(fd, run.begin + (quota - filled), run.end);
+      if (cut > run.begin) shares[share].push_back({run.table, run.begin, cut});
+      run.begin = cut;
+      ++share;
+      filled = 0;
+    }
+    if (run.end > run.begin) shares[share].push_back(run);
+    filled += run.end - run.begin;
+  }
+  return shares;
+}
+
+// Judges every row line of `runs`: one INSERT with its block's prefix and
+// number of values. Sets the flag in `failed` of each table that has
+// another line.
+void judgeRows(int fd, const std::vector<PreviousTableEntry>& tables,
+               const std::vector<RowRun>& runs, std::vector<char>* failed) {
+  for (const RowRun& run : runs) {
+    const PreviousTableEntry& entry = tables[run.table];
+    FileLines lines(fd, run.begin, run.end);
+    Line line;
+    std::uint64_t judged = run.begin;
+    while (lines.next(&line)) {
+      if (!line.ended ||
+          rowValueCount(line.text, entry.rowPrefix) != entry.valueCount)
+        break;
+      judged = line.next;
+    }
+    if (judged != run.end) (*failed)[run.table] = 1;
+  }
+}
+
+// Judges the row lines after the first of every block, on as many threads
+// as the machine has (up to four) once they are many: a block with any
+// other row line is neither trusted nor whole.
+void judgeAllRows(int fd, std::vector<PreviousTableEntry>* tables) {
+  const unsigned parts = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+  const std::vector<std::vector<RowRun>> shares = shareRows(fd, *tables, parts);
+  std::vector<std::vector<char>> failed(shares.size(),
+                                        std::vector<char>(tables->size(), 0));
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < shares.size(); ++i) {
+    if (shares[i].empty()) continue;
+    try {
+      helpers.emplace_back(judgeRows, fd, std::cref(*tables), std::cref(shares[i]),
+                           &failed[i]);
+    } catch (const std::system_error&) {
+      judgeRows(fd, *tables, shares[i], &failed[i]);  // no thread to be had
+    }
+  }
+  if (!shares.empty()) judgeRows(fd, *tables, shares[0], &failed[0]);
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::vector<char>& flags : failed) {
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+      if (!flags[i]) continue;
+      (*tables)[i].rowsTrusted = false;
+      (*tables)[i].blockWhole = false;
+    }
+  }
+}
+
 }  // namespace
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
@@ -373,6 +474,7 @@ Index buildIndex(int fd) {
     }
   }
   if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
+  judgeAllRows(fd, &index.tables);
   // A file that could not be read to its end is judged by what was read:
   // the last block is then not known to be whole (an object section cut
   // short differs from what the next run writes).

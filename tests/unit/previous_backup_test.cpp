@@ -371,6 +371,39 @@ TEST(PreviousBackupIndex, WordInsertInDefinitionIsNoRow) {
   EXPECT_EQ(copy.output, copiedBlock(BackupText::rowLines("t", 2)));
 }
 
+// Many rows are judged on several threads, cut into runs at line starts:
+// a bad line anywhere, also first or last in a run, is found.
+TEST(PreviousBackupIndex, EveryRowLineIsJudgedInLargeFiles) {
+  const int count = 240000;  // about 10 MiB of rows
+  Lines good;
+  char row[64];
+  for (int i = 0; i < count; ++i) {
+    // All of one length, so that the eighths of the rows are those of the bytes.
+    std::snprintf(row, sizeof row, "INSERT INTO `t` VALUES ('%08d','x');", i);
+    good.push_back(row);
+  }
+  const std::string bad = "INSERT INTO `t` VALUES ('1','x','y');";
+  // Both sides of every cut into 2, 3, 4 or 6 runs.
+  std::vector<int> where = {0, 1, count - 1};
+  for (int twelfth = 1; twelfth < 12; ++twelfth)
+    for (int near : {0, 1}) where.push_back(count * twelfth / 12 + near);
+  for (int at : where) {
+    SCOPED_TRACE(at);
+    Lines rows = good;
+    rows[at] = bad;
+    const auto index =
+        indexOf(BackupText().comment("t").add(rows).add({""}).table("u", 1).str());
+    ASSERT_EQ(index.tables.size(), 2u);
+    EXPECT_FALSE(index.tables[0].rowsTrusted);
+    EXPECT_FALSE(index.tables[0].blockWhole);
+    EXPECT_TRUE(index.tables[1].rowsTrusted);
+  }
+  const std::string text = BackupText().comment("t").add(good).add({""}).str();
+  const auto index = indexOf(text);
+  ASSERT_TRUE(index.tables.at(0).rowsTrusted);
+  EXPECT_EQ(copyFrom(index, index.tables[0]).output, copiedBlock(good));
+}
+
 TEST(PreviousBackupIndex, ArbitraryBytesInRowsAreCopiedAsTheyAre) {
   const std::string value("a\0b\rc\x1a\xff", 7);
   const Lines rows = {"INSERT INTO `t` VALUES ('" + value + "');",
