@@ -94,7 +94,7 @@ bool BackupFile::fail(int error) {
 }
 
 bool BackupFile::create(const std::string& finalName) {
-  if (fd_ >= 0 || failed()) return fail(EBUSY);
+  if (fd_ >= 0 || failed() || !path_.empty()) return fail(EBUSY);
   finalPath_ = finalName;
   path_ = finalName + kWorkingSuffix;
   fd_ = ::open(path_.c_str(),

@@ -37,7 +37,8 @@ class BackupFile {
   BackupFile& operator=(const BackupFile&) = delete;
 
   // Creates the working file for `finalName`. False when it exists (also as
-  // a symlink) or cannot be created; error() tells why.
+  // a symlink) or cannot be created, or when this object already made a
+  // file (one object writes one file); error() tells why.
   bool create(const std::string& finalName);
 
   // Appends `text` and a CR LF line end, every LF inside `text` stored as
