@@ -105,6 +105,14 @@ INSERT INTO bins VALUES
   (4,X'5C5C5C5C',X'00',X'0D',X'5C00');
 
 )";
+  // Long values with a single byte to escape, first or last in a block of
+  // sixteen or after several of them.
+  int id = 10;
+  for (const char* special : {"00", "0A", "0D", "5C", "27", "22", "1A"})
+    for (int before : {0, 15, 16, 47})
+      sql += "INSERT INTO bins VALUES (" + std::to_string(id++) +
+             ",NULL,CONCAT(REPEAT('a'," + std::to_string(before) + "),X'" +
+             special + "',REPEAT('b',20)),NULL,NULL);\n";
   sql += "CREATE TABLE misc (id INT NOT NULL PRIMARY KEY, e ENUM('a','b c','gr" +
          kUe + "n'), s SET('x','y','z'), bt BIT(10), b1 BIT(1), b64 BIT(64),"
          " j JSON);\n";
