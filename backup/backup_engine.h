@@ -148,6 +148,8 @@ class BackupEngine {
   bool canCopyRows(const TableEntry& table) const;
   // True when the table is unchanged since the previous backup.
   bool isUnchanged(const TableEntry& table) const;
+  static bool sameUpdateTime(const TableEntry& table,
+                             const PreviousTableEntry& previous);
   int countChanges() const;
   // The part of runBackup() after the inventory.
   RunOutcome backUpTables(const std::string& savePath,

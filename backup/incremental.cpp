@@ -39,7 +39,13 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   }
   printLine("OK");
   printLine("Lese Daten aus dem alten Backup.");
-  previous_backup::Index index = previous_backup::buildIndex(prevFile);
+  // Only the rows of tables that may be unchanged can be copied; the rows
+  // of the others need not be judged.
+  previous_backup::Index index = previous_backup::buildIndex(
+      prevFile, [this](const PreviousTableEntry& previous) {
+        const TableEntry* table = findTable(previous.name);
+        return table != nullptr && sameUpdateTime(*table, previous);
+      });
   prevTables = std::move(index.tables);
   prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.
@@ -68,12 +74,17 @@ bool BackupEngine::isUnchanged(const TableEntry& table) const {
   // A view has no update time: its statements are compared, where the
   // files hold them.
   if (table.isView) return !saveStructure || viewUnchanged(table, *previous);
-  // An equal update time counts only where it follows the rows; a table
-  // the server counts empty while the previous backup holds rows for it
-  // was emptied without moving it (TRUNCATE).
-  return previous->blockWhole && table.updateKnown && previous->updateKnown &&
-         table.updateTime == previous->updateTime && table.updateTracksRows &&
+  // A table the server counts empty while the previous backup holds rows
+  // for it was emptied without moving its time (TRUNCATE).
+  return previous->blockWhole && sameUpdateTime(table, *previous) &&
          !(table.reportedEmpty && previous->rowCount > 0);
+}
+
+// An equal update time counts only where it follows the rows.
+bool BackupEngine::sameUpdateTime(const TableEntry& table,
+                                  const PreviousTableEntry& previous) {
+  return !table.isView && table.updateKnown && previous.updateKnown &&
+         table.updateTime == previous.updateTime && table.updateTracksRows;
 }
 
 bool BackupEngine::canCopyRows(const TableEntry& table) const {

@@ -366,10 +366,16 @@ void judgeRows(int fd, const std::vector<PreviousTableEntry>& tables,
   }
 }
 
-// Judges the row lines after the first of every block, on as many threads
-// as the machine has (up to four) once they are many: a block with any
-// other row line is neither trusted nor whole.
-void judgeAllRows(int fd, std::vector<PreviousTableEntry>* tables) {
+// Judges the row lines after the first of every block whose rows are
+// wanted, on as many threads as the machine has (up to four) once they are
+// many: a block with any other row line is neither trusted nor whole. Rows
+// not wanted are not trusted.
+void judgeAllRows(int fd, std::vector<PreviousTableEntry>* tables,
+                  const RowsWanted& wanted) {
+  if (wanted) {
+    for (PreviousTableEntry& entry : *tables)
+      if (entry.rowsTrusted && !wanted(entry)) entry.rowsTrusted = false;
+  }
   const unsigned parts = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
   const std::vector<std::vector<RowRun>> shares = shareRows(fd, *tables, parts);
   std::vector<std::vector<char>> failed(shares.size(),
@@ -433,7 +439,7 @@ FileStamp stampOf(int fd) {
   return stamp;
 }
 
-Index buildIndex(int fd) {
+Index buildIndex(int fd, const RowsWanted& wanted) {
   Index index;
   // Taken before the first byte is read: a change while indexing shows.
   const FileStamp stamp = stampOf(fd);
@@ -474,7 +480,7 @@ Index buildIndex(int fd) {
     }
   }
   if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
-  judgeAllRows(fd, &index.tables);
+  judgeAllRows(fd, &index.tables, wanted);
   // A file that could not be read to its end is judged by what was read:
   // the last block is then not known to be whole (an object section cut
   // short differs from what the next run writes).

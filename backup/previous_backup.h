@@ -4,6 +4,7 @@
 #ifndef VKT_BACKUP_PREVIOUS_BACKUP_H_
 #define VKT_BACKUP_PREVIOUS_BACKUP_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,12 +31,18 @@ FileStamp stampOf(int fd);
 // Equal only when both stamps are known and nothing in them differs.
 bool sameFile(const FileStamp& a, const FileStamp& b);
 
+// Tells, once a block's comment and structure are read, whether its rows
+// may be wanted for a copy. Rows not wanted are not judged, and never
+// trusted.
+using RowsWanted = std::function<bool(const PreviousTableEntry&)>;
+
 // Reads the file `fd` once, from its first byte to its end, and indexes
 // every table block and every object section; an object section ends the
 // table block before it as a table block does. Any byte sequence is
 // accepted; damage only makes entries' times unknown or their rows
-// untrusted. `fd` is not moved.
-Index buildIndex(int fd);
+// untrusted. Then judges every row line of the blocks whose rows are
+// wanted (all without `wanted`). `fd` is not moved.
+Index buildIndex(int fd, const RowsWanted& wanted = nullptr);
 
 // Copies the row lines of `entry` out of `fd` into `out`, each line with a
 // CR LF line end, then the empty line that closes the rows block. Rows

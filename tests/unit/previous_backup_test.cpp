@@ -404,6 +404,25 @@ TEST(PreviousBackupIndex, EveryRowLineIsJudgedInLargeFiles) {
   EXPECT_EQ(copyFrom(index, index.tables[0]).output, copiedBlock(good));
 }
 
+TEST(PreviousBackupIndex, OnlyWantedRowsAreJudgedAndTrusted) {
+  const std::string text =
+      BackupText()
+          .table("a", 3)
+          .comment("b").structure("b")
+          .add({BackupText::rowLines("b", 1)[0], "INSERT INTO `b` VALUES ('2');", ""})
+          .table("c", 3)
+          .str();
+  TextFile file(text);
+  const auto index = previous_backup::buildIndex(
+      file.fd(), [](const PreviousTableEntry& e) { return e.name != "c"; });
+  ASSERT_EQ(index.tables.size(), 3u);
+  EXPECT_TRUE(index.tables[0].rowsTrusted);
+  EXPECT_FALSE(index.tables[1].rowsTrusted);
+  EXPECT_FALSE(index.tables[1].blockWhole);
+  EXPECT_FALSE(index.tables[2].rowsTrusted);
+  EXPECT_EQ(copyFrom(file.fd(), index.tables[2]).count, -1);
+}
+
 TEST(PreviousBackupIndex, ArbitraryBytesInRowsAreCopiedAsTheyAre) {
   const std::string value("a\0b\rc\x1a\xff", 7);
   const Lines rows = {"INSERT INTO `t` VALUES ('" + value + "');",
