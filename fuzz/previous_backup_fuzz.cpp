@@ -20,7 +20,8 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-// `copied` must be `rowCount` CR LF lines of the table, then one empty line.
+// `copied` must be `rowCount` CR LF lines of the table, each with the
+// block's prefix and number of values, then one empty line.
 void checkCopy(const std::string& copied, const PreviousTableEntry& entry) {
   const std::string start = backup_format::rowLineStartFor(entry.name);
   size_t pos = 0;
@@ -29,6 +30,9 @@ void checkCopy(const std::string& copied, const PreviousTableEntry& entry) {
     check(end != std::string::npos);
     check(copied.compare(pos, start.size(), start) == 0);
     check(end >= pos + start.size());
+    check(previous_backup::rowValueCount(
+              std::string_view(copied).substr(pos, end - pos),
+              entry.rowPrefix) == entry.valueCount);
     pos = end + 2;
   }
   check(copied.compare(pos, std::string::npos, "\r\n") == 0);
