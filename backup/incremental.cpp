@@ -106,7 +106,10 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   if (entry != nullptr)
     rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
   progress.finish();
-  if (!rows.whole)
+  // A copy stops at the first failure of either file; the output's is kept.
+  if (!rows.whole && outFile.failed())
+    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+  else if (!rows.whole)
     printLine("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.");
   return rows;
 }

@@ -247,10 +247,12 @@ TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
     std::string setup;   // shell commands before the program starts
     size_t maxBytes;     // the most the incomplete file may hold
     bool fullDisk;
+    bool copying;        // an incremental run that copies a_rows
   } cases[] = {
-      {"ulimit -f 0", "ulimit -f 0; trap '' XFSZ", 0, false},
-      {"ulimit -f 64", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false},
-      {"full disk", "", 256 * 1024, true},
+      {"ulimit -f 0", "ulimit -f 0; trap '' XFSZ", 0, false, false},
+      {"ulimit -f 64", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false, false},
+      {"full disk", "", 256 * 1024, true, false},
+      {"ulimit -f 64, copying", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false, true},
   };
   for (const auto& room : cases) {
     SCOPED_TRACE(room.what);
@@ -267,12 +269,24 @@ TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
       }
       mount.dir = savePath;
     }
-    const std::string settings =
-        ts::settingsFor(kLimitDb, savePath, "20200101000000", "1110");
-    ts::writeFile(dir.path() + "/vkt.ini", settings);
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  ts::settingsFor(kLimitDb, savePath, "20200101000000",
+                                  room.copying ? "1111" : "1110"));
+    std::vector<std::string> base;
+    if (room.copying) {
+      // A good backup to copy from; then b_more changes.
+      ts::waitForNextSecond();
+      ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
+      base = ts::listFiles(savePath, ".sql");
+      c.exec("INSERT INTO b_more VALUES (" + std::to_string(10 + base.size()) + ")");
+      ts::waitForNextSecond();
+    }
+    const std::string settings = ts::readFile(dir.path() + "/vkt.ini");
     ts::ProgramRun run = ts::runProgramAfter(room.setup, dir.path(), "");
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(ts::listFiles(savePath, ".sql").empty());
+    EXPECT_EQ(ts::listFiles(savePath, ".sql"), base);
+    // Running out of room is never told as a changed old backup.
+    EXPECT_EQ(run.out.find("hat sich beim Kopieren"), std::string::npos) << run.out;
     std::vector<std::string> files = ts::listFiles(savePath, kIncompleteSuffix);
     ASSERT_EQ(files.size(), 1u) << run.out;
     EXPECT_LE(ts::readFile(files[0]).size(), room.maxBytes);
