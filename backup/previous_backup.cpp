@@ -9,9 +9,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -261,42 +258,6 @@ PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
   return entry;
 }
 
-// The byte after the quote that closes a string whose text starts at `p`:
-// the first quote not escaped by a backslash (which escapes the byte after
-// it). Null when the line ends first. Values are short and many: sixteen
-// bytes are looked at together where the processor can.
-const char* afterString(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('\'');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned quotes = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote)));
-    const unsigned escapes = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)));
-    const unsigned firstQuote = quotes != 0 ? __builtin_ctz(quotes) : 16;
-    if (escapes != 0 && static_cast<unsigned>(__builtin_ctz(escapes)) < firstQuote) {
-      // Step over the backslash and the byte it escapes.
-      if (end - p < __builtin_ctz(escapes) + 2) return nullptr;
-      p += __builtin_ctz(escapes) + 2;
-    } else if (quotes != 0) {
-      return p + firstQuote + 1;
-    } else {
-      p += 16;
-    }
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '\\') {
-      if (++p == end) return nullptr;
-    } else if (*p == '\'') {
-      return p + 1;
-    }
-  }
-  return nullptr;
-}
-
 // A run of row lines of one block.
 struct RowRun {
   std::size_t table;
@@ -412,8 +373,18 @@ int rowValueCount(std::string_view line, std::string_view prefix) {
     if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
       p += 4;
     } else if (p < end && *p == '\'') {
-      p = afterString(p + 1, end);
-      if (p == nullptr) return -1;
+      // The closing quote is the first one after an even run of
+      // backslashes.
+      const char* from = ++p;
+      for (;;) {
+        const char* quote =
+            static_cast<const char*>(std::memchr(p, '\'', end - p));
+        if (quote == nullptr) return -1;
+        const char* run = quote;
+        while (run > from && run[-1] == '\\') --run;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0) break;
+      }
     } else {
       return -1;
     }
