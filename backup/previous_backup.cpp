@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,8 +27,6 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // Rows are copied in pieces of this size; progress is told after each.
 constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
-// Rows of at least this many bytes in all are judged on several threads.
-constexpr std::uint64_t kParallelJudging = std::uint64_t{8} << 20;
 
 struct Line {
   std::string_view text;  // without its line end
@@ -134,11 +136,105 @@ std::string_view rowPrefixOf(std::string_view line) {
   return {};
 }
 
+// A run of row lines of one block, to be judged against the block's
+// first row line.
+struct RowRun {
+  std::size_t table;  // the block's place in the index
+  std::shared_ptr<const std::string> prefix;
+  int valueCount;
+  std::uint64_t begin;  // a line start
+  std::uint64_t end;    // a line start
+};
+
+// Judges runs of row lines on helper threads (up to three, one fewer than
+// the machine has cores) while the index pass goes on; finish() judges
+// what is left on the calling thread too.
+class RowJudges {
+ public:
+  explicit RowJudges(int fd) : fd_(fd) {
+    const unsigned cores = std::thread::hardware_concurrency();
+    const unsigned helpers = cores > 1 ? std::min(3u, cores - 1) : 0;
+    for (unsigned i = 0; i < helpers; ++i) {
+      try {
+        helpers_.emplace_back(&RowJudges::work, this);
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: finish() does the rest
+      }
+    }
+  }
+  ~RowJudges() { finish(); }
+  RowJudges(const RowJudges&) = delete;
+  RowJudges& operator=(const RowJudges&) = delete;
+
+  void add(RowRun run) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      runs_.push_back(std::move(run));
+    }
+    wake_.notify_one();
+  }
+
+  // Judges every run added, then gives the places of the blocks that hold
+  // a bad row line.
+  std::vector<std::size_t> finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    wake_.notify_all();
+    work();
+    for (std::thread& helper : helpers_) helper.join();
+    helpers_.clear();
+    return failed_;
+  }
+
+ private:
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return closing_ || !runs_.empty(); });
+      if (runs_.empty()) return;  // closing, and nothing left
+      const RowRun run = std::move(runs_.front());
+      runs_.pop_front();
+      lock.unlock();
+      const bool sound = judge(run);
+      lock.lock();
+      if (!sound) failed_.push_back(run.table);
+    }
+  }
+
+  // Every line of the run: one INSERT with the prefix and number of values.
+  bool judge(const RowRun& run) const {
+    FileLines lines(fd_, run.begin, run.end);
+    Line line;
+    std::uint64_t judged = run.begin;
+    while (lines.next(&line)) {
+      if (!line.ended || rowValueCount(line.text, *run.prefix) != run.valueCount)
+        return false;
+      judged = line.next;
+    }
+    return judged == run.end;
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<RowRun> runs_;
+  bool closing_ = false;
+  std::vector<std::size_t> failed_;
+  std::vector<std::thread> helpers_;
+};
+
 // Judges one table block's body line by line while the index is built.
+// The first row line sets the prefix and the number of values; the other
+// row lines go to `judges` in runs, or, without judges (rows not wanted),
+// are only counted and never trusted.
 class BlockJudge {
  public:
-  explicit BlockJudge(const std::string& name)
-      : rowStart_(backup_format::rowLineStartFor(name)) {}
+  BlockJudge(const std::string& name, std::size_t table, RowJudges* judges)
+      : rowStart_(backup_format::rowLineStartFor(name)),
+        table_(table),
+        judges_(judges) {}
 
   // Marks the block as damaged whatever its body holds.
   void reject() { sound_ = false; }
@@ -162,6 +258,7 @@ class BlockJudge {
         if (line.text.empty()) {
           phase_ = Phase::kClosed;
           rowsEnd_ = line.offset;
+          handOver(rowsEnd_);
           rowsCrLf_ = rowsCrLf_ && line.crlf;  // the closing line too
         } else {
           countRow(line);
@@ -176,15 +273,15 @@ class BlockJudge {
   void finish(PreviousTableEntry* entry) const {
     const bool located = entry->position != kNoPosition;
     entry->rowCount = rowCount_;
-    entry->rowPrefix = rowPrefix_;
+    entry->rowPrefix = *rowPrefix_;
     entry->valueCount = valueCount_;
     entry->rowsBegin = rowsBegin_;
     entry->rowsEnd = rowsEnd_;
     entry->rowsCrLf = rowsCrLf_;
     entry->definition = definition_;
     // Rows are trusted when the block is sound and its rows are closed.
-    entry->rowsTrusted =
-        located && sound_ && phase_ == Phase::kClosed && rowCount_ > 0;
+    entry->rowsTrusted = located && sound_ && phase_ == Phase::kClosed &&
+                         rowCount_ > 0 && judges_ != nullptr;
     // A block is whole when it ends where a section can end: after its
     // rows' empty line, or, without rows, right after its comment block or
     // after an empty line (the end of its structure block).
@@ -198,17 +295,27 @@ class BlockJudge {
   enum class Phase { kBeforeRows, kRows, kClosed };
 
   // Every row line of a block is one INSERT of the block's table with the
-  // same prefix (column list) and the same number of values. The first row
-  // line sets them; the others are judged after the pass (judgeRows).
+  // same prefix (column list) and the same number of values.
   void countRow(const Line& row) {
     const std::string_view line = row.text;
     rowsCrLf_ = rowsCrLf_ && row.crlf;
     if (rowCount_ == INT_MAX) return reject();
-    if (rowCount_++ > 0) return;
+    if (rowCount_++ > 0) {
+      if (row.next - runBegin_ >= kJudgedRun) handOver(row.next);
+      return;
+    }
+    runBegin_ = row.next;
     if (!startsWith(line, rowStart_)) return reject();
-    rowPrefix_ = std::string(rowPrefixOf(line));
-    valueCount_ = rowPrefix_.empty() ? -1 : rowValueCount(line, rowPrefix_);
+    rowPrefix_ = std::make_shared<const std::string>(rowPrefixOf(line));
+    valueCount_ = rowPrefix_->empty() ? -1 : rowValueCount(line, *rowPrefix_);
     if (valueCount_ <= 0) reject();
+  }
+
+  // Gives the row lines from the last hand-over up to `end` to the judges.
+  void handOver(std::uint64_t end) {
+    if (judges_ != nullptr && sound_ && end > runBegin_)
+      judges_->add({table_, rowPrefix_, valueCount_, runBegin_, end});
+    runBegin_ = end;
   }
 
   // The body's lines before its first empty line or row line.
@@ -222,7 +329,10 @@ class BlockJudge {
   }
 
   std::string rowStart_;
-  std::string rowPrefix_;
+  std::size_t table_;
+  RowJudges* judges_;
+  std::shared_ptr<const std::string> rowPrefix_ = std::make_shared<const std::string>();
+  std::uint64_t runBegin_ = 0;  // the first row line not handed over
   std::string definition_;
   bool definitionDone_ = false;
   Phase phase_ = Phase::kBeforeRows;
@@ -256,110 +366,6 @@ PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
       local_time::fromCommentText(entry.updateText, &entry.updateTime);
   if (!entry.updateKnown) entry.updateTime = 0;
   return entry;
-}
-
-// A run of row lines of one block.
-struct RowRun {
-  std::size_t table;
-  std::uint64_t begin;
-  std::uint64_t end;
-};
-
-// The first line start at or after `offset`, up to `end`.
-std::uint64_t lineStartFrom(int fd, std::uint64_t offset, std::uint64_t end) {
-  char before;
-  if (offset == 0 || (pread(fd, &before, 1, static_cast<off_t>(offset - 1)) == 1 &&
-                      before == '\n'))
-    return offset;
-  FileLines lines(fd, offset, end);
-  Line line;
-  return lines.next(&line) && line.ended ? line.next : end;
-}
-
-// Cuts the rows of `tables` that are still to be judged into `parts` lists
-// of runs of about the same size, cut at line starts.
-std::vector<std::vector<RowRun>> shareRows(
-    int fd, const std::vector<PreviousTableEntry>& tables, unsigned parts) {
-  std::vector<RowRun> runs;
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    if (!tables[i].rowsTrusted || tables[i].rowCount < 2) continue;
-    runs.push_back({i, tables[i].rowsBegin, tables[i].rowsEnd});
-    total += tables[i].rowsEnd - tables[i].rowsBegin;
-  }
-  if (total < kParallelJudging) parts = 1;
-  std::vector<std::vector<RowRun>> shares(parts);
-  const std::uint64_t quota = total / parts + 1;
-  std::size_t share = 0;
-  std::uint64_t filled = 0;
-  for (RowRun run : runs) {
-    while (share + 1 < parts && filled + (run.end - run.begin) > quota) {
-      const std::uint64_t cut =
-          lineStartFrom(fd, run.begin + (quota - filled), run.end);
-      if (cut > run.begin) shares[share].push_back({run.table, run.begin, cut});
-      run.begin = cut;
-      ++share;
-      filled = 0;
-    }
-    if (run.end > run.begin) shares[share].push_back(run);
-    filled += run.end - run.begin;
-  }
-  return shares;
-}
-
-// Judges every row line of `runs`: one INSERT with its block's prefix and
-// number of values. Sets the flag in `failed` of each table that has
-// another line.
-void judgeRows(int fd, const std::vector<PreviousTableEntry>& tables,
-               const std::vector<RowRun>& runs, std::vector<char>* failed) {
-  for (const RowRun& run : runs) {
-    const PreviousTableEntry& entry = tables[run.table];
-    FileLines lines(fd, run.begin, run.end);
-    Line line;
-    std::uint64_t judged = run.begin;
-    while (lines.next(&line)) {
-      if (!line.ended ||
-          rowValueCount(line.text, entry.rowPrefix) != entry.valueCount)
-        break;
-      judged = line.next;
-    }
-    if (judged != run.end) (*failed)[run.table] = 1;
-  }
-}
-
-// Judges the row lines after the first of every block whose rows are
-// wanted, on as many threads as the machine has (up to four) once they are
-// many: a block with any other row line is neither trusted nor whole. Rows
-// not wanted are not trusted.
-void judgeAllRows(int fd, std::vector<PreviousTableEntry>* tables,
-                  const RowsWanted& wanted) {
-  if (wanted) {
-    for (PreviousTableEntry& entry : *tables)
-      if (entry.rowsTrusted && !wanted(entry)) entry.rowsTrusted = false;
-  }
-  const unsigned parts = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-  const std::vector<std::vector<RowRun>> shares = shareRows(fd, *tables, parts);
-  std::vector<std::vector<char>> failed(shares.size(),
-                                        std::vector<char>(tables->size(), 0));
-  std::vector<std::thread> helpers;
-  for (std::size_t i = 1; i < shares.size(); ++i) {
-    if (shares[i].empty()) continue;
-    try {
-      helpers.emplace_back(judgeRows, fd, std::cref(*tables), std::cref(shares[i]),
-                           &failed[i]);
-    } catch (const std::system_error&) {
-      judgeRows(fd, *tables, shares[i], &failed[i]);  // no thread to be had
-    }
-  }
-  if (!shares.empty()) judgeRows(fd, *tables, shares[0], &failed[0]);
-  for (std::thread& helper : helpers) helper.join();
-  for (const std::vector<char>& flags : failed) {
-    for (std::size_t i = 0; i < flags.size(); ++i) {
-      if (!flags[i]) continue;
-      (*tables)[i].rowsTrusted = false;
-      (*tables)[i].blockWhole = false;
-    }
-  }
 }
 
 }  // namespace
@@ -418,7 +424,8 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
   Line line;
   for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
     if (!lines.next(&line)) return index;
-  BlockJudge judge("");
+  RowJudges judges(fd);
+  BlockJudge judge("", 0, nullptr);
   bool inObject = false;  // the lines belong to the last object section
   while (lines.next(&line)) {
     // An object's statements may hold any line.
@@ -434,8 +441,11 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
     if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
       index.tables.push_back(readCommentBlock(lines, line, &shapeSound));
-      index.tables.back().file = stamp;
-      judge = BlockJudge(index.tables.back().name);
+      PreviousTableEntry& entry = index.tables.back();
+      entry.file = stamp;
+      // Only the rows of tables that may be copied are judged.
+      judge = BlockJudge(entry.name, index.tables.size() - 1,
+                         !wanted || wanted(entry) ? &judges : nullptr);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
       if (kind == backup_format::SectionKind::kNone)
@@ -451,7 +461,10 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
     }
   }
   if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
-  judgeAllRows(fd, &index.tables, wanted);
+  for (std::size_t table : judges.finish()) {
+    index.tables[table].rowsTrusted = false;
+    index.tables[table].blockWhole = false;
+  }
   // A file that could not be read to its end is judged by what was read:
   // the last block is then not known to be whole (an object section cut
   // short differs from what the next run writes).

@@ -4,6 +4,7 @@
 #ifndef VKT_BACKUP_PREVIOUS_BACKUP_H_
 #define VKT_BACKUP_PREVIOUS_BACKUP_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,10 @@ FileStamp stampOf(int fd);
 
 // Equal only when both stamps are known and nothing in them differs.
 bool sameFile(const FileStamp& a, const FileStamp& b);
+
+// Row lines after a block's first are judged on helper threads, in runs
+// of about this many bytes, cut at line starts.
+constexpr std::uint64_t kJudgedRun = std::uint64_t{4} << 20;
 
 // Tells, once a block's comment and structure are read, whether its rows
 // may be wanted for a copy. Rows not wanted are not judged, and never

@@ -378,15 +378,18 @@ TEST(PreviousBackupIndex, EveryRowLineIsJudgedInLargeFiles) {
   Lines good;
   char row[64];
   for (int i = 0; i < count; ++i) {
-    // All of one length, so that the eighths of the rows are those of the bytes.
+    // All of one length, so that the cuts fall on known rows: a run ends
+    // with the row that reaches its size.
     std::snprintf(row, sizeof row, "INSERT INTO `t` VALUES ('%08d','x');", i);
     good.push_back(row);
   }
   const std::string bad = "INSERT INTO `t` VALUES ('1','x','y');";
-  // Both sides of every cut into 2, 3, 4 or 6 runs.
-  std::vector<int> where = {0, 1, count - 1};
-  for (int twelfth = 1; twelfth < 12; ++twelfth)
-    for (int near : {0, 1}) where.push_back(count * twelfth / 12 + near);
+  const std::uint64_t length = good[0].size() + 2;
+  const int perRun =
+      static_cast<int>((previous_backup::kJudgedRun + length - 1) / length);
+  std::vector<int> where = {0, 1, count / 2, count - 1};
+  for (int cut = 1 + perRun; cut < count; cut += perRun)
+    for (int near : {-2, -1, 0, 1}) where.push_back(cut + near);
   for (int at : where) {
     SCOPED_TRACE(at);
     Lines rows = good;
