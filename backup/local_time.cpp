@@ -40,6 +40,33 @@ bool digits(const std::string& text, size_t pos, size_t count, int* value) {
   return true;
 }
 
+// The zone's offset from UTC at `t`; false when `t` cannot be converted.
+bool offsetAt(time_t t, long* offset) {
+  std::tm broken;
+  if (localtime_r(&t, &broken) == nullptr) return false;
+  *offset = broken.tm_gmtoff;
+  return true;
+}
+
+// Where the zone keeps one offset from a day before to a day after, the
+// fields name exactly one time, which mktime finds without trying both
+// daylight-saving flags (in a zone without summer time, trying the summer
+// flag makes mktime search far and wide). False elsewhere: near a change
+// of the offset only the full test tells.
+bool convertAwayFromChanges(const std::tm& wanted, time_t* out) {
+  std::tm probe = wanted;
+  probe.tm_isdst = -1;
+  const time_t t = std::mktime(&probe);
+  if (t == static_cast<time_t>(-1) || !sameFields(probe, wanted)) return false;
+  long before = 0;
+  long after = 0;
+  if (!offsetAt(t - 86400, &before) || !offsetAt(t + 86400, &after) ||
+      before != probe.tm_gmtoff || after != probe.tm_gmtoff)
+    return false;
+  *out = t;
+  return true;
+}
+
 }  // namespace
 
 bool fromFields(int year, int month, int day, int hour, int minute, int second,
@@ -54,6 +81,7 @@ bool fromFields(int year, int month, int day, int hour, int minute, int second,
   wanted.tm_hour = hour;
   wanted.tm_min = minute;
   wanted.tm_sec = second;
+  if (convertAwayFromChanges(wanted, out)) return true;
   time_t standard = 0;
   time_t summer = 0;
   bool asStandard = tryConvert(wanted, 0, &standard);

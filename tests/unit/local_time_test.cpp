@@ -43,11 +43,15 @@ TEST_F(LocalTimeTest, ReadsBothTextFormsAsTheSameLocalTime) {
 TEST_F(LocalTimeTest, EveryWrittenSecondAroundBothClockChangesReadsBack) {
   // Spring 2025: 30 March 02:00 CET -> 03:00 CEST.
   // Autumn 2025: 26 October 03:00 CEST -> 02:00 CET (02:00-02:59 twice).
-  const time_t ranges[][2] = {
-      {utc(2025, 3, 30, 0, 0, 0), utc(2025, 3, 30, 2, 0, 0)},
-      {utc(2025, 10, 25, 23, 30, 0), utc(2025, 10, 26, 2, 30, 0)}};
+  // Every 7 s near the changes, every 61 s from two days before to two
+  // days after (where reading takes the short way once a day away).
+  const time_t ranges[][3] = {
+      {utc(2025, 3, 30, 0, 0, 0), utc(2025, 3, 30, 2, 0, 0), 7},
+      {utc(2025, 10, 25, 23, 30, 0), utc(2025, 10, 26, 2, 30, 0), 7},
+      {utc(2025, 3, 28, 1, 0, 0), utc(2025, 4, 1, 1, 0, 0), 61},
+      {utc(2025, 10, 24, 1, 0, 0), utc(2025, 10, 28, 1, 0, 0), 61}};
   for (const auto& range : ranges) {
-    for (time_t t = range[0]; t < range[1]; t += 7) {
+    for (time_t t = range[0]; t < range[1]; t += range[2]) {
       std::string text =
           local_time::format(t, backup_format::kCommentDatePattern);
       ASSERT_EQ(text.size(), 19u);
@@ -95,6 +99,21 @@ TEST_F(LocalTimeTest, MalformedTextsAreUnknown) {
   }
   time_t t = 0;
   EXPECT_FALSE(local_time::fromCommentText(std::string("15.03.2006\0 4:07:09", 19), &t));
+}
+
+// A zone without summer time: every time reads back, also -1.
+TEST(LocalTimeWithoutSummerTime, EveryTimeReadsBack) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  for (time_t t : {time_t{-1}, time_t{0}, utc(2025, 3, 30, 2, 30, 0),
+                   utc(2025, 10, 26, 2, 30, 0), utc(2026, 12, 7, 23, 59, 59)}) {
+    time_t back = 12345;
+    EXPECT_TRUE(local_time::fromCommentText(
+        local_time::format(t, backup_format::kCommentDatePattern), &back));
+    EXPECT_EQ(back, t);
+  }
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
 }
 
 TEST_F(LocalTimeTest, TimeBeforeTheEpochStillConverts) {
