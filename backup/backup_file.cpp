@@ -131,10 +131,6 @@ bool BackupFile::writeLine(std::string_view text) {
          store(kLineEnd, 2);
 }
 
-bool BackupFile::append(std::string_view bytes) {
-  return store(bytes.data(), bytes.size());
-}
-
 BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
                                                std::uint64_t length) {
   if (fd_ < 0 || failed()) {

@@ -2,7 +2,7 @@
 // type: the header, the sections, dumped rows and copied rows.
 //
 // Contract:
-//   - A line is in the file the moment writeLine()/append() returns: it is
+//   - A line is in the file the moment writeLine()/appendFrom() returns: it is
 //     stored into a shared mapping of the file (or, where the file cannot
 //     be mapped, written with one write() per call), so other processes see
 //     it and it stays if the program is killed. Nothing waits in a buffer
@@ -44,9 +44,6 @@ class BackupFile {
   // Appends `text` and a CR LF line end, every LF inside `text` stored as
   // CR LF. False once any write of this file failed.
   bool writeLine(std::string_view text);
-
-  // Appends bytes that carry their own line ends, as they are.
-  bool append(std::string_view bytes);
 
   enum class CopyOutcome { kCopied, kSourceShort, kSourceFailed, kOutputFailed };
 

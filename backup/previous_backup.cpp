@@ -24,8 +24,8 @@ namespace previous_backup {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// Rows are copied in pieces of this size; progress is told after each.
-constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
+// Rows are copied in steps of this size; progress is told after each.
+constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
 
 struct Line {
@@ -485,7 +485,7 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
   if (!sameFile(stampOf(fd), entry.file)) return result;
   const std::uint64_t total = entry.rowsEnd - entry.rowsBegin;
   for (std::uint64_t done = 0; done < total;) {
-    const std::uint64_t piece = std::min<std::uint64_t>(total - done, kCopyPiece);
+    const std::uint64_t piece = std::min<std::uint64_t>(total - done, kProgressStep);
     if (out.appendFrom(fd, entry.rowsBegin + done, piece) !=
         BackupFile::CopyOutcome::kCopied)
       return result;

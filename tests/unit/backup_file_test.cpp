@@ -48,10 +48,10 @@ void writeSample(BackupFile& file) {
   for (int i = 0; i < 420000; ++i) {
     ASSERT_TRUE(file.writeLine(line));
     if (i % 50000 == 0) {
-      ASSERT_TRUE(file.append(big + "\r\n"));
+      ASSERT_TRUE(file.writeLine(big));
     }
   }
-  ASSERT_TRUE(file.append("raw\r\n"));
+  ASSERT_TRUE(file.writeLine("raw"));
 }
 
 TEST_F(BackupFileTest, MappedAndWrittenFilesHoldTheSameBytes) {
