@@ -27,6 +27,8 @@ struct RunValues {
   bool saveData = true;
   bool dropTable = false;
   bool fromPreviousBackup = true;
+  bool compressed = false;  // `kompression=zstd`
+  int keepBackups = 0;      // `anzahl-backups`; 0 keeps all
   bool settingsLoaded = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "backup/backup_engine.h"
+#include "backup/rotation.h"
 #include "ini/ini_file.h"
 
 namespace {
@@ -23,12 +24,21 @@ void printBanner() {
 // nothing to back up because nothing changed.
 bool backupAndStore(BackupEngine& engine, CIniFile& settings,
                     const RunValues& values) {
+  engine.setCompressed(values.compressed);
   RunOutcome outcome = engine.runBackup(
       values.savePath, values.saveStructure, values.saveData, values.dropTable,
       values.fromPreviousBackup, values.lastBackupTime);
   if (outcome == RunOutcome::kNothingChanged) return true;
-  return outcome == RunOutcome::kComplete &&
-         storeSettings(settings, values, engine);
+  if (outcome != RunOutcome::kComplete || !storeSettings(settings, values, engine))
+    return false;
+  // Only once the new backup is the one the next run compares with. A
+  // deletion that fails is told and changes nothing else.
+  const std::string& written = engine.backupFileName();
+  const std::string::size_type slash = written.rfind('/');
+  rotation::removeOldBackups(
+      slash == std::string::npos ? "." : slash == 0 ? "/" : written.substr(0, slash),
+      values.databaseName, values.keepBackups, written);
+  return true;
 }
 
 // Connection, first pause and backup; the engine is gone when this returns.

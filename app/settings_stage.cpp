@@ -1,4 +1,7 @@
+#include <cstring>
 #include <iostream>
+
+#include <strings.h>
 
 #include "app/app.h"
 #include "backup/backup_engine.h"
@@ -10,6 +13,36 @@ namespace {
 void takeText(CIniFile& settings, const char* key, std::string& target) {
   const char* text = settings.getValue(kSettingsSection, key);
   if (text != nullptr) target = text;
+}
+
+// `kompression`: "zstd" compresses; absent, empty or "0" does not. Any
+// other value is told and gives a plain backup: a setting never costs one.
+bool takeCompression(CIniFile& settings) {
+  const char* text = settings.getValue(kSettingsSection, "kompression");
+  if (text == nullptr || *text == '\0' || std::strcmp(text, "0") == 0) return false;
+  if (strcasecmp(text, "zstd") == 0) return true;
+  std::cout << "Unbekannte Kompression '" << text
+            << "' (kompression): Das Backup wird unkomprimiert geschrieben."
+            << std::endl;
+  return false;
+}
+
+// `anzahl-backups`: a count of decimal digits; absent, empty or anything
+// else keeps every backup (anything else is told).
+int takeKeepCount(CIniFile& settings) {
+  const char* text = settings.getValue(kSettingsSection, "anzahl-backups");
+  if (text == nullptr || *text == '\0') return 0;
+  long count = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || count > 1000000) {
+      std::cout << "Ung\xFCltige Anzahl '" << text
+                << "' (anzahl-backups): Es werden keine alten Backups "
+                   "gel\xF6scht." << std::endl;
+      return 0;
+    }
+    count = count * 10 + (*p - '0');
+  }
+  return static_cast<int>(count);
 }
 
 }  // namespace
@@ -35,6 +68,8 @@ void takeSettings(CIniFile& settings, RunValues& values) {
   values.fromPreviousBackup =
       settings.getBoolValue(kSettingsSection, "backup-from-file");
   takeText(settings, "zeit-last-backup", values.lastBackupTime);
+  values.compressed = takeCompression(settings);
+  values.keepBackups = takeKeepCount(settings);
 }
 
 bool storeSettings(CIniFile& settings, const RunValues& values,

@@ -120,6 +120,11 @@ class BackupEngine {
                std::string database);
   // The 14-digit stamp of the last file begun by runBackup(), or "".
   std::string getBackupTime() const;
+  // Where the last file begun by runBackup() is: its final name once it is
+  // complete.
+  const std::string& backupFileName() const { return outFile.path(); }
+  // Whether runBackup() writes a zstd-compressed file ("<name>.sql.zst").
+  void setCompressed(bool compressed) { compressed_ = compressed; }
 
   // Fills `tables` from "SHOW TABLE STATUS;". Returns the table count, 0 on
   // failure or for an empty database.
@@ -194,6 +199,7 @@ class BackupEngine {
   bool fromPreviousBackup;
   std::vector<TableEntry> tables;
   BackupFile outFile;
+  bool compressed_ = false;
   int prevFile = -1;  // the previous backup, open from indexing on
   std::vector<PreviousTableEntry> prevTables;
 

@@ -106,8 +106,13 @@ std::string nameFromComment(std::string_view text) {
 }
 
 std::string fileName(const std::string& savePath, const std::string& database,
-                     const std::string& stamp) {
-  return savePath + "/" + namePart(database) + "-" + namePart(stamp) + ".sql";
+                     const std::string& stamp, bool compressed) {
+  return savePath + "/" + fileNamePrefix(database) + namePart(stamp) +
+         kFileSuffix + (compressed ? kCompressedSuffix : "");
+}
+
+std::string fileNamePrefix(const std::string& database) {
+  return namePart(database) + "-";
 }
 
 std::string quoteIdentifier(const std::string& name) {

@@ -83,11 +83,18 @@ std::string nameFromComment(std::string_view text);
 // The line of 84 '#'.
 const std::string& hashLine();
 
-// <savePath>/<database>-<stamp>.sql. In the database name and the stamp,
-// '/', NUL and the other control bytes become '_', so that the name never
-// leaves the save path and is made the same on every run.
+// <savePath>/<database>-<stamp>.sql, with kCompressedSuffix appended for a
+// compressed file. In the database name and the stamp, '/', NUL and the
+// other control bytes become '_', so that the name never leaves the save
+// path and is made the same on every run.
+constexpr char kFileSuffix[] = ".sql";
+constexpr char kCompressedSuffix[] = ".zst";
 std::string fileName(const std::string& savePath, const std::string& database,
-                     const std::string& stamp);
+                     const std::string& stamp, bool compressed = false);
+
+// What every backup file name of `database` begins with after the save
+// path and its slash: "<database>-", the name made as fileName() makes it.
+std::string fileNamePrefix(const std::string& database);
 
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);

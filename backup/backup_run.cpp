@@ -18,6 +18,14 @@ bool nameTaken(const std::string& fileName) {
          lstat((fileName + BackupFile::kWorkingSuffix).c_str(), &status) == 0;
 }
 
+// Plain or compressed: the next run looks for the previous backup under
+// both names.
+bool stampTaken(const std::string& savePath, const std::string& database,
+                const std::string& stamp) {
+  return nameTaken(backup_format::fileName(savePath, database, stamp, false)) ||
+         nameTaken(backup_format::fileName(savePath, database, stamp, true));
+}
+
 // The current time, but never in the second named by `avoidStamp` (a new
 // file must not take the name of the previous backup), and, for a few
 // seconds at most, not in a second whose file names are taken (a run that
@@ -31,7 +39,7 @@ time_t currentTimeAvoiding(const std::string& avoidStamp,
     std::string stamp = local_time::format(now, backup_format::kStampPattern);
     bool taken = stamp == avoidStamp ||
                  (now < giveUp &&
-                  nameTaken(backup_format::fileName(savePath, database, stamp)));
+                  stampTaken(savePath, database, stamp));
     if (!taken) return now;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     now = std::time(nullptr);
@@ -120,7 +128,8 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
 
   time_t now = currentTimeAvoiding(lastBackupTime, savePath, databaseName);
   backupTime = local_time::format(now, backup_format::kStampPattern);
-  return writeFile(backup_format::fileName(savePath, databaseName, backupTime),
+  return writeFile(backup_format::fileName(savePath, databaseName, backupTime,
+                                           compressed_),
                    local_time::format(now, backup_format::kCommentDatePattern));
 }
 

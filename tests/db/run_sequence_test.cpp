@@ -178,3 +178,42 @@ TEST(RunSequence, ASecondRunInTheSameDirectoryTouchesNothing) {
   std::string errors;
   EXPECT_EQ(ts::restore(files[0], "vkt_lock_restored", &errors), 0) << errors;
 }
+
+TEST(RunSequence, RotationDeletesOnlyThisDatabasesOldBackupsAndWorkingFiles) {
+  ts::TempDir dir;
+  const ts::ServerInfo& s = ts::server();
+  const std::string db = s.database;
+  const std::vector<std::string> deleted = {
+      db + "-20200101000000.sql", db + "-20200102000000.sql.zst",
+      db + "-20200101000000.sql.unvollstaendig",
+      db + "-20200104000000.sql.zst.unvollstaendig"};
+  const std::vector<std::string> kept = {
+      db + "-20200103000000.sql",  // the newest but one
+      db + "-29991231000000.sql.unvollstaendig",  // newer than the new backup
+      "other-20200101000000.sql", db + "-2-20200101000000.sql",
+      db + "-2020010100000.sql", db + "-20200101-00000.sql",
+      db + "-20200101000000.sql.gz",
+      db + "-20200101000000.sql.bak", db + "-20200101000000.sqlx",
+      "notes.txt"};
+  for (const std::string& name : deleted) ts::writeFile(dir.path() + "/" + name, "x");
+  for (const std::string& name : kept) ts::writeFile(dir.path() + "/" + name, "x");
+  // A directory of a backup's name is no backup.
+  ASSERT_EQ(mkdir((dir.path() + "/" + db + "-20190101000000.sql").c_str(), 0700), 0);
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::settingsFor(db, dir.path(), "", "1100") + "anzahl-backups=2\r\n");
+  ts::ProgramRun run = ts::runProgram(dir.path(), "");
+  EXPECT_EQ(run.status, 0) << run.out;
+  struct stat status;
+  for (const std::string& name : deleted) {
+    EXPECT_NE(lstat((dir.path() + "/" + name).c_str(), &status), 0) << name;
+    EXPECT_NE(run.out.find("Altes Backup gel\xF6scht: " + dir.path() + "/" + name),
+              std::string::npos) << run.out;
+  }
+  for (const std::string& name : kept)
+    EXPECT_EQ(lstat((dir.path() + "/" + name).c_str(), &status), 0) << name;
+  EXPECT_EQ(lstat((dir.path() + "/" + db + "-20190101000000.sql").c_str(), &status), 0);
+  std::string written = dir.path() + "/" + db + "-" +
+      ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup") + ".sql";
+  EXPECT_EQ(lstat(written.c_str(), &status), 0) << run.out;
+  EXPECT_EQ(countOf(run.out, "Altes Backup gel\xF6scht: "), 4) << run.out;
+}
