@@ -15,10 +15,18 @@ void takeText(CIniFile& settings, const char* key, std::string& target) {
   if (text != nullptr) target = text;
 }
 
+// The text of a key that older settings files lack, looked up without the
+// store's message about a missing value; null when it is missing.
+const char* optionalText(CIniFile& settings, const char* key) {
+  if (!settings.findSection(kSettingsSection) || !settings.findValue(key))
+    return nullptr;
+  return settings.getValue(kSettingsSection, key);
+}
+
 // `kompression`: "zstd" compresses; absent, empty or "0" does not. Any
 // other value is told and gives a plain backup: a setting never costs one.
 bool takeCompression(CIniFile& settings) {
-  const char* text = settings.getValue(kSettingsSection, "kompression");
+  const char* text = optionalText(settings, "kompression");
   if (text == nullptr || *text == '\0' || std::strcmp(text, "0") == 0) return false;
   if (strcasecmp(text, "zstd") == 0) return true;
   std::cout << "Unbekannte Kompression '" << text
@@ -30,7 +38,7 @@ bool takeCompression(CIniFile& settings) {
 // `anzahl-backups`: a count of decimal digits; absent, empty or anything
 // else keeps every backup (anything else is told).
 int takeKeepCount(CIniFile& settings) {
-  const char* text = settings.getValue(kSettingsSection, "anzahl-backups");
+  const char* text = optionalText(settings, "anzahl-backups");
   if (text == nullptr || *text == '\0') return 0;
   long count = 0;
   for (const char* p = text; *p != '\0'; ++p) {

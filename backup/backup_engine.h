@@ -151,6 +151,12 @@ class BackupEngine {
   const PreviousTableEntry* findPrevious(const std::string& name) const;
   // True when the table's rows may be copied from the previous backup.
   bool canCopyRows(const TableEntry& table) const;
+  // Opens the previous backup `fileName`, or the compressed one of that
+  // name, as prevFile. False when neither can be read.
+  bool openPrevious(const std::string& fileName);
+  // The frames of the compressed previous backup that hold exactly the
+  // rows block of `entry`, all sound; empty when there are none such.
+  std::vector<zstd_frames::Frame> rowFrames(const PreviousTableEntry& entry) const;
   // True when the table is unchanged since the previous backup.
   bool isUnchanged(const TableEntry& table) const;
   static bool sameUpdateTime(const TableEntry& table,
@@ -202,6 +208,13 @@ class BackupEngine {
   bool compressed_ = false;
   int prevFile = -1;  // the previous backup, open from indexing on
   std::vector<PreviousTableEntry> prevTables;
+  // A compressed previous backup: prevFile is then a file of its
+  // decompressed bytes, made for this run and removed with it, and this
+  // the compressed file itself, its stamp from before it was read, and its
+  // frames.
+  int prevPacked_ = -1;
+  FileStamp prevPackedStamp_;
+  std::vector<zstd_frames::Frame> prevFrames_;
 
   // Whether the previous file was written with the same preamble line as
   // this run writes; rows are copied only then.

@@ -89,11 +89,12 @@ void BackupFile::setMappingAllowed(bool allowed) { mappingAllowed = allowed; }
 BackupFile::~BackupFile() { close(); }
 
 bool BackupFile::fail(int error) {
-  if (error_ == 0) error_ = error != 0 ? error : EIO;
+  int none = 0;
+  error_.compare_exchange_strong(none, error != 0 ? error : EIO);
   return false;
 }
 
-bool BackupFile::create(const std::string& finalName) {
+bool BackupFile::create(const std::string& finalName, bool compressed) {
   if (fd_ >= 0 || failed() || !path_.empty()) return fail(EBUSY);
   finalPath_ = finalName;
   path_ = finalName + kWorkingSuffix;
@@ -102,13 +103,41 @@ bool BackupFile::create(const std::string& finalName) {
   if (fd_ < 0) return fail(errno);
   reserveStep_ = kReserveStep;
   mapped_ = mappingAllowed;
+  // From here on only the compressing thread stores into the file, until
+  // endCompression().
+  if (compressed)
+    compressor_ = std::make_unique<zstd_frames::Compressor>(
+        [this](const char* data, std::size_t length) { return store(data, length); });
   return true;
+}
+
+void BackupFile::startFrame() {
+  if (compressor_) compressor_->endFrame();
+}
+
+bool BackupFile::put(const char* data, std::size_t length) {
+  if (!compressor_) return store(data, length);
+  if (fd_ < 0 || failed()) return fail(EBADF);
+  compressor_->add(data, length);
+  return !failed();
+}
+
+// Writes the last frames and the seek table; the file is plain bytes again
+// for the caller's thread.
+bool BackupFile::endCompression() {
+  if (!compressor_) return true;
+  const bool drained = compressor_->drain();
+  const std::string table = zstd_frames::seekTable(compressor_->frames());
+  compressor_.reset();
+  if (!drained) return fail(EIO);
+  return store(table.data(), table.size());
 }
 
 bool BackupFile::writeLine(std::string_view text) {
   static const char kLineEnd[] = "\r\n";
-  if (!mapped_) {
-    // One write() per line: build the line with its line ends first.
+  if (!mapped_ || compressor_) {
+    // One write() (or one piece of a frame) per line: build the line with
+    // its line ends first.
     scratch_.clear();
     std::size_t start = 0;
     for (std::size_t lf = text.find('\n'); lf != std::string_view::npos;
@@ -118,17 +147,17 @@ bool BackupFile::writeLine(std::string_view text) {
     }
     scratch_.append(text.data() + start, text.size() - start);
     scratch_.append(kLineEnd, 2);
-    return store(scratch_.data(), scratch_.size());
+    return put(scratch_.data(), scratch_.size());
   }
   std::size_t start = 0;
   for (std::size_t lf = text.find('\n'); lf != std::string_view::npos;
        lf = text.find('\n', start)) {
-    if (!store(text.data() + start, lf - start) || !store(kLineEnd, 2))
+    if (!put(text.data() + start, lf - start) || !put(kLineEnd, 2))
       return false;
     start = lf + 1;
   }
-  return store(text.data() + start, text.size() - start) &&
-         store(kLineEnd, 2);
+  return put(text.data() + start, text.size() - start) &&
+         put(kLineEnd, 2);
 }
 
 BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
@@ -137,6 +166,48 @@ BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
     fail(EBADF);
     return CopyOutcome::kOutputFailed;
   }
+  if (compressor_) {
+    // The bytes go into frames: read, then compressed.
+    copyBuffer_.resize(kCopyBuffer);
+    while (length > 0) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyBuffer));
+      ssize_t n;
+      do {
+        n = pread(source, &copyBuffer_[0], want, static_cast<off_t>(offset));
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) return CopyOutcome::kSourceFailed;
+      if (n == 0) return CopyOutcome::kSourceShort;
+      if (!put(copyBuffer_.data(), static_cast<std::size_t>(n)))
+        return CopyOutcome::kOutputFailed;
+      offset += static_cast<std::uint64_t>(n);
+      length -= static_cast<std::uint64_t>(n);
+    }
+    return CopyOutcome::kCopied;
+  }
+  return copy(source, offset, length);
+}
+
+BackupFile::CopyOutcome BackupFile::appendFrames(
+    int source, const std::vector<zstd_frames::Frame>& frames) {
+  if (fd_ < 0 || failed() || !compressor_ || frames.empty()) {
+    fail(EBADF);
+    return CopyOutcome::kOutputFailed;
+  }
+  if (!compressor_->drain()) {
+    fail(EIO);
+    return CopyOutcome::kOutputFailed;
+  }
+  const std::uint64_t begin = frames.front().packedBegin;
+  const std::uint64_t end = frames.back().packedBegin + frames.back().packedSize;
+  const CopyOutcome outcome = copy(source, begin, end - begin);
+  if (outcome == CopyOutcome::kCopied) compressor_->addWritten(frames);
+  return outcome;
+}
+
+// Appends bytes of `source` as they are.
+BackupFile::CopyOutcome BackupFile::copy(int source, std::uint64_t offset,
+                                         std::uint64_t length) {
   // Reserved first, so that a full disk is the reservation's error.
   if (mapped_ && !reserve(size_ + length) && failed())
     return CopyOutcome::kOutputFailed;
@@ -304,6 +375,8 @@ void BackupFile::unmap() {
 }
 
 void BackupFile::close() {
+  if (compressor_) compressor_->drain();
+  compressor_.reset();
   unmap();
   if (fd_ < 0) return;
   if (reserved_ > size_ && ftruncate(fd_, static_cast<off_t>(size_)) != 0)
@@ -313,7 +386,7 @@ void BackupFile::close() {
 }
 
 bool BackupFile::finish() {
-  if (fd_ < 0 || failed()) {
+  if (fd_ < 0 || failed() || !endCompression()) {
     close();
     return fail(EBADF);
   }

@@ -18,13 +18,23 @@
 //     that is not finished keeps its working name.
 //   - The first failure of any step is kept; every later call fails at once
 //     and writes nothing.
+//   - A compressed file (create() with `compressed`) holds the same bytes as
+//     zstd frames, compressed on a thread of their own: a line is in the
+//     file once its frame is, and the frames' seek table ends a finished
+//     file. A new frame begins at every startFrame() and every
+//     zstd_frames::kFrameBytes decompressed bytes.
 #ifndef VKT_BACKUP_BACKUP_FILE_H_
 #define VKT_BACKUP_BACKUP_FILE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "backup/zstd_frames.h"
 
 class BackupFile {
  public:
@@ -39,7 +49,11 @@ class BackupFile {
   // Creates the working file for `finalName`. False when it exists (also as
   // a symlink) or cannot be created, or when this object already made a
   // file (one object writes one file); error() tells why.
-  bool create(const std::string& finalName);
+  bool create(const std::string& finalName, bool compressed = false);
+
+  // Where a section or a rows block begins: a compressed file begins a new
+  // frame here, so that the block can later be copied as its frames.
+  void startFrame();
 
   // Appends `text` and a CR LF line end, every LF inside `text` stored as
   // CR LF. False once any write of this file failed.
@@ -54,6 +68,11 @@ class BackupFile {
   // usable. kOutputFailed is a failure of this file, kept as any other.
   CopyOutcome appendFrom(int source, std::uint64_t offset, std::uint64_t length);
 
+  // For a compressed file: appends the compressed `frames` of the file
+  // `source` (one after the other there) as they are, each a frame of this
+  // file. The outcomes are appendFrom()'s.
+  CopyOutcome appendFrames(int source, const std::vector<zstd_frames::Frame>& frames);
+
   // Cuts the file to the bytes written, syncs it, closes it and renames it
   // to its final name (never replacing a file of that name), then syncs the
   // directory. False when any step failed; the file then keeps its working
@@ -66,6 +85,8 @@ class BackupFile {
 
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }  // the first errno, 0 while none
+  bool compressed() const { return compressor_ != nullptr; }
+  // The bytes in the file; for a compressed one, known once it is closed.
   std::uint64_t bytesWritten() const { return size_; }
   // Where the file is now: the working name until finish() succeeded.
   const std::string& path() const { return path_; }
@@ -77,6 +98,9 @@ class BackupFile {
   static void setMappingAllowed(bool allowed);
 
  private:
+  bool put(const char* data, std::size_t length);
+  CopyOutcome copy(int source, std::uint64_t offset, std::uint64_t length);
+  bool endCompression();
   bool store(const char* data, std::size_t length);
   CopyOutcome copyPiece(int source, std::uint64_t offset, std::size_t length);
   CopyOutcome readAndStore(int source, std::uint64_t offset, std::size_t length);
@@ -100,7 +124,8 @@ class BackupFile {
   std::size_t windowLength_ = 0;
   bool mapped_ = false;
   bool kernelCopy_ = true;  // copy_file_range() works between the files
-  int error_ = 0;
+  std::atomic<int> error_{0};  // also set by the compressing thread
+  std::unique_ptr<zstd_frames::Compressor> compressor_;
   std::string scratch_;  // a line with its line ends, on the write() path
   std::string copyBuffer_;  // bytes of another file, where the kernel cannot copy
 };

@@ -53,7 +53,7 @@ std::string BackupEngine::preamble() const {
 }
 
 bool BackupEngine::openOutput(const std::string& fileName) {
-  if (!outFile.create(fileName)) {
+  if (!outFile.create(fileName, compressed_)) {
     printLine("Konnte Datei " + fileName + " nicht zum schreiben \xF6" "ffnen.");
     return false;
   }

@@ -15,6 +15,7 @@ BackupEngine::BackupEngine()
 BackupEngine::~BackupEngine() {
   if (connection != nullptr) mysql_close(connection);
   if (prevFile >= 0) close(prevFile);
+  if (prevPacked_ >= 0) close(prevPacked_);
 }
 
 bool BackupEngine::createSocket() {

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <iostream>
 
 #include <fcntl.h>
@@ -27,12 +30,51 @@ int openRegularFile(const std::string& fileName) {
   return fd;
 }
 
+// A file for the decompressed bytes of a previous backup, beside it, that
+// no other process sees and that goes when it is closed. -1 on failure.
+int openScratchBeside(const std::string& fileName) {
+  const std::string::size_type slash = fileName.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+#ifdef O_TMPFILE
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+    return fd;
+#endif
+  std::string name = dir + ".vkt-entpackt.XXXXXX";
+  int fd2 = mkostemp(&name[0], O_CLOEXEC);
+  if (fd2 >= 0) unlink(name.c_str());
+  return fd2;
+}
+
 }  // namespace
+
+bool BackupEngine::openPrevious(const std::string& fileName) {
+  prevFile = openRegularFile(fileName);
+  if (prevFile >= 0) return true;
+  const std::string packedName = fileName + backup_format::kCompressedSuffix;
+  prevPacked_ = openRegularFile(packedName);
+  if (prevPacked_ < 0) return false;
+  // Read once into a file of its own: the index pass and the copies then
+  // read plain bytes. The frames are copied only while the compressed file
+  // is what was read.
+  prevPackedStamp_ = previous_backup::stampOf(prevPacked_);
+  prevFile = openScratchBeside(packedName);
+  if (prevFile >= 0 &&
+      zstd_frames::decompressFile(prevPacked_, prevFile, &prevFrames_) &&
+      previous_backup::sameFile(previous_backup::stampOf(prevPacked_),
+                                prevPackedStamp_))
+    return true;
+  if (prevFile >= 0) close(prevFile);
+  prevFile = -1;
+  close(prevPacked_);
+  prevPacked_ = -1;
+  prevFrames_.clear();
+  return false;
+}
 
 bool BackupEngine::loadPreviousBackup(std::string fileName) {
   std::cout << "\xD6" "ffne altes Backup: " << std::flush;
-  prevFile = openRegularFile(fileName);
-  if (prevFile < 0) {
+  if (!openPrevious(fileName)) {
     printLine("Fehler!");
     printLine("Konnte Datei " + fileName + " nicht zum lesen \xF6" "ffnen.");
     return false;
@@ -98,13 +140,58 @@ bool BackupEngine::canCopyRows(const TableEntry& table) const {
              backup_format::rowLinePrefix(table.name, table.columns);
 }
 
+std::vector<zstd_frames::Frame> BackupEngine::rowFrames(
+    const PreviousTableEntry& entry) const {
+  std::vector<zstd_frames::Frame> frames;
+  if (!entry.rowsTrusted || !entry.rowsCrLf || entry.rowsEnd <= entry.rowsBegin)
+    return frames;
+  // The rows block with its closing empty line.
+  const std::uint64_t end = entry.rowsEnd + 2;
+  auto frame = std::lower_bound(
+      prevFrames_.begin(), prevFrames_.end(), entry.rowsBegin,
+      [](const zstd_frames::Frame& f, std::uint64_t at) { return f.plainBegin < at; });
+  if (frame == prevFrames_.end() || frame->plainBegin != entry.rowsBegin)
+    return frames;
+  for (; frame != prevFrames_.end() && frame->plainBegin < end; ++frame) {
+    const bool follows =
+        frames.empty() ||
+        frame->packedBegin == frames.back().packedBegin + frames.back().packedSize;
+    if (!frame->sound || !follows) return {};
+    frames.push_back(*frame);
+  }
+  if (frames.back().plainBegin + frames.back().plainSize != end) return {};
+  return frames;
+}
+
 RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   printLine("Kopiere die Daten aus dem alten Backup heraus.");
   const PreviousTableEntry* entry = findPrevious(tableName);
   RowsResult rows;
   RowProgress progress(tableName);
-  if (entry != nullptr)
-    rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+  // Out of a compressed previous backup only while it is the file read.
+  const bool packedSame =
+      prevPacked_ < 0 || previous_backup::sameFile(
+                             previous_backup::stampOf(prevPacked_), prevPackedStamp_);
+  if (entry != nullptr && packedSame) {
+    const std::vector<zstd_frames::Frame> frames =
+        outFile.compressed() ? rowFrames(*entry) : std::vector<zstd_frames::Frame>();
+    if (!frames.empty()) {
+      // Into a compressed file as the frames they are, not compressed again.
+      if (outFile.appendFrames(prevPacked_, frames) ==
+          BackupFile::CopyOutcome::kCopied) {
+        rows.rows = entry->rowCount;
+        rows.whole = true;
+        progress.advanceTo(static_cast<std::uint64_t>(entry->rowCount),
+                           entry->rowsEnd - entry->rowsBegin);
+      }
+    } else {
+      rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+    }
+    if (prevPacked_ >= 0 &&
+        !previous_backup::sameFile(previous_backup::stampOf(prevPacked_),
+                                   prevPackedStamp_))
+      rows.whole = false;
+  }
   progress.finish();
   // A copy stops at the first failure of either file; the output's is kept.
   if (!rows.whole && outFile.failed())

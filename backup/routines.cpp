@@ -211,6 +211,7 @@ bool BackupEngine::writeObject(const ObjectDefinition& object) {
     printLine("Fehler: " + (object.error.empty() ? kUnwritable : object.error));
     return false;
   }
+  outFile.startFrame();
   if (!outFile.writeLine(
           backup_format::sectionOpener(object.kind, object.name))) {
     printLine("Kann nicht in die Datei schreiben!");

@@ -79,6 +79,7 @@ bool BackupEngine::saveTable(int index) {
           ? local_time::format(table.updateTime,
                                backup_format::kCommentDatePattern)
           : std::string();
+  outFile.startFrame();
   bool whole =
       outFile.writeLine(backup_format::kTableCommentPrefix +
                         backup_format::commentName(table.name) + "'") &&
@@ -96,6 +97,7 @@ bool BackupEngine::saveTable(int index) {
   if (!saveData) return true;
 
   RowsResult rows;
+  outFile.startFrame();  // the rows block may later be copied as its frames
   if (table.isView || table.rowsElsewhere) {
     // No rows of its own.
     rows.whole = outFile.writeLine("");
