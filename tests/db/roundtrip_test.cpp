@@ -187,15 +187,17 @@ struct Backup {
 };
 
 Backup backUp(const ts::TempDir& dir, const std::string& database,
-              const std::string& switches) {
+              const std::string& switches, bool compressed = false) {
   ts::writeFile(dir.path() + "/vkt.ini",
-                ts::settingsFor(database, dir.path(), "", switches));
+                ts::settingsFor(database, dir.path(), "", switches) +
+                    (compressed ? "kompression=zstd\r\n" : ""));
   ts::ProgramRun run = ts::runProgram(dir.path(), "");
   EXPECT_EQ(run.status, 0);
   Backup backup;
   backup.out = run.out;
   backup.ini = ts::readFile(dir.path() + "/vkt.ini");
-  std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  std::vector<std::string> files =
+      ts::listFiles(dir.path(), compressed ? ".sql.zst" : ".sql");
   EXPECT_EQ(files.size(), 1u) << run.out;
   if (!files.empty()) backup.file = files.back();
   return backup;
@@ -287,13 +289,17 @@ std::map<std::string, std::string>* RoundTrip::peerSums_ = nullptr;
 std::map<std::string, std::string>* RoundTrip::sourceSums_ = nullptr;
 
 TEST_F(RoundTrip, FullBackupRestoresLikeThePeersDump) {
-  ts::TempDir dir;
-  Backup backup = backUp(dir, kCorpus, "1110");
-  ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
-            std::string::npos)
-      << backup.out;
-  expectRestoresLikePeer(backup.file);
+  // Compressed, it is checked with zstd -t and restored through zstd -dc.
+  for (bool compressed : {false, true}) {
+    SCOPED_TRACE(compressed ? "compressed" : "plain");
+    ts::TempDir dir;
+    Backup backup = backUp(dir, kCorpus, "1110", compressed);
+    ASSERT_FALSE(backup.file.empty());
+    EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
+              std::string::npos)
+        << backup.out;
+    expectRestoresLikePeer(backup.file);
+  }
 }
 
 TEST_F(RoundTrip, IncrementalWithoutPreviousFileFallsBackToAFullBackup) {
@@ -408,6 +414,9 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
   struct Case {
     const char* switches;  // save-strucktur, save-daten, droptable
     std::string body;      // everything after the preamble's empty line
+    // For a compressed file: the body's frames, each section and each
+    // rows block one.
+    std::vector<std::string> frames = {};
   };
   const std::string tComment =
       "# Tabelle 't'\r\n# Update: '" + tUpdate + "'\r\n" + kHash + "\r\n";
@@ -428,21 +437,37 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
       {"0110", tComment + tRows + uComment + uRows},
       {"1100", tComment + tDef + tRows + uComment + uDef + uRows},
       {"1110", tComment + tDrop + tDef + tRows + uComment + uDrop + uDef + uRows},
+      {"0100", "", {tComment, tRows, uComment, uRows}},
+      {"1110", "", {tComment + tDrop + tDef, tRows, uComment + uDrop + uDef, uRows}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.switches);
+    const bool compressed = !c.frames.empty();
+    SCOPED_TRACE(std::string(c.switches) + (compressed ? " compressed" : ""));
     ts::TempDir dir;
-    Backup backup = backUp(dir, kLayout, c.switches);
+    Backup backup = backUp(dir, kLayout, c.switches, compressed);
     ASSERT_FALSE(backup.file.empty());
     std::string stamp = ts::stampOf(backup.file);
-    EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
+    EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp +
+                               (compressed ? ".sql.zst" : ".sql"));
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
         "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n\r\n" +
         "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
         " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
         " /*!40103 SET TIME_ZONE='+00:00' */;\r\n\r\n";
-    EXPECT_EQ(ts::readFile(backup.file), header + c.body);
+    if (!compressed) {
+      EXPECT_EQ(ts::readFile(backup.file), header + c.body);
+      continue;
+    }
+    std::string body;
+    std::vector<std::uint64_t> sizes = {header.size()};
+    for (const std::string& frame : c.frames) {
+      body += frame;
+      sizes.push_back(frame.size());
+    }
+    // Decompressed, the very bytes of a plain file.
+    EXPECT_EQ(ts::plainBytes(backup.file), header + body);
+    EXPECT_EQ(ts::seekTableSizes(backup.file), sizes);
   }
 }
 

@@ -167,9 +167,15 @@ int restore(const std::string& file, const std::string& database,
   std::string errFile = dir.path() + "/err";
   std::string charset =
       clientCharset.empty() ? "" : " --default-character-set=" + clientCharset;
-  int status = shell("mariadb " + clientArgs() + charset + " " +
+  // A compressed file is checked, then restored as an administrator does.
+  const bool packed = file.size() > 4 && file.compare(file.size() - 4, 4, ".zst") == 0;
+  int status = shell((packed ? "zstd -q -t " + quoteShell(file) + " && zstd -dc " +
+                                   quoteShell(file) + " | "
+                             : std::string()) +
+                     "mariadb " + clientArgs() + charset + " " +
                      quoteShell(database) +
-                     " < " + quoteShell(file) + " 2> " + quoteShell(errFile));
+                     (packed ? std::string() : " < " + quoteShell(file)) +
+                     " 2> " + quoteShell(errFile));
   if (errors != nullptr) *errors = readFile(errFile);
   return status;
 }
@@ -321,7 +327,40 @@ std::string settingsFor(const std::string& database, const std::string& savePath
 }
 
 std::string stampOf(const std::string& backupFile) {
-  return backupFile.size() < 18 ? "" : backupFile.substr(backupFile.size() - 18, 14);
+  const std::string::size_type sql = backupFile.rfind(".sql");
+  return sql == std::string::npos || sql < 14 ? "" : backupFile.substr(sql - 14, 14);
+}
+
+std::string plainBytes(const std::string& file) {
+  if (file.size() < 4 || file.compare(file.size() - 4, 4, ".zst") != 0)
+    return readFile(file);
+  TempDir dir;
+  if (shell("zstd -q -dc " + quoteShell(file) + " > " + quoteShell(dir.path() + "/plain")) != 0)
+    return "(zstd -dc failed)";
+  return readFile(dir.path() + "/plain");
+}
+
+std::vector<std::uint64_t> seekTableSizes(const std::string& file) {
+  const std::string bytes = readFile(file);
+  auto little = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+  };
+  if (bytes.size() < 17 || little(bytes.size() - 4) != 0x8F92EAB1u) return {};
+  const std::uint32_t frames = little(bytes.size() - 9);
+  const std::size_t tableSize = 8 + 8 * std::size_t{frames} + 9;
+  if (tableSize > bytes.size()) return {};
+  const std::size_t start = bytes.size() - tableSize;
+  if (little(start) != 0x184D2A5Eu || little(start + 4) != tableSize - 8) return {};
+  std::vector<std::uint64_t> sizes;
+  std::uint64_t packed = 0;
+  for (std::uint32_t i = 0; i < frames; ++i) {
+    packed += little(start + 8 + 8 * i);
+    sizes.push_back(little(start + 12 + 8 * i));
+  }
+  if (packed != start) return {};  // the frames fill the file up to the table
+  return sizes;
 }
 
 std::string settingValue(const std::string& settings, const std::string& key) {

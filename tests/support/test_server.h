@@ -3,6 +3,7 @@
 #ifndef VKT_TESTS_SUPPORT_TEST_SERVER_H_
 #define VKT_TESTS_SUPPORT_TEST_SERVER_H_
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -116,8 +117,18 @@ void writeFile(const std::string& path, const std::string& content);
 // Files in `dir` whose names end with `suffix`, sorted.
 std::vector<std::string> listFiles(const std::string& dir,
                                    const std::string& suffix);
-// The 14-digit stamp of a backup file name ("<dir>/<db>-<stamp>.sql").
+// The 14-digit stamp of a backup file name ("<dir>/<db>-<stamp>.sql" or
+// ".sql.zst").
 std::string stampOf(const std::string& backupFile);
+
+// The bytes of a backup file; a compressed one (".zst") decompressed by
+// the zstd tool.
+std::string plainBytes(const std::string& file);
+
+// The decompressed size of every frame that the seek table at the end of
+// a compressed file lists; empty when the table is missing, malformed or
+// its compressed sizes do not add up to the bytes before it.
+std::vector<std::uint64_t> seekTableSizes(const std::string& file);
 // The value of `key` in a settings text, "" when absent.
 std::string settingValue(const std::string& settings, const std::string& key);
 
