@@ -1,6 +1,9 @@
 // Incremental runs as a user makes them: full, nothing changed, one table
 // changed, a new table, a dropped table. Every file written must restore to
 // the database's own checksums.
+#include <algorithm>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/test_server.h"
@@ -52,7 +55,14 @@ class IncrementalTest : public ::testing::Test {
     return r;
   }
 
-  std::vector<std::string> backups() { return ts::listFiles(dir_.path(), ".sql"); }
+  // Plain and compressed, oldest first.
+  std::vector<std::string> backups() {
+    std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
+    for (const std::string& file : ts::listFiles(dir_.path(), ".sql.zst"))
+      files.push_back(file);
+    std::sort(files.begin(), files.end());
+    return files;
+  }
 
   // The newest backup restores to the database's checksums and row counts.
   void expectNewestRestores() {
@@ -322,5 +332,94 @@ TEST_F(IncrementalTest, ChangedTriggerViewOrRoutineAloneMakesANewBackup) {
     expectNewestRestores();
     EXPECT_EQ(ts::Connection("vkt_incremental_restore").scalar(step.probe),
               c.scalar(step.probe));
+  }
+}
+
+// Every pair of plain and compressed previous and new files: the rows of
+// unchanged tables are copied (into a compressed file as their frames, out
+// of a compressed one decompressed), and the new file restores.
+TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
+  const struct {
+    bool fromCompressed, toCompressed;
+  } pairs[] = {{false, false}, {false, true}, {true, true}, {true, false}};
+  const std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
+  const char* kZstd = "kompression=zstd\r\n";
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(std::string(pair.fromCompressed ? "compressed" : "plain") + " to " +
+                 (pair.toCompressed ? "compressed" : "plain"));
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  ts::settingsFor(kDb, dir.path()) + (pair.fromCompressed ? kZstd : ""));
+    ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
+    ts::Connection(kDb).exec("INSERT INTO b VALUES (10, 'neu')");
+    ts::waitForNextSecond();
+    std::string ini = ts::readFile(dir.path() + "/vkt.ini");
+    if (pair.toCompressed != pair.fromCompressed)
+      ini = pair.toCompressed ? ini + kZstd
+                              : ini.replace(ini.find(kZstd), std::strlen(kZstd), "");
+    ts::writeFile(dir.path() + "/vkt.ini", ini);
+    ts::ProgramRun r = ts::runProgram(dir.path(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Speichere Tabelle 'c'\nAbfrage der Tabellen-beschreibung: OK\n"
+                         "Kopiere die Daten aus dem alten Backup heraus.\n"
+                         "2 Datens\xE4tze gespeichert.\n"),
+              std::string::npos) << r.out;
+    std::vector<std::string> files = ts::listFiles(dir.path(), ".zst");
+    for (const std::string& plain : ts::listFiles(dir.path(), ".sql")) files.push_back(plain);
+    ASSERT_EQ(files.size(), 2u);
+    std::sort(files.begin(), files.end());
+    const std::string newest = files.back();
+    EXPECT_EQ(newest.size() > 4 && newest.compare(newest.size() - 4, 4, ".zst") == 0,
+              pair.toCompressed);
+    // Frames copied as they are are listed in the seek table as well.
+    if (pair.toCompressed) EXPECT_FALSE(ts::seekTable(newest).empty());
+    std::string errors;
+    ASSERT_EQ(ts::restore(newest, "vkt_incremental_restore", &errors), 0) << errors;
+    EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kDb));
+    EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kDb));
+    ts::Connection(kDb).exec("DELETE FROM b WHERE id = 10");
+    ts::waitForNextSecond();
+  }
+}
+
+// A compressed previous file with a damaged frame, or cut inside one: the
+// table whose rows it held is read from the server again.
+TEST_F(IncrementalTest, DamagedOrCutFrameMakesItsTableReadAgain) {
+  ts::writeFile(dir_.path() + "/vkt.ini",
+                ts::settingsFor(kDb, dir_.path()) + "kompression=zstd\r\n");
+  run();
+  std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql.zst");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string previous = files[0];
+  const std::string packed = ts::readFile(previous);
+  const std::string plain = ts::plainBytes(previous);
+  ts::FrameSpan rowsOfA{};
+  for (const ts::FrameSpan& frame : ts::seekTable(previous))
+    if (plain.compare(frame.plainBegin, 15, "INSERT INTO `a`") == 0) rowsOfA = frame;
+  ASSERT_GT(rowsOfA.packedSize, 8u);
+  ts::Connection(kDb).exec("INSERT INTO b VALUES (4, 'vier')");
+  ts::waitForNextSecond();
+  const std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
+  std::string damaged = packed;
+  damaged[rowsOfA.packedBegin + rowsOfA.packedSize - 2] ^= 0x55;  // its checksum
+  const struct {
+    const char* what;
+    std::string content;
+  } cases[] = {
+      {"a damaged frame", damaged},
+      {"cut inside the frame", packed.substr(0, rowsOfA.packedBegin + rowsOfA.packedSize / 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ts::writeFile(previous, c.content);
+    ts::writeFile(dir_.path() + "/vkt.ini", settings);
+    ts::ProgramRun r = run();
+    EXPECT_NE(r.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                         "Abfrage der Tabellen-Daten aus der DB: OK\n"),
+              std::string::npos) << r.out;
+    files = ts::listFiles(dir_.path(), ".sql.zst");
+    ASSERT_EQ(files.size(), 2u);
+    expectNewestRestores();
+    std::remove(files.back().c_str());
   }
 }

@@ -340,7 +340,7 @@ std::string plainBytes(const std::string& file) {
   return readFile(dir.path() + "/plain");
 }
 
-std::vector<std::uint64_t> seekTableSizes(const std::string& file) {
+std::vector<FrameSpan> seekTable(const std::string& file) {
   const std::string bytes = readFile(file);
   auto little = [&](std::size_t at) {
     std::uint32_t v = 0;
@@ -353,14 +353,16 @@ std::vector<std::uint64_t> seekTableSizes(const std::string& file) {
   if (tableSize > bytes.size()) return {};
   const std::size_t start = bytes.size() - tableSize;
   if (little(start) != 0x184D2A5Eu || little(start + 4) != tableSize - 8) return {};
-  std::vector<std::uint64_t> sizes;
+  std::vector<FrameSpan> spans;
   std::uint64_t packed = 0;
+  std::uint64_t plain = 0;
   for (std::uint32_t i = 0; i < frames; ++i) {
-    packed += little(start + 8 + 8 * i);
-    sizes.push_back(little(start + 12 + 8 * i));
+    spans.push_back({packed, little(start + 8 + 8 * i), plain, little(start + 12 + 8 * i)});
+    packed += spans.back().packedSize;
+    plain += spans.back().plainSize;
   }
   if (packed != start) return {};  // the frames fill the file up to the table
-  return sizes;
+  return spans;
 }
 
 std::string settingValue(const std::string& settings, const std::string& key) {

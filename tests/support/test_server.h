@@ -125,10 +125,13 @@ std::string stampOf(const std::string& backupFile);
 // the zstd tool.
 std::string plainBytes(const std::string& file);
 
-// The decompressed size of every frame that the seek table at the end of
-// a compressed file lists; empty when the table is missing, malformed or
-// its compressed sizes do not add up to the bytes before it.
-std::vector<std::uint64_t> seekTableSizes(const std::string& file);
+// The frames that the seek table at the end of a compressed file lists;
+// empty when the table is missing, malformed or its compressed sizes do
+// not add up to the bytes before it.
+struct FrameSpan {
+  std::uint64_t packedBegin, packedSize, plainBegin, plainSize;
+};
+std::vector<FrameSpan> seekTable(const std::string& file);
 // The value of `key` in a settings text, "" when absent.
 std::string settingValue(const std::string& settings, const std::string& key);
 
