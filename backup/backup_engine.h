@@ -143,6 +143,14 @@ class BackupEngine {
   time_t findPreviousUpdateTime(std::string tableName);
   // Streams the rows of one table into outFile.
   RowsResult dumpRows(std::string tableName);
+  // Writes one row whose values are long straight into outFile, each
+  // value escaped in pieces, so that the row is never held a second time.
+  bool writeLongRow(const std::string& prefix, MYSQL_ROW row,
+                    const unsigned long* lengths, unsigned int fieldCount);
+  // Where a piece of a value that ends at or before `end` may end, so that
+  // escaping the pieces one by one gives what escaping it whole gives.
+  unsigned long pieceEnd(const char* value, unsigned long begin,
+                         unsigned long end, unsigned long length) const;
   // Copies the trusted rows of tableName out of the previous backup.
   RowsResult copyRowsFromPrevious(std::string tableName);
 
@@ -206,6 +214,7 @@ class BackupEngine {
   std::vector<TableEntry> tables;
   BackupFile outFile;
   bool compressed_ = false;
+  std::string escaped_;  // a piece of a long value, escaped
   int prevFile = -1;  // the previous backup, open from indexing on
   std::vector<PreviousTableEntry> prevTables;
   // A compressed previous backup: prevFile is then a file of its

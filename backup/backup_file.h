@@ -59,6 +59,11 @@ class BackupFile {
   // CR LF. False once any write of this file failed.
   bool writeLine(std::string_view text);
 
+  // Appends `text` as it is, without a line end: a part of a line too long
+  // to be built whole first. A line written in parts is in the file once
+  // its line end is; a killed run may leave the parts before it.
+  bool writePart(std::string_view text) { return put(text.data(), text.size()); }
+
   enum class CopyOutcome { kCopied, kSourceShort, kSourceFailed, kOutputFailed };
 
   // Appends `length` bytes of the regular file `source` from `offset`, as

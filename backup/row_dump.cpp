@@ -39,7 +39,62 @@ bool needsEscaping(const char* value, unsigned long length) {
   return false;
 }
 
+// Rows of at least this many bytes are written value piece by value piece,
+// each piece at most this long.
+constexpr unsigned long kLongRow = 1ul << 20;
+
 }  // namespace
+
+unsigned long BackupEngine::pieceEnd(const char* value, unsigned long begin,
+                                     unsigned long end,
+                                     unsigned long length) const {
+  if (end >= length) return length;
+  // In a single-byte character set, and in UTF-8 whose bytes of a
+  // character are never one of the bytes escaped, any place will do.
+  MY_CHARSET_INFO charset;
+  mysql_get_character_set_info(connection, &charset);
+  if (charset.mbmaxlen <= 1 || std::string(charset.csname).compare(0, 4, "utf8") == 0)
+    return end;
+  // Elsewhere a byte below 0x80 may end a character of two bytes; after
+  // two of them a character has ended.
+  for (unsigned long at = end; at >= begin + 2; --at)
+    if (static_cast<unsigned char>(value[at - 1]) < 0x80 &&
+        static_cast<unsigned char>(value[at - 2]) < 0x80)
+      return at;
+  return length;  // no such place: the rest in one piece
+}
+
+bool BackupEngine::writeLongRow(const std::string& prefix, MYSQL_ROW row,
+                                const unsigned long* lengths,
+                                unsigned int fieldCount) {
+  bool written = outFile.writePart(prefix);
+  for (unsigned int i = 0; i < fieldCount && written; ++i) {
+    if (i != 0) written = outFile.writePart(",");
+    if (row[i] == nullptr) {
+      written = written && outFile.writePart("NULL");
+      continue;
+    }
+    written = written && outFile.writePart("'");
+    for (unsigned long at = 0; at < lengths[i] && written;) {
+      const unsigned long end = pieceEnd(row[i], at, at + kLongRow, lengths[i]);
+      const char* piece = row[i] + at;
+      const unsigned long size = end - at;
+      if (needsEscaping(piece, size)) {
+        if (escaped_.size() < 2 * static_cast<size_t>(size) + 1)
+          escaped_.resize(2 * static_cast<size_t>(size) + 1);
+        const unsigned long n =
+            mysql_real_escape_string(connection, &escaped_[0], piece, size);
+        written = outFile.writePart(std::string_view(escaped_.data(), n));
+      } else {
+        written = outFile.writePart(std::string_view(piece, size));
+      }
+      at = end;
+    }
+    written = written && outFile.writePart("'");
+  }
+  return written && outFile.writePart(backup_format::kRowLineEnd) &&
+         outFile.writePart(backup_format::kLineEnd);
+}
 
 RowsResult BackupEngine::dumpRows(std::string tableName) {
   RowsResult rows;
@@ -79,6 +134,14 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   RowProgress progress(tableName);
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
+    unsigned long rowBytes = 0;
+    for (unsigned int i = 0; i < fieldCount; ++i) rowBytes += lengths[i];
+    if (rowBytes >= kLongRow) {
+      written = writeLongRow(prefix, row, lengths, fieldCount) && written;
+      progress.tick(rowBytes);
+      ++rows.rows;
+      continue;
+    }
     line.assign(prefix);
     for (unsigned int i = 0; i < fieldCount; ++i) {
       if (i != 0) line += ',';

@@ -1,18 +1,22 @@
 // Indexes arbitrary bytes as a previous backup and copies every block whose
 // rows were judged whole; aborts when a copy yields anything but exactly the
 // indexed number of that table's row lines and the closing empty line.
+// Bytes that begin like zstd frames are first decompressed as a compressed
+// previous backup is; the frames found must tile both files.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
+#include "backup/zstd_frames.h"
 
 namespace {
 
@@ -57,10 +61,35 @@ std::string copyOut(int in, const PreviousTableEntry& entry) {
 
 }  // namespace
 
+// Decompresses `packed` into a new file as the engine does and checks the
+// frames it lists: one after the other in both files, inside both.
+int decompressed(int packed, size_t packedSize) {
+  int plain = memfd_create("fuzz-plain", 0);
+  check(plain >= 0);
+  std::vector<zstd_frames::Frame> frames;
+  check(zstd_frames::decompressFile(packed, plain, &frames));
+  const off_t plainSize = lseek(plain, 0, SEEK_END);
+  uint64_t plainAt = 0;
+  uint64_t packedAt = 0;
+  for (const zstd_frames::Frame& frame : frames) {
+    check(frame.plainBegin == plainAt && frame.packedBegin >= packedAt);
+    check(frame.packedSize > 0 && frame.packedBegin + frame.packedSize <= packedSize);
+    plainAt += frame.plainSize;
+    packedAt = frame.packedBegin + frame.packedSize;
+  }
+  check(static_cast<uint64_t>(plainSize) == plainAt);
+  return plain;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int in = memfd_create("fuzz", 0);
   check(in >= 0);
   check(write(in, data, size) == static_cast<ssize_t>(size));
+  if (zstd_frames::looksCompressed(in)) {
+    const int plain = decompressed(in, size);
+    close(in);
+    in = plain;
+  }
   const previous_backup::Index index = previous_backup::buildIndex(in);
   for (const PreviousTableEntry& entry : index.tables) {
     if (!entry.rowsTrusted) continue;
