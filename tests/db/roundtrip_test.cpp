@@ -105,6 +105,10 @@ INSERT INTO bins VALUES
   (4,X'5C5C5C5C',X'00',X'0D',X'5C00');
 
 )";
+  // A row long enough to be written value piece by value piece, every
+  // byte value on both sides of each piece's end.
+  sql += "INSERT INTO bins VALUES (5,NULL,NULL,NULL,REPEAT(X'" + allBytesHex(false) +
+         "', 12289));\n";
   // Long values with a single byte to escape, first or last in a block of
   // sixteen or after several of them.
   int id = 10;
