@@ -86,10 +86,10 @@ measure() {
   echo "$(tail -n 1 "$work/time.txt") $(awk -v a="$before" -v b="$after" -v c="$clk" 'BEGIN { printf "%.2f", (b - a) / c }')" >>"$work/res/$name"
 }
 
-write_ini() {  # DIR SAVE_PATH FROM_FILE STAMP
+write_ini() {  # DIR SAVE_PATH FROM_FILE STAMP [COMPRESSION]
   mkdir -p "$1" "$2"
-  printf '[DBDATEN]\r\nhost=localhost\r\nuser=%s\r\npass=%s\r\ndb-name=%s\r\nsave-path=%s\r\nsave-strucktur=1\r\nsave-daten=1\r\ndroptable=1\r\nbackup-from-file=%s\r\nzeit-last-backup=%s\r\n' \
-    "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "$2" "$3" "$4" >"$1/vkt.ini"
+  printf '[DBDATEN]\r\nhost=localhost\r\nuser=%s\r\npass=%s\r\ndb-name=%s\r\nsave-path=%s\r\nsave-strucktur=1\r\nsave-daten=1\r\ndroptable=1\r\nbackup-from-file=%s\r\nzeit-last-backup=%s\r\nkompression=%s\r\n' \
+    "$VKT_DB_USER" "$VKT_DB_PASSWORD" "$VKT_DB_NAME" "$2" "$3" "$4" "${5:-0}" >"$1/vkt.ini"
 }
 ini_stamp() { sed -n 's/^zeit-last-backup=//p' "$1/vkt.ini" | tr -d '\r'; }
 
@@ -102,6 +102,7 @@ run_tool() {
   (cd "$dir" && measure "$name" "$dir/log.txt" "$bin")
   stamp=$(ini_stamp "$dir")
   file=$(sed -n 's/^save-path=//p' "$dir/vkt.ini" | tr -d '\r')/$VKT_DB_NAME-$stamp.sql
+  [ -e "$file" ] || file=$file.zst
   if [ "$stamp" = "$before" ] || [ ! -s "$file" ]; then
     echo "$name: the tool wrote no backup; its output:" >&2; tail -20 "$dir/log.txt" >&2; exit 1
   fi

@@ -6,11 +6,13 @@
 # Starts a private server, generates a database of `rows` rows in three
 # large tables of mixed types plus one small table, then measures, several
 # rounds in turn:
-#   full:        the tool (backup-from-file=0), mariadb-dump
+#   full:        the tool (backup-from-file=0), plain and with
+#                kompression=zstd, mariadb-dump
 #                --skip-extended-insert (one row per INSERT, like the tool),
 #                and a bare fetch loop over the same tables (the floor);
 #   incremental: with only the small table changed, the tool's incremental
-#                run, its full run, mariadb-dump, and cp of the previous
+#                run (from a plain file to a plain one, and from a compressed
+#                one to a compressed one), its full run, mariadb-dump, and cp of the previous
 #                backup file (the floor for copied rows), also followed by
 #                a sync of the copy (the floor for a file that must be on
 #                disk before it counts).
@@ -80,6 +82,10 @@ for r in $(seq 1 "$rounds"); do
   f=$(run_tool tool_full "$work/full")
   record_size tool_full "$(size_of "$f")"
   if [ "$r" -eq "$rounds" ]; then base=$f; else rm -f "$f"; fi
+  write_ini "$work/fullz" "$work/fullz/out" 0 "" zstd
+  f=$(run_tool tool_full_z "$work/fullz")
+  record_size tool_full_z "$(size_of "$f")"
+  if [ "$r" -eq "$rounds" ]; then basez=$f; else rm -f "$f"; fi
   measure dump "$work/dump.sql" "${dump[@]}"
   record_size dump "$(size_of "$work/dump.sql")"
   rm -f "$work/dump.sql"
@@ -94,6 +100,9 @@ write_ini "$work/inc" "$work/inc/out" 1 "$base_stamp"
 mv "$base" "$work/inc/out/"
 base=$work/inc/out/$(basename "$base")
 cp "$work/inc/vkt.ini" "$work/inc/vkt.ini.base"
+write_ini "$work/incz" "$work/incz/out" 1 "$(ini_stamp "$work/fullz")" zstd
+mv "$basez" "$work/incz/out/"
+cp "$work/incz/vkt.ini" "$work/incz/vkt.ini.base"
 
 echo "Incremental backups (only einstellungen changed): $rounds rounds"
 copied_tables=""
@@ -104,6 +113,20 @@ for r in $(seq 1 "$rounds"); do
   inc=$(run_tool tool_inc "$work/inc")
   record_size tool_inc "$(size_of "$inc")"
   copied_tables=$(grep -c 'Kopiere die Daten aus dem alten Backup' "$work/inc/log.txt" || true)
+  cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
+  incz=$(run_tool tool_inc_z "$work/incz")
+  record_size tool_inc_z "$(size_of "$incz")"
+  copied_z=$(grep -c 'Kopiere die Daten aus dem alten Backup' "$work/incz/log.txt" || true)
+  cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
+  if [ "$r" -eq 1 ]; then
+    # Decompressed, the compressed incremental file holds what the plain one does.
+    if [ "$(zstd -dc "$incz" | grep -av '^#' | md5sum)" = "$(grep -av '^#' "$inc" | md5sum)" ]; then
+      same_z=yes
+    else
+      same_z=NO
+    fi
+  fi
+  rm -f "$incz"
   cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
   write_ini "$work/full" "$work/full/out" 0 ""
   full=$(run_tool tool_full2 "$work/full")
@@ -138,14 +161,18 @@ echo
 echo "Full backup"
 header
 row "tool, full" tool_full
+row "tool, full, zstd" tool_full_z
 row "mariadb-dump --skip-ext-insert" dump
 row "fetch floor (use_result)" floor
 echo "  tool/peer  $(ratio "$(med tool_full 1)" "$(med dump 1)")"
 echo "  tool/floor $(ratio "$(med tool_full 1)" "$(med floor 1)")"
+echo "  zstd/plain time $(ratio "$(med tool_full_z 1)" "$(med tool_full 1)")   (target <= 1.25)"
+echo "  zstd/plain size $(ratio "$(median <"$work/res/tool_full_z.size")" "$(median <"$work/res/tool_full.size")")   (target <= 0.20)"
 echo
 echo "Incremental backup (only the 20-row table changed)"
 header
 row "tool, incremental" tool_inc
+row "tool, incremental, zstd" tool_inc_z
 row "tool, full" tool_full2
 row "mariadb-dump --skip-ext-insert" dump2
 row "cp of the previous file" cp
@@ -154,7 +181,9 @@ echo "  peer/incremental  $(ratio "$(med dump2 1)" "$(med tool_inc 1)")   (targe
 echo "  full/incremental  $(ratio "$(med tool_full2 1)" "$(med tool_inc 1)")"
 echo "  incremental/cp    $(ratio "$(med tool_inc 1)" "$(med cp 1)")   (target <= 2)"
 echo "  incremental/(cp + sync)  $(ratio "$(med tool_inc 1)" "$(med cp_sync 1)")"
-echo "  tables copied from the previous file: $copied_tables of ${#tables[@]}"
+echo "  zstd/plain incremental $(ratio "$(med tool_inc_z 1)" "$(med tool_inc 1)")   (target <= 0.8)"
+echo "  tables copied from the previous file: $copied_tables of ${#tables[@]} (zstd: $copied_z)"
+echo "  compressed incremental equal to the plain one apart from comment lines: $same_z"
 echo "  incremental file / full file size: $(ratio "$(median <"$work/res/tool_inc.size")" "$(median <"$work/res/tool_full2.size")")"
 echo "  incremental and full file equal apart from comment lines: $same_content"
 

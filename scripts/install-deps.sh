@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs (dpkg-dev and file to
+# Installs the Debian packages the project needs (libzstd-dev for the zstd
+# library, zstd for the tests that check compressed files; dpkg-dev and file to
 # build its own package; lintian, man-db and groff-base to check it and its
 # manual page; systemd for systemd-analyze, which checks its units without a
 # running systemd), only those missing.
