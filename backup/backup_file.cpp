@@ -292,6 +292,12 @@ void BackupFile::startWriteback() {
                   static_cast<off_t>(end - writebackFrom_), SYNC_FILE_RANGE_WRITE);
 #endif
   writebackFrom_ = end;
+  // The mapped pages behind it are let go: they stay in the page cache,
+  // dirty until written, but no longer count as this process's memory.
+  if (window_ != nullptr && end > windowStart_) {
+    const std::uint64_t done = std::min<std::uint64_t>(end - windowStart_, windowLength_);
+    madvise(window_, static_cast<std::size_t>(done), MADV_DONTNEED);
+  }
 }
 
 bool BackupFile::storeWritten(const char* data, std::size_t length) {
