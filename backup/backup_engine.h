@@ -173,6 +173,9 @@ class BackupEngine {
   bool writeIdentities();
   // What this run's settings line names.
   std::string settingsText() const;
+  // True, and says why, when the previous file was written with settings
+  // other than this run's.
+  bool previousSettingsDiffer() const;
   // Counts columns and lists those of tables with invisible ones; looks
   // tables up through tableIndex_, which must be built first.
   bool markInvisibleColumns();

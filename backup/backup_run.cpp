@@ -102,15 +102,11 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   if (this->fromPreviousBackup) {
     std::string previousName =
         backup_format::fileName(savePath, databaseName, lastBackupTime);
-    // A file written with other settings lacks rows, definitions or DROP
-    // lines that this run must write: nothing in it can count as unchanged.
-    std::string refusal;
     if (!loadPreviousBackup(previousName)) {
       this->fromPreviousBackup = false;
       printLine("Konnte kein altes Backup laden! Starte direktes Update.");
-    } else if (!(refusal = change_rules::settingsRefusal(prevSettings_, settingsText())).empty()) {
+    } else if (previousSettingsDiffer()) {
       this->fromPreviousBackup = false;
-      printLine(refusal);
     } else {
       int changed = countChanges();
       if (changed == 0) {
@@ -133,6 +129,15 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
 
 std::string BackupEngine::settingsText() const {
   return backup_format::settingsText(saveStructure, saveData, dropTable);
+}
+
+// A file written with other settings lacks rows, definitions or DROP lines
+// that this run must write: nothing in it can count as unchanged.
+bool BackupEngine::previousSettingsDiffer() const {
+  const std::string refusal =
+      change_rules::settingsRefusal(prevSettings_, settingsText());
+  if (!refusal.empty()) printLine(refusal);
+  return !refusal.empty();
 }
 
 bool BackupEngine::writeIdentities() {

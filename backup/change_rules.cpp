@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <strings.h>
+
 namespace change_rules {
 namespace {
 
@@ -48,16 +50,19 @@ void addInnodbPart(const std::string& suffix, const std::string& tableId,
   *parts += suffix + ":" + tableId + ":" + space;
 }
 
-std::string innodbIdentity(time_t update, const std::string& parts) {
-  if (parts.empty()) return "";
-  return std::to_string(update) + " InnoDB " + parts;
-}
-
-std::string myisamIdentity(time_t update, const std::string& rows,
-                           const std::string& dataLength, time_t created) {
-  if (!allDigits(rows) || !allDigits(dataLength)) return "";
-  return std::to_string(update) + " MyISAM " + rows + " " + dataLength + " " +
-         std::to_string(created);
+std::string tableIdentity(const std::string& engine, time_t update,
+                          const std::string& rows, const std::string& dataLength,
+                          time_t created, const std::string* innodbParts) {
+  if (strcasecmp(engine.c_str(), "InnoDB") == 0) {
+    if (innodbParts == nullptr || innodbParts->empty()) return "";
+    return std::to_string(update) + " InnoDB " + *innodbParts;
+  }
+  if (strcasecmp(engine.c_str(), "MyISAM") == 0) {
+    if (!allDigits(rows) || !allDigits(dataLength)) return "";
+    return std::to_string(update) + " MyISAM " + rows + " " + dataLength +
+           " " + std::to_string(created);
+  }
+  return "";
 }
 
 bool sameIdentity(const std::string& now, const std::string& previous) {

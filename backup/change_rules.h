@@ -35,16 +35,15 @@ bool updateTimeSettled(time_t update, time_t serverNow,
 void addInnodbPart(const std::string& suffix, const std::string& tableId,
                    const std::string& space, std::string* parts);
 
-// An InnoDB table's identity: its update time as an instant and its parts.
-// "" (unknown) without parts.
-std::string innodbIdentity(time_t update, const std::string& parts);
-
-// A MyISAM table's identity: its update time, its exact row count, its
-// data length and its create time, as instants. A RENAME swap of two
-// tables written in one second shows in the others. "" when a number is
-// missing.
-std::string myisamIdentity(time_t update, const std::string& rows,
-                           const std::string& dataLength, time_t created);
+// The identity of a table whose update time follows its rows, "" when it
+// cannot be known. InnoDB: the update time as an instant and the parts
+// (`innodbParts`, null when the server did not show them or they moved
+// during the inventory). MyISAM: the update time, the exact row count, the
+// data length and the create time; a RENAME swap of two tables written in
+// one second shows in the others. Other engines have none.
+std::string tableIdentity(const std::string& engine, time_t update,
+                          const std::string& rows, const std::string& dataLength,
+                          time_t created, const std::string* innodbParts);
 
 // Rows may be copied only when both identities are known and equal.
 bool sameIdentity(const std::string& now, const std::string& previous);

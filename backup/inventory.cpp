@@ -322,17 +322,15 @@ int BackupEngine::queryTables() {
         local_time::fromServerText(status.created, &created) &&
         created <= entry.updateTime;
     if (!entry.updateTracksRows) continue;
-    if (isOneOf(status.engine, {"MyISAM"})) {
-      entry.identity = change_rules::myisamIdentity(
-          entry.updateTime, status.rows, status.dataLength, created);
-    } else if (innodbKnown) {
-      auto before = partsBefore.find(entry.name);
-      auto after = partsAfter.find(entry.name);
-      if (before != partsBefore.end() && after != partsAfter.end() &&
-          before->second == after->second)
-        entry.identity =
-            change_rules::innodbIdentity(entry.updateTime, before->second);
-    }
+    const std::string* parts = nullptr;
+    auto before = partsBefore.find(entry.name);
+    auto after = partsAfter.find(entry.name);
+    if (innodbKnown && before != partsBefore.end() &&
+        after != partsAfter.end() && before->second == after->second)
+      parts = &before->second;
+    entry.identity = change_rules::tableIdentity(
+        status.engine, entry.updateTime, status.rows, status.dataLength,
+        created, parts);
   }
   orderViews();
   tableIndex_.clear();
