@@ -305,7 +305,8 @@ int BackupEngine::queryTables() {
   }
   result.reset();
   innodbKnown = innodbKnown && readInnodbParts(&partsAfter, &partsRefused);
-  if (trxRefused || partsRefused) printProcessGrant();
+  // A full run reads every table anyway.
+  if ((trxRefused || partsRefused) && fromPreviousBackup) printProcessGrant();
   for (size_t i = 0; i < tables.size(); ++i) {
     TableEntry& entry = tables[i];
     const Status& status = statuses[i];
