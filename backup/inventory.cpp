@@ -223,7 +223,7 @@ void BackupEngine::printProcessGrant() {
     }
   }
   std::cout << "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
-               "vom Server gelesen, denn ihre Änderungen sind nicht sicher "
+               "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
                "zu erkennen. Es fehlt: GRANT PROCESS ON *.* TO "
             << account << ";" << std::endl;
 }
