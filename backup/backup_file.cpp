@@ -125,6 +125,11 @@ bool BackupFile::create(const std::string& finalName, bool compressed) {
   return true;
 }
 
+bool BackupFile::settle() {
+  if (compressor_ && !compressor_->drain()) fail(EIO);
+  return !failed();
+}
+
 void BackupFile::startFrame() {
   if (compressor_) compressor_->endFrame();
 }

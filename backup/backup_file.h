@@ -78,6 +78,11 @@ class BackupFile {
   // file. The outcomes are appendFrom()'s.
   CopyOutcome appendFrames(int source, const std::vector<zstd_frames::Frame>& frames);
 
+  // Waits until everything written so far is in the file (a compressed
+  // file's frames are written on a thread of their own). False once any
+  // write of this file failed.
+  bool settle();
+
   // Cuts the file to the bytes written, syncs it, closes it and renames it
   // to its final name (never replacing a file of that name), then syncs the
   // directory. False when any step failed; the file then keeps its working

@@ -107,6 +107,11 @@ bool BackupEngine::saveTable(int index) {
     rows = dumpRows(table.name);
   }
   printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  // The table counts once its rows are in the file, compressed or not.
+  if (rows.whole && !outFile.settle()) {
+    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+    return false;
+  }
   return rows.whole;
 }
 
