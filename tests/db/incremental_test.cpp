@@ -82,12 +82,12 @@ class IncrementalTest : public ::testing::Test {
 
 }  // namespace
 
-// Each run in either form of rows: one INSERT a row, or statements of two.
+// Each run in either form of rows: one INSERT a row, or statements of three.
 class IncrementalForms : public IncrementalTest,
                          public ::testing::WithParamInterface<const char*> {};
 
 INSTANTIATE_TEST_SUITE_P(RowsPerInsert, IncrementalForms,
-                         ::testing::Values("", "2"));
+                         ::testing::Values("", "3"));
 
 TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
   const std::string form = GetParam();
@@ -156,6 +156,22 @@ TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
   EXPECT_TRUE(rowLines(backups().back(), "c").empty());
   expectNewestRestores();
 
+  // Fewer rows a statement: statements that hold more are read again.
+  if (!form.empty()) {
+    setRowsPerInsert(dir_.path(), "2");
+    ts::Connection(kDb).exec("UPDATE b SET t = 'kleiner' WHERE id = 1");
+    ts::waitForNextSecond();
+    ts::ProgramRun fewer = run();
+    EXPECT_NE(fewer.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Abfrage der Tabellen-Daten aus der DB: OK\n"),
+              std::string::npos) << fewer.out;
+    EXPECT_NE(fewer.out.find("Speichere Tabelle 'd'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Kopiere die Daten aus dem alten Backup heraus.\n"),
+              std::string::npos) << fewer.out;
+    expectNewestRestores();
+  }
+  const size_t files = backups().size();
+
   // The other form: unchanged rows are read again, so that the file has
   // the form the settings ask for.
   const std::string other = form.empty() ? "2" : "";
@@ -164,7 +180,7 @@ TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
   ts::waitForNextSecond();
   ts::ProgramRun switched = run();
   EXPECT_EQ(switched.out.find("Kopiere die Daten"), std::string::npos) << switched.out;
-  ASSERT_EQ(backups().size(), 5u);
+  ASSERT_EQ(backups().size(), files + 1);
   EXPECT_EQ(rowLines(backups().back(), "a").size(), other.empty() ? 3u : 5u);
   expectNewestRestores();
 
@@ -185,7 +201,7 @@ TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
   EXPECT_NE(old.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
                          "Kopiere die Daten aus dem alten Backup heraus.\n"),
             std::string::npos) << old.out;
-  ASSERT_EQ(backups().size(), 6u);
+  ASSERT_EQ(backups().size(), files + 2);
   expectNewestRestores();
 }
 
