@@ -64,12 +64,14 @@ constexpr char kRowLineEnd[] = ");";
 constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
 constexpr char kCommitLine[] = "COMMIT;";
 
-// Rows of several rows a statement: the row lines that continue and that
-// end a statement, and the most bytes a statement of more than one row
-// holds: 1 MiB, the smallest max_allowed_packet that clients and servers
-// have had by default, so that every restore takes it.
-constexpr char kStatementRowEnd[] = "),";
+// Rows of several rows a statement: a row line is kRowValuesStart, the
+// values, ")" and the byte that tells whether the statement goes on or
+// ends. A statement of more than one row holds at most 1 MiB, the smallest
+// max_allowed_packet that clients and servers have had by default, so
+// that every restore takes it.
 constexpr char kRowValuesStart[] = "(";
+constexpr char kStatementGoesOn = ',';
+constexpr char kStatementEnds = ';';
 constexpr size_t kStatementBytesMax = size_t{1} << 20;
 
 // What a comment line opens. Base tables and views have table sections;

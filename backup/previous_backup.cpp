@@ -199,8 +199,8 @@ class RowReader {
     const char last = line.back();  // the line holds "(" at least
     if (valuesUpTo(line, 1, last) != form_.valueCount) return false;
     ++rows_;
-    if (last == ';') inStatement_ = false;
-    return last == ';' || last == ',';
+    if (last == backup_format::kStatementEnds) inStatement_ = false;
+    return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
   }
 
   // True unless a statement was begun and not ended.
@@ -424,7 +424,8 @@ class BlockJudge {
       if (count <= 0) return reject();
       form_->valueCount = count;  // before the first run is handed over
     }
-    const bool statementEnds = !form_->shared || line.back() == ';';
+    const bool statementEnds =
+        !form_->shared || line.back() == backup_format::kStatementEnds;
     if (statementEnds && row.next - runBegin_ >= kJudgedRun) handOver(row.next);
   }
 
@@ -491,7 +492,7 @@ PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!startsWith(line, prefix)) return -1;
-  return valuesUpTo(line, prefix.size(), ';');
+  return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
 }
 
 FileStamp stampOf(int fd) {

@@ -70,7 +70,7 @@ class RowLines {
     if (statementRows_ > 0) {
       const bool joins = statementRows_ < rowsPerStatement_ &&
                          statementBytes_ + bytes <= backup_format::kStatementBytesMax;
-      pending_ += joins ? ',' : ';';
+      pending_ += joins ? backup_format::kStatementGoesOn : backup_format::kStatementEnds;
       write(pending_);
       if (!joins) statementRows_ = 0;
     }
@@ -86,7 +86,7 @@ class RowLines {
   // Ends the last statement. True when every line was written.
   bool finish() {
     if (statementRows_ > 0) {
-      pending_ += ';';
+      pending_ += backup_format::kStatementEnds;
       write(pending_);
     }
     return written_;
