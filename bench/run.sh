@@ -94,8 +94,10 @@ for r in $(seq 1 "$rounds"); do
   record_size tool_full "$(size_of "$f")"
   if [ "$r" -eq "$rounds" ]; then base=$f; else rm -f "$f"; fi
   if [ -n "${VKT_BIN_BEFORE:-}" ]; then
-    write_ini "$work/full" "$work/full/out" 0 ""
-    f=$(bin=$VKT_BIN_BEFORE run_tool tool_before "$work/full")
+    # A directory of its own: the incremental runs compare with the last
+    # file written in $work/full.
+    write_ini "$work/before" "$work/before/out" 0 ""
+    f=$(bin=$VKT_BIN_BEFORE run_tool tool_before "$work/before")
     rm -f "$f"
   fi
   measure dump "$work/dump.sql" "${dump[@]}"
