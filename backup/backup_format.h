@@ -7,8 +7,8 @@
 //   lines, then an empty line; where no definition follows to commit them,
 //   the COMMIT line and an empty line). With the structure, functions and
 //   procedures come before the views, triggers and events after them, each
-//   in a section of its own (backup/object_section.h). The file ends with
-//   the closing lines.
+//   in a section of its own (backup/object_section.h). The closing lines
+//   and the identity block end the file.
 // What the readers rely on:
 //   - the first three lines are header lines and are skipped unread;
 //   - from line 4 on, a line that begins with one of the object sections'
@@ -25,7 +25,11 @@
 //     the statement head ("INSERT INTO `t` VALUES"), then one line per row,
 //     "(" values ")" and "," or, for the statement's last row, ";";
 //   - after a block's rows or structure, a line that is the COMMIT line
-//     ends what the block holds but empty lines.
+//     ends what the block holds but empty lines;
+//   - the settings line opens the identity block, which closes the file:
+//     every line after it belongs to the block, and the lines that begin
+//     with the identity marker give one table's identity each. A file
+//     without the block tells neither its settings nor any identity.
 #ifndef VKT_BACKUP_BACKUP_FORMAT_H_
 #define VKT_BACKUP_BACKUP_FORMAT_H_
 
@@ -55,6 +59,10 @@ constexpr char kProcedureCommentPrefix[] = "# Prozedur '";
 constexpr char kFunctionCommentPrefix[] = "# Funktion '";
 constexpr char kEventCommentPrefix[] = "# Event '";
 constexpr char kUpdateCommentPrefix[] = "# Update: '";
+// "# Einstellungen 'save-strucktur=1 save-daten=1 droptable=1'", then per
+// table "# Kennung '<name>' <identity>" (the identity holds no apostrophe).
+constexpr char kSettingsCommentPrefix[] = "# Einstellungen '";
+constexpr char kIdentityCommentPrefix[] = "# Kennung '";
 constexpr size_t kHeaderLinesSkipped = 3;
 
 constexpr char kDropTablePrefix[] = "DROP TABLE IF EXISTS ";
@@ -76,7 +84,9 @@ constexpr size_t kStatementBytesMax = size_t{1} << 20;
 
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
-enum class SectionKind { kNone, kTable, kTrigger, kProcedure, kFunction, kEvent };
+enum class SectionKind {
+  kNone, kTable, kTrigger, kProcedure, kFunction, kEvent, kSettings
+};
 
 // The kind of section that `line` opens: kNone for a line that opens none
 // (not a comment line, or one without an apostrophe); a table for every
@@ -97,6 +107,21 @@ std::string commentName(const std::string& name);
 // The name that commentName() wrote as `text`. An escape it does not write
 // stays as it stands (older files wrote names as they were).
 std::string nameFromComment(std::string_view text);
+
+// What the settings line names: which parts a file holds, as
+// "save-strucktur=1 save-daten=1 droptable=1".
+std::string settingsText(bool saveStructure, bool saveData, bool dropTable);
+
+// The line that opens the identity block: "# Einstellungen '<settings>'".
+std::string settingsLine(const std::string& settings);
+
+// One table's line of the identity block; `identity` holds no apostrophe
+// and no line end.
+std::string identityLine(const std::string& table, const std::string& identity);
+
+// The table and identity of an identity line; false for any other line.
+bool parseIdentityLine(std::string_view line, std::string* table,
+                       std::string* identity);
 
 // The line of 84 '#'.
 const std::string& hashLine();
