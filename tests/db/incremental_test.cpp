@@ -195,7 +195,7 @@ TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
   content.erase(at, content.find("\r\n", at) - at);
   at = content.find("\r\nCOMMIT;\r\n");
   ASSERT_NE(at, std::string::npos);
-  content.erase(at + 2);
+  content.erase(at + 2, 9);
   ts::writeFile(backups().back(), content);
   ts::Connection(kDb).exec("UPDATE b SET t = 'nochmal' WHERE id = 1");
   ts::waitForNextSecond();
