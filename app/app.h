@@ -27,6 +27,7 @@ struct RunValues {
   bool saveData = true;
   bool dropTable = false;
   bool fromPreviousBackup = true;
+  int rowsPerStatement = 1;  // zeilen-je-insert
   bool settingsLoaded = false;
 };
 

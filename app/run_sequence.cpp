@@ -23,6 +23,7 @@ void printBanner() {
 // nothing to back up because nothing changed.
 bool backupAndStore(BackupEngine& engine, CIniFile& settings,
                     const RunValues& values) {
+  engine.setRowsPerStatement(values.rowsPerStatement);
   RunOutcome outcome = engine.runBackup(
       values.savePath, values.saveStructure, values.saveData, values.dropTable,
       values.fromPreviousBackup, values.lastBackupTime);

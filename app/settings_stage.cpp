@@ -1,3 +1,7 @@
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/app.h"
@@ -10,6 +14,26 @@ namespace {
 void takeText(CIniFile& settings, const char* key, std::string& target) {
   const char* text = settings.getValue(kSettingsSection, key);
   if (text != nullptr) target = text;
+}
+
+// zeilen-je-insert: the most rows an INSERT holds. Absent, 1 or not a
+// whole number from 1 on: one row an INSERT.
+int takeRowsPerStatement(CIniFile& settings) {
+  // An optional key: its absence is no fault to report.
+  if (!settings.findSection(kSettingsSection) ||
+      !settings.findValue("zeilen-je-insert"))
+    return 1;
+  const char* text = settings.getValue(kSettingsSection, "zeilen-je-insert");
+  if (text == nullptr) return 1;
+  char* end = nullptr;
+  errno = 0;
+  const long rows = std::strtol(text, &end, 10);
+  if (end != text && *end == '\0' && errno == 0 && rows >= 1 && rows <= INT_MAX &&
+      std::isdigit(static_cast<unsigned char>(text[0])))
+    return static_cast<int>(rows);
+  std::cout << "Ung\xFCltiger Wert f\xFCr zeilen-je-insert: '" << text
+            << "'. Es wird eine Zeile je INSERT geschrieben." << std::endl;
+  return 1;
 }
 
 }  // namespace
@@ -35,6 +59,7 @@ void takeSettings(CIniFile& settings, RunValues& values) {
   values.fromPreviousBackup =
       settings.getBoolValue(kSettingsSection, "backup-from-file");
   takeText(settings, "zeit-last-backup", values.lastBackupTime);
+  values.rowsPerStatement = takeRowsPerStatement(settings);
 }
 
 bool storeSettings(CIniFile& settings, const RunValues& values,

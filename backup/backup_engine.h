@@ -83,16 +83,24 @@ struct PreviousTableEntry {
   time_t updateTime = 0;   // meaningful only when updateKnown
   bool updateKnown = false;
   std::int64_t position = -1;  // first byte after the comment block
-  // True when the block's rows are known to be whole: at least one row
-  // line, every line of the block ended by a line end, every row line one
-  // INSERT of the table with the same prefix and number of values, and the
-  // rows closed by their empty line. Only such rows are ever copied.
+  // True when the block's rows are known to be whole: at least one row,
+  // every line of the block ended by a line end, every row of the table
+  // with the same prefix and number of values, in one form, every
+  // statement closed, and the rows closed by their empty line. Only such
+  // rows are ever copied.
   bool rowsTrusted = false;
-  int rowCount = 0;    // row lines found in the block
-  int valueCount = 0;  // values in each row line
-  std::string rowPrefix;  // what the row lines hold before their values
-  // The bytes of the row lines: from the first row line to the empty line
-  // that closes them.
+  int rowCount = 0;    // rows found in the block
+  int valueCount = 0;  // values in each row
+  // What a row holds before its values, as a row line of one row a
+  // statement would hold it (for rows of several a statement: their
+  // statement head and " (").
+  std::string rowPrefix;
+  // The rows' form: several rows a statement, and the most rows a
+  // statement holds (1 for rows of one a statement).
+  bool rowsShared = false;
+  int statementRowsMax = 0;
+  // The bytes of the rows' lines: from the first row line (or statement
+  // head) to the empty line that closes them.
   std::uint64_t rowsBegin = 0;
   std::uint64_t rowsEnd = 0;
   // Whether every row line ends in CR LF (copied as it lies), and the file
@@ -125,6 +133,9 @@ class BackupEngine {
   // Connects the handle created by createSocket() and selects the database.
   bool connect(std::string host, std::string user, std::string password,
                std::string database);
+  // The most rows one INSERT statement holds; 1, the default, makes every
+  // row a statement of its own. Set before runBackup().
+  void setRowsPerStatement(int rows) { rowsPerStatement_ = rows < 1 ? 1 : rows; }
   // The 14-digit stamp of the last file begun by runBackup(), or "".
   std::string getBackupTime() const;
 
@@ -212,6 +223,7 @@ class BackupEngine {
   bool saveData;
   bool dropTable;
   bool fromPreviousBackup;
+  int rowsPerStatement_ = 1;
   std::vector<TableEntry> tables;
   BackupFile outFile;
   int prevFile = -1;  // the previous backup, open from indexing on

@@ -192,11 +192,38 @@ bool isRowLine(std::string_view line) {
   return line.substr(0, sizeof(kRowLineStart) - 1) == kRowLineStart;
 }
 
-std::string preambleLine(const std::string& characterSet) {
+std::string statementHead(const std::string& table,
+                          const std::vector<std::string>& columns) {
+  std::string head = rowLinePrefix(table, columns);
+  return head.substr(0, head.size() - 2);
+}
+
+namespace {
+
+// The part of the preamble that fixes how rows are read.
+std::string rowSession(const std::string& characterSet) {
   return std::string(kPreambleStart) + characterSet +
          " */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
          " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
          " /*!40103 SET TIME_ZONE='+00:00' */;";
+}
+
+constexpr char kBulkLoad[] = " /*!40014 SET autocommit=0 */;";
+
+}  // namespace
+
+std::string preambleLine(const std::string& characterSet) {
+  return rowSession(characterSet) + kBulkLoad;
+}
+
+bool rowsReadAlike(std::string_view previousPreamble,
+                   const std::string& characterSet) {
+  const std::string rows = rowSession(characterSet);
+  return previousPreamble == rows || previousPreamble == rows + kBulkLoad;
+}
+
+std::vector<std::string> closingLines() {
+  return {kCommitLine};
 }
 
 std::vector<std::string> headerLines(const std::string& database,

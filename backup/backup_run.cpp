@@ -176,6 +176,8 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   writeRoutines();
   writeObjects(backup_format::SectionKind::kTrigger);
   writeObjects(backup_format::SectionKind::kEvent);
+  for (const std::string& line : backup_format::closingLines())
+    outFile.writeLine(line);
   const bool identitiesWritten = writeIdentities();
 
   printLine("");

@@ -105,6 +105,13 @@ bool BackupEngine::saveTable(int index) {
     rows = dumpRows(table.name);
   }
   printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  // The restore runs without autocommit. Rows are committed by the next
+  // table's definition; without definitions, by a line of their own (after
+  // the last table the closing lines do it).
+  const bool last = index + 1 == static_cast<int>(tables.size());
+  if (rows.rows > 0 && !saveStructure && !last &&
+      !(outFile.writeLine(backup_format::kCommitLine) && outFile.writeLine("")))
+    return false;
   return rows.whole;
 }
 

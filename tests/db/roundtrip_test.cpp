@@ -113,6 +113,11 @@ INSERT INTO bins VALUES
       sql += "INSERT INTO bins VALUES (" + std::to_string(id++) +
              ",NULL,CONCAT(REPEAT('a'," + std::to_string(before) + "),X'" +
              special + "',REPEAT('b',20)),NULL,NULL);\n";
+  // Values that a statement of several rows cannot hold two of, and one
+  // that alone is larger than such a statement may be.
+  sql += "INSERT INTO bins VALUES (100,NULL,NULL,NULL,REPEAT('p',600000)),"
+         "(101,NULL,NULL,NULL,REPEAT('q',600000)),"
+         "(102,NULL,NULL,NULL,REPEAT('r',1500000)),(103,NULL,X'00',NULL,NULL);\n";
   sql += "CREATE TABLE misc (id INT NOT NULL PRIMARY KEY, e ENUM('a','b c','gr" +
          kUe + "n'), s SET('x','y','z'), bt BIT(10), b1 BIT(1), b64 BIT(64),"
          " j JSON);\n";
@@ -169,6 +174,11 @@ CREATE VIEW w_a_reader AS SELECT w.w_a_reader AS w_b_named FROM w_b_named w;
 }
 
 const char kCorpus[] = "vkt_rt_corpus";
+const std::string kPreamble =
+    "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
+    " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
+    " /*!40103 SET TIME_ZONE='+00:00' */; /*!40014 SET autocommit=0 */;";
+const std::string kClosing = "COMMIT;\r\n";
 const char kToolRestore[] = "vkt_rt_tool";
 const char kPeerRestore[] = "vkt_rt_peer";
 
@@ -186,10 +196,13 @@ struct Backup {
   std::string ini;
 };
 
+// `rowsPerInsert`, when not empty, is written as zeilen-je-insert.
 Backup backUp(const ts::TempDir& dir, const std::string& database,
-              const std::string& switches) {
-  ts::writeFile(dir.path() + "/vkt.ini",
-                ts::settingsFor(database, dir.path(), "", switches));
+              const std::string& switches, const std::string& rowsPerInsert = "") {
+  std::string settings = ts::settingsFor(database, dir.path(), "", switches);
+  if (!rowsPerInsert.empty())
+    settings.insert(settings.size() - 2, "zeilen-je-insert=" + rowsPerInsert + "\r\n");
+  ts::writeFile(dir.path() + "/vkt.ini", settings);
   ts::ProgramRun run = ts::runProgram(dir.path(), "");
   EXPECT_EQ(run.status, 0);
   Backup backup;
@@ -286,14 +299,54 @@ class RoundTrip : public ::testing::Test {
 std::map<std::string, std::string>* RoundTrip::peerSums_ = nullptr;
 std::map<std::string, std::string>* RoundTrip::sourceSums_ = nullptr;
 
+// The rows' statements in `bytes`: how many rows each holds, and its size.
+struct Statement {
+  int rows = 0;
+  size_t bytes = 0;
+};
+
+std::vector<Statement> statementsOf(const std::string& bytes) {
+  std::vector<Statement> statements;
+  bool open = false;
+  for (const std::string& line : splitCrLf(bytes)) {
+    const bool head = line.compare(0, 13, "INSERT INTO `") == 0;
+    if (!head && !(open && line.compare(0, 1, "(") == 0)) continue;
+    if (!open) statements.emplace_back();
+    statements.back().bytes += line.size() + 2;
+    if (!head || line.back() == ';') ++statements.back().rows;
+    open = line.back() != ';';
+  }
+  return statements;
+}
+
 TEST_F(RoundTrip, FullBackupRestoresLikeThePeersDump) {
-  ts::TempDir dir;
-  Backup backup = backUp(dir, kCorpus, "1110");
-  ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
-            std::string::npos)
-      << backup.out;
-  expectRestoresLikePeer(backup.file);
+  for (const char* rowsPerInsert : {"", "2", "1000"}) {
+    SCOPED_TRACE(std::string("zeilen-je-insert=") + rowsPerInsert);
+    ts::TempDir dir;
+    Backup backup = backUp(dir, kCorpus, "1110", rowsPerInsert);
+    ASSERT_FALSE(backup.file.empty());
+    EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
+              std::string::npos)
+        << backup.out;
+    expectRestoresLikePeer(backup.file);
+    // A statement of several rows stays within 1 MiB; the value larger
+    // than that makes a statement of its own.
+    size_t largest = 0;
+    int most = 0;
+    for (const Statement& statement : statementsOf(ts::readFile(backup.file))) {
+      if (statement.rows > 1) {
+        EXPECT_LE(statement.bytes, size_t{1} << 20);
+      }
+      largest = std::max(largest, statement.bytes);
+      most = std::max(most, statement.rows);
+    }
+    EXPECT_GT(largest, size_t{1500000});
+    if (std::string(rowsPerInsert) == "1000") {
+      EXPECT_GT(most, 2);
+    } else {
+      EXPECT_EQ(most, *rowsPerInsert == '\0' ? 1 : 2);
+    }
+  }
 }
 
 TEST_F(RoundTrip, IncrementalWithoutPreviousFileFallsBackToAFullBackup) {
@@ -323,10 +376,7 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
 
   std::vector<std::string> lines = splitCrLf(bytes);
   ASSERT_GT(lines.size(), 9u);
-  EXPECT_EQ(lines[7],
-            "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
-            " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
-            " /*!40103 SET TIME_ZONE='+00:00' */;");
+  EXPECT_EQ(lines[7], kPreamble);
   EXPECT_EQ(lines[8], "");
   auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -378,7 +428,7 @@ class Layout : public ::testing::Test {
     ts::recreateDatabase(kLayout);
     ts::Connection c(kLayout);
     c.exec("CREATE TABLE t (a INT, b VARCHAR(10), c VARCHAR(10)) ENGINE=InnoDB;"
-           "INSERT INTO t VALUES (1,NULL,'');"
+           "INSERT INTO t VALUES (1,NULL,''),(2,'x''y',NULL),(3,'','z');"
            "CREATE TABLE u (id INT NOT NULL PRIMARY KEY) ENGINE=InnoDB;");
     // The update time of t lies in a second before the run.
     ts::waitForNextSecond();
@@ -412,6 +462,7 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
   ASSERT_EQ(tUpdate.size(), 19u);
   struct Case {
     const char* switches;  // save-strucktur, save-daten, droptable
+    const char* rowsPerInsert;
     std::string body;      // everything after the preamble's empty line
   };
   const std::string tComment =
@@ -420,40 +471,48 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
   const std::string uComment = "# Tabelle 'u'\r\n# Update: ''\r\n" + kHash + "\r\n";
   const std::string tDef = crlf(tCreate) + ";\r\n\r\n";
   const std::string uDef = crlf(uCreate) + ";\r\n\r\n";
-  const std::string tRows = "INSERT INTO `t` VALUES ('1',NULL,'');\r\n\r\n";
+  const std::string tRows = "INSERT INTO `t` VALUES ('1',NULL,'');\r\n"
+                            "INSERT INTO `t` VALUES ('2','x\\'y',NULL);\r\n"
+                            "INSERT INTO `t` VALUES ('3','','z');\r\n\r\n";
+  // Statements of at most two rows, one row a line.
+  const std::string tShared = "INSERT INTO `t` VALUES\r\n('1',NULL,''),\r\n"
+                              "('2','x\\'y',NULL);\r\nINSERT INTO `t` VALUES\r\n"
+                              "('3','','z');\r\n\r\n";
+  // Without definitions, nothing but this line commits t's rows before u.
+  const std::string tCommit = "COMMIT;\r\n\r\n";
   const std::string uRows = "\r\n";
   const std::string tDrop = "DROP TABLE IF EXISTS `t`;\r\n";
   const std::string uDrop = "DROP TABLE IF EXISTS `u`;\r\n";
   const Case cases[] = {
-      {"0000", tComment + uComment},
-      {"0010", tComment + uComment},
-      {"1000", tComment + tDef + uComment + uDef},
-      {"1010", tComment + tDrop + tDef + uComment + uDrop + uDef},
-      {"0100", tComment + tRows + uComment + uRows},
-      {"0110", tComment + tRows + uComment + uRows},
-      {"1100", tComment + tDef + tRows + uComment + uDef + uRows},
-      {"1110", tComment + tDrop + tDef + tRows + uComment + uDrop + uDef + uRows},
+      {"0000", "", tComment + uComment},
+      {"0010", "", tComment + uComment},
+      {"1000", "", tComment + tDef + uComment + uDef},
+      {"1010", "", tComment + tDrop + tDef + uComment + uDrop + uDef},
+      {"0100", "", tComment + tRows + tCommit + uComment + uRows},
+      {"0110", "1", tComment + tRows + tCommit + uComment + uRows},
+      {"1100", "", tComment + tDef + tRows + uComment + uDef + uRows},
+      {"1110", "", tComment + tDrop + tDef + tRows + uComment + uDrop + uDef + uRows},
+      {"1110", "2", tComment + tDrop + tDef + tShared + uComment + uDrop + uDef + uRows},
+      {"0100", "2", tComment + tShared + tCommit + uComment + uRows},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.switches);
+    SCOPED_TRACE(std::string(c.switches) + " " + c.rowsPerInsert);
     ts::TempDir dir;
-    Backup backup = backUp(dir, kLayout, c.switches);
+    Backup backup = backUp(dir, kLayout, c.switches, c.rowsPerInsert);
     ASSERT_FALSE(backup.file.empty());
     std::string stamp = ts::stampOf(backup.file);
     EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
         "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n\r\n" +
-        "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
-        " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
-        " /*!40103 SET TIME_ZONE='+00:00' */;\r\n\r\n";
+        kPreamble + "\r\n\r\n";
     // The identity block names the settings and t, whose update time is
     // known, not u.
     const std::string identities =
         std::string("# Einstellungen 'save-strucktur=") + c.switches[0] +
         " save-daten=" + c.switches[1] + " droptable=" + c.switches[2] +
         "'\r\n# Kennung 't' " + tIdentity + "\r\n";
-    EXPECT_EQ(ts::readFile(backup.file), header + c.body + identities);
+    EXPECT_EQ(ts::readFile(backup.file), header + c.body + kClosing + identities);
   }
 }
 
@@ -481,7 +540,8 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
     const bool tIdentified = bytes.find("# Kennung 't'", identities) != std::string::npos;
     bytes.resize(identities + 2);
     // A view has no update time; its section is the last one.
-    const std::string view = "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n";
+    const std::string view =
+        "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n" + kClosing;
     ASSERT_GT(bytes.size(), view.size());
     EXPECT_EQ(bytes.substr(bytes.size() - view.size()), view);
     if (updated != commentDate(ts::stampOf(backup.file))) continue;

@@ -146,10 +146,12 @@ TEST_F(SettingsTest, FailedRunsLeaveTheFileByteForByte) {
 
 TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
   const ts::ServerInfo& s = ts::server();
-  // A blank before "=" hides the key; a missing switch reads as false.
+  // A blank before "=" hides the key; a missing switch reads as false; a
+  // number of rows that is none writes one row an INSERT.
   ts::writeFile(ini(), "[DBDATEN]\nhost =localhost\nuser=" + s.user + "\npass=" +
                            s.password + "\ndb-name=" + kDb + "\nsave-path=" +
-                           dir_.path() + "\nsave-strucktur=1\nsave-daten=1\n");
+                           dir_.path() + "\nsave-strucktur=1\nsave-daten=1\n"
+                           "zeilen-je-insert=2x\n");
   ts::ProgramRun run = ts::runProgram(dir_.path(), "");
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.err.find("Wert host konnte nicht gefunden werden.\n"), std::string::npos);
@@ -162,6 +164,10 @@ TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
   std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(ts::readFile(files[0]).find("DROP TABLE"), std::string::npos);
+  EXPECT_NE(run.out.find("Ung\xFCltiger Wert f\xFCr zeilen-je-insert: '2x'."),
+            std::string::npos);
+  EXPECT_NE(ts::readFile(files[0]).find("\nINSERT INTO `t` VALUES ('2');\r\n"),
+            std::string::npos);
 
   // No section, and an empty file: loaded, no prompt, no connection data.
   for (const std::string& content : {std::string("[OTHER]\nhost=x\n"), std::string()}) {

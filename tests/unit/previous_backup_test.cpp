@@ -59,6 +59,17 @@ class BackupText {
     return text;
   }
 
+  // `count` rows in statements of at most `perStatement` rows.
+  static Lines sharedRowLines(const std::string& name, int count, int perStatement) {
+    Lines lines;
+    for (int i = 1; i <= count; ++i) {
+      if ((i - 1) % perStatement == 0) lines.push_back(backup_format::statementHead(name, {}));
+      const bool last = i == count || i % perStatement == 0;
+      lines.push_back("('" + std::to_string(i) + "','x')" + (last ? ";" : ","));
+    }
+    return lines;
+  }
+
   static Lines rowLines(const std::string& name, int count) {
     Lines rows;
     for (int i = 1; i <= count; ++i)
@@ -248,14 +259,17 @@ TEST(PreviousBackupIndex, UnusableDatesAreUnknownAndTheRestStays) {
 }
 
 TEST(PreviousBackupIndex, LineFeedOnlyFileReadsTheSame) {
-  const BackupText backup = BackupText().table("a", 2).table("b", 3);
+  const BackupText backup =
+      BackupText().table("a", 2).table("b", 3).comment("c").add(
+          BackupText::sharedRowLines("c", 5, 2)).add({""});
   const std::string crlf = backup.str();
   const std::string lf = backup.str("\n");
   const auto a = indexOf(crlf);
   const auto b = indexOf(lf);
-  ASSERT_EQ(b.tables.size(), 2u);
+  ASSERT_EQ(b.tables.size(), 3u);
   EXPECT_EQ(b.preamble, a.preamble);
-  for (size_t i = 0; i < 2; ++i) {
+  EXPECT_EQ(b.tables[2].rowCount, 5);
+  for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(b.tables[i].name, a.tables[i].name);
     EXPECT_TRUE(b.tables[i].rowsTrusted);
     EXPECT_EQ(b.tables[i].rowCount, a.tables[i].rowCount);
@@ -288,6 +302,7 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
   const std::string row = BackupText::rowLines("t", 1)[0];
   const std::string other = BackupText::rowLines("u", 1)[0];
   const std::string prefixRow = BackupText::rowLines("tt", 1)[0];
+  const std::string head = backup_format::statementHead("t", {});
   const struct {
     const char* what;
     Lines body;
@@ -312,6 +327,20 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
       {"a value that is no string", {"INSERT INTO `t` VALUES (1,'x');", ""}},
       {"a string not closed", {"INSERT INTO `t` VALUES ('1\\');", ""}},
       {"rows of different widths", {row, "INSERT INTO `t` VALUES ('1');", ""}},
+      {"a COMMIT line among the rows", {row, "COMMIT;", row, ""}},
+      {"text after the COMMIT line", {row, "", "COMMIT;", "", "garbage"}},
+      // Several rows a statement.
+      {"a statement head alone", {head, ""}},
+      {"a statement not closed", {head, "('1','x'),", ""}},
+      {"a statement not closed before the next", {head, "('1','x'),", head, "('2','x');", ""}},
+      {"a row without its statement's end", {head, "('1','x')", ""}},
+      {"text after a row's end", {head, "('1','x');x", ""}},
+      {"rows of different widths in a statement", {head, "('1','x'),", "('2');", ""}},
+      {"a row line inside a statement", {head, "('1','x'),", row, ""}},
+      {"a row without a statement head", {"('1','x');", ""}},
+      {"a head of another table", {"INSERT INTO `u` VALUES", "('1','x');", ""}},
+      {"both forms in one block", {row, head, "('2','x');", ""}},
+      {"both forms, the other way", {head, "('2','x');", row, ""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -405,6 +434,53 @@ TEST(PreviousBackupIndex, EveryRowLineIsJudgedInLargeFiles) {
   const auto index = indexOf(text);
   ASSERT_TRUE(index.tables.at(0).rowsTrusted);
   EXPECT_EQ(copyFrom(index, index.tables[0]).output, copiedBlock(good));
+}
+
+// Statements of several rows are judged in runs that end where a
+// statement ends: a whole block is trusted, and a bad line at a run's edge
+// is found.
+TEST(PreviousBackupIndex, StatementsOfSeveralRowsAreJudgedWhole) {
+  const int count = 250000, perStatement = 1000;  // about 10 MiB of rows
+  Lines good;
+  char row[64];
+  for (int i = 0; i < count; ++i) {
+    if (i % perStatement == 0) good.push_back(backup_format::statementHead("t", {}));
+    std::snprintf(row, sizeof row, "('%08d','%020d')%c", i, i,
+                  i % perStatement == perStatement - 1 ? ';' : ',');
+    good.push_back(row);
+  }
+  const std::string text = BackupText().comment("t").add(good).add({""}).str();
+  const auto index = indexOf(text);
+  const PreviousTableEntry& entry = index.tables.at(0);
+  ASSERT_TRUE(entry.rowsTrusted);
+  EXPECT_TRUE(entry.rowsShared);
+  EXPECT_EQ(entry.rowCount, count);
+  EXPECT_EQ(entry.statementRowsMax, perStatement);
+  EXPECT_EQ(entry.rowPrefix, backup_format::rowLinePrefix("t", {}));
+  EXPECT_EQ(copyFrom(index, entry).output, copiedBlock(good));
+
+  // The lines around the end of the first run and of the block.
+  const std::uint64_t statementBytes =
+      good[0].size() + 2 + perStatement * (good[1].size() + 2);
+  const size_t perRun = (previous_backup::kJudgedRun + statementBytes - 1) / statementBytes;
+  const size_t cut = perRun * (perStatement + 1);  // the next run's first line
+  const struct {
+    size_t at;
+    std::string line;
+  } damages[] = {
+      {cut - 1, "('1');"},                   // another width, last of a run
+      {cut - 1, good[cut - 2]},              // a statement left open
+      {cut, good[cut + 1]},                  // a row without its head
+      {cut + 1, "('1','2','3'),"},           // another width, first of a run
+      {good.size() - 1, good[good.size() - 2]},  // the block's last statement open
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.at);
+    Lines rows = good;
+    rows[damage.at] = damage.line;
+    const auto bad = indexOf(BackupText().comment("t").add(rows).add({""}).str());
+    EXPECT_FALSE(bad.tables.at(0).rowsTrusted);
+  }
 }
 
 TEST(PreviousBackupIndex, OnlyWantedRowsAreJudgedAndTrusted) {
@@ -541,14 +617,26 @@ TEST(PreviousBackupCopy, FailedOutputStopsTheCopy) {
 TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   // Whole: rows closed, an empty table, a bare comment block, a structure
   // block without rows.
+  // Rows committed by a line of their own; the file's closing lines.
   std::string sound = BackupText()
                           .table("full", 2)
+                          .comment("committed").rows("committed", 1)
+                          .add({backup_format::kCommitLine, ""})
                           .comment("empty").structure("empty").rows("empty", 0)
                           .comment("bare")
                           .comment("structure_only").structure("structure_only")
+                          .add(backup_format::closingLines())
                           .str();
-  for (const PreviousTableEntry& entry : indexOf(sound).tables)
+  const auto soundIndex = indexOf(sound);
+  ASSERT_EQ(soundIndex.tables.size(), 5u);
+  for (const PreviousTableEntry& entry : soundIndex.tables)
     EXPECT_TRUE(entry.blockWhole) << entry.name;
+  EXPECT_TRUE(soundIndex.tables[1].rowsTrusted);
+  EXPECT_EQ(copyFrom(soundIndex, soundIndex.tables[1]).output,
+            copiedBlock(BackupText::rowLines("committed", 1)));
+  // The COMMIT line ends only a body that may end there.
+  std::string early = BackupText().comment("t").add({"CREATE TABLE `t` (", "COMMIT;"}).str();
+  EXPECT_FALSE(indexOf(early).tables.at(0).blockWhole);
 
   // Cut at a line end inside the definition, or inside a row line.
   std::string text = BackupText().table("t", 3).str();
@@ -589,6 +677,7 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
           .comment("v").add(viewLines).add({"", ""})
           .add({backup_format::sectionOpener(trigger.kind, trigger.name)})
           .add(object_section::objectLines(trigger, false))
+          .add(backup_format::closingLines())
           .str();
   const auto index = indexOf(text);
   ASSERT_EQ(index.tables.size(), 2u);
@@ -608,6 +697,9 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
             object_section::joinLines(object_section::objectLines(procedure, true)));
   EXPECT_EQ(index.objects[1].kind, backup_format::SectionKind::kTrigger);
   EXPECT_EQ(index.objects[1].name, "t\\nr");
+  // The file's closing lines belong to no section.
+  EXPECT_EQ(index.objects[1].section.text(),
+            object_section::joinLines(object_section::objectLines(trigger, false)));
   EXPECT_EQ(object_section::countChanges(index.objects, {procedure, trigger}, false), 1);
 }
 
