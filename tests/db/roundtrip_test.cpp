@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "backup/backup_file.h"
@@ -438,7 +440,8 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
     EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
-        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n\r\n" +
+        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n" +
+        "/*M!999999\\- enable the sandbox mode */\r\n\r\n" +
         "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
         " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
         " /*!40103 SET TIME_ZONE='+00:00' */;\r\n\r\n";
@@ -562,20 +565,35 @@ TEST(Names, NoNameEndsItsLineEarly) {
   c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
          "` VALUES (1);"
          "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
-  // Other control bytes go into the statements as they are.
-  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there"};
+  // Other control bytes go into the statements as they are; on the
+  // console they are escaped, so that none reaches the terminal (this one
+  // would set the window title and hide all later output).
+  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there",
+                                         "t\x1B]0;x\a\x1B[8m"};
   for (const std::string& name : kept)
     c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
            "` VALUES ('" + name.substr(0, 2) + "');");
+  // A body that hides a client command from the server ("--" and a control
+  // byte is a comment to the server only) is not written.
+  const std::string planted = ts::TempDir().path() + "-planted";
+  c.exec("CREATE PROCEDURE hostile() BEGIN\n--\x01 \\! touch " + planted +
+         " #\nSELECT 1;\nEND");
   RestoredBackup backup = backUpAndRestore(
       kDb, kRestored, std::string(".sql") + BackupFile::kWorkingSuffix);
   const std::string& out = backup.run.out;
+  EXPECT_NE(out.find("Speichere Tabelle 't\\x1B]0;x\\x07\\x1B[8m'\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                          [](unsigned char b) { return b != '\n' && (b < 0x20 || b == 0x7F); }),
+            0) << out;
+  EXPECT_NE(out.find("Speichere Prozedur 'hostile'\nFehler: "), std::string::npos) << out;
+  EXPECT_NE(access(planted.c_str(), F_OK), 0);
   const std::string failed =
       "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
   size_t first = out.find(failed);
   ASSERT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
-  EXPECT_NE(out.find("3 von 5 Tabellen erfolgreich gespeichert."),
+  EXPECT_NE(out.find("4 von 6 Tabellen erfolgreich gespeichert."),
             std::string::npos) << out;
   EXPECT_NE(backup.content.find(
                 "\r\n# Tabelle 'x\\nDROP DATABASE vkt_rt_victim;#'\r\n"),
