@@ -3,11 +3,13 @@
 // file on a small known database.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -564,7 +566,10 @@ TEST(Names, NoNameEndsItsLineEarly) {
   const std::string breaking = "x\nDROP DATABASE vkt_rt_victim;#";
   c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
          "` VALUES (1);"
-         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
+         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);"
+         // A column list in the row lines would hold the line feed.
+         "CREATE TABLE lf_listed (`a\nb` INT, h INT INVISIBLE);"
+         "INSERT INTO lf_listed (`a\nb`, h) VALUES (3, 4);");
   // Other control bytes go into the statements as they are; on the
   // console they are escaped, so that none reaches the terminal (this one
   // would set the window title and hide all later output).
@@ -593,8 +598,15 @@ TEST(Names, NoNameEndsItsLineEarly) {
   size_t first = out.find(failed);
   ASSERT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
-  EXPECT_NE(out.find("4 von 6 Tabellen erfolgreich gespeichert."),
+  EXPECT_NE(out.find("4 von 7 Tabellen erfolgreich gespeichert."),
             std::string::npos) << out;
+  // Rows alone: only the names in the row lines are checked.
+  ts::TempDir rowsDir;
+  ts::writeFile(rowsDir.path() + "/vkt.ini",
+                ts::settingsFor(kDb, rowsDir.path(), "", "0110"));
+  ts::ProgramRun rowsOnly = ts::runProgram(rowsDir.path(), "");
+  EXPECT_NE(rowsOnly.out.find("5 von 7 Tabellen erfolgreich gespeichert."),
+            std::string::npos) << rowsOnly.out;
   EXPECT_NE(backup.content.find(
                 "\r\n# Tabelle 'x\\nDROP DATABASE vkt_rt_victim;#'\r\n"),
             std::string::npos);
@@ -606,6 +618,7 @@ TEST(Names, NoNameEndsItsLineEarly) {
   std::map<std::string, std::string> sums = ts::checksums(kDb);
   sums.erase(breaking);
   sums.erase("lf_column");
+  sums.erase("lf_listed");
   EXPECT_EQ(ts::checksums(kRestored), sums);
 }
 
@@ -636,10 +649,29 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
     }
   });
   while (pairs == 0) std::this_thread::yield();
-  RestoredBackup backup = backUpAndRestore(kDb, kRestored);
+  // Held while it reads the big table, the run holds no lock on the table
+  // it wrote before: DDL on that one need not wait for the run.
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+  ts::RunningProgram program(dir.path(), "");
+  for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
+                                   std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
+  ts::Connection ddl(kDb);
+  ddl.exec("SET SESSION lock_wait_timeout = 10");
+  const bool altered =
+      mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
+  ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
+  EXPECT_TRUE(altered) << mysql_error(ddl.handle());
+  const ts::ProgramRun run = program.wait();
   stop = true;
   writer.join();
-  ASSERT_TRUE(backup.restored);
+  ASSERT_EQ(run.status, 0) << run.out;
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  std::string errors;
+  ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
   ts::Connection restored(kRestored);
   // The writer went on while the program ran.
   long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());
