@@ -36,28 +36,48 @@ std::string withoutLastBackup(const std::string& settings) {
 
 }  // namespace
 
+// Runs its first argument in the directory of its second, with "/" seen
+// through an overlay kept in the fourth (a directory) and thrown away
+// afterwards; the work directory and the server's socket directory (third)
+// are the real ones.
+const char kOverlayRoot[] = R"(set -e
+program=$1 work=$2 sockets=$3 scratch=$4
+mount -t tmpfs tmpfs "$scratch"
+mkdir "$scratch/up" "$scratch/work" "$scratch/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/up,workdir=$scratch/work" "$scratch/root"
+mount --bind "$work" "$scratch/root$work"
+mount --bind "$sockets" "$scratch/root$sockets"
+mount --rbind /dev "$scratch/root/dev"
+exec chroot "$scratch/root" sh -c 'cd "$1" && exec "$0"' "$program" "$work"
+)";
+
 TEST_F(SettingsTest, PromptedRunCreatesAPrivateFileWithNineKeys) {
   const ts::ServerInfo& s = ts::server();
-  // The prompt leaves the save path empty, so the file goes under "/".
-  bool rootWritable = access("/", W_OK) == 0;
-  std::vector<std::string> before = ts::listFiles("/", ".sql");
-  ts::ProgramRun run = ts::runProgram(
+  // The prompt leaves the save path empty, so the file goes under "/": the
+  // run writes into an overlay of "/", never into "/" itself.
+  ts::TempDir scratch;
+  const std::string setup = scratch.path() + "/setup";
+  const std::string mountPoint = scratch.path() + "/root";
+  ts::writeFile(setup, kOverlayRoot);
+  ASSERT_EQ(mkdir(mountPoint.c_str(), 0700), 0);
+  if (ts::shell("unshare -m --propagation private mount -t tmpfs tmpfs '" +
+                mountPoint + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "no private mount namespace here";
+  const std::vector<std::string> before = ts::listFiles("/", "");
+  ts::ProgramRun run = ts::runProgramAfter(
+      "exec unshare -m --propagation private bash '" + setup + "' \"$0\" '" +
+          dir_.path() + "' '" + s.socket.substr(0, s.socket.rfind('/')) + "' '" +
+          mountPoint + "'",
       dir_.path(), "localhost\n" + s.user + "\n" + s.password + "\n" + kDb + "\n");
-  EXPECT_EQ(run.status, rootWritable ? 0 : 1);
+  EXPECT_EQ(ts::listFiles("/", ""), before);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("Lade Ini-Datei: Konnte vkt.ini nicht laden.\n"), std::string::npos);
-  std::vector<std::string> made;
-  for (const std::string& f : ts::listFiles("/", ".sql"))
-    if (std::find(before.begin(), before.end(), f) == before.end()) made.push_back(f);
-  for (const std::string& f : made) std::remove(f.c_str());
-  if (!rootWritable) {
-    EXPECT_NE(run.out.find("nicht zum schreiben \xF6" "ffnen."), std::string::npos);
-    EXPECT_NE(access(ini().c_str(), F_OK), 0);
-    return;
-  }
-  ASSERT_EQ(made.size(), 1u) << run.out;
-  EXPECT_EQ(made[0].rfind(std::string("/") + kDb + "-"), made[0].size() - 19 - sizeof(kDb));
+  const std::string created = std::string("Erzeuge Datei '/") + kDb + "-";
+  const size_t at = run.out.find(created);
+  ASSERT_NE(at, std::string::npos) << run.out;
+  const std::string stamp = run.out.substr(at + created.size(), 14);
+  EXPECT_EQ(run.out.substr(at + created.size() + 14, 6), ".sql' ");
   EXPECT_NE(run.out.find("Speichere die Verbindungsdaten in der 'vkt.ini'\n"), std::string::npos);
-  std::string stamp = made[0].substr(made[0].size() - 18, 14);
   EXPECT_EQ(ts::readFile(ini()),
             "[DBDATEN]\r\nhost=localhost\r\nuser=" + s.user + "\r\npass=" + s.password +
                 "\r\ndb-name=" + kDb + "\r\nsave-path=\r\nsave-strucktur=1\r\nsave-daten=1\r\n"
