@@ -2,6 +2,6 @@
 #include "app/terminal_text.h"
 
 int main() {
-  terminal_text::convertForTerminal();
+  terminal_text::convertConsoleStreams();
   return runProgram();
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "backup/backup_file.h"
 
 RunLock::RunLock(const char* path) {
   fd_ = open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
@@ -19,6 +20,7 @@ RunLock::RunLock(const char* path) {
     outcome_ = LockOutcome::kNotRegular;
     return;
   }
+  giveToDirectoryOwner(fd_, path);
   if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
     outcome_ = LockOutcome::kHeld;
     return;

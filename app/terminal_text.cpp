@@ -1,11 +1,13 @@
 #include "app/terminal_text.h"
 
 #include <langinfo.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <streambuf>
@@ -152,6 +154,19 @@ bool localeIsUtf8() {
   return utf8;
 }
 
+// True when `fd` is the stream that systemd connected to the journal.
+bool isJournalStream(int fd) {
+  const char* named = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  int length = 0;
+  if (named == nullptr ||
+      std::sscanf(named, "%llu:%llu%n", &device, &inode, &length) != 2 ||
+      named[length] != '\0')
+    return false;
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
 }  // namespace
 
 size_t appendUtf8(std::string_view bytes, bool final, std::string* out) {
@@ -177,12 +192,17 @@ size_t appendUtf8(std::string_view bytes, bool final, std::string* out) {
   return i;
 }
 
-void convertForTerminal() {
+void convertConsoleStreams() {
   const bool outIsTerminal = isatty(STDOUT_FILENO) == 1;
   const bool errIsTerminal = isatty(STDERR_FILENO) == 1;
-  if ((!outIsTerminal && !errIsTerminal) || !localeIsUtf8()) return;
-  if (outIsTerminal) convert(STDOUT_FILENO, std::cout, &stdout);
-  if (errIsTerminal) {
+  const bool terminalIsUtf8 =
+      (outIsTerminal || errIsTerminal) && localeIsUtf8();
+  const bool convertOut =
+      (outIsTerminal && terminalIsUtf8) || isJournalStream(STDOUT_FILENO);
+  const bool convertErr =
+      (errIsTerminal && terminalIsUtf8) || isJournalStream(STDERR_FILENO);
+  if (convertOut) convert(STDOUT_FILENO, std::cout, &stdout);
+  if (convertErr) {
     convert(STDERR_FILENO, std::cerr, &stderr);
     std::clog.rdbuf(std::cerr.rdbuf());
   }

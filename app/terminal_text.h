@@ -1,9 +1,10 @@
-// Console text on a UTF-8 terminal.
+// Console text on a UTF-8 terminal and in the systemd journal.
 //
 // The program's own texts are Windows-1252 bytes, and files and pipes get
 // them byte for byte. A terminal whose locale is UTF-8 would show every
-// umlaut as a replacement character, so there the console streams are
-// converted on the way out.
+// umlaut as a replacement character, and the journal keeps a line that is
+// not UTF-8 as a blob that `systemctl status` does not show, so there the
+// console streams are converted on the way out.
 #ifndef VKT_APP_TERMINAL_TEXT_H_
 #define VKT_APP_TERMINAL_TEXT_H_
 
@@ -22,10 +23,12 @@ size_t appendUtf8(std::string_view bytes, bool final, std::string* out);
 
 // Points std::cout/stdout (and, separately, std::cerr, std::clog/stderr) at
 // a converter to UTF-8 when that descriptor is a terminal and the locale's
-// character set (LC_CTYPE, LC_ALL, LANG) is UTF-8. Leaves the streams
-// untouched otherwise, and the process's C locale as it found it. Call
-// once, before anything is written.
-void convertForTerminal();
+// character set (LC_CTYPE, LC_ALL, LANG) is UTF-8, or when it is the
+// journal's stream: the device and inode that systemd names in
+// $JOURNAL_STREAM ("<device>:<inode>", in decimal), whatever the locale.
+// Leaves the streams untouched otherwise, and the process's C locale as it
+// found it. Call once, before anything is written.
+void convertConsoleStreams();
 
 }  // namespace terminal_text
 

@@ -84,6 +84,19 @@ int renameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+void giveToDirectoryOwner(int fd, const std::string& path) {
+  struct stat dir, file;
+  // One link only: a hard link that the directory's owner made to a file
+  // of root's is never given away.
+  if (geteuid() != 0 || stat(directoryOf(path).c_str(), &dir) != 0 ||
+      dir.st_uid == 0 || fstat(fd, &file) != 0 || file.st_uid != 0 ||
+      !S_ISREG(file.st_mode) || file.st_nlink != 1)
+    return;
+  if (fchown(fd, dir.st_uid, dir.st_gid) != 0) {
+    // Not permitted (a sandbox without the call): the file stays root's.
+  }
+}
+
 void BackupFile::setMappingAllowed(bool allowed) { mappingAllowed = allowed; }
 
 BackupFile::~BackupFile() { close(); }
@@ -100,6 +113,7 @@ bool BackupFile::create(const std::string& finalName) {
   fd_ = ::open(path_.c_str(),
                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return fail(errno);
+  giveToDirectoryOwner(fd_, path_);
   reserveStep_ = kReserveStep;
   mapped_ = mappingAllowed;
   return true;

@@ -105,4 +105,11 @@ class BackupFile {
   std::string copyBuffer_;  // bytes of another file, where the kernel cannot copy
 };
 
+// A file that a run as root creates in a directory of another user (the
+// system user's working directory or save path) goes to that user, so that
+// the user's own runs can still lock and read it. `fd` is the new file,
+// made at `path`. Does nothing when the process is not root, the directory
+// is root's or the file is not; a failure leaves the file root's.
+void giveToDirectoryOwner(int fd, const std::string& path);
+
 #endif  // VKT_BACKUP_BACKUP_FILE_H_

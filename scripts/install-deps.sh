@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (dpkg-dev and file to
-# build its own package), only those missing.
+# build its own package; lintian, man-db and groff-base to check it and its
+# manual page; systemd for systemd-analyze, which checks its units without a
+# running systemd), only those missing.
 # A second run does nothing.
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libmariadb-dev mariadb-server mariadb-client
-          libgtest-dev tzdata dpkg-dev file)
+          libgtest-dev tzdata dpkg-dev file lintian man-db groff-base systemd)
 # Optional extras: a caller may ask for clang (fuzzing) with VKT_WITH_CLANG=1.
 if [ "${VKT_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-dev)

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder and checks it as an
-# administrator gets it: apt accepts it on this machine (its dependencies,
-# the client library among them, can be met), it installs into a scratch
-# root, its systemd units pass systemd-analyze (where that is available),
-# and the installed command makes one backup against a running test server.
+# administrator gets it: lintian finds no error and no warning in it, apt
+# accepts it on this machine (its dependencies, the client library among
+# them, can be met), it installs into a scratch root where it creates its
+# system user, its systemd units pass systemd-analyze and the service's
+# exposure stays at most 2.0, and the installed command makes one backup
+# against a running test server.
 #
 #   scripts/package-test.sh BUILD_DIR STATE_DIR_OF_A_RUNNING_TEST_SERVER
 set -euo pipefail
@@ -25,33 +27,50 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 [[ $depends == *libmariadb3* ]] || fail "the package does not depend on libmariadb3"
 logged apt-get install --simulate "$deb"
+# Tags of the levels error and warning fail; lintian says "not recommended"
+# to root, which is no tag.
+lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
+! grep -q '^[EW]: ' <<<"$lint" || fail "lintian: $lint"
+echo "lintian: no errors, no warnings"
 
 # Install into a scratch root: a dpkg database of its own, where nothing
 # else is installed (so its dependencies are not checked there).
 root="$work/root"
 if [ "$(id -u)" -eq 0 ]; then
-  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  mkdir -p "$root/etc" "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   touch "$root/var/lib/dpkg/status"
-  logged dpkg --root="$root" --force-depends --log=/dev/null -i "$deb"
+  # The maintainer script runs here, not chrooted into the empty root, and
+  # creates the system user in the root that DPKG_ROOT names.
+  logged dpkg --root="$root" --force-depends --force-script-chrootless \
+    --log=/dev/null -i "$deb"
+  grep -q '^velmoraskintide:[^:]*:[0-9]*:[0-9]*:[^:]*:[^:]*:/usr/sbin/nologin$' \
+    "$root/etc/passwd" || fail "postinst created no system user velmoraskintide"
+  echo "system user velmoraskintide created"
 else
   logged dpkg-deb -x "$deb" "$root"
 fi
 units="$root/usr/lib/systemd/system"
 for f in usr/bin/velmoraskintide usr/share/doc/velmoraskintide/README.md \
-         usr/share/doc/velmoraskintide/examples/velmoraskintide.cron; do
+         usr/share/doc/velmoraskintide/examples/velmoraskintide.cron \
+         usr/share/man/man1/velmoraskintide.1.gz usr/lib/sysusers.d/velmoraskintide.conf; do
   [ -f "$root/$f" ] || fail "the package lacks /$f"
 done
-if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
-  # The units the package's units refer to come from this machine; the
-  # command their ExecStart names must be the package's own.
-  cp -rn /lib/systemd/system/. "$units/"
-  out=$(systemd-analyze verify --root="$root" velmoraskintide@nightly.service \
-        velmoraskintide@nightly.timer 2>&1) || fail "systemd-analyze: $out"
-  [ -z "$out" ] || fail "systemd-analyze: $out"
-  echo "systemd units verified"
-else
-  echo "systemd-analyze not available: units not verified"
-fi
+command -v systemd-analyze >/dev/null || fail "systemd-analyze is missing (package systemd)"
+# The units the package's units refer to come from this machine, and so
+# does install(1) for the save path; the command their ExecStart names and
+# the manual page they cite must be the package's own.
+cp -rn /lib/systemd/system/. "$units/"
+cp -n "$(command -v install)" "$root/usr/bin/"
+out=$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" \
+      velmoraskintide@nightly.service velmoraskintide@nightly.timer 2>&1) ||
+  fail "systemd-analyze: $out"
+[ -z "$out" ] || fail "systemd-analyze: $out"
+echo "systemd units verified"
+# What the service may do, judged from its file alone (no running systemd
+# needed); --threshold counts in tenths.
+out=$(systemd-analyze security --offline=true --threshold=20 \
+      "$units/velmoraskintide@.service" 2>&1) || fail "exposure above 2.0: $out"
+grep -o 'Overall exposure level.*' <<<"$out"
 
 # One backup of the sample database by the installed command.
 set -a; . "$state/env"; set +a

@@ -178,3 +178,33 @@ TEST(RunSequence, ASecondRunInTheSameDirectoryTouchesNothing) {
   std::string errors;
   EXPECT_EQ(ts::restore(files[0], "vkt_lock_restored", &errors), 0) << errors;
 }
+
+// A run by hand as root in the directories of the nightly service's system
+// user leaves files that the user's next run can lock and read: the lock
+// file and the backup are given to the directory's owner, and vkt.ini
+// keeps its owner.
+TEST(RunSequence, ARunAsRootLeavesTheDirectoryOwnersFilesToTheOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const uid_t kUser = 4321;
+  const gid_t kGroup = 4322;
+  const ts::ServerInfo& s = ts::server();
+  ts::TempDir dir;
+  ts::TempDir saveDir;
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::settingsFor(s.database, saveDir.path(), "", "1110"));
+  for (const std::string& path :
+       {dir.path(), saveDir.path(), dir.path() + "/vkt.ini"})
+    ASSERT_EQ(chown(path.c_str(), kUser, kGroup), 0) << path;
+
+  ts::ProgramRun run = ts::runProgram(dir.path(), "");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  std::vector<std::string> files = ts::listFiles(saveDir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u) << run.out;
+  for (const std::string& path :
+       {files[0], dir.path() + "/vkt.ini.lock", dir.path() + "/vkt.ini"}) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_uid, kUser) << path;
+    EXPECT_EQ(st.st_gid, kGroup) << path;
+  }
+}

@@ -143,3 +143,42 @@ TEST_F(BackupFileTest, OnlyAFinishedFileHasItsNameAndAnUnfinishedOneIsCut) {
 }
 
 }  // namespace
+
+// As root, a new file in another user's directory goes to that user, but
+// never a file of root's that has a second link (one the user may have
+// made to a file elsewhere), and nothing changes in a directory of root's,
+// whatever its group.
+TEST_F(BackupFileTest, OnlyAFileOfOneLinkInAnotherUsersDirectoryIsGivenAway) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const uid_t kUser = 4321;
+  const gid_t kGroup = 4322;
+  const struct {
+    uid_t directoryOwner;
+    bool secondLink;
+    uid_t owner;
+    gid_t group;
+  } cases[] = {
+      {kUser, false, kUser, kGroup},
+      {kUser, true, 0, 0},
+      {0, false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.directoryOwner) + (c.secondLink ? ", linked" : ""));
+    ASSERT_EQ(chown(dir_.c_str(), c.directoryOwner, kGroup), 0);
+    const std::string file = path("f");
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchown(fd, 0, 0), 0);
+    if (c.secondLink) {
+      ASSERT_EQ(link(file.c_str(), path("link").c_str()), 0);
+    }
+    giveToDirectoryOwner(fd, file);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_uid, c.owner);
+    EXPECT_EQ(st.st_gid, c.group);
+    close(fd);
+    std::remove(file.c_str());
+    std::remove(path("link").c_str());
+  }
+}

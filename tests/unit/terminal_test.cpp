@@ -87,29 +87,70 @@ TEST(TerminalPause, ASignalDuringThePauseRestoresTheTerminal) {
   EXPECT_TRUE(run.canonical());
 }
 
+namespace {
+
+// Where the test sends the program's stdout.
+enum class StdoutTo {
+  kTerminal,
+  kFile,
+  kPipe,            // a named pipe, no $JOURNAL_STREAM
+  kJournal,         // a named pipe that $JOURNAL_STREAM names
+  kOtherJournal,    // a named pipe; $JOURNAL_STREAM names another inode
+};
+
+// $JOURNAL_STREAM for the named pipe `path`, its inode moved by `inodeOffset`.
+std::string journalStream(const std::string& path, int inodeOffset) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + inodeOffset);
+}
+
+}  // namespace
+
 // The settings file lacks its section, so the settings store's messages
-// ("Schl\xFCssel ...") come on stderr; the pause prompt comes on stdout.
-TEST(TerminalText, EachStreamIsConvertedOnlyOnAUtf8Terminal) {
+// ("Schl\xFCssel ...") come on stderr, the terminal; the pause prompt comes
+// on stdout. On the terminal the locale decides; a stream that systemd
+// connected to the journal gets UTF-8 whatever the locale.
+TEST(TerminalText, EachStreamIsConvertedOnlyOnAUtf8TerminalOrForTheJournal) {
   const std::string messageUtf8 = "Schl\xC3\xBC" "ssel DBDATEN konnte nicht";
   const std::string message1252 = "Schl\xFC" "ssel DBDATEN konnte nicht";
   const std::string promptUtf8 = "Dr\xC3\xBC" "cken Sie eine beliebige Taste . . . ";
   struct Case {
     const char* locale;
-    bool stdoutToFile;
+    StdoutTo stdoutTo;
     std::string message;  // on the terminal, from stderr
-    std::string prompt;   // on the terminal or in the file, from stdout
+    std::string prompt;   // on the terminal, in the file or the pipe, from stdout
   } cases[] = {
-      {"C.UTF-8", false, messageUtf8, promptUtf8},
-      {"C", false, message1252, kPrompt},
-      {"C.UTF-8", true, messageUtf8, kPrompt},
+      {"C.UTF-8", StdoutTo::kTerminal, messageUtf8, promptUtf8},
+      {"C", StdoutTo::kTerminal, message1252, kPrompt},
+      {"C.UTF-8", StdoutTo::kFile, messageUtf8, kPrompt},
+      {"C.UTF-8", StdoutTo::kPipe, messageUtf8, kPrompt},
+      {"C", StdoutTo::kJournal, message1252, promptUtf8},
+      {"C.UTF-8", StdoutTo::kOtherJournal, messageUtf8, kPrompt},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.locale) + (c.stdoutToFile ? ", stdout to a file" : ""));
+    const char* const kStdoutNames[] = {"terminal", "file", "pipe", "journal",
+                                        "pipe beside the journal"};
+    SCOPED_TRACE(std::string(c.locale) + ", stdout to a " +
+                 kStdoutNames[static_cast<int>(c.stdoutTo)]);
     WorkDir dir("[ANDERES]\nhost=x\n");
-    const std::string outFile = c.stdoutToFile ? dir.path() + "/out" : "";
-    TerminalRun run(dir.path(), noServer(c.locale), outFile);
+    std::map<std::string, std::string> env = noServer(c.locale);
+    const std::string outFile =
+        c.stdoutTo == StdoutTo::kTerminal ? "" : dir.path() + "/out";
+    // A named pipe is opened for reading first, so that the program's
+    // open for writing does not wait; it is read once the program ended.
+    int pipeEnd = -1;
+    if (c.stdoutTo != StdoutTo::kTerminal && c.stdoutTo != StdoutTo::kFile) {
+      ASSERT_EQ(mkfifo(outFile.c_str(), 0600), 0);
+      pipeEnd = open(outFile.c_str(), O_RDONLY | O_NONBLOCK);
+      ASSERT_GE(pipeEnd, 0);
+      if (c.stdoutTo != StdoutTo::kPipe)
+        env["JOURNAL_STREAM"] =
+            journalStream(outFile, c.stdoutTo == StdoutTo::kJournal ? 0 : 1);
+    }
+    TerminalRun run(dir.path(), env, outFile);
     ASSERT_GT(run.pid(), 0);
-    if (c.stdoutToFile) {
+    if (!outFile.empty()) {
       ASSERT_TRUE(run.waitForSingleKeyMode());
       run.readUntil("gefunden werden.\r\n", 1);
     } else {
@@ -119,9 +160,19 @@ TEST(TerminalText, EachStreamIsConvertedOnlyOnAUtf8Terminal) {
     run.type("x");
     EXPECT_EQ(run.wait(), 1);  // the connection failed
     EXPECT_NE(run.output().find(c.message), std::string::npos) << run.output();
-    const std::string stdoutText = c.stdoutToFile ? readAll(outFile) : run.output();
+    std::string stdoutText = run.output();
+    if (pipeEnd >= 0) {
+      stdoutText.clear();
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(pipeEnd, buffer, sizeof buffer)) > 0)
+        stdoutText.append(buffer, static_cast<size_t>(n));
+      close(pipeEnd);
+    } else if (!outFile.empty()) {
+      stdoutText = readAll(outFile);
+    }
     EXPECT_NE(stdoutText.find(c.prompt), std::string::npos) << stdoutText;
-    if (c.stdoutToFile) {
+    if (c.prompt == kPrompt) {
       EXPECT_EQ(stdoutText.find('\xC3'), std::string::npos);
     }
   }
