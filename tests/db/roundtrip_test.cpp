@@ -326,12 +326,13 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
 
   std::vector<std::string> lines = splitCrLf(bytes);
-  ASSERT_GT(lines.size(), 9u);
-  EXPECT_EQ(lines[7],
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines[6], "/*M!999999\\- enable the sandbox mode */");
+  EXPECT_EQ(lines[8],
             "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
             " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
             " /*!40103 SET TIME_ZONE='+00:00' */;");
-  EXPECT_EQ(lines[8], "");
+  EXPECT_EQ(lines[9], "");
   auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
