@@ -15,6 +15,7 @@
 #include <mysql.h>
 
 #include "backup/backup_file.h"
+#include "backup/change_rules.h"
 #include "backup/object_section.h"
 
 // The console's word for a definition that cannot be written safely.
@@ -62,6 +63,10 @@ struct TableEntry {
   // table order, so that rows are read and written with an explicit list.
   std::vector<std::string> columns;
   int columnCount = 0;  // all columns, invisible ones included
+  // What tells this table's rows apart from those of the previous backup
+  // beyond its update time (change_rules.h); "" when unknown, so that the
+  // rows are read from the server.
+  std::string identity;
 };
 
 // What tells that a file changed: which file it is, its size and the times
@@ -108,6 +113,8 @@ struct PreviousTableEntry {
   // The lines of the body before its first empty line or row line, joined
   // by LF: a view's statements are compared with them.
   std::string definition;
+  // The table's identity from the file's identity block; "" when none.
+  std::string identity;
 };
 
 class BackupEngine {
@@ -160,6 +167,19 @@ class BackupEngine {
                           const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
   bool readServerClock(time_t* now);
+  bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
+                            bool* refused);
+  bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,
+                       bool* refused);
+  void printProcessGrant();
+  // The settings line and one identity line per table whose identity is
+  // known: the block that closes the file.
+  bool writeIdentities();
+  // What this run's settings line names.
+  std::string settingsText() const;
+  // True, and says why, when the previous file was written with settings
+  // other than this run's.
+  bool previousSettingsDiffer() const;
   // Counts columns and lists those of tables with invisible ones; looks
   // tables up through tableIndex_, which must be built first.
   bool markInvisibleColumns();
@@ -216,6 +236,8 @@ class BackupEngine {
   // Whether the previous file was written with the same preamble line as
   // this run writes; rows are copied only then.
   bool prevPreambleMatches_ = false;
+  // What the previous file's settings line names; "" without one.
+  std::string prevSettings_;
   // Positions in `tables` and `prevTables` by name.
   std::unordered_map<std::string, size_t> tableIndex_;
   std::unordered_map<std::string, size_t> previousIndex_;

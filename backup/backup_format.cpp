@@ -16,11 +16,12 @@ struct SectionMarker {
   const char* opener;
 };
 
-constexpr SectionMarker kObjectMarkers[] = {
+constexpr SectionMarker kSectionMarkers[] = {
     {SectionKind::kTrigger, kTriggerCommentPrefix},
     {SectionKind::kProcedure, kProcedureCommentPrefix},
     {SectionKind::kFunction, kFunctionCommentPrefix},
     {SectionKind::kEvent, kEventCommentPrefix},
+    {SectionKind::kSettings, kSettingsCommentPrefix},
 };
 
 bool startsWith(std::string_view text, std::string_view start) {
@@ -43,16 +44,42 @@ SectionKind sectionKind(std::string_view line) {
   if (line.empty() || line[0] != kCommentMark ||
       line.find(kNameQuote) == std::string_view::npos)
     return SectionKind::kNone;
-  for (const SectionMarker& marker : kObjectMarkers)
+  for (const SectionMarker& marker : kSectionMarkers)
     if (startsWith(line, marker.opener)) return marker.kind;
   return SectionKind::kTable;
 }
 
 std::string sectionOpener(SectionKind kind, const std::string& name) {
   const char* opener = kTableCommentPrefix;
-  for (const SectionMarker& marker : kObjectMarkers)
+  for (const SectionMarker& marker : kSectionMarkers)
     if (marker.kind == kind) opener = marker.opener;
   return opener + commentName(name) + "'";
+}
+
+std::string settingsText(bool saveStructure, bool saveData, bool dropTable) {
+  auto bit = [](bool on) { return on ? "1" : "0"; };
+  return std::string("save-strucktur=") + bit(saveStructure) +
+         " save-daten=" + bit(saveData) + " droptable=" + bit(dropTable);
+}
+
+std::string settingsLine(const std::string& settings) {
+  return kSettingsCommentPrefix + settings + "'";
+}
+
+std::string identityLine(const std::string& table, const std::string& identity) {
+  return kIdentityCommentPrefix + commentName(table) + "' " + identity;
+}
+
+bool parseIdentityLine(std::string_view line, std::string* table,
+                       std::string* identity) {
+  if (!startsWith(line, kIdentityCommentPrefix)) return false;
+  const size_t first = sizeof(kIdentityCommentPrefix) - 1;
+  const size_t last = line.rfind(kNameQuote);
+  if (last < first || last + 1 >= line.size() || line[last + 1] != ' ')
+    return false;
+  *table = nameFromComment(line.substr(first, last - first));
+  *identity = std::string(line.substr(last + 2));
+  return !identity->empty();
 }
 
 std::string commentName(const std::string& name) {

@@ -19,7 +19,11 @@
 //   - no line of a table's body begins with '#' (an object section's
 //     statements may hold any line: they are skipped by their delimiter);
 //   - a row line begins with "INSERT INTO `", holds exactly one row, and
-//     ends with ");".
+//     ends with ");";
+//   - the settings line opens the identity block, which closes the file:
+//     every line after it belongs to the block, and the lines that begin
+//     with the identity marker give one table's identity each. A file
+//     without the block tells neither its settings nor any identity.
 #ifndef VKT_BACKUP_BACKUP_FORMAT_H_
 #define VKT_BACKUP_BACKUP_FORMAT_H_
 
@@ -49,6 +53,10 @@ constexpr char kProcedureCommentPrefix[] = "# Prozedur '";
 constexpr char kFunctionCommentPrefix[] = "# Funktion '";
 constexpr char kEventCommentPrefix[] = "# Event '";
 constexpr char kUpdateCommentPrefix[] = "# Update: '";
+// "# Einstellungen 'save-strucktur=1 save-daten=1 droptable=1'", then per
+// table "# Kennung '<name>' <identity>" (the identity holds no apostrophe).
+constexpr char kSettingsCommentPrefix[] = "# Einstellungen '";
+constexpr char kIdentityCommentPrefix[] = "# Kennung '";
 constexpr size_t kHeaderLinesSkipped = 3;
 
 constexpr char kDropTablePrefix[] = "DROP TABLE IF EXISTS ";
@@ -63,7 +71,9 @@ constexpr char kSandboxLine[] = "/*M!999999\\- enable the sandbox mode */";
 
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
-enum class SectionKind { kNone, kTable, kTrigger, kProcedure, kFunction, kEvent };
+enum class SectionKind {
+  kNone, kTable, kTrigger, kProcedure, kFunction, kEvent, kSettings
+};
 
 // The kind of section that `line` opens: kNone for a line that opens none
 // (not a comment line, or one without an apostrophe); a table for every
@@ -84,6 +94,21 @@ std::string commentName(const std::string& name);
 // The name that commentName() wrote as `text`. An escape it does not write
 // stays as it stands (older files wrote names as they were).
 std::string nameFromComment(std::string_view text);
+
+// What the settings line names: which parts a file holds, as
+// "save-strucktur=1 save-daten=1 droptable=1".
+std::string settingsText(bool saveStructure, bool saveData, bool dropTable);
+
+// The line that opens the identity block: "# Einstellungen '<settings>'".
+std::string settingsLine(const std::string& settings);
+
+// One table's line of the identity block; `identity` holds no apostrophe
+// and no line end.
+std::string identityLine(const std::string& table, const std::string& identity);
+
+// The table and identity of an identity line; false for any other line.
+bool parseIdentityLine(std::string_view line, std::string* table,
+                       std::string* identity);
 
 // The line of 84 '#'.
 const std::string& hashLine();

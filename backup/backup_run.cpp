@@ -6,6 +6,7 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/change_rules.h"
 #include "backup/local_time.h"
 
 namespace {
@@ -110,6 +111,8 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
     if (!loadPreviousBackup(previousName)) {
       this->fromPreviousBackup = false;
       printLine("Konnte kein altes Backup laden! Starte direktes Update.");
+    } else if (previousSettingsDiffer()) {
+      this->fromPreviousBackup = false;
     } else {
       int changed = countChanges();
       if (changed == 0) {
@@ -128,6 +131,29 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   backupTime = local_time::format(now, backup_format::kStampPattern);
   return writeFile(backup_format::fileName(savePath, databaseName, backupTime),
                    local_time::format(now, backup_format::kCommentDatePattern));
+}
+
+std::string BackupEngine::settingsText() const {
+  return backup_format::settingsText(saveStructure, saveData, dropTable);
+}
+
+// A file written with other settings lacks rows, definitions or DROP lines
+// that this run must write: nothing in it can count as unchanged.
+bool BackupEngine::previousSettingsDiffer() const {
+  const std::string refusal =
+      change_rules::settingsRefusal(prevSettings_, settingsText());
+  if (!refusal.empty()) printLine(refusal);
+  return !refusal.empty();
+}
+
+bool BackupEngine::writeIdentities() {
+  bool written = outFile.writeLine(backup_format::settingsLine(settingsText()));
+  for (const TableEntry& table : tables)
+    if (!table.identity.empty())
+      written = outFile.writeLine(
+                    backup_format::identityLine(table.name, table.identity)) &&
+                written;
+  return written;
 }
 
 RunOutcome BackupEngine::writeFile(const std::string& fileName,
@@ -157,6 +183,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   writeRoutines();
   writeObjects(backup_format::SectionKind::kTrigger);
   writeObjects(backup_format::SectionKind::kEvent);
+  const bool identitiesWritten = writeIdentities();
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
@@ -167,7 +194,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
               " Routinen, Triggern und Events erfolgreich gespeichert.");
   // Only a complete file is given its final name.
   if (saved != static_cast<int>(tables.size()) || !objectsWhole() ||
-      !outFile.finish()) {
+      !identitiesWritten || !outFile.finish()) {
     outFile.close();
     printLine("Achtung: Das Backup " + backup_format::commentName(outFile.path()) +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");

@@ -6,6 +6,7 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/change_rules.h"
 #include "backup/previous_backup.h"
 #include "backup/progress.h"
 
@@ -55,6 +56,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   // Rows are copied only when they were written for the same session
   // settings (character set, mode, time zone) as this run's rows.
   prevPreambleMatches_ = index.hasPreamble && index.preamble == preamble();
+  prevSettings_ = std::move(index.settings);
   return true;
 }
 
@@ -76,8 +78,11 @@ bool BackupEngine::isUnchanged(const TableEntry& table) const {
   // files hold them.
   if (table.isView) return !saveStructure || viewUnchanged(table, *previous);
   // A table the server counts empty while the previous backup holds rows
-  // for it was emptied without moving its time (TRUNCATE).
+  // for it was emptied without moving its time (TRUNCATE). Changes that
+  // move no time at all (TRUNCATE PARTITION, EXCHANGE PARTITION, DISCARD
+  // and IMPORT TABLESPACE, a RENAME swap) show in the identity.
   return previous->blockWhole && sameUpdateTime(table, *previous) &&
+         change_rules::sameIdentity(table.identity, previous->identity) &&
          !(table.reportedEmpty && previous->rowCount > 0);
 }
 

@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <functional>
@@ -13,6 +14,7 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/change_rules.h"
 #include "backup/local_time.h"
 
 namespace {
@@ -128,25 +130,133 @@ std::set<std::string> namesReadBy(const std::string& definition,
 }  // namespace
 
 bool BackupEngine::readServerClock(time_t* now) {
-  if (!query("SELECT NOW()")) return false;
+  if (!query("SELECT UNIX_TIMESTAMP()")) return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
   MYSQL_ROW row = mysql_fetch_row(result.get());
   if (row == nullptr || row[0] == nullptr) return false;
-  return local_time::fromServerText(row[0], now);
+  char* end = nullptr;
+  const long long seconds = std::strtoll(row[0], &end, 10);
+  if (end == row[0] || *end != '\0') return false;
+  *now = static_cast<time_t>(seconds);
+  return true;
+}
+
+namespace {
+
+constexpr unsigned kNoPrivilege = 1227;  // ER_SPECIFIC_ACCESS_DENIED_ERROR
+
+// Every InnoDB table and partition of the database: its table's name (the
+// server decodes the file name form), what follows that name in the file
+// name form ("#P#p0"), its table id and its space. Temporary tables of an
+// ALTER ("#sql-...") are left out.
+constexpr char kInnodbTablesQuery[] =
+    "SELECT CONVERT(CONVERT(BINARY SUBSTRING_INDEX(SUBSTRING_INDEX(NAME, '/', "
+    "-1), '#P#', 1) USING filename) USING utf8mb4), SUBSTRING_INDEX(NAME, '/', "
+    "-1), TABLE_ID, SPACE FROM information_schema.INNODB_SYS_TABLES WHERE "
+    "BINARY SUBSTRING_INDEX(NAME, '/', 1) = BINARY CONVERT(DATABASE() USING "
+    "filename) "
+    "ORDER BY NAME";
+
+// The start of every transaction open now, in the server's local time: the
+// session's zone must be SYSTEM for UNIX_TIMESTAMP() to read it right.
+constexpr char kOpenTransactionsQuery[] =
+    "SELECT UNIX_TIMESTAMP(trx_started) FROM information_schema.INNODB_TRX";
+
+}  // namespace
+
+// Fills `parts` with every InnoDB table's parts by name. False when the
+// server refused or failed; *refused tells a missing PROCESS privilege.
+bool BackupEngine::readInnodbParts(
+    std::unordered_map<std::string, std::string>* parts, bool* refused) {
+  parts->clear();
+  *refused = false;
+  if (!query(kInnodbTablesQuery)) {
+    *refused = mysql_errno(connection) == kNoPrivilege;
+    return false;
+  }
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    const std::string tail = fieldText(row, lengths, 1);
+    if (tail.empty() || tail[0] == '#' || row[0] == nullptr) continue;
+    const size_t partition = tail.find("#P#");
+    change_rules::addInnodbPart(
+        partition == std::string::npos ? "" : tail.substr(partition),
+        fieldText(row, lengths, 2), fieldText(row, lengths, 3),
+        &(*parts)[fieldText(row, lengths, 0)]);
+  }
+  return mysql_errno(connection) == 0;
+}
+
+bool BackupEngine::readOpenTransactions(
+    change_rules::TransactionSeconds* seconds, bool* refused) {
+  seconds->clear();
+  *refused = false;
+  if (!query(kOpenTransactionsQuery)) {
+    *refused = mysql_errno(connection) == kNoPrivilege;
+    return false;
+  }
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    if (row[0] == nullptr) continue;  // not begun inside InnoDB yet
+    char* end = nullptr;
+    const long long start = std::strtoll(row[0], &end, 10);
+    if (end == row[0] || *end != '\0') return false;
+    change_rules::addTransactionStart(static_cast<time_t>(start), seconds);
+  }
+  return mysql_errno(connection) == 0;
+}
+
+// Without PROCESS the server shows neither open transactions nor InnoDB
+// identities: every InnoDB table is read from the server. Said once.
+void BackupEngine::printProcessGrant() {
+  std::string account = "...";
+  if (query("SELECT CURRENT_USER()")) {
+    Result result(mysql_store_result(connection));
+    MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+    if (row != nullptr && row[0] != nullptr) {
+      const std::string current = row[0];
+      const size_t at = current.rfind('@');
+      if (at != std::string::npos)
+        account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
+    }
+  }
+  std::cout << "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
+               "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
+               "zu erkennen. Es fehlt: GRANT PROCESS ON *.* TO "
+            << account << ";" << std::endl;
 }
 
 bool BackupEngine::queryTables() {
   std::cout << "Abfrage der Tabellen-Namen und -Zeiten: " << std::flush;
   // Update times have whole seconds: a table changed in the same second as
-  // the inventory may change again without its time moving.
+  // the inventory may change again without its time moving. The open
+  // transactions are listed after the clock was read: one that began later
+  // began in the clock's second or after it. The InnoDB identities are
+  // read before the snapshot and again after the inventory: a table whose
+  // identity moved in between is not trusted.
   time_t serverNow = 0;
-  bool clockKnown = readServerClock(&serverNow);
+  change_rules::TransactionSeconds openTransactions;
+  std::unordered_map<std::string, std::string> partsBefore;
+  std::unordered_map<std::string, std::string> partsAfter;
+  bool trxRefused = false;
+  bool partsRefused = false;
+  if (!query("SET SESSION time_zone = 'SYSTEM'")) {
+    printError(connection);
+    return false;
+  }
+  const bool clockKnown = readServerClock(&serverNow);
+  bool innodbKnown = readOpenTransactions(&openTransactions, &trxRefused) &&
+                     readInnodbParts(&partsBefore, &partsRefused);
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
-  // is never trusted as unchanged.
+  // is never trusted as unchanged. Times are read in UTC: instants.
   std::unordered_set<std::string> views;
-  if (!query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+  if (!query("SET SESSION time_zone = '+00:00'") ||
+      !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
       !listViews(&views) || !query("SHOW TABLE STATUS;")) {
     printError(connection);
@@ -161,9 +271,13 @@ bool BackupEngine::queryTables() {
   int updateColumn = findColumn(result.get(), "Update");
   int createColumn = findColumn(result.get(), "Create_time");
   int rowsColumn = findColumn(result.get(), "Rows");
+  int dataColumn = findColumn(result.get(), "Data_length");
   int engineColumn = findColumn(result.get(), "Engine");
   int commentColumn = findColumn(result.get(), "Comment");
-  std::vector<std::string> createTexts;
+  struct Status {
+    std::string engine, created, rows, dataLength;
+  };
+  std::vector<Status> statuses;
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     TableEntry entry;
@@ -174,11 +288,14 @@ bool BackupEngine::queryTables() {
     // would insert them into its base table a second time on restore.
     entry.isView = views.count(entry.name) != 0;
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
-    std::string engine = fieldText(row, lengths, engineColumn);
-    entry.updateTracksRows = updateTimeFollowsRows(engine);
-    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(engine);
-    entry.reportedEmpty = fieldText(row, lengths, rowsColumn) == "0";
-    createTexts.push_back(fieldText(row, lengths, createColumn));
+    Status status{fieldText(row, lengths, engineColumn),
+                  fieldText(row, lengths, createColumn),
+                  fieldText(row, lengths, rowsColumn),
+                  fieldText(row, lengths, dataColumn)};
+    entry.updateTracksRows = updateTimeFollowsRows(status.engine);
+    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(status.engine);
+    entry.reportedEmpty = status.rows == "0";
+    statuses.push_back(std::move(status));
     tables.push_back(std::move(entry));
   }
   if (mysql_errno(connection) != 0) {
@@ -187,18 +304,34 @@ bool BackupEngine::queryTables() {
     return false;
   }
   result.reset();
+  innodbKnown = innodbKnown && readInnodbParts(&partsAfter, &partsRefused);
+  // A full run reads every table anyway.
+  if ((trxRefused || partsRefused) && fromPreviousBackup) printProcessGrant();
   for (size_t i = 0; i < tables.size(); ++i) {
     TableEntry& entry = tables[i];
+    const Status& status = statuses[i];
     entry.updateKnown =
         !entry.isView &&
         local_time::fromServerText(entry.updateText, &entry.updateTime) &&
-        clockKnown && entry.updateTime < serverNow;
+        clockKnown &&
+        change_rules::updateTimeSettled(entry.updateTime, serverNow,
+                                        openTransactions);
     // Made anew after its last write: the update time is an old table's.
     time_t created = 0;
     entry.updateTracksRows =
         entry.updateTracksRows && entry.updateKnown &&
-        local_time::fromServerText(createTexts[i], &created) &&
+        local_time::fromServerText(status.created, &created) &&
         created <= entry.updateTime;
+    if (!entry.updateTracksRows) continue;
+    const std::string* parts = nullptr;
+    auto before = partsBefore.find(entry.name);
+    auto after = partsAfter.find(entry.name);
+    if (innodbKnown && before != partsBefore.end() &&
+        after != partsAfter.end() && before->second == after->second)
+      parts = &before->second;
+    entry.identity = change_rules::tableIdentity(
+        status.engine, entry.updateTime, status.rows, status.dataLength,
+        created, parts);
   }
   orderViews();
   tableIndex_.clear();

@@ -105,7 +105,24 @@ bool fromServerText(const std::string& text, time_t* out) {
       !digits(text, 8, 2, &d) || !digits(text, 11, 2, &h) ||
       !digits(text, 14, 2, &mi) || !digits(text, 17, 2, &s))
     return false;
-  return fromFields(y, mo, d, h, mi, s, out);
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 ||
+      y < 1900)
+    return false;
+  std::tm wanted{};
+  wanted.tm_year = y - 1900;
+  wanted.tm_mon = mo - 1;
+  wanted.tm_mday = d;
+  wanted.tm_hour = h;
+  wanted.tm_min = mi;
+  wanted.tm_sec = s;
+  const time_t t = timegm(&wanted);
+  std::tm check;
+  // timegm moves 30 February on to March: such a text names no time.
+  if (gmtime_r(&t, &check) == nullptr || check.tm_year != y - 1900 ||
+      check.tm_mon != mo - 1 || check.tm_mday != d)
+    return false;
+  *out = t;
+  return true;
 }
 
 bool fromCommentText(const std::string& text, time_t* out) {

@@ -16,7 +16,9 @@ namespace local_time {
 bool fromFields(int year, int month, int day, int hour, int minute, int second,
                 time_t* out);
 
-// The server's "YYYY-MM-DD hh:mm:ss" (exactly 19 characters) as local time.
+// The server's "YYYY-MM-DD hh:mm:ss" (exactly 19 characters) as the
+// session gives it with time_zone '+00:00': a UTC time, which names one
+// instant also where local time repeats an hour.
 bool fromServerText(const std::string& text, time_t* out);
 
 // A comment line's "dd.mm.YYYY HH:MM:SS" (exactly 19 characters).

@@ -11,6 +11,9 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -368,6 +371,21 @@ PreviousTableEntry readCommentBlock(FileLines& lines, const Line& first,
   return entry;
 }
 
+// Gives each identity to the first block of its table's name; a second
+// identity line of a name is ignored.
+void giveIdentities(
+    const std::vector<std::pair<std::string, std::string>>& identities,
+    std::vector<PreviousTableEntry>* tables) {
+  std::unordered_map<std::string, PreviousTableEntry*> first;
+  for (PreviousTableEntry& entry : *tables) first.emplace(entry.name, &entry);
+  std::unordered_set<std::string> given;
+  for (const auto& identity : identities) {
+    auto found = first.find(identity.first);
+    if (found != first.end() && given.insert(identity.first).second)
+      found->second->identity = identity.second;
+  }
+}
+
 }  // namespace
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
@@ -427,7 +445,15 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
   RowJudges judges(fd);
   BlockJudge judge("", 0, nullptr);
   bool inObject = false;  // the lines belong to the last object section
+  bool inIdentities = false;  // the identity block has begun
+  std::vector<std::pair<std::string, std::string>> identities;
   while (lines.next(&line)) {
+    if (inIdentities) {
+      std::string table, identity;
+      if (line.ended && backup_format::parseIdentityLine(line.text, &table, &identity))
+        identities.emplace_back(std::move(table), std::move(identity));
+      continue;
+    }
     // An object's statements may hold any line.
     if (inObject && index.objects.back().section.inStatements()) {
       index.objects.back().section.take(line.text);
@@ -437,6 +463,13 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
     if (kind != backup_format::SectionKind::kNone) {
       if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
       inObject = kind != backup_format::SectionKind::kTable;
+    }
+    if (kind == backup_format::SectionKind::kSettings) {
+      inIdentities = true;
+      inObject = false;
+      index.settings = quotedText(line.text);
+      if (index.settings.empty() || !line.ended) index.settings = "-";
+      continue;
     }
     if (kind == backup_format::SectionKind::kTable) {
       bool shapeSound = false;
@@ -460,7 +493,9 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
       index.preamble = std::string(line.text);
     }
   }
-  if (!index.tables.empty() && !inObject) judge.finish(&index.tables.back());
+  if (!index.tables.empty() && !inObject && !inIdentities)
+    judge.finish(&index.tables.back());
+  giveIdentities(identities, &index.tables);
   for (std::size_t table : judges.finish()) {
     index.tables[table].rowsTrusted = false;
     index.tables[table].blockWhole = false;
@@ -468,7 +503,7 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
   // A file that could not be read to its end is judged by what was read:
   // the last block is then not known to be whole (an object section cut
   // short differs from what the next run writes).
-  if (lines.failed() && !index.tables.empty() && !inObject) {
+  if (lines.failed() && !index.tables.empty() && !inObject && !inIdentities) {
     index.tables.back().rowsTrusted = false;
     index.tables.back().blockWhole = false;
   }

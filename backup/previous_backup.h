@@ -23,6 +23,9 @@ struct Index {
   std::vector<object_section::PreviousObject> objects;  // in file order
   bool hasPreamble = false;
   std::string preamble;  // the preamble line, when hasPreamble
+  // What the settings line names; "" when the file has no identity block.
+  // The block's identities are in the tables' entries.
+  std::string settings;
 };
 
 // The stamp of the open file `fd` now; unknown (size -1) when it cannot be
@@ -45,7 +48,8 @@ using RowsWanted = std::function<bool(const PreviousTableEntry&)>;
 // every table block and every object section; an object section ends the
 // table block before it as a table block does. Any byte sequence is
 // accepted; damage only makes entries' times unknown or their rows
-// untrusted. Then judges every row line of the blocks whose rows are
+// untrusted. The identity block ends the last section; an identity is
+// given to the first block of its table's name. Then judges every row line of the blocks whose rows are
 // wanted (all without `wanted`). `fd` is not moved.
 Index buildIndex(int fd, const RowsWanted& wanted = nullptr);
 

@@ -3,6 +3,8 @@
 // the database's own checksums.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/support/test_server.h"
 
 namespace ts = testing_support;
@@ -229,12 +231,47 @@ TEST_F(IncrementalTest, RenamedColumnOfAListedTableIsReadAgain) {
 // Changes after which the update time the server reports is still the one
 // the previous backup recorded. The incremental run must read such tables
 // again, or its backup restores the old rows.
+namespace {
+
+const char kStaleDb[] = "vkt_incremental_stale";
+
+// Gives table t the rows of table src through their tablespace files.
+void importTablespaceOfSrc(ts::Connection& db) {
+  const std::string dir = db.scalar("SELECT @@datadir") + "/" + kStaleDb + "/";
+  db.exec("ALTER TABLE t DISCARD TABLESPACE; FLUSH TABLES src FOR EXPORT");
+  EXPECT_EQ(ts::shell("cp '" + dir + "src.ibd' '" + dir + "t.ibd' && cp '" + dir +
+                      "src.cfg' '" + dir + "t.cfg'"), 0);
+  db.exec("UNLOCK TABLES; ALTER TABLE t IMPORT TABLESPACE");
+}
+
+// A backup user without the PROCESS privilege.
+const char kNoProcessUser[] = "vkt_noprocess";
+
+std::string settingsAs(const std::string& user, const std::string& dir,
+                       const std::string& switches,
+                       const std::string& lastBackup = "") {
+  std::string text = ts::settingsFor(kStaleDb, dir, lastBackup, switches);
+  if (user.empty()) return text;
+  const ts::ServerInfo& s = ts::server();
+  size_t at = text.find("user=" + s.user + "\r\n");
+  text.replace(at, 5 + s.user.size(), "user=" + user);
+  return text;
+}
+
+}  // namespace
+
 TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
-  const char kDb[] = "vkt_incremental_stale";
   struct Case {
     const char* what;
     const char* before;  // the tables as the full backup sees them
     const char* change;
+    // Begun on a second connection in the second of `before`'s last write,
+    // and committed only after the full backup.
+    const char* openTransaction = "";
+    std::function<void(ts::Connection&)> alter = nullptr;  // after `change`
+    const char* firstSwitches = "1111";  // the full run's settings
+    const char* user = "";               // "" for the test user
+    const char* says = "";  // what the incremental run tells on the console
   } cases[] = {
       {"Aria keeps its update time for minutes",
        "CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(10)) ENGINE=Aria;"
@@ -249,26 +286,90 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "START TRANSACTION; INSERT INTO a VALUES (1); INSERT INTO t VALUES (2),(3);"
        "COMMIT;",
        "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+      {"a transaction open across the full backup, begun in the second of the "
+       "last write",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO t VALUES (1);",
+       "", "START TRANSACTION; INSERT INTO t VALUES (2);"},
+      {"TRUNCATE PARTITION",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB PARTITION BY RANGE (id)"
+       " (PARTITION p0 VALUES LESS THAN (10), PARTITION p1 VALUES LESS THAN MAXVALUE);"
+       "INSERT INTO t VALUES (1),(2),(11);",
+       "ALTER TABLE t TRUNCATE PARTITION p0;"},
+      {"EXCHANGE PARTITION, both tables",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB PARTITION BY RANGE (id)"
+       " (PARTITION p0 VALUES LESS THAN (10), PARTITION p1 VALUES LESS THAN MAXVALUE);"
+       "CREATE TABLE x (id INT PRIMARY KEY) ENGINE=InnoDB;"
+       "START TRANSACTION; INSERT INTO t VALUES (1),(2),(11); INSERT INTO x VALUES (5);"
+       "COMMIT;",
+       "ALTER TABLE t EXCHANGE PARTITION p0 WITH TABLE x;"},
+      {"DISCARD and IMPORT TABLESPACE",
+       "CREATE TABLE t (id INT PRIMARY KEY, v VARCHAR(10)) ENGINE=InnoDB;"
+       "CREATE TABLE src LIKE t;"
+       "START TRANSACTION; INSERT INTO t VALUES (1,'alt');"
+       "INSERT INTO src VALUES (7,'fremd'),(8,'fremd'); COMMIT;",
+       "", "", importTablespaceOfSrc},
+      {"two MyISAM tables written in one second, then swapped by RENAME",
+       "CREATE TABLE a (id INT) ENGINE=MyISAM; CREATE TABLE t (id INT) ENGINE=MyISAM;"
+       "INSERT INTO a VALUES (1); INSERT INTO t VALUES (2),(3);",
+       "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+      {"rows saved now, not by the full run",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO t VALUES (1);",
+       "", "", nullptr, "1011", "",
+       "Das alte Backup wurde mit anderen Einstellungen geschrieben "
+       "(save-daten=0, jetzt 1)! Starte direktes Update.\n"},
+      {"a backup user without PROCESS",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB PARTITION BY RANGE (id)"
+       " (PARTITION p0 VALUES LESS THAN (10), PARTITION p1 VALUES LESS THAN MAXVALUE);"
+       "INSERT INTO t VALUES (1),(2),(11);",
+       "ALTER TABLE t TRUNCATE PARTITION p0;", "", nullptr, "1111", kNoProcessUser,
+       "GRANT PROCESS ON *.* TO 'vkt_noprocess'@'localhost';\n"},
   };
+  {
+    ts::Connection root;
+    root.exec(std::string("CREATE OR REPLACE USER ") + kNoProcessUser +
+              "@localhost IDENTIFIED BY '" + ts::server().password +
+              "'; GRANT ALL ON " + kStaleDb + ".* TO " + kNoProcessUser +
+              "@localhost");
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ts::recreateDatabase(kDb);
-    ts::Connection db(kDb);
+    ts::recreateDatabase(kStaleDb);
+    ts::Connection db(kStaleDb);
+    ts::Connection other(kStaleDb);
+    ts::waitForNextSecond();
     db.exec(c.before);
+    if (*c.openTransaction != '\0') {
+      other.exec(c.openTransaction);
+      // The case needs the transaction begun in the second of the write.
+      ASSERT_EQ(db.scalar("SELECT UNIX_TIMESTAMP(MAX(trx_started)) FROM "
+                          "information_schema.INNODB_TRX"),
+                db.scalar("SELECT UNIX_TIMESTAMP(UPDATE_TIME) FROM "
+                          "information_schema.TABLES WHERE TABLE_SCHEMA = "
+                          "DATABASE() AND TABLE_NAME = 't'"));
+    }
     ts::waitForNextSecond();
     ts::TempDir dir;
-    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path()));
-    ts::runProgram(dir.path(), "");
-    db.exec(c.change);
+    ts::writeFile(dir.path() + "/vkt.ini", settingsAs(c.user, dir.path(), c.firstSwitches));
+    ts::ProgramRun full = ts::runProgram(dir.path(), "");
+    if (*c.openTransaction != '\0') other.exec("COMMIT");
+    if (*c.change != '\0') db.exec(c.change);
+    if (c.alter) c.alter(db);
     ts::waitForNextSecond();
+    std::string settings = ts::readFile(dir.path() + "/vkt.ini");
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  settingsAs(c.user, dir.path(), "1111",
+                             ts::settingValue(settings, "zeit-last-backup")));
     ts::ProgramRun incremental = ts::runProgram(dir.path(), "");
+    // Every case runs, whichever fails.
     std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
-    ASSERT_EQ(files.size(), 2u) << incremental.out;
+    EXPECT_EQ(files.size(), 2u) << full.out << incremental.out;
+    if (files.size() != 2u) continue;
     std::string errors;
-    ASSERT_EQ(ts::restore(files.back(), "vkt_incremental_restore", &errors), 0)
+    EXPECT_EQ(ts::restore(files.back(), "vkt_incremental_restore", &errors), 0)
         << errors;
-    EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kDb));
-    EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kDb));
+    EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kStaleDb));
+    EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kStaleDb));
+    EXPECT_NE(incremental.out.find(c.says), std::string::npos) << incremental.out;
   }
 }
 

@@ -390,6 +390,11 @@ class Layout : public ::testing::Test {
     tUpdate = c.scalar("SELECT DATE_FORMAT(UPDATE_TIME, '%d.%m.%Y %H:%i:%s')"
                        " FROM information_schema.TABLES WHERE TABLE_SCHEMA ="
                        " DATABASE() AND TABLE_NAME = 't'");
+    tIdentity = c.scalar(
+        "SELECT CONCAT(UNIX_TIMESTAMP(UPDATE_TIME), ' InnoDB :', i.TABLE_ID, ':',"
+        " i.SPACE) FROM information_schema.TABLES t JOIN"
+        " information_schema.INNODB_SYS_TABLES i ON i.NAME = CONCAT(DATABASE(), '/t')"
+        " WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = 't'");
     tCreate = createText(c, "t");
     uCreate = createText(c, "u");
   }
@@ -405,7 +410,7 @@ class Layout : public ::testing::Test {
     return text;
   }
 
-  std::string tUpdate, tCreate, uCreate;
+  std::string tUpdate, tIdentity, tCreate, uCreate;
 };
 
 TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
@@ -448,7 +453,13 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
         "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
         " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
         " /*!40103 SET TIME_ZONE='+00:00' */;\r\n\r\n";
-    EXPECT_EQ(ts::readFile(backup.file), header + c.body);
+    // The identity block names the settings and t, whose update time is
+    // known, not u.
+    const std::string identities =
+        std::string("# Einstellungen 'save-strucktur=") + c.switches[0] +
+        " save-daten=" + c.switches[1] + " droptable=" + c.switches[2] +
+        "'\r\n# Kennung 't' " + tIdentity + "\r\n";
+    EXPECT_EQ(ts::readFile(backup.file), header + c.body + identities);
   }
 }
 
@@ -470,6 +481,11 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
                  " FROM information_schema.TABLES WHERE TABLE_SCHEMA ="
                  " DATABASE() AND TABLE_NAME = 't'");
     std::string bytes = ts::readFile(backup.file);
+    // The identity block closes the file.
+    const size_t identities = bytes.find("\r\n# Einstellungen '");
+    ASSERT_NE(identities, std::string::npos);
+    const bool tIdentified = bytes.find("# Kennung 't'", identities) != std::string::npos;
+    bytes.resize(identities + 2);
     // A view has no update time; its section is the last one.
     const std::string view = "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n";
     ASSERT_GT(bytes.size(), view.size());
@@ -477,6 +493,7 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
     if (updated != commentDate(ts::stampOf(backup.file))) continue;
     EXPECT_NE(bytes.find("# Tabelle 't'\r\n# Update: ''\r\n"), std::string::npos)
         << bytes;
+    EXPECT_FALSE(tIdentified);
     return;
   }
   ADD_FAILURE() << "no backup ran in the second of its change";

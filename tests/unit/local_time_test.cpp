@@ -30,9 +30,9 @@ time_t utc(int y, int mo, int d, int h, int mi, int s) {
 
 }  // namespace
 
-TEST_F(LocalTimeTest, ReadsBothTextFormsAsTheSameLocalTime) {
+TEST_F(LocalTimeTest, ReadsServerTextsAsUtcAndCommentTextsAsLocalTime) {
   time_t server = 0, comment = 0;
-  ASSERT_TRUE(local_time::fromServerText("2006-03-15 14:07:09", &server));
+  ASSERT_TRUE(local_time::fromServerText("2006-03-15 13:07:09", &server));
   ASSERT_TRUE(local_time::fromCommentText("15.03.2006 14:07:09", &comment));
   EXPECT_EQ(server, comment);
   EXPECT_EQ(server, utc(2006, 3, 15, 13, 7, 9));  // CET is UTC+1
@@ -69,15 +69,29 @@ TEST_F(LocalTimeTest, EveryWrittenSecondAroundBothClockChangesReadsBack) {
 
 TEST_F(LocalTimeTest, SkippedAndRepeatedHoursAreUnknown) {
   time_t t = 0;
-  EXPECT_FALSE(local_time::fromServerText("2025-03-30 02:30:00", &t));
-  EXPECT_FALSE(local_time::fromServerText("2025-10-26 02:30:00", &t));
+  EXPECT_FALSE(local_time::fromCommentText("30.03.2025 02:30:00", &t));
+  EXPECT_FALSE(local_time::fromCommentText("26.10.2025 02:30:00", &t));
   EXPECT_FALSE(local_time::fromCommentText("26.10.2025 02:00:00", &t));
-  EXPECT_TRUE(local_time::fromServerText("2025-03-30 03:00:00", &t));
+  EXPECT_TRUE(local_time::fromCommentText("30.03.2025 03:00:00", &t));
   EXPECT_EQ(t, utc(2025, 3, 30, 1, 0, 0));
-  EXPECT_TRUE(local_time::fromServerText("2025-10-26 03:00:00", &t));
+  EXPECT_TRUE(local_time::fromCommentText("26.10.2025 03:00:00", &t));
   EXPECT_EQ(t, utc(2025, 10, 26, 2, 0, 0));
-  EXPECT_TRUE(local_time::fromServerText("2025-10-26 01:59:59", &t));
+  EXPECT_TRUE(local_time::fromCommentText("26.10.2025 01:59:59", &t));
   EXPECT_EQ(t, utc(2025, 10, 25, 23, 59, 59));
+}
+
+// Two changes an hour apart in the repeated hour: the server's times are
+// two instants, and the local text both share is never read as either.
+TEST_F(LocalTimeTest, ChangesAnHourApartInTheRepeatedHourStayApart) {
+  time_t first = 0, second = 0;
+  ASSERT_TRUE(local_time::fromServerText("2025-10-26 00:30:00", &first));
+  ASSERT_TRUE(local_time::fromServerText("2025-10-26 01:30:00", &second));
+  EXPECT_EQ(first, utc(2025, 10, 26, 0, 30, 0));
+  EXPECT_EQ(second - first, 3600);
+  const std::string text = local_time::format(first, backup_format::kCommentDatePattern);
+  EXPECT_EQ(text, local_time::format(second, backup_format::kCommentDatePattern));
+  time_t read = 0;
+  EXPECT_FALSE(local_time::fromCommentText(text, &read)) << text;
 }
 
 TEST_F(LocalTimeTest, MalformedTextsAreUnknown) {
@@ -119,6 +133,6 @@ TEST(LocalTimeWithoutSummerTime, EveryTimeReadsBack) {
 TEST_F(LocalTimeTest, TimeBeforeTheEpochStillConverts) {
   time_t t = 0;
   // -1 is a valid time value here, not an error.
-  ASSERT_TRUE(local_time::fromServerText("1970-01-01 00:59:59", &t));
+  ASSERT_TRUE(local_time::fromServerText("1969-12-31 23:59:59", &t));
   EXPECT_EQ(t, -1);
 }

@@ -668,3 +668,39 @@ TEST(PreviousBackupIndex, RowsKeepTheirColumnListPrefix) {
           .str();
   EXPECT_FALSE(indexOf(mixed).tables.at(0).rowsTrusted);
 }
+
+TEST(PreviousBackupIndex, IdentityBlockClosesTheFileAfterAnySection) {
+  ObjectDefinition trigger;
+  trigger.kind = backup_format::SectionKind::kTrigger;
+  trigger.name = "tr";
+  trigger.createText = "CREATE TRIGGER tr BEFORE INSERT ON a FOR EACH ROW SET @x = 1";
+  trigger.characterSet = "utf8mb4";
+  trigger.collation = "utf8mb4_general_ci";
+  const std::string settings = backup_format::settingsText(true, true, false);
+  const Lines block = {backup_format::settingsLine(settings),
+                       backup_format::identityLine("a", "1 InnoDB :5:6"),
+                       backup_format::identityLine("it's\x01", "2 MyISAM 1 7 2"),
+                       backup_format::identityLine("a", "3 InnoDB :9:9"),
+                       // Lines of the block never open a table block.
+                       "# Tabelle 'ghost'"};
+  for (bool afterObject : {false, true}) {
+    SCOPED_TRACE(afterObject ? "after a trigger" : "after a table");
+    BackupText text;
+    text.table("a", 2).table("it's\x01", 1);
+    if (afterObject)
+      text.add({backup_format::sectionOpener(trigger.kind, trigger.name)})
+          .add(object_section::objectLines(trigger, false));
+    const auto index = indexOf(text.add(block).str());
+    EXPECT_EQ(index.settings, settings);
+    ASSERT_EQ(index.tables.size(), 2u);
+    EXPECT_EQ(index.tables[0].identity, "1 InnoDB :5:6");
+    EXPECT_EQ(index.tables[1].identity, "2 MyISAM 1 7 2");
+    EXPECT_TRUE(index.tables[1].blockWhole);
+    EXPECT_TRUE(index.tables[1].rowsTrusted);
+    EXPECT_EQ(index.objects.size(), afterObject ? 1u : 0u);
+  }
+  // A file without the block names neither settings nor identities.
+  const auto old = indexOf(BackupText().table("a", 2).str());
+  EXPECT_EQ(old.settings, "");
+  EXPECT_EQ(old.tables.at(0).identity, "");
+}

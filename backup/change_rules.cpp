@@ -1,0 +1,92 @@
+#include "backup/change_rules.h"
+
+#include <cctype>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include <strings.h>
+
+namespace change_rules {
+namespace {
+
+bool allDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// "key=value" words of a settings text, in order.
+std::vector<std::pair<std::string, std::string>> settingWords(
+    const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> words;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) {
+    const size_t equals = word.find('=');
+    if (equals == std::string::npos) continue;
+    words.emplace_back(word.substr(0, equals), word.substr(equals + 1));
+  }
+  return words;
+}
+
+}  // namespace
+
+void addTransactionStart(time_t start, TransactionSeconds* seconds) {
+  seconds->insert(start - 3600);
+  seconds->insert(start);
+  seconds->insert(start + 3600);
+}
+
+bool updateTimeSettled(time_t update, time_t serverNow,
+                       const TransactionSeconds& openTransactions) {
+  return update < serverNow && openTransactions.count(update) == 0;
+}
+
+void addInnodbPart(const std::string& suffix, const std::string& tableId,
+                   const std::string& space, std::string* parts) {
+  if (!parts->empty()) *parts += ' ';
+  *parts += suffix + ":" + tableId + ":" + space;
+}
+
+std::string tableIdentity(const std::string& engine, time_t update,
+                          const std::string& rows, const std::string& dataLength,
+                          time_t created, const std::string* innodbParts) {
+  if (strcasecmp(engine.c_str(), "InnoDB") == 0) {
+    if (innodbParts == nullptr || innodbParts->empty()) return "";
+    return std::to_string(update) + " InnoDB " + *innodbParts;
+  }
+  if (strcasecmp(engine.c_str(), "MyISAM") == 0) {
+    if (!allDigits(rows) || !allDigits(dataLength)) return "";
+    return std::to_string(update) + " MyISAM " + rows + " " + dataLength +
+           " " + std::to_string(created);
+  }
+  return "";
+}
+
+bool sameIdentity(const std::string& now, const std::string& previous) {
+  return !now.empty() && now == previous;
+}
+
+std::string settingsRefusal(const std::string& previous, const std::string& now) {
+  if (previous.empty())
+    return "Das alte Backup nennt seine Einstellungen nicht (es stammt von "
+           "einer \xE4lteren Version oder ist besch\xE4""digt)! Starte direktes "
+           "Update.";
+  const auto before = settingWords(previous);
+  std::string changes;
+  for (const auto& setting : settingWords(now)) {
+    std::string old = "?";
+    for (const auto& word : before)
+      if (word.first == setting.first) old = word.second;
+    if (old == setting.second) continue;
+    if (!changes.empty()) changes += "; ";
+    changes += setting.first + "=" + old + ", jetzt " + setting.second;
+  }
+  if (changes.empty()) return "";
+  return "Das alte Backup wurde mit anderen Einstellungen geschrieben (" +
+         changes + ")! Starte direktes Update.";
+}
+
+}  // namespace change_rules

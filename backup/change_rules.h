@@ -1,0 +1,59 @@
+// The rules that decide whether a table may count as unchanged since the
+// previous backup, so that its rows are copied out of that file instead of
+// being read from the server. Pure functions of what the server and the
+// previous file tell; the engine gathers the facts and asks them.
+#ifndef VKT_BACKUP_CHANGE_RULES_H_
+#define VKT_BACKUP_CHANGE_RULES_H_
+
+#include <ctime>
+#include <string>
+#include <unordered_set>
+
+namespace change_rules {
+
+// The seconds in which transactions open at the snapshot began.
+using TransactionSeconds = std::unordered_set<time_t>;
+
+// Adds a transaction's start as the server lists it (in its own local
+// time, read back as `start`). In the hour the clocks go back that local
+// time names two instants an hour apart: both are taken, and the hour
+// before and after is taken always, for a time cannot tell.
+void addTransactionStart(time_t start, TransactionSeconds* seconds);
+
+// True when an update time may be recorded as known: it lies before the
+// inventory's own second `serverNow` (a table may still change within
+// that second), and no transaction open at the snapshot began in its
+// second (InnoDB stamps a commit with the second its transaction began,
+// so such a commit would leave the time as it stands).
+bool updateTimeSettled(time_t update, time_t serverNow,
+                       const TransactionSeconds& openTransactions);
+
+// Appends one InnoDB table or partition to `parts`: its name after the
+// table's ("" or "#P#p0"), its table id and its space. TRUNCATE (also of a
+// partition) and DISCARD TABLESPACE give a new id, EXCHANGE PARTITION and
+// a RENAME swap swap them.
+void addInnodbPart(const std::string& suffix, const std::string& tableId,
+                   const std::string& space, std::string* parts);
+
+// The identity of a table whose update time follows its rows, "" when it
+// cannot be known. InnoDB: the update time as an instant and the parts
+// (`innodbParts`, null when the server did not show them or they moved
+// during the inventory). MyISAM: the update time, the exact row count, the
+// data length and the create time; a RENAME swap of two tables written in
+// one second shows in the others. Other engines have none.
+std::string tableIdentity(const std::string& engine, time_t update,
+                          const std::string& rows, const std::string& dataLength,
+                          time_t created, const std::string* innodbParts);
+
+// Rows may be copied only when both identities are known and equal.
+bool sameIdentity(const std::string& now, const std::string& previous);
+
+// Why a previous file is no base for copying under today's settings (its
+// rows, structure or DROP lines saved or not): the console line, or ""
+// when it is one. `previous` is what its settings line names, "" when it
+// has none.
+std::string settingsRefusal(const std::string& previous, const std::string& now);
+
+}  // namespace change_rules
+
+#endif  // VKT_BACKUP_CHANGE_RULES_H_
