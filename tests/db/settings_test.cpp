@@ -48,6 +48,7 @@ mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/up,workdir=$scratch/wo
 mount --bind "$work" "$scratch/root$work"
 mount --bind "$sockets" "$scratch/root$sockets"
 mount --rbind /dev "$scratch/root/dev"
+mount --rbind /proc "$scratch/root/proc"
 exec chroot "$scratch/root" sh -c 'cd "$1" && exec "$0"' "$program" "$work"
 )";
 
