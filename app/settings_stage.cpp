@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "backup/backup_engine.h"
+#include "backup/backup_format.h"
 #include "ini/ini_file.h"
 
 namespace {
@@ -38,16 +39,25 @@ int takeRowsPerStatement(CIniFile& settings) {
 
 }  // namespace
 
-void takeSettings(CIniFile& settings, RunValues& values) {
+bool takeSettings(CIniFile& settings, RunValues& values) {
   values.settingsLoaded = settings.isLoaded();
   if (!values.settingsLoaded) {
     std::cout << "Konnte " << kSettingsFileName << " nicht laden." << std::endl;
     promptConnectionData(values.host, values.user, values.password,
                          values.databaseName, values.saveStructure,
                          values.saveData, values.dropTable);
-    return;
+    return true;
   }
   std::cout << "Ini-Datei " << kSettingsFileName << " geladen." << std::endl;
+  // A cut value would be taken for another one: a save path cut short names
+  // another directory, and storing the file would keep the cut text.
+  if (settings.cutValueName() != nullptr) {
+    std::cerr << "Fehler: Der Wert von '"
+              << backup_format::commentName(settings.cutValueName())
+              << "' in der " << kSettingsFileName << " ist l\xE4nger als "
+              << kIniReadValueLength << " Bytes. Abbruch." << std::endl;
+    return false;
+  }
   takeText(settings, "host", values.host);
   takeText(settings, "user", values.user);
   takeText(settings, "pass", values.password);
@@ -60,6 +70,7 @@ void takeSettings(CIniFile& settings, RunValues& values) {
       settings.getBoolValue(kSettingsSection, "backup-from-file");
   takeText(settings, "zeit-last-backup", values.lastBackupTime);
   values.rowsPerStatement = takeRowsPerStatement(settings);
+  return true;
 }
 
 bool storeSettings(CIniFile& settings, const RunValues& values,

@@ -1,7 +1,8 @@
 // The backup file format, shared by the writers and the readers.
 //
 // A backup file is SQL text with CR LF line ends:
-//   header (7 lines), the preamble line and an empty line, then per table a
+//   header (8 lines: six comment lines, the sandbox line, an empty line),
+//   the preamble line and an empty line, then per table a
 //   comment block (3 lines), an optional structure block (DROP line,
 //   definition + ";", empty line) and an optional rows block (the row
 //   lines, then an empty line; where no definition follows to commit them,
@@ -82,6 +83,11 @@ constexpr char kStatementGoesOn = ',';
 constexpr char kStatementEnds = ';';
 constexpr size_t kStatementBytesMax = size_t{1} << 20;
 
+// Puts the stock `mariadb` client into its sandbox mode, where it refuses
+// the commands that reach the file system or a shell (\!, \., \T, \P). A
+// comment to the server and to clients without the \M! comments.
+constexpr char kSandboxLine[] = "/*M!999999\\- enable the sandbox mode */";
+
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
 enum class SectionKind {
@@ -142,6 +148,18 @@ std::string quoteIdentifier(const std::string& name);
 // written.
 bool lineFeedInQuotes(std::string_view sql);
 
+// True when the stock `mariadb` client, reading `sql` from a file as one
+// statement ended by `delimiter`, would do anything but send it: find the
+// delimiter or a backslash command (\u switches the database, \c throws
+// the text read so far away, \C switches the character set ...) outside
+// what it takes for strings and comments, or be left inside a string or
+// comment at its end. The server and the client disagree on comments
+// ("--" and a control byte is one to the server only), so a definition
+// can hide such text from the server. `backslashEscapes`: a backslash
+// escapes the next byte in strings (no NO_BACKSLASH_ESCAPES).
+bool clientActsWithin(std::string_view sql, std::string_view delimiter,
+                      bool backslashEscapes);
+
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);
 
@@ -182,7 +200,7 @@ bool rowsReadAlike(std::string_view previousPreamble,
 // The last lines of every file: commit what is left.
 std::vector<std::string> closingLines();
 
-// The seven header lines (each without its line end); the database name
+// The eight header lines (each without its line end); the database name
 // in its comment form.
 std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText);

@@ -35,7 +35,8 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   prevFile = openRegularFile(fileName);
   if (prevFile < 0) {
     printLine("Fehler!");
-    printLine("Konnte Datei " + fileName + " nicht zum lesen \xF6" "ffnen.");
+    printLine("Konnte Datei " + backup_format::commentName(fileName) +
+              " nicht zum lesen \xF6" "ffnen.");
     return false;
   }
   printLine("OK");

@@ -127,12 +127,12 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   }
   select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
   if (!query(select)) {
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
     return rows;
   }
   MYSQL_RES* result = mysql_use_result(connection);
   if (result == nullptr) {
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
     return rows;
   }
   std::cout << "OK" << std::endl;
@@ -174,7 +174,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = mysql_errno(connection) != 0;
   if (fetchFailed)
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
   mysql_free_result(result);
   written = outFile.writeLine("") && written;
   if (!written)

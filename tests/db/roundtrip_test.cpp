@@ -3,10 +3,14 @@
 // file on a small known database.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -375,9 +379,10 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
 
   std::vector<std::string> lines = splitCrLf(bytes);
-  ASSERT_GT(lines.size(), 9u);
-  EXPECT_EQ(lines[7], kPreamble);
-  EXPECT_EQ(lines[8], "");
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines[6], "/*M!999999\\- enable the sandbox mode */");
+  EXPECT_EQ(lines[8], kPreamble);
+  EXPECT_EQ(lines[9], "");
   auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
@@ -504,7 +509,8 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
     EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
-        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n\r\n" +
+        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n" +
+        "/*M!999999\\- enable the sandbox mode */\r\n\r\n" +
         kPreamble + "\r\n\r\n";
     // The identity block names the settings and t, whose update time is
     // known, not u.
@@ -638,22 +644,47 @@ TEST(Names, NoNameEndsItsLineEarly) {
   const std::string breaking = "x\nDROP DATABASE vkt_rt_victim;#";
   c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
          "` VALUES (1);"
-         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
-  // Other control bytes go into the statements as they are.
-  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there"};
+         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);"
+         // A column list in the row lines would hold the line feed.
+         "CREATE TABLE lf_listed (`a\nb` INT, h INT INVISIBLE);"
+         "INSERT INTO lf_listed (`a\nb`, h) VALUES (3, 4);");
+  // Other control bytes go into the statements as they are; on the
+  // console they are escaped, so that none reaches the terminal (this one
+  // would set the window title and hide all later output).
+  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there",
+                                         "t\x1B]0;x\a\x1B[8m"};
   for (const std::string& name : kept)
     c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
            "` VALUES ('" + name.substr(0, 2) + "');");
+  // A body that hides a client command from the server ("--" and a control
+  // byte is a comment to the server only) is not written.
+  const std::string planted = ts::TempDir().path() + "-planted";
+  c.exec("CREATE PROCEDURE hostile() BEGIN\n--\x01 \\! touch " + planted +
+         " #\nSELECT 1;\nEND");
   RestoredBackup backup = backUpAndRestore(
       kDb, kRestored, std::string(".sql") + BackupFile::kWorkingSuffix);
   const std::string& out = backup.run.out;
+  EXPECT_NE(out.find("Speichere Tabelle 't\\x1B]0;x\\x07\\x1B[8m'\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                          [](unsigned char b) { return b != '\n' && (b < 0x20 || b == 0x7F); }),
+            0) << out;
+  EXPECT_NE(out.find("Speichere Prozedur 'hostile'\nFehler: "), std::string::npos) << out;
+  EXPECT_NE(access(planted.c_str(), F_OK), 0);
   const std::string failed =
       "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
   size_t first = out.find(failed);
   ASSERT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
-  EXPECT_NE(out.find("3 von 5 Tabellen erfolgreich gespeichert."),
+  EXPECT_NE(out.find("4 von 7 Tabellen erfolgreich gespeichert."),
             std::string::npos) << out;
+  // Rows alone: only the names in the row lines are checked.
+  ts::TempDir rowsDir;
+  ts::writeFile(rowsDir.path() + "/vkt.ini",
+                ts::settingsFor(kDb, rowsDir.path(), "", "0110"));
+  ts::ProgramRun rowsOnly = ts::runProgram(rowsDir.path(), "");
+  EXPECT_NE(rowsOnly.out.find("5 von 7 Tabellen erfolgreich gespeichert."),
+            std::string::npos) << rowsOnly.out;
   EXPECT_NE(backup.content.find(
                 "\r\n# Tabelle 'x\\nDROP DATABASE vkt_rt_victim;#'\r\n"),
             std::string::npos);
@@ -665,6 +696,7 @@ TEST(Names, NoNameEndsItsLineEarly) {
   std::map<std::string, std::string> sums = ts::checksums(kDb);
   sums.erase(breaking);
   sums.erase("lf_column");
+  sums.erase("lf_listed");
   EXPECT_EQ(ts::checksums(kRestored), sums);
 }
 
@@ -695,10 +727,29 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
     }
   });
   while (pairs == 0) std::this_thread::yield();
-  RestoredBackup backup = backUpAndRestore(kDb, kRestored);
+  // Held while it reads the big table, the run holds no lock on the table
+  // it wrote before: DDL on that one need not wait for the run.
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+  ts::RunningProgram program(dir.path(), "");
+  for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
+                                   std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
+  ts::Connection ddl(kDb);
+  ddl.exec("SET SESSION lock_wait_timeout = 10");
+  const bool altered =
+      mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
+  ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
+  EXPECT_TRUE(altered) << mysql_error(ddl.handle());
+  const ts::ProgramRun run = program.wait();
   stop = true;
   writer.join();
-  ASSERT_TRUE(backup.restored);
+  ASSERT_EQ(run.status, 0) << run.out;
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  std::string errors;
+  ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
   ts::Connection restored(kRestored);
   // The writer went on while the program ran.
   long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());

@@ -36,10 +36,11 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_FALSE(bf::rowsReadAlike(rowSession, "latin1"));
   EXPECT_FALSE(bf::rowsReadAlike(rowSession + " /*!40014 SET UNIQUE_CHECKS=0 */;", "utf8mb4"));
   std::vector<std::string> header = bf::headerLines("shop", "06.12.2026 14:30:05");
-  ASSERT_EQ(header.size(), 7u);
+  ASSERT_EQ(header.size(), 8u);
   EXPECT_EQ(header[2], "# Backup der Datenbank 'shop'");
   EXPECT_EQ(header[3], "# Erstellt: 06.12.2026 14:30:05");
-  EXPECT_EQ(header[6], "");
+  EXPECT_EQ(header[6], "/*M!999999\\- enable the sandbox mode */");
+  EXPECT_EQ(header[7], "");
 }
 
 TEST(BackupFormat, FindsLineFeedsOnlyInsideQuotes) {

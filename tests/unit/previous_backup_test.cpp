@@ -5,15 +5,18 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -127,13 +130,14 @@ struct CopyResult {
 };
 
 // Copies through a real backup file in a scratch directory.
-CopyResult copyFrom(int in, const PreviousTableEntry& entry) {
+CopyResult copyFrom(int in, const PreviousTableEntry& entry,
+                    RowProgress* progress = nullptr) {
   char dir[] = "/tmp/vkt-copy-XXXXXX";
   if (mkdtemp(dir) == nullptr) return {-2, ""};
   const std::string name = std::string(dir) + "/out.sql";
   BackupFile out;
   EXPECT_TRUE(out.create(name));
-  RowsResult rows = previous_backup::copyRows(in, entry, out);
+  RowsResult rows = previous_backup::copyRows(in, entry, out, progress);
   EXPECT_TRUE(out.finish());
   std::ifstream file(name, std::ios::binary);
   std::string output((std::istreambuf_iterator<char>(file)),
@@ -143,8 +147,9 @@ CopyResult copyFrom(int in, const PreviousTableEntry& entry) {
   return {rows.whole ? rows.rows : -1, output};
 }
 
-CopyResult copyFrom(const Indexed& indexed, const PreviousTableEntry& entry) {
-  return copyFrom(indexed.file->fd(), entry);
+CopyResult copyFrom(const Indexed& indexed, const PreviousTableEntry& entry,
+                    RowProgress* progress = nullptr) {
+  return copyFrom(indexed.file->fd(), entry, progress);
 }
 
 time_t localTime(int y, int mo, int d, int h, int mi, int s) {
@@ -326,6 +331,7 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
        {"INSERT INTO `t` VALUES ('1'); DROP DATABASE x; SELECT ('x');", ""}},
       {"a value that is no string", {"INSERT INTO `t` VALUES (1,'x');", ""}},
       {"a string not closed", {"INSERT INTO `t` VALUES ('1\\');", ""}},
+      {"a quote after three backslashes", {"INSERT INTO `t` VALUES ('1\\\\\\');", ""}},
       {"rows of different widths", {row, "INSERT INTO `t` VALUES ('1');", ""}},
       {"a COMMIT line among the rows", {row, "COMMIT;", row, ""}},
       {"text after the COMMIT line", {row, "", "COMMIT;", "", "garbage"}},
@@ -568,27 +574,59 @@ TEST(PreviousBackupCopy, FileChangedSinceIndexingFails) {
   const std::string text = BackupText().table("a", 3).table("b", 2).str();
   Lines mixed = BackupText::rowLines("a", 3);
   mixed[1] = BackupText::rowLines("z", 2)[1];
-  const std::string changed[] = {
-      BackupText().comment("a").structure("a").add(mixed).add({""}).str(),
-      BackupText().table("a", 2).table("b", 2).str(),  // fewer rows
-      BackupText().table("a", 4).table("b", 2).str(),  // more rows
-      BackupText().table("z", 3).table("b", 2).str(),  // same size, other rows
-      text.substr(0, text.find("'3'")),                // cut in a row
-      text.substr(0, indexOf(text).tables[0].position),  // cut at the block
-      "",
-      text,  // written again, byte for byte
+  const struct {
+    std::string text;
+    bool timesSetBack = false;  // the modification time as it was
+  } changed[] = {
+      {BackupText().comment("a").structure("a").add(mixed).add({""}).str()},
+      {BackupText().table("a", 2).table("b", 2).str()},  // fewer rows
+      {BackupText().table("a", 4).table("b", 2).str()},  // more rows
+      {BackupText().table("z", 3).table("b", 2).str()},  // same size, other rows
+      {text.substr(0, text.find("'3'"))},                // cut in a row
+      {text.substr(0, indexOf(text).tables[0].position)},  // cut at the block
+      {""},
+      {text},  // written again, byte for byte
+      // Only the change time, which no program can set, tells.
+      {BackupText().table("z", 3).table("b", 2).str(), true},
   };
-  for (const std::string& other : changed) {
-    SCOPED_TRACE(other.size());
+  for (const auto& other : changed) {
+    SCOPED_TRACE(other.text.size());
     const auto index = indexOf(text);
     // A change in the same clock tick as the indexing is told by the
     // file's times only on kernels with fine-grained change times.
     usleep(20000);
     const int fd = index.file->fd();
     ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0),
-              static_cast<ssize_t>(other.size()));
+    ASSERT_EQ(pwrite(fd, other.text.data(), other.text.size(), 0),
+              static_cast<ssize_t>(other.text.size()));
+    if (other.timesSetBack) {
+      const timespec times[2] = {index.tables[0].file.modified,
+                                 index.tables[0].file.modified};
+      ASSERT_EQ(futimens(fd, times), 0);
+    }
     EXPECT_EQ(copyFrom(index, index.tables[0]).count, -1);
+  }
+  {
+    // Written again while the rows are copied: the progress line's first
+    // redraw (at once, after a pause of all redraws) does it.
+    const std::string big = BackupText().table("a", 20000).str();
+    const auto index = indexOf(big);
+    struct OnFirstWrite : std::streambuf {
+      int fd = -1;
+      const std::string* bytes = nullptr;
+      int_type overflow(int_type c) override {
+        if (fd >= 0 && pwrite(fd, bytes->data(), bytes->size(), 0) < 0) c = traits_type::eof();
+        fd = -1;
+        return c;
+      }
+    } rewrite;
+    rewrite.fd = index.file->fd();
+    rewrite.bytes = &big;
+    std::ostream terminal(&rewrite);
+    usleep(300000);
+    RowProgress progress("a", &terminal, 80);
+    EXPECT_EQ(copyFrom(index, index.tables[0], &progress).count, -1);
+    EXPECT_EQ(rewrite.fd, -1);  // the rewrite took place
   }
   // Another file with the very same bytes is not the file indexed.
   const auto index = indexOf(text);
