@@ -8,6 +8,7 @@
 #include <queue>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <strings.h>
 
@@ -40,7 +41,8 @@ int findColumn(MYSQL_RES* result, const char* part) {
 }
 
 void printError(MYSQL* connection) {
-  std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+  std::cout << "Fehler: " << backup_format::commentName(mysql_error(connection))
+            << std::endl;
 }
 
 bool isOneOf(const std::string& engine,
@@ -228,7 +230,7 @@ void BackupEngine::printProcessGrant() {
             << account << ";" << std::endl;
 }
 
-int BackupEngine::queryTables() {
+bool BackupEngine::queryTables() {
   std::cout << "Abfrage der Tabellen-Namen und -Zeiten: " << std::flush;
   // Update times have whole seconds: a table changed in the same second as
   // the inventory may change again without its time moving. The open
@@ -244,7 +246,7 @@ int BackupEngine::queryTables() {
   bool partsRefused = false;
   if (!query("SET SESSION time_zone = 'SYSTEM'")) {
     printError(connection);
-    return 0;
+    return false;
   }
   const bool clockKnown = readServerClock(&serverNow);
   bool innodbKnown = readOpenTransactions(&openTransactions, &trxRefused) &&
@@ -252,25 +254,20 @@ int BackupEngine::queryTables() {
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
   // is never trusted as unchanged. Times are read in UTC: instants.
+  std::unordered_set<std::string> views;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
-      !query("SHOW TABLE STATUS;")) {
+      !listViews(&views) || !query("SHOW TABLE STATUS;")) {
     printError(connection);
-    return 0;
+    return false;
   }
   Result result(mysql_store_result(connection));
   if (!result) {
     printError(connection);
-    return 0;
+    return false;
   }
   std::cout << "OK" << std::endl;
-  int count = static_cast<int>(mysql_num_rows(result.get()));
-  if (count == 0) {
-    std::cout << "Datenbank leer, keine Tabellen zum Speichern. Abbruch."
-              << std::endl;
-    return 0;
-  }
   int updateColumn = findColumn(result.get(), "Update");
   int createColumn = findColumn(result.get(), "Create_time");
   int rowsColumn = findColumn(result.get(), "Rows");
@@ -286,7 +283,10 @@ int BackupEngine::queryTables() {
     TableEntry entry;
     entry.name = fieldText(row, lengths, 0);
     entry.updateText = fieldText(row, lengths, updateColumn);
-    entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
+    // The kind is what the server lists, never what a statement on the
+    // table happens to allow: a view whose rows were dumped as a table's
+    // would insert them into its base table a second time on restore.
+    entry.isView = views.count(entry.name) != 0;
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
     Status status{fieldText(row, lengths, engineColumn),
                   fieldText(row, lengths, createColumn),
@@ -301,7 +301,7 @@ int BackupEngine::queryTables() {
   if (mysql_errno(connection) != 0) {
     printError(connection);
     tables.clear();
-    return 0;
+    return false;
   }
   result.reset();
   innodbKnown = innodbKnown && readInnodbParts(&partsAfter, &partsRefused);
@@ -340,9 +340,9 @@ int BackupEngine::queryTables() {
     printError(connection);
     tables.clear();
     tableIndex_.clear();
-    return 0;
+    return false;
   }
-  return count;
+  return true;
 }
 
 // Counts every table's columns and, for a table with an invisible column,
@@ -373,9 +373,20 @@ bool BackupEngine::markInvisibleColumns() {
   return true;
 }
 
-// The definition of a view, or "" when `name` is not a view after all (a
-// base table the server lists without an engine, for example a damaged
-// one: its rows must still be read).
+bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
+  if (!query("SHOW FULL TABLES")) return false;
+  Result result(mysql_store_result(connection));
+  if (!result || mysql_num_fields(result.get()) < 2) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    if (fieldText(row, lengths, 1) == "VIEW")
+      views->insert(fieldText(row, lengths, 0));
+  }
+  return mysql_errno(connection) == 0;
+}
+
+// The definition of a view, or "" when the server does not give it (the
+// view then has no place among the others).
 std::string BackupEngine::viewDefinition(const std::string& name) {
   if (!query("SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";"))
     return "";
@@ -398,14 +409,12 @@ void BackupEngine::orderViews() {
   std::vector<TableEntry> views;
   std::vector<std::string> definitions;
   for (TableEntry& entry : tables) {
-    std::string definition = entry.isView ? viewDefinition(entry.name) : "";
-    entry.isView = !definition.empty();
     if (!entry.isView) {
       ordered.push_back(std::move(entry));
       continue;
     }
+    definitions.push_back(viewDefinition(entry.name));
     views.push_back(std::move(entry));
-    definitions.push_back(std::move(definition));
   }
   // Topological order: a view waits for the views it reads; among the
   // ready ones, usable views before unusable ones, then server order.
