@@ -162,7 +162,10 @@ class BackupEngine {
   RunOutcome backUpTables(const std::string& savePath,
                           const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
+  // The first column of the first row of `statement` as an integer.
+  bool readServerNumber(const std::string& statement, long long* number);
   bool readServerClock(time_t* now);
+  void printForgottenUpdateTimes();
   bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
                             bool* refused);
   bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,

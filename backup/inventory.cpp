@@ -127,15 +127,21 @@ std::set<std::string> namesReadBy(const std::string& definition,
 
 }  // namespace
 
-bool BackupEngine::readServerClock(time_t* now) {
-  if (!query("SELECT UNIX_TIMESTAMP()")) return false;
+bool BackupEngine::readServerNumber(const std::string& statement,
+                                    long long* number) {
+  if (!query(statement)) return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
   MYSQL_ROW row = mysql_fetch_row(result.get());
   if (row == nullptr || row[0] == nullptr) return false;
   char* end = nullptr;
-  const long long seconds = std::strtoll(row[0], &end, 10);
-  if (end == row[0] || *end != '\0') return false;
+  *number = std::strtoll(row[0], &end, 10);
+  return end != row[0] && *end == '\0';
+}
+
+bool BackupEngine::readServerClock(time_t* now) {
+  long long seconds = 0;
+  if (!readServerNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;
   *now = static_cast<time_t>(seconds);
   return true;
 }

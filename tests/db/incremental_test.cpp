@@ -261,6 +261,11 @@ std::string settingsAs(const std::string& user, const std::string& dir,
 }  // namespace
 
 TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
+  // More tables than the server's smallest table definition cache (400).
+  std::string manyTables;
+  for (int i = 0; i < 400; ++i)
+    manyTables += "CREATE TABLE m" + std::to_string(i) + " (id INT) ENGINE=MyISAM;";
+  manyTables += "CREATE TABLE t (id INT) ENGINE=InnoDB;";
   struct Case {
     const char* what;
     const char* before;  // the tables as the full backup sees them
@@ -323,6 +328,14 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "INSERT INTO t VALUES (1),(2),(11);",
        "ALTER TABLE t TRUNCATE PARTITION p0;", "", nullptr, "1111", kNoProcessUser,
        "GRANT PROCESS ON *.* TO 'vkt_noprocess'@'localhost';\n"},
+      {"an InnoDB table the server knows no update time of, in a database "
+       "larger than the server's table definition cache",
+       manyTables.c_str(), "", "", nullptr, "1111", "",
+       "\nHinweis: 1 Tabellen werden neu gelesen, weil der Server ihre letzte "
+       "\xC4nderungszeit nicht kennt.\nHinweis: Die Datenbank hat 401 Tabellen, "
+       "der Server h\xE4lt aber nur die Definitionen von 400 im Speicher und "
+       "vergisst die \xC4nderungszeiten der \xFC" "brigen. Erh\xF6hen Sie "
+       "table_definition_cache auf mehr als 401.\n"},
   };
   {
     ts::Connection root;
