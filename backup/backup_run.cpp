@@ -83,6 +83,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   RunOutcome outcome = queryTables() == 0
                            ? RunOutcome::kFailed
                            : backUpTables(savePath, lastBackupTime);
+  releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
   // last pause.
@@ -98,6 +99,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
     return RunOutcome::kFailed;
   }
   if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
+  if (this->saveData) printHistoryNotSaved();
 
   if (this->fromPreviousBackup) {
     std::string previousName =
@@ -192,6 +194,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     outFile.writeLine(line);
   outFile.writeLine(preamble());
   outFile.writeLine("");
+  if (this->saveData) readLockedTablesFirst(fileName);
 
   int saved = 0;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i) {

@@ -169,6 +169,40 @@ constexpr char kOpenTransactionsQuery[] =
 
 }  // namespace
 
+bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
+  names->clear();
+  if (!query("SELECT t.TABLE_NAME, t.ENGINE FROM information_schema.TABLES t "
+             "JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
+             "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_TYPE <> 'VIEW' "
+             "AND e.TRANSACTIONS <> 'YES' ORDER BY t.TABLE_NAME"))
+    return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    if (!keepsRowsElsewhere(fieldText(row, lengths, 1)))
+      names->push_back(fieldText(row, lengths, 0));
+  }
+  return mysql_errno(connection) == 0;
+}
+
+// The rows a system-versioned table keeps of its past are not read: say
+// so, once per table, so that nobody takes the backup for the whole table.
+void BackupEngine::printHistoryNotSaved() {
+  if (!query("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+             "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
+             "ORDER BY TABLE_NAME"))
+    return;
+  Result result(mysql_store_result(connection));
+  if (!result) return;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
+              << fieldText(row, lengths, 0)
+              << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
+  }
+}
+
 // Fills `parts` with every InnoDB table's parts by name. False when the
 // server refused or failed; *refused tells a missing PROCESS privilege.
 bool BackupEngine::readInnodbParts(
@@ -258,8 +292,11 @@ int BackupEngine::queryTables() {
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
   // is never trusted as unchanged. Times are read in UTC: instants.
+  std::unordered_set<std::string> locked;
+  std::string lockRefusal;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+      (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
       !query("SHOW TABLE STATUS;")) {
     printError(connection);
@@ -271,6 +308,11 @@ int BackupEngine::queryTables() {
     return 0;
   }
   std::cout << "OK" << std::endl;
+  if (!lockRefusal.empty())
+    std::cout << "Hinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) "
+                 "konnten nicht gesperrt werden und sind nicht aus einem Moment "
+                 "gelesen: "
+              << lockRefusal << std::endl;
   int count = static_cast<int>(mysql_num_rows(result.get()));
   if (count == 0) {
     std::cout << "Datenbank leer, keine Tabellen zum Speichern. Abbruch."
@@ -301,6 +343,7 @@ int BackupEngine::queryTables() {
     entry.updateTracksRows = updateTimeFollowsRows(status.engine);
     entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(status.engine);
     entry.reportedEmpty = status.rows == "0";
+    entry.lockedAtSnapshot = locked.count(entry.name) != 0;
     statuses.push_back(std::move(status));
     tables.push_back(std::move(entry));
   }

@@ -42,6 +42,11 @@ bool needsEscaping(const char* value, unsigned long length) {
 }  // namespace
 
 RowsResult BackupEngine::dumpRows(std::string tableName) {
+  return dumpRowsInto(tableName, outFile);
+}
+
+RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
+                                      BackupFile& target) {
   RowsResult rows;
   std::cout << "Abfrage der Tabellen-Daten aus der DB: " << std::flush;
   const TableEntry* table = findTable(tableName);
@@ -98,7 +103,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
       line += '\'';
     }
     line += backup_format::kRowLineEnd;
-    written = outFile.writeLine(line) && written;
+    written = target.writeLine(line) && written;
     progress.tick(line.size());
     ++rows.rows;
   }
@@ -108,7 +113,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   if (fetchFailed)
     std::cout << "Fehler: " << mysql_error(connection) << std::endl;
   mysql_free_result(result);
-  written = outFile.writeLine("") && written;
+  written = target.writeLine("") && written;
   if (!written)
     std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."
               << std::endl;
