@@ -27,6 +27,7 @@ struct RunValues {
   bool saveData = true;
   bool dropTable = false;
   bool fromPreviousBackup = true;
+  int rowsPerStatement = 1;  // zeilen-je-insert
   bool settingsLoaded = false;
 };
 
@@ -42,17 +43,18 @@ bool openStandardDescriptors();
 
 // What taking the run lock ended with.
 enum class LockOutcome {
-  kHeld,    // this run holds the lock
-  kBusy,    // another run holds it
-  kFailed,  // the lock file could not be opened or locked
+  kHeld,        // this run holds the lock
+  kBusy,        // another run holds it
+  kFailed,      // the lock file could not be opened or locked
+  kNotRegular,  // the lock file's name is taken by something else (a FIFO)
 };
 
 // An exclusive lock on a file, taken without waiting and held until
 // destruction.
 class RunLock {
  public:
-  // Opens (creating with mode 0600, never through a symbolic link) and locks
-  // `path`.
+  // Opens (creating with mode 0600, never through a symbolic link, never
+  // waiting on a FIFO) and locks `path`, which must be a regular file.
   explicit RunLock(const char* path);
   ~RunLock();
   RunLock(const RunLock&) = delete;
@@ -80,8 +82,10 @@ void pauseForKey();
 
 // Settings stage: prints the loading line, constructs nothing itself but
 // reads `settings` (already constructed on the settings file) into
-// `values`, or prompts when it could not be loaded.
-void takeSettings(CIniFile& settings, RunValues& values);
+// `values`, or prompts when it could not be loaded. False, with the key
+// named on stderr, when a value of the file was too long to be read whole:
+// the run must not go on.
+bool takeSettings(CIniFile& settings, RunValues& values);
 
 // Storing stage, after a successful backup run. True when the backup time
 // was set and the settings file saved.

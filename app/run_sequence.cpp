@@ -23,6 +23,7 @@ void printBanner() {
 // nothing to back up because nothing changed.
 bool backupAndStore(BackupEngine& engine, CIniFile& settings,
                     const RunValues& values) {
+  engine.setRowsPerStatement(values.rowsPerStatement);
   RunOutcome outcome = engine.runBackup(
       values.savePath, values.saveStructure, values.saveData, values.dropTable,
       values.fromPreviousBackup, values.lastBackupTime);
@@ -53,6 +54,9 @@ bool mayRun(const RunLock& lock) {
   if (lock.outcome() == LockOutcome::kBusy) {
     std::cerr << "Ein anderes Backup l\xE4uft bereits in diesem Verzeichnis ("
               << kRunLockFileName << "). Abbruch." << std::endl;
+  } else if (lock.outcome() == LockOutcome::kNotRegular) {
+    std::cerr << "Die Sperrdatei " << kRunLockFileName
+              << " ist keine gew\xF6hnliche Datei. Abbruch." << std::endl;
   } else {
     std::cerr << "Konnte die Sperrdatei " << kRunLockFileName
               << " nicht sperren: " << std::strerror(lock.error())
@@ -78,7 +82,7 @@ int runProgram() {
   printBanner();
   std::cout << "Lade Ini-Datei: " << std::flush;
   CIniFile settings(kSettingsFileName);
-  takeSettings(settings, values);
+  if (!takeSettings(settings, values)) return EXIT_FAILURE;
   return connectAndBackup(settings, values) ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

@@ -1,7 +1,12 @@
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/app.h"
 #include "backup/backup_engine.h"
+#include "backup/backup_format.h"
 #include "ini/ini_file.h"
 
 namespace {
@@ -12,18 +17,47 @@ void takeText(CIniFile& settings, const char* key, std::string& target) {
   if (text != nullptr) target = text;
 }
 
+// zeilen-je-insert: the most rows an INSERT holds. Absent, 1 or not a
+// whole number from 1 on: one row an INSERT.
+int takeRowsPerStatement(CIniFile& settings) {
+  // An optional key: its absence is no fault to report.
+  if (!settings.findSection(kSettingsSection) ||
+      !settings.findValue("zeilen-je-insert"))
+    return 1;
+  const char* text = settings.getValue(kSettingsSection, "zeilen-je-insert");
+  if (text == nullptr) return 1;
+  char* end = nullptr;
+  errno = 0;
+  const long rows = std::strtol(text, &end, 10);
+  if (end != text && *end == '\0' && errno == 0 && rows >= 1 && rows <= INT_MAX &&
+      std::isdigit(static_cast<unsigned char>(text[0])))
+    return static_cast<int>(rows);
+  std::cout << "Ung\xFCltiger Wert f\xFCr zeilen-je-insert: '" << text
+            << "'. Es wird eine Zeile je INSERT geschrieben." << std::endl;
+  return 1;
+}
+
 }  // namespace
 
-void takeSettings(CIniFile& settings, RunValues& values) {
+bool takeSettings(CIniFile& settings, RunValues& values) {
   values.settingsLoaded = settings.isLoaded();
   if (!values.settingsLoaded) {
     std::cout << "Konnte " << kSettingsFileName << " nicht laden." << std::endl;
     promptConnectionData(values.host, values.user, values.password,
                          values.databaseName, values.saveStructure,
                          values.saveData, values.dropTable);
-    return;
+    return true;
   }
   std::cout << "Ini-Datei " << kSettingsFileName << " geladen." << std::endl;
+  // A cut value would be taken for another one: a save path cut short names
+  // another directory, and storing the file would keep the cut text.
+  if (settings.cutValueName() != nullptr) {
+    std::cerr << "Fehler: Der Wert von '"
+              << backup_format::commentName(settings.cutValueName())
+              << "' in der " << kSettingsFileName << " ist l\xE4nger als "
+              << kIniReadValueLength << " Bytes. Abbruch." << std::endl;
+    return false;
+  }
   takeText(settings, "host", values.host);
   takeText(settings, "user", values.user);
   takeText(settings, "pass", values.password);
@@ -35,6 +69,8 @@ void takeSettings(CIniFile& settings, RunValues& values) {
   values.fromPreviousBackup =
       settings.getBoolValue(kSettingsSection, "backup-from-file");
   takeText(settings, "zeit-last-backup", values.lastBackupTime);
+  values.rowsPerStatement = takeRowsPerStatement(settings);
+  return true;
 }
 
 bool storeSettings(CIniFile& settings, const RunValues& values,

@@ -18,12 +18,15 @@
 #include "backup/change_rules.h"
 #include "backup/object_section.h"
 
+// The console's word for a definition that cannot be written safely.
+extern const char kUnwritableDefinition[];
+
 // What a backup run ended with.
 enum class RunOutcome {
   kComplete,        // a new backup file, complete and under its final name
   kIncomplete,      // a file was written, but not every table whole
   kNothingChanged,  // no table changed since the previous backup: no file
-  kFailed,          // no file: no tables, a query failed, or no file created
+  kFailed,          // no file: an empty database, a query failed, or no file created
 };
 
 // Rows handed to the backup file for one table.
@@ -87,16 +90,24 @@ struct PreviousTableEntry {
   time_t updateTime = 0;   // meaningful only when updateKnown
   bool updateKnown = false;
   std::int64_t position = -1;  // first byte after the comment block
-  // True when the block's rows are known to be whole: at least one row
-  // line, every line of the block ended by a line end, every row line one
-  // INSERT of the table with the same prefix and number of values, and the
-  // rows closed by their empty line. Only such rows are ever copied.
+  // True when the block's rows are known to be whole: at least one row,
+  // every line of the block ended by a line end, every row of the table
+  // with the same prefix and number of values, in one form, every
+  // statement closed, and the rows closed by their empty line. Only such
+  // rows are ever copied.
   bool rowsTrusted = false;
-  int rowCount = 0;    // row lines found in the block
-  int valueCount = 0;  // values in each row line
-  std::string rowPrefix;  // what the row lines hold before their values
-  // The bytes of the row lines: from the first row line to the empty line
-  // that closes them.
+  int rowCount = 0;    // rows found in the block
+  int valueCount = 0;  // values in each row
+  // What a row holds before its values, as a row line of one row a
+  // statement would hold it (for rows of several a statement: their
+  // statement head and " (").
+  std::string rowPrefix;
+  // The rows' form: several rows a statement, and the most rows a
+  // statement holds (1 for rows of one a statement).
+  bool rowsShared = false;
+  int statementRowsMax = 0;
+  // The bytes of the rows' lines: from the first row line (or statement
+  // head) to the empty line that closes them.
   std::uint64_t rowsBegin = 0;
   std::uint64_t rowsEnd = 0;
   // Whether every row line ends in CR LF (copied as it lies), and the file
@@ -129,12 +140,15 @@ class BackupEngine {
   // Connects the handle created by createSocket() and selects the database.
   bool connect(std::string host, std::string user, std::string password,
                std::string database);
+  // The most rows one INSERT statement holds; 1, the default, makes every
+  // row a statement of its own. Set before runBackup().
+  void setRowsPerStatement(int rows) { rowsPerStatement_ = rows < 1 ? 1 : rows; }
   // The 14-digit stamp of the last file begun by runBackup(), or "".
   std::string getBackupTime() const;
 
-  // Fills `tables` from "SHOW TABLE STATUS;". Returns the table count, 0 on
-  // failure or for an empty database.
-  int queryTables();
+  // Fills `tables` from "SHOW TABLE STATUS;" (possibly none). False when
+  // the inventory could not be read.
+  bool queryTables();
   // Writes one backup file. kComplete only when the file is complete: every
   // table's section written whole, the file synced and given its name.
   RunOutcome runBackup(std::string savePath, bool saveStructure,
@@ -218,18 +232,30 @@ class BackupEngine {
   // Counts columns and lists those of tables with invisible ones; looks
   // tables up through tableIndex_, which must be built first.
   bool markInvisibleColumns();
+  // The names of the views, as SHOW FULL TABLES lists them.
+  bool listViews(std::unordered_set<std::string>* views);
   std::string viewDefinition(const std::string& name);
   void orderViews();
   bool openOutput(const std::string& fileName);
   RunOutcome writeFile(const std::string& fileName, const std::string& created);
   std::string preamble() const;
   bool query(const std::string& statement);
+  // The last error of the connection, fit for the console (it may quote a
+  // name, and names are escaped as on comment lines).
+  std::string serverError() const;
 
   // Views', routines', triggers' and events' definitions (routines.cpp).
   // Reads them all from the server; false only when the session could not
   // be set back after reading them.
   bool readDefinitions();
   bool listObjects(const char* statement);
+  // Whether the session may see every trigger: TRIGGER granted to the
+  // user or its role on all databases, on this one, or on each base
+  // table. False when the grants could not be read.
+  bool triggersVisible(bool* visible);
+  // Says which right to see triggers or events is missing (rightsMissing_),
+  // or that the rights could not be read (objectsListed_ false).
+  void checkObjectRights();
   ObjectDefinition showCreate(backup_format::SectionKind kind,
                               const std::string& name, const char* what);
   bool viewUnchanged(const TableEntry& view,
@@ -262,6 +288,7 @@ class BackupEngine {
   bool saveData;
   bool dropTable;
   bool fromPreviousBackup;
+  int rowsPerStatement_ = 1;
   std::vector<TableEntry> tables;
   BackupFile outFile;
   int prevFile = -1;  // the previous backup, open from indexing on
@@ -281,6 +308,9 @@ class BackupEngine {
   std::vector<ObjectDefinition> objects_;
   std::unordered_map<std::string, ObjectDefinition> viewDefinitions_;
   bool objectsListed_ = true;  // false when a list query failed
+  // The server hides triggers or events from this user: the list is not
+  // known to be whole.
+  bool rightsMissing_ = false;
   std::vector<object_section::PreviousObject> prevObjects_;
   bool routinesWritten_ = false;
   int objectsSaved_ = 0;

@@ -1,5 +1,7 @@
 #include "backup/backup_format.h"
 
+#include <algorithm>
+
 namespace backup_format {
 
 const std::string& hashLine() {
@@ -164,6 +166,56 @@ bool lineFeedInQuotes(std::string_view sql) {
   return false;
 }
 
+namespace {
+
+// What the client takes for white space after "--".
+bool clientSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+         c == '\f';
+}
+
+}  // namespace
+
+// Follows the client's reading of a file line by line: strings of three
+// quotes (the backquote's without escapes), /* */ comments that are not
+// executable ones, and "#" or "-- " to the end of the line.
+bool clientActsWithin(std::string_view sql, std::string_view delimiter,
+                      bool backslashEscapes) {
+  char quote = 0;          // the string the client is in, or 0
+  bool inComment = false;  // in a /* */ comment
+  for (size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    const bool lineGoesOn = i + 1 < sql.size() && sql[i + 1] != '\n';
+    const char next = lineGoesOn ? sql[i + 1] : '\0';
+    if (inComment) {
+      if (c == '*' && next == '/') {
+        inComment = false;
+        ++i;
+      }
+    } else if (c == '\\' && quote != '`' && (quote == 0 || backslashEscapes)) {
+      // In a string, an escaped byte. Elsewhere a command, an unknown one
+      // (which stops the restore), or at the line's end a byte dropped.
+      if (quote == 0 && next != 'N') return true;
+      if (lineGoesOn) ++i;
+    } else if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (sql.substr(i, delimiter.size()) == delimiter) {
+      return true;
+    } else if (c == '#' ||
+               (c == '-' && next == '-' &&
+                (i + 2 >= sql.size() || clientSpace(sql[i + 2])))) {
+      i = std::min(sql.find('\n', i), sql.size()) - 1;  // to the line end
+    } else if (c == '/' && next == '*' && sql.substr(i + 2, 1) != "!" &&
+               sql.substr(i + 2, 2) != "M!") {
+      inComment = true;
+      ++i;
+    } else if (c == '\'' || c == '"' || c == '`') {
+      quote = c;
+    }
+  }
+  return quote != 0 || inComment;
+}
+
 std::string dropLine(const std::string& table, bool isView) {
   return (isView ? kDropViewPrefix : kDropTablePrefix) +
          quoteIdentifier(table) + ";";
@@ -192,11 +244,38 @@ bool isRowLine(std::string_view line) {
   return line.substr(0, sizeof(kRowLineStart) - 1) == kRowLineStart;
 }
 
-std::string preambleLine(const std::string& characterSet) {
+std::string statementHead(const std::string& table,
+                          const std::vector<std::string>& columns) {
+  std::string head = rowLinePrefix(table, columns);
+  return head.substr(0, head.size() - 2);
+}
+
+namespace {
+
+// The part of the preamble that fixes how rows are read.
+std::string rowSession(const std::string& characterSet) {
   return std::string(kPreambleStart) + characterSet +
          " */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
          " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
          " /*!40103 SET TIME_ZONE='+00:00' */;";
+}
+
+constexpr char kBulkLoad[] = " /*!40014 SET autocommit=0 */;";
+
+}  // namespace
+
+std::string preambleLine(const std::string& characterSet) {
+  return rowSession(characterSet) + kBulkLoad;
+}
+
+bool rowsReadAlike(std::string_view previousPreamble,
+                   const std::string& characterSet) {
+  const std::string rows = rowSession(characterSet);
+  return previousPreamble == rows || previousPreamble == rows + kBulkLoad;
+}
+
+std::vector<std::string> closingLines() {
+  return {kCommitLine};
 }
 
 std::vector<std::string> headerLines(const std::string& database,
@@ -207,6 +286,7 @@ std::vector<std::string> headerLines(const std::string& database,
           kHeaderCreatedPrefix + createdText,
           "#",
           hashLine(),
+          kSandboxLine,
           ""};
 }
 

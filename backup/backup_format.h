@@ -1,12 +1,15 @@
 // The backup file format, shared by the writers and the readers.
 //
 // A backup file is SQL text with CR LF line ends:
-//   header (7 lines), the preamble line and an empty line, then per table a
+//   header (8 lines: six comment lines, the sandbox line, an empty line),
+//   the preamble line and an empty line, then per table a
 //   comment block (3 lines), an optional structure block (DROP line,
-//   definition + ";", empty line) and an optional rows block (one row line
-//   per row, then an empty line). With the structure, functions and
+//   definition + ";", empty line) and an optional rows block (the row
+//   lines, then an empty line; where no definition follows to commit them,
+//   the COMMIT line and an empty line). With the structure, functions and
 //   procedures come before the views, triggers and events after them, each
-//   in a section of its own (backup/object_section.h).
+//   in a section of its own (backup/object_section.h). The closing lines
+//   and the identity block end the file.
 // What the readers rely on:
 //   - the first three lines are header lines and are skipped unread;
 //   - from line 4 on, a line that begins with one of the object sections'
@@ -17,8 +20,13 @@
 //     table's body begins right after it;
 //   - no line of a table's body begins with '#' (an object section's
 //     statements may hold any line: they are skipped by their delimiter);
-//   - a row line begins with "INSERT INTO `", holds exactly one row, and
-//     ends with ");";
+//   - a block's rows are in one of two forms. One row a statement: each
+//     row line begins with "INSERT INTO `", holds exactly one row, and ends
+//     with ");". Several rows a statement: the statement's first line is
+//     the statement head ("INSERT INTO `t` VALUES"), then one line per row,
+//     "(" values ")" and "," or, for the statement's last row, ";";
+//   - after a block's rows or structure, a line that is the COMMIT line
+//     ends what the block holds but empty lines;
 //   - the settings line opens the identity block, which closes the file:
 //     every line after it belongs to the block, and the lines that begin
 //     with the identity marker give one table's identity each. A file
@@ -63,6 +71,22 @@ constexpr char kDropViewPrefix[] = "DROP VIEW IF EXISTS ";
 constexpr char kRowLineStart[] = "INSERT INTO `";
 constexpr char kRowLineEnd[] = ");";
 constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
+constexpr char kCommitLine[] = "COMMIT;";
+
+// Rows of several rows a statement: a row line is kRowValuesStart, the
+// values, ")" and the byte that tells whether the statement goes on or
+// ends. A statement of more than one row holds at most 1 MiB, the smallest
+// max_allowed_packet that clients and servers have had by default, so
+// that every restore takes it.
+constexpr char kRowValuesStart[] = "(";
+constexpr char kStatementGoesOn = ',';
+constexpr char kStatementEnds = ';';
+constexpr size_t kStatementBytesMax = size_t{1} << 20;
+
+// Puts the stock `mariadb` client into its sandbox mode, where it refuses
+// the commands that reach the file system or a shell (\!, \., \T, \P). A
+// comment to the server and to clients without the \M! comments.
+constexpr char kSandboxLine[] = "/*M!999999\\- enable the sandbox mode */";
 
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
@@ -124,6 +148,18 @@ std::string quoteIdentifier(const std::string& name);
 // written.
 bool lineFeedInQuotes(std::string_view sql);
 
+// True when the stock `mariadb` client, reading `sql` from a file as one
+// statement ended by `delimiter`, would do anything but send it: find the
+// delimiter or a backslash command (\u switches the database, \c throws
+// the text read so far away, \C switches the character set ...) outside
+// what it takes for strings and comments, or be left inside a string or
+// comment at its end. The server and the client disagree on comments
+// ("--" and a control byte is one to the server only), so a definition
+// can hide such text from the server. `backslashEscapes`: a backslash
+// escapes the next byte in strings (no NO_BACKSLASH_ESCAPES).
+bool clientActsWithin(std::string_view sql, std::string_view delimiter,
+                      bool backslashEscapes);
+
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);
 
@@ -137,14 +173,34 @@ std::string rowLinePrefix(const std::string& table,
 // "INSERT INTO `t` ".
 std::string rowLineStartFor(const std::string& table);
 
-// True when `line` has the shape of a row line (of any table).
+// The first line of a statement of several rows: rowLinePrefix() without
+// its " (": "INSERT INTO `t` VALUES".
+std::string statementHead(const std::string& table,
+                          const std::vector<std::string>& columns);
+
+// True when `line` has the shape of a row line or a statement head (of any
+// table).
 bool isRowLine(std::string_view line);
 
 // The line that follows the header: it fixes the session settings that the
-// rows were written for, so that a restore reads them the same way.
+// rows were written for, so that a restore reads them the same way, and
+// turns off autocommit, so that a restore does not commit every row (the
+// definitions and COMMIT lines commit them, the closing lines what is
+// left). Unique checks stay on: turned off as well, they make MariaDB
+// (10.6 on) buffer and sort every row of an empty table until the commit,
+// which takes twice as long for rows that come in key order.
 std::string preambleLine(const std::string& characterSet);
 
-// The seven header lines (each without its line end); the database name
+// True when a previous file's preamble line had the rows read as this
+// run's preambleLine() has them: the same line, or the same without the
+// bulk-load statements (files written before them).
+bool rowsReadAlike(std::string_view previousPreamble,
+                   const std::string& characterSet);
+
+// The last lines of every file: commit what is left.
+std::vector<std::string> closingLines();
+
+// The eight header lines (each without its line end); the database name
 // in its comment form.
 std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText);

@@ -47,7 +47,8 @@ std::string BackupEngine::preamble() const {
 
 bool BackupEngine::openOutput(const std::string& fileName) {
   if (!outFile.create(fileName)) {
-    printLine("Konnte Datei " + fileName + " nicht zum schreiben \xF6" "ffnen.");
+    printLine("Konnte Datei " + backup_format::commentName(fileName) +
+              " nicht zum schreiben \xF6" "ffnen.");
     return false;
   }
   return true;
@@ -80,9 +81,8 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  RunOutcome outcome = queryTables() == 0
-                           ? RunOutcome::kFailed
-                           : backUpTables(savePath, lastBackupTime);
+  RunOutcome outcome = queryTables() ? backUpTables(savePath, lastBackupTime)
+                                     : RunOutcome::kFailed;
   releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
@@ -95,10 +95,16 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
                                       const std::string& lastBackupTime) {
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     return RunOutcome::kFailed;
   }
   if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
+  // Routines, triggers and events alone are worth a backup; only a
+  // database that holds nothing to save is not.
+  if (tables.empty() && objects_.empty() && objectsWhole()) {
+    printLine("Datenbank leer, keine Tabellen zum Speichern. Abbruch.");
+    return RunOutcome::kFailed;
+  }
   if (this->saveData) printHistoryNotSaved();
 
   if (this->fromPreviousBackup) {
@@ -187,7 +193,8 @@ bool BackupEngine::writeIdentities() {
 RunOutcome BackupEngine::writeFile(const std::string& fileName,
                                    const std::string& created) {
   if (!openOutput(fileName)) return RunOutcome::kFailed;
-  printLine("Erzeuge Datei '" + fileName + "' zum Speichern der Daten.");
+  printLine("Erzeuge Datei '" + backup_format::commentName(fileName) +
+            "' zum Speichern der Daten.");
   printLine("Schreibe Dateikopf.");
   for (const std::string& line :
        backup_format::headerLines(databaseName, created))
@@ -211,6 +218,8 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   writeRoutines();
   writeObjects(backup_format::SectionKind::kTrigger);
   writeObjects(backup_format::SectionKind::kEvent);
+  for (const std::string& line : backup_format::closingLines())
+    outFile.writeLine(line);
   const bool identitiesWritten = writeIdentities();
 
   printLine("");
@@ -224,7 +233,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   if (saved != static_cast<int>(tables.size()) || !objectsWhole() ||
       !identitiesWritten || !outFile.finish()) {
     outFile.close();
-    printLine("Achtung: Das Backup " + outFile.path() +
+    printLine("Achtung: Das Backup " + backup_format::commentName(outFile.path()) +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");
     return RunOutcome::kIncomplete;
   }

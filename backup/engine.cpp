@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "backup/backup_engine.h"
+#include "backup/backup_format.h"
 
 BackupEngine::BackupEngine()
     : connection(nullptr),
@@ -46,16 +47,19 @@ bool BackupEngine::connect(std::string host, std::string user,
       // default mode says.
       mysql_query(connection, "SET SESSION sql_mode = ''") != 0) {
     std::cout << "Fehler!" << std::endl;
-    std::cout << mysql_error(connection) << std::endl;
+    std::cout << serverError() << std::endl;
     return false;
   }
   std::cout << "OK" << std::endl;
   std::cout << std::endl;
-  std::cout << "Servername:    " << host << std::endl;
+  // Names come from the settings file or the prompt; they are shown as on
+  // the file's comment lines, so that no control byte reaches the terminal.
+  std::cout << "Servername:    " << backup_format::commentName(host) << std::endl;
   std::cout << "Serverversion: " << mysql_get_server_info(connection)
             << std::endl;
-  std::cout << "Datenbankname: " << database << std::endl;
-  std::cout << "verbunden als: " << user << std::endl;
+  std::cout << "Datenbankname: " << backup_format::commentName(database)
+            << std::endl;
+  std::cout << "verbunden als: " << backup_format::commentName(user) << std::endl;
   std::cout << std::endl;
   databaseName = database;
   host_ = host;
@@ -70,4 +74,8 @@ std::string BackupEngine::getBackupTime() const { return backupTime; }
 bool BackupEngine::query(const std::string& statement) {
   return mysql_real_query(connection, statement.data(),
                           static_cast<unsigned long>(statement.size())) == 0;
+}
+
+std::string BackupEngine::serverError() const {
+  return backup_format::commentName(mysql_error(connection));
 }

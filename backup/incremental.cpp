@@ -35,7 +35,8 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   prevFile = openRegularFile(fileName);
   if (prevFile < 0) {
     printLine("Fehler!");
-    printLine("Konnte Datei " + fileName + " nicht zum lesen \xF6" "ffnen.");
+    printLine("Konnte Datei " + backup_format::commentName(fileName) +
+              " nicht zum lesen \xF6" "ffnen.");
     return false;
   }
   printLine("OK");
@@ -53,8 +54,13 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   for (size_t i = 0; i < prevTables.size(); ++i)
     previousIndex_.emplace(prevTables[i].name, i);
   // Rows are copied only when they were written for the same session
-  // settings (character set, mode, time zone) as this run's rows.
-  prevPreambleMatches_ = index.hasPreamble && index.preamble == preamble();
+  // settings (character set, mode, time zone) as this run's rows. How the
+  // restore commits them does not change them: a file written before the
+  // bulk-load statements joined the preamble still counts.
+  prevPreambleMatches_ =
+      index.hasPreamble &&
+      backup_format::rowsReadAlike(index.preamble,
+                                   mysql_character_set_name(connection));
   prevSettings_ = std::move(index.settings);
   return true;
 }
@@ -97,10 +103,15 @@ bool BackupEngine::canCopyRows(const TableEntry& table) const {
   // A column renamed without a change of the update time would leave the
   // copied column lists naming the old column.
   // Nor may rows be copied that do not fit the table's columns now.
+  // Rows of the other form are read again, so that the file has the form
+  // the settings ask for, and so are statements of more rows than they
+  // allow.
   return !table.isView && prevPreambleMatches_ && isUnchanged(table) &&
          previous->rowsTrusted && previous->valueCount == table.columnCount &&
          previous->rowPrefix ==
-             backup_format::rowLinePrefix(table.name, table.columns);
+             backup_format::rowLinePrefix(table.name, table.columns) &&
+         previous->rowsShared == (rowsPerStatement_ > 1) &&
+         previous->statementRowsMax <= rowsPerStatement_;
 }
 
 RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {

@@ -8,6 +8,7 @@
 #include <queue>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <strings.h>
 
@@ -40,7 +41,8 @@ int findColumn(MYSQL_RES* result, const char* part) {
 }
 
 void printError(MYSQL* connection) {
-  std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+  std::cout << "Fehler: " << backup_format::commentName(mysql_error(connection))
+            << std::endl;
 }
 
 bool isOneOf(const std::string& engine,
@@ -268,7 +270,7 @@ void BackupEngine::printProcessGrant() {
             << account << ";" << std::endl;
 }
 
-int BackupEngine::queryTables() {
+bool BackupEngine::queryTables() {
   std::cout << "Abfrage der Tabellen-Namen und -Zeiten: " << std::flush;
   // Update times have whole seconds: a table changed in the same second as
   // the inventory may change again without its time moving. The open
@@ -284,7 +286,7 @@ int BackupEngine::queryTables() {
   bool partsRefused = false;
   if (!query("SET SESSION time_zone = 'SYSTEM'")) {
     printError(connection);
-    return 0;
+    return false;
   }
   const bool clockKnown = readServerClock(&serverNow);
   bool innodbKnown = readOpenTransactions(&openTransactions, &trxRefused) &&
@@ -294,18 +296,19 @@ int BackupEngine::queryTables() {
   // is never trusted as unchanged. Times are read in UTC: instants.
   std::unordered_set<std::string> locked;
   std::string lockRefusal;
+  std::unordered_set<std::string> views;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
       (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
-      !query("SHOW TABLE STATUS;")) {
+      !listViews(&views) || !query("SHOW TABLE STATUS;")) {
     printError(connection);
-    return 0;
+    return false;
   }
   Result result(mysql_store_result(connection));
   if (!result) {
     printError(connection);
-    return 0;
+    return false;
   }
   std::cout << "OK" << std::endl;
   if (!lockRefusal.empty())
@@ -313,12 +316,6 @@ int BackupEngine::queryTables() {
                  "konnten nicht gesperrt werden und sind nicht aus einem Moment "
                  "gelesen: "
               << lockRefusal << std::endl;
-  int count = static_cast<int>(mysql_num_rows(result.get()));
-  if (count == 0) {
-    std::cout << "Datenbank leer, keine Tabellen zum Speichern. Abbruch."
-              << std::endl;
-    return 0;
-  }
   int updateColumn = findColumn(result.get(), "Update");
   int createColumn = findColumn(result.get(), "Create_time");
   int rowsColumn = findColumn(result.get(), "Rows");
@@ -334,7 +331,10 @@ int BackupEngine::queryTables() {
     TableEntry entry;
     entry.name = fieldText(row, lengths, 0);
     entry.updateText = fieldText(row, lengths, updateColumn);
-    entry.isView = engineColumn >= 0 && row[engineColumn] == nullptr;
+    // The kind is what the server lists, never what a statement on the
+    // table happens to allow: a view whose rows were dumped as a table's
+    // would insert them into its base table a second time on restore.
+    entry.isView = views.count(entry.name) != 0;
     entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
     Status status{fieldText(row, lengths, engineColumn),
                   fieldText(row, lengths, createColumn),
@@ -350,7 +350,7 @@ int BackupEngine::queryTables() {
   if (mysql_errno(connection) != 0) {
     printError(connection);
     tables.clear();
-    return 0;
+    return false;
   }
   result.reset();
   innodbKnown = innodbKnown && readInnodbParts(&partsAfter, &partsRefused);
@@ -389,9 +389,9 @@ int BackupEngine::queryTables() {
     printError(connection);
     tables.clear();
     tableIndex_.clear();
-    return 0;
+    return false;
   }
-  return count;
+  return true;
 }
 
 // Counts every table's columns and, for a table with an invisible column,
@@ -422,9 +422,20 @@ bool BackupEngine::markInvisibleColumns() {
   return true;
 }
 
-// The definition of a view, or "" when `name` is not a view after all (a
-// base table the server lists without an engine, for example a damaged
-// one: its rows must still be read).
+bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
+  if (!query("SHOW FULL TABLES")) return false;
+  Result result(mysql_store_result(connection));
+  if (!result || mysql_num_fields(result.get()) < 2) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    if (fieldText(row, lengths, 1) == "VIEW")
+      views->insert(fieldText(row, lengths, 0));
+  }
+  return mysql_errno(connection) == 0;
+}
+
+// The definition of a view, or "" when the server does not give it (the
+// view then has no place among the others).
 std::string BackupEngine::viewDefinition(const std::string& name) {
   if (!query("SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";"))
     return "";
@@ -447,14 +458,12 @@ void BackupEngine::orderViews() {
   std::vector<TableEntry> views;
   std::vector<std::string> definitions;
   for (TableEntry& entry : tables) {
-    std::string definition = entry.isView ? viewDefinition(entry.name) : "";
-    entry.isView = !definition.empty();
     if (!entry.isView) {
       ordered.push_back(std::move(entry));
       continue;
     }
+    definitions.push_back(viewDefinition(entry.name));
     views.push_back(std::move(entry));
-    definitions.push_back(std::move(definition));
   }
   // Topological order: a view waits for the views it reads; among the
   // ready ones, usable views before unusable ones, then server order.

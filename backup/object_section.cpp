@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace object_section {
 namespace {
@@ -11,7 +12,8 @@ using backup_format::SectionKind;
 
 constexpr char kDelimiterCommand[] = "DELIMITER ";
 constexpr char kDelimiterBytes[] = ";$/|";
-constexpr size_t kLongestDelimiter = 64;
+// The stock client keeps no more than 15 bytes of a delimiter.
+constexpr size_t kLongestDelimiter = 15;
 
 bool endsWith(std::string_view text, std::string_view end) {
   return text.size() >= end.size() &&
@@ -98,12 +100,41 @@ const char* dropStatement(SectionKind kind) {
   }
 }
 
+// Whether `delimiter` may end every statement: it occurs in none of them,
+// nor across a statement's end into itself.
 bool fitsEvery(const std::string& delimiter,
                const std::vector<std::string>& statements) {
   for (const std::string& statement : statements)
     if ((statement + delimiter).find(delimiter) != statement.size())
       return false;
   return true;
+}
+
+// Two `byte`s and a number of as many digits as it takes to be one that
+// follows two `byte`s nowhere in the statements. Such a delimiter cannot
+// overlap itself, so occurring nowhere is enough.
+std::string numberedDelimiter(char byte,
+                              const std::vector<std::string>& statements) {
+  const std::string pair(2, byte);
+  std::unordered_set<std::string> taken;  // digit runs after a pair
+  size_t width = 1, pairs = 0, capacity = 10;
+  for (const std::string& statement : statements)
+    for (size_t at = statement.find(pair); at != std::string::npos;
+         at = statement.find(pair, at + 1))
+      ++pairs;
+  while (capacity <= pairs) {
+    ++width;
+    capacity *= 10;
+  }
+  for (const std::string& statement : statements)
+    for (size_t at = statement.find(pair); at != std::string::npos;
+         at = statement.find(pair, at + 1))
+      taken.insert(statement.substr(at + 2, width));
+  for (size_t number = 0;; ++number) {
+    std::string digits = std::to_string(number);
+    digits.insert(0, width - digits.size(), '0');
+    if (taken.count(digits) == 0) return pair + digits;
+  }
 }
 
 }  // namespace
@@ -114,7 +145,7 @@ std::string delimiterFor(const std::vector<std::string>& statements) {
       std::string delimiter(length, *byte);
       if (fitsEvery(delimiter, statements)) return delimiter;
     }
-  return "";
+  return numberedDelimiter(kDelimiterBytes[0], statements);
 }
 
 std::vector<std::string> objectLines(const ObjectDefinition& object,
@@ -130,7 +161,10 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
   statements.push_back(object.createText);
   statements.push_back(versioned("50003", sessionRestore(object)));
   const std::string delimiter = delimiterFor(statements);
-  if (delimiter.empty()) return {};
+  const bool escapes = !object.hasSqlMode ||
+                       object.sqlMode.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+  for (const std::string& statement : statements)
+    if (backup_format::clientActsWithin(statement, delimiter, escapes)) return {};
 
   std::vector<std::string> lines = {backup_format::hashLine(),
                                     kDelimiterCommand + delimiter};
@@ -142,7 +176,10 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
 }
 
 std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop) {
-  if (!view.error.empty() || !sessionIsPlain(view)) return {};
+  // Views are made under the preamble's mode: backslashes escape.
+  if (!view.error.empty() || !sessionIsPlain(view) ||
+      backup_format::clientActsWithin(view.createText, ";", true))
+    return {};
   std::vector<std::string> lines;
   if (drop) lines.push_back(backup_format::dropLine(view.name, true));
   lines.push_back(versioned("50001", sessionSet(view)) + ";");

@@ -41,21 +41,26 @@ namespace object_section {
 
 // The lines of an object section after its first line, as laid out above;
 // `drop` adds the DROP statement. Empty when the definition is missing,
-// when a session value is not a plain word, or when no delimiter fits.
+// when a session value is not a plain word, or when the stock client would
+// act on something in a statement (backup_format::clientActsWithin).
 std::vector<std::string> objectLines(const ObjectDefinition& object, bool drop);
 
 // The structure block of a view's section without its closing empty line:
 // the DROP line (with `drop`), a line setting the view's session, its
 // definition and ";", a line restoring the session. Empty when the
-// definition is missing or a session value is not a plain word.
+// definition is missing, a session value is not a plain word, or the stock
+// client would act on something in the definition.
 std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop);
 
 // `lines` joined by LF: the text that a reader gets back from them.
 std::string joinLines(const std::vector<std::string>& lines);
 
-// The shortest delimiter, two or more of one of the bytes ";$/|", that
-// occurs in no statement and whose first occurrence in each statement
-// followed by it is at that statement's end; "" when none fits.
+// The shortest delimiter of two to fifteen of one of the bytes ";$/|" (the
+// stock client keeps no more than fifteen) that occurs in no statement and
+// whose first occurrence in each statement followed by it is at that
+// statement's end. When none fits, ";;" and the lowest number (zero-padded
+// to the fewest digits that leave one free) that follows ";;" nowhere: a
+// delimiter is always found.
 std::string delimiterFor(const std::vector<std::string>& statements);
 
 // Follows the lines of one object section after its first line, as a

@@ -139,14 +139,91 @@ std::string_view rowPrefixOf(std::string_view line) {
   return {};
 }
 
+// The shape that every row of a block has, as its first row tells it.
+struct RowForm {
+  bool shared = false;  // several rows a statement
+  std::string prefix;   // of a row line of one row a statement
+  std::string head;     // the statement head, when shared
+  int valueCount = -1;
+};
+
+// The number of values of `line` after its first `from` bytes: values that
+// are quoted strings (backslash escapes) or NULL, separated by commas, then
+// ")" and `last`, and nothing else. -1 when the line has another shape.
+int valuesUpTo(std::string_view line, std::size_t from, char last) {
+  const char* p = line.data() + from;
+  const char* const end = line.data() + line.size();
+  int count = 0;
+  for (;;) {
+    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+      p += 4;
+    } else if (p < end && *p == '\'') {
+      // The closing quote is the first one after an even run of
+      // backslashes.
+      const char* from = ++p;
+      for (;;) {
+        const char* quote =
+            static_cast<const char*>(std::memchr(p, '\'', end - p));
+        if (quote == nullptr) return -1;
+        const char* run = quote;
+        while (run > from && run[-1] == '\\') --run;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0) break;
+      }
+    } else {
+      return -1;
+    }
+    if (count == INT_MAX) return -1;
+    ++count;
+    if (p < end && *p == ',') {
+      ++p;
+      continue;
+    }
+    return end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
+  }
+}
+
+// Follows the row lines of a block, from a statement's start on, and
+// tells whether each continues the rows as their form asks.
+class RowReader {
+ public:
+  explicit RowReader(const RowForm& form) : form_(form) {}
+
+  bool take(std::string_view line) {
+    if (!form_.shared) {
+      ++rows_;
+      return rowValueCount(line, form_.prefix) == form_.valueCount;
+    }
+    if (!inStatement_) {
+      inStatement_ = line == form_.head;
+      return inStatement_;
+    }
+    if (!startsWith(line, backup_format::kRowValuesStart)) return false;
+    const char last = line.back();  // the line holds "(" at least
+    if (valuesUpTo(line, 1, last) != form_.valueCount) return false;
+    ++rows_;
+    if (last == backup_format::kStatementEnds) inStatement_ = false;
+    return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
+  }
+
+  // True unless a statement was begun and not ended.
+  bool closed() const { return !inStatement_; }
+  // The rows taken.
+  int rows() const { return rows_; }
+
+ private:
+  const RowForm& form_;
+  bool inStatement_ = false;
+  int rows_ = 0;
+};
+
 // A run of row lines of one block, to be judged against the block's
-// first row line.
+// first row.
 struct RowRun {
   std::size_t table;  // the block's place in the index
-  std::shared_ptr<const std::string> prefix;
-  int valueCount;
-  std::uint64_t begin;  // a line start
-  std::uint64_t end;    // a line start
+  std::shared_ptr<const RowForm> form;
+  std::uint64_t begin;  // a line start, where no statement is open
+  std::uint64_t end;    // a line start, where no statement is open
 };
 
 // Judges runs of row lines on helper threads (up to three, one fewer than
@@ -206,17 +283,18 @@ class RowJudges {
     }
   }
 
-  // Every line of the run: one INSERT with the prefix and number of values.
+  // Every line of the run continues the rows in the block's form, and the
+  // run ends no statement short.
   bool judge(const RowRun& run) const {
     FileLines lines(fd_, run.begin, run.end);
+    RowReader rows(*run.form);
     Line line;
     std::uint64_t judged = run.begin;
     while (lines.next(&line)) {
-      if (!line.ended || rowValueCount(line.text, *run.prefix) != run.valueCount)
-        return false;
+      if (!line.ended || !rows.take(line.text)) return false;
       judged = line.next;
     }
-    return judged == run.end;
+    return judged == run.end && rows.closed();
   }
 
   const int fd_;
@@ -229,7 +307,7 @@ class RowJudges {
 };
 
 // Judges one table block's body line by line while the index is built.
-// The first row line sets the prefix and the number of values; the other
+// The first row sets the rows' form, prefix and number of values; the
 // row lines go to `judges` in runs, or, without judges (rows not wanted),
 // are only counted and never trusted.
 class BlockJudge {
@@ -245,14 +323,20 @@ class BlockJudge {
   void take(const Line& line) {
     if (!line.ended) sound_ = false;
     if (!sound_) return;
+    const bool afterEmpty = lastLineEmpty_;
+    const bool commit = line.text == backup_format::kCommitLine;
     lastLineEmpty_ = line.text.empty();
     keepDefinition(line.text);
     switch (phase_) {
       case Phase::kBeforeRows:
         if (backup_format::isRowLine(line.text)) {
           phase_ = Phase::kRows;
-          rowsBegin_ = line.offset;
+          rowsBegin_ = runBegin_ = line.offset;
+          settleForm(line.text);
           countRow(line);
+        } else if (commit) {
+          phase_ = Phase::kCommitted;
+          if (!afterEmpty) sound_ = false;
         } else if (isComment(line.text)) {
           sound_ = false;
         }
@@ -268,6 +352,12 @@ class BlockJudge {
         }
         break;
       case Phase::kClosed:
+        if (commit)
+          phase_ = Phase::kCommitted;
+        else if (!line.text.empty())
+          sound_ = false;
+        break;
+      case Phase::kCommitted:
         if (!line.text.empty()) sound_ = false;
         break;
     }
@@ -275,55 +365,84 @@ class BlockJudge {
 
   void finish(PreviousTableEntry* entry) const {
     const bool located = entry->position != kNoPosition;
+    const bool ended = phase_ == Phase::kClosed || phase_ == Phase::kCommitted;
     entry->rowCount = rowCount_;
-    entry->rowPrefix = *rowPrefix_;
-    entry->valueCount = valueCount_;
+    entry->rowPrefix = form_->prefix;
+    entry->valueCount = form_->valueCount;
+    entry->rowsShared = form_->shared;
+    entry->statementRowsMax = statementRowsMax_;
     entry->rowsBegin = rowsBegin_;
     entry->rowsEnd = rowsEnd_;
     entry->rowsCrLf = rowsCrLf_;
     entry->definition = definition_;
     // Rows are trusted when the block is sound and its rows are closed.
-    entry->rowsTrusted = located && sound_ && phase_ == Phase::kClosed &&
-                         rowCount_ > 0 && judges_ != nullptr;
+    entry->rowsTrusted = located && sound_ && ended && rowCount_ > 0 &&
+                         form_->valueCount > 0 && judges_ != nullptr;
     // A block is whole when it ends where a section can end: after its
-    // rows' empty line, or, without rows, right after its comment block or
-    // after an empty line (the end of its structure block).
+    // rows' empty line or the COMMIT line, or, without rows, right after
+    // its comment block or after an empty line (the end of its structure
+    // block).
     entry->blockWhole =
         located && sound_ &&
-        (phase_ == Phase::kClosed ||
-         (phase_ == Phase::kBeforeRows && lastLineEmpty_));
+        (ended || (phase_ == Phase::kBeforeRows && lastLineEmpty_));
   }
 
  private:
-  enum class Phase { kBeforeRows, kRows, kClosed };
+  enum class Phase { kBeforeRows, kRows, kClosed, kCommitted };
 
-  // Every row line of a block is one INSERT of the block's table with the
-  // same prefix (column list) and the same number of values.
+  // The form of the rows, from the block's first row line: a row line of
+  // one INSERT of the block's table, or a statement head.
+  void settleForm(std::string_view line) {
+    if (!startsWith(line, rowStart_)) return reject();
+    const std::string asPrefix = std::string(line) + " (";
+    if (rowPrefixOf(asPrefix).size() == asPrefix.size()) {
+      form_->shared = true;
+      form_->head = std::string(line);
+      form_->prefix = asPrefix;
+      return;  // the values come on the next line
+    }
+    form_->prefix = std::string(rowPrefixOf(line));
+    if (form_->prefix.empty()) return reject();
+    form_->valueCount = rowValueCount(line, form_->prefix);
+    if (form_->valueCount <= 0) reject();
+  }
+
+  // Counts the rows and hands them to the judges in runs that end where a
+  // statement ends. Only the first row is lexed here: the judges lex every
+  // line, so a line miscounted here fails there.
   void countRow(const Line& row) {
     const std::string_view line = row.text;
     rowsCrLf_ = rowsCrLf_ && row.crlf;
-    if (rowCount_ == INT_MAX) return reject();
-    if (rowCount_++ > 0) {
-      if (row.next - runBegin_ >= kJudgedRun) handOver(row.next);
+    const bool head = form_->shared && !startsWith(line, backup_format::kRowValuesStart);
+    if (head) {
+      statementRows_ = 0;
       return;
     }
-    runBegin_ = row.next;
-    if (!startsWith(line, rowStart_)) return reject();
-    rowPrefix_ = std::make_shared<const std::string>(rowPrefixOf(line));
-    valueCount_ = rowPrefix_->empty() ? -1 : rowValueCount(line, *rowPrefix_);
-    if (valueCount_ <= 0) reject();
+    if (rowCount_ == INT_MAX) return reject();
+    ++rowCount_;
+    statementRows_ = form_->shared ? statementRows_ + 1 : 1;
+    statementRowsMax_ = std::max(statementRowsMax_, statementRows_);
+    if (form_->valueCount < 0) {
+      const int count = valuesUpTo(line, 1, line.back());
+      if (count <= 0) return reject();
+      form_->valueCount = count;  // before the first run is handed over
+    }
+    const bool statementEnds =
+        !form_->shared || line.back() == backup_format::kStatementEnds;
+    if (statementEnds && row.next - runBegin_ >= kJudgedRun) handOver(row.next);
   }
 
   // Gives the row lines from the last hand-over up to `end` to the judges.
   void handOver(std::uint64_t end) {
     if (judges_ != nullptr && sound_ && end > runBegin_)
-      judges_->add({table_, rowPrefix_, valueCount_, runBegin_, end});
+      judges_->add({table_, form_, runBegin_, end});
     runBegin_ = end;
   }
 
-  // The body's lines before its first empty line or row line.
+  // The body's lines before its first empty line, row line or COMMIT line.
   void keepDefinition(std::string_view line) {
-    if (definitionDone_ || line.empty() || backup_format::isRowLine(line)) {
+    if (definitionDone_ || line.empty() || backup_format::isRowLine(line) ||
+        line == backup_format::kCommitLine) {
       definitionDone_ = true;
       return;
     }
@@ -334,7 +453,7 @@ class BlockJudge {
   std::string rowStart_;
   std::size_t table_;
   RowJudges* judges_;
-  std::shared_ptr<const std::string> rowPrefix_ = std::make_shared<const std::string>();
+  std::shared_ptr<RowForm> form_ = std::make_shared<RowForm>();
   std::uint64_t runBegin_ = 0;  // the first row line not handed over
   std::string definition_;
   bool definitionDone_ = false;
@@ -342,7 +461,8 @@ class BlockJudge {
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
   int rowCount_ = 0;
-  int valueCount_ = 0;
+  int statementRows_ = 0;
+  int statementRowsMax_ = 0;
   std::uint64_t rowsBegin_ = 0;
   std::uint64_t rowsEnd_ = 0;
   bool rowsCrLf_ = true;
@@ -390,36 +510,7 @@ void giveIdentities(
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!startsWith(line, prefix)) return -1;
-  const char* p = line.data() + prefix.size();
-  const char* const end = line.data() + line.size();
-  int count = 0;
-  for (;;) {
-    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
-      p += 4;
-    } else if (p < end && *p == '\'') {
-      // The closing quote is the first one after an even run of
-      // backslashes.
-      const char* from = ++p;
-      for (;;) {
-        const char* quote =
-            static_cast<const char*>(std::memchr(p, '\'', end - p));
-        if (quote == nullptr) return -1;
-        const char* run = quote;
-        while (run > from && run[-1] == '\\') --run;
-        p = quote + 1;
-        if ((quote - run) % 2 == 0) break;
-      }
-    } else {
-      return -1;
-    }
-    if (count == INT_MAX) return -1;
-    ++count;
-    if (p < end && *p == ',') {
-      ++p;
-      continue;
-    }
-    return end - p == 2 && p[0] == ')' && p[1] == ';' ? count : -1;
-  }
+  return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
 }
 
 FileStamp stampOf(int fd) {
@@ -445,6 +536,7 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
   RowJudges judges(fd);
   BlockJudge judge("", 0, nullptr);
   bool inObject = false;  // the lines belong to the last object section
+  bool objectEnded = false;  // its lines ended with the COMMIT line
   bool inIdentities = false;  // the identity block has begun
   std::vector<std::pair<std::string, std::string>> identities;
   while (lines.next(&line)) {
@@ -481,10 +573,16 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
                          !wanted || wanted(entry) ? &judges : nullptr);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
-      if (kind == backup_format::SectionKind::kNone)
-        index.objects.back().section.take(line.text);
-      else
+      if (kind != backup_format::SectionKind::kNone) {
         index.objects.push_back({kind, quotedText(line.text), {}});
+        objectEnded = false;
+      } else if (line.text == backup_format::kCommitLine) {
+        objectEnded = true;  // the file's closing line
+      } else if (!objectEnded || !line.text.empty()) {
+        // After the closing COMMIT line, a line of another kind makes the
+        // section differ from any written.
+        index.objects.back().section.take(line.text);
+      }
     } else if (!index.tables.empty()) {
       judge.take(line);
     } else if (!index.hasPreamble &&
@@ -543,18 +641,23 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
 RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
                           BackupFile& out, RowProgress* progress) {
   RowsResult result;
+  RowForm form;
+  form.shared = entry.rowsShared;
+  form.prefix = entry.rowPrefix;
+  form.head = entry.rowPrefix.substr(0, entry.rowPrefix.size() - 2);
+  form.valueCount = entry.valueCount;
+  RowReader rows(form);
   FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
   Line line;
   while (lines.next(&line) && !line.text.empty()) {
-    if (!line.ended || result.rows == entry.rowCount ||
-        rowValueCount(line.text, entry.rowPrefix) != entry.valueCount ||
+    if (!line.ended || !rows.take(line.text) || rows.rows() > entry.rowCount ||
         !out.writeLine(line.text))
       return result;
+    result.rows = rows.rows();
     if (progress != nullptr) progress->tick(line.text.size() + 2);
-    ++result.rows;
   }
   const bool closed = line.ended && line.text.empty() &&
-                      line.offset == entry.rowsEnd;
+                      line.offset == entry.rowsEnd && rows.closed();
   result.whole = closed && result.rows == entry.rowCount && out.writeLine("");
   return result;
 }

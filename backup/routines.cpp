@@ -6,9 +6,16 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string_view>
+#include <unordered_set>
+
+#include <mysqld_error.h>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+
+const char kUnwritableDefinition[] =
+    "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
 
 namespace {
 
@@ -21,10 +28,14 @@ using Result = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
+const char kNoTriggerRight[] =
+    "Fehler: Ohne das Recht TRIGGER auf die Datenbank zeigt der Server "
+    "ihre Trigger nicht.";
+const char kNoEventRight[] =
+    "Fehler: Ohne das Recht EVENT auf die Datenbank zeigt der Server "
+    "ihre Events nicht.";
 const char kNoDefinition[] =
     "Der Server gibt die Definition nicht heraus (fehlende Rechte?).";
-const char kUnwritable[] =
-    "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
 
 // Each kind's word on the console and in SHOW CREATE (also the type that
 // the list queries give).
@@ -89,6 +100,99 @@ void takeShowCreate(MYSQL_RES* result, ObjectDefinition* object) {
   if (!statementFound) object->error = kNoDefinition;
 }
 
+// A backquoted name at text[*at], without its quotes; moves *at past it.
+bool takeQuoted(std::string_view text, size_t* at, std::string* name) {
+  if (*at >= text.size() || text[*at] != '`') return false;
+  name->clear();
+  for (size_t i = *at + 1; i < text.size(); ++i) {
+    if (text[i] != '`') {
+      *name += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] == '`') {
+      *name += '`';
+      ++i;
+    } else {
+      *at = i + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the database name of a grant (with the wildcards % and _, and
+// \ before a byte taken as it is) matches `name`.
+bool grantPatternMatches(std::string_view pattern, std::string_view name) {
+  // matched[j]: the pattern read so far matches the first j bytes.
+  std::vector<bool> matched(name.size() + 1, false);
+  matched[0] = true;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char byte = pattern[i];
+    const bool literal = byte == '\\' && i + 1 < pattern.size();
+    if (literal) byte = pattern[++i];
+    std::vector<bool> next(name.size() + 1, false);
+    bool any = false;
+    for (size_t j = 0; j <= name.size(); ++j) {
+      any = any || matched[j];
+      if (!literal && byte == '%') {
+        next[j] = any;
+      } else if (j < name.size()) {
+        next[j + 1] = matched[j] && ((!literal && byte == '_') || name[j] == byte);
+      }
+    }
+    matched.swap(next);
+  }
+  return matched[name.size()];
+}
+
+// What one line of SHOW GRANTS gives TRIGGER on: all databases, a
+// database pattern, or one table.
+struct TriggerGrant {
+  bool found = false;
+  bool everywhere = false;
+  std::string database;
+  std::string table;  // empty for the whole database
+};
+
+TriggerGrant triggerGrantOf(std::string_view line) {
+  TriggerGrant grant;
+  constexpr std::string_view kStart = "GRANT ";
+  if (line.substr(0, kStart.size()) != kStart) return grant;
+  // The privileges end at the first " ON " outside names and column lists.
+  bool quoted = false;
+  int depth = 0;
+  size_t on = std::string_view::npos;
+  std::vector<std::string_view> privileges;
+  size_t itemStart = kStart.size();
+  for (size_t i = itemStart; i < line.size() && on == std::string_view::npos; ++i) {
+    const char c = line[i];
+    if (c == '`') quoted = !quoted;
+    if (quoted) continue;
+    if (c == '(') ++depth;
+    if (c == ')') --depth;
+    if (depth != 0) continue;
+    if (c == ',' || line.substr(i, 4) == " ON ") {
+      privileges.push_back(line.substr(itemStart, i - itemStart));
+      itemStart = i + 1;
+      while (itemStart < line.size() && line[itemStart] == ' ') ++itemStart;
+      if (c != ',') on = i + 4;
+    }
+  }
+  bool trigger = false;
+  for (std::string_view privilege : privileges)
+    trigger = trigger || privilege == "TRIGGER" || privilege == "ALL PRIVILEGES" ||
+              privilege == "ALL";
+  if (!trigger || on == std::string_view::npos) return grant;
+  size_t at = on;
+  if (line.substr(at, 3) == "*.*") {
+    grant.found = grant.everywhere = true;
+    return grant;
+  }
+  if (!takeQuoted(line, &at, &grant.database) || line.substr(at, 1) != ".")
+    return grant;
+  ++at;
+  grant.found = line.substr(at, 1) == "*" || takeQuoted(line, &at, &grant.table);
+  return grant;
+}
+
 }  // namespace
 
 bool BackupEngine::listObjects(const char* statement) {
@@ -117,10 +221,56 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
             backup_format::quoteIdentifier(name)))
     result.reset(mysql_store_result(connection));
   if (!result)
-    object.error = mysql_error(connection);
+    object.error = serverError();
   else
     takeShowCreate(result.get(), &object);
   return object;
+}
+
+bool BackupEngine::triggersVisible(bool* visible) {
+  if (!query("SHOW GRANTS")) return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  bool everywhere = false;
+  std::unordered_set<std::string> grantedTables;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    if (row[0] == nullptr) continue;
+    const TriggerGrant grant =
+        triggerGrantOf(std::string_view(row[0], mysql_fetch_lengths(result.get())[0]));
+    if (!grant.found) continue;
+    if (grant.everywhere ||
+        (grant.table.empty() && grantPatternMatches(grant.database, databaseName)))
+      everywhere = true;
+    else if (!grant.table.empty() && grant.database == databaseName)
+      grantedTables.insert(grant.table);
+  }
+  if (mysql_errno(connection) != 0) return false;
+  *visible = true;
+  if (everywhere) return true;
+  for (const TableEntry& table : tables)
+    if (!table.isView && grantedTables.count(table.name) == 0) *visible = false;
+  return true;
+}
+
+void BackupEngine::checkObjectRights() {
+  bool triggers = false;
+  if (!triggersVisible(&triggers)) {
+    printLine(std::string("Fehler: ") + serverError());
+    objectsListed_ = false;
+  } else if (!triggers) {
+    printLine(kNoTriggerRight);
+    rightsMissing_ = true;
+  }
+  // The server refuses its list of events without the right.
+  if (query("SHOW EVENTS")) {
+    Result events(mysql_store_result(connection));
+  } else if (mysql_errno(connection) == ER_DBACCESS_DENIED_ERROR) {
+    printLine(kNoEventRight);
+    rightsMissing_ = true;
+  } else {
+    printLine(std::string("Fehler: ") + serverError());
+    objectsListed_ = false;
+  }
 }
 
 bool BackupEngine::readDefinitions() {
@@ -139,16 +289,17 @@ bool BackupEngine::readDefinitions() {
       listObjects("SELECT 'EVENT', EVENT_NAME FROM information_schema.EVENTS "
                   "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME");
   if (!objectsListed_) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     objects_.clear();
   } else {
     printLine("OK");
+    checkObjectRights();
   }
   // Unconverted results give each text in the character set of the
   // session that made it.
   if (!query("SET @vkt_results = @@character_set_results, "
              "character_set_results = binary")) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     return false;
   }
   for (ObjectDefinition& object : objects_)
@@ -158,7 +309,7 @@ bool BackupEngine::readDefinitions() {
       viewDefinitions_[table.name] =
           showCreate(SectionKind::kTable, table.name, "VIEW");
   if (!query("SET character_set_results = @vkt_results")) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     return false;
   }
   return true;
@@ -177,7 +328,7 @@ bool BackupEngine::viewUnchanged(const TableEntry& view,
 int BackupEngine::countObjectChanges() const {
   if (!saveStructure) return 0;
   // What could not be listed cannot be shown unchanged.
-  if (!objectsListed_) return 1;
+  if (!objectsListed_ || rightsMissing_) return 1;
   return object_section::countChanges(prevObjects_, objects_, dropTable);
 }
 
@@ -189,7 +340,7 @@ bool BackupEngine::writeViewStructure(const TableEntry& view) {
                                                       : found->second.error;
   if (error.empty()) {
     lines = object_section::viewLines(found->second, dropTable);
-    if (lines.empty()) error = kUnwritable;
+    if (lines.empty()) error = kUnwritableDefinition;
   }
   if (!error.empty()) {
     printLine("Fehler: " + error);
@@ -204,11 +355,11 @@ bool BackupEngine::writeViewStructure(const TableEntry& view) {
 bool BackupEngine::writeObject(const ObjectDefinition& object) {
   std::cout << std::endl;
   printLine(std::string("Speichere ") + namesOf(object.kind).word + " '" +
-            object.name + "'");
+            backup_format::commentName(object.name) + "'");
   std::vector<std::string> lines =
       object_section::objectLines(object, dropTable);
   if (lines.empty()) {
-    printLine("Fehler: " + (object.error.empty() ? kUnwritable : object.error));
+    printLine("Fehler: " + (object.error.empty() ? kUnwritableDefinition : object.error));
     return false;
   }
   if (!outFile.writeLine(
@@ -234,6 +385,6 @@ void BackupEngine::writeObjects(SectionKind kind) {
 }
 
 bool BackupEngine::objectsWhole() const {
-  return objectsListed_ &&
+  return objectsListed_ && !rightsMissing_ &&
          objectsSaved_ == static_cast<int>(objects_.size());
 }

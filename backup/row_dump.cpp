@@ -39,6 +39,76 @@ bool needsEscaping(const char* value, unsigned long length) {
   return false;
 }
 
+// Writes a table's rows, one a line: each its own statement, or, with
+// more than one row a statement, statements of at most that many rows and
+// kStatementBytesMax bytes (a row alone may hold more). A row line ends a
+// statement or not by the row after it, so each waits for the next.
+class RowLines {
+ public:
+  RowLines(BackupFile& file, RowProgress& progress, const std::string& table,
+           const std::vector<std::string>& columns, int rowsPerStatement)
+      : file_(file),
+        progress_(progress),
+        rowsPerStatement_(rowsPerStatement),
+        start_(rowsPerStatement > 1
+                   ? std::string(backup_format::kRowValuesStart)
+                   : backup_format::rowLinePrefix(table, columns)),
+        head_(backup_format::statementHead(table, columns)) {}
+
+  // Makes `line` the start of the next row line; its values follow.
+  void begin(std::string* line) { line->assign(start_); }
+
+  // Takes the row line that `line` holds, its values complete.
+  void end(std::string* line) {
+    if (rowsPerStatement_ <= 1) {
+      *line += backup_format::kRowLineEnd;
+      write(*line);
+      return;
+    }
+    *line += ')';
+    const size_t bytes = line->size() + 3;  // its end and line end
+    if (statementRows_ > 0) {
+      const bool joins = statementRows_ < rowsPerStatement_ &&
+                         statementBytes_ + bytes <= backup_format::kStatementBytesMax;
+      pending_ += joins ? backup_format::kStatementGoesOn : backup_format::kStatementEnds;
+      write(pending_);
+      if (!joins) statementRows_ = 0;
+    }
+    if (statementRows_ == 0) {
+      write(head_);
+      statementBytes_ = head_.size() + 2;
+    }
+    ++statementRows_;
+    statementBytes_ += bytes;
+    pending_.swap(*line);
+  }
+
+  // Ends the last statement. True when every line was written.
+  bool finish() {
+    if (statementRows_ > 0) {
+      pending_ += backup_format::kStatementEnds;
+      write(pending_);
+    }
+    return written_;
+  }
+
+ private:
+  void write(const std::string& line) {
+    written_ = file_.writeLine(line) && written_;
+    progress_.tick(line.size());
+  }
+
+  BackupFile& file_;
+  RowProgress& progress_;
+  const int rowsPerStatement_;
+  const std::string start_;
+  const std::string head_;
+  std::string pending_;  // the last row line, not yet ended
+  int statementRows_ = 0;
+  size_t statementBytes_ = 0;
+  bool written_ = true;
+};
+
 }  // namespace
 
 RowsResult BackupEngine::dumpRows(std::string tableName) {
@@ -62,12 +132,12 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
   }
   select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
   if (!query(select)) {
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
     return rows;
   }
   MYSQL_RES* result = mysql_use_result(connection);
   if (result == nullptr) {
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
     return rows;
   }
   std::cout << "OK" << std::endl;
@@ -77,14 +147,13 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
     mysql_free_result(result);
     return rows;
   }
-  const std::string prefix = backup_format::rowLinePrefix(tableName, columns);
+  RowProgress progress(tableName);
+  RowLines out(target, progress, tableName, columns, rowsPerStatement_);
   std::string line;
   std::string escaped;
-  bool written = true;
-  RowProgress progress(tableName);
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
-    line.assign(prefix);
+    out.begin(&line);
     for (unsigned int i = 0; i < fieldCount; ++i) {
       if (i != 0) line += ',';
       if (row[i] == nullptr) {
@@ -102,16 +171,15 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
       }
       line += '\'';
     }
-    line += backup_format::kRowLineEnd;
-    written = target.writeLine(line) && written;
-    progress.tick(line.size());
+    out.end(&line);
     ++rows.rows;
   }
+  bool written = out.finish();
   progress.finish();
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = mysql_errno(connection) != 0;
   if (fetchFailed)
-    std::cout << "Fehler: " << mysql_error(connection) << std::endl;
+    std::cout << "Fehler: " << serverError() << std::endl;
   mysql_free_result(result);
   written = target.writeLine("") && written;
   if (!written)

@@ -34,13 +34,13 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
   std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
   if (!query("SHOW CREATE TABLE " +
              backup_format::quoteIdentifier(table.name) + ";")) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     return false;
   }
   std::unique_ptr<MYSQL_RES, void (*)(MYSQL_RES*)> result(
       mysql_store_result(connection), mysql_free_result);
   if (!result) {
-    printLine(std::string("Fehler: ") + mysql_error(connection));
+    printLine(std::string("Fehler: ") + serverError());
     return false;
   }
   printLine("OK");
@@ -56,6 +56,10 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
     printLineFeedInName();
     return false;
   }
+  if (backup_format::clientActsWithin(definition, ";", true)) {
+    printLine(std::string("Fehler: ") + kUnwritableDefinition);
+    return false;
+  }
   definition += ";";
   return outFile.writeLine(definition) &&
          outFile.writeLine("");
@@ -68,7 +72,7 @@ bool BackupEngine::saveTable(int index) {
   }
   const TableEntry& table = tables[index];
   std::cout << std::endl;
-  printLine("Speichere Tabelle '" + table.name + "'");
+  printLine("Speichere Tabelle '" + backup_format::commentName(table.name) + "'");
   if (outFile.failed()) {
     printLine("Kann nicht in die Datei schreiben!");
     return false;
@@ -107,6 +111,13 @@ bool BackupEngine::saveTable(int index) {
     rows = dumpRows(table.name);
   }
   printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  // The restore runs without autocommit. Rows are committed by the next
+  // table's definition; without definitions, by a line of their own (after
+  // the last table the closing lines do it).
+  const bool last = index + 1 == static_cast<int>(tables.size());
+  if (rows.rows > 0 && !saveStructure && !last &&
+      !(outFile.writeLine(backup_format::kCommitLine) && outFile.writeLine("")))
+    return false;
   return rows.whole;
 }
 

@@ -13,7 +13,14 @@
 #                run, its full run, mariadb-dump, and cp of the previous
 #                backup file (the floor for copied rows), also followed by
 #                a sync of the copy (the floor for a file that must be on
-#                disk before it counts).
+#                disk before it counts);
+#   restore:     each file restored into a fresh database with the stock
+#                client: the tool's default file, the same file as the tool
+#                wrote it before its rows were committed in bulk (preamble
+#                without autocommit=0, no COMMIT lines), the tool's file with
+#                zeilen-je-insert=1000, that file with UNIQUE_CHECKS=0 added
+#                to its preamble (MariaDB's bulk path for empty tables), and
+#                mariadb-dump's default dump (extended inserts).
 # Prints median wall times, ratios, peak memory and output sizes, then where
 # the tool's time goes (syscall counts, a profile) when perf is usable.
 #
@@ -21,6 +28,12 @@
 #   VKT_BIN=path        the binary to measure (default build/velmoraskintide,
 #                       built with cmake when missing)
 #   VKT_BENCH_PROFILE=0 skip the syscall counts and the profile
+#   VKT_BIN_BEFORE=path another build of the tool (say, of the main branch),
+#                       timed beside VKT_BIN in every full-backup round
+#   VKT_BENCH_RESTORE=0 skip the restores
+#   VKT_BENCH_RESTORE_ROUNDS=n  rounds of restores (default: rounds)
+#   VKT_BENCH_RESTORE_ALL=1 also restore mariadb-dump --skip-extended-insert
+#                       and the default file with UNIQUE_CHECKS=0 (slow)
 #   VKT_BENCH_KEEP=1    keep the temporary directory
 set -euo pipefail
 
@@ -80,6 +93,13 @@ for r in $(seq 1 "$rounds"); do
   f=$(run_tool tool_full "$work/full")
   record_size tool_full "$(size_of "$f")"
   if [ "$r" -eq "$rounds" ]; then base=$f; else rm -f "$f"; fi
+  if [ -n "${VKT_BIN_BEFORE:-}" ]; then
+    # A directory of its own: the incremental runs compare with the last
+    # file written in $work/full.
+    write_ini "$work/before" "$work/before/out" 0 ""
+    f=$(bin=$VKT_BIN_BEFORE run_tool tool_before "$work/before")
+    rm -f "$f"
+  fi
   measure dump "$work/dump.sql" "${dump[@]}"
   record_size dump "$(size_of "$work/dump.sql")"
   rm -f "$work/dump.sql"
@@ -128,6 +148,53 @@ for r in $(seq 1 "$rounds"); do
   echo "  round $r done"
 done
 
+# --- restores ------------------------------------------------------------------
+
+if [ "${VKT_BENCH_RESTORE:-1}" = 1 ]; then
+  restore_rounds=${VKT_BENCH_RESTORE_ROUNDS:-$rounds}
+  echo "Restores into a fresh database: $restore_rounds rounds"
+  # The tool's files of this run: default and zeilen-je-insert=1000.
+  write_ini "$work/rst" "$work/rst/out" 0 ""
+  restore_default=$(run_tool tool_full_rst "$work/rst")
+  mv "$restore_default" "$work/restore_default.sql"
+  write_ini "$work/rst" "$work/rst/out" 0 ""
+  printf 'zeilen-je-insert=1000\r\n' >>"$work/rst/vkt.ini"
+  restore_multi=$(run_tool tool_multi "$work/rst")
+  record_size tool_multi "$(size_of "$restore_multi")"
+  mv "$restore_multi" "$work/restore_multi.sql"
+  # The default file as it was written before rows were loaded in bulk:
+  # the same row lines, the preamble without the bulk-load statements, no
+  # COMMIT lines (each followed by an empty line) and no closing lines.
+  awk '/^\/\*!40101 SET NAMES / { sub(/ \/\*!40014 SET autocommit=0 \*\/;/, "") }
+       skip { skip = 0; next }
+       /^COMMIT;\r$/ { skip = 1; next }
+       { print }' "$work/restore_default.sql" >"$work/restore_before.sql"
+  unique_off='s|^\(/\*!40101 SET NAMES .*\)\r$|\1 /*!40014 SET UNIQUE_CHECKS=0 */;\r|'
+  sed "$unique_off" "$work/restore_multi.sql" >"$work/restore_multi_uc0.sql"
+  "${dump[@]/--skip-extended-insert/--extended-insert}" >"$work/restore_peer.sql"
+  restores=(before default multi multi_uc0 peer)
+  if [ "${VKT_BENCH_RESTORE_ALL:-0}" = 1 ]; then
+    "${dump[@]}" >"$work/restore_peer_skip.sql"
+    sed "$unique_off" "$work/restore_default.sql" >"$work/restore_default_uc0.sql"
+    restores+=(peer_skip default_uc0)
+  fi
+  for f in "${restores[@]}"; do record_size "rst_$f" "$(size_of "$work/restore_$f.sql")"; done
+  client=(mariadb --no-defaults -S "$VKT_DB_SOCKET" -u"$VKT_DB_USER" -p"$VKT_DB_PASSWORD")
+  table_list=$(IFS=,; echo "${tables[*]}")
+  sums() { "${client[@]}" -N -B "$1" -e "CHECKSUM TABLE $table_list EXTENDED" | awk '{ print $2 }' | md5sum; }
+  source_sums=$(sums "$VKT_DB_NAME")
+  sums_equal=yes
+  for r in $(seq 1 "$restore_rounds"); do
+    for f in "${restores[@]}"; do
+      sql -e "DROP DATABASE IF EXISTS vkt_restore; CREATE DATABASE vkt_restore"
+      measure "rst_$f" /dev/null sh -c 'f=$1; shift; exec "$@" vkt_restore <"$f"' sh "$work/restore_$f.sql" "${client[@]}"
+      [ "$(sums vkt_restore)" = "$source_sums" ] || { sums_equal=NO; echo "  the restore of $f differs from the source"; }
+    done
+    echo "  round $r done"
+  done
+  sql -e "DROP DATABASE IF EXISTS vkt_restore"
+fi
+
 # --- report ----------------------------------------------------------------------
 
 echo
@@ -138,6 +205,7 @@ echo
 echo "Full backup"
 header
 row "tool, full" tool_full
+[ -n "${VKT_BIN_BEFORE:-}" ] && row "tool before (VKT_BIN_BEFORE)" tool_before
 row "mariadb-dump --skip-ext-insert" dump
 row "fetch floor (use_result)" floor
 echo "  tool/peer  $(ratio "$(med tool_full 1)" "$(med dump 1)")"
@@ -157,6 +225,22 @@ echo "  incremental/(cp + sync)  $(ratio "$(med tool_inc 1)" "$(med cp_sync 1)")
 echo "  tables copied from the previous file: $copied_tables of ${#tables[@]}"
 echo "  incremental file / full file size: $(ratio "$(median <"$work/res/tool_inc.size")" "$(median <"$work/res/tool_full2.size")")"
 echo "  incremental and full file equal apart from comment lines: $same_content"
+
+if [ "${VKT_BENCH_RESTORE:-1}" = 1 ]; then
+  echo
+  echo "Restore into a fresh database (mariadb < file; checksums equal to the source: $sums_equal)"
+  header
+  row "tool, before bulk loading" rst_before
+  row "tool, default" rst_default
+  [ -f "$work/res/rst_default_uc0" ] && row "tool, default, UNIQUE_CHECKS=0" rst_default_uc0
+  row "tool, zeilen-je-insert=1000" rst_multi
+  row "  the same, UNIQUE_CHECKS=0" rst_multi_uc0
+  row "mariadb-dump (extended insert)" rst_peer
+  [ -f "$work/res/rst_peer_skip" ] && row "mariadb-dump --skip-ext-insert" rst_peer_skip
+  echo "  default/before       $(ratio "$(med rst_default 1)" "$(med rst_before 1)")   (target <= 0.5)"
+  echo "  zeilen-je-insert=1000/peer  $(ratio "$(med rst_multi 1)" "$(med rst_peer 1)")   (target <= 1.2)"
+  echo "  tool full backup with zeilen-je-insert=1000: $(med tool_multi 1) s (default: $(med tool_full 1) s)"
+fi
 
 # --- where the time goes -----------------------------------------------------------
 

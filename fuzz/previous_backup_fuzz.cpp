@@ -1,6 +1,7 @@
 // Indexes arbitrary bytes as a previous backup and copies every block whose
 // rows were judged whole; aborts when a copy yields anything but exactly the
-// indexed number of that table's row lines and the closing empty line.
+// indexed number of that table's rows, in the block's form, and the closing
+// empty line.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,21 +21,37 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-// `copied` must be `rowCount` CR LF lines of the table, each with the
-// block's prefix and number of values, then one empty line.
+// `copied` must be the table's rows in the block's form, then one empty
+// line: `rowCount` CR LF row lines, each with the block's prefix and number
+// of values; or, for several rows a statement, statement heads each
+// followed by row lines "(" values ")," and a last one "(" values ");",
+// `rowCount` row lines in all.
 void checkCopy(const std::string& copied, const PreviousTableEntry& entry) {
   const std::string start = backup_format::rowLineStartFor(entry.name);
+  const std::string head = entry.rowPrefix.substr(0, entry.rowPrefix.size() - 2);
   size_t pos = 0;
-  for (int row = 0; row < entry.rowCount; ++row) {
+  bool inStatement = false;
+  for (int row = 0; row < entry.rowCount;) {
     const size_t end = copied.find("\r\n", pos);
     check(end != std::string::npos);
-    check(copied.compare(pos, start.size(), start) == 0);
-    check(end >= pos + start.size());
-    check(previous_backup::rowValueCount(
-              std::string_view(copied).substr(pos, end - pos),
-              entry.rowPrefix) == entry.valueCount);
+    std::string line = copied.substr(pos, end - pos);
     pos = end + 2;
+    if (!entry.rowsShared) {
+      check(line.compare(0, start.size(), start) == 0);
+      check(previous_backup::rowValueCount(line, entry.rowPrefix) == entry.valueCount);
+      ++row;
+    } else if (!inStatement) {
+      check(line == head && head.compare(0, start.size(), start) == 0);
+      inStatement = true;
+    } else {
+      check(!line.empty() && (line.back() == ',' || line.back() == ';'));
+      inStatement = line.back() == ',';
+      line.back() = ';';
+      check(previous_backup::rowValueCount(line, "(") == entry.valueCount);
+      ++row;
+    }
   }
+  check(!inStatement);
   check(copied.compare(pos, std::string::npos, "\r\n") == 0);
 }
 

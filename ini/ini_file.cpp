@@ -49,6 +49,7 @@ CIniFile::CIniFile()
     : file(nullptr), sections(nullptr), currentSection(nullptr),
       currentValue(nullptr), loaded(false) {
   iniCopyText(fileName, sizeof fileName, "test.ini");
+  cutValue[0] = '\0';
 }
 
 CIniFile::~CIniFile() {

@@ -17,7 +17,11 @@
 #ifndef VKT_INI_INI_FILE_H_
 #define VKT_INI_INI_FILE_H_
 
+#include <cstddef>
 #include <cstdio>
+
+// The longest value text the reader takes from a line.
+const size_t kIniReadValueLength = 49;
 
 // One named value. Lists of values keep the order of adding.
 struct IniValue {
@@ -39,8 +43,9 @@ class CIniFile {
   CIniFile();
 
   // Empty document named `fileName` (cut to 31 characters), then reads that
-  // file. isLoaded() is true when it could be opened for reading as a file,
-  // even when empty; a missing or unreadable file, or a directory, gives an
+  // file. isLoaded() is true when it could be opened for reading as a
+  // regular file, even when empty; a missing or unreadable file, or anything
+  // but a regular file (a directory, a FIFO: never waited for), gives an
   // empty document and false. Prints nothing of its own: only duplicate
   // sections or entries in the file cause the add operations' messages.
   explicit CIniFile(const char* fileName);
@@ -122,6 +127,13 @@ class CIniFile {
 
   bool isLoaded() const { return loaded; }
 
+  // The name (as read) of the first entry whose value was longer than the
+  // kIniReadValueLength characters the reader takes, and so was cut; null
+  // when every value was read whole.
+  const char* cutValueName() const {
+    return cutValue[0] != '\0' ? cutValue : nullptr;
+  }
+
   // When `fileName` is not null it replaces the stored name (cut to 31
   // characters). Then writes the whole document to the file: "[name]\r\n",
   // "name=text\r\n" per value and "\r\n" after every section; an empty
@@ -144,9 +156,10 @@ class CIniFile {
   // when the file was replaced.
   bool save(const char* fileName = nullptr);
 
-  // Closes an open file, then opens the stored file name: 'r' reads it (a
-  // directory is refused), 'w' truncates or creates it (a new file with mode
-  // 0600) and writes in place. Any other mode is refused. True when open.
+  // Closes an open file, then opens the stored file name without waiting: 'r'
+  // reads it, 'w' truncates or creates it (a new file with mode 0600) and
+  // writes in place; anything but a regular file is refused, as is any other
+  // mode. True when open.
   bool openFile(char mode);
 
   // Closes the open file, if any, unchecked.
@@ -163,7 +176,8 @@ class CIniFile {
   //   "name=text"  addValue(null, name, text): the name is the text before
   //                the first "=" cut to 18 characters, the value all the text
   //                after that first "=" cut to 49 characters (also when the
-  //                name was cut). Entries before any section are dropped;
+  //                name was cut; cutValueName() then tells). Entries before
+  //                any section are dropped;
   //   otherwise    ignored.
   // Nothing is trimmed; the reader reports no syntax errors.
   void readSections();
@@ -182,6 +196,7 @@ class CIniFile {
   IniSection* currentSection;   // section cursor
   IniValue* currentValue;       // value cursor
   bool loaded;                  // the constructor could read the file
+  char cutValue[21];            // see cutValueName(); "" while none
 };
 
 // Test hook: the next `count` record allocations fail as if memory ran out.

@@ -18,7 +18,7 @@ namespace {
 // Longest names and values the reader takes from a line.
 const size_t kReadSectionName = 17;
 const size_t kReadValueName = 18;
-const size_t kReadValueText = 49;
+const size_t kReadValueText = kIniReadValueLength;
 
 // The next character as a text-mode stream would give it: a CR LF pair is
 // one line feed, any other CR is kept.
@@ -33,8 +33,10 @@ int getTextChar(FILE* f) {
 
 // fgets on the translated stream: at most size-1 characters, up to and
 // including a line feed. False at the end of the file or on a read error.
-bool readPiece(FILE* f, char* buf, size_t size) {
+// *goesOn tells that the line goes on after the piece.
+bool readPiece(FILE* f, char* buf, size_t size, bool* goesOn) {
   size_t n = 0;
+  *goesOn = false;
   while (n + 1 < size) {
     int c = getTextChar(f);
     if (c == EOF) break;
@@ -42,11 +44,19 @@ bool readPiece(FILE* f, char* buf, size_t size) {
     if (c == '\n') break;
   }
   buf[n] = '\0';
+  if (n + 1 == size && buf[n - 1] != '\n') {
+    int next = getc(f);
+    *goesOn = next != EOF && next != '\n' && next != '\r';
+    if (next != EOF) ungetc(next, f);
+  }
   return n > 0;
 }
 
-// Handles one piece of at most 99 characters as a line of its own.
-void readLine(CIniFile& ini, char* line) {
+// Handles one piece of at most 99 characters as a line of its own. A value
+// longer than the reader takes (also one whose line goes on after the
+// piece) leaves its name in `cutName` when that is still empty.
+void readLine(CIniFile& ini, char* line, bool goesOn, char* cutName,
+              size_t cutNameSize) {
   if (line[0] == '#') return;
   line[strcspn(line, "\n")] = '\0';
   if (line[0] == '[') {
@@ -61,26 +71,31 @@ void readLine(CIniFile& ini, char* line) {
   char text[kReadValueText + 1];
   iniCopyPart(name, sizeof name, line, static_cast<size_t>(equals - line));
   iniCopyText(text, sizeof text, equals + 1);
+  if ((goesOn || strlen(equals + 1) > kReadValueText) && cutName[0] == '\0')
+    iniCopyText(cutName, cutNameSize, name);
   ini.addValue(nullptr, name, text);
 }
 
-FILE* openForReading(const char* name) {
-  FILE* f = fopen(name, "rbe");
-  if (f == nullptr) return nullptr;
+// Opens `name` as a stream, or null when that fails or it is no regular
+// file. The open never waits: a FIFO would wait for its other end.
+FILE* openRegular(const char* name, int flags, const char* mode) {
+  int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-    fclose(f);
-    return nullptr;
-  }
+  FILE* f = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+    f = fdopen(fd, mode);
+  if (f == nullptr) close(fd);
   return f;
 }
 
+FILE* openForReading(const char* name) {
+  return openRegular(name, O_RDONLY, "rb");
+}
+
 FILE* openForWriting(const char* name) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, "wb");
-  if (f == nullptr) close(fd);
-  return f;
+  return openRegular(name, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 }
 
 // The file that save() replaces: what a symbolic link names, else the name
@@ -191,7 +206,9 @@ void CIniFile::closeFile() {
 void CIniFile::readSections() {
   if (file == nullptr || fseek(file, 0, SEEK_SET) != 0) return;
   char line[100];
-  while (readPiece(file, line, sizeof line)) readLine(*this, line);
+  bool goesOn = false;
+  while (readPiece(file, line, sizeof line, &goesOn))
+    readLine(*this, line, goesOn, cutValue, sizeof cutValue);
 }
 
 void CIniFile::writeSections() {

@@ -13,19 +13,31 @@ namespace {
 
 const char kDb[] = "vkt_incremental";
 
-// The row lines of `table` in a backup file, in file order.
+// The lines of `table`'s rows in a backup file, from its first INSERT to
+// the empty line after them, in file order.
 std::vector<std::string> rowLines(const std::string& file, const std::string& table) {
   std::vector<std::string> rows;
   std::string content = ts::readFile(file);
   std::string start = "INSERT INTO `" + table + "` ";
+  bool inRows = false;
   for (size_t at = 0; at < content.size();) {
     size_t end = content.find("\r\n", at);
     if (end == std::string::npos) end = content.size();
-    if (content.compare(at, start.size(), start) == 0)
-      rows.push_back(content.substr(at, end - at));
+    inRows = end > at && (inRows || content.compare(at, start.size(), start) == 0);
+    if (inRows) rows.push_back(content.substr(at, end - at));
     at = end + 2;
   }
   return rows;
+}
+
+// The settings of `dir` with zeilen-je-insert set to `rows` ("" removes it).
+void setRowsPerInsert(const std::string& dir, const std::string& rows) {
+  std::string settings = ts::readFile(dir + "/vkt.ini");
+  const std::string key = "zeilen-je-insert=";
+  size_t at = settings.find(key);
+  if (at != std::string::npos) settings.erase(at, settings.find("\r\n", at) + 2 - at);
+  if (!rows.empty()) settings.insert(settings.find("\r\n") + 2, key + rows + "\r\n");
+  ts::writeFile(dir + "/vkt.ini", settings);
 }
 
 class IncrementalTest : public ::testing::Test {
@@ -72,7 +84,16 @@ class IncrementalTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
+// Each run in either form of rows: one INSERT a row, or statements of three.
+class IncrementalForms : public IncrementalTest,
+                         public ::testing::WithParamInterface<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(RowsPerInsert, IncrementalForms,
+                         ::testing::Values("", "3"));
+
+TEST_P(IncrementalForms, FullThenUnchangedThenChangedNewAndDroppedTables) {
+  const std::string form = GetParam();
+  setRowsPerInsert(dir_.path(), form);
   // First run: no previous backup, so a full one.
   ts::ProgramRun full = run();
   EXPECT_NE(full.out.find("Konnte kein altes Backup laden! Starte direktes Update."),
@@ -113,7 +134,7 @@ TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
   std::string second = backups().back();
   EXPECT_EQ(rowLines(second, "a"), rowLines(first, "a"));
   EXPECT_EQ(rowLines(second, "c"), rowLines(first, "c"));
-  EXPECT_EQ(rowLines(second, "c").size(), 2u);
+  EXPECT_EQ(rowLines(second, "c").size(), form.empty() ? 2u : 3u);
   EXPECT_EQ(ts::settingValue(ts::readFile(dir_.path() + "/vkt.ini"), "zeit-last-backup"), ts::stampOf(second));
   expectNewestRestores();
 
@@ -135,6 +156,54 @@ TEST_F(IncrementalTest, FullThenUnchangedThenChangedNewAndDroppedTables) {
   ASSERT_EQ(backups().size(), 4u);
   EXPECT_EQ(ts::readFile(backups().back()).find("# Tabelle 'c'"), std::string::npos);
   EXPECT_TRUE(rowLines(backups().back(), "c").empty());
+  expectNewestRestores();
+
+  // Fewer rows a statement: statements that hold more are read again.
+  if (!form.empty()) {
+    setRowsPerInsert(dir_.path(), "2");
+    ts::Connection(kDb).exec("UPDATE b SET t = 'kleiner' WHERE id = 1");
+    ts::waitForNextSecond();
+    ts::ProgramRun fewer = run();
+    EXPECT_NE(fewer.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Abfrage der Tabellen-Daten aus der DB: OK\n"),
+              std::string::npos) << fewer.out;
+    EXPECT_NE(fewer.out.find("Speichere Tabelle 'd'\nAbfrage der Tabellen-beschreibung: OK\n"
+                             "Kopiere die Daten aus dem alten Backup heraus.\n"),
+              std::string::npos) << fewer.out;
+    expectNewestRestores();
+  }
+  const size_t files = backups().size();
+
+  // The other form: unchanged rows are read again, so that the file has
+  // the form the settings ask for.
+  const std::string other = form.empty() ? "2" : "";
+  setRowsPerInsert(dir_.path(), other);
+  ts::Connection(kDb).exec("UPDATE b SET t = 'wieder' WHERE id = 1");
+  ts::waitForNextSecond();
+  ts::ProgramRun switched = run();
+  EXPECT_EQ(switched.out.find("Kopiere die Daten"), std::string::npos) << switched.out;
+  ASSERT_EQ(backups().size(), files + 1);
+  EXPECT_EQ(rowLines(backups().back(), "a").size(), other.empty() ? 3u : 5u);
+  expectNewestRestores();
+
+  // A file written before rows were committed in bulk (no bulk-load
+  // statements in its preamble, no COMMIT lines) is copied from.
+  std::string content = ts::readFile(backups().back());
+  const std::string bulk = " /*!40014 SET autocommit=0 */;";
+  size_t at = content.find(bulk);
+  ASSERT_NE(at, std::string::npos);
+  content.erase(at, content.find("\r\n", at) - at);
+  at = content.find("\r\nCOMMIT;\r\n");
+  ASSERT_NE(at, std::string::npos);
+  content.erase(at + 2, 9);
+  ts::writeFile(backups().back(), content);
+  ts::Connection(kDb).exec("UPDATE b SET t = 'nochmal' WHERE id = 1");
+  ts::waitForNextSecond();
+  ts::ProgramRun old = run();
+  EXPECT_NE(old.out.find("Speichere Tabelle 'a'\nAbfrage der Tabellen-beschreibung: OK\n"
+                         "Kopiere die Daten aus dem alten Backup heraus.\n"),
+            std::string::npos) << old.out;
+  ASSERT_EQ(backups().size(), files + 2);
   expectNewestRestores();
 }
 

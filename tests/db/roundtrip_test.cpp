@@ -3,10 +3,14 @@
 // file on a small known database.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -113,6 +117,11 @@ INSERT INTO bins VALUES
       sql += "INSERT INTO bins VALUES (" + std::to_string(id++) +
              ",NULL,CONCAT(REPEAT('a'," + std::to_string(before) + "),X'" +
              special + "',REPEAT('b',20)),NULL,NULL);\n";
+  // Values that a statement of several rows cannot hold two of, and one
+  // that alone is larger than such a statement may be.
+  sql += "INSERT INTO bins VALUES (100,NULL,NULL,NULL,REPEAT('p',600000)),"
+         "(101,NULL,NULL,NULL,REPEAT('q',600000)),"
+         "(102,NULL,NULL,NULL,REPEAT('r',1500000)),(103,NULL,X'00',NULL,NULL);\n";
   sql += "CREATE TABLE misc (id INT NOT NULL PRIMARY KEY, e ENUM('a','b c','gr" +
          kUe + "n'), s SET('x','y','z'), bt BIT(10), b1 BIT(1), b64 BIT(64),"
          " j JSON);\n";
@@ -169,6 +178,11 @@ CREATE VIEW w_a_reader AS SELECT w.w_a_reader AS w_b_named FROM w_b_named w;
 }
 
 const char kCorpus[] = "vkt_rt_corpus";
+const std::string kPreamble =
+    "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
+    " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
+    " /*!40103 SET TIME_ZONE='+00:00' */; /*!40014 SET autocommit=0 */;";
+const std::string kClosing = "COMMIT;\r\n";
 const char kToolRestore[] = "vkt_rt_tool";
 const char kPeerRestore[] = "vkt_rt_peer";
 
@@ -186,10 +200,13 @@ struct Backup {
   std::string ini;
 };
 
+// `rowsPerInsert`, when not empty, is written as zeilen-je-insert.
 Backup backUp(const ts::TempDir& dir, const std::string& database,
-              const std::string& switches) {
-  ts::writeFile(dir.path() + "/vkt.ini",
-                ts::settingsFor(database, dir.path(), "", switches));
+              const std::string& switches, const std::string& rowsPerInsert = "") {
+  std::string settings = ts::settingsFor(database, dir.path(), "", switches);
+  if (!rowsPerInsert.empty())
+    settings.insert(settings.size() - 2, "zeilen-je-insert=" + rowsPerInsert + "\r\n");
+  ts::writeFile(dir.path() + "/vkt.ini", settings);
   ts::ProgramRun run = ts::runProgram(dir.path(), "");
   EXPECT_EQ(run.status, 0);
   Backup backup;
@@ -286,14 +303,54 @@ class RoundTrip : public ::testing::Test {
 std::map<std::string, std::string>* RoundTrip::peerSums_ = nullptr;
 std::map<std::string, std::string>* RoundTrip::sourceSums_ = nullptr;
 
+// The rows' statements in `bytes`: how many rows each holds, and its size.
+struct Statement {
+  int rows = 0;
+  size_t bytes = 0;
+};
+
+std::vector<Statement> statementsOf(const std::string& bytes) {
+  std::vector<Statement> statements;
+  bool open = false;
+  for (const std::string& line : splitCrLf(bytes)) {
+    const bool head = line.compare(0, 13, "INSERT INTO `") == 0;
+    if (!head && !(open && line.compare(0, 1, "(") == 0)) continue;
+    if (!open) statements.emplace_back();
+    statements.back().bytes += line.size() + 2;
+    if (!head || line.back() == ';') ++statements.back().rows;
+    open = line.back() != ';';
+  }
+  return statements;
+}
+
 TEST_F(RoundTrip, FullBackupRestoresLikeThePeersDump) {
-  ts::TempDir dir;
-  Backup backup = backUp(dir, kCorpus, "1110");
-  ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
-            std::string::npos)
-      << backup.out;
-  expectRestoresLikePeer(backup.file);
+  for (const char* rowsPerInsert : {"", "2", "1000"}) {
+    SCOPED_TRACE(std::string("zeilen-je-insert=") + rowsPerInsert);
+    ts::TempDir dir;
+    Backup backup = backUp(dir, kCorpus, "1110", rowsPerInsert);
+    ASSERT_FALSE(backup.file.empty());
+    EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
+              std::string::npos)
+        << backup.out;
+    expectRestoresLikePeer(backup.file);
+    // A statement of several rows stays within 1 MiB; the value larger
+    // than that makes a statement of its own.
+    size_t largest = 0;
+    int most = 0;
+    for (const Statement& statement : statementsOf(ts::readFile(backup.file))) {
+      if (statement.rows > 1) {
+        EXPECT_LE(statement.bytes, size_t{1} << 20);
+      }
+      largest = std::max(largest, statement.bytes);
+      most = std::max(most, statement.rows);
+    }
+    EXPECT_GT(largest, size_t{1500000});
+    if (std::string(rowsPerInsert) == "1000") {
+      EXPECT_GT(most, 2);
+    } else {
+      EXPECT_EQ(most, *rowsPerInsert == '\0' ? 1 : 2);
+    }
+  }
 }
 
 TEST_F(RoundTrip, IncrementalWithoutPreviousFileFallsBackToAFullBackup) {
@@ -322,12 +379,10 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
 
   std::vector<std::string> lines = splitCrLf(bytes);
-  ASSERT_GT(lines.size(), 9u);
-  EXPECT_EQ(lines[7],
-            "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
-            " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
-            " /*!40103 SET TIME_ZONE='+00:00' */;");
-  EXPECT_EQ(lines[8], "");
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines[6], "/*M!999999\\- enable the sandbox mode */");
+  EXPECT_EQ(lines[8], kPreamble);
+  EXPECT_EQ(lines[9], "");
   auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
@@ -378,7 +433,7 @@ class Layout : public ::testing::Test {
     ts::recreateDatabase(kLayout);
     ts::Connection c(kLayout);
     c.exec("CREATE TABLE t (a INT, b VARCHAR(10), c VARCHAR(10)) ENGINE=InnoDB;"
-           "INSERT INTO t VALUES (1,NULL,'');"
+           "INSERT INTO t VALUES (1,NULL,''),(2,'x''y',NULL),(3,'','z');"
            "CREATE TABLE u (id INT NOT NULL PRIMARY KEY) ENGINE=InnoDB;");
     // The update time of t lies in a second before the run.
     ts::waitForNextSecond();
@@ -412,6 +467,7 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
   ASSERT_EQ(tUpdate.size(), 19u);
   struct Case {
     const char* switches;  // save-strucktur, save-daten, droptable
+    const char* rowsPerInsert;
     std::string body;      // everything after the preamble's empty line
   };
   const std::string tComment =
@@ -420,40 +476,49 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
   const std::string uComment = "# Tabelle 'u'\r\n# Update: ''\r\n" + kHash + "\r\n";
   const std::string tDef = crlf(tCreate) + ";\r\n\r\n";
   const std::string uDef = crlf(uCreate) + ";\r\n\r\n";
-  const std::string tRows = "INSERT INTO `t` VALUES ('1',NULL,'');\r\n\r\n";
+  const std::string tRows = "INSERT INTO `t` VALUES ('1',NULL,'');\r\n"
+                            "INSERT INTO `t` VALUES ('2','x\\'y',NULL);\r\n"
+                            "INSERT INTO `t` VALUES ('3','','z');\r\n\r\n";
+  // Statements of at most two rows, one row a line.
+  const std::string tShared = "INSERT INTO `t` VALUES\r\n('1',NULL,''),\r\n"
+                              "('2','x\\'y',NULL);\r\nINSERT INTO `t` VALUES\r\n"
+                              "('3','','z');\r\n\r\n";
+  // Without definitions, nothing but this line commits t's rows before u.
+  const std::string tCommit = "COMMIT;\r\n\r\n";
   const std::string uRows = "\r\n";
   const std::string tDrop = "DROP TABLE IF EXISTS `t`;\r\n";
   const std::string uDrop = "DROP TABLE IF EXISTS `u`;\r\n";
   const Case cases[] = {
-      {"0000", tComment + uComment},
-      {"0010", tComment + uComment},
-      {"1000", tComment + tDef + uComment + uDef},
-      {"1010", tComment + tDrop + tDef + uComment + uDrop + uDef},
-      {"0100", tComment + tRows + uComment + uRows},
-      {"0110", tComment + tRows + uComment + uRows},
-      {"1100", tComment + tDef + tRows + uComment + uDef + uRows},
-      {"1110", tComment + tDrop + tDef + tRows + uComment + uDrop + uDef + uRows},
+      {"0000", "", tComment + uComment},
+      {"0010", "", tComment + uComment},
+      {"1000", "", tComment + tDef + uComment + uDef},
+      {"1010", "", tComment + tDrop + tDef + uComment + uDrop + uDef},
+      {"0100", "", tComment + tRows + tCommit + uComment + uRows},
+      {"0110", "1", tComment + tRows + tCommit + uComment + uRows},
+      {"1100", "", tComment + tDef + tRows + uComment + uDef + uRows},
+      {"1110", "", tComment + tDrop + tDef + tRows + uComment + uDrop + uDef + uRows},
+      {"1110", "2", tComment + tDrop + tDef + tShared + uComment + uDrop + uDef + uRows},
+      {"0100", "2", tComment + tShared + tCommit + uComment + uRows},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.switches);
+    SCOPED_TRACE(std::string(c.switches) + " " + c.rowsPerInsert);
     ts::TempDir dir;
-    Backup backup = backUp(dir, kLayout, c.switches);
+    Backup backup = backUp(dir, kLayout, c.switches, c.rowsPerInsert);
     ASSERT_FALSE(backup.file.empty());
     std::string stamp = ts::stampOf(backup.file);
     EXPECT_EQ(backup.file, dir.path() + "/" + kLayout + "-" + stamp + ".sql");
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
-        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n\r\n" +
-        "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
-        " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
-        " /*!40103 SET TIME_ZONE='+00:00' */;\r\n\r\n";
+        "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n" +
+        "/*M!999999\\- enable the sandbox mode */\r\n\r\n" +
+        kPreamble + "\r\n\r\n";
     // The identity block names the settings and t, whose update time is
     // known, not u.
     const std::string identities =
         std::string("# Einstellungen 'save-strucktur=") + c.switches[0] +
         " save-daten=" + c.switches[1] + " droptable=" + c.switches[2] +
         "'\r\n# Kennung 't' " + tIdentity + "\r\n";
-    EXPECT_EQ(ts::readFile(backup.file), header + c.body + identities);
+    EXPECT_EQ(ts::readFile(backup.file), header + c.body + kClosing + identities);
   }
 }
 
@@ -481,7 +546,8 @@ TEST_F(Layout, UpdateTimeIsLeftEmptyWhenItMayStillMove) {
     const bool tIdentified = bytes.find("# Kennung 't'", identities) != std::string::npos;
     bytes.resize(identities + 2);
     // A view has no update time; its section is the last one.
-    const std::string view = "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n";
+    const std::string view =
+        "# Tabelle 'w'\r\n# Update: ''\r\n" + kHash + "\r\n" + kClosing;
     ASSERT_GT(bytes.size(), view.size());
     EXPECT_EQ(bytes.substr(bytes.size() - view.size()), view);
     if (updated != commentDate(ts::stampOf(backup.file))) continue;
@@ -578,22 +644,47 @@ TEST(Names, NoNameEndsItsLineEarly) {
   const std::string breaking = "x\nDROP DATABASE vkt_rt_victim;#";
   c.exec("CREATE TABLE `" + breaking + "` (id INT); INSERT INTO `" + breaking +
          "` VALUES (1);"
-         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);");
-  // Other control bytes go into the statements as they are.
-  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there"};
+         "CREATE TABLE lf_column (`a\nb` INT); INSERT INTO lf_column VALUES (2);"
+         // A column list in the row lines would hold the line feed.
+         "CREATE TABLE lf_listed (`a\nb` INT, h INT INVISIBLE);"
+         "INSERT INTO lf_listed (`a\nb`, h) VALUES (3, 4);");
+  // Other control bytes go into the statements as they are; on the
+  // console they are escaped, so that none reaches the terminal (this one
+  // would set the window title and hide all later output).
+  const std::vector<std::string> kept = {"bell\a;#", "cr\rhere", "tab\there",
+                                         "t\x1B]0;x\a\x1B[8m"};
   for (const std::string& name : kept)
     c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
            "` VALUES ('" + name.substr(0, 2) + "');");
+  // A body that hides a client command from the server ("--" and a control
+  // byte is a comment to the server only) is not written.
+  const std::string planted = ts::TempDir().path() + "-planted";
+  c.exec("CREATE PROCEDURE hostile() BEGIN\n--\x01 \\! touch " + planted +
+         " #\nSELECT 1;\nEND");
   RestoredBackup backup = backUpAndRestore(
       kDb, kRestored, std::string(".sql") + BackupFile::kWorkingSuffix);
   const std::string& out = backup.run.out;
+  EXPECT_NE(out.find("Speichere Tabelle 't\\x1B]0;x\\x07\\x1B[8m'\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                          [](unsigned char b) { return b != '\n' && (b < 0x20 || b == 0x7F); }),
+            0) << out;
+  EXPECT_NE(out.find("Speichere Prozedur 'hostile'\nFehler: "), std::string::npos) << out;
+  EXPECT_NE(access(planted.c_str(), F_OK), 0);
   const std::string failed =
       "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
   size_t first = out.find(failed);
   ASSERT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(failed, first + 1), std::string::npos) << out;
-  EXPECT_NE(out.find("3 von 5 Tabellen erfolgreich gespeichert."),
+  EXPECT_NE(out.find("4 von 7 Tabellen erfolgreich gespeichert."),
             std::string::npos) << out;
+  // Rows alone: only the names in the row lines are checked.
+  ts::TempDir rowsDir;
+  ts::writeFile(rowsDir.path() + "/vkt.ini",
+                ts::settingsFor(kDb, rowsDir.path(), "", "0110"));
+  ts::ProgramRun rowsOnly = ts::runProgram(rowsDir.path(), "");
+  EXPECT_NE(rowsOnly.out.find("5 von 7 Tabellen erfolgreich gespeichert."),
+            std::string::npos) << rowsOnly.out;
   EXPECT_NE(backup.content.find(
                 "\r\n# Tabelle 'x\\nDROP DATABASE vkt_rt_victim;#'\r\n"),
             std::string::npos);
@@ -605,6 +696,7 @@ TEST(Names, NoNameEndsItsLineEarly) {
   std::map<std::string, std::string> sums = ts::checksums(kDb);
   sums.erase(breaking);
   sums.erase("lf_column");
+  sums.erase("lf_listed");
   EXPECT_EQ(ts::checksums(kRestored), sums);
 }
 
@@ -648,10 +740,29 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
       }
     });
     while (pairs == 0) std::this_thread::yield();
-    RestoredBackup backup = backUpAndRestore(kDb, kRestored);
+    // Held while it writes the big table, the run holds no lock on the table
+    // it wrote before: DDL on that one need not wait for the run.
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+    ts::RunningProgram program(dir.path(), "");
+    for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
+                                     std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
+    ts::Connection ddl(kDb);
+    ddl.exec("SET SESSION lock_wait_timeout = 10");
+    const bool altered =
+        mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
+    ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
+    EXPECT_TRUE(altered) << mysql_error(ddl.handle());
+    const ts::ProgramRun run = program.wait();
     stop = true;
     writer.join();
-    ASSERT_TRUE(backup.restored);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+    ASSERT_EQ(files.size(), 1u);
+    std::string errors;
+    ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
     ts::Connection restored(kRestored);
     // The writer went on while the program ran.
     long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());

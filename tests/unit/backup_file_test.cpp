@@ -95,12 +95,16 @@ TEST_F(BackupFileTest, CopiedBytesAreTheSourcesWhereverTheyComeFrom) {
     ASSERT_TRUE(file.writeLine("head"));
     using Outcome = BackupFile::CopyOutcome;
     EXPECT_EQ(file.appendFrom(onDisk, 3, disk.size() - 3), Outcome::kCopied);
+    // Copied inside the kernel, which reports the source's end as a copy of
+    // no bytes.
+    EXPECT_EQ(file.appendFrom(onDisk, disk.size() - 10, 20), Outcome::kSourceShort);
     EXPECT_EQ(file.appendFrom(inMemory, 0, 8), Outcome::kCopied);
     EXPECT_EQ(file.appendFrom(onDisk, disk.size() - 10, 20), Outcome::kSourceShort);
     EXPECT_EQ(file.appendFrom(-1, 0, 5), Outcome::kSourceFailed);
     ASSERT_TRUE(file.writeLine("tail"));
     ASSERT_TRUE(file.finish()) << file.error();
-    EXPECT_TRUE(readAll(name) == "head\r\n" + disk.substr(3) + "memory\r\n" +
+    EXPECT_TRUE(readAll(name) == "head\r\n" + disk.substr(3) +
+                                     disk.substr(disk.size() - 10) + "memory\r\n" +
                                      disk.substr(disk.size() - 10) + "tail\r\n");
   }
   close(onDisk);

@@ -23,15 +23,24 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_TRUE(bf::isRowLine("INSERT INTO `t` VALUES ('1');"));
   EXPECT_FALSE(bf::isRowLine("  `INSERT` int(11) DEFAULT NULL,"));
   EXPECT_FALSE(bf::isRowLine("INSERT INTO t VALUES (1);"));
+  EXPECT_EQ(bf::statementHead("t`x", {"a"}), "INSERT INTO `t``x` (`a`) VALUES");
+  const std::string rowSession =
+      "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
+      " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
+      " /*!40103 SET TIME_ZONE='+00:00' */;";
   EXPECT_EQ(bf::preambleLine("utf8mb4"),
-            "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
-            " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
-            " /*!40103 SET TIME_ZONE='+00:00' */;");
+            rowSession + " /*!40014 SET autocommit=0 */;");
+  // Files written before the bulk-load statements had their rows read alike.
+  EXPECT_TRUE(bf::rowsReadAlike(bf::preambleLine("utf8mb4"), "utf8mb4"));
+  EXPECT_TRUE(bf::rowsReadAlike(rowSession, "utf8mb4"));
+  EXPECT_FALSE(bf::rowsReadAlike(rowSession, "latin1"));
+  EXPECT_FALSE(bf::rowsReadAlike(rowSession + " /*!40014 SET UNIQUE_CHECKS=0 */;", "utf8mb4"));
   std::vector<std::string> header = bf::headerLines("shop", "06.12.2026 14:30:05");
-  ASSERT_EQ(header.size(), 7u);
+  ASSERT_EQ(header.size(), 8u);
   EXPECT_EQ(header[2], "# Backup der Datenbank 'shop'");
   EXPECT_EQ(header[3], "# Erstellt: 06.12.2026 14:30:05");
-  EXPECT_EQ(header[6], "");
+  EXPECT_EQ(header[6], "/*M!999999\\- enable the sandbox mode */");
+  EXPECT_EQ(header[7], "");
 }
 
 TEST(BackupFormat, FindsLineFeedsOnlyInsideQuotes) {

@@ -105,6 +105,12 @@ TEST_F(IniFileTest, MissingEmptyAndDirectoryFiles) {
   CIniFile directory(dir_.c_str());
   EXPECT_FALSE(directory.isLoaded());
   EXPECT_EQ(dumpOf(directory), "");
+  // A FIFO is not waited on, nor read as an empty file.
+  const std::string fifoPath = dir_ + "/fifo.ini";
+  ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+  CIniFile fifo(fifoPath.c_str());
+  EXPECT_FALSE(fifo.isLoaded());
+  EXPECT_FALSE(fifo.openFile('w'));
   EXPECT_FALSE(CIniFile().isLoaded());
 }
 
@@ -148,6 +154,14 @@ TEST_F(IniFileTest, FiftyCharacterValueIsWrittenWholeAndReadBackAs49) {
   EXPECT_EQ(read(path_), "[A]\r\nk=" + v50 + "\r\n\r\n");
   CIniFile back(path_.c_str());
   EXPECT_EQ(back.getValue("A", "k"), v50.substr(0, 49));
+  EXPECT_STREQ(back.cutValueName(), "k");
+  // 49 characters are read whole; a line that goes on past its first
+  // piece has its value cut as well.
+  for (const std::string& line : {"k=" + std::string(49, 'v'),
+                                  std::string(60, 'n') + "=" + std::string(40, 'v')}) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << "[A]\n" << line << "\n";
+    EXPECT_EQ(CIniFile(path_.c_str()).cutValueName() != nullptr, line.size() > 51) << line;
+  }
 }
 
 TEST_F(IniFileTest, LongLinesAreReadIn99CharacterPieces) {

@@ -5,15 +5,18 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
+#include "backup/progress.h"
 
 namespace {
 
@@ -57,6 +60,17 @@ class BackupText {
     std::string text;
     for (const std::string& line : lines_) text += line + lineEnd;
     return text;
+  }
+
+  // `count` rows in statements of at most `perStatement` rows.
+  static Lines sharedRowLines(const std::string& name, int count, int perStatement) {
+    Lines lines;
+    for (int i = 1; i <= count; ++i) {
+      if ((i - 1) % perStatement == 0) lines.push_back(backup_format::statementHead(name, {}));
+      const bool last = i == count || i % perStatement == 0;
+      lines.push_back("('" + std::to_string(i) + "','x')" + (last ? ";" : ","));
+    }
+    return lines;
   }
 
   static Lines rowLines(const std::string& name, int count) {
@@ -116,13 +130,14 @@ struct CopyResult {
 };
 
 // Copies through a real backup file in a scratch directory.
-CopyResult copyFrom(int in, const PreviousTableEntry& entry) {
+CopyResult copyFrom(int in, const PreviousTableEntry& entry,
+                    RowProgress* progress = nullptr) {
   char dir[] = "/tmp/vkt-copy-XXXXXX";
   if (mkdtemp(dir) == nullptr) return {-2, ""};
   const std::string name = std::string(dir) + "/out.sql";
   BackupFile out;
   EXPECT_TRUE(out.create(name));
-  RowsResult rows = previous_backup::copyRows(in, entry, out);
+  RowsResult rows = previous_backup::copyRows(in, entry, out, progress);
   EXPECT_TRUE(out.finish());
   std::ifstream file(name, std::ios::binary);
   std::string output((std::istreambuf_iterator<char>(file)),
@@ -132,8 +147,9 @@ CopyResult copyFrom(int in, const PreviousTableEntry& entry) {
   return {rows.whole ? rows.rows : -1, output};
 }
 
-CopyResult copyFrom(const Indexed& indexed, const PreviousTableEntry& entry) {
-  return copyFrom(indexed.file->fd(), entry);
+CopyResult copyFrom(const Indexed& indexed, const PreviousTableEntry& entry,
+                    RowProgress* progress = nullptr) {
+  return copyFrom(indexed.file->fd(), entry, progress);
 }
 
 time_t localTime(int y, int mo, int d, int h, int mi, int s) {
@@ -248,14 +264,17 @@ TEST(PreviousBackupIndex, UnusableDatesAreUnknownAndTheRestStays) {
 }
 
 TEST(PreviousBackupIndex, LineFeedOnlyFileReadsTheSame) {
-  const BackupText backup = BackupText().table("a", 2).table("b", 3);
+  const BackupText backup =
+      BackupText().table("a", 2).table("b", 3).comment("c").add(
+          BackupText::sharedRowLines("c", 5, 2)).add({""});
   const std::string crlf = backup.str();
   const std::string lf = backup.str("\n");
   const auto a = indexOf(crlf);
   const auto b = indexOf(lf);
-  ASSERT_EQ(b.tables.size(), 2u);
+  ASSERT_EQ(b.tables.size(), 3u);
   EXPECT_EQ(b.preamble, a.preamble);
-  for (size_t i = 0; i < 2; ++i) {
+  EXPECT_EQ(b.tables[2].rowCount, 5);
+  for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(b.tables[i].name, a.tables[i].name);
     EXPECT_TRUE(b.tables[i].rowsTrusted);
     EXPECT_EQ(b.tables[i].rowCount, a.tables[i].rowCount);
@@ -288,6 +307,7 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
   const std::string row = BackupText::rowLines("t", 1)[0];
   const std::string other = BackupText::rowLines("u", 1)[0];
   const std::string prefixRow = BackupText::rowLines("tt", 1)[0];
+  const std::string head = backup_format::statementHead("t", {});
   const struct {
     const char* what;
     Lines body;
@@ -311,7 +331,22 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
        {"INSERT INTO `t` VALUES ('1'); DROP DATABASE x; SELECT ('x');", ""}},
       {"a value that is no string", {"INSERT INTO `t` VALUES (1,'x');", ""}},
       {"a string not closed", {"INSERT INTO `t` VALUES ('1\\');", ""}},
+      {"a quote after three backslashes", {"INSERT INTO `t` VALUES ('1\\\\\\');", ""}},
       {"rows of different widths", {row, "INSERT INTO `t` VALUES ('1');", ""}},
+      {"a COMMIT line among the rows", {row, "COMMIT;", row, ""}},
+      {"text after the COMMIT line", {row, "", "COMMIT;", "", "garbage"}},
+      // Several rows a statement.
+      {"a statement head alone", {head, ""}},
+      {"a statement not closed", {head, "('1','x'),", ""}},
+      {"a statement not closed before the next", {head, "('1','x'),", head, "('2','x');", ""}},
+      {"a row without its statement's end", {head, "('1','x')", ""}},
+      {"text after a row's end", {head, "('1','x');x", ""}},
+      {"rows of different widths in a statement", {head, "('1','x'),", "('2');", ""}},
+      {"a row line inside a statement", {head, "('1','x'),", row, ""}},
+      {"a row without a statement head", {"('1','x');", ""}},
+      {"a head of another table", {"INSERT INTO `u` VALUES", "('1','x');", ""}},
+      {"both forms in one block", {row, head, "('2','x');", ""}},
+      {"both forms, the other way", {head, "('2','x');", row, ""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -407,6 +442,53 @@ TEST(PreviousBackupIndex, EveryRowLineIsJudgedInLargeFiles) {
   EXPECT_EQ(copyFrom(index, index.tables[0]).output, copiedBlock(good));
 }
 
+// Statements of several rows are judged in runs that end where a
+// statement ends: a whole block is trusted, and a bad line at a run's edge
+// is found.
+TEST(PreviousBackupIndex, StatementsOfSeveralRowsAreJudgedWhole) {
+  const int count = 250000, perStatement = 1000;  // about 10 MiB of rows
+  Lines good;
+  char row[64];
+  for (int i = 0; i < count; ++i) {
+    if (i % perStatement == 0) good.push_back(backup_format::statementHead("t", {}));
+    std::snprintf(row, sizeof row, "('%08d','%020d')%c", i, i,
+                  i % perStatement == perStatement - 1 ? ';' : ',');
+    good.push_back(row);
+  }
+  const std::string text = BackupText().comment("t").add(good).add({""}).str();
+  const auto index = indexOf(text);
+  const PreviousTableEntry& entry = index.tables.at(0);
+  ASSERT_TRUE(entry.rowsTrusted);
+  EXPECT_TRUE(entry.rowsShared);
+  EXPECT_EQ(entry.rowCount, count);
+  EXPECT_EQ(entry.statementRowsMax, perStatement);
+  EXPECT_EQ(entry.rowPrefix, backup_format::rowLinePrefix("t", {}));
+  EXPECT_EQ(copyFrom(index, entry).output, copiedBlock(good));
+
+  // The lines around the end of the first run and of the block.
+  const std::uint64_t statementBytes =
+      good[0].size() + 2 + perStatement * (good[1].size() + 2);
+  const size_t perRun = (previous_backup::kJudgedRun + statementBytes - 1) / statementBytes;
+  const size_t cut = perRun * (perStatement + 1);  // the next run's first line
+  const struct {
+    size_t at;
+    std::string line;
+  } damages[] = {
+      {cut - 1, "('1');"},                   // another width, last of a run
+      {cut - 1, good[cut - 2]},              // a statement left open
+      {cut, good[cut + 1]},                  // a row without its head
+      {cut + 1, "('1','2','3'),"},           // another width, first of a run
+      {good.size() - 1, good[good.size() - 2]},  // the block's last statement open
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.at);
+    Lines rows = good;
+    rows[damage.at] = damage.line;
+    const auto bad = indexOf(BackupText().comment("t").add(rows).add({""}).str());
+    EXPECT_FALSE(bad.tables.at(0).rowsTrusted);
+  }
+}
+
 TEST(PreviousBackupIndex, OnlyWantedRowsAreJudgedAndTrusted) {
   const std::string text =
       BackupText()
@@ -492,27 +574,59 @@ TEST(PreviousBackupCopy, FileChangedSinceIndexingFails) {
   const std::string text = BackupText().table("a", 3).table("b", 2).str();
   Lines mixed = BackupText::rowLines("a", 3);
   mixed[1] = BackupText::rowLines("z", 2)[1];
-  const std::string changed[] = {
-      BackupText().comment("a").structure("a").add(mixed).add({""}).str(),
-      BackupText().table("a", 2).table("b", 2).str(),  // fewer rows
-      BackupText().table("a", 4).table("b", 2).str(),  // more rows
-      BackupText().table("z", 3).table("b", 2).str(),  // same size, other rows
-      text.substr(0, text.find("'3'")),                // cut in a row
-      text.substr(0, indexOf(text).tables[0].position),  // cut at the block
-      "",
-      text,  // written again, byte for byte
+  const struct {
+    std::string text;
+    bool timesSetBack = false;  // the modification time as it was
+  } changed[] = {
+      {BackupText().comment("a").structure("a").add(mixed).add({""}).str()},
+      {BackupText().table("a", 2).table("b", 2).str()},  // fewer rows
+      {BackupText().table("a", 4).table("b", 2).str()},  // more rows
+      {BackupText().table("z", 3).table("b", 2).str()},  // same size, other rows
+      {text.substr(0, text.find("'3'"))},                // cut in a row
+      {text.substr(0, indexOf(text).tables[0].position)},  // cut at the block
+      {""},
+      {text},  // written again, byte for byte
+      // Only the change time, which no program can set, tells.
+      {BackupText().table("z", 3).table("b", 2).str(), true},
   };
-  for (const std::string& other : changed) {
-    SCOPED_TRACE(other.size());
+  for (const auto& other : changed) {
+    SCOPED_TRACE(other.text.size());
     const auto index = indexOf(text);
     // A change in the same clock tick as the indexing is told by the
     // file's times only on kernels with fine-grained change times.
     usleep(20000);
     const int fd = index.file->fd();
     ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0),
-              static_cast<ssize_t>(other.size()));
+    ASSERT_EQ(pwrite(fd, other.text.data(), other.text.size(), 0),
+              static_cast<ssize_t>(other.text.size()));
+    if (other.timesSetBack) {
+      const timespec times[2] = {index.tables[0].file.modified,
+                                 index.tables[0].file.modified};
+      ASSERT_EQ(futimens(fd, times), 0);
+    }
     EXPECT_EQ(copyFrom(index, index.tables[0]).count, -1);
+  }
+  {
+    // Written again while the rows are copied: the progress line's first
+    // redraw (at once, after a pause of all redraws) does it.
+    const std::string big = BackupText().table("a", 20000).str();
+    const auto index = indexOf(big);
+    struct OnFirstWrite : std::streambuf {
+      int fd = -1;
+      const std::string* bytes = nullptr;
+      int_type overflow(int_type c) override {
+        if (fd >= 0 && pwrite(fd, bytes->data(), bytes->size(), 0) < 0) c = traits_type::eof();
+        fd = -1;
+        return c;
+      }
+    } rewrite;
+    rewrite.fd = index.file->fd();
+    rewrite.bytes = &big;
+    std::ostream terminal(&rewrite);
+    usleep(300000);
+    RowProgress progress("a", &terminal, 80);
+    EXPECT_EQ(copyFrom(index, index.tables[0], &progress).count, -1);
+    EXPECT_EQ(rewrite.fd, -1);  // the rewrite took place
   }
   // Another file with the very same bytes is not the file indexed.
   const auto index = indexOf(text);
@@ -541,14 +655,26 @@ TEST(PreviousBackupCopy, FailedOutputStopsTheCopy) {
 TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   // Whole: rows closed, an empty table, a bare comment block, a structure
   // block without rows.
+  // Rows committed by a line of their own; the file's closing lines.
   std::string sound = BackupText()
                           .table("full", 2)
+                          .comment("committed").rows("committed", 1)
+                          .add({backup_format::kCommitLine, ""})
                           .comment("empty").structure("empty").rows("empty", 0)
                           .comment("bare")
                           .comment("structure_only").structure("structure_only")
+                          .add(backup_format::closingLines())
                           .str();
-  for (const PreviousTableEntry& entry : indexOf(sound).tables)
+  const auto soundIndex = indexOf(sound);
+  ASSERT_EQ(soundIndex.tables.size(), 5u);
+  for (const PreviousTableEntry& entry : soundIndex.tables)
     EXPECT_TRUE(entry.blockWhole) << entry.name;
+  EXPECT_TRUE(soundIndex.tables[1].rowsTrusted);
+  EXPECT_EQ(copyFrom(soundIndex, soundIndex.tables[1]).output,
+            copiedBlock(BackupText::rowLines("committed", 1)));
+  // The COMMIT line ends only a body that may end there.
+  std::string early = BackupText().comment("t").add({"CREATE TABLE `t` (", "COMMIT;"}).str();
+  EXPECT_FALSE(indexOf(early).tables.at(0).blockWhole);
 
   // Cut at a line end inside the definition, or inside a row line.
   std::string text = BackupText().table("t", 3).str();
@@ -589,6 +715,7 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
           .comment("v").add(viewLines).add({"", ""})
           .add({backup_format::sectionOpener(trigger.kind, trigger.name)})
           .add(object_section::objectLines(trigger, false))
+          .add(backup_format::closingLines())
           .str();
   const auto index = indexOf(text);
   ASSERT_EQ(index.tables.size(), 2u);
@@ -608,6 +735,9 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
             object_section::joinLines(object_section::objectLines(procedure, true)));
   EXPECT_EQ(index.objects[1].kind, backup_format::SectionKind::kTrigger);
   EXPECT_EQ(index.objects[1].name, "t\\nr");
+  // The file's closing lines belong to no section.
+  EXPECT_EQ(index.objects[1].section.text(),
+            object_section::joinLines(object_section::objectLines(trigger, false)));
   EXPECT_EQ(object_section::countChanges(index.objects, {procedure, trigger}, false), 1);
 }
 
