@@ -711,9 +711,12 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
     const char* engine;  // of the parent and the child
     const char* begin;   // around the two inserts
     const char* end;
+    // A table without transactions keeps its metadata lock until the run
+    // ends: DDL on it waits.
+    bool ddlGoesOn;
   } cases[] = {
-      {"InnoDB", "START TRANSACTION; ", " COMMIT;"},
-      {"MyISAM", "", ""},
+      {"InnoDB", "START TRANSACTION; ", " COMMIT;", true},
+      {"MyISAM", "", "", false},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.engine);
@@ -748,13 +751,15 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
     for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
                                      std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
-    ts::Connection ddl(kDb);
-    ddl.exec("SET SESSION lock_wait_timeout = 10");
-    const bool altered =
-        mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
-    ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
-    EXPECT_TRUE(altered) << mysql_error(ddl.handle());
+    if (k.ddlGoesOn) {
+      ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
+      ts::Connection ddl(kDb);
+      ddl.exec("SET SESSION lock_wait_timeout = 10");
+      const bool altered =
+          mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
+      ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
+      EXPECT_TRUE(altered) << mysql_error(ddl.handle());
+    }
     const ts::ProgramRun run = program.wait();
     stop = true;
     writer.join();
