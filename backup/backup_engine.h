@@ -48,6 +48,9 @@ struct TableEntry {
   // moves it on every change (InnoDB, MyISAM), and the table was not made
   // anew (RENAME, ALTER, TRUNCATE) after its last write.
   bool updateTracksRows = false;
+  // Locked with the other tables without transactions at the snapshot's
+  // moment; its rows are read before those of the other tables.
+  bool lockedAtSnapshot = false;
   // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
   // leaves the count at 0.
   bool reportedEmpty = false;
@@ -177,6 +180,38 @@ class BackupEngine {
   RowsResult copyRowsFromPrevious(std::string tableName);
 
  private:
+  // Streams the rows of one table into `target`: a row line per row, then
+  // the empty line.
+  RowsResult dumpRowsInto(const std::string& tableName, BackupFile& target);
+  // True when the rows of `table` are read from the server in this run.
+  bool readsRowsFromServer(const TableEntry& table) const;
+
+  // Tables whose engine has no transactions (MyISAM, Aria, ...) are read at
+  // the moment the snapshot begins: a second connection holds them locked
+  // for reading from before the snapshot until their rows are read, and
+  // their rows are read before the others' (snapshot_lock.cpp).
+  //
+  // The base tables of the database whose engine has no transactions and
+  // keeps rows of its own.
+  bool listNonTransactional(std::vector<std::string>* names);
+  // One line per system-versioned table: its past rows are not saved.
+  void printHistoryNotSaved();
+  // Locks the database's tables without transactions on the second
+  // connection, to be called right before the snapshot begins. Fills
+  // *locked with their names. Sets *why when they are there but could not
+  // be locked (the run goes on without the lock); false only when the main
+  // connection failed.
+  bool lockNonTransactional(std::unordered_set<std::string>* locked,
+                            std::string* why);
+  // Lets go of that lock.
+  void releaseSnapshotLock();
+  // Reads the rows of every locked table that needs reading into a scratch
+  // file beside `fileName`, then lets go of the lock.
+  void readLockedTablesFirst(const std::string& fileName);
+  // Writes the rows readLockedTablesFirst() read for `table` into the
+  // backup file.
+  RowsResult copyRowsReadFirst(const std::string& tableName);
+
   const TableEntry* findTable(const std::string& name) const;
   const PreviousTableEntry* findPrevious(const std::string& name) const;
   // True when the table's rows may be copied from the previous backup.
@@ -196,7 +231,10 @@ class BackupEngine {
   RunOutcome backUpTables(const std::string& savePath,
                           const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
+  // The first column of the first row of `statement` as an integer.
+  bool readServerNumber(const std::string& statement, long long* number);
   bool readServerClock(time_t* now);
+  void printForgottenUpdateTimes();
   bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
                             bool* refused);
   bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,
@@ -251,6 +289,17 @@ class BackupEngine {
   bool objectsWhole() const;
 
   MYSQL* connection;
+  // What connect() was given, for the second connection.
+  std::string host_, user_, password_;
+  MYSQL* lockConnection_ = nullptr;  // holds the lock, while it is held
+  // Rows read before the others: where they lie in the scratch file.
+  struct RowsReadFirst {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+    RowsResult rows;
+  };
+  std::unordered_map<std::string, RowsReadFirst> readFirst_;
+  int readFirstFile_ = -1;  // the scratch file, already unlinked
   std::string databaseName;
   std::string backupTime;
   bool connected;

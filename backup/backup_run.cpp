@@ -91,6 +91,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
 
   RunOutcome outcome = queryTables() ? backUpTables(savePath, lastBackupTime)
                                      : RunOutcome::kFailed;
+  releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
   // last pause.
@@ -112,6 +113,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
     printLine("Datenbank leer, keine Tabellen zum Speichern. Abbruch.");
     return RunOutcome::kFailed;
   }
+  if (this->saveData) printHistoryNotSaved();
 
   if (this->fromPreviousBackup) {
     std::string previousName =
@@ -130,6 +132,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
       }
       printLine("Seit dem letzten Backup wurden " + std::to_string(changed) +
                 " Tabellen ge\xE4ndert.");
+      printForgottenUpdateTimes();
       printLine("Starte Backupvorgang.");
       printLine("");
     }
@@ -140,6 +143,37 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   return writeFile(backup_format::fileName(savePath, databaseName, backupTime,
                                            compressed_),
                    local_time::format(now, backup_format::kCommentDatePattern));
+}
+
+// Tables of the previous backup whose update time the server no longer
+// knows (InnoDB keeps it in memory only: lost on a restart, and when the
+// table leaves the server's table definition cache) are read again on
+// every run. Says how many, and when the cache is smaller than the
+// database, what to raise.
+void BackupEngine::printForgottenUpdateTimes() {
+  int forgotten = 0;
+  int baseTables = 0;
+  for (const TableEntry& table : tables) {
+    if (table.isView) continue;
+    ++baseTables;
+    if (!table.rowsElsewhere && table.updateText.empty() &&
+        findPrevious(table.name) != nullptr)
+      ++forgotten;
+  }
+  if (forgotten == 0) return;
+  printLine("Hinweis: " + std::to_string(forgotten) +
+            " Tabellen werden neu gelesen, weil der Server ihre letzte "
+            "\xC4nderungszeit nicht kennt.");
+  long long cache = 0;
+  if (!readServerNumber("SELECT @@table_definition_cache", &cache) ||
+      baseTables <= cache)
+    return;
+  printLine("Hinweis: Die Datenbank hat " + std::to_string(baseTables) +
+            " Tabellen, der Server h\xE4lt aber nur die Definitionen von " +
+            std::to_string(cache) +
+            " im Speicher und vergisst die \xC4nderungszeiten der \xFC"
+            "brigen. Erh\xF6hen Sie table_definition_cache auf mehr als " +
+            std::to_string(baseTables) + ".");
 }
 
 std::string BackupEngine::settingsText() const {
@@ -177,6 +211,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     outFile.writeLine(line);
   outFile.writeLine(preamble());
   outFile.writeLine("");
+  if (this->saveData) readLockedTablesFirst(fileName);
 
   int saved = 0;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i) {

@@ -14,9 +14,11 @@ BackupEngine::BackupEngine()
       fromPreviousBackup(true) {}
 
 BackupEngine::~BackupEngine() {
+  releaseSnapshotLock();
   if (connection != nullptr) mysql_close(connection);
   if (prevFile >= 0) close(prevFile);
   if (prevPacked_ >= 0) close(prevPacked_);
+  if (readFirstFile_ >= 0) close(readFirstFile_);
 }
 
 bool BackupEngine::createSocket() {
@@ -61,6 +63,9 @@ bool BackupEngine::connect(std::string host, std::string user,
   std::cout << "verbunden als: " << backup_format::commentName(user) << std::endl;
   std::cout << std::endl;
   databaseName = database;
+  host_ = host;
+  user_ = user;
+  password_ = password;
   connected = true;
   return true;
 }

@@ -129,15 +129,21 @@ std::set<std::string> namesReadBy(const std::string& definition,
 
 }  // namespace
 
-bool BackupEngine::readServerClock(time_t* now) {
-  if (!query("SELECT UNIX_TIMESTAMP()")) return false;
+bool BackupEngine::readServerNumber(const std::string& statement,
+                                    long long* number) {
+  if (!query(statement)) return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
   MYSQL_ROW row = mysql_fetch_row(result.get());
   if (row == nullptr || row[0] == nullptr) return false;
   char* end = nullptr;
-  const long long seconds = std::strtoll(row[0], &end, 10);
-  if (end == row[0] || *end != '\0') return false;
+  *number = std::strtoll(row[0], &end, 10);
+  return end != row[0] && *end == '\0';
+}
+
+bool BackupEngine::readServerClock(time_t* now) {
+  long long seconds = 0;
+  if (!readServerNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;
   *now = static_cast<time_t>(seconds);
   return true;
 }
@@ -164,6 +170,40 @@ constexpr char kOpenTransactionsQuery[] =
     "SELECT UNIX_TIMESTAMP(trx_started) FROM information_schema.INNODB_TRX";
 
 }  // namespace
+
+bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
+  names->clear();
+  if (!query("SELECT t.TABLE_NAME, t.ENGINE FROM information_schema.TABLES t "
+             "JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
+             "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_TYPE <> 'VIEW' "
+             "AND e.TRANSACTIONS <> 'YES' ORDER BY t.TABLE_NAME"))
+    return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    if (!keepsRowsElsewhere(fieldText(row, lengths, 1)))
+      names->push_back(fieldText(row, lengths, 0));
+  }
+  return mysql_errno(connection) == 0;
+}
+
+// The rows a system-versioned table keeps of its past are not read: say
+// so, once per table, so that nobody takes the backup for the whole table.
+void BackupEngine::printHistoryNotSaved() {
+  if (!query("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+             "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
+             "ORDER BY TABLE_NAME"))
+    return;
+  Result result(mysql_store_result(connection));
+  if (!result) return;
+  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+    unsigned long* lengths = mysql_fetch_lengths(result.get());
+    std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
+              << fieldText(row, lengths, 0)
+              << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
+  }
+}
 
 // Fills `parts` with every InnoDB table's parts by name. False when the
 // server refused or failed; *refused tells a missing PROCESS privilege.
@@ -254,9 +294,12 @@ bool BackupEngine::queryTables() {
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
   // is never trusted as unchanged. Times are read in UTC: instants.
+  std::unordered_set<std::string> locked;
+  std::string lockRefusal;
   std::unordered_set<std::string> views;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+      (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
       !listViews(&views) || !query("SHOW TABLE STATUS;")) {
     printError(connection);
@@ -268,6 +311,11 @@ bool BackupEngine::queryTables() {
     return false;
   }
   std::cout << "OK" << std::endl;
+  if (!lockRefusal.empty())
+    std::cout << "Hinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) "
+                 "konnten nicht gesperrt werden und sind nicht aus einem Moment "
+                 "gelesen: "
+              << lockRefusal << std::endl;
   int updateColumn = findColumn(result.get(), "Update");
   int createColumn = findColumn(result.get(), "Create_time");
   int rowsColumn = findColumn(result.get(), "Rows");
@@ -295,6 +343,7 @@ bool BackupEngine::queryTables() {
     entry.updateTracksRows = updateTimeFollowsRows(status.engine);
     entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(status.engine);
     entry.reportedEmpty = status.rows == "0";
+    entry.lockedAtSnapshot = locked.count(entry.name) != 0;
     statuses.push_back(std::move(status));
     tables.push_back(std::move(entry));
   }

@@ -182,6 +182,11 @@ bool BackupEngine::writeLongRow(const std::string& prefix, MYSQL_ROW row,
 }
 
 RowsResult BackupEngine::dumpRows(std::string tableName) {
+  return dumpRowsInto(tableName, outFile);
+}
+
+RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
+                                      BackupFile& target) {
   RowsResult rows;
   std::cout << "Abfrage der Tabellen-Daten aus der DB: " << std::flush;
   const TableEntry* table = findTable(tableName);
@@ -213,7 +218,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
     return rows;
   }
   RowProgress progress(tableName);
-  RowLines out(outFile, progress, tableName, columns, rowsPerStatement_);
+  RowLines out(target, progress, tableName, columns, rowsPerStatement_);
   std::string line;
   std::string escaped;
   bool longWritten = true;
@@ -257,7 +262,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
   if (fetchFailed)
     std::cout << "Fehler: " << serverError() << std::endl;
   mysql_free_result(result);
-  written = outFile.writeLine("") && written;
+  written = target.writeLine("") && written;
   if (!written)
     std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."
               << std::endl;

@@ -105,8 +105,10 @@ bool BackupEngine::saveTable(int index) {
   if (table.isView || table.rowsElsewhere) {
     // No rows of its own.
     rows.whole = outFile.writeLine("");
-  } else if (fromPreviousBackup && canCopyRows(table)) {
+  } else if (!readsRowsFromServer(table)) {
     rows = copyRowsFromPrevious(table.name);
+  } else if (table.lockedAtSnapshot) {
+    rows = copyRowsReadFirst(table.name);
   } else {
     rows = dumpRows(table.name);
   }
@@ -127,6 +129,11 @@ bool BackupEngine::saveTable(int index) {
     return false;
   }
   return rows.whole;
+}
+
+bool BackupEngine::readsRowsFromServer(const TableEntry& table) const {
+  return !table.isView && !table.rowsElsewhere &&
+         !(fromPreviousBackup && canCopyRows(table));
 }
 
 const TableEntry* BackupEngine::findTable(const std::string& name) const {

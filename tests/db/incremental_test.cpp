@@ -323,8 +323,9 @@ void importTablespaceOfSrc(ts::Connection& db) {
   db.exec("UNLOCK TABLES; ALTER TABLE t IMPORT TABLESPACE");
 }
 
-// A backup user without the PROCESS privilege.
+// Backup users without the PROCESS privilege, and without LOCK TABLES.
 const char kNoProcessUser[] = "vkt_noprocess";
+const char kNoLockUser[] = "vkt_nolock";
 
 std::string settingsAs(const std::string& user, const std::string& dir,
                        const std::string& switches,
@@ -340,6 +341,11 @@ std::string settingsAs(const std::string& user, const std::string& dir,
 }  // namespace
 
 TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
+  // More tables than the server's smallest table definition cache (400).
+  std::string manyTables;
+  for (int i = 0; i < 400; ++i)
+    manyTables += "CREATE TABLE m" + std::to_string(i) + " (id INT) ENGINE=MyISAM;";
+  manyTables += "CREATE TABLE t (id INT) ENGINE=InnoDB;";
   struct Case {
     const char* what;
     const char* before;  // the tables as the full backup sees them
@@ -402,13 +408,38 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "INSERT INTO t VALUES (1),(2),(11);",
        "ALTER TABLE t TRUNCATE PARTITION p0;", "", nullptr, "1111", kNoProcessUser,
        "GRANT PROCESS ON *.* TO 'vkt_noprocess'@'localhost';\n"},
+      {"a system-versioned table, whose past rows are not saved",
+       "CREATE TABLE t (id INT PRIMARY KEY, v INT) WITH SYSTEM VERSIONING;"
+       "INSERT INTO t VALUES (1,1); UPDATE t SET v = 2;",
+       "UPDATE t SET v = 3;", "", nullptr, "1111", "",
+       "\nHinweis: Die fr\xFCheren Zeilenversionen der Tabelle 't' (WITH SYSTEM "
+       "VERSIONING) sind nicht im Backup.\n"},
+      {"a backup user who may not lock",
+       "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=MyISAM; INSERT INTO t VALUES (1);",
+       "INSERT INTO t VALUES (2);", "", nullptr, "1111", kNoLockUser,
+       "OK\nHinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) konnten "
+       "nicht gesperrt werden und sind nicht aus einem Moment gelesen: Access "
+       "denied for user 'vkt_nolock'@'localhost' to database "
+       "'vkt_incremental_stale'\n"},
+      {"an InnoDB table the server knows no update time of, in a database "
+       "larger than the server's table definition cache",
+       manyTables.c_str(), "", "", nullptr, "1111", "",
+       "\nHinweis: 1 Tabellen werden neu gelesen, weil der Server ihre letzte "
+       "\xC4nderungszeit nicht kennt.\nHinweis: Die Datenbank hat 401 Tabellen, "
+       "der Server h\xE4lt aber nur die Definitionen von 400 im Speicher und "
+       "vergisst die \xC4nderungszeiten der \xFC" "brigen. Erh\xF6hen Sie "
+       "table_definition_cache auf mehr als 401.\n"},
   };
   {
     ts::Connection root;
     root.exec(std::string("CREATE OR REPLACE USER ") + kNoProcessUser +
               "@localhost IDENTIFIED BY '" + ts::server().password +
               "'; GRANT ALL ON " + kStaleDb + ".* TO " + kNoProcessUser +
-              "@localhost");
+              "@localhost; CREATE OR REPLACE USER " + kNoLockUser +
+              "@localhost IDENTIFIED BY '" + ts::server().password +
+              "'; GRANT SELECT, SHOW VIEW, TRIGGER, EVENT ON " + kStaleDb +
+              ".* TO " + kNoLockUser + "@localhost; GRANT PROCESS ON *.* TO " +
+              kNoLockUser + "@localhost");
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -740,65 +740,84 @@ TEST(Names, NoNameEndsItsLineEarly) {
   EXPECT_EQ(ts::checksums(kRestored), sums);
 }
 
-// A client writes a parent and its child in one transaction, again and
-// again, while the program reads a big table between the two: every child
-// in the backup has its parent.
+// A client writes a parent and then its child, again and again, while the
+// program reads a big table between the two: every child in the backup has
+// its parent, for tables with transactions (the snapshot) and without
+// them (locked at the snapshot's moment).
 TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
   const char kDb[] = "vkt_rt_snapshot";
   const char kRestored[] = "vkt_rt_snapshot_restored";
-  ts::recreateDatabase(kDb);
-  ts::Connection c(kDb);
-  // The big table is MyISAM only so that its restore is quick.
-  c.exec("CREATE TABLE a_parent (id INT NOT NULL PRIMARY KEY) ENGINE=InnoDB;"
-         "CREATE TABLE b_big (id INT NOT NULL PRIMARY KEY, pad CHAR(100))"
-         " ENGINE=MyISAM;"
-         "INSERT INTO b_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_200000;"
-         "CREATE TABLE c_child (id INT NOT NULL PRIMARY KEY, parent INT NOT NULL)"
-         " ENGINE=InnoDB;");
-  std::atomic<bool> stop{false};
-  std::atomic<int> pairs{0};
-  std::thread writer([&] {
-    ts::Connection w(kDb);
-    for (int i = 1; i <= 100000 && !stop; ++i) {
-      std::string id = std::to_string(i);
-      w.exec("START TRANSACTION; INSERT INTO a_parent VALUES (" + id +
-             "); INSERT INTO c_child VALUES (" + id + ", " + id + "); COMMIT;");
-      ++pairs;
+  struct Case {
+    const char* engine;  // of the parent and the child
+    const char* begin;   // around the two inserts
+    const char* end;
+    // A table without transactions keeps its metadata lock until the run
+    // ends: DDL on it waits.
+    bool ddlGoesOn;
+  } cases[] = {
+      {"InnoDB", "START TRANSACTION; ", " COMMIT;", true},
+      {"MyISAM", "", "", false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.engine);
+    ts::recreateDatabase(kDb);
+    ts::Connection c(kDb);
+    const std::string engine = std::string(" ENGINE=") + k.engine + ";";
+    // The big table is MyISAM only so that its restore is quick.
+    c.exec("CREATE TABLE a_parent (id INT NOT NULL PRIMARY KEY)" + engine +
+           "CREATE TABLE b_big (id INT NOT NULL PRIMARY KEY, pad CHAR(100))"
+           " ENGINE=MyISAM;"
+           "INSERT INTO b_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_200000;"
+           "CREATE TABLE c_child (id INT NOT NULL PRIMARY KEY, parent INT NOT NULL)" +
+           engine);
+    std::atomic<bool> stop{false};
+    std::atomic<int> pairs{0};
+    std::thread writer([&] {
+      ts::Connection w(kDb);
+      for (int i = 1; i <= 100000 && !stop; ++i) {
+        std::string id = std::to_string(i);
+        w.exec(k.begin + ("INSERT INTO a_parent VALUES (" + id +
+                          "); INSERT INTO c_child VALUES (" + id + ", " + id +
+                          ");") + k.end);
+        ++pairs;
+      }
+    });
+    while (pairs == 0) std::this_thread::yield();
+    // Held while it writes the big table, the run holds no lock on the table
+    // it wrote before: DDL on that one need not wait for the run.
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+    ts::RunningProgram program(dir.path(), "");
+    for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
+                                     std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (k.ddlGoesOn) {
+      ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
+      ts::Connection ddl(kDb);
+      ddl.exec("SET SESSION lock_wait_timeout = 10");
+      const bool altered =
+          mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
+      ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
+      EXPECT_TRUE(altered) << mysql_error(ddl.handle());
     }
-  });
-  while (pairs == 0) std::this_thread::yield();
-  // Held while it reads the big table, the run holds no lock on the table
-  // it wrote before: DDL on that one need not wait for the run.
-  ts::TempDir dir;
-  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
-  ts::RunningProgram program(dir.path(), "");
-  for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
-                                   std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_EQ(kill(program.pid(), SIGSTOP), 0);
-  ts::Connection ddl(kDb);
-  ddl.exec("SET SESSION lock_wait_timeout = 10");
-  const bool altered =
-      mysql_query(ddl.handle(), "ALTER TABLE a_parent COMMENT 'altered'") == 0;
-  ASSERT_EQ(kill(program.pid(), SIGCONT), 0);
-  EXPECT_TRUE(altered) << mysql_error(ddl.handle());
-  const ts::ProgramRun run = program.wait();
-  stop = true;
-  writer.join();
-  ASSERT_EQ(run.status, 0) << run.out;
-  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
-  ASSERT_EQ(files.size(), 1u);
-  std::string errors;
-  ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
-  ts::Connection restored(kRestored);
-  // The writer went on while the program ran.
-  long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());
-  EXPECT_GT(children, 0);
-  EXPECT_LT(children, pairs.load());
-  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM c_child LEFT JOIN a_parent"
-                            " ON a_parent.id = c_child.parent"
-                            " WHERE a_parent.id IS NULL"),
-            "0");
+    const ts::ProgramRun run = program.wait();
+    stop = true;
+    writer.join();
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+    ASSERT_EQ(files.size(), 1u);
+    std::string errors;
+    ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
+    ts::Connection restored(kRestored);
+    // The writer went on while the program ran.
+    long children = std::atol(restored.scalar("SELECT COUNT(*) FROM c_child").c_str());
+    EXPECT_GT(children, 0);
+    EXPECT_LT(children, pairs.load());
+    EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM c_child LEFT JOIN a_parent"
+                              " ON a_parent.id = c_child.parent"
+                              " WHERE a_parent.id IS NULL"),
+              "0");
+  }
 }
 
 // ---------------------------------------------------------------------------

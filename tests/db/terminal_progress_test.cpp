@@ -41,8 +41,8 @@ TEST(TerminalProgress, ShownWhileRowsAreReadOrCopiedAndErasedBeforeTheNextLine) 
   ts::recreateDatabase(kDb);
   ts::Connection c(kDb);
   // 20000 row lines are some 700 KB, enough for the line to be drawn.
-  c.exec("CREATE TABLE big (id INT PRIMARY KEY) ENGINE=MyISAM;"
-         "CREATE TABLE small (id INT) ENGINE=MyISAM;"
+  c.exec("CREATE TABLE big (id INT PRIMARY KEY) ENGINE=InnoDB;"
+         "CREATE TABLE small (id INT) ENGINE=InnoDB;"
          "INSERT INTO big SELECT seq FROM seq_1_to_20000;"
          "INSERT INTO small VALUES (1);");
   ts::waitForNextSecond();

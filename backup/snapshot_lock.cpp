@@ -1,0 +1,118 @@
+// Tables without transactions at the snapshot's moment.
+//
+// A snapshot covers only engines with transactions. So that the rows of
+// MyISAM, Aria and the like belong to the same moment, a second connection
+// locks those tables for reading before the main connection begins its
+// snapshot (START TRANSACTION would let go of the main session's own table
+// locks), and keeps them locked until their rows are read. Their rows are
+// read first, into a scratch file beside the backup, so that writers wait
+// only for them; each table's rows are then copied from that file to their
+// usual place in the backup. Rows stream to disk: nothing is held in memory.
+#include <iostream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "backup/backup_engine.h"
+#include "backup/backup_format.h"
+
+namespace {
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+}  // namespace
+
+bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
+                                        std::string* why) {
+  locked->clear();
+  why->clear();
+  std::vector<std::string> names;
+  if (!listNonTransactional(&names)) return false;
+  if (names.empty()) return true;
+  std::string statement = "LOCK TABLES ";
+  for (size_t i = 0; i < names.size(); ++i)
+    statement += (i ? ", " : "") + backup_format::quoteIdentifier(names[i]) + " READ";
+  lockConnection_ = mysql_init(nullptr);
+  if (lockConnection_ == nullptr) {
+    *why = "Kein Speicher f\xFCr eine zweite Verbindung.";
+    return true;
+  }
+  if (mysql_real_connect(lockConnection_, host_.c_str(), user_.c_str(),
+                         password_.c_str(), databaseName.c_str(), 0, nullptr,
+                         0) == nullptr ||
+      mysql_real_query(lockConnection_, statement.data(),
+                       static_cast<unsigned long>(statement.size())) != 0) {
+    *why = mysql_error(lockConnection_);
+    releaseSnapshotLock();
+    return true;
+  }
+  locked->insert(names.begin(), names.end());
+  return true;
+}
+
+void BackupEngine::releaseSnapshotLock() {
+  if (lockConnection_ == nullptr) return;
+  mysql_close(lockConnection_);  // the server lets go of its locks
+  lockConnection_ = nullptr;
+}
+
+void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
+  std::vector<const TableEntry*> first;
+  for (const TableEntry& table : tables)
+    if (table.lockedAtSnapshot && readsRowsFromServer(table))
+      first.push_back(&table);
+  if (first.empty()) {
+    releaseSnapshotLock();
+    return;
+  }
+  printLine("");
+  printLine("Lese zuerst " + std::to_string(first.size()) +
+            " Tabellen ohne Transaktionen (MyISAM, Aria, ...).");
+  // The scratch file is gone from the directory as soon as it is made: a
+  // killed run leaves nothing behind.
+  BackupFile scratch;
+  if (scratch.create(fileName + ".zuerst")) {
+    readFirstFile_ = open(scratch.path().c_str(), O_RDONLY | O_CLOEXEC);
+    unlink(scratch.path().c_str());
+  }
+  if (readFirstFile_ < 0) {
+    printLine("Fehler: Konnte keine Zwischendatei neben " + fileName +
+              " anlegen.");
+    releaseSnapshotLock();
+    return;  // the tables find no rows read first: they fail
+  }
+  for (const TableEntry* table : first) {
+    printLine("Lese Tabelle '" + table->name + "'");
+    RowsReadFirst part;
+    part.begin = scratch.bytesWritten();
+    // As for every table: keep the snapshot, let go of its metadata lock.
+    query("SAVEPOINT vkt_table");
+    part.rows = dumpRowsInto(table->name, scratch);
+    query("ROLLBACK TO SAVEPOINT vkt_table");
+    part.end = scratch.bytesWritten();
+    printLine(std::to_string(part.rows.rows) + " Datens\xE4tze gelesen.");
+    readFirst_.emplace(table->name, part);
+  }
+  releaseSnapshotLock();
+  scratch.close();
+  if (scratch.failed()) readFirst_.clear();
+}
+
+RowsResult BackupEngine::copyRowsReadFirst(const std::string& tableName) {
+  printLine("\xDC" "bernehme die zuerst gelesenen Daten.");
+  RowsResult rows;
+  auto found = readFirst_.find(tableName);
+  if (found == readFirst_.end()) {
+    printLine("Fehler: Die Daten wurden nicht gelesen.");
+    return rows;
+  }
+  const RowsReadFirst& part = found->second;
+  rows.rows = part.rows.rows;
+  const bool copied =
+      outFile.appendFrom(readFirstFile_, part.begin, part.end - part.begin) ==
+      BackupFile::CopyOutcome::kCopied;
+  if (!copied)
+    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+  rows.whole = part.rows.whole && copied;
+  return rows;
+}
