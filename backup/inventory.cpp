@@ -200,7 +200,7 @@ void BackupEngine::printHistoryNotSaved() {
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
-              << fieldText(row, lengths, 0)
+              << backup_format::commentName(fieldText(row, lengths, 0))
               << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
   }
 }
@@ -315,7 +315,7 @@ bool BackupEngine::queryTables() {
     std::cout << "Hinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) "
                  "konnten nicht gesperrt werden und sind nicht aus einem Moment "
                  "gelesen: "
-              << lockRefusal << std::endl;
+              << backup_format::commentName(lockRefusal) << std::endl;
   int updateColumn = findColumn(result.get(), "Update");
   int createColumn = findColumn(result.get(), "Create_time");
   int rowsColumn = findColumn(result.get(), "Rows");

@@ -76,13 +76,14 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
     unlink(scratch.path().c_str());
   }
   if (readFirstFile_ < 0) {
-    printLine("Fehler: Konnte keine Zwischendatei neben " + fileName +
+    printLine("Fehler: Konnte keine Zwischendatei neben " +
+              backup_format::commentName(fileName) +
               " anlegen.");
     releaseSnapshotLock();
     return;  // the tables find no rows read first: they fail
   }
   for (const TableEntry* table : first) {
-    printLine("Lese Tabelle '" + table->name + "'");
+    printLine("Lese Tabelle '" + backup_format::commentName(table->name) + "'");
     RowsReadFirst part;
     part.begin = scratch.bytesWritten();
     // As for every table: keep the snapshot, let go of its metadata lock.
