@@ -67,20 +67,29 @@ bool convertAwayFromChanges(const std::tm& wanted, time_t* out) {
   return true;
 }
 
+// The fields as a broken-down time; false when one is out of its range.
+bool brokenDown(int year, int month, int day, int hour, int minute,
+                int second, std::tm* out) {
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+      minute > 59 || second > 59 || year < 1900 || year > 9999)
+    return false;
+  *out = std::tm{};
+  out->tm_year = year - 1900;
+  out->tm_mon = month - 1;
+  out->tm_mday = day;
+  out->tm_hour = hour;
+  out->tm_min = minute;
+  out->tm_sec = second;
+  return true;
+}
+
 }  // namespace
 
 bool fromFields(int year, int month, int day, int hour, int minute, int second,
                 time_t* out) {
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 59 || year < 1900 || year > 9999)
+  std::tm wanted;
+  if (!brokenDown(year, month, day, hour, minute, second, &wanted))
     return false;
-  std::tm wanted{};
-  wanted.tm_year = year - 1900;
-  wanted.tm_mon = month - 1;
-  wanted.tm_mday = day;
-  wanted.tm_hour = hour;
-  wanted.tm_min = minute;
-  wanted.tm_sec = second;
   if (convertAwayFromChanges(wanted, out)) return true;
   time_t standard = 0;
   time_t summer = 0;
@@ -105,16 +114,8 @@ bool fromServerText(const std::string& text, time_t* out) {
       !digits(text, 8, 2, &d) || !digits(text, 11, 2, &h) ||
       !digits(text, 14, 2, &mi) || !digits(text, 17, 2, &s))
     return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 ||
-      y < 1900)
-    return false;
-  std::tm wanted{};
-  wanted.tm_year = y - 1900;
-  wanted.tm_mon = mo - 1;
-  wanted.tm_mday = d;
-  wanted.tm_hour = h;
-  wanted.tm_min = mi;
-  wanted.tm_sec = s;
+  std::tm wanted;
+  if (!brokenDown(y, mo, d, h, mi, s, &wanted)) return false;
   const time_t t = timegm(&wanted);
   std::tm check;
   // timegm moves 30 February on to March: such a text names no time.
