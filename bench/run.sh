@@ -34,6 +34,8 @@
 #                       timed beside VKT_BIN in every full-backup round
 #   VKT_BENCH_RESTORE=0 skip the restores
 #   VKT_BENCH_RESTORE_ROUNDS=n  rounds of restores (default: rounds)
+#   VKT_BENCH_RESTORES="a b" restore only these of: before default multi
+#                       multi_uc0 peer
 #   VKT_BENCH_RESTORE_ALL=1 also restore mariadb-dump --skip-extended-insert
 #                       and the default file with UNIQUE_CHECKS=0 (slow)
 #   VKT_BENCH_KEEP=1    keep the temporary directory
@@ -196,6 +198,8 @@ if [ "${VKT_BENCH_RESTORE:-1}" = 1 ]; then
   sed "$unique_off" "$work/restore_multi.sql" >"$work/restore_multi_uc0.sql"
   "${dump[@]/--skip-extended-insert/--extended-insert}" >"$work/restore_peer.sql"
   restores=(before default multi multi_uc0 peer)
+  # VKT_BENCH_RESTORES="multi peer" restores only those files.
+  if [ -n "${VKT_BENCH_RESTORES:-}" ]; then read -ra restores <<<"$VKT_BENCH_RESTORES"; fi
   if [ "${VKT_BENCH_RESTORE_ALL:-0}" = 1 ]; then
     "${dump[@]}" >"$work/restore_peer_skip.sql"
     sed "$unique_off" "$work/restore_default.sql" >"$work/restore_default_uc0.sql"
