@@ -12,11 +12,11 @@
 
 #include <sys/types.h>
 
-#include <mysql.h>
-
 #include "backup/backup_file.h"
 #include "backup/change_rules.h"
+#include "backup/db_session.h"
 #include "backup/object_section.h"
+#include "backup/previous_backup.h"
 
 // The console's word for a definition that cannot be written safely.
 extern const char kUnwritableDefinition[];
@@ -27,12 +27,6 @@ enum class RunOutcome {
   kIncomplete,      // a file was written, but not every table whole
   kNothingChanged,  // no table changed since the previous backup: no file
   kFailed,          // no file: an empty database, a query failed, or no file created
-};
-
-// Rows handed to the backup file for one table.
-struct RowsResult {
-  int rows = 0;        // row lines written
-  bool whole = false;  // every row of the table, and the closing empty line
 };
 
 // One table of the inventory, in the order the server lists it.
@@ -69,62 +63,6 @@ struct TableEntry {
   // What tells this table's rows apart from those of the previous backup
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
-  std::string identity;
-};
-
-// What tells that a file changed: which file it is, its size and the times
-// of its last changes. The kernel moves the change time on every write and
-// truncation, and no program can set it back.
-struct FileStamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = -1;  // -1: the file could not be examined
-  timespec changed{};
-  timespec modified{};
-};
-
-// One table block of the previous backup file.
-struct PreviousTableEntry {
-  std::string name;
-  std::string updateText;  // "dd.mm.YYYY HH:MM:SS" as written in the block
-  time_t updateTime = 0;   // meaningful only when updateKnown
-  bool updateKnown = false;
-  std::int64_t position = -1;  // first byte after the comment block
-  // True when the block's rows are known to be whole: at least one row,
-  // every line of the block ended by a line end, every row of the table
-  // with the same prefix and number of values, in one form, every
-  // statement closed, and the rows closed by their empty line. Only such
-  // rows are ever copied.
-  bool rowsTrusted = false;
-  int rowCount = 0;    // rows found in the block
-  int valueCount = 0;  // values in each row
-  // What a row holds before its values, as a row line of one row a
-  // statement would hold it (for rows of several a statement: their
-  // statement head and " (").
-  std::string rowPrefix;
-  // The rows' form: several rows a statement, and the most rows a
-  // statement holds (1 for rows of one a statement).
-  bool rowsShared = false;
-  int statementRowsMax = 0;
-  // The bytes of the rows' lines: from the first row line (or statement
-  // head) to the empty line that closes them.
-  std::uint64_t rowsBegin = 0;
-  std::uint64_t rowsEnd = 0;
-  // Whether every row line ends in CR LF (copied as it lies), and the file
-  // as it was when indexing began: rows are copied only while it is the
-  // same, so they are the very bytes that were judged.
-  bool rowsCrLf = false;
-  FileStamp file;
-  // True when the block was read whole: every line ended, no foreign line,
-  // and it ends where a section ends (after its rows' empty line, or, with
-  // no rows, after an empty line or right after the comment block). A
-  // block that is not whole tells that the previous file was damaged, so
-  // its table counts as changed.
-  bool blockWhole = false;
-  // The lines of the body before its first empty line or row line, joined
-  // by LF: a view's statements are compared with them.
-  std::string definition;
-  // The table's identity from the file's identity block; "" when none.
   std::string identity;
 };
 
@@ -168,18 +106,18 @@ class BackupEngine {
   time_t findPreviousUpdateTime(std::string tableName);
   // Streams the rows of one table into outFile.
   RowsResult dumpRows(std::string tableName);
+  // Copies the trusted rows of tableName out of the previous backup.
+  RowsResult copyRowsFromPrevious(std::string tableName);
+
+ private:
   // Writes one row whose values are long straight into outFile, each
   // value escaped in pieces, so that the row is never held a second time.
-  bool writeLongRow(const std::string& prefix, MYSQL_ROW row,
+  bool writeLongRow(const std::string& prefix, const char* const* row,
                     const unsigned long* lengths, unsigned int fieldCount);
   // Where a piece of a value that ends at or before `end` may end, so that
   // escaping the pieces one by one gives what escaping it whole gives.
   unsigned long pieceEnd(const char* value, unsigned long begin,
                          unsigned long end, unsigned long length) const;
-  // Copies the trusted rows of tableName out of the previous backup.
-  RowsResult copyRowsFromPrevious(std::string tableName);
-
- private:
   // Streams the rows of one table into `target`: a row line per row, then
   // the empty line.
   RowsResult dumpRowsInto(const std::string& tableName, BackupFile& target);
@@ -231,8 +169,6 @@ class BackupEngine {
   RunOutcome backUpTables(const std::string& savePath,
                           const std::string& lastBackupTime);
   bool writeStructure(const TableEntry& table);
-  // The first column of the first row of `statement` as an integer.
-  bool readServerNumber(const std::string& statement, long long* number);
   bool readServerClock(time_t* now);
   void printForgottenUpdateTimes();
   bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
@@ -262,6 +198,8 @@ class BackupEngine {
   // The last error of the connection, fit for the console (it may quote a
   // name, and names are escaped as on comment lines).
   std::string serverError() const;
+  // "Fehler: " and serverError() on the console.
+  void printError() const;
 
   // Views', routines', triggers' and events' definitions (routines.cpp).
   // Reads them all from the server; false only when the session could not
@@ -288,10 +226,10 @@ class BackupEngine {
   // True when every definition was read and written.
   bool objectsWhole() const;
 
-  MYSQL* connection;
+  db::Session session_;
   // What connect() was given, for the second connection.
   std::string host_, user_, password_;
-  MYSQL* lockConnection_ = nullptr;  // holds the lock, while it is held
+  db::Session lockSession_;  // holds the lock, while it is held
   // Rows read before the others: where they lie in the scratch file.
   struct RowsReadFirst {
     std::uint64_t begin = 0;

@@ -50,7 +50,7 @@ time_t currentTimeAvoiding(const std::string& avoidStamp,
 }  // namespace
 
 std::string BackupEngine::preamble() const {
-  return backup_format::preambleLine(mysql_character_set_name(connection));
+  return backup_format::preambleLine(session_.characterSetName());
 }
 
 bool BackupEngine::openOutput(const std::string& fileName) {
@@ -76,7 +76,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
                                    bool saveData, bool dropTable,
                                    bool fromPreviousBackup,
                                    std::string lastBackupTime) {
-  if (connection == nullptr) {
+  if (!session_.isOpen()) {
     std::cerr << "Kein MySqlSocket offen!" << std::flush;
     return RunOutcome::kFailed;
   }
@@ -165,7 +165,7 @@ void BackupEngine::printForgottenUpdateTimes() {
             " Tabellen werden neu gelesen, weil der Server ihre letzte "
             "\xC4nderungszeit nicht kennt.");
   long long cache = 0;
-  if (!readServerNumber("SELECT @@table_definition_cache", &cache) ||
+  if (!session_.selectNumber("SELECT @@table_definition_cache", &cache) ||
       baseTables <= cache)
     return;
   printLine("Hinweis: Die Datenbank hat " + std::to_string(baseTables) +

@@ -6,8 +6,7 @@
 #include "backup/backup_format.h"
 
 BackupEngine::BackupEngine()
-    : connection(nullptr),
-      connected(false),
+    : connected(false),
       saveStructure(true),
       saveData(true),
       dropTable(false),
@@ -15,7 +14,6 @@ BackupEngine::BackupEngine()
 
 BackupEngine::~BackupEngine() {
   releaseSnapshotLock();
-  if (connection != nullptr) mysql_close(connection);
   if (prevFile >= 0) close(prevFile);
   if (prevPacked_ >= 0) close(prevPacked_);
   if (readFirstFile_ >= 0) close(readFirstFile_);
@@ -23,8 +21,7 @@ BackupEngine::~BackupEngine() {
 
 bool BackupEngine::createSocket() {
   std::cout << "Erzeuge MySql-Socket: " << std::flush;
-  connection = mysql_init(nullptr);
-  if (connection != nullptr) {
+  if (session_.open()) {
     std::cout << "OK" << std::endl;
     return true;
   }
@@ -36,17 +33,15 @@ bool BackupEngine::createSocket() {
 
 bool BackupEngine::connect(std::string host, std::string user,
                            std::string password, std::string database) {
-  if (connection == nullptr) {
+  if (!session_.isOpen()) {
     std::cerr << "Kein MySqlSocket offen!" << std::flush;
     return false;
   }
   std::cout << "Verbinde zum Server': " << std::flush;
-  if (mysql_real_connect(connection, host.c_str(), user.c_str(),
-                         password.c_str(), database.c_str(), 0, nullptr,
-                         0) == nullptr ||
+  if (!session_.connect(host, user, password, database) ||
       // Backslash escapes and backquoted definitions, whatever the server's
       // default mode says.
-      mysql_query(connection, "SET SESSION sql_mode = ''") != 0) {
+      !session_.execute("SET SESSION sql_mode = ''")) {
     std::cout << "Fehler!" << std::endl;
     std::cout << serverError() << std::endl;
     return false;
@@ -56,7 +51,7 @@ bool BackupEngine::connect(std::string host, std::string user,
   // Names come from the settings file or the prompt; they are shown as on
   // the file's comment lines, so that no control byte reaches the terminal.
   std::cout << "Servername:    " << backup_format::commentName(host) << std::endl;
-  std::cout << "Serverversion: " << mysql_get_server_info(connection)
+  std::cout << "Serverversion: " << session_.serverVersion()
             << std::endl;
   std::cout << "Datenbankname: " << backup_format::commentName(database)
             << std::endl;
@@ -73,10 +68,9 @@ bool BackupEngine::connect(std::string host, std::string user,
 std::string BackupEngine::getBackupTime() const { return backupTime; }
 
 bool BackupEngine::query(const std::string& statement) {
-  return mysql_real_query(connection, statement.data(),
-                          static_cast<unsigned long>(statement.size())) == 0;
+  return session_.execute(statement);
 }
 
 std::string BackupEngine::serverError() const {
-  return backup_format::commentName(mysql_error(connection));
+  return backup_format::commentName(session_.error());
 }

@@ -102,7 +102,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   prevPreambleMatches_ =
       index.hasPreamble &&
       backup_format::rowsReadAlike(index.preamble,
-                                   mysql_character_set_name(connection));
+                                   session_.characterSetName());
   prevSettings_ = std::move(index.settings);
   return true;
 }

@@ -19,31 +19,6 @@
 
 namespace {
 
-struct ResultDeleter {
-  void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-};
-using Result = std::unique_ptr<MYSQL_RES, ResultDeleter>;
-
-std::string fieldText(MYSQL_ROW row, unsigned long* lengths, int column) {
-  if (column < 0 || row[column] == nullptr) return std::string();
-  return std::string(row[column], lengths[column]);
-}
-
-// The first column whose name contains `part`, or -1.
-int findColumn(MYSQL_RES* result, const char* part) {
-  mysql_field_seek(result, 0);
-  int index = 0;
-  while (MYSQL_FIELD* field = mysql_fetch_field(result)) {
-    if (std::strstr(field->name, part) != nullptr) return index;
-    ++index;
-  }
-  return -1;
-}
-
-void printError(MYSQL* connection) {
-  std::cout << "Fehler: " << backup_format::commentName(mysql_error(connection))
-            << std::endl;
-}
 
 bool isOneOf(const std::string& engine,
              std::initializer_list<const char*> names) {
@@ -129,28 +104,18 @@ std::set<std::string> namesReadBy(const std::string& definition,
 
 }  // namespace
 
-bool BackupEngine::readServerNumber(const std::string& statement,
-                                    long long* number) {
-  if (!query(statement)) return false;
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
-  MYSQL_ROW row = mysql_fetch_row(result.get());
-  if (row == nullptr || row[0] == nullptr) return false;
-  char* end = nullptr;
-  *number = std::strtoll(row[0], &end, 10);
-  return end != row[0] && *end == '\0';
+void BackupEngine::printError() const {
+  std::cout << "Fehler: " << serverError() << std::endl;
 }
 
 bool BackupEngine::readServerClock(time_t* now) {
   long long seconds = 0;
-  if (!readServerNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;
+  if (!session_.selectNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;
   *now = static_cast<time_t>(seconds);
   return true;
 }
 
 namespace {
-
-constexpr unsigned kNoPrivilege = 1227;  // ER_SPECIFIC_ACCESS_DENIED_ERROR
 
 // Every InnoDB table and partition of the database: its table's name (the
 // server decodes the file name form), what follows that name in the file
@@ -173,34 +138,32 @@ constexpr char kOpenTransactionsQuery[] =
 
 bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
   names->clear();
-  if (!query("SELECT t.TABLE_NAME, t.ENGINE FROM information_schema.TABLES t "
-             "JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
-             "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_TYPE <> 'VIEW' "
-             "AND e.TRANSACTIONS <> 'YES' ORDER BY t.TABLE_NAME"))
+  db::Rows rows;
+  if (!session_.select(
+          "SELECT t.TABLE_NAME, t.ENGINE FROM information_schema.TABLES t "
+          "JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
+          "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_TYPE <> 'VIEW' "
+          "AND e.TRANSACTIONS <> 'YES' ORDER BY t.TABLE_NAME",
+          &rows))
     return false;
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
-    if (!keepsRowsElsewhere(fieldText(row, lengths, 1)))
-      names->push_back(fieldText(row, lengths, 0));
-  }
-  return mysql_errno(connection) == 0;
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (!keepsRowsElsewhere(rows.text(i, 1))) names->push_back(rows.text(i, 0));
+  return true;
 }
 
 // The rows a system-versioned table keeps of its past are not read: say
 // so, once per table, so that nobody takes the backup for the whole table.
 void BackupEngine::printHistoryNotSaved() {
-  if (!query("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-             "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
-             "ORDER BY TABLE_NAME"))
+  db::Rows rows;
+  if (!session_.select(
+          "SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+          "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
+          "ORDER BY TABLE_NAME",
+          &rows))
     return;
-  Result result(mysql_store_result(connection));
-  if (!result) return;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
+  for (size_t i = 0; i < rows.size(); ++i) {
     std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
-              << backup_format::commentName(fieldText(row, lengths, 0))
+              << backup_format::commentName(rows.text(i, 0))
               << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
   }
 }
@@ -210,59 +173,52 @@ void BackupEngine::printHistoryNotSaved() {
 bool BackupEngine::readInnodbParts(
     std::unordered_map<std::string, std::string>* parts, bool* refused) {
   parts->clear();
-  *refused = false;
-  if (!query(kInnodbTablesQuery)) {
-    *refused = mysql_errno(connection) == kNoPrivilege;
-    return false;
-  }
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
-    const std::string tail = fieldText(row, lengths, 1);
-    if (tail.empty() || tail[0] == '#' || row[0] == nullptr) continue;
+  db::Rows rows;
+  const db::Session::Answer answer =
+      session_.selectUnlessRefused(kInnodbTablesQuery, &rows);
+  *refused = answer == db::Session::Answer::kRefused;
+  if (answer != db::Session::Answer::kRows) return false;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string& tail = rows.text(i, 1);
+    if (tail.empty() || tail[0] == '#' || rows.isNull(i, 0)) continue;
     const size_t partition = tail.find("#P#");
     change_rules::addInnodbPart(
         partition == std::string::npos ? "" : tail.substr(partition),
-        fieldText(row, lengths, 2), fieldText(row, lengths, 3),
-        &(*parts)[fieldText(row, lengths, 0)]);
+        rows.text(i, 2), rows.text(i, 3), &(*parts)[rows.text(i, 0)]);
   }
-  return mysql_errno(connection) == 0;
+  return true;
 }
 
 bool BackupEngine::readOpenTransactions(
     change_rules::TransactionSeconds* seconds, bool* refused) {
   seconds->clear();
-  *refused = false;
-  if (!query(kOpenTransactionsQuery)) {
-    *refused = mysql_errno(connection) == kNoPrivilege;
-    return false;
-  }
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    if (row[0] == nullptr) continue;  // not begun inside InnoDB yet
+  db::Rows rows;
+  const db::Session::Answer answer =
+      session_.selectUnlessRefused(kOpenTransactionsQuery, &rows);
+  *refused = answer == db::Session::Answer::kRefused;
+  if (answer != db::Session::Answer::kRows) return false;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows.isNull(i, 0)) continue;  // not begun inside InnoDB yet
+    const char* text = rows.text(i, 0).c_str();
     char* end = nullptr;
-    const long long start = std::strtoll(row[0], &end, 10);
-    if (end == row[0] || *end != '\0') return false;
+    const long long start = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0') return false;
     change_rules::addTransactionStart(static_cast<time_t>(start), seconds);
   }
-  return mysql_errno(connection) == 0;
+  return true;
 }
 
 // Without PROCESS the server shows neither open transactions nor InnoDB
 // identities: every InnoDB table is read from the server. Said once.
 void BackupEngine::printProcessGrant() {
   std::string account = "...";
-  if (query("SELECT CURRENT_USER()")) {
-    Result result(mysql_store_result(connection));
-    MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
-    if (row != nullptr && row[0] != nullptr) {
-      const std::string current = row[0];
-      const size_t at = current.rfind('@');
-      if (at != std::string::npos)
-        account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
-    }
+  db::Rows rows;
+  if (session_.select("SELECT CURRENT_USER()", &rows) && rows.size() > 0 &&
+      !rows.isNull(0, 0)) {
+    const std::string current = rows.text(0, 0).c_str();
+    const size_t at = current.rfind('@');
+    if (at != std::string::npos)
+      account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
   }
   std::cout << "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
                "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
@@ -285,7 +241,7 @@ bool BackupEngine::queryTables() {
   bool trxRefused = false;
   bool partsRefused = false;
   if (!query("SET SESSION time_zone = 'SYSTEM'")) {
-    printError(connection);
+    printError();
     return false;
   }
   const bool clockKnown = readServerClock(&serverNow);
@@ -297,17 +253,13 @@ bool BackupEngine::queryTables() {
   std::unordered_set<std::string> locked;
   std::string lockRefusal;
   std::unordered_set<std::string> views;
+  db::Rows status;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
       (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
-      !listViews(&views) || !query("SHOW TABLE STATUS;")) {
-    printError(connection);
-    return false;
-  }
-  Result result(mysql_store_result(connection));
-  if (!result) {
-    printError(connection);
+      !listViews(&views) || !session_.select("SHOW TABLE STATUS;", &status)) {
+    printError();
     return false;
   }
   std::cout << "OK" << std::endl;
@@ -316,43 +268,34 @@ bool BackupEngine::queryTables() {
                  "konnten nicht gesperrt werden und sind nicht aus einem Moment "
                  "gelesen: "
               << backup_format::commentName(lockRefusal) << std::endl;
-  int updateColumn = findColumn(result.get(), "Update");
-  int createColumn = findColumn(result.get(), "Create_time");
-  int rowsColumn = findColumn(result.get(), "Rows");
-  int dataColumn = findColumn(result.get(), "Data_length");
-  int engineColumn = findColumn(result.get(), "Engine");
-  int commentColumn = findColumn(result.get(), "Comment");
+  const int updateColumn = status.findColumn("Update");
+  const int createColumn = status.findColumn("Create_time");
+  const int rowsColumn = status.findColumn("Rows");
+  const int dataColumn = status.findColumn("Data_length");
+  const int engineColumn = status.findColumn("Engine");
+  const int commentColumn = status.findColumn("Comment");
   struct Status {
     std::string engine, created, rows, dataLength;
   };
   std::vector<Status> statuses;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
+  for (size_t row = 0; row < status.size(); ++row) {
     TableEntry entry;
-    entry.name = fieldText(row, lengths, 0);
-    entry.updateText = fieldText(row, lengths, updateColumn);
+    entry.name = status.text(row, 0);
+    entry.updateText = status.text(row, updateColumn);
     // The kind is what the server lists, never what a statement on the
     // table happens to allow: a view whose rows were dumped as a table's
     // would insert them into its base table a second time on restore.
     entry.isView = views.count(entry.name) != 0;
-    entry.viewUsable = fieldText(row, lengths, commentColumn) == "VIEW";
-    Status status{fieldText(row, lengths, engineColumn),
-                  fieldText(row, lengths, createColumn),
-                  fieldText(row, lengths, rowsColumn),
-                  fieldText(row, lengths, dataColumn)};
-    entry.updateTracksRows = updateTimeFollowsRows(status.engine);
-    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(status.engine);
-    entry.reportedEmpty = status.rows == "0";
+    entry.viewUsable = status.text(row, commentColumn) == "VIEW";
+    Status facts{status.text(row, engineColumn), status.text(row, createColumn),
+                 status.text(row, rowsColumn), status.text(row, dataColumn)};
+    entry.updateTracksRows = updateTimeFollowsRows(facts.engine);
+    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(facts.engine);
+    entry.reportedEmpty = facts.rows == "0";
     entry.lockedAtSnapshot = locked.count(entry.name) != 0;
-    statuses.push_back(std::move(status));
+    statuses.push_back(std::move(facts));
     tables.push_back(std::move(entry));
   }
-  if (mysql_errno(connection) != 0) {
-    printError(connection);
-    tables.clear();
-    return false;
-  }
-  result.reset();
   innodbKnown = innodbKnown && readInnodbParts(&partsAfter, &partsRefused);
   // A full run reads every table anyway.
   if ((trxRefused || partsRefused) && fromPreviousBackup) printProcessGrant();
@@ -386,7 +329,7 @@ bool BackupEngine::queryTables() {
   tableIndex_.clear();
   for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
   if (!markInvisibleColumns()) {
-    printError(connection);
+    printError();
     tables.clear();
     tableIndex_.clear();
     return false;
@@ -397,24 +340,22 @@ bool BackupEngine::queryTables() {
 // Counts every table's columns and, for a table with an invisible column,
 // lists them all in table order, in one pass over the server's list.
 bool BackupEngine::markInvisibleColumns() {
-  if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
-             "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
-             "ORDER BY TABLE_NAME, ORDINAL_POSITION"))
+  db::Rows rows;
+  if (!session_.select("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
+                       "information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                       "DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION",
+                       &rows))
     return false;
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
   std::vector<std::vector<std::string>> names(tables.size());
   std::vector<bool> hidden(tables.size(), false);
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
-    auto found = tableIndex_.find(fieldText(row, lengths, 0));
+  for (size_t row = 0; row < rows.size(); ++row) {
+    auto found = tableIndex_.find(rows.text(row, 0));
     if (found == tableIndex_.end()) continue;
     const size_t i = found->second;
-    names[i].push_back(fieldText(row, lengths, 1));
+    names[i].push_back(rows.text(row, 1));
     hidden[i] = hidden[i] ||
-                fieldText(row, lengths, 2).find("INVISIBLE") != std::string::npos;
+                rows.text(row, 2).find("INVISIBLE") != std::string::npos;
   }
-  if (mysql_errno(connection) != 0) return false;
   for (size_t i = 0; i < tables.size(); ++i) {
     tables[i].columnCount = static_cast<int>(names[i].size());
     if (hidden[i]) tables[i].columns = std::move(names[i]);
@@ -423,30 +364,25 @@ bool BackupEngine::markInvisibleColumns() {
 }
 
 bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
-  if (!query("SHOW FULL TABLES")) return false;
-  Result result(mysql_store_result(connection));
-  if (!result || mysql_num_fields(result.get()) < 2) return false;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
-    if (fieldText(row, lengths, 1) == "VIEW")
-      views->insert(fieldText(row, lengths, 0));
-  }
-  return mysql_errno(connection) == 0;
+  db::Rows rows;
+  if (!session_.select("SHOW FULL TABLES", &rows) || rows.columnCount() < 2)
+    return false;
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows.text(i, 1) == "VIEW") views->insert(rows.text(i, 0));
+  return true;
 }
 
 // The definition of a view, or "" when the server does not give it (the
 // view then has no place among the others).
 std::string BackupEngine::viewDefinition(const std::string& name) {
-  if (!query("SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";"))
+  db::Rows rows;
+  if (!session_.select(
+          "SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";",
+          &rows) ||
+      rows.columnCount() < 2 || rows.columnName(0) != "View" ||
+      rows.size() == 0 || rows.isNull(0, 1))
     return "";
-  Result result(mysql_store_result(connection));
-  if (!result || mysql_num_fields(result.get()) < 2) return "";
-  MYSQL_FIELD* first = mysql_fetch_field_direct(result.get(), 0);
-  MYSQL_ROW row = mysql_fetch_row(result.get());
-  if (first == nullptr || std::strcmp(first->name, "View") != 0 ||
-      row == nullptr || row[1] == nullptr)
-    return "";
-  return row[1];
+  return rows.text(0, 1).c_str();
 }
 
 // Base tables keep the server's order and come first; views follow, each

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#include <mysqld_error.h>
-
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 
@@ -20,11 +18,6 @@ const char kUnwritableDefinition[] =
 namespace {
 
 using backup_format::SectionKind;
-
-struct ResultDeleter {
-  void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-};
-using Result = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
@@ -70,20 +63,19 @@ bool isRoutine(SectionKind kind) {
 
 // Fills `object` from the answer to SHOW CREATE: the statement, and the
 // session it was made in, by column name.
-void takeShowCreate(MYSQL_RES* result, ObjectDefinition* object) {
-  MYSQL_ROW row = mysql_fetch_row(result);
-  if (row == nullptr) {
+void takeShowCreate(const db::Rows& rows, ObjectDefinition* object) {
+  if (rows.size() == 0) {
     object->error = "Der Server kennt die Definition nicht mehr.";
     return;
   }
-  unsigned long* lengths = mysql_fetch_lengths(result);
   bool statementFound = false;
-  for (unsigned int i = 0; i < mysql_num_fields(result); ++i) {
-    const char* column = mysql_fetch_field_direct(result, i)->name;
-    const std::string value = row[i] ? std::string(row[i], lengths[i]) : "";
+  for (size_t i = 0; i < rows.columnCount(); ++i) {
+    const char* column = rows.columnName(i).c_str();
+    const int at = static_cast<int>(i);
+    const std::string& value = rows.text(0, at);
     if (std::strncmp(column, "Create ", 7) == 0 ||
         std::strcmp(column, "SQL Original Statement") == 0) {
-      statementFound = row[i] != nullptr;
+      statementFound = !rows.isNull(0, at);
       object->createText = value;
     } else if (std::strcmp(column, "character_set_client") == 0) {
       object->characterSet = value;
@@ -196,18 +188,16 @@ TriggerGrant triggerGrantOf(std::string_view line) {
 }  // namespace
 
 bool BackupEngine::listObjects(const char* statement) {
-  if (!query(statement)) return false;
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
+  db::Rows rows;
+  if (!session_.select(statement, &rows)) return false;
+  for (size_t i = 0; i < rows.size(); ++i) {
     ObjectDefinition object;
-    object.kind = kindOf(row[0] ? row[0] : "");
-    if (object.kind == SectionKind::kNone || row[1] == nullptr) continue;
-    object.name.assign(row[1], lengths[1]);
+    object.kind = kindOf(rows.text(i, 0).c_str());
+    if (object.kind == SectionKind::kNone || rows.isNull(i, 1)) continue;
+    object.name = rows.text(i, 1);
     objects_.push_back(std::move(object));
   }
-  return mysql_errno(connection) == 0;
+  return true;
 }
 
 ObjectDefinition BackupEngine::showCreate(SectionKind kind,
@@ -216,27 +206,24 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
   ObjectDefinition object;
   object.kind = kind;
   object.name = name;
-  Result result;
-  if (query(std::string("SHOW CREATE ") + what + " " +
-            backup_format::quoteIdentifier(name)))
-    result.reset(mysql_store_result(connection));
-  if (!result)
+  db::Rows rows;
+  if (!session_.select(std::string("SHOW CREATE ") + what + " " +
+                           backup_format::quoteIdentifier(name),
+                       &rows))
     object.error = serverError();
   else
-    takeShowCreate(result.get(), &object);
+    takeShowCreate(rows, &object);
   return object;
 }
 
 bool BackupEngine::triggersVisible(bool* visible) {
-  if (!query("SHOW GRANTS")) return false;
-  Result result(mysql_store_result(connection));
-  if (!result) return false;
+  db::Rows rows;
+  if (!session_.select("SHOW GRANTS", &rows)) return false;
   bool everywhere = false;
   std::unordered_set<std::string> grantedTables;
-  while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    if (row[0] == nullptr) continue;
-    const TriggerGrant grant =
-        triggerGrantOf(std::string_view(row[0], mysql_fetch_lengths(result.get())[0]));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows.isNull(i, 0)) continue;
+    const TriggerGrant grant = triggerGrantOf(rows.text(i, 0));
     if (!grant.found) continue;
     if (grant.everywhere ||
         (grant.table.empty() && grantPatternMatches(grant.database, databaseName)))
@@ -244,7 +231,6 @@ bool BackupEngine::triggersVisible(bool* visible) {
     else if (!grant.table.empty() && grant.database == databaseName)
       grantedTables.insert(grant.table);
   }
-  if (mysql_errno(connection) != 0) return false;
   *visible = true;
   if (everywhere) return true;
   for (const TableEntry& table : tables)
@@ -262,12 +248,13 @@ void BackupEngine::checkObjectRights() {
     rightsMissing_ = true;
   }
   // The server refuses its list of events without the right.
-  if (query("SHOW EVENTS")) {
-    Result events(mysql_store_result(connection));
-  } else if (mysql_errno(connection) == ER_DBACCESS_DENIED_ERROR) {
+  db::Rows events;
+  const db::Session::Answer answer =
+      session_.selectUnlessRefused("SHOW EVENTS", &events, db::kNoDatabaseRight);
+  if (answer == db::Session::Answer::kRefused) {
     printLine(kNoEventRight);
     rightsMissing_ = true;
-  } else {
+  } else if (answer == db::Session::Answer::kFailed) {
     printLine(std::string("Fehler: ") + serverError());
     objectsListed_ = false;
   }

@@ -136,9 +136,8 @@ unsigned long BackupEngine::pieceEnd(const char* value, unsigned long begin,
   if (end >= length) return length;
   // In a single-byte character set, and in UTF-8 whose bytes of a
   // character are never one of the bytes escaped, any place will do.
-  MY_CHARSET_INFO charset;
-  mysql_get_character_set_info(connection, &charset);
-  if (charset.mbmaxlen <= 1 || std::string(charset.csname).compare(0, 4, "utf8") == 0)
+  const db::CharacterSet charset = session_.characterSet();
+  if (charset.maxBytes <= 1 || charset.name.compare(0, 4, "utf8") == 0)
     return end;
   // Elsewhere a byte below 0x80 may end a character of two bytes; after
   // two of them a character has ended.
@@ -149,7 +148,7 @@ unsigned long BackupEngine::pieceEnd(const char* value, unsigned long begin,
   return length;  // no such place: the rest in one piece
 }
 
-bool BackupEngine::writeLongRow(const std::string& prefix, MYSQL_ROW row,
+bool BackupEngine::writeLongRow(const std::string& prefix, const char* const* row,
                                 const unsigned long* lengths,
                                 unsigned int fieldCount) {
   bool written = outFile.writePart(prefix);
@@ -168,7 +167,7 @@ bool BackupEngine::writeLongRow(const std::string& prefix, MYSQL_ROW row,
         if (escaped_.size() < 2 * static_cast<size_t>(size) + 1)
           escaped_.resize(2 * static_cast<size_t>(size) + 1);
         const unsigned long n =
-            mysql_real_escape_string(connection, &escaped_[0], piece, size);
+            session_.escape(&escaped_[0], piece, size);
         written = outFile.writePart(std::string_view(escaped_.data(), n));
       } else {
         written = outFile.writePart(std::string_view(piece, size));
@@ -201,20 +200,15 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
       select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
   }
   select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
-  if (!query(select)) {
-    std::cout << "Fehler: " << serverError() << std::endl;
-    return rows;
-  }
-  MYSQL_RES* result = mysql_use_result(connection);
-  if (result == nullptr) {
+  db::RowCursor cursor = session_.stream(select);
+  if (!cursor.started()) {
     std::cout << "Fehler: " << serverError() << std::endl;
     return rows;
   }
   std::cout << "OK" << std::endl;
-  unsigned int fieldCount = mysql_num_fields(result);
+  const unsigned int fieldCount = cursor.fieldCount();
   if (fieldCount == 0) {
     std::cout << "Keine Daten zum Speichern." << std::endl;
-    mysql_free_result(result);
     return rows;
   }
   RowProgress progress(tableName);
@@ -222,8 +216,9 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
   std::string line;
   std::string escaped;
   bool longWritten = true;
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
-    unsigned long* lengths = mysql_fetch_lengths(result);
+  while (cursor.next()) {
+    const char* const* row = cursor.values();
+    const unsigned long* lengths = cursor.lengths();
     unsigned long rowBytes = 0;
     for (unsigned int i = 0; i < fieldCount; ++i) rowBytes += lengths[i];
     if (rowBytes >= kLongRow) {
@@ -244,8 +239,7 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
       line += '\'';
       if (needsEscaping(row[i], lengths[i])) {
         escaped.resize(2 * static_cast<size_t>(lengths[i]) + 1);
-        unsigned long n = mysql_real_escape_string(connection, &escaped[0],
-                                                   row[i], lengths[i]);
+        unsigned long n = session_.escape(&escaped[0], row[i], lengths[i]);
         line.append(escaped, 0, n);
       } else {
         line.append(row[i], lengths[i]);
@@ -258,10 +252,9 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
   bool written = out.finish() && longWritten;
   progress.finish();
   // The end of the rows and a broken connection look alike to the fetch.
-  bool fetchFailed = mysql_errno(connection) != 0;
+  bool fetchFailed = cursor.failed();
   if (fetchFailed)
     std::cout << "Fehler: " << serverError() << std::endl;
-  mysql_free_result(result);
   written = target.writeLine("") && written;
   if (!written)
     std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."

@@ -32,17 +32,13 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
   std::string statement = "LOCK TABLES ";
   for (size_t i = 0; i < names.size(); ++i)
     statement += (i ? ", " : "") + backup_format::quoteIdentifier(names[i]) + " READ";
-  lockConnection_ = mysql_init(nullptr);
-  if (lockConnection_ == nullptr) {
+  if (!lockSession_.open()) {
     *why = "Kein Speicher f\xFCr eine zweite Verbindung.";
     return true;
   }
-  if (mysql_real_connect(lockConnection_, host_.c_str(), user_.c_str(),
-                         password_.c_str(), databaseName.c_str(), 0, nullptr,
-                         0) == nullptr ||
-      mysql_real_query(lockConnection_, statement.data(),
-                       static_cast<unsigned long>(statement.size())) != 0) {
-    *why = mysql_error(lockConnection_);
+  if (!lockSession_.connect(host_, user_, password_, databaseName) ||
+      !lockSession_.execute(statement)) {
+    *why = lockSession_.error();
     releaseSnapshotLock();
     return true;
   }
@@ -51,9 +47,7 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
 }
 
 void BackupEngine::releaseSnapshotLock() {
-  if (lockConnection_ == nullptr) return;
-  mysql_close(lockConnection_);  // the server lets go of its locks
-  lockConnection_ = nullptr;
+  lockSession_.close();  // the server lets go of its locks
 }
 
 void BackupEngine::readLockedTablesFirst(const std::string& fileName) {

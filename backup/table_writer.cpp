@@ -1,5 +1,4 @@
 #include <iostream>
-#include <memory>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -32,26 +31,19 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
       !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;
   std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
-  if (!query("SHOW CREATE TABLE " +
-             backup_format::quoteIdentifier(table.name) + ";")) {
-    printLine(std::string("Fehler: ") + serverError());
-    return false;
-  }
-  std::unique_ptr<MYSQL_RES, void (*)(MYSQL_RES*)> result(
-      mysql_store_result(connection), mysql_free_result);
-  if (!result) {
+  db::Rows rows;
+  if (!session_.select("SHOW CREATE TABLE " +
+                       backup_format::quoteIdentifier(table.name) + ";",
+                       &rows)) {
     printLine(std::string("Fehler: ") + serverError());
     return false;
   }
   printLine("OK");
-  MYSQL_ROW row = mysql_fetch_row(result.get());
-  if (row == nullptr || mysql_num_fields(result.get()) < 2 ||
-      row[1] == nullptr) {
+  if (rows.size() == 0 || rows.columnCount() < 2 || rows.isNull(0, 1)) {
     printLine("Fehler: Der Server lieferte keine Tabellenbeschreibung.");
     return false;
   }
-  unsigned long* lengths = mysql_fetch_lengths(result.get());
-  std::string definition(row[1], lengths[1]);
+  std::string definition = rows.text(0, 1);
   if (backup_format::lineFeedInQuotes(definition)) {
     printLineFeedInName();
     return false;
