@@ -6,12 +6,13 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/change_rules.h"
 #include "backup/local_time.h"
 
-namespace {
+using console_text::printLine;
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+namespace {
 
 bool nameTaken(const std::string& fileName) {
   struct stat status;
@@ -205,12 +206,21 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   if (!openOutput(fileName)) return RunOutcome::kFailed;
   printLine("Erzeuge Datei '" + backup_format::commentName(fileName) +
             "' zum Speichern der Daten.");
+  // A write error is told once, with its cause, at the end of the
+  // section it struck; every later write fails at once.
+  bool writeErrorTold = false;
+  auto checkWritten = [this, &writeErrorTold] {
+    if (writeErrorTold || !outFile.failed()) return;
+    printLine(console_text::writeFailure(outFile.error()));
+    writeErrorTold = true;
+  };
   printLine("Schreibe Dateikopf.");
   for (const std::string& line :
        backup_format::headerLines(databaseName, created))
     outFile.writeLine(line);
   outFile.writeLine(preamble());
   outFile.writeLine("");
+  checkWritten();
   if (this->saveData) readLockedTablesFirst(fileName);
 
   int saved = 0;
@@ -224,15 +234,20 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     query("SAVEPOINT vkt_table");
     if (saveTable(i)) ++saved;
     query("ROLLBACK TO SAVEPOINT vkt_table");
+    checkWritten();
   }
   writeRoutines();
+  checkWritten();
   writeObjects(backup_format::SectionKind::kTrigger);
+  checkWritten();
   writeObjects(backup_format::SectionKind::kEvent);
+  checkWritten();
   // A frame of their own: the last rows block stays its frames.
   outFile.startFrame();
   for (const std::string& line : backup_format::closingLines())
     outFile.writeLine(line);
   const bool identitiesWritten = writeIdentities();
+  checkWritten();
 
   printLine("");
   printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
@@ -242,8 +257,10 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
               std::to_string(objects_.size()) +
               " Routinen, Triggern und Events erfolgreich gespeichert.");
   // Only a complete file is given its final name.
-  if (saved != static_cast<int>(tables.size()) || !objectsWhole() ||
-      !identitiesWritten || !outFile.finish()) {
+  const bool complete = saved == static_cast<int>(tables.size()) &&
+                        objectsWhole() && identitiesWritten && outFile.finish();
+  checkWritten();
+  if (!complete) {
     outFile.close();
     printLine("Achtung: Das Backup " + backup_format::commentName(outFile.path()) +
               " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");

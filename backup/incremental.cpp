@@ -9,13 +9,14 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/change_rules.h"
 #include "backup/previous_backup.h"
 #include "backup/progress.h"
 
-namespace {
+using console_text::printLine;
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+namespace {
 
 // Opens `fileName` for reading only when it is a regular file: a FIFO or a
 // device would block the run or never end. -1 otherwise.

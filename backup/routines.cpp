@@ -11,15 +11,16 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 
 const char kUnwritableDefinition[] =
     "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
 
+using console_text::printLine;
+
 namespace {
 
 using backup_format::SectionKind;
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 const char kNoTriggerRight[] =
     "Fehler: Ohne das Recht TRIGGER auf die Datenbank zeigt der Server "

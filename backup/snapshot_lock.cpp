@@ -15,12 +15,9 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 
-namespace {
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
-
-}  // namespace
+using console_text::printLine;
 
 bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
                                         std::string* why) {

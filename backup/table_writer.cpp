@@ -2,11 +2,12 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/local_time.h"
 
-namespace {
+using console_text::printLine;
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+namespace {
 
 void printLineFeedInName() {
   printLine("Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch, den "

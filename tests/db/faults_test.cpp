@@ -237,6 +237,11 @@ struct Mount {
 // rows) and a full disk (a small tmpfs as the save path, grown again before
 // the next run, as an administrator would free space).
 TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
+  static const char kTooLarge[] =
+      "Fehler: Die Datei konnte nicht geschrieben werden: die Datei ist zu gro\xDF.\n";
+  static const char kNoRoom[] =
+      "Fehler: Die Datei konnte nicht geschrieben werden: kein Platz mehr auf "
+      "dem Datentr\xE4ger.\n";
   ts::recreateDatabase(kLimitDb);
   ts::Connection c(kLimitDb);
   c.exec("CREATE TABLE a_rows (id INT NOT NULL PRIMARY KEY, pad CHAR(100));"
@@ -251,16 +256,21 @@ TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
     size_t maxBytes;     // the most the incomplete file may hold
     bool fullDisk;
     bool copying;        // an incremental run that copies a_rows
+    std::string cause;   // the console's word for the write error, where told
     bool compressed = false;
   } cases[] = {
-      {"ulimit -f 0", "ulimit -f 0; trap '' XFSZ", 0, false, false},
-      {"ulimit -f 64", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false, false},
-      {"ulimit -f 64, copying", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false, true},
+      // Told right after the header, before any table.
+      {"ulimit -f 0", "ulimit -f 0; trap '' XFSZ", 0, false, false,
+       std::string("Schreibe Dateikopf.\n") + kTooLarge},
+      {"ulimit -f 64", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false, false,
+       kTooLarge},
+      {"ulimit -f 64, copying", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false,
+       true, kTooLarge},
       // The frames are written on a thread of their own.
       {"ulimit -f 64, compressed", "ulimit -f 64; trap '' XFSZ", 64 * 1024, false,
-       false, true},
+       false, kTooLarge, true},
       // Last: where no tmpfs can be mounted, the test is skipped from here.
-      {"full disk", "", 256 * 1024, true, false},
+      {"full disk", "", 256 * 1024, true, false, kNoRoom},
   };
   for (const auto& room : cases) {
     SCOPED_TRACE(room.what);
@@ -307,6 +317,10 @@ TEST(Faults, NoRoomLeavesTheBackupIncomplete) {
     EXPECT_NE(run.out.find("Achtung: Das Backup " + files[0] + kIncomplete),
               std::string::npos)
         << run.out;
+    // The cause is told once, where it struck.
+    const size_t cause = run.out.find(room.cause);
+    EXPECT_NE(cause, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(room.cause, cause + 1), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("2 von 2 Tabellen"), std::string::npos) << run.out;
     EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
     if (room.fullDisk) {
