@@ -15,6 +15,8 @@
 #include "backup/backup_file.h"
 #include "backup/change_rules.h"
 #include "backup/db_session.h"
+#include "backup/inventory.h"
+#include "backup/plan.h"
 #include "backup/object_section.h"
 #include "backup/previous_backup.h"
 
@@ -27,43 +29,6 @@ enum class RunOutcome {
   kIncomplete,      // a file was written, but not every table whole
   kNothingChanged,  // no table changed since the previous backup: no file
   kFailed,          // no file: an empty database, a query failed, or no file created
-};
-
-// One table of the inventory, in the order the server lists it.
-struct TableEntry {
-  std::string name;        // byte for byte as the server gives it
-  std::string updateText;  // the server's "YYYY-MM-DD hh:mm:ss", empty if none
-  time_t updateTime = 0;   // meaningful only when updateKnown
-  // False when the server reported no update time, the text could not be
-  // converted, or the time is not earlier than the inventory's own second
-  // (the table may still change within that second).
-  bool updateKnown = false;
-  // True when an equal update time proves the rows unchanged: the engine
-  // moves it on every change (InnoDB, MyISAM), and the table was not made
-  // anew (RENAME, ALTER, TRUNCATE) after its last write.
-  bool updateTracksRows = false;
-  // Locked with the other tables without transactions at the snapshot's
-  // moment; its rows are read before those of the other tables.
-  bool lockedAtSnapshot = false;
-  // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
-  // leaves the count at 0.
-  bool reportedEmpty = false;
-  // The engine keeps no rows of its own (MERGE, FEDERATED, ...): a SELECT
-  // reads rows that live elsewhere, and the restore would insert them
-  // there a second time. Its rows block stays empty, as a view's.
-  bool rowsElsewhere = false;
-  bool isView = false;
-  // False for a view the server reports as unusable (it reads a table or
-  // view that is gone): its CREATE VIEW fails on restore, so it goes last.
-  bool viewUsable = true;
-  // Non-empty only for a table with an invisible column: every column in
-  // table order, so that rows are read and written with an explicit list.
-  std::vector<std::string> columns;
-  int columnCount = 0;  // all columns, invisible ones included
-  // What tells this table's rows apart from those of the previous backup
-  // beyond its update time (change_rules.h); "" when unknown, so that the
-  // rows are read from the server.
-  std::string identity;
 };
 
 class BackupEngine {
@@ -121,8 +86,6 @@ class BackupEngine {
   // Streams the rows of one table into `target`: a row line per row, then
   // the empty line.
   RowsResult dumpRowsInto(const std::string& tableName, BackupFile& target);
-  // True when the rows of `table` are read from the server in this run.
-  bool readsRowsFromServer(const TableEntry& table) const;
 
   // Tables whose engine has no transactions (MyISAM, Aria, ...) are read at
   // the moment the snapshot begins: a second connection holds them locked
@@ -152,19 +115,12 @@ class BackupEngine {
 
   const TableEntry* findTable(const std::string& name) const;
   const PreviousTableEntry* findPrevious(const std::string& name) const;
-  // True when the table's rows may be copied from the previous backup.
-  bool canCopyRows(const TableEntry& table) const;
   // Opens the previous backup `fileName`, or the compressed one of that
   // name, as prevFile. False when neither can be read.
   bool openPrevious(const std::string& fileName);
-  // The frames of the compressed previous backup that hold exactly the
-  // rows block of `entry`, all sound; empty when there are none such.
-  std::vector<zstd_frames::Frame> rowFrames(const PreviousTableEntry& entry) const;
-  // True when the table is unchanged since the previous backup.
-  bool isUnchanged(const TableEntry& table) const;
-  static bool sameUpdateTime(const TableEntry& table,
-                             const PreviousTableEntry& previous);
-  int countChanges() const;
+  // This run's plan, from the inventory, the definitions, the settings
+  // and, when `incremental`, the previous backup.
+  plan::Plan makePlan(bool incremental) const;
   // The part of runBackup() after the inventory.
   RunOutcome backUpTables(const std::string& savePath,
                           const std::string& lastBackupTime);
@@ -215,9 +171,6 @@ class BackupEngine {
   void checkObjectRights();
   ObjectDefinition showCreate(backup_format::SectionKind kind,
                               const std::string& name, const char* what);
-  bool viewUnchanged(const TableEntry& view,
-                     const PreviousTableEntry& previous) const;
-  int countObjectChanges() const;
   bool writeViewStructure(const TableEntry& view);
   // Functions and procedures, once, before the first view.
   void writeRoutines();
@@ -247,6 +200,7 @@ class BackupEngine {
   bool fromPreviousBackup;
   int rowsPerStatement_ = 1;
   std::vector<TableEntry> tables;
+  plan::Plan plan_;  // made once the previous backup is read, if any
   BackupFile outFile;
   bool compressed_ = false;
   std::string escaped_;  // a piece of a long value, escaped

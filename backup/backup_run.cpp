@@ -63,14 +63,24 @@ bool BackupEngine::openOutput(const std::string& fileName) {
   return true;
 }
 
-int BackupEngine::countChanges() const {
-  int changed = 0;
-  for (const TableEntry& table : tables)
-    if (!isUnchanged(table)) ++changed;
-  // A table dropped since the previous backup is a change as well.
-  for (const auto& previous : previousIndex_)
-    if (tableIndex_.count(previous.first) == 0) ++changed;
-  return changed + countObjectChanges();
+plan::Plan BackupEngine::makePlan(bool incremental) const {
+  plan::Now now;
+  now.tables = &tables;
+  now.viewDefinitions = &viewDefinitions_;
+  now.objects = &objects_;
+  now.objectsListed = objectsListed_;
+  now.rightsMissing = rightsMissing_;
+  plan::Previous previous;
+  previous.tables = &prevTables;
+  previous.byName = &previousIndex_;
+  previous.objects = &prevObjects_;
+  previous.sessionMatches = prevPreambleMatches_;
+  plan::Settings settings;
+  settings.saveStructure = saveStructure;
+  settings.saveData = saveData;
+  settings.dropTable = dropTable;
+  settings.rowsPerStatement = rowsPerStatement_;
+  return plan::make(now, incremental ? &previous : nullptr, settings);
 }
 
 RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
@@ -116,27 +126,29 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   }
   if (this->saveData) printHistoryNotSaved();
 
-  if (this->fromPreviousBackup) {
+  bool incremental = this->fromPreviousBackup;
+  if (incremental) {
     std::string previousName =
         backup_format::fileName(savePath, databaseName, lastBackupTime);
     if (!loadPreviousBackup(previousName)) {
-      this->fromPreviousBackup = false;
+      incremental = false;
       printLine("Konnte kein altes Backup laden! Starte direktes Update.");
     } else if (previousSettingsDiffer()) {
-      this->fromPreviousBackup = false;
-    } else {
-      int changed = countChanges();
-      if (changed == 0) {
-        printLine("Es gab keine \xC4nderungen in der Datenbank seit dem letzten Backup!");
-        printLine("Backupvorgang wird abgebrochen.");
-        return RunOutcome::kNothingChanged;
-      }
-      printLine("Seit dem letzten Backup wurden " + std::to_string(changed) +
-                " Tabellen ge\xE4ndert.");
-      printForgottenUpdateTimes();
-      printLine("Starte Backupvorgang.");
-      printLine("");
+      incremental = false;
     }
+  }
+  plan_ = makePlan(incremental);
+  if (incremental) {
+    if (plan_.changes == 0) {
+      printLine("Es gab keine \xC4nderungen in der Datenbank seit dem letzten Backup!");
+      printLine("Backupvorgang wird abgebrochen.");
+      return RunOutcome::kNothingChanged;
+    }
+    printLine("Seit dem letzten Backup wurden " + std::to_string(plan_.changes) +
+              " Tabellen ge\xE4ndert.");
+    printForgottenUpdateTimes();
+    printLine("Starte Backupvorgang.");
+    printLine("");
   }
 
   time_t now = currentTimeAvoiding(lastBackupTime, savePath, databaseName);

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
@@ -89,7 +88,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   previous_backup::Index index = previous_backup::buildIndex(
       prevFile, [this](const PreviousTableEntry& previous) {
         const TableEntry* table = findTable(previous.name);
-        return table != nullptr && sameUpdateTime(*table, previous);
+        return table != nullptr && plan::sameUpdateTime(*table, previous);
       });
   prevTables = std::move(index.tables);
   prevObjects_ = std::move(index.objects);
@@ -119,67 +118,6 @@ time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {
   return entry != nullptr && entry->updateKnown ? entry->updateTime : 0;
 }
 
-bool BackupEngine::isUnchanged(const TableEntry& table) const {
-  const PreviousTableEntry* previous = findPrevious(table.name);
-  if (previous == nullptr) return false;
-  // A view has no update time: its statements are compared, where the
-  // files hold them.
-  if (table.isView) return !saveStructure || viewUnchanged(table, *previous);
-  // A table the server counts empty while the previous backup holds rows
-  // for it was emptied without moving its time (TRUNCATE). Changes that
-  // move no time at all (TRUNCATE PARTITION, EXCHANGE PARTITION, DISCARD
-  // and IMPORT TABLESPACE, a RENAME swap) show in the identity.
-  return previous->blockWhole && sameUpdateTime(table, *previous) &&
-         change_rules::sameIdentity(table.identity, previous->identity) &&
-         !(table.reportedEmpty && previous->rowCount > 0);
-}
-
-// An equal update time counts only where it follows the rows.
-bool BackupEngine::sameUpdateTime(const TableEntry& table,
-                                  const PreviousTableEntry& previous) {
-  return !table.isView && table.updateKnown && previous.updateKnown &&
-         table.updateTime == previous.updateTime && table.updateTracksRows;
-}
-
-bool BackupEngine::canCopyRows(const TableEntry& table) const {
-  const PreviousTableEntry* previous = findPrevious(table.name);
-  // A column renamed without a change of the update time would leave the
-  // copied column lists naming the old column.
-  // Nor may rows be copied that do not fit the table's columns now.
-  // Rows of the other form are read again, so that the file has the form
-  // the settings ask for, and so are statements of more rows than they
-  // allow.
-  return !table.isView && prevPreambleMatches_ && isUnchanged(table) &&
-         previous->rowsTrusted && previous->valueCount == table.columnCount &&
-         previous->rowPrefix ==
-             backup_format::rowLinePrefix(table.name, table.columns) &&
-         previous->rowsShared == (rowsPerStatement_ > 1) &&
-         previous->statementRowsMax <= rowsPerStatement_;
-}
-
-std::vector<zstd_frames::Frame> BackupEngine::rowFrames(
-    const PreviousTableEntry& entry) const {
-  std::vector<zstd_frames::Frame> frames;
-  if (!entry.rowsTrusted || !entry.rowsCrLf || entry.rowsEnd <= entry.rowsBegin)
-    return frames;
-  // The rows block with its closing empty line.
-  const std::uint64_t end = entry.rowsEnd + 2;
-  auto frame = std::lower_bound(
-      prevFrames_.begin(), prevFrames_.end(), entry.rowsBegin,
-      [](const zstd_frames::Frame& f, std::uint64_t at) { return f.plainBegin < at; });
-  if (frame == prevFrames_.end() || frame->plainBegin != entry.rowsBegin)
-    return frames;
-  for (; frame != prevFrames_.end() && frame->plainBegin < end; ++frame) {
-    const bool follows =
-        frames.empty() ||
-        frame->packedBegin == frames.back().packedBegin + frames.back().packedSize;
-    if (!frame->sound || !follows) return {};
-    frames.push_back(*frame);
-  }
-  if (frames.back().plainBegin + frames.back().plainSize != end) return {};
-  return frames;
-}
-
 RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   printLine("Kopiere die Daten aus dem alten Backup heraus.");
   const PreviousTableEntry* entry = findPrevious(tableName);
@@ -191,7 +129,8 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
                              previous_backup::stampOf(prevPacked_), prevPackedStamp_);
   if (entry != nullptr && packedSame) {
     const std::vector<zstd_frames::Frame> frames =
-        outFile.compressed() ? rowFrames(*entry) : std::vector<zstd_frames::Frame>();
+        outFile.compressed() ? plan::rowFrames(*entry, prevFrames_)
+                             : std::vector<zstd_frames::Frame>();
     if (!frames.empty()) {
       // Into a compressed file as the frames they are, not compressed again.
       if (outFile.appendFrames(prevPacked_, frames) ==

@@ -303,23 +303,6 @@ bool BackupEngine::readDefinitions() {
   return true;
 }
 
-bool BackupEngine::viewUnchanged(const TableEntry& view,
-                                 const PreviousTableEntry& previous) const {
-  auto found = viewDefinitions_.find(view.name);
-  if (found == viewDefinitions_.end()) return false;
-  std::vector<std::string> lines =
-      object_section::viewLines(found->second, dropTable);
-  return !lines.empty() && previous.blockWhole &&
-         previous.definition == object_section::joinLines(lines);
-}
-
-int BackupEngine::countObjectChanges() const {
-  if (!saveStructure) return 0;
-  // What could not be listed cannot be shown unchanged.
-  if (!objectsListed_ || rightsMissing_) return 1;
-  return object_section::countChanges(prevObjects_, objects_, dropTable);
-}
-
 bool BackupEngine::writeViewStructure(const TableEntry& view) {
   std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
   auto found = viewDefinitions_.find(view.name);

@@ -49,9 +49,8 @@ void BackupEngine::releaseSnapshotLock() {
 
 void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
   std::vector<const TableEntry*> first;
-  for (const TableEntry& table : tables)
-    if (table.lockedAtSnapshot && readsRowsFromServer(table))
-      first.push_back(&table);
+  for (size_t i = 0; i < tables.size(); ++i)
+    if (plan_.tables[i].readFirst) first.push_back(&tables[i]);
   if (first.empty()) {
     releaseSnapshotLock();
     return;

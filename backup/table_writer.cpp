@@ -95,12 +95,13 @@ bool BackupEngine::saveTable(int index) {
 
   RowsResult rows;
   outFile.startFrame();  // the rows block may later be copied as its frames
-  if (table.isView || table.rowsElsewhere) {
+  const plan::TablePlan& planned = plan_.tables[index];
+  if (planned.rows == plan::Rows::kNone) {
     // No rows of its own.
     rows.whole = outFile.writeLine("");
-  } else if (!readsRowsFromServer(table)) {
+  } else if (planned.rows == plan::Rows::kCopy) {
     rows = copyRowsFromPrevious(table.name);
-  } else if (table.lockedAtSnapshot) {
+  } else if (planned.readFirst) {
     rows = copyRowsReadFirst(table.name);
   } else {
     rows = dumpRows(table.name);
@@ -122,11 +123,6 @@ bool BackupEngine::saveTable(int index) {
     return false;
   }
   return rows.whole;
-}
-
-bool BackupEngine::readsRowsFromServer(const TableEntry& table) const {
-  return !table.isView && !table.rowsElsewhere &&
-         !(fromPreviousBackup && canCopyRows(table));
 }
 
 const TableEntry* BackupEngine::findTable(const std::string& name) const {

@@ -1,0 +1,46 @@
+// The inventory: what the server tells of each table at the snapshot.
+#ifndef VKT_BACKUP_INVENTORY_H_
+#define VKT_BACKUP_INVENTORY_H_
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// One table of the inventory, in the order the server lists it.
+struct TableEntry {
+  std::string name;        // byte for byte as the server gives it
+  std::string updateText;  // the server's "YYYY-MM-DD hh:mm:ss", empty if none
+  time_t updateTime = 0;   // meaningful only when updateKnown
+  // False when the server reported no update time, the text could not be
+  // converted, or the time is not earlier than the inventory's own second
+  // (the table may still change within that second).
+  bool updateKnown = false;
+  // True when an equal update time proves the rows unchanged: the engine
+  // moves it on every change (InnoDB, MyISAM), and the table was not made
+  // anew (RENAME, ALTER, TRUNCATE) after its last write.
+  bool updateTracksRows = false;
+  // Locked with the other tables without transactions at the snapshot's
+  // moment; its rows are read before those of the other tables.
+  bool lockedAtSnapshot = false;
+  // The server counts no rows. An InnoDB TRUNCATE moves neither time, but
+  // leaves the count at 0.
+  bool reportedEmpty = false;
+  // The engine keeps no rows of its own (MERGE, FEDERATED, ...): a SELECT
+  // reads rows that live elsewhere, and the restore would insert them
+  // there a second time. Its rows block stays empty, as a view's.
+  bool rowsElsewhere = false;
+  bool isView = false;
+  // False for a view the server reports as unusable (it reads a table or
+  // view that is gone): its CREATE VIEW fails on restore, so it goes last.
+  bool viewUsable = true;
+  // Non-empty only for a table with an invisible column: every column in
+  // table order, so that rows are read and written with an explicit list.
+  std::vector<std::string> columns;
+  int columnCount = 0;  // all columns, invisible ones included
+  // What tells this table's rows apart from those of the previous backup
+  // beyond its update time (change_rules.h); "" when unknown, so that the
+  // rows are read from the server.
+  std::string identity;
+};
+
+#endif  // VKT_BACKUP_INVENTORY_H_
