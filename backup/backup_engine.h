@@ -20,9 +20,6 @@
 #include "backup/object_section.h"
 #include "backup/previous_backup.h"
 
-// The console's word for a definition that cannot be written safely.
-extern const char kUnwritableDefinition[];
-
 // What a backup run ended with.
 enum class RunOutcome {
   kComplete,        // a new backup file, complete and under its final name

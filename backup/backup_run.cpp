@@ -56,8 +56,7 @@ std::string BackupEngine::preamble() const {
 
 bool BackupEngine::openOutput(const std::string& fileName) {
   if (!outFile.create(fileName, compressed_)) {
-    printLine("Konnte Datei " + backup_format::commentName(fileName) +
-              " nicht zum schreiben \xF6" "ffnen.");
+    printLine(console_text::cannotCreate(fileName));
     return false;
   }
   return true;
@@ -88,11 +87,11 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
                                    bool fromPreviousBackup,
                                    std::string lastBackupTime) {
   if (!session_.isOpen()) {
-    std::cerr << "Kein MySqlSocket offen!" << std::flush;
+    std::cerr << console_text::kNoSocket << std::flush;
     return RunOutcome::kFailed;
   }
   if (!connected) {
-    std::cerr << "Es besteht keine Verbindung zu einer Datenbank!" << std::endl;
+    std::cerr << console_text::kNotConnected << std::endl;
     return RunOutcome::kFailed;
   }
   this->saveStructure = saveStructure;
@@ -114,14 +113,14 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
                                       const std::string& lastBackupTime) {
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     return RunOutcome::kFailed;
   }
   if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
   // Routines, triggers and events alone are worth a backup; only a
   // database that holds nothing to save is not.
   if (tables.empty() && objects_.empty() && objectsWhole()) {
-    printLine("Datenbank leer, keine Tabellen zum Speichern. Abbruch.");
+    printLine(console_text::kDatabaseEmpty);
     return RunOutcome::kFailed;
   }
   if (this->saveData) printHistoryNotSaved();
@@ -132,7 +131,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
         backup_format::fileName(savePath, databaseName, lastBackupTime);
     if (!loadPreviousBackup(previousName)) {
       incremental = false;
-      printLine("Konnte kein altes Backup laden! Starte direktes Update.");
+      printLine(console_text::kNoPreviousBackup);
     } else if (previousSettingsDiffer()) {
       incremental = false;
     }
@@ -140,14 +139,13 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   plan_ = makePlan(incremental);
   if (incremental) {
     if (plan_.changes == 0) {
-      printLine("Es gab keine \xC4nderungen in der Datenbank seit dem letzten Backup!");
-      printLine("Backupvorgang wird abgebrochen.");
+      printLine(console_text::kNothingChanged);
+      printLine(console_text::kRunStopped);
       return RunOutcome::kNothingChanged;
     }
-    printLine("Seit dem letzten Backup wurden " + std::to_string(plan_.changes) +
-              " Tabellen ge\xE4ndert.");
+    printLine(console_text::tablesChanged(plan_.changes));
     printForgottenUpdateTimes();
-    printLine("Starte Backupvorgang.");
+    printLine(console_text::kStarting);
     printLine("");
   }
 
@@ -174,19 +172,12 @@ void BackupEngine::printForgottenUpdateTimes() {
       ++forgotten;
   }
   if (forgotten == 0) return;
-  printLine("Hinweis: " + std::to_string(forgotten) +
-            " Tabellen werden neu gelesen, weil der Server ihre letzte "
-            "\xC4nderungszeit nicht kennt.");
+  printLine(console_text::forgottenUpdateTimes(forgotten));
   long long cache = 0;
   if (!session_.selectNumber("SELECT @@table_definition_cache", &cache) ||
       baseTables <= cache)
     return;
-  printLine("Hinweis: Die Datenbank hat " + std::to_string(baseTables) +
-            " Tabellen, der Server h\xE4lt aber nur die Definitionen von " +
-            std::to_string(cache) +
-            " im Speicher und vergisst die \xC4nderungszeiten der \xFC"
-            "brigen. Erh\xF6hen Sie table_definition_cache auf mehr als " +
-            std::to_string(baseTables) + ".");
+  printLine(console_text::tableCacheTooSmall(baseTables, cache));
 }
 
 std::string BackupEngine::settingsText() const {
@@ -216,8 +207,7 @@ bool BackupEngine::writeIdentities() {
 RunOutcome BackupEngine::writeFile(const std::string& fileName,
                                    const std::string& created) {
   if (!openOutput(fileName)) return RunOutcome::kFailed;
-  printLine("Erzeuge Datei '" + backup_format::commentName(fileName) +
-            "' zum Speichern der Daten.");
+  printLine(console_text::creatingFile(fileName));
   // A write error is told once, with its cause, at the end of the
   // section it struck; every later write fails at once.
   bool writeErrorTold = false;
@@ -226,7 +216,7 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     printLine(console_text::writeFailure(outFile.error()));
     writeErrorTold = true;
   };
-  printLine("Schreibe Dateikopf.");
+  printLine(console_text::kWritingHeader);
   for (const std::string& line :
        backup_format::headerLines(databaseName, created))
     outFile.writeLine(line);
@@ -262,20 +252,16 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   checkWritten();
 
   printLine("");
-  printLine(std::to_string(saved) + " von " + std::to_string(tables.size()) +
-            " Tabellen erfolgreich gespeichert.");
+  printLine(console_text::tablesSaved(saved, tables.size()));
   if (!objects_.empty() || !objectsWhole())
-    printLine(std::to_string(objectsSaved_) + " von " +
-              std::to_string(objects_.size()) +
-              " Routinen, Triggern und Events erfolgreich gespeichert.");
+    printLine(console_text::objectsSaved(objectsSaved_, objects_.size()));
   // Only a complete file is given its final name.
   const bool complete = saved == static_cast<int>(tables.size()) &&
                         objectsWhole() && identitiesWritten && outFile.finish();
   checkWritten();
   if (!complete) {
     outFile.close();
-    printLine("Achtung: Das Backup " + backup_format::commentName(outFile.path()) +
-              " ist unvollst\xE4ndig und gilt nicht als letztes Backup!");
+    printLine(console_text::incomplete(outFile.path()));
     return RunOutcome::kIncomplete;
   }
   return RunOutcome::kComplete;

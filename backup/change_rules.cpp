@@ -7,6 +7,8 @@
 
 #include <strings.h>
 
+#include "backup/console_text.h"
+
 namespace change_rules {
 namespace {
 
@@ -71,9 +73,7 @@ bool sameIdentity(const std::string& now, const std::string& previous) {
 
 std::string settingsRefusal(const std::string& previous, const std::string& now) {
   if (previous.empty())
-    return "Das alte Backup nennt seine Einstellungen nicht (es stammt von "
-           "einer \xE4lteren Version oder ist besch\xE4""digt)! Starte direktes "
-           "Update.";
+    return console_text::previousSettingsUnknown();
   const auto before = settingWords(previous);
   std::string changes;
   for (const auto& setting : settingWords(now)) {
@@ -82,11 +82,10 @@ std::string settingsRefusal(const std::string& previous, const std::string& now)
       if (word.first == setting.first) old = word.second;
     if (old == setting.second) continue;
     if (!changes.empty()) changes += "; ";
-    changes += setting.first + "=" + old + ", jetzt " + setting.second;
+    changes += setting.first + "=" + old + console_text::kNow + setting.second;
   }
   if (changes.empty()) return "";
-  return "Das alte Backup wurde mit anderen Einstellungen geschrieben (" +
-         changes + ")! Starte direktes Update.";
+  return console_text::previousSettingsDiffer(changes);
 }
 
 }  // namespace change_rules

@@ -5,11 +5,31 @@
 
 namespace console_text {
 
+namespace {
+
+std::string named(const std::string& name) {
+  return backup_format::commentName(name);
+}
+
+}  // namespace
+
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
-std::string writeFailure(int error) {
+void printStart(const std::string& text) { std::cout << text << std::flush; }
+
+const char kOk[] = "OK";
+const char kFailed[] = "Fehler!";
+
+std::string error(const std::string& why) { return "Fehler: " + why; }
+
+const char kCannotWrite[] = "Kann nicht in die Datei schreiben!";
+const char kRowsNotWritten[] = "Fehler: Die Daten konnten nicht geschrieben werden.";
+const char kUnwritableDefinition[] =
+    "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
+
+std::string writeFailure(int errorNumber) {
   std::string cause;
-  switch (error) {
+  switch (errorNumber) {
     case ENOSPC:
       cause = "kein Platz mehr auf dem Datentr\xE4ger.";
       break;
@@ -20,9 +40,216 @@ std::string writeFailure(int error) {
       cause = "Ein-/Ausgabefehler.";
       break;
     default:
-      cause = "Fehler Nummer " + std::to_string(error) + ".";
+      cause = "Fehler Nummer " + std::to_string(errorNumber) + ".";
   }
   return "Fehler: Die Datei konnte nicht geschrieben werden: " + cause;
 }
+
+const char kCreatingSocket[] = "Erzeuge MySql-Socket: ";
+const char kNoMemoryForSocket[] = "Kein Speicher f\xFCr den MySql-Socket.";
+const char kNoSocket[] = "Kein MySqlSocket offen!";
+const char kNotConnected[] = "Es besteht keine Verbindung zu einer Datenbank!";
+const char kConnecting[] = "Verbinde zum Server': ";
+
+std::string serverName(const std::string& host) {
+  return "Servername:    " + named(host);
+}
+
+std::string serverVersion(const std::string& version) {
+  return "Serverversion: " + version;
+}
+
+std::string databaseName(const std::string& database) {
+  return "Datenbankname: " + named(database);
+}
+
+std::string connectedAs(const std::string& user) {
+  return "verbunden als: " + named(user);
+}
+
+const char kQueryingTables[] = "Abfrage der Tabellen-Namen und -Zeiten: ";
+
+std::string historyNotSaved(const std::string& table) {
+  return "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '" + named(table) +
+         "' (WITH SYSTEM VERSIONING) sind nicht im Backup.";
+}
+
+std::string processGrantMissing(const std::string& account) {
+  return "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
+         "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
+         "zu erkennen. Es fehlt: GRANT PROCESS ON *.* TO " +
+         account + ";";
+}
+
+std::string lockRefused(const std::string& why) {
+  return "Hinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) "
+         "konnten nicht gesperrt werden und sind nicht aus einem Moment "
+         "gelesen: " +
+         named(why);
+}
+
+const char kNoMemoryForLock[] = "Kein Speicher f\xFCr eine zweite Verbindung.";
+const char kQueryingObjects[] = "Abfrage der Routinen, Trigger und Events: ";
+const char kNoTriggerRight[] =
+    "Fehler: Ohne das Recht TRIGGER auf die Datenbank zeigt der Server "
+    "ihre Trigger nicht.";
+const char kNoEventRight[] =
+    "Fehler: Ohne das Recht EVENT auf die Datenbank zeigt der Server "
+    "ihre Events nicht.";
+const char kNoDefinition[] =
+    "Der Server gibt die Definition nicht heraus (fehlende Rechte?).";
+const char kDefinitionGone[] = "Der Server kennt die Definition nicht mehr.";
+
+const char* kindWord(backup_format::SectionKind kind) {
+  using backup_format::SectionKind;
+  switch (kind) {
+    case SectionKind::kProcedure:
+      return "Prozedur";
+    case SectionKind::kFunction:
+      return "Funktion";
+    case SectionKind::kEvent:
+      return "Event";
+    default:
+      return "Trigger";
+  }
+}
+
+const char kDatabaseEmpty[] = "Datenbank leer, keine Tabellen zum Speichern. Abbruch.";
+const char kNoPreviousBackup[] = "Konnte kein altes Backup laden! Starte direktes Update.";
+const char kNothingChanged[] =
+    "Es gab keine \xC4nderungen in der Datenbank seit dem letzten Backup!";
+const char kRunStopped[] = "Backupvorgang wird abgebrochen.";
+
+std::string tablesChanged(int changed) {
+  return "Seit dem letzten Backup wurden " + std::to_string(changed) +
+         " Tabellen ge\xE4ndert.";
+}
+
+const char kStarting[] = "Starte Backupvorgang.";
+
+std::string forgottenUpdateTimes(int tables) {
+  return "Hinweis: " + std::to_string(tables) +
+         " Tabellen werden neu gelesen, weil der Server ihre letzte "
+         "\xC4nderungszeit nicht kennt.";
+}
+
+std::string tableCacheTooSmall(int tables, long long cache) {
+  return "Hinweis: Die Datenbank hat " + std::to_string(tables) +
+         " Tabellen, der Server h\xE4lt aber nur die Definitionen von " +
+         std::to_string(cache) +
+         " im Speicher und vergisst die \xC4nderungszeiten der \xFC"
+         "brigen. Erh\xF6hen Sie table_definition_cache auf mehr als " +
+         std::to_string(tables) + ".";
+}
+
+std::string previousSettingsUnknown() {
+  return "Das alte Backup nennt seine Einstellungen nicht (es stammt von "
+         "einer \xE4lteren Version oder ist besch\xE4""digt)! Starte direktes "
+         "Update.";
+}
+
+std::string previousSettingsDiffer(const std::string& changes) {
+  return "Das alte Backup wurde mit anderen Einstellungen geschrieben (" +
+         changes + ")! Starte direktes Update.";
+}
+
+const char kNow[] = ", jetzt ";
+
+std::string cannotCreate(const std::string& fileName) {
+  return "Konnte Datei " + named(fileName) + " nicht zum schreiben \xF6" "ffnen.";
+}
+
+std::string creatingFile(const std::string& fileName) {
+  return "Erzeuge Datei '" + named(fileName) + "' zum Speichern der Daten.";
+}
+
+const char kWritingHeader[] = "Schreibe Dateikopf.";
+
+std::string tablesSaved(int saved, size_t tables) {
+  return std::to_string(saved) + " von " + std::to_string(tables) +
+         " Tabellen erfolgreich gespeichert.";
+}
+
+std::string objectsSaved(int saved, size_t objects) {
+  return std::to_string(saved) + " von " + std::to_string(objects) +
+         " Routinen, Triggern und Events erfolgreich gespeichert.";
+}
+
+std::string incomplete(const std::string& path) {
+  return "Achtung: Das Backup " + named(path) +
+         " ist unvollst\xE4ndig und gilt nicht als letztes Backup!";
+}
+
+std::string wrongTableNumber(int index) {
+  return "Falsche Tabellennummer! (" + std::to_string(index) + ")";
+}
+
+std::string savingTable(const std::string& table) {
+  return "Speichere Tabelle '" + named(table) + "'";
+}
+
+std::string savingObject(backup_format::SectionKind kind, const std::string& name) {
+  return std::string("Speichere ") + kindWord(kind) + " '" + named(name) + "'";
+}
+
+const char kQueryingDefinition[] = "Abfrage der Tabellen-beschreibung: ";
+const char kNoTableDefinition[] =
+    "Fehler: Der Server lieferte keine Tabellenbeschreibung.";
+const char kLineFeedInName[] =
+    "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch, den "
+    "die Datei nicht wiedergeben kann.";
+const char kQueryingRows[] = "Abfrage der Tabellen-Daten aus der DB: ";
+const char kNoData[] = "Keine Daten zum Speichern.";
+
+std::string rowsSaved(int rows) {
+  return std::to_string(rows) + " Datens\xE4tze gespeichert.";
+}
+
+std::string readingFirst(size_t tables) {
+  return "Lese zuerst " + std::to_string(tables) +
+         " Tabellen ohne Transaktionen (MyISAM, Aria, ...).";
+}
+
+std::string noScratchFile(const std::string& beside) {
+  return "Fehler: Konnte keine Zwischendatei neben " + named(beside) + " anlegen.";
+}
+
+std::string readingTable(const std::string& table) {
+  return "Lese Tabelle '" + named(table) + "'";
+}
+
+std::string rowsRead(int rows) {
+  return std::to_string(rows) + " Datens\xE4tze gelesen.";
+}
+
+const char kTakingRowsReadFirst[] = "\xDC" "bernehme die zuerst gelesenen Daten.";
+const char kRowsNotRead[] = "Fehler: Die Daten wurden nicht gelesen.";
+
+const char kOpeningPrevious[] = "\xD6" "ffne altes Backup: ";
+
+std::string cannotRead(const std::string& fileName) {
+  return "Konnte Datei " + named(fileName) + " nicht zum lesen \xF6" "ffnen.";
+}
+
+const char kReadingPrevious[] = "Lese Daten aus dem alten Backup.";
+const char kCopyingRows[] = "Kopiere die Daten aus dem alten Backup heraus.";
+const char kPreviousChanged[] =
+    "Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.";
+
+std::string removed(const std::string& path) {
+  return "Altes Backup gel\xF6scht: " + path;
+}
+
+std::string notRemoved(const std::string& path, const char* why) {
+  return "Konnte altes Backup " + path + " nicht l\xF6schen: " + why;
+}
+
+std::string notSearched(const std::string& directory, const char* why) {
+  return "Konnte das Verzeichnis " + directory +
+         " nicht nach alten Backups durchsuchen: " + why;
+}
+
+const char kProgressTable[] = "Tabelle '";
+const char kProgressRows[] = " Zeilen, ";
 
 }  // namespace console_text

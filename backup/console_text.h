@@ -1,19 +1,115 @@
-// What the engine says on the console. Texts are Windows-1252 bytes,
-// written as escapes so that the sources stay ASCII.
+// Everything the engine says on the console, and the one way it says it.
+// The texts are Windows-1252 bytes (console_text.cpp writes them as
+// escapes, so that the sources stay ASCII); names in them are shown as on
+// the file's comment lines, so that no control byte reaches the terminal.
 #ifndef VKT_BACKUP_CONSOLE_TEXT_H_
 #define VKT_BACKUP_CONSOLE_TEXT_H_
 
+#include <cstddef>
 #include <string>
+
+#include "backup/backup_format.h"
 
 namespace console_text {
 
 // Writes `text` and a line end to standard output, flushed.
 void printLine(const std::string& text);
+// Writes `text` without a line end, flushed: the start of a line that
+// a step's outcome ("OK", "Fehler!", ...) ends.
+void printStart(const std::string& text);
 
+// Outcomes and errors.
+extern const char kOk[];
+extern const char kFailed[];
+std::string error(const std::string& why);  // "Fehler: " and `why`
+extern const char kCannotWrite[];
+extern const char kRowsNotWritten[];
+extern const char kUnwritableDefinition[];
 // The line that tells why the backup file could not be written: no room
 // left, a file too large, an input/output error, or else the error number
-// `error` (an errno value).
-std::string writeFailure(int error);
+// `errorNumber` (an errno value).
+std::string writeFailure(int errorNumber);
+
+// Connecting.
+extern const char kCreatingSocket[];
+extern const char kNoMemoryForSocket[];
+extern const char kNoSocket[];      // on standard error
+extern const char kNotConnected[];  // on standard error
+extern const char kConnecting[];
+std::string serverName(const std::string& host);
+std::string serverVersion(const std::string& version);
+std::string databaseName(const std::string& database);
+std::string connectedAs(const std::string& user);
+
+// The inventory and the definitions.
+extern const char kQueryingTables[];
+std::string historyNotSaved(const std::string& table);
+std::string processGrantMissing(const std::string& account);
+std::string lockRefused(const std::string& why);
+extern const char kNoMemoryForLock[];
+extern const char kQueryingObjects[];
+extern const char kNoTriggerRight[];
+extern const char kNoEventRight[];
+extern const char kNoDefinition[];
+extern const char kDefinitionGone[];
+// The word for a trigger, procedure, function or event.
+const char* kindWord(backup_format::SectionKind kind);
+
+// The run.
+extern const char kDatabaseEmpty[];
+extern const char kNoPreviousBackup[];
+extern const char kNothingChanged[];
+extern const char kRunStopped[];
+std::string tablesChanged(int changed);
+extern const char kStarting[];
+std::string forgottenUpdateTimes(int tables);
+std::string tableCacheTooSmall(int tables, long long cache);
+std::string previousSettingsUnknown();
+std::string previousSettingsDiffer(const std::string& changes);
+extern const char kNow[];  // between a setting's old and new value
+
+// The file.
+std::string cannotCreate(const std::string& fileName);
+std::string creatingFile(const std::string& fileName);
+extern const char kWritingHeader[];
+std::string tablesSaved(int saved, size_t tables);
+std::string objectsSaved(int saved, size_t objects);
+std::string incomplete(const std::string& path);
+
+// A table's or an object's section.
+std::string wrongTableNumber(int index);
+std::string savingTable(const std::string& table);
+std::string savingObject(backup_format::SectionKind kind, const std::string& name);
+extern const char kQueryingDefinition[];
+extern const char kNoTableDefinition[];
+extern const char kLineFeedInName[];
+extern const char kQueryingRows[];
+extern const char kNoData[];
+std::string rowsSaved(int rows);
+
+// Tables without transactions, read first.
+std::string readingFirst(size_t tables);
+std::string noScratchFile(const std::string& beside);
+std::string readingTable(const std::string& table);
+std::string rowsRead(int rows);
+extern const char kTakingRowsReadFirst[];
+extern const char kRowsNotRead[];
+
+// The previous backup.
+extern const char kOpeningPrevious[];
+std::string cannotRead(const std::string& fileName);
+extern const char kReadingPrevious[];
+extern const char kCopyingRows[];
+extern const char kPreviousChanged[];
+
+// Old backups removed.
+std::string removed(const std::string& path);
+std::string notRemoved(const std::string& path, const char* why);
+std::string notSearched(const std::string& directory, const char* why);
+
+// The progress line of a table's rows.
+extern const char kProgressTable[];
+extern const char kProgressRows[];
 
 }  // namespace console_text
 

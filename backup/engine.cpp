@@ -4,6 +4,10 @@
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
+
+using console_text::printLine;
+using console_text::printStart;
 
 BackupEngine::BackupEngine()
     : connected(false),
@@ -20,43 +24,39 @@ BackupEngine::~BackupEngine() {
 }
 
 bool BackupEngine::createSocket() {
-  std::cout << "Erzeuge MySql-Socket: " << std::flush;
+  printStart(console_text::kCreatingSocket);
   if (session_.open()) {
-    std::cout << "OK" << std::endl;
+    printLine(console_text::kOk);
     return true;
   }
   // A null handle has no error text to ask for.
-  std::cout << "Fehler!" << std::endl;
-  std::cout << "Kein Speicher f\xFCr den MySql-Socket." << std::endl;
+  printLine(console_text::kFailed);
+  printLine(console_text::kNoMemoryForSocket);
   return false;
 }
 
 bool BackupEngine::connect(std::string host, std::string user,
                            std::string password, std::string database) {
   if (!session_.isOpen()) {
-    std::cerr << "Kein MySqlSocket offen!" << std::flush;
+    std::cerr << console_text::kNoSocket << std::flush;
     return false;
   }
-  std::cout << "Verbinde zum Server': " << std::flush;
+  printStart(console_text::kConnecting);
   if (!session_.connect(host, user, password, database) ||
       // Backslash escapes and backquoted definitions, whatever the server's
       // default mode says.
       !session_.execute("SET SESSION sql_mode = ''")) {
-    std::cout << "Fehler!" << std::endl;
-    std::cout << serverError() << std::endl;
+    printLine(console_text::kFailed);
+    printLine(serverError());
     return false;
   }
-  std::cout << "OK" << std::endl;
-  std::cout << std::endl;
-  // Names come from the settings file or the prompt; they are shown as on
-  // the file's comment lines, so that no control byte reaches the terminal.
-  std::cout << "Servername:    " << backup_format::commentName(host) << std::endl;
-  std::cout << "Serverversion: " << session_.serverVersion()
-            << std::endl;
-  std::cout << "Datenbankname: " << backup_format::commentName(database)
-            << std::endl;
-  std::cout << "verbunden als: " << backup_format::commentName(user) << std::endl;
-  std::cout << std::endl;
+  printLine(console_text::kOk);
+  printLine("");
+  printLine(console_text::serverName(host));
+  printLine(console_text::serverVersion(session_.serverVersion()));
+  printLine(console_text::databaseName(database));
+  printLine(console_text::connectedAs(user));
+  printLine("");
   databaseName = database;
   host_ = host;
   user_ = user;

@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,15 +73,14 @@ bool BackupEngine::openPrevious(const std::string& fileName) {
 }
 
 bool BackupEngine::loadPreviousBackup(std::string fileName) {
-  std::cout << "\xD6" "ffne altes Backup: " << std::flush;
+  console_text::printStart(console_text::kOpeningPrevious);
   if (!openPrevious(fileName)) {
-    printLine("Fehler!");
-    printLine("Konnte Datei " + backup_format::commentName(fileName) +
-              " nicht zum lesen \xF6" "ffnen.");
+    printLine(console_text::kFailed);
+    printLine(console_text::cannotRead(fileName));
     return false;
   }
-  printLine("OK");
-  printLine("Lese Daten aus dem alten Backup.");
+  printLine(console_text::kOk);
+  printLine(console_text::kReadingPrevious);
   // Only the rows of tables that may be unchanged can be copied; the rows
   // of the others need not be judged.
   previous_backup::Index index = previous_backup::buildIndex(
@@ -119,7 +117,7 @@ time_t BackupEngine::findPreviousUpdateTime(std::string tableName) {
 }
 
 RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
-  printLine("Kopiere die Daten aus dem alten Backup heraus.");
+  printLine(console_text::kCopyingRows);
   const PreviousTableEntry* entry = findPrevious(tableName);
   RowsResult rows;
   RowProgress progress(tableName);
@@ -151,8 +149,8 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
   progress.finish();
   // A copy stops at the first failure of either file; the output's is kept.
   if (!rows.whole && outFile.failed())
-    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+    printLine(console_text::kRowsNotWritten);
   else if (!rows.whole)
-    printLine("Fehler: Das alte Backup hat sich beim Kopieren ver\xE4ndert.");
+    printLine(console_text::kPreviousChanged);
   return rows;
 }

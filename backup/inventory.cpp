@@ -3,7 +3,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <queue>
 #include <set>
@@ -15,6 +14,7 @@
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/change_rules.h"
+#include "backup/console_text.h"
 #include "backup/local_time.h"
 
 namespace {
@@ -105,7 +105,7 @@ std::set<std::string> namesReadBy(const std::string& definition,
 }  // namespace
 
 void BackupEngine::printError() const {
-  std::cout << "Fehler: " << serverError() << std::endl;
+  console_text::printLine(console_text::error(serverError()));
 }
 
 bool BackupEngine::readServerClock(time_t* now) {
@@ -162,9 +162,7 @@ void BackupEngine::printHistoryNotSaved() {
           &rows))
     return;
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
-              << backup_format::commentName(rows.text(i, 0))
-              << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
+    console_text::printLine(console_text::historyNotSaved(rows.text(i, 0)));
   }
 }
 
@@ -220,14 +218,11 @@ void BackupEngine::printProcessGrant() {
     if (at != std::string::npos)
       account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
   }
-  std::cout << "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
-               "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
-               "zu erkennen. Es fehlt: GRANT PROCESS ON *.* TO "
-            << account << ";" << std::endl;
+  console_text::printLine(console_text::processGrantMissing(account));
 }
 
 bool BackupEngine::queryTables() {
-  std::cout << "Abfrage der Tabellen-Namen und -Zeiten: " << std::flush;
+  console_text::printStart(console_text::kQueryingTables);
   // Update times have whole seconds: a table changed in the same second as
   // the inventory may change again without its time moving. The open
   // transactions are listed after the clock was read: one that began later
@@ -262,12 +257,9 @@ bool BackupEngine::queryTables() {
     printError();
     return false;
   }
-  std::cout << "OK" << std::endl;
+  console_text::printLine(console_text::kOk);
   if (!lockRefusal.empty())
-    std::cout << "Hinweis: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) "
-                 "konnten nicht gesperrt werden und sind nicht aus einem Moment "
-                 "gelesen: "
-              << backup_format::commentName(lockRefusal) << std::endl;
+    console_text::printLine(console_text::lockRefused(lockRefusal));
   const int updateColumn = status.findColumn("Update");
   const int createColumn = status.findColumn("Create_time");
   const int rowsColumn = status.findColumn("Rows");

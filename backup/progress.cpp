@@ -1,5 +1,7 @@
 #include "backup/progress.h"
 
+#include "backup/console_text.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -112,12 +114,12 @@ void RowProgress::check() {
 }
 
 std::string RowProgress::text(double seconds, size_t columns) const {
-  std::string counts = "': " + grouped(rows_) + " Zeilen, " +
+  std::string counts = "': " + grouped(rows_) + console_text::kProgressRows +
                        decimal(static_cast<double>(bytes_) / 1e6) + " MB";
   if (seconds >= kRateAfterSeconds)
     counts += ", " + decimal(static_cast<double>(bytes_) / 1e6 / seconds) +
               " MB/s";
-  const std::string start = "Tabelle '";
+  const std::string start = console_text::kProgressTable;
   std::string name = table_;
   const size_t fixed = columnsOf(start) + columnsOf(counts);
   // A long name is shortened first, so that the counts stay in view.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <vector>
 
@@ -13,6 +12,7 @@
 
 #include "backup/backup_file.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 
 namespace rotation {
 namespace {
@@ -56,11 +56,10 @@ std::string baseName(const std::string& path) {
 
 bool remove(const std::string& path) {
   if (unlink(path.c_str()) == 0) {
-    std::cout << "Altes Backup gel\xF6scht: " << path << std::endl;
+    console_text::printLine(console_text::removed(path));
     return true;
   }
-  std::cout << "Konnte altes Backup " << path << " nicht l\xF6schen: "
-            << std::strerror(errno) << std::endl;
+  console_text::printLine(console_text::notRemoved(path, std::strerror(errno)));
   return false;
 }
 
@@ -71,9 +70,7 @@ int removeOldBackups(const std::string& directory, const std::string& database,
   if (keep <= 0) return 0;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
   if (!dir) {
-    std::cout << "Konnte das Verzeichnis " << directory
-              << " nicht nach alten Backups durchsuchen: " << std::strerror(errno)
-              << std::endl;
+    console_text::printLine(console_text::notSearched(directory, std::strerror(errno)));
     return 1;
   }
   const std::string prefix = backup_format::fileNamePrefix(database);

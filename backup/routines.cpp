@@ -4,7 +4,6 @@
 // text comes in the character set it was written in, and replayed under
 // that character set.
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <string_view>
 #include <unordered_set>
@@ -13,47 +12,37 @@
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
 
-const char kUnwritableDefinition[] =
-    "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
-
 using console_text::printLine;
 
 namespace {
 
 using backup_format::SectionKind;
 
-const char kNoTriggerRight[] =
-    "Fehler: Ohne das Recht TRIGGER auf die Datenbank zeigt der Server "
-    "ihre Trigger nicht.";
-const char kNoEventRight[] =
-    "Fehler: Ohne das Recht EVENT auf die Datenbank zeigt der Server "
-    "ihre Events nicht.";
-const char kNoDefinition[] =
-    "Der Server gibt die Definition nicht heraus (fehlende Rechte?).";
+using console_text::kNoDefinition;
+using console_text::kUnwritableDefinition;
 
-// Each kind's word on the console and in SHOW CREATE (also the type that
-// the list queries give).
-struct KindNames {
+// Each kind's word in SHOW CREATE (also the type that the list queries
+// give).
+struct KindKeyword {
   SectionKind kind;
-  const char* word;
   const char* keyword;
 };
 
-constexpr KindNames kKinds[] = {
-    {SectionKind::kTrigger, "Trigger", "TRIGGER"},
-    {SectionKind::kProcedure, "Prozedur", "PROCEDURE"},
-    {SectionKind::kFunction, "Funktion", "FUNCTION"},
-    {SectionKind::kEvent, "Event", "EVENT"},
+constexpr KindKeyword kKinds[] = {
+    {SectionKind::kTrigger, "TRIGGER"},
+    {SectionKind::kProcedure, "PROCEDURE"},
+    {SectionKind::kFunction, "FUNCTION"},
+    {SectionKind::kEvent, "EVENT"},
 };
 
-const KindNames& namesOf(SectionKind kind) {
-  for (const KindNames& names : kKinds)
-    if (names.kind == kind) return names;
-  return kKinds[0];  // not reached: objects have one of the kinds above
+const char* keywordOf(SectionKind kind) {
+  for (const KindKeyword& names : kKinds)
+    if (names.kind == kind) return names.keyword;
+  return kKinds[0].keyword;  // not reached: objects have one of the kinds above
 }
 
 SectionKind kindOf(const std::string& keyword) {
-  for (const KindNames& names : kKinds)
+  for (const KindKeyword& names : kKinds)
     if (keyword == names.keyword) return names.kind;
   return SectionKind::kNone;
 }
@@ -66,7 +55,7 @@ bool isRoutine(SectionKind kind) {
 // session it was made in, by column name.
 void takeShowCreate(const db::Rows& rows, ObjectDefinition* object) {
   if (rows.size() == 0) {
-    object->error = "Der Server kennt die Definition nicht mehr.";
+    object->error = console_text::kDefinitionGone;
     return;
   }
   bool statementFound = false;
@@ -242,10 +231,10 @@ bool BackupEngine::triggersVisible(bool* visible) {
 void BackupEngine::checkObjectRights() {
   bool triggers = false;
   if (!triggersVisible(&triggers)) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     objectsListed_ = false;
   } else if (!triggers) {
-    printLine(kNoTriggerRight);
+    printLine(console_text::kNoTriggerRight);
     rightsMissing_ = true;
   }
   // The server refuses its list of events without the right.
@@ -253,16 +242,16 @@ void BackupEngine::checkObjectRights() {
   const db::Session::Answer answer =
       session_.selectUnlessRefused("SHOW EVENTS", &events, db::kNoDatabaseRight);
   if (answer == db::Session::Answer::kRefused) {
-    printLine(kNoEventRight);
+    printLine(console_text::kNoEventRight);
     rightsMissing_ = true;
   } else if (answer == db::Session::Answer::kFailed) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     objectsListed_ = false;
   }
 }
 
 bool BackupEngine::readDefinitions() {
-  std::cout << "Abfrage der Routinen, Trigger und Events: " << std::flush;
+  console_text::printStart(console_text::kQueryingObjects);
   // Functions before procedures; triggers in the order they fire, so that
   // creating them one after the other gives that order back.
   objectsListed_ =
@@ -277,34 +266,34 @@ bool BackupEngine::readDefinitions() {
       listObjects("SELECT 'EVENT', EVENT_NAME FROM information_schema.EVENTS "
                   "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME");
   if (!objectsListed_) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     objects_.clear();
   } else {
-    printLine("OK");
+    printLine(console_text::kOk);
     checkObjectRights();
   }
   // Unconverted results give each text in the character set of the
   // session that made it.
   if (!query("SET @vkt_results = @@character_set_results, "
              "character_set_results = binary")) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     return false;
   }
   for (ObjectDefinition& object : objects_)
-    object = showCreate(object.kind, object.name, namesOf(object.kind).keyword);
+    object = showCreate(object.kind, object.name, keywordOf(object.kind));
   for (const TableEntry& table : tables)
     if (table.isView)
       viewDefinitions_[table.name] =
           showCreate(SectionKind::kTable, table.name, "VIEW");
   if (!query("SET character_set_results = @vkt_results")) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     return false;
   }
   return true;
 }
 
 bool BackupEngine::writeViewStructure(const TableEntry& view) {
-  std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
+  console_text::printStart(console_text::kQueryingDefinition);
   auto found = viewDefinitions_.find(view.name);
   std::vector<std::string> lines;
   std::string error = found == viewDefinitions_.end() ? kNoDefinition
@@ -314,29 +303,29 @@ bool BackupEngine::writeViewStructure(const TableEntry& view) {
     if (lines.empty()) error = kUnwritableDefinition;
   }
   if (!error.empty()) {
-    printLine("Fehler: " + error);
+    printLine(console_text::error(error));
     return false;
   }
-  printLine("OK");
+  printLine(console_text::kOk);
   for (const std::string& line : lines)
     if (!outFile.writeLine(line)) return false;
   return outFile.writeLine("");
 }
 
 bool BackupEngine::writeObject(const ObjectDefinition& object) {
-  std::cout << std::endl;
-  printLine(std::string("Speichere ") + namesOf(object.kind).word + " '" +
-            backup_format::commentName(object.name) + "'");
+  printLine("");
+  printLine(console_text::savingObject(object.kind, object.name));
   std::vector<std::string> lines =
       object_section::objectLines(object, dropTable);
   if (lines.empty()) {
-    printLine("Fehler: " + (object.error.empty() ? kUnwritableDefinition : object.error));
+    printLine(console_text::error(object.error.empty() ? kUnwritableDefinition
+                                                       : object.error));
     return false;
   }
   outFile.startFrame();
   if (!outFile.writeLine(
           backup_format::sectionOpener(object.kind, object.name))) {
-    printLine("Kann nicht in die Datei schreiben!");
+    printLine(console_text::kCannotWrite);
     return false;
   }
   for (const std::string& line : lines)

@@ -1,11 +1,10 @@
-#include <iostream>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/progress.h"
 
 namespace {
@@ -187,7 +186,7 @@ RowsResult BackupEngine::dumpRows(std::string tableName) {
 RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
                                       BackupFile& target) {
   RowsResult rows;
-  std::cout << "Abfrage der Tabellen-Daten aus der DB: " << std::flush;
+  console_text::printStart(console_text::kQueryingRows);
   const TableEntry* table = findTable(tableName);
   static const std::vector<std::string> kAllColumns;
   const std::vector<std::string>& columns =
@@ -202,13 +201,13 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
   select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
   db::RowCursor cursor = session_.stream(select);
   if (!cursor.started()) {
-    std::cout << "Fehler: " << serverError() << std::endl;
+    console_text::printLine(console_text::error(serverError()));
     return rows;
   }
-  std::cout << "OK" << std::endl;
+  console_text::printLine(console_text::kOk);
   const unsigned int fieldCount = cursor.fieldCount();
   if (fieldCount == 0) {
-    std::cout << "Keine Daten zum Speichern." << std::endl;
+    console_text::printLine(console_text::kNoData);
     return rows;
   }
   RowProgress progress(tableName);
@@ -254,11 +253,10 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = cursor.failed();
   if (fetchFailed)
-    std::cout << "Fehler: " << serverError() << std::endl;
+    console_text::printLine(console_text::error(serverError()));
   written = target.writeLine("") && written;
   if (!written)
-    std::cout << "Fehler: Die Daten konnten nicht geschrieben werden."
-              << std::endl;
+    console_text::printLine(console_text::kRowsNotWritten);
   rows.whole = !fetchFailed && written;
   return rows;
 }

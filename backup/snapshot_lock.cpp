@@ -8,7 +8,6 @@
 // read first, into a scratch file beside the backup, so that writers wait
 // only for them; each table's rows are then copied from that file to their
 // usual place in the backup. Rows stream to disk: nothing is held in memory.
-#include <iostream>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,7 +29,7 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
   for (size_t i = 0; i < names.size(); ++i)
     statement += (i ? ", " : "") + backup_format::quoteIdentifier(names[i]) + " READ";
   if (!lockSession_.open()) {
-    *why = "Kein Speicher f\xFCr eine zweite Verbindung.";
+    *why = console_text::kNoMemoryForLock;
     return true;
   }
   if (!lockSession_.connect(host_, user_, password_, databaseName) ||
@@ -56,8 +55,7 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
     return;
   }
   printLine("");
-  printLine("Lese zuerst " + std::to_string(first.size()) +
-            " Tabellen ohne Transaktionen (MyISAM, Aria, ...).");
+  printLine(console_text::readingFirst(first.size()));
   // The scratch file is gone from the directory as soon as it is made: a
   // killed run leaves nothing behind.
   BackupFile scratch;
@@ -66,14 +64,12 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
     unlink(scratch.path().c_str());
   }
   if (readFirstFile_ < 0) {
-    printLine("Fehler: Konnte keine Zwischendatei neben " +
-              backup_format::commentName(fileName) +
-              " anlegen.");
+    printLine(console_text::noScratchFile(fileName));
     releaseSnapshotLock();
     return;  // the tables find no rows read first: they fail
   }
   for (const TableEntry* table : first) {
-    printLine("Lese Tabelle '" + backup_format::commentName(table->name) + "'");
+    printLine(console_text::readingTable(table->name));
     RowsReadFirst part;
     part.begin = scratch.bytesWritten();
     // As for every table: keep the snapshot, let go of its metadata lock.
@@ -81,7 +77,7 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
     part.rows = dumpRowsInto(table->name, scratch);
     query("ROLLBACK TO SAVEPOINT vkt_table");
     part.end = scratch.bytesWritten();
-    printLine(std::to_string(part.rows.rows) + " Datens\xE4tze gelesen.");
+    printLine(console_text::rowsRead(part.rows.rows));
     readFirst_.emplace(table->name, part);
   }
   releaseSnapshotLock();
@@ -90,11 +86,11 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
 }
 
 RowsResult BackupEngine::copyRowsReadFirst(const std::string& tableName) {
-  printLine("\xDC" "bernehme die zuerst gelesenen Daten.");
+  printLine(console_text::kTakingRowsReadFirst);
   RowsResult rows;
   auto found = readFirst_.find(tableName);
   if (found == readFirst_.end()) {
-    printLine("Fehler: Die Daten wurden nicht gelesen.");
+    printLine(console_text::kRowsNotRead);
     return rows;
   }
   const RowsReadFirst& part = found->second;
@@ -103,7 +99,7 @@ RowsResult BackupEngine::copyRowsReadFirst(const std::string& tableName) {
       outFile.appendFrom(readFirstFile_, part.begin, part.end - part.begin) ==
       BackupFile::CopyOutcome::kCopied;
   if (!copied)
-    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+    printLine(console_text::kRowsNotWritten);
   rows.whole = part.rows.whole && copied;
   return rows;
 }

@@ -1,5 +1,3 @@
-#include <iostream>
-
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
@@ -8,11 +6,6 @@
 using console_text::printLine;
 
 namespace {
-
-void printLineFeedInName() {
-  printLine("Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch, den "
-            "die Datei nicht wiedergeben kann.");
-}
 
 // A line feed in the table's name or in a name of its row lines' column
 // list would be stored as CR LF: the restore would make a table of another
@@ -31,26 +24,26 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
   if (dropTable &&
       !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;
-  std::cout << "Abfrage der Tabellen-beschreibung: " << std::flush;
+  console_text::printStart(console_text::kQueryingDefinition);
   db::Rows rows;
   if (!session_.select("SHOW CREATE TABLE " +
                        backup_format::quoteIdentifier(table.name) + ";",
                        &rows)) {
-    printLine(std::string("Fehler: ") + serverError());
+    printLine(console_text::error(serverError()));
     return false;
   }
-  printLine("OK");
+  printLine(console_text::kOk);
   if (rows.size() == 0 || rows.columnCount() < 2 || rows.isNull(0, 1)) {
-    printLine("Fehler: Der Server lieferte keine Tabellenbeschreibung.");
+    printLine(console_text::kNoTableDefinition);
     return false;
   }
   std::string definition = rows.text(0, 1);
   if (backup_format::lineFeedInQuotes(definition)) {
-    printLineFeedInName();
+    printLine(console_text::kLineFeedInName);
     return false;
   }
   if (backup_format::clientActsWithin(definition, ";", true)) {
-    printLine(std::string("Fehler: ") + kUnwritableDefinition);
+    printLine(console_text::error(console_text::kUnwritableDefinition));
     return false;
   }
   definition += ";";
@@ -60,14 +53,14 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
 
 bool BackupEngine::saveTable(int index) {
   if (index < 0 || index >= static_cast<int>(tables.size())) {
-    printLine("Falsche Tabellennummer! (" + std::to_string(index) + ")");
+    printLine(console_text::wrongTableNumber(index));
     return false;
   }
   const TableEntry& table = tables[index];
-  std::cout << std::endl;
-  printLine("Speichere Tabelle '" + backup_format::commentName(table.name) + "'");
+  printLine("");
+  printLine(console_text::savingTable(table.name));
   if (outFile.failed()) {
-    printLine("Kann nicht in die Datei schreiben!");
+    printLine(console_text::kCannotWrite);
     return false;
   }
   // An unknown update time leaves the date empty.
@@ -83,11 +76,11 @@ bool BackupEngine::saveTable(int index) {
       outFile.writeLine(backup_format::kUpdateCommentPrefix + updated + "'") &&
       outFile.writeLine(backup_format::hashLine());
   if (!whole) {
-    printLine("Kann nicht in die Datei schreiben!");
+    printLine(console_text::kCannotWrite);
     return false;
   }
   if (lineFeedInNames(table)) {
-    printLineFeedInName();
+    printLine(console_text::kLineFeedInName);
     return false;
   }
   if (saveStructure && !writeStructure(table)) return false;
@@ -106,7 +99,7 @@ bool BackupEngine::saveTable(int index) {
   } else {
     rows = dumpRows(table.name);
   }
-  printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  printLine(console_text::rowsSaved(rows.rows));
   // The restore runs without autocommit. Rows are committed by the next
   // table's definition; without definitions, by a line of their own (after
   // the last table the closing lines do it). That line is no part of the
@@ -119,7 +112,7 @@ bool BackupEngine::saveTable(int index) {
   }
   // The table counts once its rows are in the file, compressed or not.
   if (rows.whole && !outFile.settle()) {
-    printLine("Fehler: Die Daten konnten nicht geschrieben werden.");
+    printLine(console_text::kRowsNotWritten);
     return false;
   }
   return rows.whole;
