@@ -170,11 +170,14 @@ class BackupEngine {
                               const std::string& name, const char* what);
   bool writeViewStructure(const TableEntry& view);
   // Functions and procedures, once, before the first view.
-  void writeRoutines();
-  void writeObjects(backup_format::SectionKind kind);
+  // The number written.
+  int writeRoutines();
+  int writeObjects(backup_format::SectionKind kind);
   bool writeObject(const ObjectDefinition& object);
   // True when every definition was read and written.
-  bool objectsWhole() const;
+  // True when every definition was listed and `saved` of them written,
+  // as many as there are.
+  bool objectsWhole(int saved) const;
 
   db::Session session_;
   // What connect() was given, for the second connection.
@@ -229,8 +232,6 @@ class BackupEngine {
   // known to be whole.
   bool rightsMissing_ = false;
   std::vector<object_section::PreviousObject> prevObjects_;
-  bool routinesWritten_ = false;
-  int objectsSaved_ = 0;
 };
 
 #endif  // VKT_BACKUP_BACKUP_ENGINE_H_

@@ -119,7 +119,7 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
   if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
   // Routines, triggers and events alone are worth a backup; only a
   // database that holds nothing to save is not.
-  if (tables.empty() && objects_.empty() && objectsWhole()) {
+  if (tables.empty() && objects_.empty() && objectsWhole(0)) {
     printLine(console_text::kDatabaseEmpty);
     return RunOutcome::kFailed;
   }
@@ -226,10 +226,15 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   if (this->saveData) readLockedTablesFirst(fileName);
 
   int saved = 0;
+  int objectsSaved = 0;
+  bool routinesWritten = false;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
     // Views may call functions; triggers are made after the rows, so that
     // the restore does not fire them.
-    if (tables[i].isView) writeRoutines();
+    if (tables[i].isView && !routinesWritten) {
+      objectsSaved += writeRoutines();
+      routinesWritten = true;
+    }
     // Rolling back to the savepoint keeps the snapshot but lets go of the
     // table's metadata lock, so that DDL on a table already written need
     // not wait for the end of the run (nor block everyone behind it).
@@ -238,11 +243,11 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
     query("ROLLBACK TO SAVEPOINT vkt_table");
     checkWritten();
   }
-  writeRoutines();
+  if (!routinesWritten) objectsSaved += writeRoutines();
   checkWritten();
-  writeObjects(backup_format::SectionKind::kTrigger);
+  objectsSaved += writeObjects(backup_format::SectionKind::kTrigger);
   checkWritten();
-  writeObjects(backup_format::SectionKind::kEvent);
+  objectsSaved += writeObjects(backup_format::SectionKind::kEvent);
   checkWritten();
   // A frame of their own: the last rows block stays its frames.
   outFile.startFrame();
@@ -253,11 +258,11 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
 
   printLine("");
   printLine(console_text::tablesSaved(saved, tables.size()));
-  if (!objects_.empty() || !objectsWhole())
-    printLine(console_text::objectsSaved(objectsSaved_, objects_.size()));
+  if (!objects_.empty() || !objectsWhole(objectsSaved))
+    printLine(console_text::objectsSaved(objectsSaved, objects_.size()));
   // Only a complete file is given its final name.
   const bool complete = saved == static_cast<int>(tables.size()) &&
-                        objectsWhole() && identitiesWritten && outFile.finish();
+                        objectsWhole(objectsSaved) && identitiesWritten && outFile.finish();
   checkWritten();
   if (!complete) {
     outFile.close();

@@ -333,19 +333,21 @@ bool BackupEngine::writeObject(const ObjectDefinition& object) {
   return true;
 }
 
-void BackupEngine::writeRoutines() {
-  if (routinesWritten_) return;
-  routinesWritten_ = true;
+int BackupEngine::writeRoutines() {
+  int saved = 0;
   for (const ObjectDefinition& object : objects_)
-    if (isRoutine(object.kind) && writeObject(object)) ++objectsSaved_;
+    if (isRoutine(object.kind) && writeObject(object)) ++saved;
+  return saved;
 }
 
-void BackupEngine::writeObjects(SectionKind kind) {
+int BackupEngine::writeObjects(SectionKind kind) {
+  int saved = 0;
   for (const ObjectDefinition& object : objects_)
-    if (object.kind == kind && writeObject(object)) ++objectsSaved_;
+    if (object.kind == kind && writeObject(object)) ++saved;
+  return saved;
 }
 
-bool BackupEngine::objectsWhole() const {
+bool BackupEngine::objectsWhole(int saved) const {
   return objectsListed_ && !rightsMissing_ &&
-         objectsSaved_ == static_cast<int>(objects_.size());
+         saved == static_cast<int>(objects_.size());
 }
