@@ -199,9 +199,9 @@ void BackupEngine::printHistoryNotSaved() {
 }
 
 // A session inserts past rows only with system_versioning_insert_history
-// (MariaDB 10.11 on), and only where it may set its timestamp: not at all
-// with secure_timestamp=YES, only as the replication thread with
-// REPLICATION. With SUPER, a restore by an administrator may.
+// (MariaDB 10.11 on), and only where it may set its timestamp: never with
+// secure_timestamp=YES; with SUPER or REPLICATION, a restore by a user
+// with the SUPER or BINLOG REPLAY privilege may.
 bool BackupEngine::serverTakesHistory() {
   if (!query("SELECT @@SESSION.system_versioning_insert_history, "
              "@@GLOBAL.secure_timestamp"))
@@ -209,7 +209,7 @@ bool BackupEngine::serverTakesHistory() {
   Result result(mysql_store_result(connection));
   MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
   if (row == nullptr || row[1] == nullptr) return false;
-  return strcasecmp(row[1], "NO") == 0 || strcasecmp(row[1], "SUPER") == 0;
+  return strcasecmp(row[1], "YES") != 0;
 }
 
 bool BackupEngine::markVersionedTables() {
