@@ -89,13 +89,15 @@ constexpr size_t kStatementBytesMax = size_t{1} << 20;
 // Around the rows of a system-versioned table whose past rows are saved:
 // they name the period's columns, whose values only a session that lets
 // history be inserted takes (MariaDB 10.11 on). The setting is put back to
-// what it was after the rows. Older servers skip both lines.
+// what it was after the rows. Servers from 10.3 to 10.10 know versioned
+// tables but not the setting: they stop at the first line with an error
+// rather than skip it and take the past rows as current ones.
 constexpr char kHistoryOnLine[] =
-    "/*M!101100 SET @OLD_SYSTEM_VERSIONING_INSERT_HISTORY="
+    "/*M!100300 SET @OLD_SYSTEM_VERSIONING_INSERT_HISTORY="
     "@@SYSTEM_VERSIONING_INSERT_HISTORY, "
     "@@SYSTEM_VERSIONING_INSERT_HISTORY=1 */;";
 constexpr char kHistoryOffLine[] =
-    "/*M!101100 SET "
+    "/*M!100300 SET "
     "@@SYSTEM_VERSIONING_INSERT_HISTORY=@OLD_SYSTEM_VERSIONING_INSERT_HISTORY */;";
 
 // Puts the stock `mariadb` client into its sandbox mode, where it refuses

@@ -779,7 +779,7 @@ TEST(History, PastRowsAreRestoredAndCopiedWithTheirTable) {
       std::vector<std::uint64_t> starts;
       for (const ts::FrameSpan& frame : ts::seekTable(files[0]))
         starts.push_back(frame.plainBegin);
-      for (const char* marker : {"INSERT INTO `h`", "/*M!101100 SET @@SYSTEM"}) {
+      for (const char* marker : {"INSERT INTO `h`", "/*M!100300 SET @@SYSTEM"}) {
         const std::uint64_t at = plain.find(marker);
         EXPECT_TRUE(std::find(starts.begin(), starts.end(), at) != starts.end()) << marker;
       }
