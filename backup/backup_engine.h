@@ -92,8 +92,14 @@ class BackupEngine {
   // The base tables of the database whose engine has no transactions and
   // keeps rows of its own.
   bool listNonTransactional(std::vector<std::string>* names);
-  // One line per system-versioned table: its past rows are not saved.
+  // One line per system-versioned table whose past rows are not saved.
   void printHistoryNotSaved();
+  // Marks the system-versioned tables, and whether the server can take
+  // their past rows back; markInvisibleColumns() settles which are saved.
+  bool markVersionedTables();
+  // True when a session may insert past rows (system_versioning_insert_
+  // history, and a timestamp that a session may set).
+  bool serverTakesHistory();
   // Locks the database's tables without transactions on the second
   // connection, to be called right before the snapshot begins. Fills
   // *locked with their names. Sets *why when they are there but could not

@@ -151,19 +151,45 @@ bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
   return true;
 }
 
-// The rows a system-versioned table keeps of its past are not read: say
-// so, once per table, so that nobody takes the backup for the whole table.
+// Where the past rows of a system-versioned table are not read, say so,
+// once per table, so that nobody takes the backup for the whole table.
 void BackupEngine::printHistoryNotSaved() {
+  for (const TableEntry& table : tables)
+    if (table.systemVersioned && !table.historySaved)
+      console_text::printLine(console_text::historyNotSaved(table.name));
+}
+
+// A session inserts past rows only with system_versioning_insert_history
+// (MariaDB 10.11 on), and only where it may set its timestamp: never with
+// secure_timestamp=YES; with SUPER or REPLICATION, a restore by a user
+// with the SUPER or BINLOG REPLAY privilege may.
+bool BackupEngine::serverTakesHistory() {
   db::Rows rows;
-  if (!session_.select(
-          "SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-          "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
-          "ORDER BY TABLE_NAME",
-          &rows))
-    return;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    console_text::printLine(console_text::historyNotSaved(rows.text(i, 0)));
+  if (!session_.select("SELECT @@SESSION.system_versioning_insert_history, "
+                       "@@GLOBAL.secure_timestamp",
+                       &rows))
+    return false;  // a server without the variable
+  if (rows.size() == 0 || rows.isNull(0, 1)) return false;
+  return strcasecmp(rows.text(0, 1).c_str(), "YES") != 0;
+}
+
+bool BackupEngine::markVersionedTables() {
+  db::Rows rows;
+  if (!session_.select("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+                       "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED'",
+                       &rows))
+    return false;
+  std::vector<size_t> versioned;
+  for (size_t row = 0; row < rows.size(); ++row) {
+    auto found = tableIndex_.find(rows.text(row, 0));
+    if (found != tableIndex_.end()) versioned.push_back(found->second);
   }
+  const bool takesHistory = !versioned.empty() && serverTakesHistory();
+  for (size_t i : versioned) {
+    tables[i].systemVersioned = true;
+    tables[i].historySaved = takesHistory;
+  }
+  return true;
 }
 
 // Fills `parts` with every InnoDB table's parts by name. False when the
@@ -320,7 +346,7 @@ bool BackupEngine::queryTables() {
   orderViews();
   tableIndex_.clear();
   for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
-  if (!markInvisibleColumns()) {
+  if (!markVersionedTables() || !markInvisibleColumns()) {
     printError();
     tables.clear();
     tableIndex_.clear();
@@ -329,17 +355,25 @@ bool BackupEngine::queryTables() {
   return true;
 }
 
-// Counts every table's columns and, for a table with an invisible column,
-// lists them all in table order, in one pass over the server's list.
+// Counts every table's columns and, for a table with an invisible column
+// or whose past rows are saved, lists them all in table order, in one pass
+// over the server's list. A versioned table's period columns are listed
+// when the table names them itself; those of a table versioned WITH SYSTEM
+// VERSIONING alone are not, and are named row_start and row_end. Past rows
+// of a table versioned by transaction id are not saved: its period holds
+// transaction ids, which mean nothing on another server.
 bool BackupEngine::markInvisibleColumns() {
   db::Rows rows;
-  if (!session_.select("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
+  if (!session_.select("SELECT TABLE_NAME, COLUMN_NAME, EXTRA, "
+                       "GENERATION_EXPRESSION, DATA_TYPE FROM "
                        "information_schema.COLUMNS WHERE TABLE_SCHEMA = "
                        "DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION",
                        &rows))
     return false;
   std::vector<std::vector<std::string>> names(tables.size());
   std::vector<bool> hidden(tables.size(), false);
+  std::vector<bool> periodNamed(tables.size(), false);
+  std::vector<bool> byTransaction(tables.size(), false);
   for (size_t row = 0; row < rows.size(); ++row) {
     auto found = tableIndex_.find(rows.text(row, 0));
     if (found == tableIndex_.end()) continue;
@@ -347,10 +381,20 @@ bool BackupEngine::markInvisibleColumns() {
     names[i].push_back(rows.text(row, 1));
     hidden[i] = hidden[i] ||
                 rows.text(row, 2).find("INVISIBLE") != std::string::npos;
+    if (rows.text(row, 3) == "ROW START") {
+      periodNamed[i] = true;
+      byTransaction[i] = strcasecmp(rows.text(row, 4).c_str(), "timestamp") != 0;
+    }
   }
   for (size_t i = 0; i < tables.size(); ++i) {
-    tables[i].columnCount = static_cast<int>(names[i].size());
-    if (hidden[i]) tables[i].columns = std::move(names[i]);
+    TableEntry& table = tables[i];
+    table.historySaved = table.historySaved && !byTransaction[i];
+    if (table.historySaved && !periodNamed[i]) {
+      names[i].push_back("row_start");
+      names[i].push_back("row_end");
+    }
+    table.columnCount = static_cast<int>(names[i].size());
+    if (hidden[i] || table.historySaved) table.columns = std::move(names[i]);
   }
   return true;
 }

@@ -37,6 +37,14 @@ struct TableEntry {
   // table order, so that rows are read and written with an explicit list.
   std::vector<std::string> columns;
   int columnCount = 0;  // all columns, invisible ones included
+  // Kept WITH SYSTEM VERSIONING: the table keeps its past rows.
+  bool systemVersioned = false;
+  // Its past rows are saved with the current ones: read FOR SYSTEM_TIME
+  // ALL, the period's columns named in `columns` (and counted in
+  // columnCount), and written between the history lines. Only for a table
+  // versioned by time, on a server that lets a session insert past rows;
+  // the rows of any other versioned table are its current ones.
+  bool historySaved = false;
   // What tells this table's rows apart from those of the previous backup
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
