@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,6 +48,50 @@ int openScratchBeside(const std::string& fileName) {
   return fd2;
 }
 
+// The decompressed bytes of a compressed previous backup, read in place:
+// only the frames read are decompressed, and only a few are held at a time.
+class PackedBytes : public previous_backup::PlainBytes {
+ public:
+  // Reads `fd` through a descriptor of its own, so that the reader's thread
+  // never reads a descriptor closed or reused meanwhile.
+  explicit PackedBytes(int fd) : fd_(dup(fd)) {
+    if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
+  }
+  ~PackedBytes() override {
+    reader_.reset();
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // False when the file is not one of this program's frames: then it is
+  // read as it was decompressed into a file of its own.
+  bool readable() const { return reader_ != nullptr && reader_->bounded(); }
+
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override {
+    return static_cast<ssize_t>(reader_->read(buffer, length, offset));
+  }
+  FileStamp stamp() const override { return previous_backup::stampOf(fd_); }
+  // A frame begins every rows block and the section after it, and frames
+  // are cut inside a block only when full: full frames from the block's
+  // first hold its rows.
+  std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const override {
+    return reader_->afterFullFrames(rowsBegin);
+  }
+  bool heldAfterReading() const override { return true; }
+
+  // The frames once indexed, each sound only where it was read whole; the
+  // decompressed frames go.
+  std::vector<zstd_frames::Frame> framesRead() const {
+    std::vector<zstd_frames::Frame> frames = reader_->frames();
+    reader_->release();
+    return frames;
+  }
+
+ private:
+  int fd_;
+  std::unique_ptr<zstd_frames::Reader> reader_;
+};
+
 }  // namespace
 
 bool BackupEngine::openPrevious(const std::string& fileName) {
@@ -55,10 +100,16 @@ bool BackupEngine::openPrevious(const std::string& fileName) {
   const std::string packedName = fileName + backup_format::kCompressedSuffix;
   prevPacked_ = openRegularFile(packedName);
   if (prevPacked_ < 0) return false;
-  // Read once into a file of its own: the index pass and the copies then
-  // read plain bytes. The frames are copied only while the compressed file
-  // is what was read.
+  // The frames are copied only while the compressed file is what was read.
   prevPackedStamp_ = previous_backup::stampOf(prevPacked_);
+  auto packed = std::make_shared<PackedBytes>(prevPacked_);
+  if (packed->readable()) {
+    prevBytes_ = std::move(packed);
+    return true;
+  }
+  packed.reset();
+  // Frames of another size (a file compressed by another tool): read once
+  // into a file of its own.
   prevFile = openScratchBeside(packedName);
   if (prevFile >= 0 &&
       zstd_frames::decompressFile(prevPacked_, prevFile, &prevFrames_) &&
@@ -85,11 +136,16 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   printLine("Lese Daten aus dem alten Backup.");
   // Only the rows of tables that may be unchanged can be copied; the rows
   // of the others need not be judged.
-  previous_backup::Index index = previous_backup::buildIndex(
-      prevFile, [this](const PreviousTableEntry& previous) {
+  const previous_backup::RowsWanted wanted =
+      [this](const PreviousTableEntry& previous) {
         const TableEntry* table = findTable(previous.name);
         return table != nullptr && sameUpdateTime(*table, previous);
-      });
+      };
+  previous_backup::Index index =
+      prevBytes_ ? previous_backup::buildIndex(*prevBytes_, wanted)
+                 : previous_backup::buildIndex(prevFile, wanted);
+  if (prevBytes_)
+    prevFrames_ = static_cast<const PackedBytes&>(*prevBytes_).framesRead();
   prevTables = std::move(index.tables);
   prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.
@@ -201,7 +257,8 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
                            entry->rowsEnd - entry->rowsBegin);
       }
     } else {
-      rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+      rows = prevBytes_ ? previous_backup::copyRows(*prevBytes_, *entry, outFile, &progress)
+                        : previous_backup::copyRows(prevFile, *entry, outFile, &progress);
     }
     if (prevPacked_ >= 0 &&
         !previous_backup::sameFile(previous_backup::stampOf(prevPacked_),

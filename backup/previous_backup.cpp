@@ -39,12 +39,31 @@ struct Line {
   std::uint64_t next = 0;    // of the byte after its line end
 };
 
+// A file's own bytes.
+class FileBytes : public PlainBytes {
+ public:
+  explicit FileBytes(int fd) : fd_(fd) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override {
+    ssize_t n;
+    do {
+      n = pread(fd_, buffer, length, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  FileStamp stamp() const override { return stampOf(fd_); }
+
+ private:
+  int fd_;
+};
+
 // The lines of [begin, end) of a file, read in large blocks. A line's text,
 // followed by its line end, stays valid until the next call of next().
 class FileLines {
  public:
-  FileLines(int fd, std::uint64_t begin, std::uint64_t end = UINT64_MAX)
-      : fd_(fd), readAt_(begin), end_(end), bufferOffset_(begin) {}
+  FileLines(const PlainBytes& bytes, std::uint64_t begin,
+            std::uint64_t end = UINT64_MAX)
+      : bytes_(bytes), readAt_(begin), end_(end), bufferOffset_(begin) {}
 
   // False at the end of the range, or when the file could not be read.
   bool next(Line* line) {
@@ -70,6 +89,17 @@ class FileLines {
 
   bool failed() const { return failed_; }
 
+  // Goes on at `offset`, a line start not before the next line's start.
+  void skipTo(std::uint64_t offset) {
+    if (offset <= bufferOffset_ + filled_) {
+      consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
+      return;
+    }
+    bufferOffset_ = readAt_ = offset;
+    consumed_ = filled_ = 0;
+    eof_ = readAt_ >= end_;
+  }
+
  private:
   bool refill() {
     // Keep the unfinished line; grow when it fills the whole buffer.
@@ -81,10 +111,7 @@ class FileLines {
     if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
     std::size_t want = buffer_.size() - filled_;
     if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-    ssize_t n;
-    do {
-      n = pread(fd_, &buffer_[filled_], want, static_cast<off_t>(readAt_));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = bytes_.readAt(&buffer_[filled_], want, readAt_);
     if (n < 0) {
       failed_ = true;
       return false;
@@ -96,7 +123,7 @@ class FileLines {
     return true;
   }
 
-  int fd_;
+  const PlainBytes& bytes_;
   std::uint64_t readAt_;
   std::uint64_t end_;
   std::uint64_t bufferOffset_;  // file offset of buffer_[0]
@@ -231,7 +258,7 @@ struct RowRun {
 // what is left on the calling thread too.
 class RowJudges {
  public:
-  explicit RowJudges(int fd) : fd_(fd) {
+  explicit RowJudges(const PlainBytes& bytes) : bytes_(bytes) {
     const unsigned cores = std::thread::hardware_concurrency();
     const unsigned helpers = cores > 1 ? std::min(3u, cores - 1) : 0;
     for (unsigned i = 0; i < helpers; ++i) {
@@ -247,10 +274,12 @@ class RowJudges {
   RowJudges& operator=(const RowJudges&) = delete;
 
   void add(RowRun run) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      runs_.push_back(std::move(run));
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    runs_.push_back(std::move(run));
+    // Bytes held only for a while are judged close behind the index pass:
+    // when the helpers fall behind, the caller judges too.
+    if (bytes_.heldAfterReading() && runs_.size() > 1) judgeNext(lock);
+    lock.unlock();
     wake_.notify_one();
   }
 
@@ -274,19 +303,24 @@ class RowJudges {
     for (;;) {
       wake_.wait(lock, [this] { return closing_ || !runs_.empty(); });
       if (runs_.empty()) return;  // closing, and nothing left
-      const RowRun run = std::move(runs_.front());
-      runs_.pop_front();
-      lock.unlock();
-      const bool sound = judge(run);
-      lock.lock();
-      if (!sound) failed_.push_back(run.table);
+      judgeNext(lock);
     }
+  }
+
+  // Judges the first waiting run; `lock` holds mutex_, released meanwhile.
+  void judgeNext(std::unique_lock<std::mutex>& lock) {
+    const RowRun run = std::move(runs_.front());
+    runs_.pop_front();
+    lock.unlock();
+    const bool sound = judge(run);
+    lock.lock();
+    if (!sound) failed_.push_back(run.table);
   }
 
   // Every line of the run continues the rows in the block's form, and the
   // run ends no statement short.
   bool judge(const RowRun& run) const {
-    FileLines lines(fd_, run.begin, run.end);
+    FileLines lines(bytes_, run.begin, run.end);
     RowReader rows(*run.form);
     Line line;
     std::uint64_t judged = run.begin;
@@ -297,7 +331,7 @@ class RowJudges {
     return judged == run.end && rows.closed();
   }
 
-  const int fd_;
+  const PlainBytes& bytes_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<RowRun> runs_;
@@ -319,6 +353,12 @@ class BlockJudge {
 
   // Marks the block as damaged whatever its body holds.
   void reject() { sound_ = false; }
+
+  // True when `line` was the first row line of rows no one wants judged.
+  bool firstUnwantedRow(const Line& line) const {
+    return judges_ == nullptr && sound_ && phase_ == Phase::kRows &&
+           line.offset == rowsBegin_;
+  }
 
   void take(const Line& line) {
     if (!line.ended) sound_ = false;
@@ -526,14 +566,18 @@ FileStamp stampOf(int fd) {
 }
 
 Index buildIndex(int fd, const RowsWanted& wanted) {
+  return buildIndex(FileBytes(fd), wanted);
+}
+
+Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
   Index index;
   // Taken before the first byte is read: a change while indexing shows.
-  const FileStamp stamp = stampOf(fd);
-  FileLines lines(fd, 0);
+  const FileStamp stamp = bytes.stamp();
+  FileLines lines(bytes, 0);
   Line line;
   for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
     if (!lines.next(&line)) return index;
-  RowJudges judges(fd);
+  RowJudges judges(bytes);
   BlockJudge judge("", 0, nullptr);
   bool inObject = false;  // the lines belong to the last object section
   bool objectEnded = false;  // its lines ended with the COMMIT line
@@ -585,6 +629,15 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
       }
     } else if (!index.tables.empty()) {
       judge.take(line);
+      // Rows that are not judged need not be read where their extent is
+      // known; the block then counts as not read whole.
+      if (judge.firstUnwantedRow(line)) {
+        const std::uint64_t known = bytes.rowsKnownUpTo(line.offset);
+        if (known > line.next) {
+          lines.skipTo(known);
+          judge.reject();
+        }
+      }
     } else if (!index.hasPreamble &&
                startsWith(line.text, backup_format::kPreambleStart)) {
       index.hasPreamble = true;
@@ -636,9 +689,38 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
   return result;
 }
 
+// Rows with CR LF line ends out of bytes that are not a file of their own:
+// read in pieces and written as they are, while the file they come from is
+// the one that was indexed.
+RowsResult copyCrLfRowsRead(const PlainBytes& bytes,
+                            const PreviousTableEntry& entry, BackupFile& out,
+                            RowProgress* progress) {
+  RowsResult result;
+  if (!sameFile(bytes.stamp(), entry.file)) return result;
+  const std::uint64_t total = entry.rowsEnd - entry.rowsBegin;
+  std::string piece(kBlockSize, '\0');
+  for (std::uint64_t done = 0; done < total;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(total - done, piece.size()));
+    if (bytes.readAt(&piece[0], want, entry.rowsBegin + done) !=
+            static_cast<ssize_t>(want) ||
+        !out.writePart(std::string_view(piece.data(), want)))
+      return result;
+    done += want;
+    if (progress != nullptr) {
+      const double share = static_cast<double>(done) / total;
+      progress->advanceTo(static_cast<std::uint64_t>(entry.rowCount * share), done);
+    }
+  }
+  if (!sameFile(bytes.stamp(), entry.file)) return result;
+  result.rows = entry.rowCount;
+  result.whole = out.writeLine("");
+  return result;
+}
+
 // Rows some of which end in a line feed alone: judged again line by line
 // and written with CR LF.
-RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
+RowsResult copyRowsByLine(const PlainBytes& bytes, const PreviousTableEntry& entry,
                           BackupFile& out, RowProgress* progress) {
   RowsResult result;
   RowForm form;
@@ -647,7 +729,7 @@ RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
   form.head = entry.rowPrefix.substr(0, entry.rowPrefix.size() - 2);
   form.valueCount = entry.valueCount;
   RowReader rows(form);
-  FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
+  FileLines lines(bytes, entry.rowsBegin, entry.rowsEnd + 2);
   Line line;
   while (lines.next(&line) && !line.text.empty()) {
     if (!line.ended || !rows.take(line.text) || rows.rows() > entry.rowCount ||
@@ -677,7 +759,14 @@ RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress) {
   if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
   return entry.rowsCrLf ? copyCrLfRows(fd, entry, out, progress)
-                        : copyRowsByLine(fd, entry, out, progress);
+                        : copyRowsByLine(FileBytes(fd), entry, out, progress);
+}
+
+RowsResult copyRows(const PlainBytes& bytes, const PreviousTableEntry& entry,
+                    BackupFile& out, RowProgress* progress) {
+  if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
+  return entry.rowsCrLf ? copyCrLfRowsRead(bytes, entry, out, progress)
+                        : copyRowsByLine(bytes, entry, out, progress);
 }
 
 }  // namespace previous_backup

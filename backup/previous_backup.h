@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,29 @@ struct Index {
   // What the settings line names; "" when the file has no identity block.
   // The block's identities are in the tables' entries.
   std::string settings;
+};
+
+// The bytes of a previous backup as a plain backup file holds them: the
+// file's own, or the decompressed bytes of a compressed one.
+class PlainBytes {
+ public:
+  virtual ~PlainBytes() = default;
+  // Copies up to `length` bytes from `offset` into `buffer`: fewer only at
+  // the end, -1 when they cannot be read. Safe to call from several threads.
+  virtual ssize_t readAt(char* buffer, std::size_t length,
+                         std::uint64_t offset) const = 0;
+  // The stamp of the file they come from, now.
+  virtual FileStamp stamp() const = 0;
+  // Where reading may go on, without reading a byte of another block, after
+  // the first row line of a rows block that begins at `rowsBegin`: past
+  // the part of the block whose bytes are known to be its rows without
+  // reading them. `rowsBegin` when nothing is known.
+  virtual std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const {
+    return rowsBegin;
+  }
+  // True when bytes read are held in memory for a while, so that whoever
+  // reads them again must follow closely.
+  virtual bool heldAfterReading() const { return false; }
 };
 
 // The stamp of the open file `fd` now; unknown (size -1) when it cannot be
@@ -52,6 +76,9 @@ using RowsWanted = std::function<bool(const PreviousTableEntry&)>;
 // given to the first block of its table's name. Then judges every row line of the blocks whose rows are
 // wanted (all without `wanted`). `fd` is not moved.
 Index buildIndex(int fd, const RowsWanted& wanted = nullptr);
+// The same for bytes that are not a file of their own. Rows blocks that are
+// not wanted are read only as far as needed to find their end.
+Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted = nullptr);
 
 // Copies the row lines of `entry` out of `fd` into `out`, each line with a
 // CR LF line end, then the empty line that closes the rows block. Rows
@@ -65,6 +92,9 @@ Index buildIndex(int fd, const RowsWanted& wanted = nullptr);
 // What is copied is counted on `progress`, if any.
 RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress = nullptr);
+// The same out of `bytes`, whose stamp() is checked as the file's.
+RowsResult copyRows(const PlainBytes& bytes, const PreviousTableEntry& entry,
+                    BackupFile& out, RowProgress* progress = nullptr);
 
 // The number of values of a row line whose part before the values is
 // `prefix`: after the prefix, values that are quoted strings (backslash
