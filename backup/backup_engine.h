@@ -20,7 +20,7 @@
 #include "backup/object_section.h"
 
 namespace previous_backup {
-class PlainBytes;
+class PackedBytes;
 }
 
 // The console's word for a definition that cannot be written safely.
@@ -328,7 +328,7 @@ class BackupEngine {
   std::vector<zstd_frames::Frame> prevFrames_;
   // Or, for a file of this program's frames, its decompressed bytes read in
   // place (prevFile is then -1), and its frames listed once it is indexed.
-  std::shared_ptr<previous_backup::PlainBytes> prevBytes_;
+  std::shared_ptr<previous_backup::PackedBytes> prevBytes_;
 
   // Whether the previous file was written with the same preamble line as
   // this run writes; rows are copied only then.

@@ -48,50 +48,6 @@ int openScratchBeside(const std::string& fileName) {
   return fd2;
 }
 
-// The decompressed bytes of a compressed previous backup, read in place:
-// only the frames read are decompressed, and only a few are held at a time.
-class PackedBytes : public previous_backup::PlainBytes {
- public:
-  // Reads `fd` through a descriptor of its own, so that the reader's thread
-  // never reads a descriptor closed or reused meanwhile.
-  explicit PackedBytes(int fd) : fd_(dup(fd)) {
-    if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
-  }
-  ~PackedBytes() override {
-    reader_.reset();
-    if (fd_ >= 0) close(fd_);
-  }
-
-  // False when the file is not one of this program's frames: then it is
-  // read as it was decompressed into a file of its own.
-  bool readable() const { return reader_ != nullptr && reader_->bounded(); }
-
-  ssize_t readAt(char* buffer, std::size_t length,
-                 std::uint64_t offset) const override {
-    return static_cast<ssize_t>(reader_->read(buffer, length, offset));
-  }
-  FileStamp stamp() const override { return previous_backup::stampOf(fd_); }
-  // A frame begins every rows block and the section after it, and frames
-  // are cut inside a block only when full: full frames from the block's
-  // first hold its rows.
-  std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const override {
-    return reader_->afterFullFrames(rowsBegin);
-  }
-  bool heldAfterReading() const override { return true; }
-
-  // The frames once indexed, each sound only where it was read whole; the
-  // decompressed frames go.
-  std::vector<zstd_frames::Frame> framesRead() const {
-    std::vector<zstd_frames::Frame> frames = reader_->frames();
-    reader_->release();
-    return frames;
-  }
-
- private:
-  int fd_;
-  std::unique_ptr<zstd_frames::Reader> reader_;
-};
-
 }  // namespace
 
 bool BackupEngine::openPrevious(const std::string& fileName) {
@@ -102,7 +58,7 @@ bool BackupEngine::openPrevious(const std::string& fileName) {
   if (prevPacked_ < 0) return false;
   // The frames are copied only while the compressed file is what was read.
   prevPackedStamp_ = previous_backup::stampOf(prevPacked_);
-  auto packed = std::make_shared<PackedBytes>(prevPacked_);
+  auto packed = std::make_shared<previous_backup::PackedBytes>(prevPacked_);
   if (packed->readable()) {
     prevBytes_ = std::move(packed);
     return true;
@@ -144,8 +100,7 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   previous_backup::Index index =
       prevBytes_ ? previous_backup::buildIndex(*prevBytes_, wanted)
                  : previous_backup::buildIndex(prevFile, wanted);
-  if (prevBytes_)
-    prevFrames_ = static_cast<const PackedBytes&>(*prevBytes_).framesRead();
+  if (prevBytes_) prevFrames_ = prevBytes_->framesRead();
   prevTables = std::move(index.tables);
   prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.

@@ -64,11 +64,20 @@ class FileLines {
   FileLines(const PlainBytes& bytes, std::uint64_t begin,
             std::uint64_t end = UINT64_MAX)
       : bytes_(bytes), readAt_(begin), end_(end), bufferOffset_(begin) {}
+  // Reads into `buffer`, whatever it holds: one buffer serves reader after
+  // reader, so that each need not fault in fresh memory.
+  FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
+            std::string* buffer)
+      : FileLines(bytes, begin, end) {
+    buffer_ = buffer;
+  }
+  FileLines(const FileLines&) = delete;
+  FileLines& operator=(const FileLines&) = delete;
 
   // False at the end of the range, or when the file could not be read.
   bool next(Line* line) {
     for (;;) {
-      const char* start = buffer_.data() + consumed_;
+      const char* start = buffer_->data() + consumed_;
       const char* lf = static_cast<const char*>(
           std::memchr(start, '\n', filled_ - consumed_));
       if (lf != nullptr || eof_) {
@@ -104,14 +113,14 @@ class FileLines {
   bool refill() {
     // Keep the unfinished line; grow when it fills the whole buffer.
     std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+    if (consumed_ > 0) std::memmove(&(*buffer_)[0], buffer_->data() + consumed_, kept);
     bufferOffset_ += consumed_;
     consumed_ = 0;
     filled_ = kept;
-    if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
-    std::size_t want = buffer_.size() - filled_;
+    if (buffer_->size() < kept + kBlockSize) buffer_->resize(kept + kBlockSize);
+    std::size_t want = buffer_->size() - filled_;
     if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-    const ssize_t n = bytes_.readAt(&buffer_[filled_], want, readAt_);
+    const ssize_t n = bytes_.readAt(&(*buffer_)[filled_], want, readAt_);
     if (n < 0) {
       failed_ = true;
       return false;
@@ -126,8 +135,9 @@ class FileLines {
   const PlainBytes& bytes_;
   std::uint64_t readAt_;
   std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of buffer_[0]
-  std::string buffer_;
+  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
+  std::string own_;
+  std::string* buffer_ = &own_;
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
   bool eof_ = false;
@@ -278,7 +288,7 @@ class RowJudges {
     runs_.push_back(std::move(run));
     // Bytes held only for a while are judged close behind the index pass:
     // when the helpers fall behind, the caller judges too.
-    if (bytes_.heldAfterReading() && runs_.size() > 1) judgeNext(lock);
+    if (bytes_.heldAfterReading() && runs_.size() > 1) judgeNext(lock, &callerBuffer_);
     lock.unlock();
     wake_.notify_one();
   }
@@ -299,28 +309,30 @@ class RowJudges {
 
  private:
   void work() {
+    std::string buffer;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return closing_ || !runs_.empty(); });
       if (runs_.empty()) return;  // closing, and nothing left
-      judgeNext(lock);
+      judgeNext(lock, &buffer);
     }
   }
 
-  // Judges the first waiting run; `lock` holds mutex_, released meanwhile.
-  void judgeNext(std::unique_lock<std::mutex>& lock) {
+  // Judges the first waiting run, reading into `buffer`; `lock` holds
+  // mutex_, released meanwhile.
+  void judgeNext(std::unique_lock<std::mutex>& lock, std::string* buffer) {
     const RowRun run = std::move(runs_.front());
     runs_.pop_front();
     lock.unlock();
-    const bool sound = judge(run);
+    const bool sound = judge(run, buffer);
     lock.lock();
     if (!sound) failed_.push_back(run.table);
   }
 
   // Every line of the run continues the rows in the block's form, and the
   // run ends no statement short.
-  bool judge(const RowRun& run) const {
-    FileLines lines(bytes_, run.begin, run.end);
+  bool judge(const RowRun& run, std::string* buffer) const {
+    FileLines lines(bytes_, run.begin, run.end, buffer);
     RowReader rows(*run.form);
     Line line;
     std::uint64_t judged = run.begin;
@@ -338,6 +350,7 @@ class RowJudges {
   bool closing_ = false;
   std::vector<std::size_t> failed_;
   std::vector<std::thread> helpers_;
+  std::string callerBuffer_;  // for runs judged by the caller of add()
 };
 
 // Judges one table block's body line by line while the index is built.
@@ -346,10 +359,12 @@ class RowJudges {
 // are only counted and never trusted.
 class BlockJudge {
  public:
-  BlockJudge(const std::string& name, std::size_t table, RowJudges* judges)
+  BlockJudge(const std::string& name, std::size_t table, RowJudges* judges,
+             std::uint64_t runBytes = kJudgedRun)
       : rowStart_(backup_format::rowLineStartFor(name)),
         table_(table),
-        judges_(judges) {}
+        judges_(judges),
+        runBytes_(runBytes) {}
 
   // Marks the block as damaged whatever its body holds.
   void reject() { sound_ = false; }
@@ -469,7 +484,7 @@ class BlockJudge {
     }
     const bool statementEnds =
         !form_->shared || line.back() == backup_format::kStatementEnds;
-    if (statementEnds && row.next - runBegin_ >= kJudgedRun) handOver(row.next);
+    if (statementEnds && row.next - runBegin_ >= runBytes_) handOver(row.next);
   }
 
   // Gives the row lines from the last hand-over up to `end` to the judges.
@@ -493,6 +508,7 @@ class BlockJudge {
   std::string rowStart_;
   std::size_t table_;
   RowJudges* judges_;
+  std::uint64_t runBytes_;  // rows handed over at a time, at least
   std::shared_ptr<RowForm> form_ = std::make_shared<RowForm>();
   std::uint64_t runBegin_ = 0;  // the first row line not handed over
   std::string definition_;
@@ -551,6 +567,36 @@ void giveIdentities(
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!startsWith(line, prefix)) return -1;
   return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
+}
+
+PackedBytes::PackedBytes(int fd) : fd_(dup(fd)) {
+  if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
+}
+
+PackedBytes::~PackedBytes() {
+  reader_.reset();  // its thread first
+  if (fd_ >= 0) close(fd_);
+}
+
+bool PackedBytes::readable() const { return reader_ != nullptr && reader_->bounded(); }
+
+ssize_t PackedBytes::readAt(char* buffer, std::size_t length,
+                            std::uint64_t offset) const {
+  return static_cast<ssize_t>(reader_->read(buffer, length, offset));
+}
+
+FileStamp PackedBytes::stamp() const { return stampOf(fd_); }
+
+// A frame begins every rows block and the section after it, and a frame is
+// cut inside a block only when full.
+std::uint64_t PackedBytes::rowsKnownUpTo(std::uint64_t rowsBegin) const {
+  return reader_->lastOfFullFrames(rowsBegin);
+}
+
+std::vector<zstd_frames::Frame> PackedBytes::framesRead() const {
+  std::vector<zstd_frames::Frame> frames = reader_->frames();
+  reader_->release();
+  return frames;
 }
 
 FileStamp stampOf(int fd) {
@@ -614,7 +660,8 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
       entry.file = stamp;
       // Only the rows of tables that may be copied are judged.
       judge = BlockJudge(entry.name, index.tables.size() - 1,
-                         !wanted || wanted(entry) ? &judges : nullptr);
+                         !wanted || wanted(entry) ? &judges : nullptr,
+                         bytes.heldAfterReading() ? kJudgedRunHeld : kJudgedRun);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
       if (kind != backup_format::SectionKind::kNone) {
@@ -635,6 +682,7 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
         const std::uint64_t known = bytes.rowsKnownUpTo(line.offset);
         if (known > line.next) {
           lines.skipTo(known);
+          lines.next(&line);  // the rest of a row line, or a whole one
           judge.reject();
         }
       }

@@ -200,7 +200,8 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
 }
 
 struct Reader::Held {
-  std::string bytes;
+  std::unique_ptr<char[]> bytes;  // kFrameBytes, `size` of them used
+  std::size_t size = 0;
   bool ready = false;  // `bytes` is filled
 };
 
@@ -270,6 +271,7 @@ Reader::~Reader() {
   }
   changed_.notify_all();
   if (ahead_.joinable()) ahead_.join();
+  held_.clear();  // their buffers go back to spare_, still there
 }
 
 std::uint64_t Reader::size() const {
@@ -296,20 +298,23 @@ std::size_t Reader::read(char* buffer, std::size_t length, std::uint64_t offset)
         changed_.notify_all();
       }
     }
-    const std::shared_ptr<const std::string> bytes = frame(index);
+    const std::shared_ptr<const Held> held = frame(index);
     const std::size_t from = static_cast<std::size_t>(at - frames_[index].plainBegin);
-    const std::size_t n = std::min(length - done, bytes->size() - from);
-    std::memcpy(buffer + done, bytes->data() + from, n);
+    const std::size_t n = std::min(length - done, held->size - from);
+    std::memcpy(buffer + done, held->bytes.get() + from, n);
     done += n;
   }
   return done;
 }
 
-std::uint64_t Reader::afterFullFrames(std::uint64_t offset) const {
-  std::size_t index = offset < size() ? frameAt(offset) : frames_.size();
-  if (index >= frames_.size() || frames_[index].plainBegin != offset) return offset;
-  while (index + 1 < frames_.size() && frames_[index].plainSize == kFrameBytes) ++index;
-  return frames_[index].plainBegin;
+std::uint64_t Reader::lastOfFullFrames(std::uint64_t offset) const {
+  const std::size_t first = offset < size() ? frameAt(offset) : frames_.size();
+  if (first >= frames_.size() || frames_[first].plainBegin != offset) return offset;
+  std::size_t last = first;
+  while (last + 2 < frames_.size() && frames_[last + 1].plainSize == kFrameBytes &&
+         frames_[last].plainSize == kFrameBytes)
+    ++last;
+  return frames_[last].plainBegin;
 }
 
 std::vector<Frame> Reader::frames() const {
@@ -324,22 +329,29 @@ void Reader::release() {
   furthest_ = 0;
   for (auto held = held_.begin(); held != held_.end();)
     held = held->second->ready ? held_.erase(held) : std::next(held);
+  std::lock_guard<std::mutex> spareLock(spareMutex_);
+  spare_.clear();
 }
 
 // The frame decompressed: held already, decompressed by another thread
 // now, or decompressed here.
-std::shared_ptr<const std::string> Reader::frame(std::size_t index) {
+std::shared_ptr<const Reader::Held> Reader::frame(std::size_t index) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (auto found = held_.find(index); found != held_.end(); found = held_.find(index)) {
     const std::shared_ptr<Held> held = found->second;
-    if (held->ready) return std::shared_ptr<const std::string>(held, &held->bytes);
+    if (held->ready) return held;
     changed_.wait(lock);
   }
-  const std::shared_ptr<Held> held = std::make_shared<Held>();
+  // The buffer goes back to the spares once no one holds the frame.
+  const std::shared_ptr<Held> held(new Held, [this](Held* gone) {
+    giveBack(std::move(gone->bytes));
+    delete gone;
+  });
   held_.emplace(index, held);
   lock.unlock();
-  bool whole = false;
-  held->bytes = decompress(index, &whole);
+  held->bytes = buffer();
+  held->size = static_cast<std::size_t>(frames_[index].plainSize);
+  const bool whole = decompress(index, held->bytes.get());
   lock.lock();
   held->ready = true;
   if (whole) checked_[index] = true;
@@ -349,24 +361,44 @@ std::shared_ptr<const std::string> Reader::frame(std::size_t index) {
     oldest = oldest->first != index && oldest->second->ready ? held_.erase(oldest)
                                                              : std::next(oldest);
   changed_.notify_all();
-  return std::shared_ptr<const std::string>(held, &held->bytes);
+  return held;
 }
 
-std::string Reader::decompress(std::size_t index, bool* whole) {
+std::unique_ptr<char[]> Reader::buffer() {
+  std::lock_guard<std::mutex> lock(spareMutex_);
+  if (spare_.empty()) return std::unique_ptr<char[]>(new char[kFrameBytes]);
+  std::unique_ptr<char[]> spare = std::move(spare_.back());
+  spare_.pop_back();
+  return spare;
+}
+
+void Reader::giveBack(std::unique_ptr<char[]> buffer) {
+  if (!buffer) return;
+  std::lock_guard<std::mutex> lock(spareMutex_);
+  spare_.push_back(std::move(buffer));
+}
+
+// Decompresses frame `index` into `plain` (its plainSize bytes); false,
+// with `plain` filled as a damaged frame reads, when it does not
+// decompress whole or its checksum does not hold.
+bool Reader::decompress(std::size_t index, char* plain) {
+  // One context and one buffer of compressed bytes for each thread.
+  thread_local std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(
+      ZSTD_createDCtx(), ZSTD_freeDCtx);
+  thread_local std::vector<char> packed;
   const Frame& frame = frames_[index];
-  std::string packed(static_cast<std::size_t>(frame.packedSize), '\0');
-  std::string plain(static_cast<std::size_t>(frame.plainSize), '\0');
+  const std::size_t plainSize = static_cast<std::size_t>(frame.plainSize);
+  packed.resize(static_cast<std::size_t>(frame.packedSize));
+  const bool read = readAt(fd_, packed.data(), packed.size(), frame.packedBegin) ==
+                    static_cast<ssize_t>(packed.size());
   const std::size_t n =
-      readAt(fd_, &packed[0], packed.size(), frame.packedBegin) ==
-              static_cast<ssize_t>(packed.size())
-          ? ZSTD_decompress(&plain[0], plain.size(), packed.data(), packed.size())
-          : plain.size() + 1;
-  *whole = !ZSTD_isError(n) && n == plain.size();
-  if (!*whole) {
-    std::fill(plain.begin(), plain.end(), '\0');
-    if (plain.size() >= 2) plain.back() = '\n';
-  }
-  return plain;
+      read && context ? ZSTD_decompressDCtx(context.get(), plain, plainSize,
+                                            packed.data(), packed.size())
+                      : plainSize + 1;
+  if (!ZSTD_isError(n) && n == plainSize) return true;
+  std::memset(plain, '\0', plainSize);
+  if (plainSize >= 2) plain[plainSize - 1] = '\n';
+  return false;
 }
 
 // Decompresses the frame after the furthest one read, while it is not

@@ -59,7 +59,7 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames);
 // closed by a line feed, so that no line around it stays whole.
 class Reader {
  public:
-  static constexpr std::size_t kHeldFrames = 8;
+  static constexpr std::size_t kHeldFrames = 5;
 
   // Lists the frames of `fd` (not owned; it must stay open while the
   // reader is used) by their headers; skippable frames are skipped. The
@@ -79,12 +79,13 @@ class Reader {
   // fewer only at the end. Safe to call from several threads.
   std::size_t read(char* buffer, std::size_t length, std::uint64_t offset);
 
-  // The start of the first frame after the run of frames from the one that
-  // begins at `offset`, as long as each is full (kFrameBytes) and another
-  // follows: the bytes a block that begins a frame there holds at least,
-  // when frames end only at block ends and every kFrameBytes. `offset`
-  // itself when no frame begins there or it is not full.
-  std::uint64_t afterFullFrames(std::uint64_t offset) const;
+  // For the run of full frames (kFrameBytes each, each followed by
+  // another) from the one that begins at `offset`: the start of the last of
+  // them when it is not the first, else `offset`. Where frames end only at
+  // block ends and every kFrameBytes inside a block, the frames before it
+  // hold nothing but the block that begins at `offset`, and it begins
+  // inside that block.
+  std::uint64_t lastOfFullFrames(std::uint64_t offset) const;
 
   // The frames; `sound` only for those decompressed and found whole.
   std::vector<Frame> frames() const;
@@ -95,9 +96,11 @@ class Reader {
  private:
   struct Held;
   std::size_t frameAt(std::uint64_t offset) const;
-  std::shared_ptr<const std::string> frame(std::size_t index);
-  std::string decompress(std::size_t index, bool* whole);
+  std::shared_ptr<const Held> frame(std::size_t index);
+  bool decompress(std::size_t index, char* plain);
   void readAhead();
+  std::unique_ptr<char[]> buffer();
+  void giveBack(std::unique_ptr<char[]> buffer);
 
   int fd_;
   bool bounded_ = true;
@@ -109,6 +112,11 @@ class Reader {
   std::size_t furthest_ = 0;  // the furthest frame read
   bool stopping_ = false;
   std::thread ahead_;
+  // Buffers of kFrameBytes no longer held, to decompress the next frames
+  // into: fresh memory for every frame would cost the kernel more than the
+  // decompression.
+  std::mutex spareMutex_;
+  std::vector<std::unique_ptr<char[]>> spare_;
 };
 
 // Compresses frames on a thread of its own, while the caller goes on
