@@ -27,6 +27,8 @@ namespace previous_backup {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+// Bytes held in memory are read in smaller blocks: each is a copy.
+constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
 // Rows are copied in steps of this size; progress is told after each.
 constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
@@ -63,7 +65,11 @@ class FileLines {
  public:
   FileLines(const PlainBytes& bytes, std::uint64_t begin,
             std::uint64_t end = UINT64_MAX)
-      : bytes_(bytes), readAt_(begin), end_(end), bufferOffset_(begin) {}
+      : bytes_(bytes),
+        blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
+        readAt_(begin),
+        end_(end),
+        bufferOffset_(begin) {}
   // Reads into `buffer`, whatever it holds: one buffer serves reader after
   // reader, so that each need not fault in fresh memory.
   FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
@@ -117,7 +123,7 @@ class FileLines {
     bufferOffset_ += consumed_;
     consumed_ = 0;
     filled_ = kept;
-    if (buffer_->size() < kept + kBlockSize) buffer_->resize(kept + kBlockSize);
+    if (buffer_->size() < kept + blockSize_) buffer_->resize(kept + blockSize_);
     std::size_t want = buffer_->size() - filled_;
     if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
     const ssize_t n = bytes_.readAt(&(*buffer_)[filled_], want, readAt_);
@@ -133,6 +139,7 @@ class FileLines {
   }
 
   const PlainBytes& bytes_;
+  const std::size_t blockSize_;  // read at a time, at least
   std::uint64_t readAt_;
   std::uint64_t end_;
   std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]

@@ -59,7 +59,7 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames);
 // closed by a line feed, so that no line around it stays whole.
 class Reader {
  public:
-  static constexpr std::size_t kHeldFrames = 5;
+  static constexpr std::size_t kHeldFrames = 4;
 
   // Lists the frames of `fd` (not owned; it must stay open while the
   // reader is used) by their headers; skippable frames are skipped. The

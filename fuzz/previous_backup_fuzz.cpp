@@ -4,17 +4,21 @@
 // empty line. Bytes that begin like zstd frames are read as a compressed
 // previous backup is: in place, where its frames allow, and then indexed
 // alike when decompressed as a whole first; the frames found must tile
-// both files.
+// both files. Other bytes are also compressed into small frames, cut
+// anywhere in a line, and read in place: indexed as the plain bytes are.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
@@ -100,6 +104,30 @@ int decompressed(int packed, size_t packedSize) {
   return plain;
 }
 
+// `data` compressed into frames of `cut` bytes each, with their checksums,
+// as a new file of `*packedSize` bytes.
+int compressedInFrames(const uint8_t* data, size_t size, size_t cut,
+                       size_t* packedSize) {
+  const int packed = memfd_create("fuzz-packed", 0);
+  check(packed >= 0);
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(),
+                                                             ZSTD_freeCCtx);
+  check(context != nullptr);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+  std::string frame;
+  *packedSize = 0;
+  for (size_t at = 0; at < size; at += cut) {
+    const size_t n = std::min(cut, size - at);
+    frame.resize(ZSTD_compressBound(n));
+    const size_t written =
+        ZSTD_compress2(context.get(), &frame[0], frame.size(), data + at, n);
+    check(!ZSTD_isError(written));
+    check(write(packed, frame.data(), written) == static_cast<ssize_t>(written));
+    *packedSize += written;
+  }
+  return packed;
+}
+
 // Every trusted block of `index` copies whole, in its form.
 template <typename Source>
 void checkCopies(const Source& in, const previous_backup::Index& index) {
@@ -141,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int in = memfd_create("fuzz", 0);
   check(in >= 0);
   check(write(in, data, size) == static_cast<ssize_t>(size));
-  if (zstd_frames::looksCompressed(in)) {
+  const bool packedInput = zstd_frames::looksCompressed(in);
+  if (packedInput) {
     const previous_backup::PackedBytes bytes(in);
     if (bytes.readable()) {
       const int plain = decompressed(in, size);
@@ -155,6 +184,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in = plain;
   }
   checkCopies(in, previous_backup::buildIndex(in));
+  if (!packedInput && size > 0) {
+    size_t packedSize = 0;
+    const int packed =
+        compressedInFrames(data, size, 1 + data[size - 1] % 128, &packedSize);
+    {
+      const previous_backup::PackedBytes bytes(packed);
+      check(bytes.readable());
+      checkInPlace(bytes, in, packedSize);
+    }
+    close(packed);
+  }
   close(in);
   return 0;
 }
