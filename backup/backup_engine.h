@@ -71,6 +71,14 @@ struct TableEntry {
   // table order, so that rows are read and written with an explicit list.
   std::vector<std::string> columns;
   int columnCount = 0;  // all columns, invisible ones included
+  // Kept WITH SYSTEM VERSIONING: the table keeps its past rows.
+  bool systemVersioned = false;
+  // Its past rows are saved with the current ones: read FOR SYSTEM_TIME
+  // ALL, the period's columns named in `columns` (and counted in
+  // columnCount), and written between the history lines. Only for a table
+  // versioned by time, on a server that lets a session insert past rows;
+  // the rows of any other versioned table are its current ones.
+  bool historySaved = false;
   // What tells this table's rows apart from those of the previous backup
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
@@ -199,8 +207,14 @@ class BackupEngine {
   // The base tables of the database whose engine has no transactions and
   // keeps rows of its own.
   bool listNonTransactional(std::vector<std::string>* names);
-  // One line per system-versioned table: its past rows are not saved.
+  // One line per system-versioned table whose past rows are not saved.
   void printHistoryNotSaved();
+  // Marks the system-versioned tables, and whether the server can take
+  // their past rows back; markInvisibleColumns() settles which are saved.
+  bool markVersionedTables();
+  // True when a session may insert past rows (system_versioning_insert_
+  // history, and a timestamp that a session may set).
+  bool serverTakesHistory();
   // Locks the database's tables without transactions on the second
   // connection, to be called right before the snapshot begins. Fills
   // *locked with their names. Sets *why when they are there but could not

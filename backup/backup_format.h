@@ -25,6 +25,9 @@
 //     with ");". Several rows a statement: the statement's first line is
 //     the statement head ("INSERT INTO `t` VALUES"), then one line per row,
 //     "(" values ")" and "," or, for the statement's last row, ";";
+//   - the rows of a table whose past rows are saved stand between the
+//     history lines: kHistoryOnLine right before them, kHistoryOffLine
+//     after their empty line, then an empty line;
 //   - after a block's rows or structure, a line that is the COMMIT line
 //     ends what the block holds but empty lines;
 //   - the settings line opens the identity block, which closes the file:
@@ -82,6 +85,20 @@ constexpr char kRowValuesStart[] = "(";
 constexpr char kStatementGoesOn = ',';
 constexpr char kStatementEnds = ';';
 constexpr size_t kStatementBytesMax = size_t{1} << 20;
+
+// Around the rows of a system-versioned table whose past rows are saved:
+// they name the period's columns, whose values only a session that lets
+// history be inserted takes (MariaDB 10.11 on). The setting is put back to
+// what it was after the rows. Servers from 10.3 to 10.10 know versioned
+// tables but not the setting: they stop at the first line with an error
+// rather than skip it and take the past rows as current ones.
+constexpr char kHistoryOnLine[] =
+    "/*M!100300 SET @OLD_SYSTEM_VERSIONING_INSERT_HISTORY="
+    "@@SYSTEM_VERSIONING_INSERT_HISTORY, "
+    "@@SYSTEM_VERSIONING_INSERT_HISTORY=1 */;";
+constexpr char kHistoryOffLine[] =
+    "/*M!100300 SET "
+    "@@SYSTEM_VERSIONING_INSERT_HISTORY=@OLD_SYSTEM_VERSIONING_INSERT_HISTORY */;";
 
 // Puts the stock `mariadb` client into its sandbox mode, where it refuses
 // the commands that reach the file system or a shell (\!, \., \T, \P). A

@@ -188,21 +188,49 @@ bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
   return mysql_errno(connection) == 0;
 }
 
-// The rows a system-versioned table keeps of its past are not read: say
-// so, once per table, so that nobody takes the backup for the whole table.
+// Where the past rows of a system-versioned table are not read, say so,
+// once per table, so that nobody takes the backup for the whole table.
 void BackupEngine::printHistoryNotSaved() {
-  if (!query("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-             "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED' "
-             "ORDER BY TABLE_NAME"))
-    return;
+  for (const TableEntry& table : tables)
+    if (table.systemVersioned && !table.historySaved)
+      std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
+                << backup_format::commentName(table.name)
+                << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
+}
+
+// A session inserts past rows only with system_versioning_insert_history
+// (MariaDB 10.11 on), and only where it may set its timestamp: never with
+// secure_timestamp=YES; with SUPER or REPLICATION, a restore by a user
+// with the SUPER or BINLOG REPLAY privilege may.
+bool BackupEngine::serverTakesHistory() {
+  if (!query("SELECT @@SESSION.system_versioning_insert_history, "
+             "@@GLOBAL.secure_timestamp"))
+    return false;  // a server without the variable
   Result result(mysql_store_result(connection));
-  if (!result) return;
+  MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+  if (row == nullptr || row[1] == nullptr) return false;
+  return strcasecmp(row[1], "YES") != 0;
+}
+
+bool BackupEngine::markVersionedTables() {
+  if (!query("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+             "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED'"))
+    return false;
+  Result result(mysql_store_result(connection));
+  if (!result) return false;
+  std::vector<size_t> versioned;
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
-    unsigned long* lengths = mysql_fetch_lengths(result.get());
-    std::cout << "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '"
-              << backup_format::commentName(fieldText(row, lengths, 0))
-              << "' (WITH SYSTEM VERSIONING) sind nicht im Backup." << std::endl;
+    auto found = tableIndex_.find(fieldText(row, mysql_fetch_lengths(result.get()), 0));
+    if (found != tableIndex_.end()) versioned.push_back(found->second);
   }
+  if (mysql_errno(connection) != 0) return false;
+  result.reset();
+  const bool takesHistory = !versioned.empty() && serverTakesHistory();
+  for (size_t i : versioned) {
+    tables[i].systemVersioned = true;
+    tables[i].historySaved = takesHistory;
+  }
+  return true;
 }
 
 // Fills `parts` with every InnoDB table's parts by name. False when the
@@ -385,7 +413,7 @@ bool BackupEngine::queryTables() {
   orderViews();
   tableIndex_.clear();
   for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
-  if (!markInvisibleColumns()) {
+  if (!markVersionedTables() || !markInvisibleColumns()) {
     printError(connection);
     tables.clear();
     tableIndex_.clear();
@@ -394,17 +422,24 @@ bool BackupEngine::queryTables() {
   return true;
 }
 
-// Counts every table's columns and, for a table with an invisible column,
-// lists them all in table order, in one pass over the server's list.
+// Counts every table's columns and, for a table with an invisible column
+// or whose past rows are saved, lists them all in table order, in one pass
+// over the server's list. A versioned table's period columns are listed
+// when the table names them itself; those of a table versioned WITH SYSTEM
+// VERSIONING alone are not, and are named row_start and row_end. Past rows
+// of a table versioned by transaction id are not saved: its period holds
+// transaction ids, which mean nothing on another server.
 bool BackupEngine::markInvisibleColumns() {
-  if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM "
-             "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
-             "ORDER BY TABLE_NAME, ORDINAL_POSITION"))
+  if (!query("SELECT TABLE_NAME, COLUMN_NAME, EXTRA, GENERATION_EXPRESSION, "
+             "DATA_TYPE FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+             "DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION"))
     return false;
   Result result(mysql_store_result(connection));
   if (!result) return false;
   std::vector<std::vector<std::string>> names(tables.size());
   std::vector<bool> hidden(tables.size(), false);
+  std::vector<bool> periodNamed(tables.size(), false);
+  std::vector<bool> byTransaction(tables.size(), false);
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
     auto found = tableIndex_.find(fieldText(row, lengths, 0));
@@ -413,11 +448,21 @@ bool BackupEngine::markInvisibleColumns() {
     names[i].push_back(fieldText(row, lengths, 1));
     hidden[i] = hidden[i] ||
                 fieldText(row, lengths, 2).find("INVISIBLE") != std::string::npos;
+    if (fieldText(row, lengths, 3) == "ROW START") {
+      periodNamed[i] = true;
+      byTransaction[i] = strcasecmp(fieldText(row, lengths, 4).c_str(), "timestamp") != 0;
+    }
   }
   if (mysql_errno(connection) != 0) return false;
   for (size_t i = 0; i < tables.size(); ++i) {
-    tables[i].columnCount = static_cast<int>(names[i].size());
-    if (hidden[i]) tables[i].columns = std::move(names[i]);
+    TableEntry& table = tables[i];
+    table.historySaved = table.historySaved && !byTransaction[i];
+    if (table.historySaved && !periodNamed[i]) {
+      names[i].push_back("row_start");
+      names[i].push_back("row_end");
+    }
+    table.columnCount = static_cast<int>(names[i].size());
+    if (hidden[i] || table.historySaved) table.columns = std::move(names[i]);
   }
   return true;
 }

@@ -416,6 +416,8 @@ class BlockJudge {
       case Phase::kClosed:
         if (commit)
           phase_ = Phase::kCommitted;
+        else if (line.text == backup_format::kHistoryOffLine && !historyOff_)
+          historyOff_ = true;  // after the rows of a table whose past rows are saved
         else if (!line.text.empty())
           sound_ = false;
         break;
@@ -523,6 +525,7 @@ class BlockJudge {
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
+  bool historyOff_ = false;    // the rows' history line after them was seen
   int rowCount_ = 0;
   int statementRows_ = 0;
   int statementRowsMax_ = 0;

@@ -200,7 +200,9 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
     for (size_t i = 0; i < columns.size(); ++i)
       select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
   }
-  select += " FROM " + backup_format::quoteIdentifier(tableName) + ";";
+  select += " FROM " + backup_format::quoteIdentifier(tableName);
+  if (table != nullptr && table->historySaved) select += " FOR SYSTEM_TIME ALL";
+  select += ";";
   if (!query(select)) {
     std::cout << "Fehler: " << serverError() << std::endl;
     return rows;

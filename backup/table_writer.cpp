@@ -101,6 +101,13 @@ bool BackupEngine::saveTable(int index) {
   if (!saveData) return true;
 
   RowsResult rows;
+  // Past rows go in only between the history lines, which stay outside
+  // the rows block: copied rows get them from the run that copies them.
+  const bool history = table.historySaved && !table.isView && !table.rowsElsewhere;
+  if (history && !outFile.writeLine(backup_format::kHistoryOnLine)) {
+    printLine("Kann nicht in die Datei schreiben!");
+    return false;
+  }
   outFile.startFrame();  // the rows block may later be copied as its frames
   if (table.isView || table.rowsElsewhere) {
     // No rows of its own.
@@ -113,6 +120,11 @@ bool BackupEngine::saveTable(int index) {
     rows = dumpRows(table.name);
   }
   printLine(std::to_string(rows.rows) + " Datens\xE4tze gespeichert.");
+  if (history) {
+    outFile.startFrame();
+    if (!(outFile.writeLine(backup_format::kHistoryOffLine) && outFile.writeLine("")))
+      return false;
+  }
   // The restore runs without autocommit. Rows are committed by the next
   // table's definition; without definitions, by a line of their own (after
   // the last table the closing lines do it). That line is no part of the

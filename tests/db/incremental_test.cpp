@@ -408,9 +408,12 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "INSERT INTO t VALUES (1),(2),(11);",
        "ALTER TABLE t TRUNCATE PARTITION p0;", "", nullptr, "1111", kNoProcessUser,
        "GRANT PROCESS ON *.* TO 'vkt_noprocess'@'localhost';\n"},
-      {"a system-versioned table, whose past rows are not saved",
-       "CREATE TABLE t (id INT PRIMARY KEY, v INT) WITH SYSTEM VERSIONING;"
-       "INSERT INTO t VALUES (1,1); UPDATE t SET v = 2;",
+      {"a table versioned by transaction id, whose past rows are not saved",
+       "CREATE TABLE t (id INT PRIMARY KEY, v INT,"
+       " s BIGINT UNSIGNED GENERATED ALWAYS AS ROW START INVISIBLE,"
+       " e BIGINT UNSIGNED GENERATED ALWAYS AS ROW END INVISIBLE,"
+       " PERIOD FOR SYSTEM_TIME (s, e)) ENGINE=InnoDB WITH SYSTEM VERSIONING;"
+       "INSERT INTO t (id, v) VALUES (1,1); UPDATE t SET v = 2;",
        "UPDATE t SET v = 3;", "", nullptr, "1111", "",
        "\nHinweis: Die fr\xFCheren Zeilenversionen der Tabelle 't' (WITH SYSTEM "
        "VERSIONING) sind nicht im Backup.\n"},

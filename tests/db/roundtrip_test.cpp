@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -671,6 +672,125 @@ TEST(RowsElsewhere, MergeRowsAreRestoredOnceAndASequenceGoesOn) {
   ts::Connection restored(kRestored);
   EXPECT_EQ(restored.scalar("SELECT NEXTVAL(s_counter)"),
             c.scalar("SELECT next_not_cached_value FROM s_counter"));
+}
+
+// Every version of the rows of each versioned table, period included, in
+// one text; a table versioned by transaction id gives its current rows.
+std::map<std::string, std::string> rowVersions(const std::string& database) {
+  ts::Connection c(database);
+  return {
+      {"h", c.scalar("SELECT GROUP_CONCAT(id, ':', v, ':', UNIX_TIMESTAMP(row_start),"
+                     " ':', UNIX_TIMESTAMP(row_end) ORDER BY row_start, id)"
+                     " FROM h FOR SYSTEM_TIME ALL")},
+      {"own", c.scalar("SELECT GROUP_CONCAT(x, ':', UNIX_TIMESTAMP(since), ':',"
+                       " UNIX_TIMESTAMP(until) ORDER BY since, x)"
+                       " FROM own FOR SYSTEM_TIME ALL")},
+      {"parts", c.scalar("SELECT GROUP_CONCAT(id, ':', v, ':', UNIX_TIMESTAMP(row_start),"
+                         " ':', UNIX_TIMESTAMP(row_end) ORDER BY row_start, id)"
+                         " FROM parts FOR SYSTEM_TIME ALL")},
+      {"parts history", c.scalar("SELECT COUNT(*) FROM parts PARTITION (p_hist)")},
+      {"mi", c.scalar("SELECT GROUP_CONCAT(id, ':', UNIX_TIMESTAMP(row_start), ':',"
+                      " UNIX_TIMESTAMP(row_end) ORDER BY row_start, id)"
+                      " FROM mi FOR SYSTEM_TIME ALL")},
+      {"by_trx", c.scalar("SELECT GROUP_CONCAT(x ORDER BY x) FROM by_trx")},
+      {"plain", c.scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM plain")},
+  };
+}
+
+// Past rows of tables versioned by time are restored as they were, in both
+// forms of rows, plain and compressed; an unchanged versioned table is
+// copied into the next file with its past rows. A table versioned by
+// transaction id keeps its current rows only, and says so.
+TEST(History, PastRowsAreRestoredAndCopiedWithTheirTable) {
+  const char kDb[] = "vkt_rt_history";
+  const char kRestored[] = "vkt_rt_history_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE h (id INT PRIMARY KEY, v VARCHAR(10)) WITH SYSTEM VERSIONING;"
+         "INSERT INTO h VALUES (1,'a'),(2,'b'),(3,'c');"
+         "UPDATE h SET v = CONCAT(v, '2'); UPDATE h SET v = CONCAT(v, '3') WHERE id < 3;"
+         "DELETE FROM h WHERE id = 3;"
+         "CREATE TABLE own (x INT,"
+         " since TIMESTAMP(6) GENERATED ALWAYS AS ROW START,"
+         " until TIMESTAMP(6) GENERATED ALWAYS AS ROW END,"
+         " PERIOD FOR SYSTEM_TIME (since, until)) WITH SYSTEM VERSIONING;"
+         "INSERT INTO own (x) VALUES (1),(5); UPDATE own SET x = x + 1;"
+         "CREATE TABLE parts (id INT, v INT) WITH SYSTEM VERSIONING"
+         " PARTITION BY SYSTEM_TIME (PARTITION p_hist HISTORY, PARTITION p_cur CURRENT);"
+         "INSERT INTO parts VALUES (1,1),(2,1); UPDATE parts SET v = 2 WHERE id = 1;"
+         "CREATE TABLE mi (id INT) ENGINE=MyISAM WITH SYSTEM VERSIONING;"
+         "INSERT INTO mi VALUES (1),(2); DELETE FROM mi WHERE id = 1;"
+         "CREATE TABLE by_trx (x INT,"
+         " s BIGINT UNSIGNED GENERATED ALWAYS AS ROW START INVISIBLE,"
+         " e BIGINT UNSIGNED GENERATED ALWAYS AS ROW END INVISIBLE,"
+         " PERIOD FOR SYSTEM_TIME (s, e)) ENGINE=InnoDB WITH SYSTEM VERSIONING;"
+         "INSERT INTO by_trx (x) VALUES (1); UPDATE by_trx SET x = 2;"
+         "CREATE TABLE plain (id INT PRIMARY KEY); INSERT INTO plain VALUES (1);");
+  const std::map<std::string, std::string> source = rowVersions(kDb);
+  ASSERT_EQ(std::count(source.at("h").begin(), source.at("h").end(), ','), 7);
+  ts::waitForNextSecond();
+  const struct {
+    const char* rowsPerInsert;
+    bool compressed;
+  } forms[] = {{"", false}, {"3", false}, {"", true}, {"3", true}};
+  for (const auto& form : forms) {
+    SCOPED_TRACE(std::string("zeilen-je-insert=") + form.rowsPerInsert +
+                 (form.compressed ? " compressed" : " plain"));
+    const std::map<std::string, std::string> before = rowVersions(kDb);
+    ts::TempDir dir;
+    std::string extra;
+    if (*form.rowsPerInsert != '\0')
+      extra += std::string("zeilen-je-insert=") + form.rowsPerInsert + "\r\n";
+    if (form.compressed) extra += "kompression=zstd\r\n";
+    const char* suffix = form.compressed ? ".sql.zst" : ".sql";
+    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path()) + extra);
+    ts::ProgramRun full = ts::runProgram(dir.path(), "");
+    ASSERT_EQ(ts::listFiles(dir.path(), suffix).size(), 1u) << full.out;
+    // A change elsewhere: the versioned tables are copied.
+    c.exec("INSERT INTO plain VALUES (" + std::to_string(10 + (&form - forms)) + ")");
+    ts::waitForNextSecond();
+    const std::string stamp =
+        ts::settingValue(ts::readFile(dir.path() + "/vkt.ini"), "zeit-last-backup");
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  ts::settingsFor(kDb, dir.path(), stamp) + extra);
+    ts::ProgramRun incremental = ts::runProgram(dir.path(), "");
+    for (const char* table : {"h", "own", "parts", "mi"})
+      EXPECT_NE(incremental.out.find(std::string("Speichere Tabelle '") + table +
+                                     "'\nAbfrage der Tabellen-beschreibung: OK\n"
+                                     "Kopiere die Daten aus dem alten Backup heraus.\n"),
+                std::string::npos)
+          << table << "\n" << incremental.out;
+    const std::map<std::string, std::string> now = rowVersions(kDb);
+    for (const ts::ProgramRun* run : {&full, &incremental}) {
+      const std::string said =
+          "Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle '";
+      EXPECT_NE(run->out.find(said + "by_trx' (WITH SYSTEM VERSIONING) sind nicht im "
+                                     "Backup.\n"),
+                std::string::npos)
+          << run->out;
+      EXPECT_EQ(run->out.find(said), run->out.rfind(said)) << run->out;
+    }
+    const std::vector<std::string> files = ts::listFiles(dir.path(), suffix);
+    ASSERT_EQ(files.size(), 2u) << incremental.out;
+    // Compressed, the rows block begins and ends at frame boundaries, so
+    // that it can be copied as its frames.
+    if (form.compressed) {
+      const std::string plain = ts::plainBytes(files[0]);
+      std::vector<std::uint64_t> starts;
+      for (const ts::FrameSpan& frame : ts::seekTable(files[0]))
+        starts.push_back(frame.plainBegin);
+      for (const char* marker : {"INSERT INTO `h`", "/*M!100300 SET @@SYSTEM"}) {
+        const std::uint64_t at = plain.find(marker);
+        EXPECT_TRUE(std::find(starts.begin(), starts.end(), at) != starts.end()) << marker;
+      }
+    }
+    for (const std::string& file : files) {
+      SCOPED_TRACE(file);
+      std::string errors;
+      ASSERT_EQ(ts::restore(file, kRestored, &errors), 0) << errors;
+      EXPECT_EQ(rowVersions(kRestored), file == files.back() ? now : before);
+    }
+  }
 }
 
 TEST(Names, NoNameEndsItsLineEarly) {

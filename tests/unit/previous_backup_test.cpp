@@ -335,6 +335,9 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
       {"rows of different widths", {row, "INSERT INTO `t` VALUES ('1');", ""}},
       {"a COMMIT line among the rows", {row, "COMMIT;", row, ""}},
       {"text after the COMMIT line", {row, "", "COMMIT;", "", "garbage"}},
+      {"the history line twice after the rows",
+       {backup_format::kHistoryOnLine, row, "", backup_format::kHistoryOffLine,
+        backup_format::kHistoryOffLine, ""}},
       // Several rows a statement.
       {"a statement head alone", {head, ""}},
       {"a statement not closed", {head, "('1','x'),", ""}},
@@ -656,22 +659,30 @@ TEST(PreviousBackupIndex, BlocksCutOrForeignAreNotWhole) {
   // Whole: rows closed, an empty table, a bare comment block, a structure
   // block without rows.
   // Rows committed by a line of their own; the file's closing lines.
+  // Past rows between the history lines.
   std::string sound = BackupText()
                           .table("full", 2)
                           .comment("committed").rows("committed", 1)
                           .add({backup_format::kCommitLine, ""})
+                          .comment("history").structure("history")
+                          .add({backup_format::kHistoryOnLine}).rows("history", 2)
+                          .add({backup_format::kHistoryOffLine, "", backup_format::kCommitLine, ""})
                           .comment("empty").structure("empty").rows("empty", 0)
                           .comment("bare")
                           .comment("structure_only").structure("structure_only")
                           .add(backup_format::closingLines())
                           .str();
   const auto soundIndex = indexOf(sound);
-  ASSERT_EQ(soundIndex.tables.size(), 5u);
+  ASSERT_EQ(soundIndex.tables.size(), 6u);
   for (const PreviousTableEntry& entry : soundIndex.tables)
     EXPECT_TRUE(entry.blockWhole) << entry.name;
   EXPECT_TRUE(soundIndex.tables[1].rowsTrusted);
   EXPECT_EQ(copyFrom(soundIndex, soundIndex.tables[1]).output,
             copiedBlock(BackupText::rowLines("committed", 1)));
+  // The history lines are the writer's, not the rows'.
+  EXPECT_TRUE(soundIndex.tables[2].rowsTrusted);
+  EXPECT_EQ(copyFrom(soundIndex, soundIndex.tables[2]).output,
+            copiedBlock(BackupText::rowLines("history", 2)));
   // The COMMIT line ends only a body that may end there.
   std::string early = BackupText().comment("t").add({"CREATE TABLE `t` (", "COMMIT;"}).str();
   EXPECT_FALSE(indexOf(early).tables.at(0).blockWhole);
