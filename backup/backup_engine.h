@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -219,6 +220,9 @@ class BackupEngine {
   int prevPacked_ = -1;
   FileStamp prevPackedStamp_;
   std::vector<zstd_frames::Frame> prevFrames_;
+  // Or, for a file of this program's frames, its decompressed bytes read in
+  // place (prevFile is then -1), and its frames listed once it is indexed.
+  std::shared_ptr<previous_backup::PackedBytes> prevBytes_;
 
   // Whether the previous file was written with the same preamble line as
   // this run writes; rows are copied only then.

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,10 +55,16 @@ bool BackupEngine::openPrevious(const std::string& fileName) {
   const std::string packedName = fileName + backup_format::kCompressedSuffix;
   prevPacked_ = openRegularFile(packedName);
   if (prevPacked_ < 0) return false;
-  // Read once into a file of its own: the index pass and the copies then
-  // read plain bytes. The frames are copied only while the compressed file
-  // is what was read.
+  // The frames are copied only while the compressed file is what was read.
   prevPackedStamp_ = previous_backup::stampOf(prevPacked_);
+  auto packed = std::make_shared<previous_backup::PackedBytes>(prevPacked_);
+  if (packed->readable()) {
+    prevBytes_ = std::move(packed);
+    return true;
+  }
+  packed.reset();
+  // Frames of another size (a file compressed by another tool): read once
+  // into a file of its own.
   prevFile = openScratchBeside(packedName);
   if (prevFile >= 0 &&
       zstd_frames::decompressFile(prevPacked_, prevFile, &prevFrames_) &&
@@ -83,11 +90,15 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   printLine(console_text::kReadingPrevious);
   // Only the rows of tables that may be unchanged can be copied; the rows
   // of the others need not be judged.
-  previous_backup::Index index = previous_backup::buildIndex(
-      prevFile, [this](const PreviousTableEntry& previous) {
+  const previous_backup::RowsWanted wanted =
+      [this](const PreviousTableEntry& previous) {
         const TableEntry* table = findTable(previous.name);
         return table != nullptr && plan::sameUpdateTime(*table, previous);
-      });
+      };
+  previous_backup::Index index =
+      prevBytes_ ? previous_backup::buildIndex(*prevBytes_, wanted)
+                 : previous_backup::buildIndex(prevFile, wanted);
+  if (prevBytes_) prevFrames_ = prevBytes_->framesRead();
   prevTables = std::move(index.tables);
   prevObjects_ = std::move(index.objects);
   // The first block of a name is the one that counts.
@@ -139,7 +150,8 @@ RowsResult BackupEngine::copyRowsFromPrevious(std::string tableName) {
                            entry->rowsEnd - entry->rowsBegin);
       }
     } else {
-      rows = previous_backup::copyRows(prevFile, *entry, outFile, &progress);
+      rows = prevBytes_ ? previous_backup::copyRows(*prevBytes_, *entry, outFile, &progress)
+                        : previous_backup::copyRows(prevFile, *entry, outFile, &progress);
     }
     if (prevPacked_ >= 0 &&
         !previous_backup::sameFile(previous_backup::stampOf(prevPacked_),

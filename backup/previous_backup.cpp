@@ -27,6 +27,8 @@ namespace previous_backup {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+// Bytes held in memory are read in smaller blocks: each is a copy.
+constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
 // Rows are copied in steps of this size; progress is told after each.
 constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
@@ -39,17 +41,49 @@ struct Line {
   std::uint64_t next = 0;    // of the byte after its line end
 };
 
+// A file's own bytes.
+class FileBytes : public PlainBytes {
+ public:
+  explicit FileBytes(int fd) : fd_(fd) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override {
+    ssize_t n;
+    do {
+      n = pread(fd_, buffer, length, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  FileStamp stamp() const override { return stampOf(fd_); }
+
+ private:
+  int fd_;
+};
+
 // The lines of [begin, end) of a file, read in large blocks. A line's text,
 // followed by its line end, stays valid until the next call of next().
 class FileLines {
  public:
-  FileLines(int fd, std::uint64_t begin, std::uint64_t end = UINT64_MAX)
-      : fd_(fd), readAt_(begin), end_(end), bufferOffset_(begin) {}
+  FileLines(const PlainBytes& bytes, std::uint64_t begin,
+            std::uint64_t end = UINT64_MAX)
+      : bytes_(bytes),
+        blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
+        readAt_(begin),
+        end_(end),
+        bufferOffset_(begin) {}
+  // Reads into `buffer`, whatever it holds: one buffer serves reader after
+  // reader, so that each need not fault in fresh memory.
+  FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
+            std::string* buffer)
+      : FileLines(bytes, begin, end) {
+    buffer_ = buffer;
+  }
+  FileLines(const FileLines&) = delete;
+  FileLines& operator=(const FileLines&) = delete;
 
   // False at the end of the range, or when the file could not be read.
   bool next(Line* line) {
     for (;;) {
-      const char* start = buffer_.data() + consumed_;
+      const char* start = buffer_->data() + consumed_;
       const char* lf = static_cast<const char*>(
           std::memchr(start, '\n', filled_ - consumed_));
       if (lf != nullptr || eof_) {
@@ -70,21 +104,29 @@ class FileLines {
 
   bool failed() const { return failed_; }
 
+  // Goes on at `offset`, a line start not before the next line's start.
+  void skipTo(std::uint64_t offset) {
+    if (offset <= bufferOffset_ + filled_) {
+      consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
+      return;
+    }
+    bufferOffset_ = readAt_ = offset;
+    consumed_ = filled_ = 0;
+    eof_ = readAt_ >= end_;
+  }
+
  private:
   bool refill() {
     // Keep the unfinished line; grow when it fills the whole buffer.
     std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+    if (consumed_ > 0) std::memmove(&(*buffer_)[0], buffer_->data() + consumed_, kept);
     bufferOffset_ += consumed_;
     consumed_ = 0;
     filled_ = kept;
-    if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
-    std::size_t want = buffer_.size() - filled_;
+    if (buffer_->size() < kept + blockSize_) buffer_->resize(kept + blockSize_);
+    std::size_t want = buffer_->size() - filled_;
     if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-    ssize_t n;
-    do {
-      n = pread(fd_, &buffer_[filled_], want, static_cast<off_t>(readAt_));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = bytes_.readAt(&(*buffer_)[filled_], want, readAt_);
     if (n < 0) {
       failed_ = true;
       return false;
@@ -96,11 +138,13 @@ class FileLines {
     return true;
   }
 
-  int fd_;
+  const PlainBytes& bytes_;
+  const std::size_t blockSize_;  // read at a time, at least
   std::uint64_t readAt_;
   std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of buffer_[0]
-  std::string buffer_;
+  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
+  std::string own_;
+  std::string* buffer_ = &own_;
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
   bool eof_ = false;
@@ -231,7 +275,7 @@ struct RowRun {
 // what is left on the calling thread too.
 class RowJudges {
  public:
-  explicit RowJudges(int fd) : fd_(fd) {
+  explicit RowJudges(const PlainBytes& bytes) : bytes_(bytes) {
     const unsigned cores = std::thread::hardware_concurrency();
     const unsigned helpers = cores > 1 ? std::min(3u, cores - 1) : 0;
     for (unsigned i = 0; i < helpers; ++i) {
@@ -247,10 +291,12 @@ class RowJudges {
   RowJudges& operator=(const RowJudges&) = delete;
 
   void add(RowRun run) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      runs_.push_back(std::move(run));
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    runs_.push_back(std::move(run));
+    // Bytes held only for a while are judged close behind the index pass:
+    // when the helpers fall behind, the caller judges too.
+    if (bytes_.heldAfterReading() && runs_.size() > 1) judgeNext(lock, &callerBuffer_);
+    lock.unlock();
     wake_.notify_one();
   }
 
@@ -270,23 +316,30 @@ class RowJudges {
 
  private:
   void work() {
+    std::string buffer;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return closing_ || !runs_.empty(); });
       if (runs_.empty()) return;  // closing, and nothing left
-      const RowRun run = std::move(runs_.front());
-      runs_.pop_front();
-      lock.unlock();
-      const bool sound = judge(run);
-      lock.lock();
-      if (!sound) failed_.push_back(run.table);
+      judgeNext(lock, &buffer);
     }
+  }
+
+  // Judges the first waiting run, reading into `buffer`; `lock` holds
+  // mutex_, released meanwhile.
+  void judgeNext(std::unique_lock<std::mutex>& lock, std::string* buffer) {
+    const RowRun run = std::move(runs_.front());
+    runs_.pop_front();
+    lock.unlock();
+    const bool sound = judge(run, buffer);
+    lock.lock();
+    if (!sound) failed_.push_back(run.table);
   }
 
   // Every line of the run continues the rows in the block's form, and the
   // run ends no statement short.
-  bool judge(const RowRun& run) const {
-    FileLines lines(fd_, run.begin, run.end);
+  bool judge(const RowRun& run, std::string* buffer) const {
+    FileLines lines(bytes_, run.begin, run.end, buffer);
     RowReader rows(*run.form);
     Line line;
     std::uint64_t judged = run.begin;
@@ -297,13 +350,14 @@ class RowJudges {
     return judged == run.end && rows.closed();
   }
 
-  const int fd_;
+  const PlainBytes& bytes_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<RowRun> runs_;
   bool closing_ = false;
   std::vector<std::size_t> failed_;
   std::vector<std::thread> helpers_;
+  std::string callerBuffer_;  // for runs judged by the caller of add()
 };
 
 // Judges one table block's body line by line while the index is built.
@@ -312,13 +366,21 @@ class RowJudges {
 // are only counted and never trusted.
 class BlockJudge {
  public:
-  BlockJudge(const std::string& name, std::size_t table, RowJudges* judges)
+  BlockJudge(const std::string& name, std::size_t table, RowJudges* judges,
+             std::uint64_t runBytes = kJudgedRun)
       : rowStart_(backup_format::rowLineStartFor(name)),
         table_(table),
-        judges_(judges) {}
+        judges_(judges),
+        runBytes_(runBytes) {}
 
   // Marks the block as damaged whatever its body holds.
   void reject() { sound_ = false; }
+
+  // True when `line` was the first row line of rows no one wants judged.
+  bool firstUnwantedRow(const Line& line) const {
+    return judges_ == nullptr && sound_ && phase_ == Phase::kRows &&
+           line.offset == rowsBegin_;
+  }
 
   void take(const Line& line) {
     if (!line.ended) sound_ = false;
@@ -431,7 +493,7 @@ class BlockJudge {
     }
     const bool statementEnds =
         !form_->shared || line.back() == backup_format::kStatementEnds;
-    if (statementEnds && row.next - runBegin_ >= kJudgedRun) handOver(row.next);
+    if (statementEnds && row.next - runBegin_ >= runBytes_) handOver(row.next);
   }
 
   // Gives the row lines from the last hand-over up to `end` to the judges.
@@ -455,6 +517,7 @@ class BlockJudge {
   std::string rowStart_;
   std::size_t table_;
   RowJudges* judges_;
+  std::uint64_t runBytes_;  // rows handed over at a time, at least
   std::shared_ptr<RowForm> form_ = std::make_shared<RowForm>();
   std::uint64_t runBegin_ = 0;  // the first row line not handed over
   std::string definition_;
@@ -516,6 +579,36 @@ int rowValueCount(std::string_view line, std::string_view prefix) {
   return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
 }
 
+PackedBytes::PackedBytes(int fd) : fd_(dup(fd)) {
+  if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
+}
+
+PackedBytes::~PackedBytes() {
+  reader_.reset();  // its thread first
+  if (fd_ >= 0) close(fd_);
+}
+
+bool PackedBytes::readable() const { return reader_ != nullptr && reader_->bounded(); }
+
+ssize_t PackedBytes::readAt(char* buffer, std::size_t length,
+                            std::uint64_t offset) const {
+  return static_cast<ssize_t>(reader_->read(buffer, length, offset));
+}
+
+FileStamp PackedBytes::stamp() const { return stampOf(fd_); }
+
+// A frame begins every rows block and the section after it, and a frame is
+// cut inside a block only when full.
+std::uint64_t PackedBytes::rowsKnownUpTo(std::uint64_t rowsBegin) const {
+  return reader_->lastOfFullFrames(rowsBegin);
+}
+
+std::vector<zstd_frames::Frame> PackedBytes::framesRead() const {
+  std::vector<zstd_frames::Frame> frames = reader_->frames();
+  reader_->release();
+  return frames;
+}
+
 FileStamp stampOf(int fd) {
   FileStamp stamp;
   struct stat status;
@@ -529,14 +622,18 @@ FileStamp stampOf(int fd) {
 }
 
 Index buildIndex(int fd, const RowsWanted& wanted) {
+  return buildIndex(FileBytes(fd), wanted);
+}
+
+Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
   Index index;
   // Taken before the first byte is read: a change while indexing shows.
-  const FileStamp stamp = stampOf(fd);
-  FileLines lines(fd, 0);
+  const FileStamp stamp = bytes.stamp();
+  FileLines lines(bytes, 0);
   Line line;
   for (std::size_t i = 0; i < backup_format::kHeaderLinesSkipped; ++i)
     if (!lines.next(&line)) return index;
-  RowJudges judges(fd);
+  RowJudges judges(bytes);
   BlockJudge judge("", 0, nullptr);
   bool inObject = false;  // the lines belong to the last object section
   bool objectEnded = false;  // its lines ended with the COMMIT line
@@ -573,7 +670,8 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
       entry.file = stamp;
       // Only the rows of tables that may be copied are judged.
       judge = BlockJudge(entry.name, index.tables.size() - 1,
-                         !wanted || wanted(entry) ? &judges : nullptr);
+                         !wanted || wanted(entry) ? &judges : nullptr,
+                         bytes.heldAfterReading() ? kJudgedRunHeld : kJudgedRun);
       if (!shapeSound) judge.reject();
     } else if (inObject) {
       if (kind != backup_format::SectionKind::kNone) {
@@ -588,6 +686,16 @@ Index buildIndex(int fd, const RowsWanted& wanted) {
       }
     } else if (!index.tables.empty()) {
       judge.take(line);
+      // Rows that are not judged need not be read where their extent is
+      // known; the block then counts as not read whole.
+      if (judge.firstUnwantedRow(line)) {
+        const std::uint64_t known = bytes.rowsKnownUpTo(line.offset);
+        if (known > line.next) {
+          lines.skipTo(known);
+          lines.next(&line);  // the rest of a row line, or a whole one
+          judge.reject();
+        }
+      }
     } else if (!index.hasPreamble &&
                startsWith(line.text, backup_format::kPreambleStart)) {
       index.hasPreamble = true;
@@ -639,9 +747,38 @@ RowsResult copyCrLfRows(int fd, const PreviousTableEntry& entry,
   return result;
 }
 
+// Rows with CR LF line ends out of bytes that are not a file of their own:
+// read in pieces and written as they are, while the file they come from is
+// the one that was indexed.
+RowsResult copyCrLfRowsRead(const PlainBytes& bytes,
+                            const PreviousTableEntry& entry, BackupFile& out,
+                            RowProgress* progress) {
+  RowsResult result;
+  if (!sameFile(bytes.stamp(), entry.file)) return result;
+  const std::uint64_t total = entry.rowsEnd - entry.rowsBegin;
+  std::string piece(kBlockSize, '\0');
+  for (std::uint64_t done = 0; done < total;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(total - done, piece.size()));
+    if (bytes.readAt(&piece[0], want, entry.rowsBegin + done) !=
+            static_cast<ssize_t>(want) ||
+        !out.writePart(std::string_view(piece.data(), want)))
+      return result;
+    done += want;
+    if (progress != nullptr) {
+      const double share = static_cast<double>(done) / total;
+      progress->advanceTo(static_cast<std::uint64_t>(entry.rowCount * share), done);
+    }
+  }
+  if (!sameFile(bytes.stamp(), entry.file)) return result;
+  result.rows = entry.rowCount;
+  result.whole = out.writeLine("");
+  return result;
+}
+
 // Rows some of which end in a line feed alone: judged again line by line
 // and written with CR LF.
-RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
+RowsResult copyRowsByLine(const PlainBytes& bytes, const PreviousTableEntry& entry,
                           BackupFile& out, RowProgress* progress) {
   RowsResult result;
   RowForm form;
@@ -650,7 +787,7 @@ RowsResult copyRowsByLine(int fd, const PreviousTableEntry& entry,
   form.head = entry.rowPrefix.substr(0, entry.rowPrefix.size() - 2);
   form.valueCount = entry.valueCount;
   RowReader rows(form);
-  FileLines lines(fd, entry.rowsBegin, entry.rowsEnd + 2);
+  FileLines lines(bytes, entry.rowsBegin, entry.rowsEnd + 2);
   Line line;
   while (lines.next(&line) && !line.text.empty()) {
     if (!line.ended || !rows.take(line.text) || rows.rows() > entry.rowCount ||
@@ -680,7 +817,14 @@ RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress) {
   if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
   return entry.rowsCrLf ? copyCrLfRows(fd, entry, out, progress)
-                        : copyRowsByLine(fd, entry, out, progress);
+                        : copyRowsByLine(FileBytes(fd), entry, out, progress);
+}
+
+RowsResult copyRows(const PlainBytes& bytes, const PreviousTableEntry& entry,
+                    BackupFile& out, RowProgress* progress) {
+  if (!entry.rowsTrusted || entry.rowsEnd <= entry.rowsBegin) return RowsResult();
+  return entry.rowsCrLf ? copyCrLfRowsRead(bytes, entry, out, progress)
+                        : copyRowsByLine(bytes, entry, out, progress);
 }
 
 }  // namespace previous_backup

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
@@ -196,6 +197,225 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
     input.seek(packedBegin + size);
   }
   return ftruncate(target, static_cast<off_t>(plainAt)) == 0;
+}
+
+struct Reader::Held {
+  std::unique_ptr<char[]> bytes;  // kFrameBytes, `size` of them used
+  std::size_t size = 0;
+  bool ready = false;  // `bytes` is filled
+};
+
+Reader::Reader(int fd) : fd_(fd) {
+  // Compressed bytes from `bufferAt`, read in large pieces; a frame of
+  // this program's size fits whole.
+  std::vector<char> buffer;
+  std::uint64_t bufferAt = 0;
+  std::size_t filled = 0;
+  bool toEnd = false;  // the buffer holds the file up to its end
+  const auto view = [&](std::uint64_t at, std::size_t want) -> std::size_t {
+    if (at < bufferAt || (at + want > bufferAt + filled && !toEnd)) {
+      buffer.resize(std::max<std::size_t>(want, std::size_t{4} << 20));
+      const ssize_t n = readAt(fd, buffer.data(), buffer.size(), at);
+      bufferAt = at;
+      filled = n > 0 ? static_cast<std::size_t>(n) : 0;
+      toEnd = filled < buffer.size();
+    }
+    if (at >= bufferAt + filled) return 0;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(want, bufferAt + filled - at));
+  };
+  std::uint64_t at = 0;
+  std::uint64_t plainAt = 0;
+  for (;;) {
+    std::size_t n = view(at, 8);
+    if (n < 4) break;  // the end, or a few stray bytes
+    const unsigned char* head =
+        reinterpret_cast<const unsigned char*>(buffer.data() + (at - bufferAt));
+    if ((little32(head) & 0xFFFFFFF0u) == kSkippableMagic) {
+      if (n < 8) break;
+      at += 8 + std::uint64_t{little32(head + 4)};
+      continue;
+    }
+    n = view(at, kLargestFrame);
+    const char* packed = buffer.data() + (at - bufferAt);
+    const std::size_t size = ZSTD_findFrameCompressedSize(packed, n);
+    if (ZSTD_isError(size)) break;  // damaged beyond telling its end
+    const unsigned long long content = ZSTD_getFrameContentSize(packed, n);
+    if (content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR ||
+        content > kFrameBytes) {
+      bounded_ = false;
+      break;
+    }
+    Frame frame;
+    frame.packedBegin = at;
+    frame.packedSize = size;
+    frame.plainBegin = plainAt;
+    frame.plainSize = content;
+    frame.sound = false;
+    frames_.push_back(frame);
+    at += size;
+    plainAt += content;
+  }
+  checked_.assign(frames_.size(), false);
+  if (!bounded_ || frames_.size() < 2) return;
+  try {
+    ahead_ = std::thread(&Reader::readAhead, this);
+  } catch (const std::system_error&) {
+    // No thread to be had: every frame is decompressed where it is read.
+  }
+}
+
+Reader::~Reader() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (ahead_.joinable()) ahead_.join();
+  held_.clear();  // their buffers go back to spare_, still there
+}
+
+std::uint64_t Reader::size() const {
+  return frames_.empty() ? 0 : frames_.back().plainBegin + frames_.back().plainSize;
+}
+
+std::size_t Reader::frameAt(std::uint64_t offset) const {
+  auto after = std::upper_bound(
+      frames_.begin(), frames_.end(), offset,
+      [](std::uint64_t at, const Frame& f) { return at < f.plainBegin; });
+  return static_cast<std::size_t>(after - frames_.begin()) - 1;
+}
+
+std::size_t Reader::read(char* buffer, std::size_t length, std::uint64_t offset) {
+  const std::uint64_t end = size();
+  std::size_t done = 0;
+  while (done < length && offset + done < end) {
+    const std::uint64_t at = offset + done;
+    const std::size_t index = frameAt(at);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (index > furthest_) {
+        furthest_ = index;
+        changed_.notify_all();
+      }
+    }
+    const std::shared_ptr<const Held> held = frame(index);
+    const std::size_t from = static_cast<std::size_t>(at - frames_[index].plainBegin);
+    const std::size_t n = std::min(length - done, held->size - from);
+    std::memcpy(buffer + done, held->bytes.get() + from, n);
+    done += n;
+  }
+  return done;
+}
+
+std::uint64_t Reader::lastOfFullFrames(std::uint64_t offset) const {
+  const std::size_t first = offset < size() ? frameAt(offset) : frames_.size();
+  if (first >= frames_.size() || frames_[first].plainBegin != offset) return offset;
+  std::size_t last = first;
+  while (last + 2 < frames_.size() && frames_[last + 1].plainSize == kFrameBytes &&
+         frames_[last].plainSize == kFrameBytes)
+    ++last;
+  return frames_[last].plainBegin;
+}
+
+std::vector<Frame> Reader::frames() const {
+  std::vector<Frame> frames = frames_;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < frames.size(); ++i) frames[i].sound = checked_[i];
+  return frames;
+}
+
+void Reader::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  furthest_ = 0;
+  for (auto held = held_.begin(); held != held_.end();)
+    held = held->second->ready ? held_.erase(held) : std::next(held);
+  std::lock_guard<std::mutex> spareLock(spareMutex_);
+  spare_.clear();
+}
+
+// The frame decompressed: held already, decompressed by another thread
+// now, or decompressed here.
+std::shared_ptr<const Reader::Held> Reader::frame(std::size_t index) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (auto found = held_.find(index); found != held_.end(); found = held_.find(index)) {
+    const std::shared_ptr<Held> held = found->second;
+    if (held->ready) return held;
+    changed_.wait(lock);
+  }
+  // The buffer goes back to the spares once no one holds the frame.
+  const std::shared_ptr<Held> held(new Held, [this](Held* gone) {
+    giveBack(std::move(gone->bytes));
+    delete gone;
+  });
+  held_.emplace(index, held);
+  lock.unlock();
+  held->bytes = buffer();
+  held->size = static_cast<std::size_t>(frames_[index].plainSize);
+  const bool whole = decompress(index, held->bytes.get());
+  lock.lock();
+  held->ready = true;
+  if (whole) checked_[index] = true;
+  // The frames furthest behind go first; one being read stays with its
+  // reader until it is done.
+  for (auto oldest = held_.begin(); held_.size() > kHeldFrames && oldest != held_.end();)
+    oldest = oldest->first != index && oldest->second->ready ? held_.erase(oldest)
+                                                             : std::next(oldest);
+  changed_.notify_all();
+  return held;
+}
+
+std::unique_ptr<char[]> Reader::buffer() {
+  std::lock_guard<std::mutex> lock(spareMutex_);
+  if (spare_.empty()) return std::unique_ptr<char[]>(new char[kFrameBytes]);
+  std::unique_ptr<char[]> spare = std::move(spare_.back());
+  spare_.pop_back();
+  return spare;
+}
+
+void Reader::giveBack(std::unique_ptr<char[]> buffer) {
+  if (!buffer) return;
+  std::lock_guard<std::mutex> lock(spareMutex_);
+  spare_.push_back(std::move(buffer));
+}
+
+// Decompresses frame `index` into `plain` (its plainSize bytes); false,
+// with `plain` filled as a damaged frame reads, when it does not
+// decompress whole or its checksum does not hold.
+bool Reader::decompress(std::size_t index, char* plain) {
+  // One context and one buffer of compressed bytes for each thread.
+  thread_local std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(
+      ZSTD_createDCtx(), ZSTD_freeDCtx);
+  thread_local std::vector<char> packed;
+  const Frame& frame = frames_[index];
+  const std::size_t plainSize = static_cast<std::size_t>(frame.plainSize);
+  packed.resize(static_cast<std::size_t>(frame.packedSize));
+  const bool read = readAt(fd_, packed.data(), packed.size(), frame.packedBegin) ==
+                    static_cast<ssize_t>(packed.size());
+  const std::size_t n =
+      read && context ? ZSTD_decompressDCtx(context.get(), plain, plainSize,
+                                            packed.data(), packed.size())
+                      : plainSize + 1;
+  if (!ZSTD_isError(n) && n == plainSize) return true;
+  std::memset(plain, '\0', plainSize);
+  if (plainSize >= 2) plain[plainSize - 1] = '\n';
+  return false;
+}
+
+// Decompresses the frame after the furthest one read, while it is not
+// held, until stopped.
+void Reader::readAhead() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] {
+      return stopping_ || (furthest_ + 1 < frames_.size() &&
+                           held_.find(furthest_ + 1) == held_.end());
+    });
+    if (stopping_) return;
+    const std::size_t next = furthest_ + 1;
+    lock.unlock();
+    frame(next);
+    lock.lock();
+  }
 }
 
 Compressor::Compressor(Sink sink) : sink_(std::move(sink)) {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,6 +48,76 @@ bool looksCompressed(int fd);
 // sizes can be read, so that no line around it stays whole; otherwise the
 // decompressed bytes end before it. False when `target` cannot be written.
 bool decompressFile(int source, int target, std::vector<Frame>* frames);
+
+// The decompressed bytes of a compressed file, read at any offset without
+// decompressing the file anywhere first. Only the frames read are
+// decompressed, each checked against its checksum, and the frame after the
+// furthest one read is decompressed ahead on a thread of its own. At most
+// kHeldFrames decompressed frames are held at a time (those furthest behind
+// go first), so memory stays bounded whatever the file's size. A frame that
+// does not decompress, or whose checksum does not hold, reads as NUL bytes
+// closed by a line feed, so that no line around it stays whole.
+class Reader {
+ public:
+  static constexpr std::size_t kHeldFrames = 4;
+
+  // Lists the frames of `fd` (not owned; it must stay open while the
+  // reader is used) by their headers; skippable frames are skipped. The
+  // bytes end before a frame whose size cannot be found.
+  explicit Reader(int fd);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // False when a frame does not tell its decompressed size or holds more
+  // than kFrameBytes: such a file is not one to read in place.
+  bool bounded() const { return bounded_; }
+  // The number of decompressed bytes.
+  std::uint64_t size() const;
+
+  // Copies up to `length` decompressed bytes from `offset` into `buffer`;
+  // fewer only at the end. Safe to call from several threads.
+  std::size_t read(char* buffer, std::size_t length, std::uint64_t offset);
+
+  // For the run of full frames (kFrameBytes each, each followed by
+  // another) from the one that begins at `offset`: the start of the last of
+  // them when it is not the first, else `offset`. Where frames end only at
+  // block ends and every kFrameBytes inside a block, the frames before it
+  // hold nothing but the block that begins at `offset`, and it begins
+  // inside that block.
+  std::uint64_t lastOfFullFrames(std::uint64_t offset) const;
+
+  // The frames; `sound` only for those decompressed and found whole.
+  std::vector<Frame> frames() const;
+
+  // Lets the decompressed frames go; reading ahead follows the next reads.
+  void release();
+
+ private:
+  struct Held;
+  std::size_t frameAt(std::uint64_t offset) const;
+  std::shared_ptr<const Held> frame(std::size_t index);
+  bool decompress(std::size_t index, char* plain);
+  void readAhead();
+  std::unique_ptr<char[]> buffer();
+  void giveBack(std::unique_ptr<char[]> buffer);
+
+  int fd_;
+  bool bounded_ = true;
+  std::vector<Frame> frames_;
+  std::vector<bool> checked_;  // decompressed and found whole
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::size_t, std::shared_ptr<Held>> held_;  // by frame
+  std::size_t furthest_ = 0;  // the furthest frame read
+  bool stopping_ = false;
+  std::thread ahead_;
+  // Buffers of kFrameBytes no longer held, to decompress the next frames
+  // into: fresh memory for every frame would cost the kernel more than the
+  // decompression.
+  std::mutex spareMutex_;
+  std::vector<std::unique_ptr<char[]>> spare_;
+};
 
 // Compresses frames on a thread of its own, while the caller goes on
 // producing lines, and hands the compressed frames to `sink` in order.

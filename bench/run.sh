@@ -31,7 +31,8 @@
 #                       built with cmake when missing)
 #   VKT_BENCH_PROFILE=0 skip the syscall counts and the profile
 #   VKT_BIN_BEFORE=path another build of the tool (say, of the main branch),
-#                       timed beside VKT_BIN in every full-backup round
+#                       timed beside VKT_BIN in every full-backup round and
+#                       every compressed incremental round
 #   VKT_BENCH_RESTORE=0 skip the restores
 #   VKT_BENCH_RESTORE_ROUNDS=n  rounds of restores (default: rounds)
 #   VKT_BENCH_RESTORES="a b" restore only these of: before default multi
@@ -140,6 +141,12 @@ for r in $(seq 1 "$rounds"); do
   record_size tool_inc_z "$(size_of "$incz")"
   copied_z=$(grep -c 'Kopiere die Daten aus dem alten Backup' "$work/incz/log.txt" || true)
   cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
+  if [ -n "${VKT_BIN_BEFORE:-}" ]; then
+    # The other build from the same compressed file, right after this one.
+    f=$(bin=$VKT_BIN_BEFORE run_tool tool_inc_z_before "$work/incz")
+    rm -f "$f"
+    cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
+  fi
   if [ "$r" -eq 1 ]; then
     # Decompressed, the compressed incremental file holds what the plain one does.
     if [ "$(zstd -dc "$incz" | grep -av '^#' | md5sum)" = "$(grep -av '^#' "$inc" | md5sum)" ]; then
@@ -245,6 +252,7 @@ echo "Incremental backup (only the 20-row table changed)"
 header
 row "tool, incremental" tool_inc
 row "tool, incremental, zstd" tool_inc_z
+[ -n "${VKT_BIN_BEFORE:-}" ] && row "  the same, VKT_BIN_BEFORE" tool_inc_z_before
 row "tool, full" tool_full2
 row "mariadb-dump --skip-ext-insert" dump2
 row "cp of the previous file" cp
@@ -254,6 +262,8 @@ echo "  full/incremental  $(ratio "$(med tool_full2 1)" "$(med tool_inc 1)")"
 echo "  incremental/cp    $(ratio "$(med tool_inc 1)" "$(med cp 1)")   (target <= 2)"
 echo "  incremental/(cp + sync)  $(ratio "$(med tool_inc 1)" "$(med cp_sync 1)")"
 echo "  zstd/plain incremental $(ratio "$(med tool_inc_z 1)" "$(med tool_inc 1)")   (target <= 0.8)"
+[ -n "${VKT_BIN_BEFORE:-}" ] &&
+  echo "  zstd/plain incremental, VKT_BIN_BEFORE $(ratio "$(med tool_inc_z_before 1)" "$(med tool_inc 1)")"
 echo "  tables copied from the previous file: $copied_tables of ${#tables[@]} (zstd: $copied_z)"
 echo "  compressed incremental equal to the plain one apart from comment lines: $same_z"
 echo "  incremental file / full file size: $(ratio "$(median <"$work/res/tool_inc.size")" "$(median <"$work/res/tool_full2.size")")"
@@ -308,12 +318,13 @@ if [ "${VKT_BENCH_PROFILE:-1}" = 1 ] && perf stat -e syscalls:sys_enter_write --
   cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
   awk -F, '/^[0-9]/ { printf "  %-32s %s\n", $3, $1 }' "$work/perf_inc.txt"
 
-  for kind in full inc; do
+  for kind in full inc incz; do
     echo
     echo "Profile of one $kind run of the tool (perf record; self time by library, then by symbol)"
-    if [ "$kind" = inc ]; then touch_small "profile $kind"; cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"; fi
+    if [ "$kind" != full ]; then touch_small "profile $kind"; cp "$work/$kind/vkt.ini.base" "$work/$kind/vkt.ini"; fi
     profile_tool "$work/$kind" "$work/perf_$kind.data"
     find "$work/$kind/out" -name '*.sql' ! -path "$base" -delete
+    [ "$kind" = incz ] && find "$work/incz/out" -name '*.sql.zst' -newer "$work/incz/vkt.ini.base" -delete
     cp "$work/inc/vkt.ini.base" "$work/inc/vkt.ini"
   done
 fi

@@ -541,24 +541,42 @@ TEST_F(IncrementalTest, ChangedTriggerViewOrRoutineAloneMakesANewBackup) {
 
 // Every pair of plain and compressed previous and new files: the rows of
 // unchanged tables are copied (into a compressed file as their frames, out
-// of a compressed one decompressed), and the new file restores.
+// of a compressed one decompressed), and the new file restores. So do they
+// out of a file that the zstd tool compressed as one frame of unknown size.
 TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
   const struct {
-    bool fromCompressed, toCompressed;
-  } pairs[] = {{false, false}, {false, true}, {true, true}, {true, false}};
+    bool fromCompressed, toCompressed, byZstdTool;
+  } pairs[] = {{false, false, false}, {false, true, false}, {true, true, false},
+               {true, false, false}, {true, true, true}};
   const std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
   const char* kZstd = "kompression=zstd\r\n";
+  // Rows of b over several frames: a compressed file's frames of b's rows,
+  // which are not read again once b changed, are passed over, and the
+  // sections after them still found.
+  ts::Connection big(kDb);
+  for (int id = 100; id < 250; ++id)
+    big.exec("INSERT INTO b VALUES (" + std::to_string(id) + ", REPEAT('x', 60000))");
+  ts::waitForNextSecond();
   for (const auto& pair : pairs) {
-    SCOPED_TRACE(std::string(pair.fromCompressed ? "compressed" : "plain") + " to " +
+    SCOPED_TRACE(std::string(pair.fromCompressed ? "compressed" : "plain") +
+                 (pair.byZstdTool ? " by the zstd tool" : "") + " to " +
                  (pair.toCompressed ? "compressed" : "plain"));
     ts::TempDir dir;
+    const bool written = pair.fromCompressed && !pair.byZstdTool;
     ts::writeFile(dir.path() + "/vkt.ini",
-                  ts::settingsFor(kDb, dir.path()) + (pair.fromCompressed ? kZstd : ""));
+                  ts::settingsFor(kDb, dir.path()) + (written ? kZstd : ""));
     ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
+    if (pair.byZstdTool) {
+      const std::vector<std::string> plain = ts::listFiles(dir.path(), ".sql");
+      ASSERT_EQ(plain.size(), 1u);
+      ASSERT_EQ(ts::shell("zstd -q -c <'" + plain[0] + "' >'" + plain[0] + ".zst' && rm '" +
+                          plain[0] + "'"),
+                0);
+    }
     ts::Connection(kDb).exec("INSERT INTO b VALUES (10, 'neu')");
     ts::waitForNextSecond();
     std::string ini = ts::readFile(dir.path() + "/vkt.ini");
-    if (pair.toCompressed != pair.fromCompressed)
+    if (pair.toCompressed != written)
       ini = pair.toCompressed ? ini + kZstd
                               : ini.replace(ini.find(kZstd), std::strlen(kZstd), "");
     ts::writeFile(dir.path() + "/vkt.ini", ini);
@@ -586,6 +604,7 @@ TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
     ts::Connection(kDb).exec("DELETE FROM b WHERE id = 10");
     ts::waitForNextSecond();
   }
+  big.exec("DELETE FROM b WHERE id >= 100");
 }
 
 // A compressed previous file with a damaged frame, or cut inside one: the

@@ -1,9 +1,12 @@
 // The program's run from banner to final pause, against the test server.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -199,10 +202,26 @@ TEST(RunSequence, RotationDeletesOnlyThisDatabasesOldBackupsAndWorkingFiles) {
   for (const std::string& name : kept) ts::writeFile(dir.path() + "/" + name, "x");
   // A directory of a backup's name is no backup.
   ASSERT_EQ(mkdir((dir.path() + "/" + db + "-20190101000000.sql").c_str(), 0700), 0);
+  // An old backup that cannot be deleted (a mount point: EBUSY, even for
+  // root) is told and changes nothing else.
+  const std::string busy = dir.path() + "/" + db + "-20200101120000.sql";
+  ts::writeFile(busy, "x");
+  ts::writeFile(dir.path() + "/mounted", "y");
+  const bool mounted =
+      mount((dir.path() + "/mounted").c_str(), busy.c_str(), nullptr, MS_BIND, nullptr) == 0;
   ts::writeFile(dir.path() + "/vkt.ini",
                 ts::settingsFor(db, dir.path(), "", "1100") + "anzahl-backups=2\r\n");
   ts::ProgramRun run = ts::runProgram(dir.path(), "");
+  if (mounted) umount2(busy.c_str(), MNT_DETACH);
   EXPECT_EQ(run.status, 0) << run.out;
+  if (mounted) {
+    EXPECT_NE(run.out.find("Konnte altes Backup " + busy + " nicht l\xF6schen: " +
+                           std::strerror(EBUSY) + "\n"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(ts::readFile(busy), "x");
+  } else {
+    ADD_FAILURE() << "no bind mount to be had: " << std::strerror(errno);
+  }
   struct stat status;
   for (const std::string& name : deleted) {
     EXPECT_NE(lstat((dir.path() + "/" + name).c_str(), &status), 0) << name;
