@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -52,23 +53,21 @@ class BackupEngine {
   // Whether runBackup() writes a zstd-compressed file ("<name>.sql.zst").
   void setCompressed(bool compressed) { compressed_ = compressed; }
 
-  // Fills `tables` from "SHOW TABLE STATUS;" (possibly none). False when
-  // the inventory could not be read.
-  bool queryTables();
   // Writes one backup file. kComplete only when the file is complete: every
   // table's section written whole, the file synced and given its name.
   RunOutcome runBackup(std::string savePath, bool saveStructure,
                        bool saveData, bool dropTable, bool fromPreviousBackup,
                        std::string lastBackupTime);
-  // Writes the section of tables[index]. True when the section is whole.
-  bool saveTable(int index);
+  // Writes the section of inventory.tables[index]. True when the section
+  // is whole.
+  bool saveTable(const Inventory& inventory, int index);
   // Opens and indexes the previous backup; leaves prevFile open.
-  bool loadPreviousBackup(std::string fileName);
+  bool loadPreviousBackup(const Inventory& inventory, std::string fileName);
   // The update time recorded for tableName in the previous backup; 0 when
   // it is absent or unknown there.
   time_t findPreviousUpdateTime(std::string tableName);
   // Streams the rows of one table into outFile.
-  RowsResult dumpRows(std::string tableName);
+  RowsResult dumpRows(const TableEntry& table);
   // Copies the trusted rows of tableName out of the previous backup.
   RowsResult copyRowsFromPrevious(std::string tableName);
 
@@ -83,7 +82,7 @@ class BackupEngine {
                          unsigned long end, unsigned long length) const;
   // Streams the rows of one table into `target`: a row line per row, then
   // the empty line.
-  RowsResult dumpRowsInto(const std::string& tableName, BackupFile& target);
+  RowsResult dumpRowsInto(const TableEntry& table, BackupFile& target);
 
   // Tables whose engine has no transactions (MyISAM, Aria, ...) are read at
   // the moment the snapshot begins: a second connection holds them locked
@@ -94,10 +93,10 @@ class BackupEngine {
   // keeps rows of its own.
   bool listNonTransactional(std::vector<std::string>* names);
   // One line per system-versioned table whose past rows are not saved.
-  void printHistoryNotSaved();
+  void printHistoryNotSaved(const Inventory& inventory);
   // Marks the system-versioned tables, and whether the server can take
   // their past rows back; markInvisibleColumns() settles which are saved.
-  bool markVersionedTables();
+  bool markVersionedTables(Inventory* inventory);
   // True when a session may insert past rows (system_versioning_insert_
   // history, and a timestamp that a session may set).
   bool serverTakesHistory();
@@ -112,25 +111,32 @@ class BackupEngine {
   void releaseSnapshotLock();
   // Reads the rows of every locked table that needs reading into a scratch
   // file beside `fileName`, then lets go of the lock.
-  void readLockedTablesFirst(const std::string& fileName);
+  void readLockedTablesFirst(const Inventory& inventory,
+                             const std::string& fileName);
   // Writes the rows readLockedTablesFirst() read for `table` into the
   // backup file.
   RowsResult copyRowsReadFirst(const std::string& tableName);
 
-  const TableEntry* findTable(const std::string& name) const;
   const PreviousTableEntry* findPrevious(const std::string& name) const;
   // Opens the previous backup `fileName`, or the compressed one of that
   // name, as prevFile. False when neither can be read.
   bool openPrevious(const std::string& fileName);
   // This run's plan, from the inventory, the definitions, the settings
   // and, when `incremental`, the previous backup.
-  plan::Plan makePlan(bool incremental) const;
+  plan::Plan makePlan(const Inventory& inventory, bool incremental) const;
+  // The inventory of this run: the tables, in one snapshot that stays
+  // open, and with the structure their definitions. Nothing when a query
+  // failed (said on the console).
+  std::optional<Inventory> readInventory();
+  // The tables of the inventory.
+  bool readTables(Inventory* inventory);
   // The part of runBackup() after the inventory.
-  RunOutcome backUpTables(const std::string& savePath,
+  RunOutcome backUpTables(const Inventory& inventory,
+                          const std::string& savePath,
                           const std::string& lastBackupTime);
-  bool writeStructure(const TableEntry& table);
+  bool writeStructure(const Inventory& inventory, const TableEntry& table);
   bool readServerClock(time_t* now);
-  void printForgottenUpdateTimes();
+  void printForgottenUpdateTimes(const Inventory& inventory);
   bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
                             bool* refused);
   bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,
@@ -138,21 +144,22 @@ class BackupEngine {
   void printProcessGrant();
   // The settings line and one identity line per table whose identity is
   // known: the block that closes the file.
-  bool writeIdentities();
+  bool writeIdentities(const Inventory& inventory);
   // What this run's settings line names.
   std::string settingsText() const;
   // True, and says why, when the previous file was written with settings
   // other than this run's.
   bool previousSettingsDiffer() const;
   // Counts columns and lists those of tables with invisible ones; looks
-  // tables up through tableIndex_, which must be built first.
-  bool markInvisibleColumns();
+  // tables up through inventory->byName, which must be built first.
+  bool markInvisibleColumns(Inventory* inventory);
   // The names of the views, as SHOW FULL TABLES lists them.
   bool listViews(std::unordered_set<std::string>* views);
   std::string viewDefinition(const std::string& name);
-  void orderViews();
+  void orderViews(std::vector<TableEntry>* tables);
   bool openOutput(const std::string& fileName);
-  RunOutcome writeFile(const std::string& fileName, const std::string& created);
+  RunOutcome writeFile(const Inventory& inventory, const std::string& fileName,
+                       const std::string& created);
   std::string preamble() const;
   bool query(const std::string& statement);
   // The last error of the connection, fit for the console (it may quote a
@@ -164,27 +171,27 @@ class BackupEngine {
   // Views', routines', triggers' and events' definitions (routines.cpp).
   // Reads them all from the server; false only when the session could not
   // be set back after reading them.
-  bool readDefinitions();
-  bool listObjects(const char* statement);
+  bool readDefinitions(Inventory* inventory);
+  bool listObjects(const char* statement, std::vector<ObjectDefinition>* objects);
   // Whether the session may see every trigger: TRIGGER granted to the
   // user or its role on all databases, on this one, or on each base
   // table. False when the grants could not be read.
-  bool triggersVisible(bool* visible);
-  // Says which right to see triggers or events is missing (rightsMissing_),
-  // or that the rights could not be read (objectsListed_ false).
-  void checkObjectRights();
+  bool triggersVisible(const std::vector<TableEntry>& tables, bool* visible);
+  // Says which right to see triggers or events is missing (rightsMissing),
+  // or that the rights could not be read (objectsListed false).
+  void checkObjectRights(Inventory* inventory);
   ObjectDefinition showCreate(backup_format::SectionKind kind,
                               const std::string& name, const char* what);
-  bool writeViewStructure(const TableEntry& view);
+  bool writeViewStructure(const Inventory& inventory, const TableEntry& view);
   // Functions and procedures, once, before the first view.
   // The number written.
-  int writeRoutines();
-  int writeObjects(backup_format::SectionKind kind);
+  int writeRoutines(const Inventory& inventory);
+  int writeObjects(const Inventory& inventory, backup_format::SectionKind kind);
   bool writeObject(const ObjectDefinition& object);
   // True when every definition was read and written.
   // True when every definition was listed and `saved` of them written,
   // as many as there are.
-  bool objectsWhole(int saved) const;
+  bool objectsWhole(const Inventory& inventory, int saved) const;
 
   db::Session session_;
   // What connect() was given, for the second connection.
@@ -206,7 +213,6 @@ class BackupEngine {
   bool dropTable;
   bool fromPreviousBackup;
   int rowsPerStatement_ = 1;
-  std::vector<TableEntry> tables;
   plan::Plan plan_;  // made once the previous backup is read, if any
   BackupFile outFile;
   bool compressed_ = false;
@@ -229,18 +235,9 @@ class BackupEngine {
   bool prevPreambleMatches_ = false;
   // What the previous file's settings line names; "" without one.
   std::string prevSettings_;
-  // Positions in `tables` and `prevTables` by name.
-  std::unordered_map<std::string, size_t> tableIndex_;
+  // Positions in `prevTables` by name.
   std::unordered_map<std::string, size_t> previousIndex_;
 
-  // Routines, triggers and events in the order they are written, and the
-  // views' definitions by name; read only with saveStructure.
-  std::vector<ObjectDefinition> objects_;
-  std::unordered_map<std::string, ObjectDefinition> viewDefinitions_;
-  bool objectsListed_ = true;  // false when a list query failed
-  // The server hides triggers or events from this user: the list is not
-  // known to be whole.
-  bool rightsMissing_ = false;
   std::vector<object_section::PreviousObject> prevObjects_;
 };
 

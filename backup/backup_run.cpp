@@ -62,13 +62,14 @@ bool BackupEngine::openOutput(const std::string& fileName) {
   return true;
 }
 
-plan::Plan BackupEngine::makePlan(bool incremental) const {
+plan::Plan BackupEngine::makePlan(const Inventory& inventory,
+                                  bool incremental) const {
   plan::Now now;
-  now.tables = &tables;
-  now.viewDefinitions = &viewDefinitions_;
-  now.objects = &objects_;
-  now.objectsListed = objectsListed_;
-  now.rightsMissing = rightsMissing_;
+  now.tables = &inventory.tables;
+  now.viewDefinitions = &inventory.viewDefinitions;
+  now.objects = &inventory.objects;
+  now.objectsListed = inventory.objectsListed;
+  now.rightsMissing = inventory.rightsMissing;
   plan::Previous previous;
   previous.tables = &prevTables;
   previous.byName = &previousIndex_;
@@ -99,8 +100,9 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  RunOutcome outcome = queryTables() ? backUpTables(savePath, lastBackupTime)
-                                     : RunOutcome::kFailed;
+  const std::optional<Inventory> inventory = readInventory();
+  RunOutcome outcome = inventory ? backUpTables(*inventory, savePath, lastBackupTime)
+                                 : RunOutcome::kFailed;
   releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
@@ -109,34 +111,42 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   return outcome;
 }
 
-RunOutcome BackupEngine::backUpTables(const std::string& savePath,
-                                      const std::string& lastBackupTime) {
+std::optional<Inventory> BackupEngine::readInventory() {
+  Inventory inventory;
+  if (!readTables(&inventory)) return std::nullopt;
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
     printLine(console_text::error(serverError()));
-    return RunOutcome::kFailed;
+    return std::nullopt;
   }
-  if (this->saveStructure && !readDefinitions()) return RunOutcome::kFailed;
+  if (this->saveStructure && !readDefinitions(&inventory)) return std::nullopt;
+  return inventory;
+}
+
+RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
+                                      const std::string& savePath,
+                                      const std::string& lastBackupTime) {
   // Routines, triggers and events alone are worth a backup; only a
   // database that holds nothing to save is not.
-  if (tables.empty() && objects_.empty() && objectsWhole(0)) {
+  if (inventory.tables.empty() && inventory.objects.empty() &&
+      objectsWhole(inventory, 0)) {
     printLine(console_text::kDatabaseEmpty);
     return RunOutcome::kFailed;
   }
-  if (this->saveData) printHistoryNotSaved();
+  if (this->saveData) printHistoryNotSaved(inventory);
 
   bool incremental = this->fromPreviousBackup;
   if (incremental) {
     std::string previousName =
         backup_format::fileName(savePath, databaseName, lastBackupTime);
-    if (!loadPreviousBackup(previousName)) {
+    if (!loadPreviousBackup(inventory, previousName)) {
       incremental = false;
       printLine(console_text::kNoPreviousBackup);
     } else if (previousSettingsDiffer()) {
       incremental = false;
     }
   }
-  plan_ = makePlan(incremental);
+  plan_ = makePlan(inventory, incremental);
   if (incremental) {
     if (plan_.changes == 0) {
       printLine(console_text::kNothingChanged);
@@ -144,14 +154,14 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
       return RunOutcome::kNothingChanged;
     }
     printLine(console_text::tablesChanged(plan_.changes));
-    printForgottenUpdateTimes();
+    printForgottenUpdateTimes(inventory);
     printLine(console_text::kStarting);
     printLine("");
   }
 
   time_t now = currentTimeAvoiding(lastBackupTime, savePath, databaseName);
   backupTime = local_time::format(now, backup_format::kStampPattern);
-  return writeFile(backup_format::fileName(savePath, databaseName, backupTime,
+  return writeFile(inventory, backup_format::fileName(savePath, databaseName, backupTime,
                                            compressed_),
                    local_time::format(now, backup_format::kCommentDatePattern));
 }
@@ -161,10 +171,10 @@ RunOutcome BackupEngine::backUpTables(const std::string& savePath,
 // table leaves the server's table definition cache) are read again on
 // every run. Says how many, and when the cache is smaller than the
 // database, what to raise.
-void BackupEngine::printForgottenUpdateTimes() {
+void BackupEngine::printForgottenUpdateTimes(const Inventory& inventory) {
   int forgotten = 0;
   int baseTables = 0;
-  for (const TableEntry& table : tables) {
+  for (const TableEntry& table : inventory.tables) {
     if (table.isView) continue;
     ++baseTables;
     if (!table.rowsElsewhere && table.updateText.empty() &&
@@ -193,10 +203,10 @@ bool BackupEngine::previousSettingsDiffer() const {
   return !refusal.empty();
 }
 
-bool BackupEngine::writeIdentities() {
+bool BackupEngine::writeIdentities(const Inventory& inventory) {
   outFile.startFrame();
   bool written = outFile.writeLine(backup_format::settingsLine(settingsText()));
-  for (const TableEntry& table : tables)
+  for (const TableEntry& table : inventory.tables)
     if (!table.identity.empty())
       written = outFile.writeLine(
                     backup_format::identityLine(table.name, table.identity)) &&
@@ -204,7 +214,8 @@ bool BackupEngine::writeIdentities() {
   return written;
 }
 
-RunOutcome BackupEngine::writeFile(const std::string& fileName,
+RunOutcome BackupEngine::writeFile(const Inventory& inventory,
+                                   const std::string& fileName,
                                    const std::string& created) {
   if (!openOutput(fileName)) return RunOutcome::kFailed;
   printLine(console_text::creatingFile(fileName));
@@ -223,46 +234,47 @@ RunOutcome BackupEngine::writeFile(const std::string& fileName,
   outFile.writeLine(preamble());
   outFile.writeLine("");
   checkWritten();
-  if (this->saveData) readLockedTablesFirst(fileName);
+  if (this->saveData) readLockedTablesFirst(inventory, fileName);
 
   int saved = 0;
   int objectsSaved = 0;
   bool routinesWritten = false;
+  const std::vector<TableEntry>& tables = inventory.tables;
   for (int i = 0; i < static_cast<int>(tables.size()); ++i) {
     // Views may call functions; triggers are made after the rows, so that
     // the restore does not fire them.
     if (tables[i].isView && !routinesWritten) {
-      objectsSaved += writeRoutines();
+      objectsSaved += writeRoutines(inventory);
       routinesWritten = true;
     }
     // Rolling back to the savepoint keeps the snapshot but lets go of the
     // table's metadata lock, so that DDL on a table already written need
     // not wait for the end of the run (nor block everyone behind it).
     query("SAVEPOINT vkt_table");
-    if (saveTable(i)) ++saved;
+    if (saveTable(inventory, i)) ++saved;
     query("ROLLBACK TO SAVEPOINT vkt_table");
     checkWritten();
   }
-  if (!routinesWritten) objectsSaved += writeRoutines();
+  if (!routinesWritten) objectsSaved += writeRoutines(inventory);
   checkWritten();
-  objectsSaved += writeObjects(backup_format::SectionKind::kTrigger);
+  objectsSaved += writeObjects(inventory, backup_format::SectionKind::kTrigger);
   checkWritten();
-  objectsSaved += writeObjects(backup_format::SectionKind::kEvent);
+  objectsSaved += writeObjects(inventory, backup_format::SectionKind::kEvent);
   checkWritten();
   // A frame of their own: the last rows block stays its frames.
   outFile.startFrame();
   for (const std::string& line : backup_format::closingLines())
     outFile.writeLine(line);
-  const bool identitiesWritten = writeIdentities();
+  const bool identitiesWritten = writeIdentities(inventory);
   checkWritten();
 
   printLine("");
   printLine(console_text::tablesSaved(saved, tables.size()));
-  if (!objects_.empty() || !objectsWhole(objectsSaved))
-    printLine(console_text::objectsSaved(objectsSaved, objects_.size()));
+  if (!inventory.objects.empty() || !objectsWhole(inventory, objectsSaved))
+    printLine(console_text::objectsSaved(objectsSaved, inventory.objects.size()));
   // Only a complete file is given its final name.
   const bool complete = saved == static_cast<int>(tables.size()) &&
-                        objectsWhole(objectsSaved) && identitiesWritten && outFile.finish();
+                        objectsWhole(inventory, objectsSaved) && identitiesWritten && outFile.finish();
   checkWritten();
   if (!complete) {
     outFile.close();

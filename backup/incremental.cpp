@@ -79,7 +79,8 @@ bool BackupEngine::openPrevious(const std::string& fileName) {
   return false;
 }
 
-bool BackupEngine::loadPreviousBackup(std::string fileName) {
+bool BackupEngine::loadPreviousBackup(const Inventory& inventory,
+                                      std::string fileName) {
   console_text::printStart(console_text::kOpeningPrevious);
   if (!openPrevious(fileName)) {
     printLine(console_text::kFailed);
@@ -91,8 +92,8 @@ bool BackupEngine::loadPreviousBackup(std::string fileName) {
   // Only the rows of tables that may be unchanged can be copied; the rows
   // of the others need not be judged.
   const previous_backup::RowsWanted wanted =
-      [this](const PreviousTableEntry& previous) {
-        const TableEntry* table = findTable(previous.name);
+      [&inventory](const PreviousTableEntry& previous) {
+        const TableEntry* table = inventory.find(previous.name);
         return table != nullptr && plan::sameUpdateTime(*table, previous);
       };
   previous_backup::Index index =

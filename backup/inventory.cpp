@@ -153,8 +153,8 @@ bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
 
 // Where the past rows of a system-versioned table are not read, say so,
 // once per table, so that nobody takes the backup for the whole table.
-void BackupEngine::printHistoryNotSaved() {
-  for (const TableEntry& table : tables)
+void BackupEngine::printHistoryNotSaved(const Inventory& inventory) {
+  for (const TableEntry& table : inventory.tables)
     if (table.systemVersioned && !table.historySaved)
       console_text::printLine(console_text::historyNotSaved(table.name));
 }
@@ -173,7 +173,7 @@ bool BackupEngine::serverTakesHistory() {
   return strcasecmp(rows.text(0, 1).c_str(), "YES") != 0;
 }
 
-bool BackupEngine::markVersionedTables() {
+bool BackupEngine::markVersionedTables(Inventory* inventory) {
   db::Rows rows;
   if (!session_.select("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
                        "TABLE_SCHEMA = DATABASE() AND TABLE_TYPE = 'SYSTEM VERSIONED'",
@@ -181,13 +181,13 @@ bool BackupEngine::markVersionedTables() {
     return false;
   std::vector<size_t> versioned;
   for (size_t row = 0; row < rows.size(); ++row) {
-    auto found = tableIndex_.find(rows.text(row, 0));
-    if (found != tableIndex_.end()) versioned.push_back(found->second);
+    auto found = inventory->byName.find(rows.text(row, 0));
+    if (found != inventory->byName.end()) versioned.push_back(found->second);
   }
   const bool takesHistory = !versioned.empty() && serverTakesHistory();
   for (size_t i : versioned) {
-    tables[i].systemVersioned = true;
-    tables[i].historySaved = takesHistory;
+    inventory->tables[i].systemVersioned = true;
+    inventory->tables[i].historySaved = takesHistory;
   }
   return true;
 }
@@ -247,7 +247,8 @@ void BackupEngine::printProcessGrant() {
   console_text::printLine(console_text::processGrantMissing(account));
 }
 
-bool BackupEngine::queryTables() {
+bool BackupEngine::readTables(Inventory* inventory) {
+  std::vector<TableEntry>& tables = inventory->tables;
   console_text::printStart(console_text::kQueryingTables);
   // Update times have whole seconds: a table changed in the same second as
   // the inventory may change again without its time moving. The open
@@ -343,13 +344,11 @@ bool BackupEngine::queryTables() {
         status.engine, entry.updateTime, status.rows, status.dataLength,
         created, parts);
   }
-  orderViews();
-  tableIndex_.clear();
-  for (size_t i = 0; i < tables.size(); ++i) tableIndex_.emplace(tables[i].name, i);
-  if (!markVersionedTables() || !markInvisibleColumns()) {
+  orderViews(&tables);
+  for (size_t i = 0; i < tables.size(); ++i)
+    inventory->byName.emplace(tables[i].name, i);
+  if (!markVersionedTables(inventory) || !markInvisibleColumns(inventory)) {
     printError();
-    tables.clear();
-    tableIndex_.clear();
     return false;
   }
   return true;
@@ -362,7 +361,8 @@ bool BackupEngine::queryTables() {
 // VERSIONING alone are not, and are named row_start and row_end. Past rows
 // of a table versioned by transaction id are not saved: its period holds
 // transaction ids, which mean nothing on another server.
-bool BackupEngine::markInvisibleColumns() {
+bool BackupEngine::markInvisibleColumns(Inventory* inventory) {
+  std::vector<TableEntry>& tables = inventory->tables;
   db::Rows rows;
   if (!session_.select("SELECT TABLE_NAME, COLUMN_NAME, EXTRA, "
                        "GENERATION_EXPRESSION, DATA_TYPE FROM "
@@ -375,8 +375,8 @@ bool BackupEngine::markInvisibleColumns() {
   std::vector<bool> periodNamed(tables.size(), false);
   std::vector<bool> byTransaction(tables.size(), false);
   for (size_t row = 0; row < rows.size(); ++row) {
-    auto found = tableIndex_.find(rows.text(row, 0));
-    if (found == tableIndex_.end()) continue;
+    auto found = inventory->byName.find(rows.text(row, 0));
+    if (found == inventory->byName.end()) continue;
     const size_t i = found->second;
     names[i].push_back(rows.text(row, 1));
     hidden[i] = hidden[i] ||
@@ -425,11 +425,11 @@ std::string BackupEngine::viewDefinition(const std::string& name) {
 // after the views its definition reads from, so that a restore can create
 // every view; views the server cannot use come last, so that the error
 // their restore meets stops nothing else.
-void BackupEngine::orderViews() {
+void BackupEngine::orderViews(std::vector<TableEntry>* tables) {
   std::vector<TableEntry> ordered;
   std::vector<TableEntry> views;
   std::vector<std::string> definitions;
-  for (TableEntry& entry : tables) {
+  for (TableEntry& entry : *tables) {
     if (!entry.isView) {
       ordered.push_back(std::move(entry));
       continue;
@@ -473,5 +473,5 @@ void BackupEngine::orderViews() {
       if (!placed[reader] && --waitingFor[reader] == 0)
         ready.push({!views[reader].viewUsable, reader});
   }
-  tables = std::move(ordered);
+  *tables = std::move(ordered);
 }

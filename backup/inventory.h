@@ -4,7 +4,10 @@
 
 #include <ctime>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "backup/object_section.h"
 
 // One table of the inventory, in the order the server lists it.
 struct TableEntry {
@@ -49,6 +52,29 @@ struct TableEntry {
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
   std::string identity;
+};
+
+// What the server holds at the snapshot, read once per run and only read
+// after that: the tables, and, when the structure is saved, the views' and
+// the other objects' definitions.
+struct Inventory {
+  // Base tables in the server's order, then the views in an order a
+  // restore can create them in.
+  std::vector<TableEntry> tables;
+  std::unordered_map<std::string, size_t> byName;  // positions in `tables`
+  // Routines, triggers and events in the order they are written, and the
+  // views' definitions by name.
+  std::vector<ObjectDefinition> objects;
+  std::unordered_map<std::string, ObjectDefinition> viewDefinitions;
+  bool objectsListed = true;  // false when a list query failed
+  // The server hides triggers or events from this user: the list is not
+  // known to be whole.
+  bool rightsMissing = false;
+
+  const TableEntry* find(const std::string& name) const {
+    auto found = byName.find(name);
+    return found == byName.end() ? nullptr : &tables[found->second];
+  }
 };
 
 #endif  // VKT_BACKUP_INVENTORY_H_

@@ -177,7 +177,8 @@ TriggerGrant triggerGrantOf(std::string_view line) {
 
 }  // namespace
 
-bool BackupEngine::listObjects(const char* statement) {
+bool BackupEngine::listObjects(const char* statement,
+                               std::vector<ObjectDefinition>* objects) {
   db::Rows rows;
   if (!session_.select(statement, &rows)) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -185,7 +186,7 @@ bool BackupEngine::listObjects(const char* statement) {
     object.kind = kindOf(rows.text(i, 0).c_str());
     if (object.kind == SectionKind::kNone || rows.isNull(i, 1)) continue;
     object.name = rows.text(i, 1);
-    objects_.push_back(std::move(object));
+    objects->push_back(std::move(object));
   }
   return true;
 }
@@ -206,7 +207,8 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
   return object;
 }
 
-bool BackupEngine::triggersVisible(bool* visible) {
+bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
+                                   bool* visible) {
   db::Rows rows;
   if (!session_.select("SHOW GRANTS", &rows)) return false;
   bool everywhere = false;
@@ -228,14 +230,14 @@ bool BackupEngine::triggersVisible(bool* visible) {
   return true;
 }
 
-void BackupEngine::checkObjectRights() {
+void BackupEngine::checkObjectRights(Inventory* inventory) {
   bool triggers = false;
-  if (!triggersVisible(&triggers)) {
+  if (!triggersVisible(inventory->tables, &triggers)) {
     printLine(console_text::error(serverError()));
-    objectsListed_ = false;
+    inventory->objectsListed = false;
   } else if (!triggers) {
     printLine(console_text::kNoTriggerRight);
-    rightsMissing_ = true;
+    inventory->rightsMissing = true;
   }
   // The server refuses its list of events without the right.
   db::Rows events;
@@ -243,34 +245,38 @@ void BackupEngine::checkObjectRights() {
       session_.selectUnlessRefused("SHOW EVENTS", &events, db::kNoDatabaseRight);
   if (answer == db::Session::Answer::kRefused) {
     printLine(console_text::kNoEventRight);
-    rightsMissing_ = true;
+    inventory->rightsMissing = true;
   } else if (answer == db::Session::Answer::kFailed) {
     printLine(console_text::error(serverError()));
-    objectsListed_ = false;
+    inventory->objectsListed = false;
   }
 }
 
-bool BackupEngine::readDefinitions() {
+bool BackupEngine::readDefinitions(Inventory* inventory) {
+  std::vector<ObjectDefinition>& objects = inventory->objects;
   console_text::printStart(console_text::kQueryingObjects);
   // Functions before procedures; triggers in the order they fire, so that
   // creating them one after the other gives that order back.
-  objectsListed_ =
+  inventory->objectsListed =
       listObjects("SELECT ROUTINE_TYPE, ROUTINE_NAME FROM "
                   "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = "
                   "DATABASE() AND ROUTINE_TYPE IN ('FUNCTION', 'PROCEDURE') "
-                  "ORDER BY ROUTINE_TYPE, BINARY ROUTINE_NAME") &&
+                  "ORDER BY ROUTINE_TYPE, BINARY ROUTINE_NAME",
+                  &objects) &&
       listObjects("SELECT 'TRIGGER', TRIGGER_NAME FROM "
                   "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = "
                   "DATABASE() ORDER BY BINARY EVENT_OBJECT_TABLE, "
-                  "ACTION_TIMING, EVENT_MANIPULATION, ACTION_ORDER") &&
+                  "ACTION_TIMING, EVENT_MANIPULATION, ACTION_ORDER",
+                  &objects) &&
       listObjects("SELECT 'EVENT', EVENT_NAME FROM information_schema.EVENTS "
-                  "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME");
-  if (!objectsListed_) {
+                  "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME",
+                  &objects);
+  if (!inventory->objectsListed) {
     printLine(console_text::error(serverError()));
-    objects_.clear();
+    objects.clear();
   } else {
     printLine(console_text::kOk);
-    checkObjectRights();
+    checkObjectRights(inventory);
   }
   // Unconverted results give each text in the character set of the
   // session that made it.
@@ -279,11 +285,11 @@ bool BackupEngine::readDefinitions() {
     printLine(console_text::error(serverError()));
     return false;
   }
-  for (ObjectDefinition& object : objects_)
+  for (ObjectDefinition& object : objects)
     object = showCreate(object.kind, object.name, keywordOf(object.kind));
-  for (const TableEntry& table : tables)
+  for (const TableEntry& table : inventory->tables)
     if (table.isView)
-      viewDefinitions_[table.name] =
+      inventory->viewDefinitions[table.name] =
           showCreate(SectionKind::kTable, table.name, "VIEW");
   if (!query("SET character_set_results = @vkt_results")) {
     printLine(console_text::error(serverError()));
@@ -292,11 +298,12 @@ bool BackupEngine::readDefinitions() {
   return true;
 }
 
-bool BackupEngine::writeViewStructure(const TableEntry& view) {
+bool BackupEngine::writeViewStructure(const Inventory& inventory,
+                                      const TableEntry& view) {
   console_text::printStart(console_text::kQueryingDefinition);
-  auto found = viewDefinitions_.find(view.name);
+  auto found = inventory.viewDefinitions.find(view.name);
   std::vector<std::string> lines;
-  std::string error = found == viewDefinitions_.end() ? kNoDefinition
+  std::string error = found == inventory.viewDefinitions.end() ? kNoDefinition
                                                       : found->second.error;
   if (error.empty()) {
     lines = object_section::viewLines(found->second, dropTable);
@@ -333,21 +340,21 @@ bool BackupEngine::writeObject(const ObjectDefinition& object) {
   return true;
 }
 
-int BackupEngine::writeRoutines() {
+int BackupEngine::writeRoutines(const Inventory& inventory) {
   int saved = 0;
-  for (const ObjectDefinition& object : objects_)
+  for (const ObjectDefinition& object : inventory.objects)
     if (isRoutine(object.kind) && writeObject(object)) ++saved;
   return saved;
 }
 
-int BackupEngine::writeObjects(SectionKind kind) {
+int BackupEngine::writeObjects(const Inventory& inventory, SectionKind kind) {
   int saved = 0;
-  for (const ObjectDefinition& object : objects_)
+  for (const ObjectDefinition& object : inventory.objects)
     if (object.kind == kind && writeObject(object)) ++saved;
   return saved;
 }
 
-bool BackupEngine::objectsWhole(int saved) const {
-  return objectsListed_ && !rightsMissing_ &&
-         saved == static_cast<int>(objects_.size());
+bool BackupEngine::objectsWhole(const Inventory& inventory, int saved) const {
+  return inventory.objectsListed && !inventory.rightsMissing &&
+         saved == static_cast<int>(inventory.objects.size());
 }

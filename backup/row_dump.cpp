@@ -179,18 +179,16 @@ bool BackupEngine::writeLongRow(const std::string& prefix, const char* const* ro
          outFile.writePart(backup_format::kLineEnd);
 }
 
-RowsResult BackupEngine::dumpRows(std::string tableName) {
-  return dumpRowsInto(tableName, outFile);
+RowsResult BackupEngine::dumpRows(const TableEntry& table) {
+  return dumpRowsInto(table, outFile);
 }
 
-RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
+RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
                                       BackupFile& target) {
   RowsResult rows;
   console_text::printStart(console_text::kQueryingRows);
-  const TableEntry* table = findTable(tableName);
-  static const std::vector<std::string> kAllColumns;
-  const std::vector<std::string>& columns =
-      table != nullptr ? table->columns : kAllColumns;
+  const std::string& tableName = table.name;
+  const std::vector<std::string>& columns = table.columns;
   std::string select = "SELECT ";
   if (columns.empty()) {
     select += "*";
@@ -199,7 +197,7 @@ RowsResult BackupEngine::dumpRowsInto(const std::string& tableName,
       select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
   }
   select += " FROM " + backup_format::quoteIdentifier(tableName);
-  if (table != nullptr && table->historySaved) select += " FOR SYSTEM_TIME ALL";
+  if (table.historySaved) select += " FOR SYSTEM_TIME ALL";
   select += ";";
   db::RowCursor cursor = session_.stream(select);
   if (!cursor.started()) {

@@ -46,10 +46,11 @@ void BackupEngine::releaseSnapshotLock() {
   lockSession_.close();  // the server lets go of its locks
 }
 
-void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
+void BackupEngine::readLockedTablesFirst(const Inventory& inventory,
+                                         const std::string& fileName) {
   std::vector<const TableEntry*> first;
-  for (size_t i = 0; i < tables.size(); ++i)
-    if (plan_.tables[i].readFirst) first.push_back(&tables[i]);
+  for (size_t i = 0; i < inventory.tables.size(); ++i)
+    if (plan_.tables[i].readFirst) first.push_back(&inventory.tables[i]);
   if (first.empty()) {
     releaseSnapshotLock();
     return;
@@ -74,7 +75,7 @@ void BackupEngine::readLockedTablesFirst(const std::string& fileName) {
     part.begin = scratch.bytesWritten();
     // As for every table: keep the snapshot, let go of its metadata lock.
     query("SAVEPOINT vkt_table");
-    part.rows = dumpRowsInto(table->name, scratch);
+    part.rows = dumpRowsInto(*table, scratch);
     query("ROLLBACK TO SAVEPOINT vkt_table");
     part.end = scratch.bytesWritten();
     printLine(console_text::rowsRead(part.rows.rows));

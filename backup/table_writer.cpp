@@ -19,8 +19,9 @@ bool lineFeedInNames(const TableEntry& table) {
 
 }  // namespace
 
-bool BackupEngine::writeStructure(const TableEntry& table) {
-  if (table.isView) return writeViewStructure(table);
+bool BackupEngine::writeStructure(const Inventory& inventory,
+                                  const TableEntry& table) {
+  if (table.isView) return writeViewStructure(inventory, table);
   if (dropTable &&
       !outFile.writeLine(backup_format::dropLine(table.name, table.isView)))
     return false;
@@ -51,7 +52,8 @@ bool BackupEngine::writeStructure(const TableEntry& table) {
          outFile.writeLine("");
 }
 
-bool BackupEngine::saveTable(int index) {
+bool BackupEngine::saveTable(const Inventory& inventory, int index) {
+  const std::vector<TableEntry>& tables = inventory.tables;
   if (index < 0 || index >= static_cast<int>(tables.size())) {
     printLine(console_text::wrongTableNumber(index));
     return false;
@@ -83,7 +85,7 @@ bool BackupEngine::saveTable(int index) {
     printLine(console_text::kLineFeedInName);
     return false;
   }
-  if (saveStructure && !writeStructure(table)) return false;
+  if (saveStructure && !writeStructure(inventory, table)) return false;
   if (!saveData) return true;
 
   RowsResult rows;
@@ -104,7 +106,7 @@ bool BackupEngine::saveTable(int index) {
   } else if (planned.readFirst) {
     rows = copyRowsReadFirst(table.name);
   } else {
-    rows = dumpRows(table.name);
+    rows = dumpRows(table);
   }
   printLine(console_text::rowsSaved(rows.rows));
   if (history) {
@@ -130,7 +132,3 @@ bool BackupEngine::saveTable(int index) {
   return rows.whole;
 }
 
-const TableEntry* BackupEngine::findTable(const std::string& name) const {
-  auto found = tableIndex_.find(name);
-  return found == tableIndex_.end() ? nullptr : &tables[found->second];
-}
