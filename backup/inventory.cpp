@@ -409,7 +409,10 @@ bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
 }
 
 // The definition of a view, or "" when the server does not give it (the
-// view then has no place among the others).
+// view then has no place among the others). Read converted, apart from the
+// unconverted one that is written: unconverted, the names in it are in the
+// character set of the client that made the view, and would not match the
+// inventory's names, which are in the connection's.
 std::string BackupEngine::viewDefinition(const std::string& name) {
   db::Rows rows;
   if (!session_.select(

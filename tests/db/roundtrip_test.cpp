@@ -654,6 +654,25 @@ RestoredBackup backUpAndRestore(const std::string& database,
 
 }  // namespace
 
+// Names a latin1 client gave: unconverted, the reader's definition names
+// the view it reads in latin1, the inventory in the connection's character
+// set. The view read must still come first.
+TEST(Views, ANonAsciiViewIsCreatedBeforeTheViewThatReadsIt) {
+  const char kDb[] = "vkt_rt_latin1_views";
+  const char kRestored[] = "vkt_rt_latin1_views_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("SET NAMES latin1");
+  // In the server's order the reader comes first.
+  c.exec("CREATE VIEW `v_\xE4_read` AS SELECT 1 AS `n\xE4`");
+  c.exec("CREATE VIEW `v_\xE4_a` AS SELECT `n\xE4` FROM `v_\xE4_read`");
+  RestoredBackup backup = backUpAndRestore(kDb, kRestored);
+  ASSERT_TRUE(backup.restored) << backup.content;
+  ts::Connection restored(kRestored);
+  restored.exec("SET NAMES latin1");
+  EXPECT_EQ(restored.scalar("SELECT `n\xE4` FROM `v_\xE4_a`"), "1");
+}
+
 TEST(RowsElsewhere, MergeRowsAreRestoredOnceAndASequenceGoesOn) {
   const char kDb[] = "vkt_rt_elsewhere";
   const char kRestored[] = "vkt_rt_elsewhere_restored";
