@@ -124,11 +124,12 @@ class BackupEngine {
   // This run's plan, from the inventory, the definitions, the settings
   // and, when `incremental`, the previous backup.
   plan::Plan makePlan(const Inventory& inventory, bool incremental) const;
-  // The inventory of this run: the tables, in one snapshot that stays
-  // open, and with the structure their definitions. Nothing when a query
-  // failed (said on the console).
+  // This run's inventory, read once: the tables, in a snapshot that stays
+  // open for the rows, and, when the structure is saved, the definitions.
+  // Nothing when a query failed (said on the console).
   std::optional<Inventory> readInventory();
-  // The tables of the inventory.
+  // Reads the tables into *inventory and begins the snapshot; false, said
+  // on the console, when a query failed.
   bool readTables(Inventory* inventory);
   // The part of runBackup() after the inventory.
   RunOutcome backUpTables(const Inventory& inventory,
