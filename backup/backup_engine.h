@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -156,8 +157,10 @@ class BackupEngine {
   bool markInvisibleColumns(Inventory* inventory);
   // The names of the views, as SHOW FULL TABLES lists them.
   bool listViews(std::unordered_set<std::string>* views);
-  std::string viewDefinition(const std::string& name);
-  void orderViews(std::vector<TableEntry>* tables);
+  // A view's statement as the connection's character set spells it, or ""
+  // when the server gave none.
+  std::string definitionInConnectionCharset(const ObjectDefinition& view);
+  void orderViews(Inventory* inventory);
   bool openOutput(const std::string& fileName);
   RunOutcome writeFile(const Inventory& inventory, const std::string& fileName,
                        const std::string& created);
@@ -169,10 +172,16 @@ class BackupEngine {
   // "Fehler: " and serverError() on the console.
   void printError() const;
 
-  // Views', routines', triggers' and events' definitions (routines.cpp).
-  // Reads them all from the server; false only when the session could not
-  // be set back after reading them.
+  // Routines', triggers' and events' definitions (routines.cpp). Reads
+  // them all from the server; false only when the session could not be set
+  // back after reading them.
   bool readDefinitions(Inventory* inventory);
+  // Reads every view's statement into inventory->viewDefinitions, once;
+  // false as readDefinitions().
+  bool readViewDefinitions(Inventory* inventory);
+  // Runs `read` with the session's results unconverted; false, said on the
+  // console, when the session could not be switched or switched back.
+  bool readUnconverted(const std::function<void()>& read);
   bool listObjects(const char* statement, std::vector<ObjectDefinition>* objects);
   // Whether the session may see every trigger: TRIGGER granted to the
   // user or its role on all databases, on this one, or on each base

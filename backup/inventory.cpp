@@ -344,7 +344,8 @@ bool BackupEngine::readTables(Inventory* inventory) {
         status.engine, entry.updateTime, status.rows, status.dataLength,
         created, parts);
   }
-  orderViews(&tables);
+  if (!readViewDefinitions(inventory)) return false;
+  orderViews(inventory);
   for (size_t i = 0; i < tables.size(); ++i)
     inventory->byName.emplace(tables[i].name, i);
   if (!markVersionedTables(inventory) || !markInvisibleColumns(inventory)) {
@@ -408,27 +409,70 @@ bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
   return true;
 }
 
-// The definition of a view, or "" when the server does not give it (the
-// view then has no place among the others). Read converted, apart from the
-// unconverted one that is written: unconverted, the names in it are in the
-// character set of the client that made the view, and would not match the
-// inventory's names, which are in the connection's.
-std::string BackupEngine::viewDefinition(const std::string& name) {
+namespace {
+
+bool isAscii(const std::string& text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// A character set name as the server gives it, fit to stand in a statement.
+bool isCharsetName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
+}
+
+// Whether names are the same bytes in both character sets: every utf8
+// spelling writes the names it can hold alike.
+bool namesAlike(const std::string& one, const std::string& other) {
+  return one == other || (one.compare(0, 4, "utf8") == 0 &&
+                          other.compare(0, 4, "utf8") == 0);
+}
+
+std::string hexOf(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char byte : bytes) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xF];
+  }
+  return hex;
+}
+
+}  // namespace
+
+// The statement is read once, unconverted, in the character set of the
+// client that made the view, for it is written that way. The names in it
+// are matched against the inventory's, which are in the connection's: a
+// text that is not plain ASCII in another character set is converted by
+// the server. Should that fail, the view is ordered by its unconverted
+// text (at worst out of order, never lost).
+std::string BackupEngine::definitionInConnectionCharset(
+    const ObjectDefinition& view) {
+  if (!view.error.empty()) return "";
+  if (isAscii(view.createText) ||
+      namesAlike(view.characterSet, session_.characterSetName()) ||
+      !isCharsetName(view.characterSet))
+    return view.createText;
   db::Rows rows;
-  if (!session_.select(
-          "SHOW CREATE TABLE " + backup_format::quoteIdentifier(name) + ";",
-          &rows) ||
-      rows.columnCount() < 2 || rows.columnName(0) != "View" ||
-      rows.size() == 0 || rows.isNull(0, 1))
-    return "";
-  return rows.text(0, 1).c_str();
+  if (!session_.select("SELECT CONVERT(_binary X'" + hexOf(view.createText) +
+                           "' USING " + view.characterSet + ")",
+                       &rows) ||
+      rows.size() == 0 || rows.isNull(0, 0))
+    return view.createText;
+  return rows.text(0, 0);
 }
 
 // Base tables keep the server's order and come first; views follow, each
 // after the views its definition reads from, so that a restore can create
 // every view; views the server cannot use come last, so that the error
 // their restore meets stops nothing else.
-void BackupEngine::orderViews(std::vector<TableEntry>* tables) {
+void BackupEngine::orderViews(Inventory* inventory) {
+  std::vector<TableEntry>* tables = &inventory->tables;
   std::vector<TableEntry> ordered;
   std::vector<TableEntry> views;
   std::vector<std::string> definitions;
@@ -437,7 +481,10 @@ void BackupEngine::orderViews(std::vector<TableEntry>* tables) {
       ordered.push_back(std::move(entry));
       continue;
     }
-    definitions.push_back(viewDefinition(entry.name));
+    auto found = inventory->viewDefinitions.find(entry.name);
+    definitions.push_back(found == inventory->viewDefinitions.end()
+                              ? std::string()
+                              : definitionInConnectionCharset(found->second));
     views.push_back(std::move(entry));
   }
   // Topological order: a view waits for the views it reads; among the

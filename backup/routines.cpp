@@ -4,6 +4,7 @@
 // text comes in the character set it was written in, and replayed under
 // that character set.
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <unordered_set>
@@ -278,19 +279,30 @@ bool BackupEngine::readDefinitions(Inventory* inventory) {
     printLine(console_text::kOk);
     checkObjectRights(inventory);
   }
-  // Unconverted results give each text in the character set of the
-  // session that made it.
+  return readUnconverted([this, &objects] {
+    for (ObjectDefinition& object : objects)
+      object = showCreate(object.kind, object.name, keywordOf(object.kind));
+  });
+}
+
+bool BackupEngine::readViewDefinitions(Inventory* inventory) {
+  return readUnconverted([this, inventory] {
+    for (const TableEntry& table : inventory->tables)
+      if (table.isView)
+        inventory->viewDefinitions[table.name] =
+            showCreate(SectionKind::kTable, table.name, "VIEW");
+  });
+}
+
+// Unconverted results give each text in the character set of the session
+// that made it.
+bool BackupEngine::readUnconverted(const std::function<void()>& read) {
   if (!query("SET @vkt_results = @@character_set_results, "
              "character_set_results = binary")) {
     printLine(console_text::error(serverError()));
     return false;
   }
-  for (ObjectDefinition& object : objects)
-    object = showCreate(object.kind, object.name, keywordOf(object.kind));
-  for (const TableEntry& table : inventory->tables)
-    if (table.isView)
-      inventory->viewDefinitions[table.name] =
-          showCreate(SectionKind::kTable, table.name, "VIEW");
+  read();
   if (!query("SET character_set_results = @vkt_results")) {
     printLine(console_text::error(serverError()));
     return false;
