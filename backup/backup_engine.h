@@ -22,6 +22,7 @@
 #include "backup/plan.h"
 #include "backup/object_section.h"
 #include "backup/previous_backup.h"
+#include "backup/previous_file.h"
 
 // What a backup run ended with.
 enum class RunOutcome {
@@ -59,20 +60,33 @@ class BackupEngine {
   RunOutcome runBackup(std::string savePath, bool saveStructure,
                        bool saveData, bool dropTable, bool fromPreviousBackup,
                        std::string lastBackupTime);
-  // Writes the section of inventory.tables[index]. True when the section
-  // is whole.
-  bool saveTable(const Inventory& inventory, int index);
-  // Opens and indexes the previous backup; leaves prevFile open.
-  bool loadPreviousBackup(const Inventory& inventory, std::string fileName);
-  // The update time recorded for tableName in the previous backup; 0 when
-  // it is absent or unknown there.
-  time_t findPreviousUpdateTime(std::string tableName);
+
+ private:
+  // What the writer carries out: the inventory, the plan made from it, and
+  // the previous backup that the plan copies rows out of (null in a full
+  // run).
+  struct Job {
+    const Inventory& inventory;
+    const plan::Plan& plan;
+    const PreviousBackup* previous;
+  };
+
+  // Writes the section of job.inventory.tables[index]. True when the
+  // section is whole.
+  bool saveTable(const Job& job, int index);
+  // Opens and indexes the previous backup; nullptr, said on the console,
+  // when it cannot be read.
+  std::unique_ptr<PreviousBackup> loadPreviousBackup(const Inventory& inventory,
+                                                     std::string fileName);
+  // Whether the previous backup's rows were read in this run's session
+  // settings; rows are copied only then.
+  bool rowsReadAlike(const PreviousBackup& previous) const;
   // Streams the rows of one table into outFile.
   RowsResult dumpRows(const TableEntry& table);
   // Copies the trusted rows of tableName out of the previous backup.
-  RowsResult copyRowsFromPrevious(std::string tableName);
+  RowsResult copyRowsFromPrevious(const PreviousBackup& previous,
+                                  const std::string& tableName);
 
- private:
   // Writes one row whose values are long straight into outFile, each
   // value escaped in pieces, so that the row is never held a second time.
   bool writeLongRow(const std::string& prefix, const char* const* row,
@@ -110,21 +124,17 @@ class BackupEngine {
                             std::string* why);
   // Lets go of that lock.
   void releaseSnapshotLock();
-  // Reads the rows of every locked table that needs reading into a scratch
-  // file beside `fileName`, then lets go of the lock.
-  void readLockedTablesFirst(const Inventory& inventory,
-                             const std::string& fileName);
+  // Reads the rows of every locked table that the plan reads first into a
+  // scratch file beside `fileName`, then lets go of the lock.
+  void readLockedTablesFirst(const Job& job, const std::string& fileName);
   // Writes the rows readLockedTablesFirst() read for `table` into the
   // backup file.
   RowsResult copyRowsReadFirst(const std::string& tableName);
 
-  const PreviousTableEntry* findPrevious(const std::string& name) const;
-  // Opens the previous backup `fileName`, or the compressed one of that
-  // name, as prevFile. False when neither can be read.
-  bool openPrevious(const std::string& fileName);
   // This run's plan, from the inventory, the definitions, the settings
-  // and, when `incremental`, the previous backup.
-  plan::Plan makePlan(const Inventory& inventory, bool incremental) const;
+  // and, in an incremental run, the previous backup.
+  plan::Plan makePlan(const Inventory& inventory,
+                      const PreviousBackup* previous) const;
   // This run's inventory, read once: the tables, in a snapshot that stays
   // open for the rows, and, when the structure is saved, the definitions.
   // Nothing when a query failed (said on the console).
@@ -138,7 +148,8 @@ class BackupEngine {
                           const std::string& lastBackupTime);
   bool writeStructure(const Inventory& inventory, const TableEntry& table);
   bool readServerClock(time_t* now);
-  void printForgottenUpdateTimes(const Inventory& inventory);
+  void printForgottenUpdateTimes(const Inventory& inventory,
+                                 const PreviousBackup& previous);
   bool readOpenTransactions(change_rules::TransactionSeconds* seconds,
                             bool* refused);
   bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,
@@ -151,7 +162,7 @@ class BackupEngine {
   std::string settingsText() const;
   // True, and says why, when the previous file was written with settings
   // other than this run's.
-  bool previousSettingsDiffer() const;
+  bool previousSettingsDiffer(const PreviousBackup& previous) const;
   // Counts columns and lists those of tables with invisible ones; looks
   // tables up through inventory->byName, which must be built first.
   bool markInvisibleColumns(Inventory* inventory);
@@ -162,7 +173,7 @@ class BackupEngine {
   std::string definitionInConnectionCharset(const ObjectDefinition& view);
   void orderViews(Inventory* inventory);
   bool openOutput(const std::string& fileName);
-  RunOutcome writeFile(const Inventory& inventory, const std::string& fileName,
+  RunOutcome writeFile(const Job& job, const std::string& fileName,
                        const std::string& created);
   std::string preamble() const;
   bool query(const std::string& statement);
@@ -198,7 +209,6 @@ class BackupEngine {
   int writeRoutines(const Inventory& inventory);
   int writeObjects(const Inventory& inventory, backup_format::SectionKind kind);
   bool writeObject(const ObjectDefinition& object);
-  // True when every definition was read and written.
   // True when every definition was listed and `saved` of them written,
   // as many as there are.
   bool objectsWhole(const Inventory& inventory, int saved) const;
@@ -223,32 +233,9 @@ class BackupEngine {
   bool dropTable;
   bool fromPreviousBackup;
   int rowsPerStatement_ = 1;
-  plan::Plan plan_;  // made once the previous backup is read, if any
   BackupFile outFile;
   bool compressed_ = false;
   std::string escaped_;  // a piece of a long value, escaped
-  int prevFile = -1;  // the previous backup, open from indexing on
-  std::vector<PreviousTableEntry> prevTables;
-  // A compressed previous backup: prevFile is then a file of its
-  // decompressed bytes, made for this run and removed with it, and this
-  // the compressed file itself, its stamp from before it was read, and its
-  // frames.
-  int prevPacked_ = -1;
-  FileStamp prevPackedStamp_;
-  std::vector<zstd_frames::Frame> prevFrames_;
-  // Or, for a file of this program's frames, its decompressed bytes read in
-  // place (prevFile is then -1), and its frames listed once it is indexed.
-  std::shared_ptr<previous_backup::PackedBytes> prevBytes_;
-
-  // Whether the previous file was written with the same preamble line as
-  // this run writes; rows are copied only then.
-  bool prevPreambleMatches_ = false;
-  // What the previous file's settings line names; "" without one.
-  std::string prevSettings_;
-  // Positions in `prevTables` by name.
-  std::unordered_map<std::string, size_t> previousIndex_;
-
-  std::vector<object_section::PreviousObject> prevObjects_;
 };
 
 #endif  // VKT_BACKUP_BACKUP_ENGINE_H_

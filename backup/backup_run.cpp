@@ -63,24 +63,21 @@ bool BackupEngine::openOutput(const std::string& fileName) {
 }
 
 plan::Plan BackupEngine::makePlan(const Inventory& inventory,
-                                  bool incremental) const {
+                                  const PreviousBackup* previous) const {
   plan::Now now;
   now.tables = &inventory.tables;
   now.viewDefinitions = &inventory.viewDefinitions;
   now.objects = &inventory.objects;
   now.objectsListed = inventory.objectsListed;
   now.rightsMissing = inventory.rightsMissing;
-  plan::Previous previous;
-  previous.tables = &prevTables;
-  previous.byName = &previousIndex_;
-  previous.objects = &prevObjects_;
-  previous.sessionMatches = prevPreambleMatches_;
   plan::Settings settings;
   settings.saveStructure = saveStructure;
   settings.saveData = saveData;
   settings.dropTable = dropTable;
   settings.rowsPerStatement = rowsPerStatement_;
-  return plan::make(now, incremental ? &previous : nullptr, settings);
+  if (previous == nullptr) return plan::make(now, nullptr, settings);
+  const plan::Previous indexed = previous->forPlan(rowsReadAlike(*previous));
+  return plan::make(now, &indexed, settings);
 }
 
 RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
@@ -135,33 +132,32 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
   }
   if (this->saveData) printHistoryNotSaved(inventory);
 
-  bool incremental = this->fromPreviousBackup;
-  if (incremental) {
-    std::string previousName =
-        backup_format::fileName(savePath, databaseName, lastBackupTime);
-    if (!loadPreviousBackup(inventory, previousName)) {
-      incremental = false;
+  std::unique_ptr<PreviousBackup> previous;
+  if (this->fromPreviousBackup) {
+    previous = loadPreviousBackup(
+        inventory, backup_format::fileName(savePath, databaseName, lastBackupTime));
+    if (!previous)
       printLine(console_text::kNoPreviousBackup);
-    } else if (previousSettingsDiffer()) {
-      incremental = false;
-    }
+    else if (previousSettingsDiffer(*previous))
+      previous.reset();
   }
-  plan_ = makePlan(inventory, incremental);
-  if (incremental) {
-    if (plan_.changes == 0) {
+  const plan::Plan plan = makePlan(inventory, previous.get());
+  if (previous) {
+    if (plan.changes == 0) {
       printLine(console_text::kNothingChanged);
       printLine(console_text::kRunStopped);
       return RunOutcome::kNothingChanged;
     }
-    printLine(console_text::tablesChanged(plan_.changes));
-    printForgottenUpdateTimes(inventory);
+    printLine(console_text::tablesChanged(plan.changes));
+    printForgottenUpdateTimes(inventory, *previous);
     printLine(console_text::kStarting);
     printLine("");
   }
 
   time_t now = currentTimeAvoiding(lastBackupTime, savePath, databaseName);
   backupTime = local_time::format(now, backup_format::kStampPattern);
-  return writeFile(inventory, backup_format::fileName(savePath, databaseName, backupTime,
+  return writeFile(Job{inventory, plan, previous.get()},
+                   backup_format::fileName(savePath, databaseName, backupTime,
                                            compressed_),
                    local_time::format(now, backup_format::kCommentDatePattern));
 }
@@ -171,14 +167,15 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
 // table leaves the server's table definition cache) are read again on
 // every run. Says how many, and when the cache is smaller than the
 // database, what to raise.
-void BackupEngine::printForgottenUpdateTimes(const Inventory& inventory) {
+void BackupEngine::printForgottenUpdateTimes(const Inventory& inventory,
+                                             const PreviousBackup& previous) {
   int forgotten = 0;
   int baseTables = 0;
   for (const TableEntry& table : inventory.tables) {
     if (table.isView) continue;
     ++baseTables;
     if (!table.rowsElsewhere && table.updateText.empty() &&
-        findPrevious(table.name) != nullptr)
+        previous.find(table.name) != nullptr)
       ++forgotten;
   }
   if (forgotten == 0) return;
@@ -196,9 +193,9 @@ std::string BackupEngine::settingsText() const {
 
 // A file written with other settings lacks rows, definitions or DROP lines
 // that this run must write: nothing in it can count as unchanged.
-bool BackupEngine::previousSettingsDiffer() const {
-  const std::string refusal =
-      change_rules::settingsRefusal(prevSettings_, settingsText());
+bool BackupEngine::previousSettingsDiffer(const PreviousBackup& previous) const {
+  const std::string refusal = change_rules::settingsRefusal(
+      previous.contents().settings, settingsText());
   if (!refusal.empty()) printLine(refusal);
   return !refusal.empty();
 }
@@ -214,9 +211,9 @@ bool BackupEngine::writeIdentities(const Inventory& inventory) {
   return written;
 }
 
-RunOutcome BackupEngine::writeFile(const Inventory& inventory,
-                                   const std::string& fileName,
+RunOutcome BackupEngine::writeFile(const Job& job, const std::string& fileName,
                                    const std::string& created) {
+  const Inventory& inventory = job.inventory;
   if (!openOutput(fileName)) return RunOutcome::kFailed;
   printLine(console_text::creatingFile(fileName));
   // A write error is told once, with its cause, at the end of the
@@ -234,7 +231,7 @@ RunOutcome BackupEngine::writeFile(const Inventory& inventory,
   outFile.writeLine(preamble());
   outFile.writeLine("");
   checkWritten();
-  if (this->saveData) readLockedTablesFirst(inventory, fileName);
+  if (this->saveData) readLockedTablesFirst(job, fileName);
 
   int saved = 0;
   int objectsSaved = 0;
@@ -251,7 +248,7 @@ RunOutcome BackupEngine::writeFile(const Inventory& inventory,
     // table's metadata lock, so that DDL on a table already written need
     // not wait for the end of the run (nor block everyone behind it).
     query("SAVEPOINT vkt_table");
-    if (saveTable(inventory, i)) ++saved;
+    if (saveTable(job, i)) ++saved;
     query("ROLLBACK TO SAVEPOINT vkt_table");
     checkWritten();
   }

@@ -18,8 +18,6 @@ BackupEngine::BackupEngine()
 
 BackupEngine::~BackupEngine() {
   releaseSnapshotLock();
-  if (prevFile >= 0) close(prevFile);
-  if (prevPacked_ >= 0) close(prevPacked_);
   if (readFirstFile_ >= 0) close(readFirstFile_);
 }
 

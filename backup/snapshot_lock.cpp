@@ -46,11 +46,11 @@ void BackupEngine::releaseSnapshotLock() {
   lockSession_.close();  // the server lets go of its locks
 }
 
-void BackupEngine::readLockedTablesFirst(const Inventory& inventory,
+void BackupEngine::readLockedTablesFirst(const Job& job,
                                          const std::string& fileName) {
   std::vector<const TableEntry*> first;
-  for (size_t i = 0; i < inventory.tables.size(); ++i)
-    if (plan_.tables[i].readFirst) first.push_back(&inventory.tables[i]);
+  for (size_t i = 0; i < job.inventory.tables.size(); ++i)
+    if (job.plan.tables[i].readFirst) first.push_back(&job.inventory.tables[i]);
   if (first.empty()) {
     releaseSnapshotLock();
     return;

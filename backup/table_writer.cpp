@@ -52,8 +52,8 @@ bool BackupEngine::writeStructure(const Inventory& inventory,
          outFile.writeLine("");
 }
 
-bool BackupEngine::saveTable(const Inventory& inventory, int index) {
-  const std::vector<TableEntry>& tables = inventory.tables;
+bool BackupEngine::saveTable(const Job& job, int index) {
+  const std::vector<TableEntry>& tables = job.inventory.tables;
   if (index < 0 || index >= static_cast<int>(tables.size())) {
     printLine(console_text::wrongTableNumber(index));
     return false;
@@ -85,7 +85,7 @@ bool BackupEngine::saveTable(const Inventory& inventory, int index) {
     printLine(console_text::kLineFeedInName);
     return false;
   }
-  if (saveStructure && !writeStructure(inventory, table)) return false;
+  if (saveStructure && !writeStructure(job.inventory, table)) return false;
   if (!saveData) return true;
 
   RowsResult rows;
@@ -97,12 +97,12 @@ bool BackupEngine::saveTable(const Inventory& inventory, int index) {
     return false;
   }
   outFile.startFrame();  // the rows block may later be copied as its frames
-  const plan::TablePlan& planned = plan_.tables[index];
+  const plan::TablePlan& planned = job.plan.tables[index];
   if (planned.rows == plan::Rows::kNone) {
     // No rows of its own.
     rows.whole = outFile.writeLine("");
-  } else if (planned.rows == plan::Rows::kCopy) {
-    rows = copyRowsFromPrevious(table.name);
+  } else if (planned.rows == plan::Rows::kCopy && job.previous != nullptr) {
+    rows = copyRowsFromPrevious(*job.previous, table.name);
   } else if (planned.readFirst) {
     rows = copyRowsReadFirst(table.name);
   } else {

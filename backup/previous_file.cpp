@@ -1,0 +1,132 @@
+#include "backup/previous_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "backup/backup_format.h"
+#include "backup/progress.h"
+
+namespace {
+
+// Opens `fileName` for reading only when it is a regular file: a FIFO or a
+// device would block the run or never end. -1 otherwise.
+int openRegularFile(const std::string& fileName) {
+  int fd = ::open(fileName.c_str(),
+                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A file for the decompressed bytes of a previous backup, beside it, that
+// no other process sees and that goes when it is closed. -1 on failure.
+int openScratchBeside(const std::string& fileName) {
+  const std::string::size_type slash = fileName.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+#ifdef O_TMPFILE
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+    return fd;
+#endif
+  std::string name = dir + ".vkt-entpackt.XXXXXX";
+  int fd2 = mkostemp(&name[0], O_CLOEXEC);
+  if (fd2 >= 0) unlink(name.c_str());
+  return fd2;
+}
+
+}  // namespace
+
+std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName) {
+  std::unique_ptr<PreviousBackup> previous(new PreviousBackup());
+  previous->plainFd_ = openRegularFile(fileName);
+  if (previous->plainFd_ >= 0 ||
+      previous->openPacked(fileName + backup_format::kCompressedSuffix))
+    return previous;
+  return nullptr;
+}
+
+PreviousBackup::~PreviousBackup() {
+  packedBytes_.reset();
+  if (plainFd_ >= 0) close(plainFd_);
+  if (packedFd_ >= 0) close(packedFd_);
+}
+
+bool PreviousBackup::openPacked(const std::string& packedName) {
+  packedFd_ = openRegularFile(packedName);
+  if (packedFd_ < 0) return false;
+  // The frames are copied only while the compressed file is what was read.
+  packedStamp_ = previous_backup::stampOf(packedFd_);
+  auto packed = std::make_shared<previous_backup::PackedBytes>(packedFd_);
+  if (packed->readable()) {
+    packedBytes_ = std::move(packed);
+    return true;
+  }
+  packed.reset();
+  // Frames of another size (a file compressed by another tool): read once
+  // into a file of its own.
+  plainFd_ = openScratchBeside(packedName);
+  return plainFd_ >= 0 &&
+         zstd_frames::decompressFile(packedFd_, plainFd_, &frames_) &&
+         packedUnchanged();
+}
+
+bool PreviousBackup::packedUnchanged() const {
+  return packedFd_ < 0 || previous_backup::sameFile(
+                              previous_backup::stampOf(packedFd_), packedStamp_);
+}
+
+void PreviousBackup::index(const previous_backup::RowsWanted& wanted) {
+  index_ = packedBytes_ ? previous_backup::buildIndex(*packedBytes_, wanted)
+                        : previous_backup::buildIndex(plainFd_, wanted);
+  if (packedBytes_) frames_ = packedBytes_->framesRead();
+  byName_.clear();
+  for (size_t i = 0; i < index_.tables.size(); ++i)
+    byName_.emplace(index_.tables[i].name, i);
+}
+
+const PreviousTableEntry* PreviousBackup::find(const std::string& name) const {
+  auto found = byName_.find(name);
+  return found == byName_.end() ? nullptr : &index_.tables[found->second];
+}
+
+plan::Previous PreviousBackup::forPlan(bool sessionMatches) const {
+  plan::Previous previous;
+  previous.tables = &index_.tables;
+  previous.byName = &byName_;
+  previous.objects = &index_.objects;
+  previous.sessionMatches = sessionMatches;
+  return previous;
+}
+
+RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
+                                    BackupFile& out,
+                                    RowProgress* progress) const {
+  RowsResult rows;
+  if (!packedUnchanged()) return rows;
+  const std::vector<zstd_frames::Frame> frames =
+      out.compressed() ? plan::rowFrames(entry, frames_)
+                       : std::vector<zstd_frames::Frame>();
+  if (!frames.empty()) {
+    // Into a compressed file as the frames they are, not compressed again.
+    if (out.appendFrames(packedFd_, frames) == BackupFile::CopyOutcome::kCopied) {
+      rows.rows = entry.rowCount;
+      rows.whole = true;
+      if (progress != nullptr)
+        progress->advanceTo(static_cast<std::uint64_t>(entry.rowCount),
+                            entry.rowsEnd - entry.rowsBegin);
+    }
+  } else {
+    rows = packedBytes_ ? previous_backup::copyRows(*packedBytes_, entry, out, progress)
+                        : previous_backup::copyRows(plainFd_, entry, out, progress);
+  }
+  if (!packedUnchanged()) rows.whole = false;
+  return rows;
+}

@@ -1,0 +1,66 @@
+// The previous backup of one run: the file, open from the moment it is
+// indexed until the run ends, and its index. Rows are copied out of it only
+// while it is the file that was indexed.
+#ifndef VKT_BACKUP_PREVIOUS_FILE_H_
+#define VKT_BACKUP_PREVIOUS_FILE_H_
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "backup/backup_file.h"
+#include "backup/plan.h"
+#include "backup/previous_backup.h"
+#include "backup/zstd_frames.h"
+
+class RowProgress;
+
+class PreviousBackup {
+ public:
+  // Opens `fileName`, or else the compressed file of that name; nullptr
+  // when neither is a regular file that can be read.
+  static std::unique_ptr<PreviousBackup> open(const std::string& fileName);
+  ~PreviousBackup();
+  PreviousBackup(const PreviousBackup&) = delete;
+  PreviousBackup& operator=(const PreviousBackup&) = delete;
+
+  // Reads the file once and indexes it; `wanted` as for buildIndex().
+  void index(const previous_backup::RowsWanted& wanted);
+
+  const previous_backup::Index& contents() const { return index_; }
+  // The first block of `name`; nullptr when the file has none.
+  const PreviousTableEntry* find(const std::string& name) const;
+  // The index as the plan reads it; `sessionMatches` as plan::Previous.
+  plan::Previous forPlan(bool sessionMatches) const;
+
+  // Copies the trusted rows of `entry` into `out`: as the frames they are
+  // when both files are compressed and the frames hold just those rows,
+  // else as copyRows() does. Never whole once the compressed file is not
+  // the one that was read.
+  RowsResult copyRows(const PreviousTableEntry& entry, BackupFile& out,
+                      RowProgress* progress) const;
+
+ private:
+  PreviousBackup() = default;
+  // Opens the compressed `packedName`: read in place when it is this
+  // program's frames, else decompressed once into a scratch file beside it.
+  bool openPacked(const std::string& packedName);
+  bool packedUnchanged() const;
+
+  // The plain bytes: a plain file, or a compressed one's decompressed into
+  // a scratch file that goes when it is closed. -1 when read in place.
+  int plainFd_ = -1;
+  // A compressed file: the file itself, its stamp from before it was read,
+  // and its frames.
+  int packedFd_ = -1;
+  FileStamp packedStamp_;
+  std::vector<zstd_frames::Frame> frames_;
+  // A compressed file of this program's frames, read in place.
+  std::shared_ptr<previous_backup::PackedBytes> packedBytes_;
+  previous_backup::Index index_;
+  // Positions in index_.tables by name: the first block of a name counts.
+  std::unordered_map<std::string, size_t> byName_;
+};
+
+#endif  // VKT_BACKUP_PREVIOUS_FILE_H_
