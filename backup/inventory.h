@@ -55,8 +55,8 @@ struct TableEntry {
 };
 
 // What the server holds at the snapshot, read once per run and only read
-// after that: the tables, and, when the structure is saved, the views' and
-// the other objects' definitions.
+// after that: the tables, the views' definitions, and, when the structure
+// is saved, the other objects' definitions.
 struct Inventory {
   // Base tables in the server's order, then the views in an order a
   // restore can create them in.

@@ -50,7 +50,7 @@ struct Settings {
 };
 
 // What is known now: the inventory in the order it is written, the views'
-// and objects' definitions (read only when the structure is saved).
+// definitions, and the objects' (read only when the structure is saved).
 struct Now {
   const std::vector<TableEntry>* tables = nullptr;
   const std::unordered_map<std::string, ObjectDefinition>* viewDefinitions = nullptr;
