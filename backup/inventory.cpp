@@ -454,9 +454,13 @@ std::string hexOf(const std::string& bytes) {
 std::string BackupEngine::definitionInConnectionCharset(
     const ObjectDefinition& view) {
   if (!view.error.empty()) return "";
+  // A statement larger than the server takes in one packet would cost the
+  // connection; such a view keeps its unconverted text.
+  constexpr size_t kConvertedAtMost = size_t{1} << 20;
   if (isAscii(view.createText) ||
       namesAlike(view.characterSet, session_.characterSetName()) ||
-      !isCharsetName(view.characterSet))
+      !isCharsetName(view.characterSet) ||
+      view.createText.size() > kConvertedAtMost)
     return view.createText;
   db::Rows rows;
   if (!session_.select("SELECT CONVERT(_binary X'" + hexOf(view.createText) +
