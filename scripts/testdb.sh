@@ -12,6 +12,7 @@
 # and MYSQL_UNIX_PORT / MYSQL_TCP_PORT, which the client library honours.
 # A server left behind by a crashed run with the same STATE_DIR is stopped
 # before a new one starts. The server runs in the caller's TZ.
+# VKT_DB_SERVER_OPTIONS: further options for the server, split at spaces.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -62,7 +63,8 @@ start_server() {
       --port="$port" --bind-address=127.0.0.1 --pid-file="$datadir/pid" \
       --log-error="$datadir/error.log" --skip-log-bin --innodb-buffer-pool-size=128M \
       --innodb-log-file-size=64M --max-allowed-packet=256M \
-      --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci >/dev/null 2>&1 &
+      --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
+      ${VKT_DB_SERVER_OPTIONS:-} >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 1 300); do
       if [ -S "$sock" ] && mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1; then

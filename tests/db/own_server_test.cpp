@@ -1,7 +1,5 @@
-// The server goes away after the inventory, while the first table's rows
-// stream: every later step fails, the run says the backup is incomplete,
-// and the settings keep naming nothing new. The next run, with the server
-// back, writes a whole backup. Uses a second private server of its own.
+// Runs against a second private server of the test's own: one that goes
+// away in the middle of a run, and one started with options of its own.
 #include <signal.h>
 #include <stdlib.h>
 
@@ -21,8 +19,11 @@ class OwnServer {
  public:
   OwnServer() : state_(dir_.path() + "/state") {}
   ~OwnServer() { stop(); }
-  bool start() {
-    if (ts::shell(script() + " start " + state_ + " >/dev/null 2>&1") != 0) return false;
+  // `options`: further options for the server.
+  bool start(const std::string& options = "") {
+    if (ts::shell("VKT_DB_SERVER_OPTIONS='" + options + "' " + script() + " start " +
+                  state_ + " >/dev/null 2>&1") != 0)
+      return false;
     std::string env = ts::readFile(state_ + "/env");
     size_t at = env.find("VKT_DB_SOCKET=");
     socket_ = env.substr(at + 14, env.find('\n', at) - at - 14);
@@ -60,6 +61,10 @@ std::unique_ptr<ts::RunningProgram> startAgainst(const std::string& socket,
 
 }  // namespace
 
+// The server goes away after the inventory, while the first table's rows
+// stream: every later step fails, the run says the backup is incomplete,
+// and the settings keep naming nothing new. The next run, with the server
+// back, writes a whole backup.
 TEST(ServerStop, StoppedServerMakesTheRunIncompleteAndTheNextRunRecovers) {
   OwnServer server;
   ASSERT_TRUE(server.start());
@@ -106,4 +111,32 @@ TEST(ServerStop, StoppedServerMakesTheRunIncompleteAndTheNextRunRecovers) {
   for (const auto& [table, sum] : ts::checksums("vkt_stop_restored"))
     expected += s.database + "." + table + "\t" + sum + "\n";
   EXPECT_EQ(server.sql("CHECKSUM TABLE artikel, bestellungen, kunden EXTENDED"), expected);
+}
+
+// A server whose sessions may not set the time refuses every past row, so
+// a versioned table's rows are saved as its current ones, said on the
+// console, and the file restores on that very server.
+TEST(OwnServer, PastRowsAreLeftOutWhereNoSessionMaySetTheTime) {
+  OwnServer server;
+  ASSERT_TRUE(server.start("--secure-timestamp=YES"));
+  const ts::ServerInfo& s = ts::server();
+  server.sql("CREATE TABLE kept (id INT PRIMARY KEY, n INT) WITH SYSTEM VERSIONING;"
+             "INSERT INTO kept VALUES (1, 1), (2, 2); UPDATE kept SET n = 3 WHERE id = 1;");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(s.database, dir.path(), "", "1110"));
+  ts::ProgramRun run = startAgainst(server.socket(), dir.path())->wait();
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Hinweis: Die fr\xFCheren Zeilenversionen der Tabelle 'kept'"),
+            std::string::npos) << run.out;
+  std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  server.sql("CREATE DATABASE restored");
+  std::string out;
+  EXPECT_EQ(ts::shell("mariadb --no-defaults -S " + server.socket() + " -u" + s.user +
+                          " -p'" + s.password + "' restored < '" + files[0] + "'" +
+                          " 2>&1",
+                      &out),
+            0) << out;
+  EXPECT_EQ(server.sql("SELECT GROUP_CONCAT(id, ':', n ORDER BY id) FROM restored.kept"),
+            "1:3,2:2\n");
 }
