@@ -62,13 +62,32 @@ class BackupEngine {
                        std::string lastBackupTime);
 
  private:
-  // What the writer carries out: the inventory, the plan made from it, and
-  // the previous backup that the plan copies rows out of (null in a full
-  // run).
+  // Rows of tables without transactions read before the others, into a
+  // scratch file already gone from its directory: where each table's lie.
+  // The file is closed with it.
+  struct RowsReadFirst {
+    struct Part {
+      std::uint64_t begin = 0;
+      std::uint64_t end = 0;
+      RowsResult rows;
+    };
+    std::unordered_map<std::string, Part> parts;
+    int file = -1;
+
+    RowsReadFirst() = default;
+    ~RowsReadFirst();
+    RowsReadFirst(const RowsReadFirst&) = delete;
+    RowsReadFirst& operator=(const RowsReadFirst&) = delete;
+  };
+
+  // What the writer carries out: the inventory, the plan made from it, the
+  // previous backup that the plan copies rows out of (null in a full run),
+  // and, once read, the rows read first.
   struct Job {
     const Inventory& inventory;
     const plan::Plan& plan;
     const PreviousBackup* previous;
+    const RowsReadFirst* readFirst = nullptr;
   };
 
   // Writes the section of job.inventory.tables[index]. True when the
@@ -126,10 +145,11 @@ class BackupEngine {
   void releaseSnapshotLock();
   // Reads the rows of every locked table that the plan reads first into a
   // scratch file beside `fileName`, then lets go of the lock.
-  void readLockedTablesFirst(const Job& job, const std::string& fileName);
-  // Writes the rows readLockedTablesFirst() read for `table` into the
-  // backup file.
-  RowsResult copyRowsReadFirst(const std::string& tableName);
+  void readLockedTablesFirst(const Job& job, const std::string& fileName,
+                             RowsReadFirst* readFirst);
+  // Writes the rows read first for `tableName` into the backup file.
+  RowsResult copyRowsReadFirst(const RowsReadFirst* readFirst,
+                               const std::string& tableName);
 
   // This run's plan, from the inventory, the definitions, the settings
   // and, in an incremental run, the previous backup.
@@ -173,7 +193,7 @@ class BackupEngine {
   std::string definitionInConnectionCharset(const ObjectDefinition& view);
   void orderViews(Inventory* inventory);
   bool openOutput(const std::string& fileName);
-  RunOutcome writeFile(const Job& job, const std::string& fileName,
+  RunOutcome writeFile(Job job, const std::string& fileName,
                        const std::string& created);
   std::string preamble() const;
   bool query(const std::string& statement);
@@ -217,14 +237,6 @@ class BackupEngine {
   // What connect() was given, for the second connection.
   std::string host_, user_, password_;
   db::Session lockSession_;  // holds the lock, while it is held
-  // Rows read before the others: where they lie in the scratch file.
-  struct RowsReadFirst {
-    std::uint64_t begin = 0;
-    std::uint64_t end = 0;
-    RowsResult rows;
-  };
-  std::unordered_map<std::string, RowsReadFirst> readFirst_;
-  int readFirstFile_ = -1;  // the scratch file, already unlinked
   std::string databaseName;
   std::string backupTime;
   bool connected;

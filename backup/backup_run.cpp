@@ -211,7 +211,7 @@ bool BackupEngine::writeIdentities(const Inventory& inventory) {
   return written;
 }
 
-RunOutcome BackupEngine::writeFile(const Job& job, const std::string& fileName,
+RunOutcome BackupEngine::writeFile(Job job, const std::string& fileName,
                                    const std::string& created) {
   const Inventory& inventory = job.inventory;
   if (!openOutput(fileName)) return RunOutcome::kFailed;
@@ -231,7 +231,9 @@ RunOutcome BackupEngine::writeFile(const Job& job, const std::string& fileName,
   outFile.writeLine(preamble());
   outFile.writeLine("");
   checkWritten();
-  if (this->saveData) readLockedTablesFirst(job, fileName);
+  RowsReadFirst readFirst;
+  if (this->saveData) readLockedTablesFirst(job, fileName, &readFirst);
+  job.readFirst = &readFirst;
 
   int saved = 0;
   int objectsSaved = 0;

@@ -1,7 +1,5 @@
 #include <iostream>
 
-#include <unistd.h>
-
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
@@ -18,7 +16,6 @@ BackupEngine::BackupEngine()
 
 BackupEngine::~BackupEngine() {
   releaseSnapshotLock();
-  if (readFirstFile_ >= 0) close(readFirstFile_);
 }
 
 bool BackupEngine::createSocket() {

@@ -46,8 +46,13 @@ void BackupEngine::releaseSnapshotLock() {
   lockSession_.close();  // the server lets go of its locks
 }
 
+BackupEngine::RowsReadFirst::~RowsReadFirst() {
+  if (file >= 0) close(file);
+}
+
 void BackupEngine::readLockedTablesFirst(const Job& job,
-                                         const std::string& fileName) {
+                                         const std::string& fileName,
+                                         RowsReadFirst* readFirst) {
   std::vector<const TableEntry*> first;
   for (size_t i = 0; i < job.inventory.tables.size(); ++i)
     if (job.plan.tables[i].readFirst) first.push_back(&job.inventory.tables[i]);
@@ -61,17 +66,17 @@ void BackupEngine::readLockedTablesFirst(const Job& job,
   // killed run leaves nothing behind.
   BackupFile scratch;
   if (scratch.create(fileName + ".zuerst")) {
-    readFirstFile_ = open(scratch.path().c_str(), O_RDONLY | O_CLOEXEC);
+    readFirst->file = open(scratch.path().c_str(), O_RDONLY | O_CLOEXEC);
     unlink(scratch.path().c_str());
   }
-  if (readFirstFile_ < 0) {
+  if (readFirst->file < 0) {
     printLine(console_text::noScratchFile(fileName));
     releaseSnapshotLock();
     return;  // the tables find no rows read first: they fail
   }
   for (const TableEntry* table : first) {
     printLine(console_text::readingTable(table->name));
-    RowsReadFirst part;
+    RowsReadFirst::Part part;
     part.begin = scratch.bytesWritten();
     // As for every table: keep the snapshot, let go of its metadata lock.
     query("SAVEPOINT vkt_table");
@@ -79,28 +84,32 @@ void BackupEngine::readLockedTablesFirst(const Job& job,
     query("ROLLBACK TO SAVEPOINT vkt_table");
     part.end = scratch.bytesWritten();
     printLine(console_text::rowsRead(part.rows.rows));
-    readFirst_.emplace(table->name, part);
+    readFirst->parts.emplace(table->name, part);
   }
   releaseSnapshotLock();
   scratch.close();
-  if (scratch.failed()) readFirst_.clear();
+  if (scratch.failed()) readFirst->parts.clear();
 }
 
-RowsResult BackupEngine::copyRowsReadFirst(const std::string& tableName) {
+RowsResult BackupEngine::copyRowsReadFirst(const RowsReadFirst* readFirst,
+                                           const std::string& tableName) {
   printLine(console_text::kTakingRowsReadFirst);
   RowsResult rows;
-  auto found = readFirst_.find(tableName);
-  if (found == readFirst_.end()) {
+  const RowsReadFirst::Part* part = nullptr;
+  if (readFirst != nullptr) {
+    auto found = readFirst->parts.find(tableName);
+    if (found != readFirst->parts.end()) part = &found->second;
+  }
+  if (part == nullptr) {
     printLine(console_text::kRowsNotRead);
     return rows;
   }
-  const RowsReadFirst& part = found->second;
-  rows.rows = part.rows.rows;
+  rows.rows = part->rows.rows;
   const bool copied =
-      outFile.appendFrom(readFirstFile_, part.begin, part.end - part.begin) ==
+      outFile.appendFrom(readFirst->file, part->begin, part->end - part->begin) ==
       BackupFile::CopyOutcome::kCopied;
   if (!copied)
     printLine(console_text::kRowsNotWritten);
-  rows.whole = part.rows.whole && copied;
+  rows.whole = part->rows.whole && copied;
   return rows;
 }

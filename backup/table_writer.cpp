@@ -104,7 +104,7 @@ bool BackupEngine::saveTable(const Job& job, int index) {
   } else if (planned.rows == plan::Rows::kCopy && job.previous != nullptr) {
     rows = copyRowsFromPrevious(*job.previous, table.name);
   } else if (planned.readFirst) {
-    rows = copyRowsReadFirst(table.name);
+    rows = copyRowsReadFirst(job.readFirst, table.name);
   } else {
     rows = dumpRows(table);
   }
