@@ -186,8 +186,9 @@ class BackupEngine {
   // Counts columns and lists those of tables with invisible ones; looks
   // tables up through inventory->byName, which must be built first.
   bool markInvisibleColumns(Inventory* inventory);
-  // The names of the views, as SHOW FULL TABLES lists them.
-  bool listViews(std::unordered_set<std::string>* views);
+  // Each table's kind by name, as SHOW FULL TABLES lists it ("BASE TABLE",
+  // "VIEW", "SEQUENCE", ...).
+  bool listKinds(std::unordered_map<std::string, std::string>* kinds);
   // A view's statement as the connection's character set spells it, or ""
   // when the server gave none.
   std::string definitionInConnectionCharset(const ObjectDefinition& view);

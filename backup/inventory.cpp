@@ -274,13 +274,13 @@ bool BackupEngine::readTables(Inventory* inventory) {
   // is never trusted as unchanged. Times are read in UTC: instants.
   std::unordered_set<std::string> locked;
   std::string lockRefusal;
-  std::unordered_set<std::string> views;
+  std::unordered_map<std::string, std::string> kinds;
   db::Rows status;
   if (!query("SET SESSION time_zone = '+00:00'") ||
       !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
       (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
       !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
-      !listViews(&views) || !session_.select("SHOW TABLE STATUS;", &status)) {
+      !listKinds(&kinds) || !session_.select("SHOW TABLE STATUS;", &status)) {
     printError();
     return false;
   }
@@ -304,7 +304,9 @@ bool BackupEngine::readTables(Inventory* inventory) {
     // The kind is what the server lists, never what a statement on the
     // table happens to allow: a view whose rows were dumped as a table's
     // would insert them into its base table a second time on restore.
-    entry.isView = views.count(entry.name) != 0;
+    auto kind = kinds.find(entry.name);
+    entry.isView = kind != kinds.end() && kind->second == "VIEW";
+    entry.isSequence = kind != kinds.end() && kind->second == "SEQUENCE";
     entry.viewUsable = status.text(row, commentColumn) == "VIEW";
     Status facts{status.text(row, engineColumn), status.text(row, createColumn),
                  status.text(row, rowsColumn), status.text(row, dataColumn)};
@@ -400,12 +402,13 @@ bool BackupEngine::markInvisibleColumns(Inventory* inventory) {
   return true;
 }
 
-bool BackupEngine::listViews(std::unordered_set<std::string>* views) {
+bool BackupEngine::listKinds(
+    std::unordered_map<std::string, std::string>* kinds) {
   db::Rows rows;
   if (!session_.select("SHOW FULL TABLES", &rows) || rows.columnCount() < 2)
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
-    if (rows.text(i, 1) == "VIEW") views->insert(rows.text(i, 0));
+    kinds->emplace(rows.text(i, 0), rows.text(i, 1));
   return true;
 }
 

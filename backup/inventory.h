@@ -33,6 +33,9 @@ struct TableEntry {
   // there a second time. Its rows block stays empty, as a view's.
   bool rowsElsewhere = false;
   bool isView = false;
+  // A sequence: its one row moves with every value handed out, and no
+  // update time tells of that.
+  bool isSequence = false;
   // False for a view the server reports as unusable (it reads a table or
   // view that is gone): its CREATE VIEW fails on restore, so it goes last.
   bool viewUsable = true;

@@ -43,7 +43,8 @@ Reason change(const TableEntry& table, const PreviousTableEntry* previous,
     return Reason::kUpdateTimeUnknown;
   if (table.updateTime != previous->updateTime) return Reason::kUpdateTimeMoved;
   // An equal update time counts only where it follows the rows.
-  if (!table.updateTracksRows) return Reason::kUpdateTimeUntrusted;
+  if (!table.updateTracksRows || table.isSequence)
+    return Reason::kUpdateTimeUntrusted;
   // Changes that move no time at all (TRUNCATE PARTITION, EXCHANGE
   // PARTITION, DISCARD and IMPORT TABLESPACE, a RENAME swap) show in the
   // identity.

@@ -28,7 +28,7 @@ enum class Reason {
   kBlockNotWhole,       // its block in the previous file is damaged
   kUpdateTimeUnknown,   // either update time is not known
   kUpdateTimeMoved,     // the update times differ
-  kUpdateTimeUntrusted, // the engine or a re-creation keeps the time from the rows
+  kUpdateTimeUntrusted, // the engine, a re-creation or a sequence keeps the time from the rows
   kIdentityDiffers,     // TRUNCATE PARTITION, EXCHANGE, a RENAME swap, ...
   kEmptied,             // the server counts no rows, the file holds some
   kViewChanged,         // a view whose statements differ

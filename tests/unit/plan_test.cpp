@@ -123,6 +123,8 @@ TEST(Plan, EachRuleDecidesItsTable) {
       {"update time does not follow the rows",
        [](Facts& f) { f.table.updateTracksRows = false; }, Rows::kRead,
        Reason::kUpdateTimeUntrusted, false, 1},
+      {"a sequence", [](Facts& f) { f.table.isSequence = true; }, Rows::kRead,
+       Reason::kUpdateTimeUntrusted, false, 1},
       {"identity moved", [](Facts& f) { f.table.identity += "x"; }, Rows::kRead,
        Reason::kIdentityDiffers, false, 1},
       {"identity unknown", [](Facts& f) { f.table.identity = f.previous.identity = ""; },
