@@ -113,7 +113,7 @@ std::optional<Inventory> BackupEngine::readInventory() {
   if (!readTables(&inventory)) return std::nullopt;
   // Rows are read in UTC, and the preamble tells the restore so.
   if (!query("SET SESSION time_zone = '+00:00'")) {
-    printLine(console_text::error(serverError()));
+    printError();
     return std::nullopt;
   }
   if (this->saveStructure && !readDefinitions(&inventory)) return std::nullopt;

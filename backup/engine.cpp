@@ -69,3 +69,5 @@ bool BackupEngine::query(const std::string& statement) {
 std::string BackupEngine::serverError() const {
   return backup_format::commentName(session_.error());
 }
+
+void BackupEngine::printError() const { printLine(console_text::error(serverError())); }

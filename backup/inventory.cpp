@@ -104,10 +104,6 @@ std::set<std::string> namesReadBy(const std::string& definition,
 
 }  // namespace
 
-void BackupEngine::printError() const {
-  console_text::printLine(console_text::error(serverError()));
-}
-
 bool BackupEngine::readServerClock(time_t* now) {
   long long seconds = 0;
   if (!session_.selectNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;

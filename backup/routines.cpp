@@ -234,7 +234,7 @@ bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
 void BackupEngine::checkObjectRights(Inventory* inventory) {
   bool triggers = false;
   if (!triggersVisible(inventory->tables, &triggers)) {
-    printLine(console_text::error(serverError()));
+    printError();
     inventory->objectsListed = false;
   } else if (!triggers) {
     printLine(console_text::kNoTriggerRight);
@@ -248,7 +248,7 @@ void BackupEngine::checkObjectRights(Inventory* inventory) {
     printLine(console_text::kNoEventRight);
     inventory->rightsMissing = true;
   } else if (answer == db::Session::Answer::kFailed) {
-    printLine(console_text::error(serverError()));
+    printError();
     inventory->objectsListed = false;
   }
 }
@@ -273,7 +273,7 @@ bool BackupEngine::readDefinitions(Inventory* inventory) {
                   "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME",
                   &objects);
   if (!inventory->objectsListed) {
-    printLine(console_text::error(serverError()));
+    printError();
     objects.clear();
   } else {
     printLine(console_text::kOk);
@@ -299,12 +299,12 @@ bool BackupEngine::readViewDefinitions(Inventory* inventory) {
 bool BackupEngine::readUnconverted(const std::function<void()>& read) {
   if (!query("SET @vkt_results = @@character_set_results, "
              "character_set_results = binary")) {
-    printLine(console_text::error(serverError()));
+    printError();
     return false;
   }
   read();
   if (!query("SET character_set_results = @vkt_results")) {
-    printLine(console_text::error(serverError()));
+    printError();
     return false;
   }
   return true;

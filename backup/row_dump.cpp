@@ -201,7 +201,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
   select += ";";
   db::RowCursor cursor = session_.stream(select);
   if (!cursor.started()) {
-    console_text::printLine(console_text::error(serverError()));
+    printError();
     return rows;
   }
   console_text::printLine(console_text::kOk);
@@ -253,7 +253,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = cursor.failed();
   if (fetchFailed)
-    console_text::printLine(console_text::error(serverError()));
+    printError();
   written = target.writeLine("") && written;
   if (!written)
     console_text::printLine(console_text::kRowsNotWritten);

@@ -30,7 +30,7 @@ bool BackupEngine::writeStructure(const Inventory& inventory,
   if (!session_.select("SHOW CREATE TABLE " +
                        backup_format::quoteIdentifier(table.name) + ";",
                        &rows)) {
-    printLine(console_text::error(serverError()));
+    printError();
     return false;
   }
   printLine(console_text::kOk);
