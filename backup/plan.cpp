@@ -17,6 +17,13 @@ const PreviousTableEntry* findPrevious(const Previous& previous,
                                          : &(*previous.tables)[found->second];
 }
 
+// Whether an equal update time may prove the rows unchanged: the engine
+// moves it with every change of the rows, and the table is no sequence,
+// whose one row moves with every value handed out, and no time tells of it.
+bool updateTimeCounts(const TableEntry& table) {
+  return table.updateTracksRows && !table.isSequence;
+}
+
 // A view has no update time: its statements are compared, where the files
 // hold them.
 Reason viewChange(const TableEntry& view, const PreviousTableEntry& previous,
@@ -43,8 +50,7 @@ Reason change(const TableEntry& table, const PreviousTableEntry* previous,
     return Reason::kUpdateTimeUnknown;
   if (table.updateTime != previous->updateTime) return Reason::kUpdateTimeMoved;
   // An equal update time counts only where it follows the rows.
-  if (!table.updateTracksRows || table.isSequence)
-    return Reason::kUpdateTimeUntrusted;
+  if (!updateTimeCounts(table)) return Reason::kUpdateTimeUntrusted;
   // Changes that move no time at all (TRUNCATE PARTITION, EXCHANGE
   // PARTITION, DISCARD and IMPORT TABLESPACE, a RENAME swap) show in the
   // identity.
@@ -141,7 +147,7 @@ std::vector<zstd_frames::Frame> rowFrames(
 
 bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous) {
   return !table.isView && table.updateKnown && previous.updateKnown &&
-         table.updateTime == previous.updateTime && table.updateTracksRows;
+         table.updateTime == previous.updateTime && updateTimeCounts(table);
 }
 
 Plan make(const Now& now, const Previous* previous, const Settings& settings) {
