@@ -37,6 +37,25 @@ std::uint32_t little32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
 }
 
+// A skippable frame's magic number: any of sixteen.
+bool isSkippable(const unsigned char* head) {
+  return (little32(head) & 0xFFFFFFF0u) == kSkippableMagic;
+}
+
+// Whether a frame's stated decompressed size is one this program writes:
+// known, and no more than kFrameBytes.
+bool contentBounded(unsigned long long content) {
+  return content != ZSTD_CONTENTSIZE_UNKNOWN && content != ZSTD_CONTENTSIZE_ERROR &&
+         content <= kFrameBytes;
+}
+
+// What a damaged frame reads as: NUL bytes closed by a line feed, so that
+// no line around it stays whole.
+void fillDamaged(char* plain, std::size_t size) {
+  std::memset(plain, '\0', size);
+  if (size >= 2) plain[size - 1] = '\n';
+}
+
 ssize_t readAt(int fd, void* buffer, std::size_t length, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < length) {
@@ -136,7 +155,7 @@ bool looksCompressed(int fd) {
   unsigned char magic[4];
   if (readAt(fd, magic, 4, 0) != 4) return false;
   const std::uint32_t value = little32(magic);
-  return value == kFrameMagic || (value & 0xFFFFFFF0u) == kSkippableMagic;
+  return value == kFrameMagic || isSkippable(magic);
 }
 
 bool decompressFile(int source, int target, std::vector<Frame>* frames) {
@@ -152,7 +171,7 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
     unsigned char head[8];
     const ssize_t headLength = readAt(source, head, sizeof head, packedBegin);
     if (headLength < 4) break;  // the end, or a few stray bytes
-    if ((little32(head) & 0xFFFFFFF0u) == kSkippableMagic) {
+    if (isSkippable(head)) {
       if (headLength < 8) break;
       input.seek(packedBegin + 8 + little32(head + 4));
       continue;
@@ -180,12 +199,11 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
     const unsigned long long content =
         n > 0 ? ZSTD_getFrameContentSize(packed.data(), static_cast<std::size_t>(n))
               : ZSTD_CONTENTSIZE_ERROR;
-    if (n <= 0 || ZSTD_isError(size) || content == ZSTD_CONTENTSIZE_ERROR ||
-        content == ZSTD_CONTENTSIZE_UNKNOWN || content > kFrameBytes) {
+    if (n <= 0 || ZSTD_isError(size) || !contentBounded(content)) {
       return ftruncate(target, static_cast<off_t>(frame.plainBegin)) == 0;
     }
     std::string fill(static_cast<std::size_t>(content), '\0');
-    if (fill.size() >= 2) fill.back() = '\n';
+    fillDamaged(&fill[0], fill.size());
     if (!writeAt(target, fill.data(), fill.size(), frame.plainBegin) ||
         ftruncate(target, static_cast<off_t>(frame.plainBegin + fill.size())) != 0)
       return false;
@@ -230,7 +248,7 @@ Reader::Reader(int fd) : fd_(fd) {
     if (n < 4) break;  // the end, or a few stray bytes
     const unsigned char* head =
         reinterpret_cast<const unsigned char*>(buffer.data() + (at - bufferAt));
-    if ((little32(head) & 0xFFFFFFF0u) == kSkippableMagic) {
+    if (isSkippable(head)) {
       if (n < 8) break;
       at += 8 + std::uint64_t{little32(head + 4)};
       continue;
@@ -240,8 +258,7 @@ Reader::Reader(int fd) : fd_(fd) {
     const std::size_t size = ZSTD_findFrameCompressedSize(packed, n);
     if (ZSTD_isError(size)) break;  // damaged beyond telling its end
     const unsigned long long content = ZSTD_getFrameContentSize(packed, n);
-    if (content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR ||
-        content > kFrameBytes) {
+    if (!contentBounded(content)) {
       bounded_ = false;
       break;
     }
@@ -396,8 +413,7 @@ bool Reader::decompress(std::size_t index, char* plain) {
                                             packed.data(), packed.size())
                       : plainSize + 1;
   if (!ZSTD_isError(n) && n == plainSize) return true;
-  std::memset(plain, '\0', plainSize);
-  if (plainSize >= 2) plain[plainSize - 1] = '\n';
+  fillDamaged(plain, plainSize);
   return false;
 }
 
