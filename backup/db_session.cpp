@@ -81,19 +81,26 @@ void Session::close() {
   connection_ = nullptr;
 }
 
+bool wholeNumber(const std::string& text, long long* number) {
+  char* end = nullptr;
+  *number = std::strtoll(text.c_str(), &end, 10);
+  return end != text.c_str() && *end == '\0';
+}
+
+bool Session::send(const std::string& statement) {
+  return mysql_real_query(connection_, statement.data(),
+                          static_cast<unsigned long>(statement.size())) == 0;
+}
+
 bool Session::execute(const std::string& statement) {
-  if (mysql_real_query(connection_, statement.data(),
-                       static_cast<unsigned long>(statement.size())) != 0)
-    return false;
+  if (!send(statement)) return false;
   Result dropped(mysql_store_result(connection_));
   return dropped != nullptr || mysql_field_count(connection_) == 0;
 }
 
 bool Session::select(const std::string& statement, Rows* rows) {
   *rows = Rows();
-  if (mysql_real_query(connection_, statement.data(),
-                       static_cast<unsigned long>(statement.size())) != 0)
-    return false;
+  if (!send(statement)) return false;
   Result result(mysql_store_result(connection_));
   if (!result) return false;
   const unsigned fields = mysql_num_fields(result.get());
@@ -116,12 +123,8 @@ bool Session::select(const std::string& statement, Rows* rows) {
 
 bool Session::selectNumber(const std::string& statement, long long* number) {
   Rows rows;
-  if (!select(statement, &rows) || rows.size() == 0 || rows.isNull(0, 0))
-    return false;
-  const char* text = rows.text(0, 0).c_str();
-  char* end = nullptr;
-  *number = std::strtoll(text, &end, 10);
-  return end != text && *end == '\0';
+  return select(statement, &rows) && rows.size() > 0 && !rows.isNull(0, 0) &&
+         wholeNumber(rows.text(0, 0), number);
 }
 
 Session::Answer Session::selectUnlessRefused(const std::string& statement,
@@ -132,9 +135,7 @@ Session::Answer Session::selectUnlessRefused(const std::string& statement,
 
 RowCursor Session::stream(const std::string& statement) {
   RowCursor cursor(connection_);
-  if (mysql_real_query(connection_, statement.data(),
-                       static_cast<unsigned long>(statement.size())) != 0)
-    return cursor;
+  if (!send(statement)) return cursor;
   cursor.result_ = mysql_use_result(connection_);
   if (cursor.result_ != nullptr) cursor.fieldCount_ = mysql_num_fields(cursor.result_);
   return cursor;

@@ -69,6 +69,9 @@ class RowCursor {
   unsigned long* lengths_ = nullptr;
 };
 
+// Reads all of `text` as a whole decimal number; false when it is not one.
+bool wholeNumber(const std::string& text, long long* number);
+
 // The connection's character set as escaping sees it.
 struct CharacterSet {
   std::string name;
@@ -118,6 +121,9 @@ class Session {
   unsigned long escape(char* to, const char* from, unsigned long length) const;
 
  private:
+  // Sends `statement`; false when the server refused it.
+  bool send(const std::string& statement);
+
   st_mysql* connection_ = nullptr;
 };
 

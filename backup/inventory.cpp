@@ -219,10 +219,8 @@ bool BackupEngine::readOpenTransactions(
   if (answer != db::Session::Answer::kRows) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (rows.isNull(i, 0)) continue;  // not begun inside InnoDB yet
-    const char* text = rows.text(i, 0).c_str();
-    char* end = nullptr;
-    const long long start = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0') return false;
+    long long start = 0;
+    if (!db::wholeNumber(rows.text(i, 0), &start)) return false;
     change_rules::addTransactionStart(static_cast<time_t>(start), seconds);
   }
   return true;
