@@ -82,8 +82,19 @@ bool parseIdentityLine(std::string_view line, std::string* table,
   return !identity->empty();
 }
 
+std::string hexDigits(std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (char c : bytes) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xF];
+  }
+  return hex;
+}
+
 std::string commentName(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string text;
   for (char c : name) {
     unsigned char byte = static_cast<unsigned char>(c);
@@ -94,9 +105,7 @@ std::string commentName(const std::string& name) {
     } else if (c == '\r') {
       text += "\\r";
     } else if (byte < 0x20 || byte == 0x7F) {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xF];
+      text += "\\x" + hexDigits(std::string_view(&c, 1));
     } else {
       text += c;
     }

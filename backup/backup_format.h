@@ -122,6 +122,9 @@ SectionKind sectionKind(std::string_view line);
 // writes it.
 std::string sectionOpener(SectionKind kind, const std::string& name);
 
+// Each byte of `bytes` as two upper-case hexadecimal digits.
+std::string hexDigits(std::string_view bytes);
+
 // `name` fit for a comment line: a backslash doubled, LF and CR written as
 // \n and \r, other control bytes as \xHH. The text stays on one line, and
 // different names stay different.

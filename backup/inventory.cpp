@@ -429,17 +429,6 @@ bool namesAlike(const std::string& one, const std::string& other) {
                           other.compare(0, 4, "utf8") == 0);
 }
 
-std::string hexOf(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (unsigned char byte : bytes) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xF];
-  }
-  return hex;
-}
-
 }  // namespace
 
 // The statement is read once, unconverted, in the character set of the
@@ -460,7 +449,7 @@ std::string BackupEngine::definitionInConnectionCharset(
       view.createText.size() > kConvertedAtMost)
     return view.createText;
   db::Rows rows;
-  if (!session_.select("SELECT CONVERT(_binary X'" + hexOf(view.createText) +
+  if (!session_.select("SELECT CONVERT(_binary X'" + backup_format::hexDigits(view.createText) +
                            "' USING " + view.characterSet + ")",
                        &rows) ||
       rows.size() == 0 || rows.isNull(0, 0))
