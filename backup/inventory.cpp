@@ -233,7 +233,7 @@ void BackupEngine::printProcessGrant() {
   db::Rows rows;
   if (session_.select("SELECT CURRENT_USER()", &rows) && rows.size() > 0 &&
       !rows.isNull(0, 0)) {
-    const std::string current = rows.text(0, 0).c_str();
+    const std::string& current = rows.text(0, 0);
     const size_t at = current.rfind('@');
     if (at != std::string::npos)
       account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";

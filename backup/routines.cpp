@@ -184,7 +184,7 @@ bool BackupEngine::listObjects(const char* statement,
   if (!session_.select(statement, &rows)) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
     ObjectDefinition object;
-    object.kind = kindOf(rows.text(i, 0).c_str());
+    object.kind = kindOf(rows.text(i, 0));
     if (object.kind == SectionKind::kNone || rows.isNull(i, 1)) continue;
     object.name = rows.text(i, 1);
     objects->push_back(std::move(object));
