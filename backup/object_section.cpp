@@ -150,12 +150,12 @@ bool modeHas(const std::string& mode, std::string_view word) {
   return false;
 }
 
-// `statement` as a section or view writes it, run under a mode with or
-// without ANSI_QUOTES and backslash escapes: as it stands when the stock
-// client does nothing but send it, and, where the server takes the hex
-// form, every reading agrees on it; else in the hex form where the server
-// takes it; "" when neither. `delimiter` ends it; "" for one that occurs
-// nowhere in it.
+// `statement` as a section or a view writes it, for a mode with or without
+// ANSI_QUOTES and backslash escapes, ended by `delimiter` ("" for one that
+// occurs nowhere in it). Where the server takes the hex form: as it stands
+// when every reading agrees on it and the stock client would only send it,
+// else in the hex form. Elsewhere: as it stands when the client would only
+// send it, else "".
 std::string asWritten(const std::string& statement, bool hexFormTaken,
                       bool ansiQuotes, bool escapes, std::string delimiter) {
   if (delimiter.empty()) delimiter = delimiterFor({statement});
