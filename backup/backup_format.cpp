@@ -201,6 +201,7 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
     const char c = sql[i];
     const bool lineGoesOn = i + 1 < sql.size() && sql[i + 1] != '\n';
     const char next = lineGoesOn ? sql[i + 1] : '\0';
+    if (c == '\0') return true;
     if (inComment) {
       if (c == '*' && next == '/') {
         inComment = false;
@@ -228,6 +229,21 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
     }
   }
   return quote != 0 || inComment;
+}
+
+bool plainToEveryReader(std::string_view sql, bool ansiQuotes) {
+  for (char c : sql) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    const bool control = (byte < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
+                         byte == 0x7F;
+    if (byte > 0x7F || control || c == '\\' || (ansiQuotes && c == '"'))
+      return false;
+  }
+  return true;
+}
+
+std::string hexStatement(std::string_view sql) {
+  return kHexStatementPrefix + hexDigits(sql);
 }
 
 std::string dropLine(const std::string& table, bool isView) {

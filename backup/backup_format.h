@@ -182,10 +182,31 @@ bool lineFeedInQuotes(std::string_view sql);
 // what it takes for strings and comments, or be left inside a string or
 // comment at its end. The server and the client disagree on comments
 // ("--" and a control byte is one to the server only), so a definition
-// can hide such text from the server. `backslashEscapes`: a backslash
-// escapes the next byte in strings (no NO_BACKSLASH_ESCAPES).
+// can hide such text from the server. A NUL stops the client wherever it
+// stands. `backslashEscapes`: a backslash escapes the next byte in strings
+// (no NO_BACKSLASH_ESCAPES).
 bool clientActsWithin(std::string_view sql, std::string_view delimiter,
                       bool backslashEscapes);
+
+// Whether every reading of `sql` takes the same bytes for the same text:
+// the stock client in any character set a restore may give it (a
+// multi-byte one reads a byte over 0x7F with the byte after it, even a
+// backslash or a backquote, and it follows no SET NAMES of the file), in
+// either backslash mode, with the server's ANSI_QUOTES known to it or not
+// (`ansiQuotes`: the mode it runs under), and the server ("--" and a
+// control byte is a comment to the server only). False for a byte over
+// 0x7F, a control byte but TAB, LF and CR, DEL, a backslash, and, with
+// `ansiQuotes`, a double quote.
+bool plainToEveryReader(std::string_view sql, bool ansiQuotes);
+
+// A statement written as its bytes in a hexadecimal literal, for a server
+// that runs EXECUTE IMMEDIATE (MariaDB 10.2 on): "EXECUTE IMMEDIATE 0x"
+// and hexDigits() of the statement. The literal is binary, so the server
+// runs the very bytes under the session's character_set_client, and the
+// line holds no quote, comment, backslash or delimiter that a client could
+// read.
+constexpr char kHexStatementPrefix[] = "EXECUTE IMMEDIATE 0x";
+std::string hexStatement(std::string_view sql);
 
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);

@@ -153,6 +153,13 @@ std::string Session::serverVersion() const {
   return mysql_get_server_info(connection_);
 }
 
+bool Session::executesImmediate() const {
+  constexpr unsigned long kFirstVersion = 100200;  // 10.2.0
+  return connection_ != nullptr &&
+         std::strstr(mysql_get_server_info(connection_), "MariaDB") != nullptr &&
+         mysql_get_server_version(connection_) >= kFirstVersion;
+}
+
 std::string Session::characterSetName() const {
   return mysql_character_set_name(connection_);
 }

@@ -113,6 +113,8 @@ class Session {
   std::string error() const;
   unsigned errorNumber() const;
   std::string serverVersion() const;
+  // Whether the server runs EXECUTE IMMEDIATE: MariaDB 10.2 and later.
+  bool executesImmediate() const;
   std::string characterSetName() const;
   CharacterSet characterSet() const;
   // Escapes `length` bytes of `from` into `to` (room for 2 * length + 1)

@@ -1,5 +1,6 @@
 #include "backup/object_section.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string_view>
 #include <unordered_map>
@@ -137,6 +138,35 @@ std::string numberedDelimiter(char byte,
   }
 }
 
+// Whether a mode (as SHOW CREATE gives it, words split by commas) holds
+// `word`.
+bool modeHas(const std::string& mode, std::string_view word) {
+  size_t start = 0;
+  while (start <= mode.size()) {
+    size_t end = std::min(mode.find(',', start), mode.size());
+    if (std::string_view(mode).substr(start, end - start) == word) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// `statement` as a section or a view writes it, for a mode with or without
+// ANSI_QUOTES and backslash escapes, ended by `delimiter` ("" for one that
+// occurs nowhere in it). Where the server takes the hex form: as it stands
+// when every reading agrees on it and the stock client would only send it,
+// else in the hex form. Elsewhere: as it stands when the client would only
+// send it, else "".
+std::string asWritten(const std::string& statement, bool hexFormTaken,
+                      bool ansiQuotes, bool escapes, std::string delimiter) {
+  if (delimiter.empty()) delimiter = delimiterFor({statement});
+  const bool sentAsItStands =
+      !backup_format::clientActsWithin(statement, delimiter, escapes);
+  if (!hexFormTaken) return sentAsItStands ? statement : std::string();
+  if (sentAsItStands && backup_format::plainToEveryReader(statement, ansiQuotes))
+    return statement;
+  return backup_format::hexStatement(statement);
+}
+
 }  // namespace
 
 std::string delimiterFor(const std::vector<std::string>& statements) {
@@ -153,16 +183,23 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
   const char* dropPrefix = dropStatement(object.kind);
   if (!object.error.empty() || dropPrefix == nullptr || !sessionIsPlain(object))
     return {};
+  // The DROP runs under the file's mode, the definition under its own.
+  const bool ansiQuotes = object.hasSqlMode &&
+                          (modeHas(object.sqlMode, "ANSI_QUOTES") ||
+                           modeHas(object.sqlMode, "ANSI"));
+  const bool escapes =
+      !object.hasSqlMode || !modeHas(object.sqlMode, "NO_BACKSLASH_ESCAPES");
   std::vector<std::string> statements;
   if (drop)
-    statements.push_back(dropPrefix +
-                         backup_format::quoteIdentifier(object.name));
+    statements.push_back(asWritten(dropPrefix + backup_format::quoteIdentifier(object.name),
+                                   object.hexFormTaken, false, true, ""));
   statements.push_back(versioned("50003", sessionSet(object)));
-  statements.push_back(object.createText);
+  statements.push_back(
+      asWritten(object.createText, object.hexFormTaken, ansiQuotes, escapes, ""));
   statements.push_back(versioned("50003", sessionRestore(object)));
+  for (const std::string& statement : statements)
+    if (statement.empty()) return {};
   const std::string delimiter = delimiterFor(statements);
-  const bool escapes = !object.hasSqlMode ||
-                       object.sqlMode.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
   for (const std::string& statement : statements)
     if (backup_format::clientActsWithin(statement, delimiter, escapes)) return {};
 
@@ -176,14 +213,16 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
 }
 
 std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop) {
-  // Views are made under the preamble's mode: backslashes escape.
-  if (!view.error.empty() || !sessionIsPlain(view) ||
-      backup_format::clientActsWithin(view.createText, ";", true))
-    return {};
+  if (!view.error.empty() || !sessionIsPlain(view)) return {};
+  // Views are made under the preamble's mode: backslashes escape, double
+  // quotes enclose strings.
+  const std::string statement =
+      asWritten(view.createText, view.hexFormTaken, false, true, ";");
+  if (statement.empty()) return {};
   std::vector<std::string> lines;
   if (drop) lines.push_back(backup_format::dropLine(view.name, true));
   lines.push_back(versioned("50001", sessionSet(view)) + ";");
-  lines.push_back(view.createText + ";");
+  lines.push_back(statement + ";");
   lines.push_back(versioned("50001", sessionRestore(view)) + ";");
   return lines;
 }

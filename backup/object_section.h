@@ -14,6 +14,22 @@
 // <d> occurs in none of the statements but at their ends, so no body ends a
 // statement early, and a reader that knows <d> skips the statements
 // whatever lines they hold (a body line may begin with '#').
+//
+// The DROP statement and the definition stand as the server gives them
+// when every reading agrees on them (backup_format::plainToEveryReader:
+// no byte over 0x7F, no control byte but TAB, LF and CR, no backslash, no
+// double quote under ANSI_QUOTES) and the stock client would do nothing
+// but send them (backup_format::clientActsWithin). Any other is written in
+// the hex form, on one line:
+//   EXECUTE IMMEDIATE 0x<each byte of the statement as two upper-case
+//   hexadecimal digits><d>
+// under the same session lines. The server takes the literal as binary
+// bytes, unconverted, and runs them under the character_set_client, mode
+// and time zone those lines set: the object comes back byte for byte. A
+// view's definition line is written the same way, "EXECUTE IMMEDIATE
+// 0x<hex>;". Only servers that run EXECUTE IMMEDIATE (MariaDB 10.2 on)
+// get the hex form; for others a definition is written as it stands where
+// the stock client would do nothing but send it, and refused otherwise.
 #ifndef VKT_BACKUP_OBJECT_SECTION_H_
 #define VKT_BACKUP_OBJECT_SECTION_H_
 
@@ -34,6 +50,9 @@ struct ObjectDefinition {
   std::string timeZone;      // with hasTimeZone (events only)
   bool hasSqlMode = false;
   bool hasTimeZone = false;
+  // The server runs EXECUTE IMMEDIATE: a statement that not every reading
+  // agrees on is written in the hex form.
+  bool hexFormTaken = false;
   std::string error;  // why the definition is missing; "" when it is known
 };
 
@@ -41,15 +60,15 @@ namespace object_section {
 
 // The lines of an object section after its first line, as laid out above;
 // `drop` adds the DROP statement. Empty when the definition is missing,
-// when a session value is not a plain word, or when the stock client would
-// act on something in a statement (backup_format::clientActsWithin).
+// when a session value is not a plain word, or when a statement can be
+// written neither as it stands nor in the hex form.
 std::vector<std::string> objectLines(const ObjectDefinition& object, bool drop);
 
 // The structure block of a view's section without its closing empty line:
 // the DROP line (with `drop`), a line setting the view's session, its
-// definition and ";", a line restoring the session. Empty when the
-// definition is missing, a session value is not a plain word, or the stock
-// client would act on something in the definition.
+// definition (as it stands or in the hex form) and ";", a line restoring
+// the session. Empty when the definition is missing, a session value is
+// not a plain word, or the definition can be written neither way.
 std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop);
 
 // `lines` joined by LF: the text that a reader gets back from them.

@@ -198,6 +198,7 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
   ObjectDefinition object;
   object.kind = kind;
   object.name = name;
+  object.hexFormTaken = session_.executesImmediate();
   db::Rows rows;
   if (!session_.select(std::string("SHOW CREATE ") + what + " " +
                            backup_format::quoteIdentifier(name),

@@ -836,7 +836,8 @@ TEST(Names, NoNameEndsItsLineEarly) {
     c.exec("CREATE TABLE `" + name + "` (v VARCHAR(10)); INSERT INTO `" + name +
            "` VALUES ('" + name.substr(0, 2) + "');");
   // A body that hides a client command from the server ("--" and a control
-  // byte is a comment to the server only) is not written.
+  // byte is a comment to the server only) is written in the hex form: the
+  // procedure comes back, the command never runs.
   const std::string planted = ts::TempDir().path() + "-planted";
   c.exec("CREATE PROCEDURE hostile() BEGIN\n--\x01 \\! touch " + planted +
          " #\nSELECT 1;\nEND");
@@ -848,7 +849,7 @@ TEST(Names, NoNameEndsItsLineEarly) {
   EXPECT_EQ(std::count_if(out.begin(), out.end(),
                           [](unsigned char b) { return b != '\n' && (b < 0x20 || b == 0x7F); }),
             0) << out;
-  EXPECT_NE(out.find("Speichere Prozedur 'hostile'\nFehler: "), std::string::npos) << out;
+  EXPECT_EQ(out.find("Speichere Prozedur 'hostile'\nFehler: "), std::string::npos) << out;
   EXPECT_NE(access(planted.c_str(), F_OK), 0);
   const std::string failed =
       "Fehler: Ein Name der Tabelle enth\xE4lt einen Zeilenumbruch";
@@ -871,6 +872,9 @@ TEST(Names, NoNameEndsItsLineEarly) {
   ts::Connection restored(kRestored);
   EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM information_schema.SCHEMATA"
                             " WHERE SCHEMA_NAME = 'vkt_rt_victim'"),
+            "1");
+  EXPECT_EQ(restored.scalar("SELECT COUNT(*) FROM information_schema.ROUTINES"
+                            " WHERE ROUTINE_SCHEMA = DATABASE()"),
             "1");
   std::map<std::string, std::string> sums = ts::checksums(kDb);
   sums.erase(breaking);
@@ -1139,4 +1143,86 @@ TEST(WholeDatabase, DefinitionsRestoreLikeTheSourceAndThePeers) {
   Backup rowsOnly = backUp(bare, kObjects, "0110");
   for (const char* opener : {"# Funktion", "# Prozedur", "# Trigger", "# Event"})
     EXPECT_EQ(ts::readFile(rowsOnly.file).find(opener), std::string::npos);
+}
+
+// Definitions that a restore's client could read otherwise than the server
+// made them: a NUL; bodies made under ANSI_QUOTES that hide a command behind
+// "--" and a control byte, a comment to the server only; a gbk body whose
+// 0x81 0x5C is one character to the server and a gbk client; a latin1 body
+// whose 0xE4 before a backslash, and a latin1 and a utf8mb4 name whose last
+// byte before a backquote, a multi-byte client reads as one character.
+// Each comes back as the source has it, whatever character set the client
+// restores with, no hidden command runs, and a second run finds no change.
+TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
+  using namespace std::string_literals;
+  const char kDb[] = "vkt_rt_hostile";
+  const char kRestored[] = "vkt_rt_hostile_restored";
+  const std::string victim = "vkt_rt_hostile_victim";
+  ts::recreateDatabase(victim);
+  ts::Connection(victim).exec("CREATE TABLE keep1 (id INT)");
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE t (id INT) ENGINE=MyISAM; INSERT INTO t VALUES (1)");
+  c.exec("CREATE PROCEDURE nul_body() SELECT 'a\0b' AS v"s);
+  const std::string command = "\\c drop table if exists " + victim + ".keep1 \\g";
+  const std::string body = "declare \"a\\\" int; --\x01 " + command + " /* \"\nEND";
+  c.exec("SET sql_mode = 'ANSI_QUOTES'");
+  c.exec("CREATE PROCEDURE ansi_p() BEGIN " + body);
+  c.exec("CREATE TRIGGER ansi_t BEFORE INSERT ON t FOR EACH ROW BEGIN " + body);
+  c.exec("CREATE EVENT ansi_e ON SCHEDULE EVERY 1 DAY STARTS '2030-01-01 03:00:00'"
+         " DO BEGIN " + body);
+  c.exec("CREATE VIEW ansi_v AS SELECT 'a\0b' AS \"x\x01\""s);
+  c.exec("SET sql_mode = '', NAMES gbk");
+  c.exec("CREATE PROCEDURE gbk_p() SELECT '\xD6\xD0\x81\\' AS a --\x01 " + command + " '");
+  c.exec("SET NAMES latin1");
+  c.exec("CREATE PROCEDURE latin1_p() SELECT '\xE4\\' " + command + " '");
+  c.exec("CREATE PROCEDURE `q\xE4`() SELECT 1 AS `\xE4`");
+  c.exec("SET NAMES utf8mb4");
+  c.exec("CREATE VIEW euro_v AS SELECT 1 AS `\xE2\x82\xAC`");
+  const char* objects[] = {"PROCEDURE nul_body", "PROCEDURE ansi_p", "TRIGGER ansi_t",
+                           "EVENT ansi_e",       "VIEW ansi_v",      "PROCEDURE gbk_p",
+                           "PROCEDURE latin1_p", "PROCEDURE `q\xC3\xA4`",
+                           "VIEW euro_v"};
+  auto definitions = [&](const std::string& database) {
+    ts::Connection d(database);
+    d.exec("SET character_set_results = binary");
+    std::vector<std::string> all;
+    for (const char* object : objects)
+      for (const std::string& row : rowsOf(d, std::string("SHOW CREATE ") + object, "Created"))
+        all.push_back(row);
+    return all;
+  };
+  const std::vector<std::string> source = definitions(kDb);
+  ASSERT_EQ(source.size(), 9u);
+
+  // The table's update time lies before the runs: only the definitions
+  // could differ.
+  ts::waitForNextSecond();
+  ts::TempDir dir;
+  Backup backup = backUp(dir, kDb, "1111");
+  ASSERT_FALSE(backup.file.empty());
+  EXPECT_NE(backup.out.find("\n7 von 7 Routinen, Triggern und Events erfolgreich"
+                            " gespeichert.\n"),
+            std::string::npos) << backup.out;
+  const std::vector<std::string> lines = splitCrLf(ts::readFile(backup.file));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.compare(0, 20, "EXECUTE IMMEDIATE 0x") == 0;
+                          }),
+            10);  // q\xE4's DROP too
+  for (const char* client : {"gbk", "sjis", "big5", "utf8mb4", "latin1"}) {
+    SCOPED_TRACE(std::string("client character set: ") + client);
+    std::string errors;
+    EXPECT_EQ(ts::restore(backup.file, kRestored, &errors, client), 0) << errors;
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(definitions(kRestored), source);
+    EXPECT_EQ(ts::Connection(victim).scalar(
+                  "SELECT COUNT(*) FROM information_schema.TABLES WHERE"
+                  " TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'keep1'"),
+              "1");
+  }
+
+  ts::ProgramRun again = ts::runProgram(dir.path(), "");
+  EXPECT_NE(again.out.find("Es gab keine \xC4nderungen"), std::string::npos) << again.out;
+  EXPECT_EQ(ts::listFiles(dir.path(), ".sql").size(), 1u);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 namespace os = object_section;
+using namespace std::string_literals;
 using backup_format::SectionKind;
 
 namespace {
@@ -90,35 +91,116 @@ TEST(ObjectSection, NothingIsWrittenThatCouldBreakOutOfItsStatement) {
   }
   EXPECT_FALSE(os::viewLines(view, true).empty());
 
-  // The stock client acts on a backslash command outside what it takes for
-  // strings and comments, and the server takes "--" and a control byte for
-  // a comment where the client does not.
+  // What each body is written as: on MariaDB as it stands where every
+  // reading agrees on it and the client only sends it, else in the hex
+  // form; on MySQL as it stands where the client only sends it, else not
+  // at all. The stock client acts on a backslash command outside what it
+  // takes for strings and comments, and the server takes "--" and a
+  // control byte for a comment where the client does not.
+  enum Form { kAsItStands, kHex, kRefused };
   const struct {
-    const char* body;
-    bool noBackslashEscapes;
-    bool written;
+    std::string body;
+    const char* mode;  // added to the procedure's
+    const char* characterSet;
+    Form mariadb;
+    Form mysql;
   } bodies[] = {
-      {"BEGIN\n--\x01 \\! touch /tmp/x #\nSELECT 1; END", false, false},
-      {"BEGIN\n--\x01 \\c GRANT ALL ON *.* TO x\nSELECT 1; END", false, false},
-      {"BEGIN\n/*!99999 \\u mysql */ SELECT 1; END", false, false},
-      {"BEGIN\n--\x01 it's\nSELECT 1; END", false, false},  // a string to the client
-      {"BEGIN\n--\x01 x\\\nSELECT 1; END", false, false},  // a byte dropped
-      {"BEGIN\n--\x7F /*\nSELECT 1; END", false, false},
-      {"BEGIN SELECT 'a\\'b', \"c\\\"d\", `e\\`, \\N; END", false, true},
-      {"BEGIN\n-- C:\\dir it's\n# \\q\n/* \\c ' */ SELECT 1; END", false, true},
-      {"BEGIN\n--\t\\q\nSELECT 'C:\\'; END", true, true},
-      {"BEGIN SELECT 'C:\\'; END", false, false},
+      {"BEGIN\n--\x01 \\! touch /tmp/x #\nSELECT 1; END", "", "latin1", kHex, kRefused},
+      {"BEGIN\n--\x01 \\c GRANT ALL ON *.* TO x\nSELECT 1; END", "", "latin1", kHex, kRefused},
+      {"BEGIN\n/*!99999 \\u mysql */ SELECT 1; END", "", "latin1", kHex, kRefused},
+      {"BEGIN\n--\x01 it's\nSELECT 1; END", "", "latin1", kHex, kRefused},  // a string to the client
+      {"BEGIN\n--\x01 x\\\nSELECT 1; END", "", "latin1", kHex, kRefused},  // a byte dropped
+      {"BEGIN\n--\x7F /*\nSELECT 1; END", "", "latin1", kHex, kRefused},
+      {"BEGIN\n/*!99999 ' */ SELECT 1; END", "", "latin1", kHex, kRefused},
+      {"BEGIN SELECT 'C:\\'; END", "", "latin1", kHex, kRefused},
+      // The server takes "--" and a control byte for a comment wherever it
+      // stands.
+      {"SELECT 'a\x02b\x7F' AS c", "", "latin1", kHex, kAsItStands},
+      // A NUL stops the client.
+      {"SELECT 'a\0b'"s, "", "latin1", kHex, kRefused},
+      // A backslash means what the client's idea of the mode says.
+      {"BEGIN SELECT 'a\\'b', \"c\\\"d\", `e\\`, \\N; END", "", "latin1", kHex, kAsItStands},
+      {"BEGIN\n-- C:\\dir it's\n# \\q\n/* \\c ' */ SELECT 1; END", "", "latin1", kHex, kAsItStands},
+      {"BEGIN\n--\t\\q\nSELECT 'C:\\'; END", ",NO_BACKSLASH_ESCAPES", "latin1", kHex, kAsItStands},
+      // Under ANSI_QUOTES a double quote encloses a name without escapes,
+      // to the client as well, once the server tells it the mode.
+      {"BEGIN declare \"a\\\" int; --\x01 \\c drop table if exists victim.keep1 \\g /* \"\nEND",
+       ",ANSI_QUOTES", "latin1", kHex, kAsItStands},
+      {"SELECT \"a\" AS b", ",ANSI_QUOTES", "latin1", kHex, kAsItStands},
+      {"SELECT \"a\" AS b", "", "latin1", kAsItStands, kAsItStands},
+      {"SELECT \"a\" AS b", ",ANSI", "latin1", kHex, kAsItStands},
+      // A client of a multi-byte character set reads a byte over 0x7F with
+      // the next one, whatever character set the file sets. (On MySQL the
+      // single-byte reading alone judges.)
+      {"SELECT '\x81\\' \\c drop table victim.keep1 \\g '", "", "gbk", kHex, kAsItStands},
+      {"SELECT '\xE4' AS b", "", "latin1", kHex, kAsItStands},
+      {"SELECT '\xC3\xA4' AS b", "", "utf8mb4", kHex, kAsItStands},
+      // Plain text stands as it is.
+      {"BEGIN\n-- it's\n# \"\n\tSELECT 'a;b', \"c\" AS `d`;\r\nEND", "", "latin1", kAsItStands, kAsItStands},
   };
   for (const auto& b : bodies) {
-    ObjectDefinition object = procedure("p", b.body);
-    if (b.noBackslashEscapes) object.sqlMode += ",NO_BACKSLASH_ESCAPES";
-    EXPECT_EQ(!os::objectLines(object, true).empty(), b.written) << b.body;
+    for (bool mariadb : {true, false}) {
+      ObjectDefinition object = procedure("p", b.body);
+      object.sqlMode += b.mode;
+      object.characterSet = b.characterSet;
+      object.hexFormTaken = mariadb;
+      const std::vector<std::string> lines = os::objectLines(object, true);
+      const Form expected = mariadb ? b.mariadb : b.mysql;
+      SCOPED_TRACE(b.body + (mariadb ? " on MariaDB" : " on MySQL"));
+      if (expected == kRefused) {
+        EXPECT_TRUE(lines.empty());
+        continue;
+      }
+      ASSERT_EQ(lines.size(), 8u);
+      const std::string delimiter = lines[1].substr(10);
+      EXPECT_EQ(lines[4], (expected == kHex ? "EXECUTE IMMEDIATE 0x" +
+                                                  backup_format::hexDigits(object.createText)
+                                            : object.createText) +
+                              delimiter);
+    }
   }
+  // The DROP statement runs before the object's session: a name that not
+  // every reading agrees on is written in the hex form too.
+  ObjectDefinition named = procedure("p\xC3\xA4", "SELECT 1");
+  named.hexFormTaken = true;
+  std::vector<std::string> lines = os::objectLines(named, true);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[1], "DELIMITER ;;");
+  EXPECT_EQ(lines[2], "EXECUTE IMMEDIATE 0x" +
+                          backup_format::hexDigits("DROP PROCEDURE IF EXISTS `p\xC3\xA4`") + ";;");
+  named.hexFormTaken = false;
+  EXPECT_EQ(os::objectLines(named, true)[2], "DROP PROCEDURE IF EXISTS `p\xC3\xA4`;;");
+
   // A view's statement ends at the first ";" the client finds.
-  view.createText = "CREATE VIEW `v` AS SELECT 'a;\\'' AS `b\\`";
-  EXPECT_FALSE(os::viewLines(view, true).empty());
-  view.createText = "CREATE VIEW `v` AS SELECT 1 /*!99999 \\u mysql */";
-  EXPECT_TRUE(os::viewLines(view, true).empty());
+  const struct {
+    std::string text;
+    Form mariadb;
+    Form mysql;
+  } views[] = {
+      {"CREATE VIEW `v` AS SELECT 'a;' AS `b`, \"c\" AS d", kAsItStands, kAsItStands},
+      {"CREATE VIEW `v` AS SELECT 'a;\\'' AS `b\\`", kHex, kAsItStands},
+      {"CREATE VIEW `v` AS SELECT 1 /*!99999 \\u mysql */", kHex, kRefused},
+      {"CREATE VIEW `v` AS SELECT 1 AS `\x01`", kHex, kAsItStands},
+      {"CREATE VIEW `v` AS SELECT 1 AS `\0`"s, kHex, kRefused},
+  };
+  for (const auto& v : views) {
+    for (bool mariadb : {true, false}) {
+      view.createText = v.text;
+      view.hexFormTaken = mariadb;
+      const Form expected = mariadb ? v.mariadb : v.mysql;
+      lines = os::viewLines(view, true);
+      SCOPED_TRACE(v.text + (mariadb ? " on MariaDB" : " on MySQL"));
+      if (expected == kRefused) {
+        EXPECT_TRUE(lines.empty());
+        continue;
+      }
+      ASSERT_EQ(lines.size(), 4u);
+      EXPECT_EQ(lines[2], (expected == kHex ? "EXECUTE IMMEDIATE 0x" +
+                                                  backup_format::hexDigits(v.text)
+                                            : v.text) +
+                              ";");
+    }
+  }
 }
 
 TEST(ObjectSection, DelimiterOccursOnlyAtTheStatementEnds) {
@@ -216,6 +298,11 @@ TEST(ObjectSection, ChangesAreAddedDroppedChangedOrMovedObjects) {
   std::vector<ObjectDefinition> otherKind = before;
   otherKind[0].kind = SectionKind::kFunction;
   EXPECT_EQ(os::countChanges(previous, otherKind, drop), 2);
+
+  // A section in the hex form reads back as it was written.
+  std::vector<ObjectDefinition> hexForm = {procedure("h", "SELECT 'a\0b'"s)};
+  hexForm[0].hexFormTaken = true;
+  EXPECT_EQ(os::countChanges(previousOf(hexForm), hexForm, drop), 0);
 
   // A previous section cut short.
   std::vector<os::PreviousObject> cut = previous;

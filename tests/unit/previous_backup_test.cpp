@@ -712,10 +712,14 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
   ObjectDefinition trigger = procedure;
   trigger.kind = backup_format::SectionKind::kTrigger;
   trigger.name = "t\nr";
-  trigger.createText = "CREATE TRIGGER tr BEFORE INSERT ON a FOR EACH ROW SET @x = 1";
+  // The trigger and the view in the hex form.
+  trigger.createText =
+      std::string("CREATE TRIGGER tr BEFORE INSERT ON a FOR EACH ROW SET @x = 'a\0b'", 64);
+  trigger.hexFormTaken = true;
   ObjectDefinition view = procedure;
   view.name = "v";
-  view.createText = "CREATE VIEW `v` AS select 1 AS `1`";
+  view.createText = "CREATE VIEW `v` AS select 'a\\b' AS `1`";
+  view.hexFormTaken = true;
   const std::vector<std::string> viewLines = object_section::viewLines(view, true);
 
   const std::string text =
@@ -737,6 +741,7 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
             copiedBlock(BackupText::rowLines("a", 2)));
   EXPECT_EQ(index.tables[1].name, "v");
   EXPECT_TRUE(index.tables[1].blockWhole);
+  EXPECT_EQ(viewLines.at(2).compare(0, 20, "EXECUTE IMMEDIATE 0x"), 0);
   EXPECT_EQ(index.tables[1].definition, object_section::joinLines(viewLines));
 
   ASSERT_EQ(index.objects.size(), 2u);
@@ -749,6 +754,7 @@ TEST(PreviousBackupIndex, ObjectSectionsStandApartFromTableBlocks) {
   // The file's closing lines belong to no section.
   EXPECT_EQ(index.objects[1].section.text(),
             object_section::joinLines(object_section::objectLines(trigger, false)));
+  EXPECT_NE(index.objects[1].section.text().find("\nEXECUTE IMMEDIATE 0x"), std::string::npos);
   EXPECT_EQ(object_section::countChanges(index.objects, {procedure, trigger}, false), 1);
 }
 
