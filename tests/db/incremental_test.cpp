@@ -429,11 +429,17 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "INSERT INTO a VALUES (1); INSERT INTO t VALUES (2);",
        "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
       // A deleted row keeps its bytes: only the row count tells them apart.
-      {"two MyISAM tables of one data length and other row counts, swapped",
-       "CREATE TABLE a (id INT) ENGINE=MyISAM; CREATE TABLE t (id INT) ENGINE=MyISAM;"
+      // The twin lives in another database, so the previous file holds one
+      // of them only.
+      {"two MyISAM tables of one data length and other row counts, swapped "
+       "across databases",
+       "CREATE DATABASE IF NOT EXISTS vkt_incremental_twin;"
+       "CREATE OR REPLACE TABLE vkt_incremental_twin.t (id INT) ENGINE=MyISAM;"
+       "CREATE TABLE a (id INT) ENGINE=MyISAM;"
        "INSERT INTO a VALUES (1),(2),(3); DELETE FROM a WHERE id = 3;"
-       "INSERT INTO t VALUES (4),(5),(6);",
-       "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+       "INSERT INTO vkt_incremental_twin.t VALUES (4),(5),(6);",
+       "RENAME TABLE a TO vkt_incremental_twin.tmp, vkt_incremental_twin.t TO a,"
+       " vkt_incremental_twin.tmp TO vkt_incremental_twin.t;"},
       {"rows saved now, not by the full run",
        "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO t VALUES (1);",
        "", "", nullptr, "1011", "",
