@@ -105,6 +105,8 @@ std::set<std::string> namesReadBy(const std::string& definition,
 }  // namespace
 
 std::string historyRowsKept(const TableEntry& table) {
+  // Without both period columns nothing can be judged: every row stays.
+  if (table.periodStart.empty() || table.periodEnd.empty()) return "TRUE";
   const std::string start = backup_format::quoteIdentifier(table.periodStart);
   const std::string end = backup_format::quoteIdentifier(table.periodEnd);
   std::string kept = start + " < " + end;
