@@ -128,6 +128,9 @@ class BackupEngine {
   bool listNonTransactional(std::vector<std::string>* names);
   // One line per system-versioned table whose past rows are not saved.
   void printHistoryNotSaved(const Inventory& inventory);
+  // Says how many past rows of `table` (historySaved) its rows leave out,
+  // if any.
+  void printHistoryLeftOut(const TableEntry& table);
   // Marks the system-versioned tables, and whether the server can take
   // their past rows back; markInvisibleColumns() settles which are saved.
   bool markVersionedTables(Inventory* inventory);

@@ -320,4 +320,19 @@ std::vector<std::string> headerLines(const std::string& database,
           ""};
 }
 
+bool headerNamesDatabase(std::string_view fileStart, const std::string& database) {
+  const std::string wanted = kHeaderDatabasePrefix + commentName(database) + "'";
+  size_t begin = 0;
+  for (int line = 0; line < 2; ++line) {
+    begin = fileStart.find('\n', begin);
+    if (begin == std::string_view::npos) return false;
+    ++begin;
+  }
+  const size_t end = fileStart.find('\n', begin);
+  if (end == std::string_view::npos) return false;
+  std::string_view third = fileStart.substr(begin, end - begin);
+  if (!third.empty() && third.back() == '\r') third.remove_suffix(1);
+  return third == wanted;
+}
+
 }  // namespace backup_format

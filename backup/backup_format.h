@@ -253,6 +253,13 @@ std::vector<std::string> closingLines();
 std::vector<std::string> headerLines(const std::string& database,
                                      const std::string& createdText);
 
+// The file names of two databases can be the same ("r/s" and "r_s"): a
+// file is a backup of `database` only when its third header line names it
+// as headerLines() does. `fileStart` is the start of the (decompressed)
+// file, at least kHeaderBytes of it where the file is that long.
+constexpr size_t kHeaderBytes = 4096;
+bool headerNamesDatabase(std::string_view fileStart, const std::string& database);
+
 }  // namespace backup_format
 
 #endif  // VKT_BACKUP_BACKUP_FORMAT_H_

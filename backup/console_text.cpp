@@ -74,6 +74,13 @@ std::string historyNotSaved(const std::string& table) {
          "' (WITH SYSTEM VERSIONING) sind nicht im Backup.";
 }
 
+std::string historyRowsLeftOut(const std::string& table, long long rows) {
+  return "Hinweis: " + std::to_string(rows) + " fr\xFChere Zeilenversionen der "
+         "Tabelle '" + named(table) + "' kann der Server nicht zur\xFC" "cknehmen "
+         "(Beginn nicht vor dem Ende, oder NULL in einer AUTO_INCREMENT-Spalte); "
+         "sie sind nicht im Backup.";
+}
+
 std::string processGrantMissing(const std::string& account) {
   return "Hinweis: Ohne das Recht PROCESS werden alle InnoDB-Tabellen "
          "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
@@ -229,6 +236,12 @@ const char kOpeningPrevious[] = "\xD6" "ffne altes Backup: ";
 
 std::string cannotRead(const std::string& fileName) {
   return "Konnte Datei " + named(fileName) + " nicht zum lesen \xF6" "ffnen.";
+}
+
+std::string otherDatabasesFile(const std::string& fileName,
+                               const std::string& database) {
+  return "Die Datei " + named(fileName) + " ist kein Backup der Datenbank '" +
+         named(database) + "'.";
 }
 
 const char kReadingPrevious[] = "Lese Daten aus dem alten Backup.";

@@ -44,6 +44,8 @@ std::string connectedAs(const std::string& user);
 // The inventory and the definitions.
 extern const char kQueryingTables[];
 std::string historyNotSaved(const std::string& table);
+// Past rows of `table` that a restore could not take back, left out.
+std::string historyRowsLeftOut(const std::string& table, long long rows);
 std::string processGrantMissing(const std::string& account);
 std::string lockRefused(const std::string& why);
 extern const char kNoMemoryForLock[];
@@ -98,6 +100,9 @@ extern const char kRowsNotRead[];
 // The previous backup.
 extern const char kOpeningPrevious[];
 std::string cannotRead(const std::string& fileName);
+// The previous file's header names another database than `database`.
+std::string otherDatabasesFile(const std::string& fileName,
+                               const std::string& database);
 extern const char kReadingPrevious[];
 extern const char kCopyingRows[];
 extern const char kPreviousChanged[];

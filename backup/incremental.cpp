@@ -11,10 +11,13 @@ using console_text::printLine;
 std::unique_ptr<PreviousBackup> BackupEngine::loadPreviousBackup(
     const Inventory& inventory, std::string fileName) {
   console_text::printStart(console_text::kOpeningPrevious);
-  std::unique_ptr<PreviousBackup> previous = PreviousBackup::open(fileName);
+  bool foreign = false;
+  std::unique_ptr<PreviousBackup> previous =
+      PreviousBackup::open(fileName, databaseName, &foreign);
   if (!previous) {
     printLine(console_text::kFailed);
-    printLine(console_text::cannotRead(fileName));
+    printLine(foreign ? console_text::otherDatabasesFile(fileName, databaseName)
+                      : console_text::cannotRead(fileName));
     return nullptr;
   }
   printLine(console_text::kOk);

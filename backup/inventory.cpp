@@ -104,6 +104,22 @@ std::set<std::string> namesReadBy(const std::string& definition,
 
 }  // namespace
 
+std::string historyRowsKept(const TableEntry& table) {
+  // Without both period columns nothing can be judged: every row stays.
+  if (table.periodStart.empty() || table.periodEnd.empty()) return "TRUE";
+  const std::string start = backup_format::quoteIdentifier(table.periodStart);
+  const std::string end = backup_format::quoteIdentifier(table.periodEnd);
+  std::string kept = start + " < " + end;
+  if (!table.nullableAutoIncrement.empty()) {
+    // A current row's period ends at the largest timestamp: 2038 up to
+    // MariaDB 11.4, 2106 after it on 64-bit servers.
+    kept += " AND (" + backup_format::quoteIdentifier(table.nullableAutoIncrement) +
+            " IS NOT NULL OR " + end + " IN (TIMESTAMP'2038-01-19 03:14:07.999999', "
+            "TIMESTAMP'2106-02-07 06:28:15.999999'))";
+  }
+  return kept;
+}
+
 bool BackupEngine::readServerClock(time_t* now) {
   long long seconds = 0;
   if (!session_.selectNumber("SELECT UNIX_TIMESTAMP()", &seconds)) return false;
@@ -153,6 +169,21 @@ void BackupEngine::printHistoryNotSaved(const Inventory& inventory) {
   for (const TableEntry& table : inventory.tables)
     if (table.systemVersioned && !table.historySaved)
       console_text::printLine(console_text::historyNotSaved(table.name));
+}
+
+// Counted, not read: the rows are read with historyRowsKept(), which
+// cannot tell how many it left out. In the snapshot, for a table with
+// transactions; a table without them may have changed since its rows
+// were read at the snapshot's moment, and the count is then that of now.
+void BackupEngine::printHistoryLeftOut(const TableEntry& table) {
+  long long leftOut = 0;
+  if (session_.selectNumber("SELECT COUNT(*) FROM " +
+                                backup_format::quoteIdentifier(table.name) +
+                                " FOR SYSTEM_TIME ALL WHERE NOT (" +
+                                historyRowsKept(table) + ")",
+                            &leftOut) &&
+      leftOut > 0)
+    console_text::printLine(console_text::historyRowsLeftOut(table.name, leftOut));
 }
 
 // A session inserts past rows only with system_versioning_insert_history
@@ -362,7 +393,7 @@ bool BackupEngine::markInvisibleColumns(Inventory* inventory) {
   std::vector<TableEntry>& tables = inventory->tables;
   db::Rows rows;
   if (!session_.select("SELECT TABLE_NAME, COLUMN_NAME, EXTRA, "
-                       "GENERATION_EXPRESSION, DATA_TYPE FROM "
+                       "GENERATION_EXPRESSION, DATA_TYPE, IS_NULLABLE FROM "
                        "information_schema.COLUMNS WHERE TABLE_SCHEMA = "
                        "DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION",
                        &rows))
@@ -375,13 +406,21 @@ bool BackupEngine::markInvisibleColumns(Inventory* inventory) {
     auto found = inventory->byName.find(rows.text(row, 0));
     if (found == inventory->byName.end()) continue;
     const size_t i = found->second;
-    names[i].push_back(rows.text(row, 1));
-    hidden[i] = hidden[i] ||
-                rows.text(row, 2).find("INVISIBLE") != std::string::npos;
+    TableEntry& table = tables[i];
+    const std::string& column = rows.text(row, 1);
+    const std::string& extra = rows.text(row, 2);
+    names[i].push_back(column);
+    hidden[i] = hidden[i] || extra.find("INVISIBLE") != std::string::npos;
     if (rows.text(row, 3) == "ROW START") {
       periodNamed[i] = true;
       byTransaction[i] = strcasecmp(rows.text(row, 4).c_str(), "timestamp") != 0;
+      table.periodStart = column;
+    } else if (rows.text(row, 3) == "ROW END") {
+      table.periodEnd = column;
     }
+    if (extra.find("auto_increment") != std::string::npos &&
+        rows.text(row, 5) == "YES")
+      table.nullableAutoIncrement = column;
   }
   for (size_t i = 0; i < tables.size(); ++i) {
     TableEntry& table = tables[i];
@@ -389,6 +428,8 @@ bool BackupEngine::markInvisibleColumns(Inventory* inventory) {
     if (table.historySaved && !periodNamed[i]) {
       names[i].push_back("row_start");
       names[i].push_back("row_end");
+      table.periodStart = "row_start";
+      table.periodEnd = "row_end";
     }
     table.columnCount = static_cast<int>(names[i].size());
     if (hidden[i] || table.historySaved) table.columns = std::move(names[i]);

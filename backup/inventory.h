@@ -51,11 +51,28 @@ struct TableEntry {
   // versioned by time, on a server that lets a session insert past rows;
   // the rows of any other versioned table are its current ones.
   bool historySaved = false;
+  // Where historySaved: the period's columns, and the AUTO_INCREMENT
+  // column if it takes NULL ("" if none). ALTER TABLE ADD makes such a
+  // column nullable and leaves NULL in the past rows, but CREATE TABLE
+  // makes every AUTO_INCREMENT column NOT NULL: the restore would turn
+  // those NULLs into 0, which collide.
+  std::string periodStart;
+  std::string periodEnd;
+  std::string nullableAutoIncrement;
   // What tells this table's rows apart from those of the previous backup
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
   std::string identity;
 };
+
+// The condition (for a WHERE) that keeps the rows of a table whose past
+// rows are saved that a restore can take back: a past row whose period
+// does not begin before it ends (a change and its undoing in one second
+// under a fixed timestamp, as replication replays them) is refused by the
+// server, and a past row with NULL in nullableAutoIncrement would be 0.
+// Current rows always stay. Period values are compared in UTC: the
+// session that reads the rows must be in UTC.
+std::string historyRowsKept(const TableEntry& table);
 
 // What the server holds at the snapshot, read once per run and only read
 // after that: the tables, the views' definitions, and, when the structure

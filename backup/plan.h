@@ -30,6 +30,7 @@ enum class Reason {
   kUpdateTimeMoved,     // the update times differ
   kUpdateTimeUntrusted, // the engine, a re-creation or a sequence keeps the time from the rows
   kIdentityDiffers,     // TRUNCATE PARTITION, EXCHANGE, a RENAME swap, ...
+  kIdentityShared,      // another table of the previous backup had the same identity
   kEmptied,             // the server counts no rows, the file holds some
   kViewChanged,         // a view whose statements differ
   kSessionDiffers,      // the previous rows were read in another session

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "backup/backup_format.h"
+#include "backup/file_header.h"
 #include "backup/progress.h"
 
 namespace {
@@ -44,11 +45,18 @@ int openScratchBeside(const std::string& fileName) {
 
 }  // namespace
 
-std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName) {
+std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName,
+                                                     const std::string& database,
+                                                     bool* foreign) {
+  *foreign = false;
   std::unique_ptr<PreviousBackup> previous(new PreviousBackup());
   previous->plainFd_ = openRegularFile(fileName);
-  if (previous->plainFd_ >= 0 ||
-      previous->openPacked(fileName + backup_format::kCompressedSuffix))
+  if (previous->plainFd_ >= 0) {
+    *foreign = !file_header::namesDatabase(previous->plainFd_, database);
+    return *foreign ? nullptr : std::move(previous);
+  }
+  if (previous->openPacked(fileName + backup_format::kCompressedSuffix, database,
+                           foreign))
     return previous;
   return nullptr;
 }
@@ -59,9 +67,13 @@ PreviousBackup::~PreviousBackup() {
   if (packedFd_ >= 0) close(packedFd_);
 }
 
-bool PreviousBackup::openPacked(const std::string& packedName) {
+bool PreviousBackup::openPacked(const std::string& packedName,
+                                const std::string& database, bool* foreign) {
   packedFd_ = openRegularFile(packedName);
   if (packedFd_ < 0) return false;
+  // Before anything is decompressed: another database's file is no base.
+  *foreign = !file_header::namesDatabase(packedFd_, database);
+  if (*foreign) return false;
   // The frames are copied only while the compressed file is what was read.
   packedStamp_ = previous_backup::stampOf(packedFd_);
   auto packed = std::make_shared<previous_backup::PackedBytes>(packedFd_);

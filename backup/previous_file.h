@@ -19,8 +19,12 @@ class RowProgress;
 class PreviousBackup {
  public:
   // Opens `fileName`, or else the compressed file of that name; nullptr
-  // when neither is a regular file that can be read.
-  static std::unique_ptr<PreviousBackup> open(const std::string& fileName);
+  // when neither is a regular file that can be read, or when the file's
+  // header names a database other than `database` (then *foreign is set):
+  // the file names of two databases can be the same.
+  static std::unique_ptr<PreviousBackup> open(const std::string& fileName,
+                                              const std::string& database,
+                                              bool* foreign);
   ~PreviousBackup();
   PreviousBackup(const PreviousBackup&) = delete;
   PreviousBackup& operator=(const PreviousBackup&) = delete;
@@ -45,7 +49,8 @@ class PreviousBackup {
   PreviousBackup() = default;
   // Opens the compressed `packedName`: read in place when it is this
   // program's frames, else decompressed once into a scratch file beside it.
-  bool openPacked(const std::string& packedName);
+  bool openPacked(const std::string& packedName, const std::string& database,
+                  bool* foreign);
   bool packedUnchanged() const;
 
   // The plain bytes: a plain file, or a compressed one's decompressed into

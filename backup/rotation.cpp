@@ -13,6 +13,7 @@
 #include "backup/backup_file.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
+#include "backup/file_header.h"
 
 namespace rotation {
 namespace {
@@ -83,6 +84,8 @@ int removeOldBackups(const std::string& directory, const std::string& database,
     struct stat status;
     const std::string path = directory + "/" + found.name;
     if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    // Another database may write files of the same name.
+    if (!file_header::fileNamesDatabase(path, database)) continue;
     (found.working ? working : complete).push_back(found);
   }
   // The file just written is the newest complete backup and one of those

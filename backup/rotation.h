@@ -11,8 +11,10 @@ namespace rotation {
 // backup's name followed by BackupFile::kWorkingSuffix) older than its
 // newest complete backup. A complete backup is a regular file named
 // exactly "<database>-<14 digits>.sql" or ".sql.zst" (the database part
-// made as fileName() makes it); no other name is ever deleted, nor the
-// file named `written`. Nothing happens while `keep` is 0 or less. Each
+// made as fileName() makes it) whose header names `database` (two
+// databases can share a file name; a working file killed before its
+// header stays); no other file is ever deleted, nor the file named
+// `written`. Nothing happens while `keep` is 0 or less. Each
 // deletion is printed, each failure too; returns the number of failures.
 int removeOldBackups(const std::string& directory, const std::string& database,
                      int keep, const std::string& written);

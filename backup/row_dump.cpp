@@ -197,7 +197,8 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
       select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
   }
   select += " FROM " + backup_format::quoteIdentifier(tableName);
-  if (table.historySaved) select += " FOR SYSTEM_TIME ALL";
+  if (table.historySaved)
+    select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
   select += ";";
   db::RowCursor cursor = session_.stream(select);
   if (!cursor.started()) {

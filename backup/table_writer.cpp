@@ -109,6 +109,7 @@ bool BackupEngine::saveTable(const Job& job, int index) {
     rows = dumpRows(table);
   }
   printLine(console_text::rowsSaved(rows.rows));
+  if (history && planned.rows == plan::Rows::kRead) printHistoryLeftOut(table);
   if (history) {
     outFile.startFrame();
     if (!(outFile.writeLine(backup_format::kHistoryOffLine) && outFile.writeLine("")))

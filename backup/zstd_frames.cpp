@@ -158,6 +158,36 @@ bool looksCompressed(int fd) {
   return value == kFrameMagic || isSkippable(magic);
 }
 
+std::string decompressedStart(int fd, std::size_t length) {
+  std::string plain;
+  std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(
+      ZSTD_createDCtx(), ZSTD_freeDCtx);
+  if (!context ||
+      ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
+                                          kWindowLogMax)))
+    return plain;
+  std::vector<char> packed(ZSTD_DStreamInSize());
+  std::vector<char> output(length);
+  std::uint64_t offset = 0;
+  ZSTD_outBuffer out{output.data(), output.size(), 0};
+  while (out.pos < out.size) {
+    const ssize_t n = readAt(fd, packed.data(), packed.size(), offset);
+    if (n <= 0) break;
+    ZSTD_inBuffer in{packed.data(), static_cast<std::size_t>(n), 0};
+    while (in.pos < in.size && out.pos < out.size) {
+      const std::size_t before = in.pos + out.pos;
+      const std::size_t result = ZSTD_decompressStream(context.get(), &out, &in);
+      if (ZSTD_isError(result) || in.pos + out.pos == before) {
+        plain.assign(output.data(), out.pos);
+        return plain;
+      }
+    }
+    offset += in.pos;
+  }
+  plain.assign(output.data(), out.pos);
+  return plain;
+}
+
 bool decompressFile(int source, int target, std::vector<Frame>* frames) {
   std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(
       ZSTD_createDCtx(), ZSTD_freeDCtx);

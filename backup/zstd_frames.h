@@ -41,6 +41,12 @@ std::string seekTable(const std::vector<Frame>& frames);
 // True when `fd` begins with a zstd frame (or a skippable one).
 bool looksCompressed(int fd);
 
+// The first decompressed bytes of the compressed file `fd`, at most
+// `length` of them, from its first frame on (a leading skippable frame is
+// skipped); only as much is read and decompressed as they need. Fewer
+// where the file ends or stops decompressing.
+std::string decompressedStart(int fd, std::size_t length);
+
 // Decompresses the file `source` into `target` (empty, written from its
 // first byte) frame by frame and lists the frames found; skippable frames
 // are skipped. A frame that does not decompress, or whose checksum does

@@ -14,6 +14,17 @@ namespace ts = testing_support;
 
 namespace {
 
+const char kCopyingRows[] = "Kopiere die Daten aus dem alten Backup heraus.";
+
+// What a run says about one table: from its "Speichere Tabelle" line to
+// the next one; "" when it saves no such table.
+std::string sectionOf(const std::string& out, const std::string& table) {
+  const std::string opener = "Speichere Tabelle '";
+  const size_t begin = out.find(opener + table + "'");
+  if (begin == std::string::npos) return "";
+  return out.substr(begin, out.find(opener, begin + 1) - begin);
+}
+
 const char kDb[] = "vkt_incremental";
 
 // The lines of `table`'s rows in a backup file, from its first INSERT to
@@ -225,6 +236,10 @@ TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
   ts::Connection(kDb).exec("INSERT INTO b VALUES (3, 'drei')");
   ts::waitForNextSecond();
   std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
+  const std::string header = "# Backup der Datenbank 'vkt_incremental'";
+  std::string ofOtherDatabase = content;
+  ofOtherDatabase.replace(ofOtherDatabase.find(header), header.size(),
+                          "# Backup der Datenbank 'vkt/incremental'");
 
   struct Damage {
     const char* what;
@@ -245,19 +260,31 @@ TEST_F(IncrementalTest, DamagedOrForeignPreviousFilesAreNeverCopiedFrom) {
       {"a FIFO", "", "rm -f '" + previous + "' && mkfifo '" + previous + "'"},
       {"a link to /dev/zero", "",
        "rm -f '" + previous + "' && ln -s /dev/zero '" + previous + "'"},
+      // "vkt/incremental" writes files of this database's name.
+      {"another database's backup of the same name", ofOtherDatabase},
+      {"another database's backup, compressed by the zstd tool", ofOtherDatabase,
+       "zstd -q --rm '" + previous + "'"},
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
-    if (damage.replace.empty())
+    std::remove(previous.c_str());  // a link the row before left
+    if (!damage.content.empty() || damage.replace.empty())
       ts::writeFile(previous, damage.content);
-    else
+    if (!damage.replace.empty()) {
       ASSERT_EQ(ts::shell(damage.replace), 0);
+    }
     ts::writeFile(dir_.path() + "/vkt.ini", settings);
     ts::ProgramRun r = run();
     EXPECT_EQ(r.out.find("Kopiere die Daten aus dem alten Backup heraus."),
               std::string::npos) << r.out;
     if (!damage.replace.empty()) {
       EXPECT_NE(r.out.find("Konnte kein altes Backup laden!"), std::string::npos)
+          << r.out;
+    }
+    if (damage.content == ofOtherDatabase) {
+      EXPECT_NE(r.out.find("ist kein Backup der Datenbank 'vkt_incremental'.\n"
+                           "Konnte kein altes Backup laden!"),
+                std::string::npos)
           << r.out;
     }
     ASSERT_EQ(backups().size(), 2u);
@@ -397,6 +424,22 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
        "CREATE TABLE a (id INT) ENGINE=MyISAM; CREATE TABLE t (id INT) ENGINE=MyISAM;"
        "INSERT INTO a VALUES (1); INSERT INTO t VALUES (2),(3);",
        "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+      {"two MyISAM tables alike in rows and bytes, then swapped by RENAME",
+       "CREATE TABLE a (id INT) ENGINE=MyISAM; CREATE TABLE t (id INT) ENGINE=MyISAM;"
+       "INSERT INTO a VALUES (1); INSERT INTO t VALUES (2);",
+       "RENAME TABLE a TO tmp, t TO a, tmp TO t;"},
+      // A deleted row keeps its bytes: only the row count tells them apart.
+      // The twin lives in another database, so the previous file holds one
+      // of them only.
+      {"two MyISAM tables of one data length and other row counts, swapped "
+       "across databases",
+       "CREATE DATABASE IF NOT EXISTS vkt_incremental_twin;"
+       "CREATE OR REPLACE TABLE vkt_incremental_twin.t (id INT) ENGINE=MyISAM;"
+       "CREATE TABLE a (id INT) ENGINE=MyISAM;"
+       "INSERT INTO a VALUES (1),(2),(3); DELETE FROM a WHERE id = 3;"
+       "INSERT INTO vkt_incremental_twin.t VALUES (4),(5),(6);",
+       "RENAME TABLE a TO vkt_incremental_twin.tmp, vkt_incremental_twin.t TO a,"
+       " vkt_incremental_twin.tmp TO vkt_incremental_twin.t;"},
       {"rows saved now, not by the full run",
        "CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO t VALUES (1);",
        "", "", nullptr, "1011", "",
@@ -482,7 +525,13 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
         << errors;
     EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kStaleDb));
     EXPECT_EQ(ts::rowCounts("vkt_incremental_restore"), ts::rowCounts(kStaleDb));
-    EXPECT_NE(incremental.out.find(c.says), std::string::npos) << incremental.out;
+    if (*c.says != '\0') {
+      EXPECT_NE(incremental.out.find(c.says), std::string::npos) << incremental.out;
+    }
+    // Whatever else it says: the changed tables' rows come from the server.
+    for (const char* table : {"t", "a"})
+      EXPECT_EQ(sectionOf(incremental.out, table).find(kCopyingRows), std::string::npos)
+          << table << "\n" << incremental.out;
   }
 }
 

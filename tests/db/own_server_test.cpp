@@ -69,23 +69,40 @@ TEST(ServerStop, StoppedServerMakesTheRunIncompleteAndTheNextRunRecovers) {
   OwnServer server;
   ASSERT_TRUE(server.start());
   const ts::ServerInfo& s = ts::server();
-  // Sorts first, and is big enough to be caught streaming.
+  // Sorts first, and far larger than what the sockets between server and
+  // program hold.
   server.sql("CREATE TABLE aaa_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=InnoDB;"
              "INSERT INTO aaa_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_300000;");
   ts::TempDir dir;
   std::string settings = ts::settingsFor(s.database, dir.path(), "", "1110");
   ts::writeFile(dir.path() + "/vkt.ini", settings);
 
+  // Each step waits for what the server shows of the program, never for
+  // a time: the program's SELECT waits behind a client holding the table
+  // locked; the program is stopped, the lock let go, and the server begins
+  // to send rows that nobody reads; then the server goes.
+  auto shown = [&server](const std::string& where) {
+    for (int poll = 0; poll < 30000; ++poll) {
+      if (server.sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                     "ID <> CONNECTION_ID() AND " + where).compare(0, 1, "1") == 0)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  };
+  const std::string programSelect = "INFO LIKE 'SELECT % FROM %aaa_big%'";
+  ts::shell("(mariadb --no-defaults -S " + server.socket() + " -u" + s.user + " -p'" +
+            s.password + "' " + s.database +
+            " -e 'LOCK TABLES aaa_big WRITE; SELECT SLEEP(3600)' >/dev/null 2>&1 &)");
+  ASSERT_TRUE(shown("INFO = 'SELECT SLEEP(3600)'")) << "the lock was never taken";
   auto program = startAgainst(server.socket(), dir.path());
-  bool seen = false;
-  for (int poll = 0; poll < 20000 && !seen; ++poll) {
-    seen = server.sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
-                      "INFO LIKE 'SELECT % FROM \\`aaa_big\\`%' AND ID <> CONNECTION_ID()")
-               .compare(0, 1, "1") == 0;
-    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(seen) << "the program's SELECT was never seen";
+  ASSERT_TRUE(shown(programSelect + " AND STATE = 'Waiting for table metadata lock'"))
+      << "the program's SELECT was never seen waiting";
   kill(program->pid(), SIGSTOP);
+  server.sql("SELECT CONCAT('KILL ', ID) FROM information_schema.PROCESSLIST WHERE "
+             "INFO = 'SELECT SLEEP(3600)' INTO @kill; EXECUTE IMMEDIATE @kill");
+  ASSERT_TRUE(shown(programSelect + " AND STATE <> 'Waiting for table metadata lock'"))
+      << "the program's SELECT never began";
   server.stop();
   kill(program->pid(), SIGCONT);
   ts::ProgramRun run = program->wait();

@@ -812,6 +812,82 @@ TEST(History, PastRowsAreRestoredAndCopiedWithTheirTable) {
   }
 }
 
+// Past rows a restore cannot take back are left out, counted per table;
+// every other row comes back. A change undone in the second of a fixed
+// timestamp (as a replica replays it) leaves a past row whose period is
+// empty, under the implicit period columns and under a table's own. A
+// nullable AUTO_INCREMENT column added to a MyISAM table leaves NULL in
+// the past rows; CREATE TABLE makes it NOT NULL, so they would be 0 and
+// collide.
+TEST(History, PastRowsTheServerCannotTakeBackAreLeftOutAndCounted) {
+  const char kDb[] = "vkt_rt_history_gaps";
+  const char kRestored[] = "vkt_rt_history_gaps_restored";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE e (id INT) WITH SYSTEM VERSIONING;"
+         "INSERT INTO e VALUES (1); UPDATE e SET id = 2;"
+         "SET timestamp = UNIX_TIMESTAMP() - 100;"
+         "INSERT INTO e VALUES (7); DELETE FROM e WHERE id = 7;"
+         "SET timestamp = DEFAULT;"
+         "CREATE TABLE own (x INT,"
+         " since TIMESTAMP(6) GENERATED ALWAYS AS ROW START,"
+         " until TIMESTAMP(6) GENERATED ALWAYS AS ROW END,"
+         " PERIOD FOR SYSTEM_TIME (since, until)) WITH SYSTEM VERSIONING;"
+         "INSERT INTO own (x) VALUES (1); UPDATE own SET x = 2;"
+         "SET timestamp = UNIX_TIMESTAMP() - 100;"
+         "INSERT INTO own (x) VALUES (8),(9); DELETE FROM own WHERE x > 7;"
+         "SET timestamp = DEFAULT;"
+         "CREATE TABLE ai (a INT) ENGINE=MyISAM WITH SYSTEM VERSIONING;"
+         "INSERT INTO ai VALUES (1),(2); UPDATE ai SET a = a + 10;"
+         "SET SESSION system_versioning_alter_history = KEEP;"
+         "ALTER TABLE ai ADD b INT AUTO_INCREMENT NULL UNIQUE;"
+         "UPDATE ai SET a = a + 10 WHERE a = 11;");
+  // Each table's rows that a restore takes back, as the source holds them.
+  const struct {
+    const char* table;
+    const char* values;
+    const char* kept;
+    int leftOut;
+  } tables[] = {
+      {"e", "id, UNIX_TIMESTAMP(row_start), UNIX_TIMESTAMP(row_end)",
+       "row_start < row_end", 1},
+      {"own", "x, UNIX_TIMESTAMP(since), UNIX_TIMESTAMP(until)", "since < until", 2},
+      {"ai", "a, IFNULL(b, 'NULL'), UNIX_TIMESTAMP(row_start), UNIX_TIMESTAMP(row_end)",
+       "b IS NOT NULL OR row_end > NOW(6)", 2},
+  };
+  auto versions = [](ts::Connection& db, const std::string& table,
+                     const std::string& values, const std::string& where) {
+    return db.scalar("SELECT GROUP_CONCAT(" + values + " ORDER BY " + values +
+                     " SEPARATOR '|') FROM " + table + " FOR SYSTEM_TIME ALL" +
+                     (where.empty() ? "" : " WHERE " + where));
+  };
+  for (const auto& t : tables)
+    ASSERT_EQ(c.scalar(std::string("SELECT COUNT(*) FROM ") + t.table +
+                       " FOR SYSTEM_TIME ALL WHERE NOT (" + t.kept + ")"),
+              std::to_string(t.leftOut))
+        << t.table;
+  ts::waitForNextSecond();
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path()));
+  ts::ProgramRun run = ts::runProgram(dir.path(), "");
+  EXPECT_EQ(run.status, 0) << run.out;
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u) << run.out;
+  std::string errors;
+  ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
+  ts::Connection restored(kRestored);
+  for (const auto& t : tables) {
+    SCOPED_TRACE(t.table);
+    EXPECT_EQ(versions(restored, t.table, t.values, ""),
+              versions(c, t.table, t.values, t.kept));
+    EXPECT_NE(run.out.find("Hinweis: " + std::to_string(t.leftOut) +
+                           " fr\xFChere Zeilenversionen der Tabelle '" + t.table +
+                           "' kann der Server nicht zur\xFC" "cknehmen"),
+              std::string::npos)
+        << run.out;
+  }
+}
+
 TEST(Names, NoNameEndsItsLineEarly) {
   const char kDb[] = "vkt_rt_names";
   const char kVictim[] = "vkt_rt_victim";

@@ -198,15 +198,36 @@ TEST(RunSequence, RotationDeletesOnlyThisDatabasesOldBackupsAndWorkingFiles) {
       db + "-20200101000000.sql.gz",
       db + "-20200101000000.sql.bak", db + "-20200101000000.sqlx",
       "notes.txt"};
-  for (const std::string& name : deleted) ts::writeFile(dir.path() + "/" + name, "x");
-  for (const std::string& name : kept) ts::writeFile(dir.path() + "/" + name, "x");
+  // Files of this name that are no backup of this database: another
+  // database's ("a/b" writes the files of "a_b"), or no backup at all.
+  const std::vector<std::string> foreign = {
+      db + "-20200101010000.sql", db + "-20200101020000.sql.zst",
+      db + "-20200101030000.sql.unvollstaendig", db + "-20200101040000.sql"};
+  std::string other = db;
+  other[other.find('_')] = '/';
+  auto header = [](const std::string& name) {
+    return std::string(84, '#') + "\r\n#\r\n# Backup der Datenbank '" + name +
+           "'\r\n# Erstellt: 01.01.2020 00:00:00\r\n";
+  };
+  auto write = [&](const std::string& name, const std::string& content) {
+    const std::string path = dir.path() + "/" + name;
+    const bool packed = name.find(".zst") != std::string::npos;
+    ts::writeFile(packed ? path + ".plain" : path, content);
+    if (packed) {
+      ASSERT_EQ(ts::shell("zstd -q --rm '" + path + ".plain' -o '" + path + "'"), 0);
+    }
+  };
+  for (const std::string& name : deleted) write(name, header(db));
+  for (const std::string& name : kept) write(name, header(db));
+  for (size_t i = 0; i < foreign.size(); ++i)
+    write(foreign[i], i + 1 < foreign.size() ? header(other) : "x");
   // A directory of a backup's name is no backup.
   ASSERT_EQ(mkdir((dir.path() + "/" + db + "-20190101000000.sql").c_str(), 0700), 0);
   // An old backup that cannot be deleted (a mount point: EBUSY, even for
   // root) is told and changes nothing else.
   const std::string busy = dir.path() + "/" + db + "-20200101120000.sql";
   ts::writeFile(busy, "x");
-  ts::writeFile(dir.path() + "/mounted", "y");
+  ts::writeFile(dir.path() + "/mounted", header(db));
   const bool mounted =
       mount((dir.path() + "/mounted").c_str(), busy.c_str(), nullptr, MS_BIND, nullptr) == 0;
   ts::writeFile(dir.path() + "/vkt.ini",
@@ -218,7 +239,7 @@ TEST(RunSequence, RotationDeletesOnlyThisDatabasesOldBackupsAndWorkingFiles) {
     EXPECT_NE(run.out.find("Konnte altes Backup " + busy + " nicht l\xF6schen: " +
                            std::strerror(EBUSY) + "\n"),
               std::string::npos) << run.out;
-    EXPECT_EQ(ts::readFile(busy), "x");
+    EXPECT_EQ(ts::readFile(busy), "x");  // the bind mount gone
   } else {
     ADD_FAILURE() << "no bind mount to be had: " << std::strerror(errno);
   }
@@ -229,6 +250,8 @@ TEST(RunSequence, RotationDeletesOnlyThisDatabasesOldBackupsAndWorkingFiles) {
               std::string::npos) << run.out;
   }
   for (const std::string& name : kept)
+    EXPECT_EQ(lstat((dir.path() + "/" + name).c_str(), &status), 0) << name;
+  for (const std::string& name : foreign)
     EXPECT_EQ(lstat((dir.path() + "/" + name).c_str(), &status), 0) << name;
   EXPECT_EQ(lstat((dir.path() + "/" + db + "-20190101000000.sql").c_str(), &status), 0);
   std::string written = dir.path() + "/" + db + "-" +

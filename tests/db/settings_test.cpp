@@ -258,26 +258,30 @@ TEST_F(SettingsTest, OddFilesAreReadAsTheyStand) {
 }
 
 TEST_F(SettingsTest, ReadOnlySettingsFileIsReportedAndKept) {
-  std::string settings = ts::settingsFor(kDb, dir_.path());
+  std::string settings = ts::settingsFor(kDb, dir_.path()) + "anzahl-backups=1\r\n";
   ts::writeFile(ini(), settings);
   chmod(ini().c_str(), 0444);
+  // The backup the stored time names: the next run compares with it.
+  const std::string old = dir_.path() + "/" + kDb + "-20200101000000.sql";
+  ts::writeFile(old, std::string(84, '#') + "\r\n#\r\n# Backup der Datenbank '" +
+                         kDb + "'\r\n");
   ts::ProgramRun run = ts::runProgram(dir_.path(), "");
   EXPECT_EQ(run.status, 1);  // the backup is whole, but its time not stored
   EXPECT_NE(run.err.find("Konnte die Datei vkt.ini nicht speichern!"), std::string::npos)
       << run.err;
   EXPECT_EQ(ts::readFile(ini()), settings);
-  // The backup itself is whole; once the file is writable again the next
-  // run stores its time.
-  ASSERT_EQ(ts::listFiles(dir_.path(), ".sql").size(), 1u);
+  // The backup itself is whole, and the old one stays; once the file is
+  // writable again the next run stores its time and lets the old ones go.
+  ASSERT_EQ(ts::listFiles(dir_.path(), ".sql").size(), 2u) << run.out;
   chmod(ini().c_str(), 0644);
   ts::Connection(kDb).exec("INSERT INTO t VALUES (4)");
   ts::waitForNextSecond();
   ts::ProgramRun next = ts::runProgram(dir_.path(), "");
   std::vector<std::string> files = ts::listFiles(dir_.path(), ".sql");
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_NE(ts::readFile(ini()).find(files[1].substr(files[1].size() - 18, 14)),
+  ASSERT_EQ(files.size(), 1u) << next.out;
+  EXPECT_NE(ts::readFile(ini()).find(files[0].substr(files[0].size() - 18, 14)),
             std::string::npos);
   std::string errors;
-  ASSERT_EQ(ts::restore(files[1], "vkt_settings_restore", &errors), 0) << errors;
+  ASSERT_EQ(ts::restore(files[0], "vkt_settings_restore", &errors), 0) << errors;
   EXPECT_EQ(ts::checksums("vkt_settings_restore"), ts::checksums(kDb));
 }
