@@ -231,6 +231,11 @@ std::string cannotRead(const std::string& fileName) {
   return "Konnte Datei " + named(fileName) + " nicht zum lesen \xF6" "ffnen.";
 }
 
+std::string previousTooLargeUnpacked(const std::string& fileName) {
+  return "Fehler: Entpackt br\xE4uchte " + named(fileName) +
+         " mehr als die H\xE4lfte des freien Platzes. Es dient nicht als Grundlage.";
+}
+
 const char kReadingPrevious[] = "Lese Daten aus dem alten Backup.";
 const char kCopyingRows[] = "Kopiere die Daten aus dem alten Backup heraus.";
 const char kPreviousChanged[] =

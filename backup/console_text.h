@@ -98,6 +98,7 @@ extern const char kRowsNotRead[];
 // The previous backup.
 extern const char kOpeningPrevious[];
 std::string cannotRead(const std::string& fileName);
+std::string previousTooLargeUnpacked(const std::string& fileName);
 extern const char kReadingPrevious[];
 extern const char kCopyingRows[];
 extern const char kPreviousChanged[];

@@ -11,10 +11,11 @@ using console_text::printLine;
 std::unique_ptr<PreviousBackup> BackupEngine::loadPreviousBackup(
     const Inventory& inventory, std::string fileName) {
   console_text::printStart(console_text::kOpeningPrevious);
-  std::unique_ptr<PreviousBackup> previous = PreviousBackup::open(fileName);
+  std::string refusal;
+  std::unique_ptr<PreviousBackup> previous = PreviousBackup::open(fileName, &refusal);
   if (!previous) {
     printLine(console_text::kFailed);
-    printLine(console_text::cannotRead(fileName));
+    printLine(refusal.empty() ? console_text::cannotRead(fileName) : refusal);
     return nullptr;
   }
   printLine(console_text::kOk);

@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/progress.h"
 
 namespace {
@@ -42,14 +44,31 @@ int openScratchBeside(const std::string& fileName) {
   return fd2;
 }
 
+// How many decompressed bytes a scratch file in the file system of `fd`
+// may take: half the space free there. The new backup is written beside it
+// and holds about the previous one's rows: written plain, about as many
+// bytes as the scratch file, compressed far fewer. So the scratch file
+// leaves it room, whatever the ratio of the compressed file. 0 when the
+// free space is not known.
+std::uint64_t scratchLimit(int fd) {
+  struct statvfs space;
+  if (fstatvfs(fd, &space) != 0) return 0;
+  return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize / 2;
+}
+
 }  // namespace
 
-std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName) {
+std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName,
+                                                     std::string* refusal) {
+  if (refusal != nullptr) refusal->clear();
   std::unique_ptr<PreviousBackup> previous(new PreviousBackup());
   previous->plainFd_ = openRegularFile(fileName);
-  if (previous->plainFd_ >= 0 ||
-      previous->openPacked(fileName + backup_format::kCompressedSuffix))
+  const std::string packedName = fileName + backup_format::kCompressedSuffix;
+  bool tooLarge = false;
+  if (previous->plainFd_ >= 0 || previous->openPacked(packedName, &tooLarge))
     return previous;
+  if (tooLarge && refusal != nullptr)
+    *refusal = console_text::previousTooLargeUnpacked(packedName);
   return nullptr;
 }
 
@@ -59,7 +78,7 @@ PreviousBackup::~PreviousBackup() {
   if (packedFd_ >= 0) close(packedFd_);
 }
 
-bool PreviousBackup::openPacked(const std::string& packedName) {
+bool PreviousBackup::openPacked(const std::string& packedName, bool* tooLarge) {
   packedFd_ = openRegularFile(packedName);
   if (packedFd_ < 0) return false;
   // The frames are copied only while the compressed file is what was read.
@@ -71,10 +90,11 @@ bool PreviousBackup::openPacked(const std::string& packedName) {
   }
   packed.reset();
   // Frames of another size (a file compressed by another tool): read once
-  // into a file of its own.
+  // into a file of its own, as long as it leaves the new backup room.
   plainFd_ = openScratchBeside(packedName);
   return plainFd_ >= 0 &&
-         zstd_frames::decompressFile(packedFd_, plainFd_, &frames_) &&
+         zstd_frames::decompressFile(packedFd_, plainFd_, &frames_,
+                                     scratchLimit(plainFd_), tooLarge) &&
          packedUnchanged();
 }
 

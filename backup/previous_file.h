@@ -19,8 +19,13 @@ class RowProgress;
 class PreviousBackup {
  public:
   // Opens `fileName`, or else the compressed file of that name; nullptr
-  // when neither is a regular file that can be read.
-  static std::unique_ptr<PreviousBackup> open(const std::string& fileName);
+  // when neither is a regular file that can be read. A compressed file not
+  // of this program's frames is decompressed into a scratch file first, and
+  // only while that takes at most half the space free beside it; when it
+  // would take more, nullptr, and `*refusal` (if given) is the console line
+  // that says so ("" otherwise).
+  static std::unique_ptr<PreviousBackup> open(const std::string& fileName,
+                                              std::string* refusal = nullptr);
   ~PreviousBackup();
   PreviousBackup(const PreviousBackup&) = delete;
   PreviousBackup& operator=(const PreviousBackup&) = delete;
@@ -45,7 +50,8 @@ class PreviousBackup {
   PreviousBackup() = default;
   // Opens the compressed `packedName`: read in place when it is this
   // program's frames, else decompressed once into a scratch file beside it.
-  bool openPacked(const std::string& packedName);
+  // `*tooLarge` tells when the decompression stopped at its bound.
+  bool openPacked(const std::string& packedName, bool* tooLarge);
   bool packedUnchanged() const;
 
   // The plain bytes: a plain file, or a compressed one's decompressed into
