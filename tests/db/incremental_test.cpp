@@ -678,8 +678,8 @@ TEST_F(IncrementalTest, PreviousTooLargeToDecompressIsNoBase) {
   } unmount{save};
   // About 15 MB of rows: more than half of the 24 MB, well within them.
   ts::Connection c(kDb);
-  for (int id = 100; id < 250; ++id)
-    c.exec("INSERT INTO b VALUES (" + std::to_string(id) + ", REPEAT('x', 100000))");
+  for (int id = 100; id < 350; ++id)
+    c.exec("INSERT INTO b VALUES (" + std::to_string(id) + ", REPEAT('x', 60000))");
   ts::waitForNextSecond();
   ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, save));
   ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
