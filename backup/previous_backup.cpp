@@ -26,19 +26,29 @@
 namespace previous_backup {
 namespace {
 
+#ifndef VKT_READER_BYTES
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // Bytes held in memory are read in smaller blocks: each is a copy.
 constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
+// A line longer than kLineBytes comes cut: its first kLineBytes bytes, then
+// the rest in pieces for whoever wants them, so that no line costs more
+// memory than this, whatever its length.
+constexpr std::size_t kLineBytes = kLineHeld;
+// Readers that judge every byte as it streams hold less of a line.
+constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
+#else
+// The fuzzer reads a few bytes at a time and holds little more than a
+// comment block's line, so that its short inputs take every path of long
+// lines and of pieces.
+constexpr std::size_t kBlockSize = VKT_READER_BYTES;
+constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
+constexpr std::size_t kLineBytes = 128;
+constexpr std::size_t kLineHeldStreaming = 7;
+#endif
 // Rows are copied in steps of this size; progress is told after each.
 constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
 
-// A line is held whole up to this many bytes. A longer one comes cut: its
-// first kLineHeld bytes, then the rest in pieces for whoever wants them, so
-// that no line costs more memory than this, whatever its length.
-constexpr std::size_t kLineHeld = std::size_t{1} << 20;
-// Readers that judge every byte as it streams hold less of a line.
-constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
 
 struct Line {
   std::string_view text;  // without its line end; the first bytes when cut
@@ -75,7 +85,7 @@ class FileBytes : public PlainBytes {
 class FileLines {
  public:
   FileLines(const PlainBytes& bytes, std::uint64_t begin,
-            std::uint64_t end = UINT64_MAX, std::size_t held = kLineHeld)
+            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
       : bytes_(bytes),
         blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
         held_(held),
@@ -107,6 +117,7 @@ class FileLines {
         if (lf == nullptr && pending == 0) return false;
         std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
                                            : pending;
+        if (length > held_) return cut(line);
         line->ended = lf != nullptr;
         line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
         line->cut = false;
@@ -118,20 +129,7 @@ class FileLines {
         return true;
       }
       searched_ = pending;
-      // More than `held` bytes without a line end: the byte after the head
-      // is no LF, so the head holds no part of a line end.
-      if (pending > held_) {
-        head_.assign(start, held_);
-        line->text = head_;
-        line->ended = line->crlf = false;
-        line->cut = true;
-        line->offset = bufferOffset_ + consumed_;
-        line->next = line->offset + held_;
-        consumed_ += held_;
-        searched_ = 0;
-        inCutLine_ = true;
-        return true;
-      }
+      if (pending > held_) return cut(line);
       if (!refill()) return false;
     }
   }
@@ -186,6 +184,23 @@ class FileLines {
   }
 
  private:
+  // Gives the line that begins at consumed_, whose bytes before its line
+  // end are more than `held_`, cut: whether a line comes cut depends on its
+  // length alone, never on where a block of the file ends. The byte after
+  // the head is no LF, so the head holds no part of a line end.
+  bool cut(Line* line) {
+    head_.assign(buffer_->data() + consumed_, held_);
+    line->text = head_;
+    line->ended = line->crlf = false;
+    line->cut = true;
+    line->offset = bufferOffset_ + consumed_;
+    line->next = line->offset + held_;
+    consumed_ += held_;
+    searched_ = 0;
+    inCutLine_ = true;
+    return true;
+  }
+
   bool refill() {
     // Keep the unfinished line (at most `held_` bytes of it).
     std::size_t kept = filled_ - consumed_;
@@ -273,10 +288,63 @@ class RowShape {
  public:
   explicit RowShape(std::string_view expected) : expected_(expected) {}
 
+  // One loop over the piece, the state kept in a local: every row line of
+  // every block passes through here.
   void feed(std::string_view piece) {
     const char* p = piece.data();
     const char* const end = p + piece.size();
-    while (p < end && state_ != State::kBad) p = step(p, end);
+    State state = state_;
+    while (p < end) {
+      switch (state) {
+        case State::kExpected: {
+          const std::size_t n =
+              std::min<std::size_t>(end - p, expected_.size() - matched_);
+          if (std::memcmp(p, expected_.data() + matched_, n) != 0) {
+            state = State::kBad;
+            break;
+          }
+          matched_ += n;
+          p += n;
+          if (matched_ == expected_.size()) state = State::kValue;
+          break;
+        }
+        case State::kValue:
+          p = values(p, end, &state);
+          break;
+        case State::kNull:
+          if (*p != "NULL"[matched_]) {
+            state = State::kBad;
+            break;
+          }
+          ++p;
+          if (++matched_ == 4) state = valueEnded();
+          break;
+        case State::kQuoted:
+          p = inQuotes(p, end, &state);
+          break;
+        case State::kAfterValue:
+          if (*p == ',') {
+            state = State::kValue;
+          } else if (*p == ')') {
+            state = State::kLast;
+          } else {
+            state = State::kBad;
+          }
+          ++p;
+          break;
+        case State::kLast:
+          last_ = *p++;
+          state = State::kEnd;
+          break;
+        case State::kEnd:
+          state = State::kBad;  // bytes after the last
+          break;
+        case State::kBad:
+          p = end;
+          break;
+      }
+    }
+    state_ = state;
   }
 
   // The number of values, -1 when the line has another shape; `*last` is
@@ -289,57 +357,37 @@ class RowShape {
  private:
   enum class State { kExpected, kValue, kNull, kQuoted, kAfterValue, kLast, kEnd, kBad };
 
-  // Takes bytes from `p` on; gives where the next step goes on.
-  const char* step(const char* p, const char* end) {
-    switch (state_) {
-      case State::kExpected: {
-        const std::size_t n = std::min<std::size_t>(
-            end - p, expected_.size() - matched_);
-        if (std::memcmp(p, expected_.data() + matched_, n) != 0) return bad(end);
-        matched_ += n;
-        if (matched_ == expected_.size()) state_ = State::kValue;
-        return p + n;
+  // Values and the commas between them, from the start of a value at `p`
+  // on, while they lie whole in the piece: the common case, in one loop.
+  const char* values(const char* p, const char* end, State* state) {
+    for (;;) {
+      if (*p == '\'') {
+        oddRun_ = false;
+        *state = State::kQuoted;
+        p = inQuotes(p + 1, end, state);
+        if (*state == State::kQuoted) return p;  // the piece ended inside
+      } else if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+        p += 4;
+        *state = valueEnded();
+      } else if (*p == 'N') {
+        *state = State::kNull;  // NULL cut by the piece's end
+        matched_ = 1;
+        return p + 1;
+      } else {
+        *state = State::kBad;
+        return end;
       }
-      case State::kValue:
-        if (*p == '\'') {
-          state_ = State::kQuoted;
-          oddRun_ = false;
-        } else if (*p == 'N') {
-          state_ = State::kNull;
-          matched_ = 1;
-        } else {
-          return bad(end);
-        }
-        return p + 1;
-      case State::kNull:
-        if (*p != "NULL"[matched_]) return bad(end);
-        if (++matched_ == 4) return valueEnded(p + 1, end);
-        return p + 1;
-      case State::kQuoted:
-        return inQuotes(p, end);
-      case State::kAfterValue:
-        if (*p == ',') {
-          state_ = State::kValue;
-        } else if (*p == ')') {
-          state_ = State::kLast;
-        } else {
-          return bad(end);
-        }
-        return p + 1;
-      case State::kLast:
-        last_ = *p;
-        state_ = State::kEnd;
-        return p + 1;
-      case State::kEnd:
-      case State::kBad:
-        break;
+      if (*state != State::kAfterValue || p == end || *p != ',') return p;
+      ++p;
+      *state = State::kValue;
+      if (p == end) return p;
     }
-    return bad(end);
   }
 
-  // The closing quote is the first one after an even run of backslashes;
-  // a run may go on from the piece before.
-  const char* inQuotes(const char* p, const char* end) {
+  // Inside quotes, from `p` on: the closing quote is the first one after an
+  // even run of backslashes, and a run may go on from the piece before.
+  // Sets `*state` once the value ends.
+  const char* inQuotes(const char* p, const char* end, State* state) {
     const char* const from = p;
     for (;;) {
       const char* quote = static_cast<const char*>(std::memchr(p, '\'', end - p));
@@ -353,20 +401,17 @@ class RowShape {
       }
       oddRun_ = false;
       p = quote + 1;
-      if (!odd) return valueEnded(p, end);
+      if (!odd) {
+        *state = valueEnded();
+        return p;
+      }
     }
   }
 
-  const char* valueEnded(const char* p, const char* end) {
-    if (count_ == INT_MAX) return bad(end);
+  State valueEnded() {
+    if (count_ == INT_MAX) return State::kBad;
     ++count_;
-    state_ = State::kAfterValue;
-    return p;
-  }
-
-  const char* bad(const char* end) {
-    state_ = State::kBad;
-    return end;
+    return State::kAfterValue;
   }
 
   std::string_view expected_;
@@ -843,8 +888,11 @@ void takeObjectLine(const Line& line, object_section::PreviousObject* object) {
 }  // namespace
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
-  if (!startsWith(line, prefix)) return -1;
-  return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
+  RowShape shape(prefix);
+  shape.feed(line);
+  char last;
+  const int count = shape.finish(&last);
+  return last == backup_format::kStatementEnds ? count : -1;
 }
 
 PackedBytes::PackedBytes(int fd) : fd_(dup(fd)) {

@@ -917,3 +917,43 @@ TEST(PreviousBackupIndex, UnfinishedLineIsReadInBoundedMemory) {
   ASSERT_TRUE(WIFEXITED(status_)) << status_;
   EXPECT_EQ(WEXITSTATUS(status_), 0);
 }
+
+// A procedure's or a view's line longer than the reader holds: the reader
+// keeps only its first kLineHeld bytes, yet the object never equals one
+// whose line is just those bytes (it would count as unchanged, and the
+// run would keep a file that holds another definition).
+TEST(PreviousBackupIndex, LongObjectLinesEqualNoObjectWritten) {
+  const std::size_t kept = previous_backup::kLineHeld;
+  ObjectDefinition before;
+  before.kind = backup_format::SectionKind::kProcedure;
+  before.name = "p";
+  before.createText = "CREATE PROCEDURE `p`()\nBEGIN\n-- " + std::string(kept, 'x') +
+                      "\nSELECT 1;\nEND";
+  before.characterSet = "utf8mb4";
+  before.collation = "utf8mb4_general_ci";
+  ObjectDefinition now = before;  // the line cut where the reader cuts it
+  now.createText = "CREATE PROCEDURE `p`()\nBEGIN\n-- " + std::string(kept - 3, 'x') +
+                   "\nSELECT 1;\nEND";
+  ObjectDefinition view = before;
+  view.name = "v";
+  view.createText = "CREATE VIEW `v` AS select '" + std::string(kept, 'y') + "' AS `1`";
+  const std::vector<std::string> viewLines = object_section::viewLines(view, true);
+  ASSERT_GT(viewLines.size(), 0u);
+  std::vector<std::string> viewHeads;
+  for (const std::string& line : viewLines) viewHeads.push_back(line.substr(0, kept));
+
+  const std::string text =
+      BackupText()
+          .table("a", 1)
+          .comment("v").add(viewLines).add({"", ""})
+          .add({backup_format::sectionOpener(before.kind, before.name)})
+          .add(object_section::objectLines(before, true))
+          .add(backup_format::closingLines())
+          .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_TRUE(index.tables[0].rowsTrusted);
+  EXPECT_TRUE(index.tables[1].definition != object_section::joinLines(viewHeads));
+  ASSERT_EQ(index.objects.size(), 1u);
+  EXPECT_GT(object_section::countChanges(index.objects, {now}, true), 0);
+}
