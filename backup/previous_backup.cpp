@@ -291,8 +291,7 @@ class RowShape {
  public:
   explicit RowShape(std::string_view expected) : expected_(expected) {}
 
-  // One loop over the piece, the state kept in a local: every row line of
-  // every block passes through here.
+  // Takes the next piece of the line: one loop, the state kept in a local.
   void feed(std::string_view piece) {
     const char* p = piece.data();
     const char* const end = p + piece.size();
