@@ -244,6 +244,11 @@ std::string otherDatabasesFile(const std::string& fileName,
          named(database) + "'.";
 }
 
+std::string previousTooLargeUnpacked(const std::string& fileName) {
+  return "Fehler: Entpackt br\xE4uchte " + named(fileName) +
+         " mehr als die H\xE4lfte des freien Platzes. Es dient nicht als Grundlage.";
+}
+
 const char kReadingPrevious[] = "Lese Daten aus dem alten Backup.";
 const char kCopyingRows[] = "Kopiere die Daten aus dem alten Backup heraus.";
 const char kPreviousChanged[] =

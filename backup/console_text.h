@@ -103,6 +103,7 @@ std::string cannotRead(const std::string& fileName);
 // The previous file's header names another database than `database`.
 std::string otherDatabasesFile(const std::string& fileName,
                                const std::string& database);
+std::string previousTooLargeUnpacked(const std::string& fileName);
 extern const char kReadingPrevious[];
 extern const char kCopyingRows[];
 extern const char kPreviousChanged[];

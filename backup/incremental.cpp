@@ -11,13 +11,12 @@ using console_text::printLine;
 std::unique_ptr<PreviousBackup> BackupEngine::loadPreviousBackup(
     const Inventory& inventory, std::string fileName) {
   console_text::printStart(console_text::kOpeningPrevious);
-  bool foreign = false;
+  std::string refusal;
   std::unique_ptr<PreviousBackup> previous =
-      PreviousBackup::open(fileName, databaseName, &foreign);
+      PreviousBackup::open(fileName, databaseName, &refusal);
   if (!previous) {
     printLine(console_text::kFailed);
-    printLine(foreign ? console_text::otherDatabasesFile(fileName, databaseName)
-                      : console_text::cannotRead(fileName));
+    printLine(refusal.empty() ? console_text::cannotRead(fileName) : refusal);
     return nullptr;
   }
   printLine(console_text::kOk);

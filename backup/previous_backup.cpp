@@ -26,17 +26,35 @@
 namespace previous_backup {
 namespace {
 
+#ifndef VKT_READER_BYTES
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // Bytes held in memory are read in smaller blocks: each is a copy.
 constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
+// A line longer than kLineBytes comes cut: its first kLineBytes bytes, then
+// the rest in pieces for whoever wants them, so that no line costs more
+// memory than this, whatever its length.
+constexpr std::size_t kLineBytes = kLineHeld;
+// Readers that judge every byte as it streams hold less of a line.
+constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
+#else
+// The fuzzer reads a few bytes at a time and holds little more than a
+// comment block's line, so that its short inputs take every path of long
+// lines and of pieces.
+constexpr std::size_t kBlockSize = VKT_READER_BYTES;
+constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
+constexpr std::size_t kLineBytes = 128;
+constexpr std::size_t kLineHeldStreaming = 7;
+#endif
 // Rows are copied in steps of this size; progress is told after each.
 constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
 
+
 struct Line {
-  std::string_view text;  // without its line end
+  std::string_view text;  // without its line end; the first bytes when cut
   bool ended = false;     // had its LF
   bool crlf = false;      // its LF had a CR before it
+  bool cut = false;       // longer than the reader holds: `text` is its head
   std::uint64_t offset = 0;  // of its first byte in the file
   std::uint64_t next = 0;    // of the byte after its line end
 };
@@ -60,21 +78,25 @@ class FileBytes : public PlainBytes {
 };
 
 // The lines of [begin, end) of a file, read in large blocks. A line's text,
-// followed by its line end, stays valid until the next call of next().
+// followed by its line end, stays valid until the next call of next(). A
+// line longer than `held` bytes comes cut (Line::cut): rest() streams the
+// bytes after its head and tells how it ended; next() skips what rest() did
+// not read. Every byte is searched for a line end once.
 class FileLines {
  public:
   FileLines(const PlainBytes& bytes, std::uint64_t begin,
-            std::uint64_t end = UINT64_MAX)
+            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
       : bytes_(bytes),
         blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
+        held_(held),
         readAt_(begin),
         end_(end),
         bufferOffset_(begin) {}
   // Reads into `buffer`, whatever it holds: one buffer serves reader after
   // reader, so that each need not fault in fresh memory.
   FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
-            std::string* buffer)
-      : FileLines(bytes, begin, end) {
+            std::size_t held, std::string* buffer)
+      : FileLines(bytes, begin, end, held) {
     buffer_ = buffer;
   }
   FileLines(const FileLines&) = delete;
@@ -82,23 +104,64 @@ class FileLines {
 
   // False at the end of the range, or when the file could not be read.
   bool next(Line* line) {
+    if (inCutLine_) skipRest();
     for (;;) {
       const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
       const char* lf = static_cast<const char*>(
-          std::memchr(start, '\n', filled_ - consumed_));
+          std::memchr(start + searched_, '\n', pending - searched_));
       if (lf != nullptr || eof_) {
-        if (lf == nullptr && consumed_ == filled_) return false;
+        if (lf == nullptr && pending == 0) return false;
         std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
-                                           : filled_ - consumed_;
+                                           : pending;
+        if (length > held_) return cut(line);
         line->ended = lf != nullptr;
         line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
+        line->cut = false;
         line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
         line->offset = bufferOffset_ + consumed_;
         consumed_ += length + (line->ended ? 1 : 0);
+        searched_ = 0;
         line->next = bufferOffset_ + consumed_;
         return true;
       }
+      searched_ = pending;
+      if (pending > held_) return cut(line);
       if (!refill()) return false;
+    }
+  }
+
+  // For the cut line last given by next(): hands every byte after its head
+  // to `onPiece` as it is read (the line end left out), then sets the
+  // line's `ended`, `crlf` and `next`. `line->text` stays the head.
+  template <typename OnPiece>
+  void rest(Line* line, OnPiece&& onPiece) {
+    if (!inCutLine_) return;
+    inCutLine_ = false;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
+      const char* lf = static_cast<const char*>(std::memchr(start, '\n', pending));
+      if (lf != nullptr || eof_) {
+        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
+                                           : pending;
+        line->ended = lf != nullptr;
+        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
+        const std::size_t text = length - (line->crlf ? 1 : 0);
+        if (text > 0) onPiece(std::string_view(start, text));
+        consumed_ += length + (line->ended ? 1 : 0);
+        line->next = bufferOffset_ + consumed_;
+        return;
+      }
+      // A CR at the end may be the first half of the line end: kept back.
+      const std::size_t kept = pending > 0 && start[pending - 1] == '\r' ? 1 : 0;
+      if (pending > kept) onPiece(std::string_view(start, pending - kept));
+      consumed_ += pending - kept;
+      if (!refill()) {
+        line->ended = line->crlf = false;
+        line->next = bufferOffset_ + consumed_;
+        return;
+      }
     }
   }
 
@@ -106,6 +169,8 @@ class FileLines {
 
   // Goes on at `offset`, a line start not before the next line's start.
   void skipTo(std::uint64_t offset) {
+    inCutLine_ = false;
+    searched_ = 0;
     if (offset <= bufferOffset_ + filled_) {
       consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
       return;
@@ -116,8 +181,31 @@ class FileLines {
   }
 
  private:
+  // The rare paths stay out of next(), which every line goes through.
+  [[gnu::noinline]] void skipRest() {
+    Line skipped;
+    rest(&skipped, [](std::string_view) {});
+  }
+
+  // Gives the line that begins at consumed_, whose bytes before its line
+  // end are more than `held_`, cut: whether a line comes cut depends on its
+  // length alone, never on where a block of the file ends. The byte after
+  // the head is no LF, so the head holds no part of a line end.
+  [[gnu::noinline]] bool cut(Line* line) {
+    head_.assign(buffer_->data() + consumed_, held_);
+    line->text = head_;
+    line->ended = line->crlf = false;
+    line->cut = true;
+    line->offset = bufferOffset_ + consumed_;
+    line->next = line->offset + held_;
+    consumed_ += held_;
+    searched_ = 0;
+    inCutLine_ = true;
+    return true;
+  }
+
   bool refill() {
-    // Keep the unfinished line; grow when it fills the whole buffer.
+    // Keep the unfinished line (at most `held_` bytes of it).
     std::size_t kept = filled_ - consumed_;
     if (consumed_ > 0) std::memmove(&(*buffer_)[0], buffer_->data() + consumed_, kept);
     bufferOffset_ += consumed_;
@@ -140,13 +228,17 @@ class FileLines {
 
   const PlainBytes& bytes_;
   const std::size_t blockSize_;  // read at a time, at least
+  const std::size_t held_;       // of a line, at most
   std::uint64_t readAt_;
   std::uint64_t end_;
   std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
   std::string own_;
   std::string* buffer_ = &own_;
+  std::string head_;  // of the cut line
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
+  std::size_t searched_ = 0;  // bytes after consumed_ known to hold no LF
+  bool inCutLine_ = false;    // the rest of a cut line is not read yet
   bool eof_ = false;
   bool failed_ = false;
 };
@@ -191,9 +283,152 @@ struct RowForm {
   int valueCount = -1;
 };
 
+// Judges the shape of a row line fed in pieces, as it streams, without
+// holding any of it: first the bytes `expected` (what a row holds before
+// its values), then values that are quoted strings (backslash escapes) or
+// NULL, separated by commas, then ")" and one last byte, and nothing else.
+class RowShape {
+ public:
+  explicit RowShape(std::string_view expected) : expected_(expected) {}
+
+  // Takes the next piece of the line: one loop, the state kept in a local.
+  void feed(std::string_view piece) {
+    const char* p = piece.data();
+    const char* const end = p + piece.size();
+    State state = state_;
+    while (p < end) {
+      switch (state) {
+        case State::kExpected: {
+          const std::size_t n =
+              std::min<std::size_t>(end - p, expected_.size() - matched_);
+          if (std::memcmp(p, expected_.data() + matched_, n) != 0) {
+            state = State::kBad;
+            break;
+          }
+          matched_ += n;
+          p += n;
+          if (matched_ == expected_.size()) state = State::kValue;
+          break;
+        }
+        case State::kValue:
+          p = values(p, end, &state);
+          break;
+        case State::kNull:
+          if (*p != "NULL"[matched_]) {
+            state = State::kBad;
+            break;
+          }
+          ++p;
+          if (++matched_ == 4) state = valueEnded();
+          break;
+        case State::kQuoted:
+          p = inQuotes(p, end, &state);
+          break;
+        case State::kAfterValue:
+          if (*p == ',') {
+            state = State::kValue;
+          } else if (*p == ')') {
+            state = State::kLast;
+          } else {
+            state = State::kBad;
+          }
+          ++p;
+          break;
+        case State::kLast:
+          last_ = *p++;
+          state = State::kEnd;
+          break;
+        case State::kEnd:
+          state = State::kBad;  // bytes after the last
+          break;
+        case State::kBad:
+          p = end;
+          break;
+      }
+    }
+    state_ = state;
+  }
+
+  // The number of values, -1 when the line has another shape; `*last` is
+  // the byte after the closing parenthesis.
+  int finish(char* last) const {
+    *last = last_;
+    return state_ == State::kEnd ? count_ : -1;
+  }
+
+ private:
+  enum class State { kExpected, kValue, kNull, kQuoted, kAfterValue, kLast, kEnd, kBad };
+
+  // Values and the commas between them, from the start of a value at `p`
+  // on, while they lie whole in the piece: the common case, in one loop.
+  const char* values(const char* p, const char* end, State* state) {
+    for (;;) {
+      if (*p == '\'') {
+        oddRun_ = false;
+        *state = State::kQuoted;
+        p = inQuotes(p + 1, end, state);
+        if (*state == State::kQuoted) return p;  // the piece ended inside
+      } else if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+        p += 4;
+        *state = valueEnded();
+      } else if (*p == 'N') {
+        *state = State::kNull;  // NULL cut by the piece's end
+        matched_ = 1;
+        return p + 1;
+      } else {
+        *state = State::kBad;
+        return end;
+      }
+      if (*state != State::kAfterValue || p == end || *p != ',') return p;
+      ++p;
+      *state = State::kValue;
+      if (p == end) return p;
+    }
+  }
+
+  // Inside quotes, from `p` on: the closing quote is the first one after an
+  // even run of backslashes, and a run may go on from the piece before.
+  // Sets `*state` once the value ends.
+  const char* inQuotes(const char* p, const char* end, State* state) {
+    const char* const from = p;
+    for (;;) {
+      const char* quote = static_cast<const char*>(std::memchr(p, '\'', end - p));
+      const char* stop = quote != nullptr ? quote : end;
+      const char* run = stop;
+      while (run > p && run[-1] == '\\') --run;
+      const bool odd = (((stop - run) & 1) != 0) != (run == from && oddRun_);
+      if (quote == nullptr) {
+        oddRun_ = odd;
+        return end;
+      }
+      oddRun_ = false;
+      p = quote + 1;
+      if (!odd) {
+        *state = valueEnded();
+        return p;
+      }
+    }
+  }
+
+  State valueEnded() {
+    if (count_ == INT_MAX) return State::kBad;
+    ++count_;
+    return State::kAfterValue;
+  }
+
+  std::string_view expected_;
+  State state_ = expected_.empty() ? State::kValue : State::kExpected;
+  std::size_t matched_ = 0;
+  bool oddRun_ = false;  // the bytes so far in quotes end in an odd run of '\'
+  int count_ = 0;
+  char last_ = '\0';
+};
+
 // The number of values of `line` after its first `from` bytes: values that
 // are quoted strings (backslash escapes) or NULL, separated by commas, then
 // ")" and `last`, and nothing else. -1 when the line has another shape.
+// RowShape judges the same as a line streams; this is its form for a line
+// held whole, the one nearly every row takes, in straight code.
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
   const char* p = line.data() + from;
   const char* const end = line.data() + line.size();
@@ -246,6 +481,42 @@ class RowReader {
     const char last = line.back();  // the line holds "(" at least
     if (valuesUpTo(line, 1, last) != form_.valueCount) return false;
     ++rows_;
+    if (last == backup_format::kStatementEnds) inStatement_ = false;
+    return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
+  }
+
+  // The same for a cut line (Line::cut) of `lines`, judged as its rest
+  // streams; every piece also goes to `onPiece`. Sets the line's end.
+  template <typename OnPiece>
+  bool takeCut(FileLines& lines, Line* line, OnPiece&& onPiece) {
+    if (form_.shared && !inStatement_) {
+      // A statement head: the line must be the head, byte for byte.
+      std::size_t matched = 0;
+      bool same = true;
+      auto compare = [&](std::string_view piece) {
+        same = same && matched + piece.size() <= form_.head.size() &&
+               form_.head.compare(matched, piece.size(), piece) == 0;
+        matched += piece.size();
+        onPiece(piece);
+      };
+      compare(line->text);
+      lines.rest(line, compare);
+      inStatement_ = same && matched == form_.head.size();
+      return inStatement_;
+    }
+    RowShape shape(form_.shared ? std::string_view(backup_format::kRowValuesStart)
+                                : std::string_view(form_.prefix));
+    auto judge = [&](std::string_view piece) {
+      shape.feed(piece);
+      onPiece(piece);
+    };
+    judge(line->text);
+    lines.rest(line, judge);
+    char last;
+    const int count = shape.finish(&last);
+    ++rows_;
+    if (!form_.shared) return count == form_.valueCount && last == backup_format::kStatementEnds;
+    if (count != form_.valueCount) return false;
     if (last == backup_format::kStatementEnds) inStatement_ = false;
     return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
   }
@@ -339,12 +610,14 @@ class RowJudges {
   // Every line of the run continues the rows in the block's form, and the
   // run ends no statement short.
   bool judge(const RowRun& run, std::string* buffer) const {
-    FileLines lines(bytes_, run.begin, run.end, buffer);
+    FileLines lines(bytes_, run.begin, run.end, kLineHeldStreaming, buffer);
     RowReader rows(*run.form);
     Line line;
     std::uint64_t judged = run.begin;
     while (lines.next(&line)) {
-      if (!line.ended || !rows.take(line.text)) return false;
+      const bool sound = line.cut ? rows.takeCut(lines, &line, [](std::string_view) {})
+                                  : rows.take(line.text);
+      if (!line.ended || !sound) return false;
       judged = line.next;
     }
     return judged == run.end && rows.closed();
@@ -427,6 +700,56 @@ class BlockJudge {
     }
   }
 
+  // The same for a cut line (Line::cut) of `lines`. Only a row line can be
+  // sound at such a length; its rest streams, and the values of the rows'
+  // first line are counted as it does. A definition line too long to keep
+  // leaves a definition that no view's statements equal.
+  void takeCut(Line* line, FileLines& lines) {
+    if (!sound_) return;
+    const std::string_view text = line->text;
+    const bool row = phase_ == Phase::kRows ||
+                     (phase_ == Phase::kBeforeRows && backup_format::isRowLine(text));
+    lastLineEmpty_ = false;
+    keepDefinition(text);
+    if (!definitionDone_) {
+      definition_ += std::string("\n\n\0", 3);
+      definitionDone_ = true;
+    }
+    if (!row) {
+      lines.rest(line, [](std::string_view) {});
+      if (!line->ended || phase_ != Phase::kBeforeRows || isComment(text)) sound_ = false;
+      return;
+    }
+    if (phase_ == Phase::kBeforeRows) {
+      phase_ = Phase::kRows;
+      rowsBegin_ = runBegin_ = line->offset;
+      // A statement head is never this long: the prefix must be in the head.
+      if (!startsWith(text, rowStart_)) reject();
+      form_->prefix = std::string(rowPrefixOf(text));
+      if (form_->prefix.empty()) reject();
+    }
+    const bool statementHead =
+        form_->shared && !startsWith(text, backup_format::kRowValuesStart);
+    const bool counting = sound_ && !statementHead && form_->valueCount < 0;
+    RowShape shape(form_->shared ? std::string_view(backup_format::kRowValuesStart)
+                                 : std::string_view(form_->prefix));
+    char last = text.back();
+    auto take = [&](std::string_view piece) {
+      if (counting) shape.feed(piece);
+      last = piece.back();
+    };
+    take(text);
+    lines.rest(line, take);
+    if (!line->ended) return reject();
+    int values = 0;
+    if (counting) {
+      char after;
+      values = shape.finish(&after);
+      if (!form_->shared && after != backup_format::kStatementEnds) values = -1;
+    }
+    countRow(*line, statementHead, last, values);
+  }
+
   void finish(PreviousTableEntry* entry) const {
     const bool located = entry->position != kNoPosition;
     const bool ended = phase_ == Phase::kClosed || phase_ == Phase::kCommitted;
@@ -476,8 +799,17 @@ class BlockJudge {
   // line, so a line miscounted here fails there.
   void countRow(const Line& row) {
     const std::string_view line = row.text;
-    rowsCrLf_ = rowsCrLf_ && row.crlf;
     const bool head = form_->shared && !startsWith(line, backup_format::kRowValuesStart);
+    const int values =
+        !head && form_->valueCount < 0 ? valuesUpTo(line, 1, line.back()) : 0;
+    countRow(row, head, line.back(), values);
+  }
+
+  // The same for a row line that is a statement head or not, ends in
+  // `last`, and holds `values` values (counted only while the rows' number
+  // of values is not known).
+  void countRow(const Line& row, bool head, char last, int values) {
+    rowsCrLf_ = rowsCrLf_ && row.crlf;
     if (head) {
       statementRows_ = 0;
       return;
@@ -487,12 +819,11 @@ class BlockJudge {
     statementRows_ = form_->shared ? statementRows_ + 1 : 1;
     statementRowsMax_ = std::max(statementRowsMax_, statementRows_);
     if (form_->valueCount < 0) {
-      const int count = valuesUpTo(line, 1, line.back());
-      if (count <= 0) return reject();
-      form_->valueCount = count;  // before the first run is handed over
+      if (values <= 0) return reject();
+      form_->valueCount = values;  // before the first run is handed over
     }
     const bool statementEnds =
-        !form_->shared || line.back() == backup_format::kStatementEnds;
+        !form_->shared || last == backup_format::kStatementEnds;
     if (statementEnds && row.next - runBegin_ >= runBytes_) handOver(row.next);
   }
 
@@ -572,6 +903,18 @@ void giveIdentities(
   }
 }
 
+// An object whose section holds a line too long to keep is known by a
+// name that no object has (a comment name holds no line feed): it counts as
+// dropped, and the object of its name as added.
+void forgetObject(object_section::PreviousObject* object) {
+  if (object->name.empty() || object->name.back() != '\n') object->name += '\n';
+}
+
+void takeObjectLine(const Line& line, object_section::PreviousObject* object) {
+  object->section.take(line.text);
+  if (line.cut) forgetObject(object);
+}
+
 }  // namespace
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
@@ -648,7 +991,7 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
     }
     // An object's statements may hold any line.
     if (inObject && index.objects.back().section.inStatements()) {
-      index.objects.back().section.take(line.text);
+      takeObjectLine(line, &index.objects.back());
       continue;
     }
     const backup_format::SectionKind kind = backup_format::sectionKind(line.text);
@@ -676,16 +1019,20 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
     } else if (inObject) {
       if (kind != backup_format::SectionKind::kNone) {
         index.objects.push_back({kind, quotedText(line.text), {}});
+        if (line.cut) forgetObject(&index.objects.back());
         objectEnded = false;
       } else if (line.text == backup_format::kCommitLine) {
         objectEnded = true;  // the file's closing line
       } else if (!objectEnded || !line.text.empty()) {
         // After the closing COMMIT line, a line of another kind makes the
         // section differ from any written.
-        index.objects.back().section.take(line.text);
+        takeObjectLine(line, &index.objects.back());
       }
     } else if (!index.tables.empty()) {
-      judge.take(line);
+      if (line.cut)
+        judge.takeCut(&line, lines);
+      else
+        judge.take(line);
       // Rows that are not judged need not be read where their extent is
       // known; the block then counts as not read whole.
       if (judge.firstUnwantedRow(line)) {
@@ -787,14 +1134,29 @@ RowsResult copyRowsByLine(const PlainBytes& bytes, const PreviousTableEntry& ent
   form.head = entry.rowPrefix.substr(0, entry.rowPrefix.size() - 2);
   form.valueCount = entry.valueCount;
   RowReader rows(form);
-  FileLines lines(bytes, entry.rowsBegin, entry.rowsEnd + 2);
+  FileLines lines(bytes, entry.rowsBegin, entry.rowsEnd + 2, kLineHeldStreaming);
   Line line;
   while (lines.next(&line) && !line.text.empty()) {
-    if (!line.ended || !rows.take(line.text) || rows.rows() > entry.rowCount ||
-        !out.writeLine(line.text))
-      return result;
+    if (line.cut) {
+      // Written as it streams: a line found bad on the way leaves the copy
+      // not whole, like any other.
+      std::uint64_t length = 0;
+      bool written = true;
+      auto write = [&](std::string_view piece) {
+        length += piece.size();
+        written = written && out.writePart(piece);
+      };
+      if (!rows.takeCut(lines, &line, write) || !line.ended ||
+          rows.rows() > entry.rowCount || !written || !out.writePart("\r\n"))
+        return result;
+      if (progress != nullptr) progress->tick(length + 2);
+    } else {
+      if (!line.ended || !rows.take(line.text) || rows.rows() > entry.rowCount ||
+          !out.writeLine(line.text))
+        return result;
+      if (progress != nullptr) progress->tick(line.text.size() + 2);
+    }
     result.rows = rows.rows();
-    if (progress != nullptr) progress->tick(line.text.size() + 2);
   }
   const bool closed = line.ended && line.text.empty() &&
                       line.offset == entry.rowsEnd && rows.closed();

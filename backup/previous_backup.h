@@ -156,6 +156,12 @@ FileStamp stampOf(int fd);
 // Equal only when both stamps are known and nothing in them differs.
 bool sameFile(const FileStamp& a, const FileStamp& b);
 
+// A line is held whole up to this many bytes. A longer one is judged, and
+// its rows copied, as it streams; of a longer line that is no row line
+// (a definition's, an object's) the reader keeps no more than this, and
+// such a definition or object then equals none written.
+constexpr std::size_t kLineHeld = std::size_t{1} << 20;
+
 // Row lines after a block's first are judged on helper threads, in runs
 // of about this many bytes, cut at line starts.
 constexpr std::uint64_t kJudgedRun = std::uint64_t{4} << 20;

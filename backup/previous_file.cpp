@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/file_header.h"
 #include "backup/progress.h"
 
@@ -43,21 +45,41 @@ int openScratchBeside(const std::string& fileName) {
   return fd2;
 }
 
+// How many decompressed bytes a scratch file in the file system of `fd`
+// may take: half the space free there. The new backup is written beside it
+// and holds about the previous one's rows: written plain, about as many
+// bytes as the scratch file, compressed far fewer. So the scratch file
+// leaves it room, whatever the ratio of the compressed file. 0 when the
+// free space is not known.
+std::uint64_t scratchLimit(int fd) {
+  struct statvfs space;
+  if (fstatvfs(fd, &space) != 0) return 0;
+  return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize / 2;
+}
+
 }  // namespace
 
 std::unique_ptr<PreviousBackup> PreviousBackup::open(const std::string& fileName,
                                                      const std::string& database,
-                                                     bool* foreign) {
-  *foreign = false;
+                                                     std::string* refusal) {
+  if (refusal != nullptr) refusal->clear();
   std::unique_ptr<PreviousBackup> previous(new PreviousBackup());
+  bool foreign = false;
+  bool tooLarge = false;
   previous->plainFd_ = openRegularFile(fileName);
+  const std::string packedName = fileName + backup_format::kCompressedSuffix;
   if (previous->plainFd_ >= 0) {
-    *foreign = !file_header::namesDatabase(previous->plainFd_, database);
-    return *foreign ? nullptr : std::move(previous);
-  }
-  if (previous->openPacked(fileName + backup_format::kCompressedSuffix, database,
-                           foreign))
+    foreign = !file_header::namesDatabase(previous->plainFd_, database);
+    if (!foreign) return previous;
+  } else if (previous->openPacked(packedName, database, &foreign, &tooLarge)) {
     return previous;
+  }
+  if (refusal == nullptr) return nullptr;
+  if (foreign)
+    *refusal = console_text::otherDatabasesFile(
+        previous->plainFd_ >= 0 ? fileName : packedName, database);
+  else if (tooLarge)
+    *refusal = console_text::previousTooLargeUnpacked(packedName);
   return nullptr;
 }
 
@@ -68,7 +90,8 @@ PreviousBackup::~PreviousBackup() {
 }
 
 bool PreviousBackup::openPacked(const std::string& packedName,
-                                const std::string& database, bool* foreign) {
+                                const std::string& database, bool* foreign,
+                                bool* tooLarge) {
   packedFd_ = openRegularFile(packedName);
   if (packedFd_ < 0) return false;
   // Before anything is decompressed: another database's file is no base.
@@ -83,10 +106,11 @@ bool PreviousBackup::openPacked(const std::string& packedName,
   }
   packed.reset();
   // Frames of another size (a file compressed by another tool): read once
-  // into a file of its own.
+  // into a file of its own, as long as it leaves the new backup room.
   plainFd_ = openScratchBeside(packedName);
   return plainFd_ >= 0 &&
-         zstd_frames::decompressFile(packedFd_, plainFd_, &frames_) &&
+         zstd_frames::decompressFile(packedFd_, plainFd_, &frames_,
+                                     scratchLimit(plainFd_), tooLarge) &&
          packedUnchanged();
 }
 

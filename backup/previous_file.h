@@ -19,12 +19,16 @@ class RowProgress;
 class PreviousBackup {
  public:
   // Opens `fileName`, or else the compressed file of that name; nullptr
-  // when neither is a regular file that can be read, or when the file's
-  // header names a database other than `database` (then *foreign is set):
-  // the file names of two databases can be the same.
+  // when neither is a regular file that can be read. The file's header must
+  // name `database` (the file names of two databases can be the same). A
+  // compressed file not of this program's frames is decompressed into a
+  // scratch file first, and only while that takes at most half the space
+  // free beside it. When the file is another database's or would take more,
+  // nullptr, and `*refusal` (if given) is the console line that says so
+  // ("" otherwise).
   static std::unique_ptr<PreviousBackup> open(const std::string& fileName,
                                               const std::string& database,
-                                              bool* foreign);
+                                              std::string* refusal = nullptr);
   ~PreviousBackup();
   PreviousBackup(const PreviousBackup&) = delete;
   PreviousBackup& operator=(const PreviousBackup&) = delete;
@@ -49,8 +53,10 @@ class PreviousBackup {
   PreviousBackup() = default;
   // Opens the compressed `packedName`: read in place when it is this
   // program's frames, else decompressed once into a scratch file beside it.
+  // *foreign tells that its header names another database; `*tooLarge`
+  // that the decompression stopped at its bound.
   bool openPacked(const std::string& packedName, const std::string& database,
-                  bool* foreign);
+                  bool* foreign, bool* tooLarge);
   bool packedUnchanged() const;
 
   // The plain bytes: a plain file, or a compressed one's decompressed into

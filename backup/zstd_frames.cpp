@@ -114,12 +114,13 @@ class Input {
   std::size_t end_ = 0;
 };
 
-enum class FrameOutcome { kWhole, kDamaged, kEnd, kWriteFailed };
+enum class FrameOutcome { kWhole, kDamaged, kEnd, kWriteFailed, kTooLarge };
 
 // Decompresses the frame at the input's position into `target` from
-// `plainAt`; advances the input past it when whole.
+// `plainAt`, up to `limit` at most; advances the input past it when whole.
 FrameOutcome decompressFrame(ZSTD_DCtx* context, Input& input, int target,
-                             std::uint64_t* plainAt, std::vector<char>& output) {
+                             std::uint64_t* plainAt, std::uint64_t limit,
+                             std::vector<char>& output) {
   ZSTD_DCtx_reset(context, ZSTD_reset_session_only);
   for (;;) {
     ZSTD_inBuffer in = input.pending();
@@ -128,6 +129,7 @@ FrameOutcome decompressFrame(ZSTD_DCtx* context, Input& input, int target,
     const std::size_t result = ZSTD_decompressStream(context, &out, &in);
     if (ZSTD_isError(result)) return FrameOutcome::kDamaged;
     input.consume(in.pos);
+    if (out.pos > limit - std::min(limit, *plainAt)) return FrameOutcome::kTooLarge;
     if (!writeAt(target, output.data(), out.pos, *plainAt))
       return FrameOutcome::kWriteFailed;
     *plainAt += out.pos;
@@ -188,7 +190,13 @@ std::string decompressedStart(int fd, std::size_t length) {
   return plain;
 }
 
-bool decompressFile(int source, int target, std::vector<Frame>* frames) {
+bool decompressFile(int source, int target, std::vector<Frame>* frames,
+                    std::uint64_t limit, bool* tooLarge) {
+  if (tooLarge != nullptr) *tooLarge = false;
+  auto refuse = [tooLarge] {
+    if (tooLarge != nullptr) *tooLarge = true;
+    return false;
+  };
   std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(
       ZSTD_createDCtx(), ZSTD_freeDCtx);
   if (!context) return false;
@@ -210,8 +218,9 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
     frame.packedBegin = packedBegin;
     frame.plainBegin = plainAt;
     const FrameOutcome outcome =
-        decompressFrame(context.get(), input, target, &plainAt, output);
+        decompressFrame(context.get(), input, target, &plainAt, limit, output);
     if (outcome == FrameOutcome::kWriteFailed) return false;
+    if (outcome == FrameOutcome::kTooLarge) return refuse();
     if (outcome == FrameOutcome::kWhole) {
       frame.packedSize = input.position() - packedBegin;
       frame.plainSize = plainAt - frame.plainBegin;
@@ -232,6 +241,7 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames) {
     if (n <= 0 || ZSTD_isError(size) || !contentBounded(content)) {
       return ftruncate(target, static_cast<off_t>(frame.plainBegin)) == 0;
     }
+    if (content > limit - std::min(limit, frame.plainBegin)) return refuse();
     std::string fill(static_cast<std::size_t>(content), '\0');
     fillDamaged(&fill[0], fill.size());
     if (!writeAt(target, fill.data(), fill.size(), frame.plainBegin) ||

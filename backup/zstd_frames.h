@@ -52,8 +52,11 @@ std::string decompressedStart(int fd, std::size_t length);
 // are skipped. A frame that does not decompress, or whose checksum does
 // not hold, is written as NUL bytes closed by a line feed, as long as its
 // sizes can be read, so that no line around it stays whole; otherwise the
-// decompressed bytes end before it. False when `target` cannot be written.
-bool decompressFile(int source, int target, std::vector<Frame>* frames);
+// decompressed bytes end before it. False when `target` cannot be written,
+// and, with `*tooLarge` set, as soon as the decompressed bytes would pass
+// `limit` (what was written by then stays in `target`).
+bool decompressFile(int source, int target, std::vector<Frame>* frames,
+                    std::uint64_t limit = UINT64_MAX, bool* tooLarge = nullptr);
 
 // The decompressed bytes of a compressed file, read at any offset without
 // decompressing the file anywhere first. Only the frames read are

@@ -591,12 +591,14 @@ TEST_F(IncrementalTest, ChangedTriggerViewOrRoutineAloneMakesANewBackup) {
 // Every pair of plain and compressed previous and new files: the rows of
 // unchanged tables are copied (into a compressed file as their frames, out
 // of a compressed one decompressed), and the new file restores. So do they
-// out of a file that the zstd tool compressed as one frame of unknown size.
+// out of a file that the zstd tool compressed as one frame, of unknown size
+// or of a size known and larger than a frame of ours (decompressed first).
 TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
   const struct {
-    bool fromCompressed, toCompressed, byZstdTool;
-  } pairs[] = {{false, false, false}, {false, true, false}, {true, true, false},
-               {true, false, false}, {true, true, true}};
+    bool fromCompressed, toCompressed, byZstdTool, sizeKnown;
+  } pairs[] = {{false, false, false, false}, {false, true, false, false},
+               {true, true, false, false},   {true, false, false, false},
+               {true, true, true, false},    {true, false, true, true}};
   const std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
   const char* kZstd = "kompression=zstd\r\n";
   // Rows of b over several frames: a compressed file's frames of b's rows,
@@ -608,7 +610,8 @@ TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
   ts::waitForNextSecond();
   for (const auto& pair : pairs) {
     SCOPED_TRACE(std::string(pair.fromCompressed ? "compressed" : "plain") +
-                 (pair.byZstdTool ? " by the zstd tool" : "") + " to " +
+                 (pair.byZstdTool ? " by the zstd tool" : "") +
+                 (pair.sizeKnown ? " from a file" : "") + " to " +
                  (pair.toCompressed ? "compressed" : "plain"));
     ts::TempDir dir;
     const bool written = pair.fromCompressed && !pair.byZstdTool;
@@ -618,9 +621,12 @@ TEST_F(IncrementalTest, PlainAndCompressedFilesFollowEachOther) {
     if (pair.byZstdTool) {
       const std::vector<std::string> plain = ts::listFiles(dir.path(), ".sql");
       ASSERT_EQ(plain.size(), 1u);
-      ASSERT_EQ(ts::shell("zstd -q -c <'" + plain[0] + "' >'" + plain[0] + ".zst' && rm '" +
-                          plain[0] + "'"),
-                0);
+      // From a file, the tool writes the frame's size into its header.
+      const std::string command =
+          pair.sizeKnown ? "zstd -q --rm '" + plain[0] + "'"
+                         : "zstd -q -c <'" + plain[0] + "' >'" + plain[0] + ".zst' && rm '" +
+                               plain[0] + "'";
+      ASSERT_EQ(ts::shell(command), 0);
     }
     ts::Connection(kDb).exec("INSERT INTO b VALUES (10, 'neu')");
     ts::waitForNextSecond();
@@ -676,11 +682,18 @@ TEST_F(IncrementalTest, DamagedOrCutFrameMakesItsTableReadAgain) {
   const std::string settings = ts::readFile(dir_.path() + "/vkt.ini");
   std::string damaged = packed;
   damaged[rowsOfA.packedBegin + rowsOfA.packedSize - 2] ^= 0x55;  // its checksum
+  // A row's value, stored as it is in the frame: changed, the frame still
+  // decompresses, and only its checksum tells.
+  std::string changed = packed;
+  const std::size_t literal = packed.find("eins", rowsOfA.packedBegin);
+  ASSERT_LT(literal, rowsOfA.packedBegin + rowsOfA.packedSize);
+  changed[literal] = 'f';
   const struct {
     const char* what;
     std::string content;
   } cases[] = {
       {"a damaged frame", damaged},
+      {"a row's value changed inside the frame", changed},
       {"cut inside the frame", packed.substr(0, rowsOfA.packedBegin + rowsOfA.packedSize / 2)},
   };
   for (const auto& c : cases) {
@@ -696,4 +709,50 @@ TEST_F(IncrementalTest, DamagedOrCutFrameMakesItsTableReadAgain) {
     expectNewestRestores();
     std::remove(files.back().c_str());
   }
+}
+
+// A previous file that another tool compressed is decompressed beside it
+// only while that takes at most half the space free there, which leaves
+// the new backup room. A larger one is no base: the run says so, reads
+// every table and restores.
+TEST_F(IncrementalTest, PreviousTooLargeToDecompressIsNoBase) {
+  ts::TempDir dir;
+  const std::string save = dir.path() + "/save";
+  ASSERT_EQ(ts::shell("mkdir '" + save + "'"), 0);
+  if (ts::shell("mount -t tmpfs -o size=24m tmpfs '" + save + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { ts::shell("umount '" + dir + "' 2>/dev/null"); }
+  } unmount{save};
+  // About 15 MB of rows: more than half of the 24 MB, well within them.
+  ts::Connection c(kDb);
+  for (int id = 100; id < 350; ++id)
+    c.exec("INSERT INTO b VALUES (" + std::to_string(id) + ", REPEAT('x', 60000))");
+  ts::waitForNextSecond();
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, save));
+  ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
+  const std::vector<std::string> plain = ts::listFiles(save, ".sql");
+  ASSERT_EQ(plain.size(), 1u);
+  ASSERT_EQ(ts::shell("zstd -q --rm '" + plain[0] + "'"), 0);
+  c.exec("INSERT INTO a VALUES (4, 'vier')");
+  ts::waitForNextSecond();
+  ts::writeFile(dir.path() + "/vkt.ini",
+                ts::readFile(dir.path() + "/vkt.ini") + "kompression=zstd\r\n");
+  const ts::ProgramRun r = ts::runProgram(dir.path(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Fehler: Entpackt br\xE4uchte " + plain[0] +
+                       ".zst mehr als die H\xE4lfte des freien Platzes. Es dient "
+                       "nicht als Grundlage.\n"
+                       "Konnte kein altes Backup laden! Starte direktes Update.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Kopiere die Daten aus dem alten Backup heraus."), std::string::npos)
+      << r.out;
+  const std::vector<std::string> files = ts::listFiles(save, ".sql.zst");
+  ASSERT_EQ(files.size(), 2u);
+  std::string errors;
+  ASSERT_EQ(ts::restore(files.back(), "vkt_incremental_restore", &errors), 0) << errors;
+  EXPECT_EQ(ts::checksums("vkt_incremental_restore"), ts::checksums(kDb));
+  c.exec("DELETE FROM b WHERE id >= 100; DELETE FROM a WHERE id = 4");
 }

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "backup/backup_format.h"
@@ -812,4 +814,152 @@ TEST(PreviousBackupIndex, IdentityBlockClosesTheFileAfterAnySection) {
   const auto old = indexOf(BackupText().table("a", 2).str());
   EXPECT_EQ(old.settings, "");
   EXPECT_EQ(old.tables.at(0).identity, "");
+}
+
+// Rows far longer than the reader holds of a line (several MiB) are judged
+// and copied as they stream, in every form, and a flaw anywhere in them,
+// also in a run of backslashes that spans the reader's pieces, is found.
+TEST(PreviousBackupIndex, LongRowLinesAreJudgedAndCopiedAsTheyStream) {
+  const std::size_t kLong = std::size_t{5} << 20;
+  const std::string prefix = backup_format::rowLinePrefix("t", {});
+  const std::string head = backup_format::statementHead("t", {});
+  const std::string value(kLong, 'v');
+  const std::string escapes(kLong, '\\');  // an even run: the quote closes
+  const struct {
+    const char* what;
+    Lines rows;
+    bool trusted;
+  } cases[] = {
+      {"rows of one a statement",
+       {prefix + "'" + value + "','x');", prefix + "'1','" + value + "');"}, true},
+      {"a long first row sets the number of values",
+       {prefix + "'" + value + "',NULL,'x');", prefix + "'1','2',NULL);"}, true},
+      {"an even run of backslashes", {prefix + "'" + escapes + "','x');"}, true},
+      {"rows of several a statement",
+       {head, "('" + value + "','x'),", "('1','" + value + "');"}, true},
+      {"an odd run of backslashes", {prefix + "'" + escapes + "\\','x');"}, false},
+      {"a value too many at the end",
+       {prefix + "'1','x');", prefix + "'" + value + "','x','y');"}, false},
+      {"no semicolon", {prefix + "'1','x');", prefix + "'" + value + "','x')"}, false},
+      {"a quote left open", {prefix + "'1','x');", prefix + "'1','" + value}, false},
+      {"another prefix",
+       {prefix + "'1','x');", "INSERT INTO `t` (`a`) VALUES ('" + value + "','x');"}, false},
+      {"a statement not ended",
+       {head, "('1','x'),", "('" + value + "','x'),"}, false},
+      {"a long statement head", {head + std::string(kLong, ' '), "('1','x');"}, false},
+  };
+  for (const auto& c : cases) {
+    for (const std::string lineEnd : {"\r\n", "\n"}) {
+      SCOPED_TRACE(std::string(c.what) + (lineEnd == "\n" ? ", LF" : ", CR LF"));
+      const std::string text =
+          BackupText().comment("t").add(c.rows).add({""}).table("u", 2).str(lineEnd);
+      const auto index = indexOf(text);
+      ASSERT_EQ(index.tables.size(), 2u);
+      EXPECT_TRUE(index.tables[1].rowsTrusted);
+      const PreviousTableEntry& entry = index.tables[0];
+      ASSERT_EQ(entry.rowsTrusted, c.trusted);
+      if (!c.trusted) continue;
+      const CopyResult copy = copyFrom(index, entry);
+      EXPECT_EQ(copy.count, entry.rowCount);
+      EXPECT_TRUE(copy.output == copiedBlock(c.rows));
+    }
+  }
+}
+
+// Bytes made up as they are read: a table block whose first row line goes
+// on for `lineBytes` without a line end.
+class UnfinishedLine : public previous_backup::PlainBytes {
+ public:
+  explicit UnfinishedLine(std::uint64_t lineBytes)
+      : start_(BackupText().comment("t").str() + "INSERT INTO `t` VALUES ('"),
+        size_(start_.size() + lineBytes) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override {
+    if (offset >= size_) return 0;
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
+    for (std::size_t i = 0; i < length; ++i)
+      buffer[i] = offset + i < start_.size() ? start_[offset + i] : 'x';
+    return static_cast<ssize_t>(length);
+  }
+  FileStamp stamp() const override {
+    FileStamp stamp;
+    stamp.size = static_cast<off_t>(size_);
+    return stamp;
+  }
+
+ private:
+  std::string start_;
+  std::uint64_t size_;
+};
+
+// A line that never ends costs the reader no more memory than a short one:
+// indexed in a process that may not take 96 MiB more than it holds, 512
+// MiB of one unfinished row line leave an entry whose rows are not trusted.
+TEST(PreviousBackupIndex, UnfinishedLineIsReadInBoundedMemory) {
+  std::uint64_t heldKiB = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, 7, "VmSize:") == 0) heldKiB = std::stoull(line.substr(7));
+  ASSERT_GT(heldKiB, 0u);
+  const UnfinishedLine bytes(std::uint64_t{512} << 20);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{(heldKiB << 10) + (std::uint64_t{96} << 20),
+                       (heldKiB << 10) + (std::uint64_t{96} << 20)};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    try {
+      const previous_backup::Index index = previous_backup::buildIndex(bytes);
+      _exit(index.tables.size() == 1 && !index.tables[0].rowsTrusted &&
+                    !index.tables[0].blockWhole
+                ? 0
+                : 1);
+    } catch (...) {
+      _exit(2);  // out of memory
+    }
+  }
+  int status_ = 0;
+  ASSERT_EQ(waitpid(child, &status_, 0), child);
+  ASSERT_TRUE(WIFEXITED(status_)) << status_;
+  EXPECT_EQ(WEXITSTATUS(status_), 0);
+}
+
+// A procedure's or a view's line longer than the reader holds: the reader
+// keeps only its first kLineHeld bytes, yet the object never equals one
+// whose line is just those bytes (it would count as unchanged, and the
+// run would keep a file that holds another definition).
+TEST(PreviousBackupIndex, LongObjectLinesEqualNoObjectWritten) {
+  const std::size_t kept = previous_backup::kLineHeld;
+  ObjectDefinition before;
+  before.kind = backup_format::SectionKind::kProcedure;
+  before.name = "p";
+  before.createText = "CREATE PROCEDURE `p`()\nBEGIN\n-- " + std::string(kept, 'x') +
+                      "\nSELECT 1;\nEND";
+  before.characterSet = "utf8mb4";
+  before.collation = "utf8mb4_general_ci";
+  ObjectDefinition now = before;  // the line cut where the reader cuts it
+  now.createText = "CREATE PROCEDURE `p`()\nBEGIN\n-- " + std::string(kept - 3, 'x') +
+                   "\nSELECT 1;\nEND";
+  ObjectDefinition view = before;
+  view.name = "v";
+  view.createText = "CREATE VIEW `v` AS select '" + std::string(kept, 'y') + "' AS `1`";
+  const std::vector<std::string> viewLines = object_section::viewLines(view, true);
+  ASSERT_GT(viewLines.size(), 0u);
+  std::vector<std::string> viewHeads;
+  for (const std::string& line : viewLines) viewHeads.push_back(line.substr(0, kept));
+
+  const std::string text =
+      BackupText()
+          .table("a", 1)
+          .comment("v").add(viewLines).add({"", ""})
+          .add({backup_format::sectionOpener(before.kind, before.name)})
+          .add(object_section::objectLines(before, true))
+          .add(backup_format::closingLines())
+          .str();
+  const auto index = indexOf(text);
+  ASSERT_EQ(index.tables.size(), 2u);
+  EXPECT_TRUE(index.tables[0].rowsTrusted);
+  EXPECT_TRUE(index.tables[1].definition != object_section::joinLines(viewHeads));
+  ASSERT_EQ(index.objects.size(), 1u);
+  EXPECT_GT(object_section::countChanges(index.objects, {now}, true), 0);
 }
