@@ -41,8 +41,10 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
   }
   if (!lockSession_.connect(host_, user_, password_, databaseName) ||
       !readRowsAsMain(lockSession_) || !lockSession_.execute(statement)) {
-    // Going on without the lock would read the tables at another moment
-    // and wait for the same writers again.
+    // A refusal (no LOCK TABLES privilege) lets the run go on without the
+    // lock, as it says. A lock not granted in time ends the run: going on
+    // without it would read the tables at another moment, and wait for
+    // the same lock holder again.
     const bool timedOut = lockSession_.errorNumber() == db::kLockWaitTimeout;
     *why = lockSession_.error();
     releaseSnapshotLock();
