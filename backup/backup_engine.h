@@ -106,17 +106,22 @@ class BackupEngine {
   RowsResult copyRowsFromPrevious(const PreviousBackup& previous,
                                   const std::string& tableName);
 
-  // Writes one row whose values are long straight into outFile, each
-  // value escaped in pieces, so that the row is never held a second time.
-  bool writeLongRow(const std::string& prefix, const char* const* row,
+  // Writes one row whose values are long straight into `target`, each
+  // value escaped in pieces for the session `from` that read it, so that
+  // the row is never held a second time.
+  bool writeLongRow(const db::Session& from, BackupFile& target,
+                    const std::string& prefix, const char* const* row,
                     const unsigned long* lengths, unsigned int fieldCount);
-  // Where a piece of a value that ends at or before `end` may end, so that
-  // escaping the pieces one by one gives what escaping it whole gives.
-  unsigned long pieceEnd(const char* value, unsigned long begin,
-                         unsigned long end, unsigned long length) const;
-  // Streams the rows of one table into `target`: a row line per row, then
-  // the empty line.
-  RowsResult dumpRowsInto(const TableEntry& table, BackupFile& target);
+  // Where a piece of a value in `charset` that ends at or before `end` may
+  // end, so that escaping the pieces one by one gives what escaping it
+  // whole gives.
+  static unsigned long pieceEnd(const db::CharacterSet& charset,
+                                const char* value, unsigned long begin,
+                                unsigned long end, unsigned long length);
+  // Streams the rows of one table, read through the session `from`, into
+  // `target`: a row line per row, then the empty line.
+  RowsResult dumpRowsInto(const TableEntry& table, db::Session& from,
+                          BackupFile& target);
 
   // Tables whose engine has no transactions (MyISAM, Aria, ...) are read at
   // the moment the snapshot begins: a second connection holds them locked
@@ -140,14 +145,27 @@ class BackupEngine {
   // Locks the database's tables without transactions on the second
   // connection, to be called right before the snapshot begins. Fills
   // *locked with their names. Sets *why when they are there but could not
-  // be locked (the run goes on without the lock); false only when the main
-  // connection failed.
+  // be locked (the run goes on without the lock). False, said on the
+  // console, when the main connection failed or the lock was not granted
+  // within kLockWaitSeconds.
   bool lockNonTransactional(std::unordered_set<std::string>* locked,
                             std::string* why);
   // Lets go of that lock.
   void releaseSnapshotLock();
-  // Reads the rows of every locked table that the plan reads first into a
-  // scratch file beside `fileName`, then lets go of the lock.
+  // How long a statement of the run waits for a table's lock before it
+  // fails (engine.cpp tells why this long).
+  static constexpr int kLockWaitSeconds = 30;
+  // Gives `session` what every session of the run reads in; false when
+  // the server refused it.
+  static bool setSessionSettings(db::Session& session);
+  // Gives the second connection every setting of the main session that
+  // shapes the rows it reads (the mode, the time zone, the character set),
+  // so that rows read through it come out byte for byte as the main
+  // session's would.
+  bool readRowsAsMain(db::Session& session);
+  // Reads the rows of every locked table that the plan reads first,
+  // through the connection that holds their lock, into a scratch file
+  // beside `fileName`, then lets go of the lock.
   void readLockedTablesFirst(const Job& job, const std::string& fileName,
                              RowsReadFirst* readFirst);
   // Writes the rows read first for `tableName` into the backup file.
@@ -206,6 +224,8 @@ class BackupEngine {
   std::string serverError() const;
   // "Fehler: " and serverError() on the console.
   void printError() const;
+  // "Fehler: " and the last error of `session` on the console.
+  static void printErrorOf(const db::Session& session);
 
   // Routines', triggers' and events' definitions (routines.cpp). Reads
   // them all from the server; false only when the session could not be set

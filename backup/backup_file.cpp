@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "backup/backup_format.h"
+
 namespace {
 
 // The mapping moves forward in windows of this size, so memory stays flat.
@@ -134,6 +136,18 @@ void BackupFile::startFrame() {
   if (compressor_) compressor_->endFrame();
 }
 
+void BackupFile::beginRows() {
+  startFrame();
+  inRows_ = true;
+}
+
+// Rows outside their block would land in another table's place (or before
+// any table): nothing more is written.
+bool BackupFile::refuseRows() {
+  rowsMisplaced_ = true;
+  return fail(EPROTO);
+}
+
 bool BackupFile::put(const char* data, std::size_t length) {
   if (!compressor_) return store(data, length);
   if (fd_ < 0 || failed()) return fail(EBADF);
@@ -154,6 +168,7 @@ bool BackupFile::endCompression() {
 
 bool BackupFile::writeLine(std::string_view text) {
   static const char kLineEnd[] = "\r\n";
+  if (!inRows_ && backup_format::isRowsBlockLine(text)) return refuseRows();
   if (!mapped_ || compressor_) {
     // One write() (or one piece of a frame) per line: build the line with
     // its line ends first.
@@ -181,6 +196,7 @@ bool BackupFile::writeLine(std::string_view text) {
 
 BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
                                                std::uint64_t length) {
+  if (!inRows_) refuseRows();
   if (fd_ < 0 || failed()) {
     fail(EBADF);
     return CopyOutcome::kOutputFailed;
@@ -209,6 +225,7 @@ BackupFile::CopyOutcome BackupFile::appendFrom(int source, std::uint64_t offset,
 
 BackupFile::CopyOutcome BackupFile::appendFrames(
     int source, const std::vector<zstd_frames::Frame>& frames) {
+  if (!inRows_) refuseRows();
   if (fd_ < 0 || failed() || !compressor_ || frames.empty()) {
     fail(EBADF);
     return CopyOutcome::kOutputFailed;

@@ -18,6 +18,12 @@
 //     that is not finished keeps its working name.
 //   - The first failure of any step is kept; every later call fails at once
 //     and writes nothing.
+//   - Rows go only into a rows block, between beginRows() and endRows(): a
+//     row line (backup_format::isRowsBlockLine), a part of a line
+//     (writePart) or bytes copied in (appendFrom, appendFrames) outside one
+//     are refused and written nowhere; the file then counts as failed
+//     (rowsMisplaced() tells why), so no path can put rows in another
+//     table's place unnoticed.
 //   - A compressed file (create() with `compressed`) holds the same bytes as
 //     zstd frames, compressed on a thread of their own: a line is in the
 //     file once its frame is, and the frames' seek table ends a finished
@@ -51,9 +57,16 @@ class BackupFile {
   // file (one object writes one file); error() tells why.
   bool create(const std::string& finalName, bool compressed = false);
 
-  // Where a section or a rows block begins: a compressed file begins a new
-  // frame here, so that the block can later be copied as its frames.
+  // Where a section begins: a compressed file begins a new frame here.
   void startFrame();
+
+  // Opens a rows block, at a new frame (so that the block can later be
+  // copied as its frames); endRows() closes it. Rows are taken only while
+  // a block is open.
+  void beginRows();
+  void endRows() { inRows_ = false; }
+  // True once rows were refused for being written outside a rows block.
+  bool rowsMisplaced() const { return rowsMisplaced_; }
 
   // Appends `text` and a CR LF line end, every LF inside `text` stored as
   // CR LF. False once any write of this file failed.
@@ -62,7 +75,11 @@ class BackupFile {
   // Appends `text` as it is, without a line end: a part of a line too long
   // to be built whole first. A line written in parts is in the file once
   // its line end is; a killed run may leave the parts before it.
-  bool writePart(std::string_view text) { return put(text.data(), text.size()); }
+  // Only inside a rows block.
+  bool writePart(std::string_view text) {
+    if (!inRows_) return refuseRows();
+    return put(text.data(), text.size());
+  }
 
   enum class CopyOutcome { kCopied, kSourceShort, kSourceFailed, kOutputFailed };
 
@@ -109,6 +126,7 @@ class BackupFile {
 
  private:
   bool put(const char* data, std::size_t length);
+  bool refuseRows();
   CopyOutcome copy(int source, std::uint64_t offset, std::uint64_t length);
   bool endCompression();
   bool store(const char* data, std::size_t length);
@@ -133,6 +151,8 @@ class BackupFile {
   std::uint64_t windowStart_ = 0;
   std::size_t windowLength_ = 0;
   bool mapped_ = false;
+  bool inRows_ = false;        // between beginRows() and endRows()
+  bool rowsMisplaced_ = false;
   bool kernelCopy_ = true;  // copy_file_range() works between the files
   std::atomic<int> error_{0};  // also set by the compressing thread
   std::unique_ptr<zstd_frames::Compressor> compressor_;

@@ -274,6 +274,11 @@ bool isRowLine(std::string_view line) {
   return line.substr(0, sizeof(kRowLineStart) - 1) == kRowLineStart;
 }
 
+bool isRowsBlockLine(std::string_view line) {
+  return isRowLine(line) ||
+         line.substr(0, sizeof(kRowValuesStart) - 1) == kRowValuesStart;
+}
+
 std::string statementHead(const std::string& table,
                           const std::vector<std::string>& columns) {
   std::string head = rowLinePrefix(table, columns);

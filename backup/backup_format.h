@@ -230,6 +230,11 @@ std::string statementHead(const std::string& table,
 // table).
 bool isRowLine(std::string_view line);
 
+// True when `line` is one that only a rows block holds: a row line or a
+// statement head (isRowLine), or a row of a statement of several rows (it
+// begins with kRowValuesStart, as no other line written whole does).
+bool isRowsBlockLine(std::string_view line);
+
 // The line that follows the header: it fixes the session settings that the
 // rows were written for, so that a restore reads them the same way, and
 // turns off autocommit, so that a restore does not commit every row (the

@@ -221,7 +221,8 @@ RunOutcome BackupEngine::writeFile(Job job, const std::string& fileName,
   bool writeErrorTold = false;
   auto checkWritten = [this, &writeErrorTold] {
     if (writeErrorTold || !outFile.failed()) return;
-    printLine(console_text::writeFailure(outFile.error()));
+    printLine(outFile.rowsMisplaced() ? console_text::kRowsOutsideBlock
+                                      : console_text::writeFailure(outFile.error()));
     writeErrorTold = true;
   };
   printLine(console_text::kWritingHeader);

@@ -24,6 +24,9 @@ std::string error(const std::string& why) { return "Fehler: " + why; }
 
 const char kCannotWrite[] = "Kann nicht in die Datei schreiben!";
 const char kRowsNotWritten[] = "Fehler: Die Daten konnten nicht geschrieben werden.";
+const char kRowsOutsideBlock[] =
+    "Fehler: Datenzeilen sollten au\xDF" "erhalb des Datenblocks ihrer Tabelle "
+    "in die Datei; sie wurden abgewiesen, die Datei wird nicht weitergeschrieben.";
 const char kUnwritableDefinition[] =
     "Die Definition l\xE4\xDFt sich nicht sicher in die Datei schreiben.";
 
@@ -86,6 +89,13 @@ std::string processGrantMissing(const std::string& account) {
          "vom Server gelesen, denn ihre \xC4nderungen sind nicht sicher "
          "zu erkennen. Es fehlt: GRANT PROCESS ON *.* TO " +
          account + ";";
+}
+
+std::string lockNotGranted(int seconds) {
+  return "Fehler: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) waren "
+         "nach " + std::to_string(seconds) +
+         " Sekunden noch von einem anderen Client gesperrt (lock_wait_timeout). "
+         "Abbruch.";
 }
 
 std::string lockRefused(const std::string& why) {

@@ -24,6 +24,8 @@ extern const char kFailed[];
 std::string error(const std::string& why);  // "Fehler: " and `why`
 extern const char kCannotWrite[];
 extern const char kRowsNotWritten[];
+// Rows were handed to the file outside their table's rows block.
+extern const char kRowsOutsideBlock[];
 extern const char kUnwritableDefinition[];
 // The line that tells why the backup file could not be written: no room
 // left, a file too large, an input/output error, or else the error number
@@ -48,6 +50,9 @@ std::string historyNotSaved(const std::string& table);
 std::string historyRowsLeftOut(const std::string& table, long long rows);
 std::string processGrantMissing(const std::string& account);
 std::string lockRefused(const std::string& why);
+// The lock on the tables without transactions was not granted within
+// `seconds`: the run stops.
+std::string lockNotGranted(int seconds);
 extern const char kNoMemoryForLock[];
 extern const char kQueryingObjects[];
 extern const char kNoTriggerRight[];

@@ -164,6 +164,10 @@ std::string Session::characterSetName() const {
   return mysql_character_set_name(connection_);
 }
 
+bool Session::setCharacterSet(const std::string& name) {
+  return mysql_set_character_set(connection_, name.c_str()) == 0;
+}
+
 CharacterSet Session::characterSet() const {
   MY_CHARSET_INFO info;
   mysql_get_character_set_info(connection_, &info);

@@ -16,6 +16,8 @@ namespace db {
 // The server's error numbers for a refused privilege.
 constexpr unsigned kNoPrivilege = 1227;      // needs a global privilege
 constexpr unsigned kNoDatabaseRight = 1044;  // no access to the database
+// The server's error number for a lock not granted within lock_wait_timeout.
+constexpr unsigned kLockWaitTimeout = 1205;
 
 // An answer read whole: its column names and its rows' values, copied out
 // of the client library. A NULL reads as "" and tells itself by isNull().
@@ -116,6 +118,9 @@ class Session {
   // Whether the server runs EXECUTE IMMEDIATE: MariaDB 10.2 and later.
   bool executesImmediate() const;
   std::string characterSetName() const;
+  // Makes `name` the connection's character set, on both sides: the
+  // server's and the one escaping uses.
+  bool setCharacterSet(const std::string& name);
   CharacterSet characterSet() const;
   // Escapes `length` bytes of `from` into `to` (room for 2 * length + 1)
   // for a quoted value in the connection's character set; the escaped

@@ -38,9 +38,7 @@ bool BackupEngine::connect(std::string host, std::string user,
   }
   printStart(console_text::kConnecting);
   if (!session_.connect(host, user, password, database) ||
-      // Backslash escapes and backquoted definitions, whatever the server's
-      // default mode says.
-      !session_.execute("SET SESSION sql_mode = ''")) {
+      !setSessionSettings(session_)) {
     printLine(console_text::kFailed);
     printLine(serverError());
     return false;
@@ -60,6 +58,29 @@ bool BackupEngine::connect(std::string host, std::string user,
   return true;
 }
 
+// Backslash escapes and backquoted definitions, whatever the server's
+// default mode says. A lock wait is bounded: the run's statements wait for
+// a table only behind other clients' writes and DDL, which one statement
+// or one LOCK TABLES section of an application ends within seconds. A
+// longer wait is a lock held for long (a bulk load, a forgotten LOCK
+// TABLES, DDL waiting for a long transaction); the server's default of a
+// day would stall the nightly run, and while the run waits for its read
+// lock on the tables without transactions, every writer of them queues
+// behind it. After kLockWaitSeconds the statement fails, and the run ends
+// incomplete, saying so.
+bool BackupEngine::setSessionSettings(db::Session& session) {
+  return session.execute("SET SESSION sql_mode = '', lock_wait_timeout = " +
+                         std::to_string(kLockWaitSeconds));
+}
+
+// What else the main session reads rows in: UTC, and its character set.
+bool BackupEngine::readRowsAsMain(db::Session& session) {
+  const std::string charset = session_.characterSetName();
+  return setSessionSettings(session) &&
+         session.execute("SET SESSION time_zone = '+00:00'") &&
+         (session.characterSetName() == charset || session.setCharacterSet(charset));
+}
+
 std::string BackupEngine::getBackupTime() const { return backupTime; }
 
 bool BackupEngine::query(const std::string& statement) {
@@ -70,4 +91,8 @@ std::string BackupEngine::serverError() const {
   return backup_format::commentName(session_.error());
 }
 
-void BackupEngine::printError() const { printLine(console_text::error(serverError())); }
+void BackupEngine::printError() const { printErrorOf(session_); }
+
+void BackupEngine::printErrorOf(const db::Session& session) {
+  printLine(console_text::error(backup_format::commentName(session.error())));
+}

@@ -302,9 +302,12 @@ bool BackupEngine::readTables(Inventory* inventory) {
   std::unordered_map<std::string, std::string> kinds;
   db::Rows status;
   if (!query("SET SESSION time_zone = '+00:00'") ||
-      !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
-      (saveData && !lockNonTransactional(&locked, &lockRefusal)) ||
-      !query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
+      !query("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ")) {
+    printError();
+    return false;
+  }
+  if (saveData && !lockNonTransactional(&locked, &lockRefusal)) return false;
+  if (!query("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
       !listKinds(&kinds) || !session_.select("SHOW TABLE STATUS;", &status)) {
     printError();
     return false;

@@ -129,13 +129,12 @@ class RowLines {
 
 }  // namespace
 
-unsigned long BackupEngine::pieceEnd(const char* value, unsigned long begin,
-                                     unsigned long end,
-                                     unsigned long length) const {
+unsigned long BackupEngine::pieceEnd(const db::CharacterSet& charset,
+                                     const char* value, unsigned long begin,
+                                     unsigned long end, unsigned long length) {
   if (end >= length) return length;
   // In a single-byte character set, and in UTF-8 whose bytes of a
   // character are never one of the bytes escaped, any place will do.
-  const db::CharacterSet charset = session_.characterSet();
   if (charset.maxBytes <= 1 || charset.name.compare(0, 4, "utf8") == 0)
     return end;
   // Elsewhere a byte below 0x80 may end a character of two bytes; after
@@ -147,43 +146,45 @@ unsigned long BackupEngine::pieceEnd(const char* value, unsigned long begin,
   return length;  // no such place: the rest in one piece
 }
 
-bool BackupEngine::writeLongRow(const std::string& prefix, const char* const* row,
+bool BackupEngine::writeLongRow(const db::Session& from, BackupFile& target,
+                                const std::string& prefix, const char* const* row,
                                 const unsigned long* lengths,
                                 unsigned int fieldCount) {
-  bool written = outFile.writePart(prefix);
+  const db::CharacterSet charset = from.characterSet();
+  bool written = target.writePart(prefix);
   for (unsigned int i = 0; i < fieldCount && written; ++i) {
-    if (i != 0) written = outFile.writePart(",");
+    if (i != 0) written = target.writePart(",");
     if (row[i] == nullptr) {
-      written = written && outFile.writePart("NULL");
+      written = written && target.writePart("NULL");
       continue;
     }
-    written = written && outFile.writePart("'");
+    written = written && target.writePart("'");
     for (unsigned long at = 0; at < lengths[i] && written;) {
-      const unsigned long end = pieceEnd(row[i], at, at + kLongRow, lengths[i]);
+      const unsigned long end =
+          pieceEnd(charset, row[i], at, at + kLongRow, lengths[i]);
       const char* piece = row[i] + at;
       const unsigned long size = end - at;
       if (needsEscaping(piece, size)) {
         if (escaped_.size() < 2 * static_cast<size_t>(size) + 1)
           escaped_.resize(2 * static_cast<size_t>(size) + 1);
-        const unsigned long n =
-            session_.escape(&escaped_[0], piece, size);
-        written = outFile.writePart(std::string_view(escaped_.data(), n));
+        const unsigned long n = from.escape(&escaped_[0], piece, size);
+        written = target.writePart(std::string_view(escaped_.data(), n));
       } else {
-        written = outFile.writePart(std::string_view(piece, size));
+        written = target.writePart(std::string_view(piece, size));
       }
       at = end;
     }
-    written = written && outFile.writePart("'");
+    written = written && target.writePart("'");
   }
-  return written && outFile.writePart(backup_format::kRowLineEnd) &&
-         outFile.writePart(backup_format::kLineEnd);
+  return written && target.writePart(backup_format::kRowLineEnd) &&
+         target.writePart(backup_format::kLineEnd);
 }
 
 RowsResult BackupEngine::dumpRows(const TableEntry& table) {
-  return dumpRowsInto(table, outFile);
+  return dumpRowsInto(table, session_, outFile);
 }
 
-RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
+RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from,
                                       BackupFile& target) {
   RowsResult rows;
   console_text::printStart(console_text::kQueryingRows);
@@ -200,9 +201,9 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
   if (table.historySaved)
     select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
   select += ";";
-  db::RowCursor cursor = session_.stream(select);
+  db::RowCursor cursor = from.stream(select);
   if (!cursor.started()) {
-    printError();
+    printErrorOf(from);
     return rows;
   }
   console_text::printLine(console_text::kOk);
@@ -223,7 +224,8 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
     for (unsigned int i = 0; i < fieldCount; ++i) rowBytes += lengths[i];
     if (rowBytes >= kLongRow) {
       // More than a statement may hold with others: a statement of its own.
-      longWritten = writeLongRow(out.standAlone(), row, lengths, fieldCount) &&
+      longWritten = writeLongRow(from, target, out.standAlone(), row, lengths,
+                                 fieldCount) &&
                     longWritten;
       progress.tick(rowBytes);
       ++rows.rows;
@@ -239,7 +241,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
       line += '\'';
       if (needsEscaping(row[i], lengths[i])) {
         escaped.resize(2 * static_cast<size_t>(lengths[i]) + 1);
-        unsigned long n = session_.escape(&escaped[0], row[i], lengths[i]);
+        unsigned long n = from.escape(&escaped[0], row[i], lengths[i]);
         line.append(escaped, 0, n);
       } else {
         line.append(row[i], lengths[i]);
@@ -254,7 +256,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table,
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = cursor.failed();
   if (fetchFailed)
-    printError();
+    printErrorOf(from);
   written = target.writeLine("") && written;
   if (!written)
     console_text::printLine(console_text::kRowsNotWritten);

@@ -4,10 +4,14 @@
 // MyISAM, Aria and the like belong to the same moment, a second connection
 // locks those tables for reading before the main connection begins its
 // snapshot (START TRANSACTION would let go of the main session's own table
-// locks), and keeps them locked until their rows are read. Their rows are
-// read first, into a scratch file beside the backup, so that writers wait
-// only for them; each table's rows are then copied from that file to their
-// usual place in the backup. Rows stream to disk: nothing is held in memory.
+// locks), reads their rows itself and then lets the lock go. Only the
+// connection that holds the lock reads those tables: a writer that waits
+// for the lock would otherwise queue ahead of the main connection's read,
+// and the three would wait for one another until the server gives up. The
+// rows are read first, into a scratch file beside the backup, so that
+// writers wait only for them; each table's rows are then copied from that
+// file to their usual place in the backup. Rows stream to disk: nothing is
+// held in memory.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,7 +27,10 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
   locked->clear();
   why->clear();
   std::vector<std::string> names;
-  if (!listNonTransactional(&names)) return false;
+  if (!listNonTransactional(&names)) {
+    printError();
+    return false;
+  }
   if (names.empty()) return true;
   std::string statement = "LOCK TABLES ";
   for (size_t i = 0; i < names.size(); ++i)
@@ -33,10 +40,17 @@ bool BackupEngine::lockNonTransactional(std::unordered_set<std::string>* locked,
     return true;
   }
   if (!lockSession_.connect(host_, user_, password_, databaseName) ||
-      !lockSession_.execute(statement)) {
+      !readRowsAsMain(lockSession_) || !lockSession_.execute(statement)) {
+    // A refusal (no LOCK TABLES privilege) lets the run go on without the
+    // lock, as it says. A lock not granted in time ends the run: going on
+    // without it would read the tables at another moment, and wait for
+    // the same lock holder again.
+    const bool timedOut = lockSession_.errorNumber() == db::kLockWaitTimeout;
     *why = lockSession_.error();
     releaseSnapshotLock();
-    return true;
+    if (!timedOut) return true;
+    printLine(console_text::lockNotGranted(kLockWaitSeconds));
+    return false;
   }
   locked->insert(names.begin(), names.end());
   return true;
@@ -78,10 +92,9 @@ void BackupEngine::readLockedTablesFirst(const Job& job,
     printLine(console_text::readingTable(table->name));
     RowsReadFirst::Part part;
     part.begin = scratch.bytesWritten();
-    // As for every table: keep the snapshot, let go of its metadata lock.
-    query("SAVEPOINT vkt_table");
-    part.rows = dumpRowsInto(*table, scratch);
-    query("ROLLBACK TO SAVEPOINT vkt_table");
+    scratch.beginRows();
+    part.rows = dumpRowsInto(*table, lockSession_, scratch);
+    scratch.endRows();
     part.end = scratch.bytesWritten();
     printLine(console_text::rowsRead(part.rows.rows));
     readFirst->parts.emplace(table->name, part);

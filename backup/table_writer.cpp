@@ -96,7 +96,9 @@ bool BackupEngine::saveTable(const Job& job, int index) {
     printLine(console_text::kCannotWrite);
     return false;
   }
-  outFile.startFrame();  // the rows block may later be copied as its frames
+  // The rows block may later be copied as its frames; the file takes rows
+  // only while it is open.
+  outFile.beginRows();
   const plan::TablePlan& planned = job.plan.tables[index];
   if (planned.rows == plan::Rows::kNone) {
     // No rows of its own.
@@ -108,6 +110,7 @@ bool BackupEngine::saveTable(const Job& job, int index) {
   } else {
     rows = dumpRows(table);
   }
+  outFile.endRows();
   printLine(console_text::rowsSaved(rows.rows));
   if (history && planned.rows == plan::Rows::kRead) printHistoryLeftOut(table);
   if (history) {

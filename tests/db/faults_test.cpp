@@ -95,6 +95,72 @@ std::string streamingConnection(ts::Connection& watcher) {
          << "the program's SELECT was never seen\n" << program.outputSoFar();
 }
 
+// A run whose connection was killed while it streamed `big`.
+struct KilledRun {
+  ts::ProgramRun run;
+  bool midTable = false;  // killed while `big` still streamed
+  std::vector<std::string> filesBefore;
+};
+
+// Freezes the program while its SELECT of `big` still runs on the server,
+// kills that connection, and lets the program go on: it meets the end of
+// the stream in the middle of the table. A run that got every row after
+// all (the SELECT ended before the freeze) proves nothing and is tried
+// again, from `settings` each time, at most three times. `allRows` is
+// what the program prints once it has every row of `big`.
+KilledRun killWhileStreaming(const std::string& dir, const std::string& settings,
+                             const std::string& allRows) {
+  ts::Connection watcher;
+  KilledRun killed;
+  for (int attempt = 0; attempt < 3 && !killed.midTable; ++attempt) {
+    ts::writeFile(dir + "/vkt.ini", settings);
+    killed.filesBefore = ts::listFiles(dir, "");
+    ts::RunningProgram program(dir, "");
+    std::string id;
+    bool streamedUnseen = false;
+    for (int poll = 0; poll < 20000 && id.empty() && !streamedUnseen; ++poll) {
+      id = streamingConnection(watcher);
+      streamedUnseen = id.empty() && program.outputSoFar().find(allRows) != std::string::npos;
+      if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (streamedUnseen) {
+      killed.run = program.wait();
+      continue;
+    }
+    EXPECT_FALSE(id.empty()) << "the program's SELECT was never seen\n"
+                             << program.outputSoFar();
+    if (id.empty()) break;
+    kill(program.pid(), SIGSTOP);
+    const bool stillStreaming = streamingConnection(watcher) == id;
+    if (stillStreaming) watcher.exec("KILL CONNECTION " + id);
+    kill(program.pid(), SIGCONT);
+    killed.run = program.wait();
+    killed.midTable =
+        stillStreaming && killed.run.out.find(allRows) == std::string::npos;
+  }
+  return killed;
+}
+
+// What every run whose connection was killed mid-table must show: status
+// 1, the server's or library's message after `query`, the file under its
+// working name only, said to be incomplete, and the settings untouched.
+void expectKilledRunIncomplete(const std::string& dir, const KilledRun& killed,
+                               const std::string& query,
+                               const std::string& settings) {
+  const ts::ProgramRun& run = killed.run;
+  EXPECT_EQ(newBackup(dir, killed.filesBefore, ".sql"), "");
+  const std::string file = newBackup(dir, killed.filesBefore, kIncompleteSuffix);
+  EXPECT_EQ(run.status, 1);
+  const size_t at = run.out.find(query);
+  ASSERT_NE(at, std::string::npos) << run.out;
+  const size_t end = run.out.find('\n', at + query.size());
+  EXPECT_GT(end, at + query.size() + 5) << run.out;
+  EXPECT_NE(run.out.find("Achtung: Das Backup " + file + kIncomplete),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(ts::readFile(dir + "/vkt.ini"), settings);
+}
+
 TEST(Faults, ConnectionKilledWhileATableStreams) {
   ts::recreateDatabase(kKillDb);
   ts::Connection c(kKillDb);
@@ -120,58 +186,17 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   c.exec("UPDATE big SET pad = 'changed' WHERE id = 1");
   ts::waitForNextSecond();
 
-  // Freeze the program while its SELECT is still running on the server,
-  // kill its connection, and let it go on: it meets the end of the stream
-  // in the middle of the table. A run that got every row after all (the
-  // SELECT ended before the freeze) proves nothing and is tried again.
+  const std::string allRows = "\n" + std::to_string(kBigRows) + " Datens\xE4tze";
+  // Each attempt compares with the good backup, also after one that
+  // completed.
+  const KilledRun midStream = killWhileStreaming(dir.path(), settings, allRows);
+  ASSERT_TRUE(midStream.midTable) << midStream.run.out;
+  // The library's message follows "Fehler: " on the line after the OK.
+  expectKilledRunIncomplete(dir.path(), midStream,
+                            "Abfrage der Tabellen-Daten aus der DB: OK\nFehler: ",
+                            settings);
   ts::Connection watcher;
   ts::ProgramRun run;
-  bool killedMidTable = false;
-  const std::string allRows = "\n" + std::to_string(kBigRows) + " Datens\xE4tze";
-  for (int attempt = 0; attempt < 3 && !killedMidTable; ++attempt) {
-    // Each attempt compares with the good backup, also after one that
-    // completed.
-    ts::writeFile(dir.path() + "/vkt.ini", settings);
-    std::vector<std::string> before = ts::listFiles(dir.path(), "");
-    ts::RunningProgram program(dir.path(), "");
-    std::string id;
-    bool streamedUnseen = false;
-    for (int poll = 0; poll < 20000 && id.empty() && !streamedUnseen; ++poll) {
-      id = streamingConnection(watcher);
-      streamedUnseen = id.empty() && program.outputSoFar().find(allRows) != std::string::npos;
-      if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (streamedUnseen) {
-      run = program.wait();
-      continue;
-    }
-    ASSERT_FALSE(id.empty()) << "the program's SELECT was never seen\n"
-                             << program.outputSoFar();
-    kill(program.pid(), SIGSTOP);
-    bool stillStreaming = streamingConnection(watcher) == id;
-    if (stillStreaming) watcher.exec("KILL CONNECTION " + id);
-    kill(program.pid(), SIGCONT);
-    run = program.wait();
-    killedMidTable = stillStreaming && run.out.find(allRows) == std::string::npos;
-    if (!killedMidTable) continue;
-    // An incomplete backup never carries a name that ends in ".sql".
-    EXPECT_EQ(newBackup(dir.path(), before, ".sql"), "");
-    std::string file = newBackup(dir.path(), before, kIncompleteSuffix);
-
-    EXPECT_EQ(run.status, 1);
-    // The library's message follows "Fehler: " on the line after the OK.
-    const std::string query = "Abfrage der Tabellen-Daten aus der DB: OK\nFehler: ";
-    size_t at = run.out.find(query);
-    ASSERT_NE(at, std::string::npos) << run.out;
-    size_t end = run.out.find('\n', at + query.size());
-    EXPECT_GT(end, at + query.size() + 5) << run.out;
-    EXPECT_NE(run.out.find("Achtung: Das Backup " + file + kIncomplete),
-              std::string::npos)
-        << run.out;
-    // The settings still name the good backup.
-    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
-  }
-  ASSERT_TRUE(killedMidTable) << run.out;
 
   // The next run compares with the good backup, not the broken one.
   c.exec("DELETE FROM big WHERE id > 2000");
@@ -218,6 +243,30 @@ TEST(Faults, ConnectionKilledWhileATableStreams) {
   EXPECT_EQ(newBackup(dir.path(), before, ".sql"), "");
   EXPECT_NE(newBackup(dir.path(), before, kIncompleteSuffix), "");
   EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), nextSettings);
+}
+
+// The connection that reads the tables without transactions first, and
+// holds their lock, killed while it streams one of them: the rows cut short
+// must not count as whole, in a full run as in any other.
+TEST(Faults, ConnectionKilledWhileATableIsReadFirst) {
+  const char kDb[] = "vkt_fault_kill_first";
+  ts::recreateDatabase(kDb);
+  ts::Connection c(kDb);
+  c.exec("CREATE TABLE big (id INT NOT NULL PRIMARY KEY, pad CHAR(100))"
+         " ENGINE=MyISAM;"
+         "INSERT INTO big SELECT seq, REPEAT('x', 100) FROM seq_1_to_" +
+         std::to_string(kBigRows) + ";"
+         "CREATE TABLE small (id INT NOT NULL PRIMARY KEY) ENGINE=InnoDB;"
+         "INSERT INTO small VALUES (1),(2);");
+  ts::TempDir dir;
+  const std::string settings = ts::settingsFor(kDb, dir.path(), "", "1110");
+  const KilledRun killed = killWhileStreaming(
+      dir.path(), settings, "\n" + std::to_string(kBigRows) + " Datens\xE4tze gelesen.");
+  ASSERT_TRUE(killed.midTable) << killed.run.out;
+  expectKilledRunIncomplete(dir.path(), killed,
+                            "Lese Tabelle 'big'\nAbfrage der Tabellen-Daten aus "
+                            "der DB: OK\nFehler: ",
+                            settings);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +144,13 @@ INSERT INTO misc VALUES
 
 CREATE TABLE empty_table (id INT NOT NULL PRIMARY KEY, x VARCHAR(10));
 
+-- Tables without transactions are read first, apart from the others; a
+-- row over 1 MiB is written value piece by value piece.
+CREATE TABLE m_long (id INT NOT NULL PRIMARY KEY, v LONGTEXT) ENGINE=MyISAM;
+INSERT INTO m_long VALUES (1,REPEAT('a',1100000)),(2,'short');
+CREATE TABLE n_long (id INT NOT NULL PRIMARY KEY, v LONGBLOB) ENGINE=Aria;
+INSERT INTO n_long VALUES (1,'x'),(2,REPEAT(X'5C270A',400000)),(3,NULL);
+
 CREATE TABLE `with blank` (id INT NOT NULL PRIMARY KEY, `col with blank` VARCHAR(10));
 INSERT INTO `with blank` VALUES (1,'a'),(2,NULL);
 CREATE TABLE `tick``tab` (id INT NOT NULL PRIMARY KEY, `quo``te` VARCHAR(10));
@@ -269,7 +279,7 @@ class RoundTrip : public ::testing::Test {
     EXPECT_EQ(errors, "");
     std::map<std::string, std::string> sums = ts::checksums(kToolRestore);
     ASSERT_EQ(sums.size(), peerSums_->size());
-    ASSERT_EQ(sums.size(), 15u);
+    ASSERT_EQ(sums.size(), 17u);
     for (const auto& [table, sum] : *peerSums_) {
       EXPECT_EQ(sums[table], sum) << "table " << table;
       // Where the peer keeps the source's values, so must we.
@@ -344,7 +354,7 @@ TEST_F(RoundTrip, FullBackupRestoresLikeThePeersDump) {
     ts::TempDir dir;
     Backup backup = backUp(dir, kCorpus, "1110", rowsPerInsert, c.compressed);
     ASSERT_FALSE(backup.file.empty());
-    EXPECT_NE(backup.out.find("\n19 von 19 Tabellen erfolgreich gespeichert.\n"),
+    EXPECT_NE(backup.out.find("\n21 von 21 Tabellen erfolgreich gespeichert.\n"),
               std::string::npos)
         << backup.out;
     expectRestoresLikePeer(backup.file);
@@ -1037,6 +1047,228 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
                               " WHERE a_parent.id IS NULL"),
               "0");
   }
+}
+
+namespace {
+
+// Kills `program` when it has not ended within `seconds`: a run that hangs
+// fails its test instead of blocking the suite. No timing is asserted; a
+// run that ends at all ends long before.
+class Watchdog {
+ public:
+  Watchdog(const ts::RunningProgram& program, int seconds)
+      : thread_([this, pid = program.pid(), seconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!ended_.wait_for(lock, std::chrono::seconds(seconds),
+                               [this] { return done_; }))
+            kill(pid, SIGKILL);
+        }) {}
+  // Call once the program was collected.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    ended_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  ~Watchdog() { stop(); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Runs `statement` on a connection of its own, again and again, until
+// stopped; counts the runs.
+class Writer {
+ public:
+  Writer(const std::string& database, const std::string& statement)
+      : thread_([this, database, statement] {
+          ts::Connection w(database);
+          while (!stop_) {
+            w.exec(statement);
+            ++writes_;
+          }
+        }) {}
+  ~Writer() {
+    stop_ = true;
+    thread_.join();
+  }
+  int writes() const { return writes_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> writes_{0};
+  std::thread thread_;
+};
+
+const char kWritersDb[] = "vkt_rt_writers";
+const char kWritersRestored[] = "vkt_rt_writers_restored";
+// The value that the writers move between the two rows of m.
+const char kSum[] = "1000000";
+
+void createWritersDatabase() {
+  ts::recreateDatabase(kWritersDb);
+  ts::Connection c(kWritersDb);
+  c.exec(std::string("CREATE TABLE m (id INT NOT NULL PRIMARY KEY, v INT) ENGINE=MyISAM;"
+                     "INSERT INTO m VALUES (1,") + kSum + "),(2,0);"
+         "CREATE TABLE t (id INT NOT NULL PRIMARY KEY, v INT) ENGINE=InnoDB;"
+         "INSERT INTO t VALUES (1,1);");
+}
+
+}  // namespace
+
+// Writers of a table without transactions, each on a connection of its
+// own: one moves value between two rows in one statement, another in two
+// statements under LOCK TABLES ... WRITE. A writer waits for the run's read
+// lock; the run must never wait behind such a writer (it would wait for the
+// run in turn), and the file holds the rows of one moment: the sum the
+// writers keep.
+TEST(Snapshot, WritersOfTablesWithoutTransactionsNeverHoldTheRunUp) {
+  const std::string oneStatement = "UPDATE m SET v = v + IF(id = 1, -1, 1)";
+  const std::string lockedPair =
+      "LOCK TABLES m WRITE; UPDATE m SET v = v - 1 WHERE id = 2;"
+      " UPDATE m SET v = v + 1 WHERE id = 1; UNLOCK TABLES";
+  const struct {
+    const char* name;
+    std::vector<std::string> statements;  // one writer each
+  } cases[] = {
+      {"one statement", {oneStatement}},
+      {"one statement and LOCK TABLES ... WRITE", {oneStatement, lockedPair}},
+  };
+  createWritersDatabase();
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<std::unique_ptr<Writer>> writers;
+    for (const std::string& statement : k.statements)
+      writers.push_back(std::make_unique<Writer>(kWritersDb, statement));
+    for (const auto& writer : writers)
+      while (writer->writes() == 0) std::this_thread::yield();
+    // A few runs: each must meet the writers queued behind its lock.
+    for (int round = 0; round < 3; ++round) {
+      ts::TempDir dir;
+      ts::writeFile(dir.path() + "/vkt.ini",
+                    ts::settingsFor(kWritersDb, dir.path(), "", "1110"));
+      ts::RunningProgram program(dir.path(), "");
+      Watchdog watchdog(program, 120);
+      const ts::ProgramRun run = program.wait();
+      watchdog.stop();
+      ASSERT_EQ(run.status, 0) << run.out;
+      const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+      ASSERT_EQ(files.size(), 1u);
+      std::string errors;
+      ASSERT_EQ(ts::restore(files[0], kWritersRestored, &errors), 0) << errors;
+      ts::Connection restored(kWritersRestored);
+      EXPECT_EQ(restored.scalar("SELECT SUM(v) FROM m"), kSum);
+    }
+    for (const auto& writer : writers) EXPECT_GT(writer->writes(), 1);
+  }
+}
+
+// A lock the run cannot get ends it instead of a wait of a day (the
+// server's default), with a line that says why: a client holds LOCK TABLES
+// ... WRITE on a table without transactions (the run's read lock waits) or
+// on one with them (the run's SELECT waits). Nothing is named complete.
+TEST(Snapshot, ALockNeverGrantedEndsTheRun) {
+  const struct {
+    const char* table;
+    const char* said;
+  } cases[] = {
+      {"m", "Fehler: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) waren nach "
+            "30 Sekunden noch von einem anderen Client gesperrt (lock_wait_timeout). "
+            "Abbruch.\n"},
+      {"t", "Fehler: Lock wait timeout exceeded"},
+  };
+  createWritersDatabase();
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.table);
+    ts::Connection holder(kWritersDb);
+    holder.exec(std::string("LOCK TABLES ") + k.table + " WRITE");
+    ts::TempDir dir;
+    const std::string settings = ts::settingsFor(kWritersDb, dir.path(), "", "1110");
+    ts::writeFile(dir.path() + "/vkt.ini", settings);
+    ts::RunningProgram program(dir.path(), "");
+    Watchdog watchdog(program, 150);
+    const ts::ProgramRun run = program.wait();
+    watchdog.stop();
+    holder.exec("UNLOCK TABLES");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find(k.said), std::string::npos) << run.out;
+    EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
+    EXPECT_TRUE(ts::listFiles(dir.path(), ".zst").empty());
+    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+  }
+}
+
+namespace {
+
+// Sets server defaults for new sessions, and puts them back when it goes.
+class GlobalDefaults {
+ public:
+  explicit GlobalDefaults(const std::string& assignments) {
+    ts::Connection c;
+    saved_ = "SET GLOBAL time_zone = '" + c.scalar("SELECT @@GLOBAL.time_zone") +
+             "', GLOBAL sql_mode = '" + c.scalar("SELECT @@GLOBAL.sql_mode") + "'";
+    c.exec("SET " + assignments);
+  }
+  ~GlobalDefaults() { ts::Connection().exec(saved_); }
+
+ private:
+  std::string saved_;
+};
+
+// The values of every row line of `table` in `bytes`, in file order.
+std::vector<std::string> rowValues(const std::string& bytes, const std::string& table) {
+  const std::string prefix = "INSERT INTO `" + table + "` VALUES ";
+  std::vector<std::string> values;
+  for (const std::string& line : splitCrLf(bytes))
+    if (line.compare(0, prefix.size(), prefix) == 0) values.push_back(line.substr(prefix.size()));
+  return values;
+}
+
+}  // namespace
+
+// Rows read first (by the connection that holds the lock) are read in the
+// main session's settings whatever the server's defaults for a new
+// session: a MyISAM table writes the very row lines of its InnoDB twin, in
+// UTC, with backslash escapes and without padding.
+TEST(Snapshot, RowsReadFirstAreReadAsTheMainSessionReadsRows) {
+  const char kDb[] = "vkt_rt_read_alike";
+  const char kRestored[] = "vkt_rt_read_alike_restored";
+  ts::recreateDatabase(kDb);
+  {
+    ts::Connection c(kDb);
+    c.exec("CREATE TABLE a_inno (id INT NOT NULL PRIMARY KEY, ts TIMESTAMP NULL,"
+           " c CHAR(8), b VARBINARY(20), l VARCHAR(10) CHARACTER SET latin1) ENGINE=InnoDB;"
+           "CREATE TABLE b_my LIKE a_inno; ALTER TABLE b_my ENGINE=MyISAM;"
+           "SET time_zone = '+00:00';"
+           "INSERT INTO a_inno VALUES (1,'2026-01-02 03:04:05','ab',X'0A5C270D00',X'E4'),"
+           " (2,NULL,'',X'',NULL);"
+           "INSERT INTO b_my SELECT * FROM a_inno;");
+  }
+  ts::TempDir dir;
+  {
+    GlobalDefaults defaults(
+        "GLOBAL time_zone = '+05:00',"
+        " GLOBAL sql_mode = 'PAD_CHAR_TO_FULL_LENGTH,NO_BACKSLASH_ESCAPES,ANSI_QUOTES'");
+    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+    const ts::ProgramRun run = ts::runProgram(dir.path(), "");
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_NE(run.out.find("Lese Tabelle 'b_my'"), std::string::npos) << run.out;
+  }
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string bytes = ts::readFile(files[0]);
+  const std::vector<std::string> inno = rowValues(bytes, "a_inno");
+  ASSERT_EQ(inno.size(), 2u);
+  EXPECT_EQ(inno[0], "('1','2026-01-02 03:04:05','ab','\\n\\\\\\'\\r\\0','\xC3\xA4');");
+  EXPECT_EQ(rowValues(bytes, "b_my"), inno);
+  std::string errors;
+  ASSERT_EQ(ts::restore(files[0], kRestored, &errors), 0) << errors;
+  EXPECT_EQ(ts::checksums(kRestored), ts::checksums(kDb));
 }
 
 // ---------------------------------------------------------------------------

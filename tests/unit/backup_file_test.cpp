@@ -93,6 +93,7 @@ TEST_F(BackupFileTest, CopiedBytesAreTheSourcesWhereverTheyComeFrom) {
     BackupFile file;
     ASSERT_TRUE(file.create(name));
     ASSERT_TRUE(file.writeLine("head"));
+    file.beginRows();
     using Outcome = BackupFile::CopyOutcome;
     EXPECT_EQ(file.appendFrom(onDisk, 3, disk.size() - 3), Outcome::kCopied);
     // Copied inside the kernel, which reports the source's end as a copy of
@@ -109,6 +110,47 @@ TEST_F(BackupFileTest, CopiedBytesAreTheSourcesWhereverTheyComeFrom) {
   }
   close(onDisk);
   close(inMemory);
+}
+
+// Rows only inside a rows block: a row line, a part of a line or copied
+// bytes anywhere else are refused, nothing of them is written, and the
+// file fails for good.
+TEST_F(BackupFileTest, RowsOutsideARowsBlockAreRefused) {
+  const int source = memfd_create("source", 0);
+  ASSERT_EQ(pwrite(source, "('1');\r\n", 8, 0), 8);
+  const struct {
+    const char* what;
+    bool (*write)(BackupFile&, int);
+  } cases[] = {
+      {"row line", [](BackupFile& f, int) { return f.writeLine("INSERT INTO `t` VALUES ('1');"); }},
+      {"statement head", [](BackupFile& f, int) { return f.writeLine("INSERT INTO `t` VALUES"); }},
+      {"row of a statement", [](BackupFile& f, int) { return f.writeLine("('1'),"); }},
+      {"part of a line", [](BackupFile& f, int) { return f.writePart("INSERT"); }},
+      {"copied bytes", [](BackupFile& f, int fd) {
+         return f.appendFrom(fd, 0, 8) == BackupFile::CopyOutcome::kCopied;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = path(std::string(c.what) + ".sql");
+    BackupFile file;
+    ASSERT_TRUE(file.create(name));
+    ASSERT_TRUE(file.writeLine("CREATE TABLE `t` (\nINSERT INTO `t` VALUES ('x'))"));
+    file.beginRows();
+    ASSERT_TRUE(c.write(file, source));
+    file.endRows();
+    ASSERT_TRUE(file.writeLine(""));
+    EXPECT_FALSE(file.rowsMisplaced());
+    const std::uint64_t before = file.bytesWritten();
+    EXPECT_FALSE(c.write(file, source));
+    EXPECT_TRUE(file.rowsMisplaced());
+    EXPECT_TRUE(file.failed());
+    file.beginRows();
+    EXPECT_FALSE(file.writeLine("('2');"));
+    EXPECT_FALSE(file.finish());
+    EXPECT_EQ(readAll(name + BackupFile::kWorkingSuffix).size(), before);
+  }
+  close(source);
 }
 
 TEST_F(BackupFileTest, OnlyAFinishedFileHasItsNameAndAnUnfinishedOneIsCut) {

@@ -139,6 +139,7 @@ CopyResult copyFrom(int in, const PreviousTableEntry& entry,
   const std::string name = std::string(dir) + "/out.sql";
   BackupFile out;
   EXPECT_TRUE(out.create(name));
+  out.beginRows();
   RowsResult rows = previous_backup::copyRows(in, entry, out, progress);
   EXPECT_TRUE(out.finish());
   std::ifstream file(name, std::ios::binary);
