@@ -195,6 +195,11 @@ bool clientSpace(char c) {
 // executable ones, and "#" or "-- " to the end of the line.
 bool clientActsWithin(std::string_view sql, std::string_view delimiter,
                       bool backslashEscapes) {
+  return clientReading(sql, delimiter, backslashEscapes) != ClientReading::kSends;
+}
+
+ClientReading clientReading(std::string_view sql, std::string_view delimiter,
+                            bool backslashEscapes) {
   char quote = 0;          // the string the client is in, or 0
   bool inComment = false;  // in a /* */ comment
   for (size_t i = 0; i < sql.size(); ++i) {
@@ -209,12 +214,12 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
     } else if (c == '\\' && quote != '`' && (quote == 0 || backslashEscapes)) {
       // In a string, an escaped byte. Elsewhere a command, an unknown one
       // (which stops the restore), or at the line's end a byte dropped.
-      if (quote == 0 && next != 'N') return true;
+      if (quote == 0 && next != 'N') return ClientReading::kCommand;
       if (lineGoesOn) ++i;
     } else if (quote != 0) {
       if (c == quote) quote = 0;
     } else if (sql.substr(i, delimiter.size()) == delimiter) {
-      return true;
+      return ClientReading::kDelimiterInside;
     } else if (c == '#' ||
                (c == '-' && next == '-' &&
                 (i + 2 >= sql.size() || clientSpace(sql[i + 2])))) {
@@ -227,7 +232,7 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
       quote = c;
     }
   }
-  return quote != 0 || inComment;
+  return quote != 0 || inComment ? ClientReading::kLeftOpen : ClientReading::kSends;
 }
 
 std::string dropLine(const std::string& table, bool isView) {

@@ -76,6 +76,18 @@ constexpr char kRowLineEnd[] = ");";
 constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
 constexpr char kCommitLine[] = "COMMIT;";
 
+// The statements around a definition: an object section's delimiter
+// command, the session lines of an object (50003) and of a view (50001),
+// and the form a definition takes where its text is not plain text every
+// client reads alike: EXECUTE IMMEDIATE of its statement as a hex literal.
+constexpr char kDelimiterCommand[] = "DELIMITER ";
+constexpr char kObjectSessionStart[] = "/*!50003 SET ";
+constexpr char kViewSessionStart[] = "/*!50001 SET ";
+constexpr char kHexDefinitionStart[] = "EXECUTE IMMEDIATE 0x";
+constexpr char kCreateTableStart[] = "CREATE TABLE ";
+constexpr char kCreateStart[] = "CREATE ";
+constexpr char kDropStart[] = "DROP ";
+
 // Rows of several rows a statement: a row line is kRowValuesStart, the
 // values, ")" and the byte that tells whether the statement goes on or
 // ends. A statement of more than one row holds at most 1 MiB, the smallest
@@ -186,6 +198,17 @@ bool lineFeedInQuotes(std::string_view sql);
 // escapes the next byte in strings (no NO_BACKSLASH_ESCAPES).
 bool clientActsWithin(std::string_view sql, std::string_view delimiter,
                       bool backslashEscapes);
+
+// How the stock client reads `sql` as clientActsWithin() does, and what it
+// finds first when it would do anything but send it.
+enum class ClientReading {
+  kSends,           // one statement, sent as it stands
+  kDelimiterInside, // the delimiter before the statement's end
+  kCommand,         // a backslash command outside strings and comments
+  kLeftOpen,        // a string or comment not closed at the end
+};
+ClientReading clientReading(std::string_view sql, std::string_view delimiter,
+                            bool backslashEscapes);
 
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);
