@@ -502,9 +502,8 @@ class TextCheck {
     if (part_ == Part::kTableBody && !ends &&
         (line.text.empty() || isComment(line.text))) {
       // No table statement holds an empty or comment line: it was left open.
-      const bool open = bf::clientReading(statement.text, delimiter, backslashEscapes_) ==
-                        bf::ClientReading::kLeftOpen;
-      fault(statement.line, open ? console_text::kCheckLeftOpen : console_text::kCheckNotEnded);
+      if (statement.tooLong || clientSends(statement.text, delimiter, statement.line))
+        fault(statement.line, console_text::kCheckNotEnded);
       statement = Statement();
       return tableBody(line);
     }
@@ -541,8 +540,15 @@ class TextCheck {
 
   // True when the client sends `text` as one statement; else the fault.
   bool clientSends(std::string_view text, std::string_view delimiter,
-                   std::uint64_t line) {
-    switch (bf::clientReading(text, delimiter, backslashEscapes_)) {
+                   std::uint64_t first) {
+    std::size_t at = 0;
+    const bf::ClientReading reading =
+        bf::clientReading(text, delimiter, backslashEscapes_, &at);
+    // The line of what the client found: the statement's lines are joined
+    // by LF.
+    const std::uint64_t line =
+        first + std::count(text.begin(), text.begin() + std::min(at, text.size()), '\n');
+    switch (reading) {
       case bf::ClientReading::kSends: return true;
       case bf::ClientReading::kDelimiterInside:
         fault(line, console_text::kCheckDelimiterInside);

@@ -199,9 +199,12 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
 }
 
 ClientReading clientReading(std::string_view sql, std::string_view delimiter,
-                            bool backslashEscapes) {
+                            bool backslashEscapes, std::size_t* at) {
   char quote = 0;          // the string the client is in, or 0
   bool inComment = false;  // in a /* */ comment
+  std::size_t opened = 0;  // where that string or comment began
+  std::size_t unused;
+  if (at == nullptr) at = &unused;
   for (size_t i = 0; i < sql.size(); ++i) {
     const char c = sql[i];
     const bool lineGoesOn = i + 1 < sql.size() && sql[i + 1] != '\n';
@@ -214,11 +217,15 @@ ClientReading clientReading(std::string_view sql, std::string_view delimiter,
     } else if (c == '\\' && quote != '`' && (quote == 0 || backslashEscapes)) {
       // In a string, an escaped byte. Elsewhere a command, an unknown one
       // (which stops the restore), or at the line's end a byte dropped.
-      if (quote == 0 && next != 'N') return ClientReading::kCommand;
+      if (quote == 0 && next != 'N') {
+        *at = i;
+        return ClientReading::kCommand;
+      }
       if (lineGoesOn) ++i;
     } else if (quote != 0) {
       if (c == quote) quote = 0;
     } else if (sql.substr(i, delimiter.size()) == delimiter) {
+      *at = i;
       return ClientReading::kDelimiterInside;
     } else if (c == '#' ||
                (c == '-' && next == '-' &&
@@ -227,11 +234,14 @@ ClientReading clientReading(std::string_view sql, std::string_view delimiter,
     } else if (c == '/' && next == '*' && sql.substr(i + 2, 1) != "!" &&
                sql.substr(i + 2, 2) != "M!") {
       inComment = true;
+      opened = i;
       ++i;
     } else if (c == '\'' || c == '"' || c == '`') {
       quote = c;
+      opened = i;
     }
   }
+  *at = opened;
   return quote != 0 || inComment ? ClientReading::kLeftOpen : ClientReading::kSends;
 }
 

@@ -207,8 +207,10 @@ enum class ClientReading {
   kCommand,         // a backslash command outside strings and comments
   kLeftOpen,        // a string or comment not closed at the end
 };
+// `at`, when given, gets the offset of what it found (for kLeftOpen, where
+// the string or comment left open begins).
 ClientReading clientReading(std::string_view sql, std::string_view delimiter,
-                            bool backslashEscapes);
+                            bool backslashEscapes, std::size_t* at = nullptr);
 
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);
