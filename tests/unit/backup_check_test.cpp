@@ -14,6 +14,7 @@
 
 #include "backup/backup_file.h"
 #include "backup/backup_format.h"
+#include "backup/console_text.h"
 #include "backup/object_section.h"
 
 namespace bf = backup_format;
@@ -141,9 +142,11 @@ std::string faultsOf(const backup_check::Report& report) {
   return text;
 }
 
-bool faultAt(const backup_check::Report& report, std::uint64_t line, std::int64_t frame = -1) {
+bool faultAt(const backup_check::Report& report, std::uint64_t line, std::int64_t frame = -1,
+             const std::string& why = "") {
   for (const backup_check::Fault& fault : report.faults)
-    if (fault.line == line && fault.frame == frame) return true;
+    if (fault.line == line && fault.frame == frame && (why.empty() || fault.why == why))
+      return true;
   return false;
 }
 
@@ -216,10 +219,11 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
   using Lines = std::vector<std::string>;
   struct Case {
     const char* what;
+    std::string why;  // the fault told on that line
     std::function<std::size_t(Lines&)> damage;  // the line of the fault
   };
   const Case cases[] = {
-      {"rows before their CREATE",
+      {"rows before their CREATE", console_text::kCheckRowsBeforeCreate,
        [](Lines& l) {
          const std::size_t drop = lineOf(l, bf::dropLine("items", false));
          const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
@@ -228,55 +232,55 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.insert(l.begin() + drop - 1, {moved, ""});
          return drop;
        }},
-      {"a row naming another table",
+      {"a row naming another table", console_text::kCheckRowOtherTable,
        [](Lines& l) {
          const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
          l[row - 1] = "INSERT INTO `shared` VALUES ('3');";
          return row;
        }},
-      {"a wrong column count",
+      {"a wrong column count", console_text::checkColumnCount(1, 2),
        [](Lines& l) {
          const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
          l[row - 1] = "INSERT INTO `items` VALUES ('1');";
          return row;
        }},
-      {"a wrong column count, several rows a statement",
+      {"a wrong column count, several rows a statement", console_text::checkColumnCount(2, 1),
        [](Lines& l) {
          const std::size_t row = lineOf(l, "('2');");
          l[row - 1] = "('2','x');";
          return row;
        }},
-      {"a NUL byte in a statement",
+      {"a NUL byte in a statement", console_text::kCheckNul,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "  `id` int(11) NOT NULL,");
          l[line - 1] = std::string("  `id` int(11) NOT\0 NULL,", 25);
          return line;
        }},
-      {"a string left open in a definition",
+      {"a string left open in a definition", console_text::kCheckLeftOpen,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "  `name` varchar(20) DEFAULT 'a;b',");
          l[line - 1] = "  `name` varchar(20) DEFAULT 'a;b,";
          return line;
        }},
-      {"a string left open in a row",
+      {"a string left open in a row", console_text::kCheckRowShape,
        [](Lines& l) {
          const std::size_t row = lineOf(l, "('1'),");
          l[row - 1] = "('1),";
          return row;
        }},
-      {"a client command in a body",
+      {"a client command in a body", console_text::kCheckCommand,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "  RETURN x * 2; -- doubled");
          l.insert(l.begin() + line, "  \\! sh -c id");
          return line + 1;
        }},
-      {"a client command word at a statement's start",
+      {"a client command word at a statement's start", console_text::kCheckCommand,
        [](Lines& l) {
          const std::size_t line = lineOf(l, bf::dropLine("shared", false));
          l.insert(l.begin() + line - 1, "use mysql");
          return line;
        }},
-      {"a delimiter inside an object's statement",
+      {"a delimiter inside an object's statement", console_text::kCheckDelimiterInside,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "  SET NEW.name = 'x;;y';");
          std::size_t command = line;
@@ -285,39 +289,39 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line - 1] = "  SET NEW.name = 'x' " + delimiter + " SELECT 1;";
          return line;
        }},
-      {"a row line outside a rows block",
+      {"a row line outside a rows block", console_text::kCheckRowOutside,
        [](Lines& l) {
          const std::size_t line = lineOf(l, bf::kHistoryOffLine);
          l.insert(l.begin() + line, "INSERT INTO `h` VALUES ('9','z');");
          return line + 1;
        }},
-      {"a statement of several rows not closed",
+      {"a statement of several rows not closed", console_text::kCheckNotEnded,
        [](Lines& l) {
          const std::size_t row = lineOf(l, "('3');");
          l[row - 1] = "('3'),";
          return row;
        }},
-      {"a line end without CR",
+      {"a line end without CR", console_text::kCheckNoCrLf,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
          l[line - 1] += "\nINSERT INTO `items` VALUES ('4','x');";  // ends in LF alone
          return line;
        }},
-      {"no sandbox line", [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
-      {"a missing closing block",
+      {"no sandbox line", console_text::kCheckNoSandbox, [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
+      {"a missing closing block", console_text::kCheckNoClosing,
        [](Lines& l) {
          const std::size_t commit = lineOf(l, bf::kCommitLine);
          l.resize(commit - 1);
          return commit - 1;
        }},
-      {"a truncated file",
+      {"a truncated file", console_text::kCheckLastLine,
        [](Lines& l) {
          const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
          l.resize(row);
          l.back() = "INSERT INTO `items` VALUES ('1','ei";
          return row;
        }},
-      {"an identity of a table not in the file",
+      {"an identity of a table not in the file", console_text::kCheckIdentity,
        [](Lines& l) {
          l.push_back(bf::identityLine("gone", "1 InnoDB :1:1"));
          return l.size();
@@ -330,8 +334,9 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
     if (std::string(c.what) == "a truncated file") text.resize(text.size() - 2);
     const backup_check::Report report = backup_check::checkText(text);
     EXPECT_FALSE(report.holds()) << c.what;
-    EXPECT_TRUE(faultAt(report, line)) << c.what << ": wanted line " << line << ", got\n"
-                                       << faultsOf(report);
+    EXPECT_TRUE(faultAt(report, line, -1, c.why))
+        << c.what << ": wanted line " << line << ", got\n"
+        << faultsOf(report);
   }
 }
 
@@ -349,7 +354,7 @@ TEST(BackupCheck, CompressedFilesFailByTheirFrames) {
   EXPECT_FALSE(report.holds());
   bool frameFault = false;
   for (const backup_check::Fault& fault : report.faults)
-    frameFault = frameFault || (fault.frame >= 0 && fault.line == 0);
+    frameFault = frameFault || (fault.frame >= 0 && fault.why == console_text::kCheckFrameDamaged);
   EXPECT_TRUE(frameFault) << faultsOf(report);
 
   // The seek table is the last frame: a skippable one of 8 bytes a frame
@@ -362,7 +367,8 @@ TEST(BackupCheck, CompressedFilesFailByTheirFrames) {
   writeAll(path, bytes.substr(0, bytes.size() - table));
   report = backup_check::checkFile(path);
   EXPECT_FALSE(report.holds());
-  EXPECT_TRUE(faultAt(report, 0, static_cast<std::int64_t>(frames))) << faultsOf(report);
+  EXPECT_TRUE(faultAt(report, 0, static_cast<std::int64_t>(frames), console_text::kCheckSeekTable))
+      << faultsOf(report);
 
   writeAll(path, bytes);
   EXPECT_TRUE(backup_check::checkFile(path).holds());
