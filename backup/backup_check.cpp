@@ -882,15 +882,17 @@ Report checkText(std::string_view text) {
 }
 
 Report checkFile(const std::string& path, const Progress& progress) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  // Never waits on a FIFO: only a regular file is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const int error = fd < 0 ? errno : EINVAL;
+    if (fd >= 0) close(fd);
     Report report;
-    report.faults.push_back({0, -1, console_text::checkCannotOpen(path, errno)});
+    report.faults.push_back({0, -1, console_text::checkCannotOpen(path, error)});
     return report;
   }
-  struct stat status;
-  const std::uint64_t size =
-      fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+  const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
   Report report;
   if (!zstd_frames::looksCompressed(fd)) {
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

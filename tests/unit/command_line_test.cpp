@@ -16,11 +16,11 @@ struct Outcome {
 };
 
 // Runs the program with `arguments` (shell words) in a fresh directory,
-// stdin empty.
-Outcome run(const std::string& arguments) {
+// after the shell command `setup` there, stdin empty.
+Outcome run(const std::string& arguments, const std::string& setup = "true") {
   char name[] = "/tmp/vkt-cli-XXXXXX";
   const std::string dir = mkdtemp(name);
-  const std::string command = "cd " + dir + " && " VKT_BINARY " " + arguments +
+  const std::string command = "cd " + dir + " && " + setup + " && " VKT_BINARY " " + arguments +
                               " </dev/null 2>&1; echo \"#$?\"; rm -rf " + dir;
   Outcome outcome;
   FILE* pipe = popen(command.c_str(), "r");
@@ -60,5 +60,7 @@ TEST(CommandLine, HelpVersionAndUnknownOptions) {
   // A file that is not there fails its check with 1; without a file and
   // without vkt.ini there is no last backup to check.
   EXPECT_EQ(run("--pruefen missing.sql").status, 1);
+  // A FIFO is refused at once rather than waited on.
+  EXPECT_EQ(run("--pruefen fifo.sql", "mkfifo fifo.sql").status, 1);
   EXPECT_EQ(run("--pruefen").status, 1);
 }
