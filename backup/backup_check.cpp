@@ -107,18 +107,50 @@ bool readName(std::string_view text, std::size_t* at, std::string* name) {
   return false;
 }
 
-// The column names of a CREATE TABLE as the server prints it: one column
-// a line, each line "  `name` ...".
-std::vector<std::string> createColumns(std::string_view create) {
-  std::vector<std::string> columns;
+// The columns of a CREATE TABLE as the server prints it (one column a
+// line, each line "  `name` ..."), and those of its period when it names
+// them itself; row_start and row_end when it does not.
+struct CreateColumns {
+  std::vector<std::string> names;
+  std::string periodStart = "row_start";
+  std::string periodEnd = "row_end";
+};
+
+CreateColumns createColumns(std::string_view create) {
+  CreateColumns columns;
   std::string name;
   for (std::size_t at = create.find('\n'); at != std::string_view::npos;
        at = create.find('\n', at + 1)) {
     std::size_t from = at + 3;
-    if (create.compare(at + 1, 2, "  ") == 0 && readName(create, &from, &name))
-      columns.push_back(name);
+    if (create.compare(at + 1, 2, "  ") != 0 || !readName(create, &from, &name)) continue;
+    columns.names.push_back(name);
+    const std::string_view rest = create.substr(from, create.find('\n', from) - from);
+    if (rest.find(" AS ROW START") != std::string_view::npos) columns.periodStart = name;
+    if (rest.find(" AS ROW END") != std::string_view::npos) columns.periodEnd = name;
   }
   return columns;
+}
+
+// The values of a row's line after its first `from` bytes, each quoted
+// string without its quotes and escapes as it stands, NULL as "NULL"; the
+// line has the shape valuesUpTo() accepts.
+std::vector<std::string_view> rowValues(std::string_view line, std::size_t from) {
+  std::vector<std::string_view> values;
+  std::size_t at = from;
+  while (at < line.size()) {
+    if (line[at] == '\'') {
+      std::size_t end = at + 1;
+      while (end < line.size() && line[end] != '\'') end += line[end] == '\\' ? 2 : 1;
+      values.push_back(line.substr(at + 1, end - at - 1));
+      at = end + 1;
+    } else {
+      values.push_back(line.substr(at, 4));
+      at += 4;
+    }
+    if (at >= line.size() || line[at] != ',') break;
+    ++at;
+  }
+  return values;
 }
 
 // One line of the file, without its line end.
@@ -460,6 +492,8 @@ class TextCheck {
     std::string head;     // the statement head of several rows a statement
     std::string prefix;   // the part of a row line before its values
     int values = -1;      // the values each row holds; -1 until known
+    int periodStart = -1;  // the places of a past row's period, or -1
+    int periodEnd = -1;
     bool inStatement = false;  // several rows a statement, not yet ended
   };
 
@@ -585,9 +619,12 @@ class TextCheck {
     if (!startsWith(std::string_view(create).substr(sizeof(bf::kCreateTableStart) - 1),
                     bf::quoteIdentifier(table_) + " "))
       return fault(line, console_text::kCheckOtherName);
+    CreateColumns columns = createColumns(create);
     columns_.clear();
-    for (std::string& column : createColumns(create)) columns_.insert(std::move(column));
+    for (std::string& column : columns.names) columns_.insert(std::move(column));
     columnCount_ = static_cast<int>(columns_.size());
+    periodStart_ = columns.periodStart;
+    periodEnd_ = columns.periodEnd;
     columnsKnown_ = columnCount_ > 0;
   }
 
@@ -611,6 +648,7 @@ class TextCheck {
     }
     ++summary().rows;
     countValues(line, previous_backup::rowValueCount(text, rowForm_.prefix));
+    judgePeriod(line, rowForm_.prefix.size());
   }
 
   // A row of a statement of several rows.
@@ -627,6 +665,18 @@ class TextCheck {
     if (last == bf::kStatementEnds) rowForm_.inStatement = false;
     ++summary().rows;
     countValues(line, previous_backup::valuesUpTo(text, 1, last));
+    judgePeriod(line, 1);
+  }
+
+  // A past row's period: its start (a time stamp as the server prints it,
+  // so in the order of its text) before its end.
+  void judgePeriod(const Line& line, std::size_t from) {
+    if (rowForm_.periodStart < 0 || rowForm_.periodEnd < 0) return;
+    const std::vector<std::string_view> values = rowValues(line.text, from);
+    const std::size_t start = static_cast<std::size_t>(rowForm_.periodStart);
+    const std::size_t end = static_cast<std::size_t>(rowForm_.periodEnd);
+    if (start < values.size() && end < values.size() && !(values[start] < values[end]))
+      fault(line.number, console_text::kCheckPeriod);
   }
 
   void countValues(const Line& line, int values) {
@@ -675,6 +725,12 @@ class TextCheck {
     rowForm_.values = list.empty() ? (columnsKnown_ ? columnCount_ : -1)
                                    : static_cast<int>(list.size());
     if (columnsKnown_ && !list.empty()) judgeColumnList(line, list);
+    // Past rows: each must end after it began, or the server refuses it.
+    rowForm_.periodStart = rowForm_.periodEnd = -1;
+    for (std::size_t i = 0; historyOn_ && i < list.size(); ++i) {
+      if (list[i] == periodStart_) rowForm_.periodStart = static_cast<int>(i);
+      if (list[i] == periodEnd_) rowForm_.periodEnd = static_cast<int>(i);
+    }
     return true;
   }
 
@@ -793,6 +849,8 @@ class TextCheck {
   bool columnsKnown_ = false;
   int columnCount_ = 0;
   std::unordered_set<std::string> columns_;
+  std::string periodStart_;  // the names of the period's columns
+  std::string periodEnd_;
   RowForm rowForm_;
   // An object's.
   std::string delimiter_;

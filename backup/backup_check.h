@@ -16,7 +16,8 @@
 //     (quoted strings or NULL) and as many as its column list or its
 //     CREATE TABLE gives; several rows a statement are closed before the
 //     block's empty line; no row line outside a rows block; the history
-//     lines around the rows they belong to;
+//     lines around the rows they belong to, and each past row's period
+//     start before its end;
 //   - the closing block: the COMMIT line, the settings line, and identity
 //     lines that each name a table of the file;
 //   - in a compressed file: every frame decompresses and its checksum

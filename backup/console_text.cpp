@@ -276,6 +276,8 @@ const char kCheckRowShape[] = "die Zeile hat nicht die geschriebene Form";
 const char kCheckUnknownColumn[] = "die Zeile nennt eine Spalte, die das CREATE TABLE nicht hat";
 const char kCheckRowOutside[] = "eine Zeile au\xDF" "erhalb eines Zeilenblocks";
 const char kCheckHistory[] = "die Zeile zur Historie steht nicht bei ihren Zeilen";
+const char kCheckPeriod[] =
+    "die Zeile der Historie endet nicht nach ihrem Beginn (row_end <= row_start)";
 const char kCheckNoClosing[] =
     "der Schlussblock fehlt: die Datei ist abgeschnitten";
 const char kCheckSettings[] = "die Einstellungszeile ist unbekannt";

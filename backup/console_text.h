@@ -131,6 +131,7 @@ extern const char kCheckRowShape[];
 extern const char kCheckUnknownColumn[];
 extern const char kCheckRowOutside[];
 extern const char kCheckHistory[];
+extern const char kCheckPeriod[];
 extern const char kCheckNoClosing[];
 extern const char kCheckSettings[];
 extern const char kCheckIdentity[];

@@ -321,6 +321,13 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.back() = "INSERT INTO `items` VALUES ('1','ei";
          return row;
        }},
+      {"a past row that ends before it begins", console_text::kCheckPeriod,
+       [](Lines& l) {
+         const std::size_t row =
+             lineOf(l, "('1','a','2026-12-07 20:26:34.862024','2026-12-07 20:26:34.866028'),");
+         l[row - 1] = "('1','a','2026-12-07 20:26:34.866028','2026-12-07 20:26:34.866028'),";
+         return row;
+       }},
       {"an identity of a table not in the file", console_text::kCheckIdentity,
        [](Lines& l) {
          l.push_back(bf::identityLine("gone", "1 InnoDB :1:1"));
