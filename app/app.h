@@ -3,6 +3,7 @@
 #define VKT_APP_APP_H_
 
 #include <string>
+#include <vector>
 
 class CIniFile;
 class BackupEngine;
@@ -37,6 +38,25 @@ struct RunValues {
 // ended with a complete backup file whose time was stored in the settings
 // file, or with "no changes since the last backup"; 1 on every other path.
 int runProgram();
+
+// The exit status of a command line that the program does not take.
+constexpr int kUsageError = 2;
+
+// Runs what the command line `arguments` (after the program's name) asks
+// for: none, a backup run (runProgram()); "--help" or "--version", the
+// text on stdout (0); "--pruefen" and files, their check (checkBackups();
+// without files, the last backup that vkt.ini names). Anything else is
+// told on stderr with kUsageError, and nothing is run or asked.
+int runCommandLine(const std::vector<std::string>& arguments);
+
+// Checks each backup file (backup/backup_check.h) and prints per file OK
+// or its faults, and a summary. 0 when every file holds, else 1.
+int checkBackups(const std::vector<std::string>& paths);
+
+// The name of the last backup that vkt.ini in the working directory names
+// (save-path, db-name, zeit-last-backup, kompression): the file the last
+// complete run wrote. False, told on stderr, when it names none.
+bool lastBackupName(std::string* path);
 
 // Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
 // closed, so that no file or connection opened later takes their place.

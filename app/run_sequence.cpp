@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "backup/backup_engine.h"
+#include "backup/backup_format.h"
 #include "backup/rotation.h"
 #include "ini/ini_file.h"
 
@@ -94,6 +95,92 @@ int runProgram() {
   CIniFile settings(kSettingsFileName);
   if (!takeSettings(settings, values)) return EXIT_FAILURE;
   return connectAndBackup(settings, values) ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+namespace {
+
+#ifndef VKT_VERSION
+#define VKT_VERSION "0.9"
+#endif
+
+constexpr char kCheckOption[] = "--pruefen";
+
+void printUsage() {
+  std::cout
+      << "Aufruf: velmoraskintide                 ein Backup nach der vkt.ini im "
+         "Arbeitsverzeichnis\n"
+         "        velmoraskintide --pruefen [DATEI...]\n"
+         "                                          pr\xFC" "ft Backups ohne Server (ohne "
+         "DATEI: das letzte,\n"
+         "                                          das die vkt.ini nennt)\n"
+         "        velmoraskintide --help | --version\n"
+         "\n"
+         "Schl\xFCssel der vkt.ini (Abschnitt [DBDATEN]):\n"
+         "  host, user, pass, db-name   Server, Konto und Datenbank\n"
+         "  save-path                   Verzeichnis der Backups\n"
+         "  save-strucktur=0|1          die Struktur sichern\n"
+         "  save-daten=0|1              die Zeilen sichern\n"
+         "  droptable=0|1               DROP vor jedem CREATE\n"
+         "  backup-from-file=0|1        Zeilen unver\xE4nderter Tabellen aus dem letzten "
+         "Backup\n"
+         "  zeit-last-backup            Zeit des letzten Backups (schreibt das Programm)\n"
+         "  kompression=zstd            Backups als .sql.zst\n"
+         "  anzahl-backups=N            nur die N neuesten Backups behalten\n"
+         "  zeilen-je-insert=N          bis zu N Zeilen je INSERT\n"
+         "\n"
+         "Exit-Status: 0 Backup vollst\xE4ndig, nichts ge\xE4ndert, oder jede gepr\xFC" "fte "
+         "Datei in Ordnung;\n"
+         "             1 sonst; 2 unbekannte Option.\n"
+         "\n"
+         "Mehr: siehe velmoraskintide(1).\n"
+      << std::flush;
+}
+
+int usageError(const std::string& argument) {
+  std::cerr << "Unbekannte Option '" << backup_format::commentName(argument)
+            << "'. Aufruf: velmoraskintide [--pruefen [DATEI...] | --help | --version]"
+            << std::endl;
+  return kUsageError;
+}
+
+// The files after --pruefen: every argument, "--" ends the options.
+int runCheck(const std::vector<std::string>& arguments) {
+  std::vector<std::string> files;
+  bool optionsEnded = false;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (!optionsEnded && argument == "--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
+      return usageError(argument);
+    } else {
+      files.push_back(argument);
+    }
+  }
+  if (files.empty()) {
+    std::string last;
+    if (!lastBackupName(&last)) return EXIT_FAILURE;
+    files.push_back(last);
+  }
+  return checkBackups(files);
+}
+
+}  // namespace
+
+int runCommandLine(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return runProgram();
+  const std::string& first = arguments[0];
+  if (first == kCheckOption) return runCheck(arguments);
+  if (arguments.size() > 1) return usageError(arguments[1]);
+  if (first == "--help" || first == "-h") {
+    printUsage();
+    return EXIT_SUCCESS;
+  }
+  if (first == "--version") {
+    std::cout << "velmoraskintide " << VKT_VERSION << std::endl;
+    return EXIT_SUCCESS;
+  }
+  return usageError(first);
 }
 
 void promptConnectionData(std::string& host, std::string& user,

@@ -195,13 +195,24 @@ bool clientSpace(char c) {
 // executable ones, and "#" or "-- " to the end of the line.
 bool clientActsWithin(std::string_view sql, std::string_view delimiter,
                       bool backslashEscapes) {
+  return clientReading(sql, delimiter, backslashEscapes) != ClientReading::kSends;
+}
+
+ClientReading clientReading(std::string_view sql, std::string_view delimiter,
+                            bool backslashEscapes, std::size_t* at) {
   char quote = 0;          // the string the client is in, or 0
   bool inComment = false;  // in a /* */ comment
+  std::size_t opened = 0;  // where that string or comment began
+  std::size_t unused;
+  if (at == nullptr) at = &unused;
   for (size_t i = 0; i < sql.size(); ++i) {
     const char c = sql[i];
     const bool lineGoesOn = i + 1 < sql.size() && sql[i + 1] != '\n';
     const char next = lineGoesOn ? sql[i + 1] : '\0';
-    if (c == '\0') return true;
+    if (c == '\0') {
+      *at = i;
+      return ClientReading::kNul;
+    }
     if (inComment) {
       if (c == '*' && next == '/') {
         inComment = false;
@@ -210,12 +221,16 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
     } else if (c == '\\' && quote != '`' && (quote == 0 || backslashEscapes)) {
       // In a string, an escaped byte. Elsewhere a command, an unknown one
       // (which stops the restore), or at the line's end a byte dropped.
-      if (quote == 0 && next != 'N') return true;
+      if (quote == 0 && next != 'N') {
+        *at = i;
+        return ClientReading::kCommand;
+      }
       if (lineGoesOn) ++i;
     } else if (quote != 0) {
       if (c == quote) quote = 0;
     } else if (sql.substr(i, delimiter.size()) == delimiter) {
-      return true;
+      *at = i;
+      return ClientReading::kDelimiterInside;
     } else if (c == '#' ||
                (c == '-' && next == '-' &&
                 (i + 2 >= sql.size() || clientSpace(sql[i + 2])))) {
@@ -223,12 +238,15 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
     } else if (c == '/' && next == '*' && sql.substr(i + 2, 1) != "!" &&
                sql.substr(i + 2, 2) != "M!") {
       inComment = true;
+      opened = i;
       ++i;
     } else if (c == '\'' || c == '"' || c == '`') {
       quote = c;
+      opened = i;
     }
   }
-  return quote != 0 || inComment;
+  *at = opened;
+  return quote != 0 || inComment ? ClientReading::kLeftOpen : ClientReading::kSends;
 }
 
 bool plainToEveryReader(std::string_view sql, bool ansiQuotes) {

@@ -76,6 +76,16 @@ constexpr char kRowLineEnd[] = ");";
 constexpr char kPreambleStart[] = "/*!40101 SET NAMES ";
 constexpr char kCommitLine[] = "COMMIT;";
 
+// The statements around a definition: an object section's delimiter
+// command, the session lines of an object (50003) and of a view (50001)
+// (a definition's hex form is kHexStatementPrefix, below).
+constexpr char kDelimiterCommand[] = "DELIMITER ";
+constexpr char kObjectSessionStart[] = "/*!50003 SET ";
+constexpr char kViewSessionStart[] = "/*!50001 SET ";
+constexpr char kCreateTableStart[] = "CREATE TABLE ";
+constexpr char kCreateStart[] = "CREATE ";
+constexpr char kDropStart[] = "DROP ";
+
 // Rows of several rows a statement: a row line is kRowValuesStart, the
 // values, ")" and the byte that tells whether the statement goes on or
 // ends. A statement of more than one row holds at most 1 MiB, the smallest
@@ -207,6 +217,20 @@ bool plainToEveryReader(std::string_view sql, bool ansiQuotes);
 // read.
 constexpr char kHexStatementPrefix[] = "EXECUTE IMMEDIATE 0x";
 std::string hexStatement(std::string_view sql);
+
+// How the stock client reads `sql` as clientActsWithin() does, and what it
+// finds first when it would do anything but send it.
+enum class ClientReading {
+  kSends,           // one statement, sent as it stands
+  kDelimiterInside, // the delimiter before the statement's end
+  kCommand,         // a backslash command outside strings and comments
+  kLeftOpen,        // a string or comment not closed at the end
+  kNul,             // a NUL byte, which stops the client
+};
+// `at`, when given, gets the offset of what it found (for kLeftOpen, where
+// the string or comment left open begins).
+ClientReading clientReading(std::string_view sql, std::string_view delimiter,
+                            bool backslashEscapes, std::size_t* at = nullptr);
 
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);

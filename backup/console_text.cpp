@@ -1,6 +1,7 @@
 #include "backup/console_text.h"
 
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace console_text {
@@ -275,6 +276,95 @@ std::string notRemoved(const std::string& path, const char* why) {
 std::string notSearched(const std::string& directory, const char* why) {
   return "Konnte das Verzeichnis " + directory +
          " nicht nach alten Backups durchsuchen: " + why;
+}
+
+const char kCheckNotHeader[] = "nicht der Kopf eines Backups";
+const char kCheckNoSandbox[] =
+    "keine Sandbox-Zeile: der Client f\xFChrt Befehle aus der Datei aus";
+const char kCheckNoPreamble[] = "nicht die erste Anweisungszeile eines Backups";
+const char kCheckNoCrLf[] = "Zeilenende ohne CR";
+const char kCheckNul[] = "NUL-Byte: der Client bricht hier ab";
+const char kCheckDelimiterInside[] =
+    "der Client beendet die Anweisung vor ihrem Ende (Trennzeichen darin)";
+const char kCheckCommand[] = "ein Befehl, den der Client selbst ausf\xFChrt";
+const char kCheckLeftOpen[] =
+    "eine Zeichenkette oder ein Kommentar bleibt offen";
+const char kCheckNotEnded[] = "die Anweisung endet nicht vor dieser Zeile";
+const char kCheckTooLong[] = "die Anweisung ist zu lang zum Pr\xFC" "fen";
+const char kCheckForeignLine[] = "eine Zeile, die hier nicht stehen kann";
+const char kCheckCommentLine[] = "eine Kommentarzeile im Abschnitt einer Tabelle";
+const char kCheckSectionShape[] = "der Abschnitt hat nicht die geschriebene Form";
+const char kCheckOtherName[] = "die Anweisung nennt ein anderes Objekt";
+const char kCheckRowsBeforeCreate[] = "Zeilen vor dem CREATE TABLE ihrer Tabelle";
+const char kCheckNoStructure[] =
+    "die Tabelle hat keine Struktur, obwohl save-strucktur=1";
+const char kCheckRowsUnsaved[] = "Zeilen, obwohl save-daten=0";
+const char kCheckRowOtherTable[] = "die Zeile nennt eine andere Tabelle";
+const char kCheckRowShape[] = "die Zeile hat nicht die geschriebene Form";
+const char kCheckUnknownColumn[] = "die Zeile nennt eine Spalte, die das CREATE TABLE nicht hat";
+const char kCheckRowOutside[] = "eine Zeile au\xDF" "erhalb eines Zeilenblocks";
+const char kCheckHistory[] = "die Zeile zur Historie steht nicht bei ihren Zeilen";
+const char kCheckPeriod[] =
+    "die Zeile der Historie endet nicht nach ihrem Beginn (row_end <= row_start)";
+const char kCheckNoClosing[] =
+    "der Schlussblock fehlt: die Datei ist abgeschnitten";
+const char kCheckSettings[] = "die Einstellungszeile ist unbekannt";
+const char kCheckIdentity[] = "eine Kennung ohne Tabelle in der Datei";
+const char kCheckLastLine[] = "die letzte Zeile hat kein Zeilenende";
+const char kCheckUnreadable[] = "die Datei l\xE4\xDFt sich hier nicht lesen";
+const char kCheckFrameDamaged[] =
+    "der Frame l\xE4\xDFt sich nicht entpacken oder seine Pr\xFC" "fsumme stimmt nicht";
+const char kCheckNotOurFrames[] =
+    "keine zstd-Frames dieses Programms (ein Frame ohne Gr\xF6\xDF" "e oder zu gro\xDF)";
+const char kCheckSeekTable[] =
+    "die Sprungtabelle fehlt oder nennt andere Frames (Datei abgeschnitten?)";
+
+std::string checkColumnCount(int found, int wanted) {
+  return "die Zeile hat " + std::to_string(found) + " Werte, ihre Tabelle " +
+         std::to_string(wanted) + " Spalten";
+}
+
+std::string checkFault(std::uint64_t line, std::int64_t frame,
+                       const std::string& why) {
+  if (frame >= 0) return "  Frame " + std::to_string(frame) + ": " + why;
+  if (line == 0) return "  " + why;
+  return "  Zeile " + std::to_string(line) + ": " + why;
+}
+
+std::string checkHolds(const std::string& path) { return named(path) + ": OK"; }
+
+std::string checkFails(const std::string& path, std::uint64_t faults) {
+  return named(path) + ": FEHLER (" + std::to_string(faults) + ")";
+}
+
+std::string checkLeftOut(std::uint64_t faults) {
+  return "  ... und " + std::to_string(faults) + " weitere";
+}
+
+std::string checkCannotOpen(const std::string& path, int errorNumber) {
+  return named(path) + ": FEHLER: l\xE4\xDFt sich nicht \xF6" "ffnen: " +
+         std::strerror(errorNumber);
+}
+
+std::string checkSummary(std::uint64_t tables, std::uint64_t views,
+                         std::uint64_t rows, std::uint64_t routines,
+                         std::uint64_t triggers, std::uint64_t events,
+                         std::uint64_t bytes, std::uint64_t packedBytes) {
+  std::string text = "  " + std::to_string(tables) + " Tabellen, " +
+                     std::to_string(rows) + " Zeilen, " +
+                     std::to_string(views) + " Views, " +
+                     std::to_string(routines) + " Routinen, " +
+                     std::to_string(triggers) + " Trigger, " +
+                     std::to_string(events) + " Events, " +
+                     std::to_string(bytes) + " Bytes";
+  if (packedBytes > 0) text += " (" + std::to_string(packedBytes) + " gepackt)";
+  return text;
+}
+
+std::string checkProgress(const std::string& path, std::uint64_t done,
+                          std::uint64_t total) {
+  if (total == 0) return named(path) + ": " + std::to_string(done >> 20) + " MiB";
+  return named(path) + ": " + std::to_string(done * 100 / total) + " %";
 }
 
 const char kProgressTable[] = "Tabelle '";

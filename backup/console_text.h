@@ -6,6 +6,7 @@
 #define VKT_BACKUP_CONSOLE_TEXT_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "backup/backup_format.h"
@@ -117,6 +118,55 @@ extern const char kPreviousChanged[];
 std::string removed(const std::string& path);
 std::string notRemoved(const std::string& path, const char* why);
 std::string notSearched(const std::string& directory, const char* why);
+
+// Checking a backup file (the faults, each said after its line or frame).
+extern const char kCheckNotHeader[];
+extern const char kCheckNoSandbox[];
+extern const char kCheckNoPreamble[];
+extern const char kCheckNoCrLf[];
+extern const char kCheckNul[];
+extern const char kCheckDelimiterInside[];
+extern const char kCheckCommand[];
+extern const char kCheckLeftOpen[];
+extern const char kCheckNotEnded[];
+extern const char kCheckTooLong[];
+extern const char kCheckForeignLine[];
+extern const char kCheckCommentLine[];
+extern const char kCheckSectionShape[];
+extern const char kCheckOtherName[];
+extern const char kCheckRowsBeforeCreate[];
+extern const char kCheckNoStructure[];
+extern const char kCheckRowsUnsaved[];
+extern const char kCheckRowOtherTable[];
+extern const char kCheckRowShape[];
+extern const char kCheckUnknownColumn[];
+extern const char kCheckRowOutside[];
+extern const char kCheckHistory[];
+extern const char kCheckPeriod[];
+extern const char kCheckNoClosing[];
+extern const char kCheckSettings[];
+extern const char kCheckIdentity[];
+extern const char kCheckLastLine[];
+extern const char kCheckUnreadable[];
+extern const char kCheckFrameDamaged[];
+extern const char kCheckNotOurFrames[];
+extern const char kCheckSeekTable[];
+std::string checkColumnCount(int found, int wanted);
+// "Zeile <n>: <why>" or "Frame <n>: <why>", indented under the file's line.
+std::string checkFault(std::uint64_t line, std::int64_t frame,
+                       const std::string& why);
+std::string checkHolds(const std::string& path);
+std::string checkFails(const std::string& path, std::uint64_t faults);
+std::string checkLeftOut(std::uint64_t faults);
+std::string checkCannotOpen(const std::string& path, int errorNumber);
+std::string checkSummary(std::uint64_t tables, std::uint64_t views,
+                         std::uint64_t rows, std::uint64_t routines,
+                         std::uint64_t triggers, std::uint64_t events,
+                         std::uint64_t bytes, std::uint64_t packedBytes);
+// The progress line: the share of `total` done, or the MiB done when the
+// total is not known (0).
+std::string checkProgress(const std::string& path, std::uint64_t done,
+                          std::uint64_t total);
 
 // The progress line of a table's rows.
 extern const char kProgressTable[];

@@ -11,7 +11,6 @@ namespace {
 
 using backup_format::SectionKind;
 
-constexpr char kDelimiterCommand[] = "DELIMITER ";
 constexpr char kDelimiterBytes[] = ";$/|";
 // The stock client keeps no more than 15 bytes of a delimiter.
 constexpr size_t kLongestDelimiter = 15;
@@ -204,10 +203,10 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
     if (backup_format::clientActsWithin(statement, delimiter, escapes)) return {};
 
   std::vector<std::string> lines = {backup_format::hashLine(),
-                                    kDelimiterCommand + delimiter};
+                                    backup_format::kDelimiterCommand + delimiter};
   for (const std::string& statement : statements)
     lines.push_back(statement + delimiter);
-  lines.push_back(std::string(kDelimiterCommand) + ";");
+  lines.push_back(std::string(backup_format::kDelimiterCommand) + ";");
   lines.push_back("");
   return lines;
 }
@@ -243,14 +242,14 @@ void SectionText::take(std::string_view line) {
   if (inStatements_) {
     // Only a delimiter that ended the line before closes the statements:
     // it occurs nowhere inside them.
-    if (statementEnded_ && line == std::string(kDelimiterCommand) + ";") {
+    if (statementEnded_ && line == std::string(backup_format::kDelimiterCommand) + ";") {
       inStatements_ = false;
       return;
     }
     statementEnded_ = endsWith(line, delimiter_);
     return;
   }
-  std::string_view command(kDelimiterCommand);
+  std::string_view command(backup_format::kDelimiterCommand);
   if (line.substr(0, command.size()) == command &&
       line.size() > command.size() + 1) {
     delimiter_ = std::string(line.substr(command.size()));

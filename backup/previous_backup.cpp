@@ -59,24 +59,6 @@ struct Line {
   std::uint64_t next = 0;    // of the byte after its line end
 };
 
-// A file's own bytes.
-class FileBytes : public PlainBytes {
- public:
-  explicit FileBytes(int fd) : fd_(fd) {}
-  ssize_t readAt(char* buffer, std::size_t length,
-                 std::uint64_t offset) const override {
-    ssize_t n;
-    do {
-      n = pread(fd_, buffer, length, static_cast<off_t>(offset));
-    } while (n < 0 && errno == EINTR);
-    return n;
-  }
-  FileStamp stamp() const override { return stampOf(fd_); }
-
- private:
-  int fd_;
-};
-
 // The lines of [begin, end) of a file, read in large blocks. A line's text,
 // followed by its line end, stays valid until the next call of next(). A
 // line longer than `held` bytes comes cut (Line::cut): rest() streams the
@@ -424,43 +406,6 @@ class RowShape {
   char last_ = '\0';
 };
 
-// The number of values of `line` after its first `from` bytes: values that
-// are quoted strings (backslash escapes) or NULL, separated by commas, then
-// ")" and `last`, and nothing else. -1 when the line has another shape.
-// RowShape judges the same as a line streams; this is its form for a line
-// held whole, the one nearly every row takes, in straight code.
-int valuesUpTo(std::string_view line, std::size_t from, char last) {
-  const char* p = line.data() + from;
-  const char* const end = line.data() + line.size();
-  int count = 0;
-  for (;;) {
-    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
-      p += 4;
-    } else if (p < end && *p == '\'') {
-      // The closing quote is the first one after an even run of
-      // backslashes.
-      const char* from = ++p;
-      for (;;) {
-        const char* quote =
-            static_cast<const char*>(std::memchr(p, '\'', end - p));
-        if (quote == nullptr) return -1;
-        const char* run = quote;
-        while (run > from && run[-1] == '\\') --run;
-        p = quote + 1;
-        if ((quote - run) % 2 == 0) break;
-      }
-    } else {
-      return -1;
-    }
-    if (count == INT_MAX) return -1;
-    ++count;
-    if (p < end && *p == ',') {
-      ++p;
-      continue;
-    }
-    return end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
-  }
-}
 
 // Follows the row lines of a block, from a statement's start on, and
 // tells whether each continues the rows as their form asks.
@@ -916,6 +861,50 @@ void takeObjectLine(const Line& line, object_section::PreviousObject* object) {
 }
 
 }  // namespace
+
+ssize_t FileBytes::readAt(char* buffer, std::size_t length,
+                          std::uint64_t offset) const {
+  ssize_t n;
+  do {
+    n = pread(fd_, buffer, length, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+FileStamp FileBytes::stamp() const { return stampOf(fd_); }
+
+int valuesUpTo(std::string_view line, std::size_t from, char last) {
+  const char* p = line.data() + from;
+  const char* const end = line.data() + line.size();
+  int count = 0;
+  for (;;) {
+    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+      p += 4;
+    } else if (p < end && *p == '\'') {
+      // The closing quote is the first one after an even run of
+      // backslashes.
+      const char* from = ++p;
+      for (;;) {
+        const char* quote =
+            static_cast<const char*>(std::memchr(p, '\'', end - p));
+        if (quote == nullptr) return -1;
+        const char* run = quote;
+        while (run > from && run[-1] == '\\') --run;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0) break;
+      }
+    } else {
+      return -1;
+    }
+    if (count == INT_MAX) return -1;
+    ++count;
+    if (p < end && *p == ',') {
+      ++p;
+      continue;
+    }
+    return end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
+  }
+}
 
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!startsWith(line, prefix)) return -1;

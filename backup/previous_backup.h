@@ -118,6 +118,18 @@ class PlainBytes {
   virtual bool heldAfterReading() const { return false; }
 };
 
+// A file's own bytes, read through `fd` (not owned).
+class FileBytes : public PlainBytes {
+ public:
+  explicit FileBytes(int fd) : fd_(fd) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override;
+  FileStamp stamp() const override;
+
+ private:
+  int fd_;
+};
+
 // The decompressed bytes of a compressed previous backup, read in place:
 // only the frames read are decompressed, and only a few are held at a time.
 class PackedBytes : public PlainBytes {
@@ -207,6 +219,11 @@ RowsResult copyRows(const PlainBytes& bytes, const PreviousTableEntry& entry,
 // escapes) or NULL, separated by commas, then ");" and nothing else.
 // -1 when the line has another shape.
 int rowValueCount(std::string_view line, std::string_view prefix);
+
+// The number of values of `line` after its first `from` bytes: values that
+// are quoted strings (backslash escapes) or NULL, separated by commas, then
+// ")" and `last`, and nothing else. -1 when the line has another shape.
+int valuesUpTo(std::string_view line, std::size_t from, char last);
 
 }  // namespace previous_backup
 

@@ -315,9 +315,11 @@ Reader::Reader(int fd) : fd_(fd) {
   checked_.assign(frames_.size(), false);
   if (!bounded_ || frames_.size() < 2) return;
   try {
-    ahead_ = std::thread(&Reader::readAhead, this);
+    for (std::size_t i = 0; i < kFramesAhead; ++i)
+      ahead_.emplace_back(&Reader::readAhead, this);
   } catch (const std::system_error&) {
-    // No thread to be had: every frame is decompressed where it is read.
+    // No more threads to be had: the frames are decompressed where they
+    // are read.
   }
 }
 
@@ -327,7 +329,7 @@ Reader::~Reader() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (ahead_.joinable()) ahead_.join();
+  for (std::thread& ahead : ahead_) ahead.join();
   held_.clear();  // their buffers go back to spare_, still there
 }
 
@@ -457,17 +459,20 @@ bool Reader::decompress(std::size_t index, char* plain) {
   return false;
 }
 
-// Decompresses the frame after the furthest one read, while it is not
-// held, until stopped.
+// Decompresses the first of the kFramesAhead frames after the furthest one
+// read that is not held, until stopped.
 void Reader::readAhead() {
   std::unique_lock<std::mutex> lock(mutex_);
+  std::size_t next = 0;
+  const auto wanted = [this, &next] {
+    for (next = furthest_ + 1; next <= furthest_ + kFramesAhead && next < frames_.size();
+         ++next)
+      if (held_.find(next) == held_.end()) return true;
+    return false;
+  };
   for (;;) {
-    changed_.wait(lock, [this] {
-      return stopping_ || (furthest_ + 1 < frames_.size() &&
-                           held_.find(furthest_ + 1) == held_.end());
-    });
+    changed_.wait(lock, [this, &wanted] { return stopping_ || wanted(); });
     if (stopping_) return;
-    const std::size_t next = furthest_ + 1;
     lock.unlock();
     frame(next);
     lock.lock();

@@ -60,8 +60,9 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames,
 
 // The decompressed bytes of a compressed file, read at any offset without
 // decompressing the file anywhere first. Only the frames read are
-// decompressed, each checked against its checksum, and the frame after the
-// furthest one read is decompressed ahead on a thread of its own. At most
+// decompressed, each checked against its checksum, and the kFramesAhead
+// frames after the furthest one read are decompressed ahead, each on a
+// thread of its own. At most
 // kHeldFrames decompressed frames are held at a time (those furthest behind
 // go first), so memory stays bounded whatever the file's size. A frame that
 // does not decompress, or whose checksum does not hold, reads as NUL bytes
@@ -69,6 +70,7 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames,
 class Reader {
  public:
   static constexpr std::size_t kHeldFrames = 4;
+  static constexpr std::size_t kFramesAhead = 2;
 
   // Lists the frames of `fd` (not owned; it must stay open while the
   // reader is used) by their headers; skippable frames are skipped. The
@@ -120,7 +122,7 @@ class Reader {
   std::map<std::size_t, std::shared_ptr<Held>> held_;  // by frame
   std::size_t furthest_ = 0;  // the furthest frame read
   bool stopping_ = false;
-  std::thread ahead_;
+  std::vector<std::thread> ahead_;
   // Buffers of kFrameBytes no longer held, to decompress the next frames
   // into: fresh memory for every frame would cost the kernel more than the
   // decompression.

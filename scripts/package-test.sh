@@ -5,7 +5,8 @@
 # them, can be met), it installs into a scratch root where it creates its
 # system user, its systemd units pass systemd-analyze and the service's
 # exposure stays at most 2.0, and the installed command makes one backup
-# against a running test server.
+# against a running test server and checks it, as the service does after
+# each run.
 #
 #   scripts/package-test.sh BUILD_DIR STATE_DIR_OF_A_RUNNING_TEST_SERVER
 set -euo pipefail
@@ -85,3 +86,10 @@ grep -q "^INSERT INTO " "$backup" || fail "the backup holds no rows"
 stamp=${backup: -18:14}
 grep -q "^zeit-last-backup=$stamp" "$job/vkt.ini" || fail "zeit-last-backup not stored"
 echo "installed command wrote $(basename "$backup")"
+# The units' step after a run: the file vkt.ini names as the last backup
+# holds.
+grep -q "^ExecStartPost=velmoraskintide --pruefen$" "$units/velmoraskintide@.service" ||
+  fail "the service does not check what it wrote"
+(cd "$job" && logged "$root/usr/bin/velmoraskintide" --pruefen)
+grep -q ": OK$" "$work/log" || fail "the check did not say OK: $(cat "$work/log")"
+echo "installed command checked it"

@@ -289,3 +289,30 @@ TEST(RunSequence, ARunAsRootLeavesTheDirectoryOwnersFilesToTheOwner) {
     EXPECT_EQ(st.st_gid, kGroup) << path;
   }
 }
+
+// The unit's step after a run: --pruefen without a file checks the backup
+// that vkt.ini names as the last one, compressed or not.
+TEST(RunSequence, CheckWithoutAFileChecksTheLastBackup) {
+  const ts::ServerInfo& s = ts::server();
+  for (const char* compression : {"", "kompression=zstd\r\n"}) {
+    ts::TempDir dir;
+    ts::writeFile(dir.path() + "/vkt.ini",
+                  ts::settingsFor(s.database, dir.path(), "", "1110") + compression);
+    ASSERT_EQ(ts::runProgram(dir.path(), "").status, 0);
+    std::string out;
+    EXPECT_EQ(ts::shell("cd " + dir.path() + " && " VKT_BINARY " --pruefen 2>&1", &out), 0)
+        << out;
+    const std::vector<std::string> files =
+        ts::listFiles(dir.path(), *compression ? ".sql.zst" : ".sql");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(out.find(files[0] + ": OK\n"), std::string::npos) << out;
+
+    // The same file damaged: the check fails with 1.
+    const std::string& path = files[0];
+    std::string bytes = ts::readFile(path);
+    bytes.resize(bytes.size() / 2);
+    ts::writeFile(path, bytes);
+    EXPECT_EQ(ts::shell("cd " + dir.path() + " && " VKT_BINARY " --pruefen >/dev/null 2>&1"),
+              1);
+  }
+}

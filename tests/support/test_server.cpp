@@ -1,5 +1,9 @@
 #include "tests/support/test_server.h"
 
+#include "backup/backup_check.h"
+#include "backup/backup_file.h"
+#include "backup/backup_format.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -162,6 +166,16 @@ std::map<std::string, long> rowCounts(const std::string& database) {
 
 int restore(const std::string& file, const std::string& database,
             std::string* errors, const std::string& clientCharset) {
+  // Every file of this program that a test restores is checked as well: a
+  // file that the client restores must pass the check (a damaged one may
+  // fail both). A peer's dump is not checked, nor a file a run left
+  // incomplete.
+  const bool ours = (readFile(file).compare(0, backup_format::kHashLineLength,
+                                            backup_format::hashLine()) == 0 ||
+                     (file.size() > 4 && file.compare(file.size() - 4, 4, ".zst") == 0)) &&
+                    file.find(BackupFile::kWorkingSuffix) == std::string::npos;
+  const backup_check::Report check =
+      ours ? backup_check::checkFile(file) : backup_check::Report();
   recreateDatabase(database);
   TempDir dir;
   std::string errFile = dir.path() + "/err";
@@ -177,6 +191,13 @@ int restore(const std::string& file, const std::string& database,
                      (packed ? std::string() : " < " + quoteShell(file)) +
                      " 2> " + quoteShell(errFile));
   if (errors != nullptr) *errors = readFile(errFile);
+  if (status == 0 && !check.holds()) {
+    std::string faults;
+    for (const backup_check::Fault& fault : check.faults)
+      faults += "\n  " + std::to_string(fault.line) + "/" + std::to_string(fault.frame) +
+                ": " + fault.why;
+    ADD_FAILURE() << "the check fails a file that restores: " << file << faults;
+  }
   return status;
 }
 

@@ -1,0 +1,382 @@
+// The check of a backup file without a server: a file as the writer lays
+// it out passes, plain and compressed; each kind of damage fails with the
+// line (or frame) it is on.
+#include "backup/backup_check.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "backup/backup_file.h"
+#include "backup/backup_format.h"
+#include "backup/console_text.h"
+#include "backup/object_section.h"
+
+namespace bf = backup_format;
+using backup_format::SectionKind;
+
+namespace {
+
+ObjectDefinition object(SectionKind kind, const std::string& name,
+                        const std::string& createText) {
+  ObjectDefinition o;
+  o.kind = kind;
+  o.name = name;
+  o.createText = createText;
+  o.characterSet = "utf8mb4";
+  o.collation = "utf8mb4_general_ci";
+  if (kind != SectionKind::kNone) {
+    o.sqlMode = "STRICT_TRANS_TABLES";
+    o.hasSqlMode = true;
+  }
+  if (kind == SectionKind::kEvent) {
+    o.timeZone = "+00:00";
+    o.hasTimeZone = true;
+  }
+  return o;
+}
+
+void add(std::vector<std::string>* lines, const std::vector<std::string>& more) {
+  lines->insert(lines->end(), more.begin(), more.end());
+}
+
+void addTable(std::vector<std::string>* lines, const std::string& name,
+              const std::vector<std::string>& create,
+              const std::vector<std::string>& rows) {
+  add(lines, {bf::sectionOpener(SectionKind::kTable, name),
+              std::string(bf::kUpdateCommentPrefix) + "07.12.2026 12:12:22'", bf::hashLine(),
+              bf::dropLine(name, false)});
+  add(lines, create);
+  lines->push_back("");
+  add(lines, rows);
+  lines->push_back("");
+}
+
+void addObject(std::vector<std::string>* lines, const ObjectDefinition& o) {
+  const std::vector<std::string> section = object_section::objectLines(o, true);
+  ASSERT_FALSE(section.empty()) << o.name;
+  lines->push_back(bf::sectionOpener(o.kind, o.name));
+  for (const std::string& line : section) {
+    // A line the writer gives with LFs inside is several lines in the file.
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = line.find('\n', start)) != std::string::npos; start = lf + 1)
+      lines->push_back(line.substr(start, lf - start));
+    lines->push_back(line.substr(start));
+  }
+}
+
+// A file as the writer lays it out: a table of one row a statement, one
+// of several rows a statement, one with past rows, every kind of object,
+// a definition as EXECUTE IMMEDIATE of a hex literal, a view.
+std::vector<std::string> goodLines() {
+  std::vector<std::string> lines = bf::headerLines("shop", "07.12.2026 12:12:25");
+  add(&lines, {bf::preambleLine("utf8mb4"), ""});
+  addTable(&lines, "items",
+           {"CREATE TABLE `items` (", "  `id` int(11) NOT NULL,",
+            "  `name` varchar(20) DEFAULT 'a;b',", "  PRIMARY KEY (`id`)",
+            ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;"},
+           {"INSERT INTO `items` VALUES ('1','eins');",
+            "INSERT INTO `items` VALUES ('2','z\\'we\\\\i;');",
+            "INSERT INTO `items` VALUES ('3',NULL);"});
+  addTable(&lines, "shared",
+           {"CREATE TABLE `shared` (", "  `id` int(11) NOT NULL", ") ENGINE=InnoDB;"},
+           {"INSERT INTO `shared` VALUES", "('1'),", "('2');",
+            "INSERT INTO `shared` VALUES", "('3');"});
+  add(&lines, {bf::sectionOpener(SectionKind::kTable, "h"),
+               std::string(bf::kUpdateCommentPrefix) + "'", bf::hashLine(),
+               "CREATE TABLE `h` (", "  `id` int(11) NOT NULL,",
+               "  `v` varchar(10) DEFAULT NULL", ") ENGINE=InnoDB WITH SYSTEM VERSIONING;",
+               "", bf::kHistoryOnLine,
+               "INSERT INTO `h` (`id`,`v`,`row_start`,`row_end`) VALUES",
+               "('1','a','2026-12-07 20:26:34.862024','2026-12-07 20:26:34.866028'),",
+               "('1','b','2026-12-07 20:26:34.866028','2038-01-19 03:14:07.999999');",
+               "", bf::kHistoryOffLine, ""});
+  addObject(&lines, object(SectionKind::kFunction, "twice",
+                           "CREATE FUNCTION `twice`(x INT) RETURNS int(11)\n"
+                           "BEGIN\n  RETURN x * 2; -- doubled\nEND"));
+  addObject(&lines, object(SectionKind::kProcedure, "hexed",
+                           std::string(bf::kHexStatementPrefix) +
+                               bf::hexDigits("CREATE PROCEDURE `hexed`() SELECT '\\u'")));
+  add(&lines, {bf::sectionOpener(SectionKind::kTable, "v"),
+               std::string(bf::kUpdateCommentPrefix) + "'", bf::hashLine()});
+  add(&lines, object_section::viewLines(
+                  object(SectionKind::kNone, "v",
+                         "CREATE VIEW `v` AS select `items`.`id` AS `id` from `items`"),
+                  true));
+  lines.push_back("");
+  addObject(&lines, object(SectionKind::kTrigger, "tr",
+                           "CREATE TRIGGER `tr` BEFORE INSERT ON `items` FOR EACH ROW\n"
+                           "BEGIN\n  SET NEW.name = 'x;;y';\n\n# not a section\nEND"));
+  addObject(&lines, object(SectionKind::kEvent, "ev",
+                           "CREATE EVENT `ev` ON SCHEDULE EVERY 1 DAY DO DELETE FROM items"));
+  add(&lines, {bf::kCommitLine, bf::settingsLine(bf::settingsText(true, true, true)),
+               bf::identityLine("items", "1796675194 InnoDB :30:17"),
+               bf::identityLine("h", "1796675194 InnoDB :31:18")});
+  return lines;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// The place of the first line that is `line` (from 1).
+std::size_t lineOf(const std::vector<std::string>& lines, const std::string& line) {
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i] == line) return i + 1;
+  ADD_FAILURE() << "no line " << line;
+  return 0;
+}
+
+std::string faultsOf(const backup_check::Report& report) {
+  std::string text;
+  for (const backup_check::Fault& fault : report.faults)
+    text += std::to_string(fault.line) + "/" + std::to_string(fault.frame) + ": " +
+            fault.why + "\n";
+  return text;
+}
+
+bool faultAt(const backup_check::Report& report, std::uint64_t line, std::int64_t frame = -1,
+             const std::string& why = "") {
+  for (const backup_check::Fault& fault : report.faults)
+    if (fault.line == line && fault.frame == frame && (why.empty() || fault.why == why))
+      return true;
+  return false;
+}
+
+// `text` written as the program writes a compressed file; its path.
+std::string packed(const std::string& dir, const std::string& text) {
+  const std::string path = dir + "/file.sql.zst";
+  BackupFile out;
+  EXPECT_TRUE(out.create(path, true));
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = text.find("\r\n", start)) != std::string::npos; start = lf + 2) {
+    if (text[start] == '#') out.startFrame();
+    out.writeLine(std::string_view(text).substr(start, lf - start));
+  }
+  EXPECT_TRUE(out.finish());
+  return path;
+}
+
+class Scratch {
+ public:
+  Scratch() {
+    char name[] = "/tmp/vkt-check-XXXXXX";
+    path_ = mkdtemp(name);
+  }
+  ~Scratch() { std::system(("rm -rf " + path_).c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string readAll(const std::string& path) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    bytes.append(buffer, n);
+  std::fclose(file);
+  return bytes;
+}
+
+void writeAll(const std::string& path, const std::string& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+}  // namespace
+
+TEST(BackupCheck, FilesAsWrittenHold) {
+  const std::string text = join(goodLines());
+  const backup_check::Report plain = backup_check::checkText(text);
+  EXPECT_TRUE(plain.holds()) << faultsOf(plain);
+  EXPECT_EQ(plain.summary.tables, 3u);
+  EXPECT_EQ(plain.summary.views, 1u);
+  EXPECT_EQ(plain.summary.rows, 8u);
+  EXPECT_EQ(plain.summary.routines, 2u);
+  EXPECT_EQ(plain.summary.triggers, 1u);
+  EXPECT_EQ(plain.summary.events, 1u);
+  EXPECT_EQ(plain.summary.bytes, text.size());
+
+  Scratch dir;
+  const backup_check::Report zstd = backup_check::checkFile(packed(dir.path(), text));
+  EXPECT_TRUE(zstd.holds()) << faultsOf(zstd);
+  EXPECT_EQ(zstd.summary.rows, 8u);
+}
+
+// Each case damages the good file's lines and names the line the fault
+// must be told on.
+TEST(BackupCheck, EachDamageFailsWithItsLine) {
+  using Lines = std::vector<std::string>;
+  struct Case {
+    const char* what;
+    std::string why;  // the fault told on that line
+    std::function<std::size_t(Lines&)> damage;  // the line of the fault
+  };
+  const Case cases[] = {
+      {"rows before their CREATE", console_text::kCheckRowsBeforeCreate,
+       [](Lines& l) {
+         const std::size_t drop = lineOf(l, bf::dropLine("items", false));
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+         const std::string moved = l[row - 1];
+         l.erase(l.begin() + row - 1);
+         l.insert(l.begin() + drop - 1, {moved, ""});
+         return drop;
+       }},
+      {"a row naming another table", console_text::kCheckRowOtherTable,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = "INSERT INTO `shared` VALUES ('3');";
+         return row;
+       }},
+      {"a wrong column count", console_text::checkColumnCount(1, 2),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+         l[row - 1] = "INSERT INTO `items` VALUES ('1');";
+         return row;
+       }},
+      {"a wrong column count, several rows a statement", console_text::checkColumnCount(2, 1),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "('2');");
+         l[row - 1] = "('2','x');";
+         return row;
+       }},
+      {"a NUL byte in a statement", console_text::kCheckNul,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "  `id` int(11) NOT NULL,");
+         l[line - 1] = std::string("  `id` int(11) NOT\0 NULL,", 25);
+         return line;
+       }},
+      {"a string left open in a definition", console_text::kCheckLeftOpen,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "  `name` varchar(20) DEFAULT 'a;b',");
+         l[line - 1] = "  `name` varchar(20) DEFAULT 'a;b,";
+         return line;
+       }},
+      {"a string left open in a row", console_text::kCheckRowShape,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "('1'),");
+         l[row - 1] = "('1),";
+         return row;
+       }},
+      {"a client command in a body", console_text::kCheckCommand,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "  RETURN x * 2; -- doubled");
+         l.insert(l.begin() + line, "  \\! sh -c id");
+         return line + 1;
+       }},
+      {"a client command word at a statement's start", console_text::kCheckCommand,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::dropLine("shared", false));
+         l.insert(l.begin() + line - 1, "use mysql");
+         return line;
+       }},
+      {"a delimiter inside an object's statement", console_text::kCheckDelimiterInside,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "  SET NEW.name = 'x;;y';");
+         std::size_t command = line;
+         while (l[command - 1].compare(0, 10, "DELIMITER ") != 0) --command;
+         const std::string delimiter = l[command - 1].substr(10);
+         l[line - 1] = "  SET NEW.name = 'x' " + delimiter + " SELECT 1;";
+         return line;
+       }},
+      {"a row line outside a rows block", console_text::kCheckRowOutside,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::kHistoryOffLine);
+         l.insert(l.begin() + line, "INSERT INTO `h` VALUES ('9','z');");
+         return line + 1;
+       }},
+      {"a statement of several rows not closed", console_text::kCheckNotEnded,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "('3');");
+         l[row - 1] = "('3'),";
+         return row;
+       }},
+      {"a line end without CR", console_text::kCheckNoCrLf,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[line - 1] += "\nINSERT INTO `items` VALUES ('4','x');";  // ends in LF alone
+         return line;
+       }},
+      {"no sandbox line", console_text::kCheckNoSandbox, [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
+      {"a missing closing block", console_text::kCheckNoClosing,
+       [](Lines& l) {
+         const std::size_t commit = lineOf(l, bf::kCommitLine);
+         l.resize(commit - 1);
+         return commit - 1;
+       }},
+      {"a truncated file", console_text::kCheckLastLine,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+         l.resize(row);
+         l.back() = "INSERT INTO `items` VALUES ('1','ei";
+         return row;
+       }},
+      {"a past row that ends before it begins", console_text::kCheckPeriod,
+       [](Lines& l) {
+         const std::size_t row =
+             lineOf(l, "('1','a','2026-12-07 20:26:34.862024','2026-12-07 20:26:34.866028'),");
+         l[row - 1] = "('1','a','2026-12-07 20:26:34.866028','2026-12-07 20:26:34.866028'),";
+         return row;
+       }},
+      {"an identity of a table not in the file", console_text::kCheckIdentity,
+       [](Lines& l) {
+         l.push_back(bf::identityLine("gone", "1 InnoDB :1:1"));
+         return l.size();
+       }},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> lines = goodLines();
+    const std::size_t line = c.damage(lines);
+    std::string text = join(lines);
+    if (std::string(c.what) == "a truncated file") text.resize(text.size() - 2);
+    const backup_check::Report report = backup_check::checkText(text);
+    EXPECT_FALSE(report.holds()) << c.what;
+    EXPECT_TRUE(faultAt(report, line, -1, c.why))
+        << c.what << ": wanted line " << line << ", got\n"
+        << faultsOf(report);
+  }
+}
+
+// A compressed file: a flipped byte fails its frame's checksum, a file
+// without its seek table fails the table.
+TEST(BackupCheck, CompressedFilesFailByTheirFrames) {
+  Scratch dir;
+  const std::string path = packed(dir.path(), join(goodLines()));
+  const std::string bytes = readAll(path);
+
+  std::string flipped = bytes;
+  flipped[bytes.size() / 3] ^= 0x20;
+  writeAll(path, flipped);
+  backup_check::Report report = backup_check::checkFile(path);
+  EXPECT_FALSE(report.holds());
+  bool frameFault = false;
+  for (const backup_check::Fault& fault : report.faults)
+    frameFault = frameFault || (fault.frame >= 0 && fault.why == console_text::kCheckFrameDamaged);
+  EXPECT_TRUE(frameFault) << faultsOf(report);
+
+  // The seek table is the last frame: a skippable one of 8 bytes a frame
+  // and a footer of 9.
+  std::size_t frames = 0;
+  for (std::size_t i = 0; i + 4 <= bytes.size(); ++i)
+    frames += bytes.compare(i, 4, "\x28\xB5\x2F\xFD", 4) == 0;
+  const std::size_t table = 8 + 8 * frames + 9;
+  ASSERT_GT(bytes.size(), table);
+  writeAll(path, bytes.substr(0, bytes.size() - table));
+  report = backup_check::checkFile(path);
+  EXPECT_FALSE(report.holds());
+  EXPECT_TRUE(faultAt(report, 0, static_cast<std::int64_t>(frames), console_text::kCheckSeekTable))
+      << faultsOf(report);
+
+  writeAll(path, bytes);
+  EXPECT_TRUE(backup_check::checkFile(path).holds());
+}
