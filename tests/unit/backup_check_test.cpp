@@ -156,9 +156,17 @@ std::string packed(const std::string& dir, const std::string& text) {
   BackupFile out;
   EXPECT_TRUE(out.create(path, true));
   std::size_t start = 0;
+  bool inRows = false;
   for (std::size_t lf; (lf = text.find("\r\n", start)) != std::string::npos; start = lf + 2) {
+    const std::string_view line = std::string_view(text).substr(start, lf - start);
+    if (line.empty() && inRows) out.endRows();
+    if (line.empty()) inRows = false;
     if (text[start] == '#') out.startFrame();
-    out.writeLine(std::string_view(text).substr(start, lf - start));
+    if (!inRows && backup_format::isRowsBlockLine(line)) {
+      out.beginRows();
+      inRows = true;
+    }
+    out.writeLine(line);
   }
   EXPECT_TRUE(out.finish());
   return path;
