@@ -93,10 +93,16 @@ class BackupEngine {
   // Writes the section of job.inventory.tables[index]. True when the
   // section is whole.
   bool saveTable(const Job& job, int index);
-  // Opens and indexes the previous backup; nullptr, said on the console,
-  // when it cannot be read.
-  std::unique_ptr<PreviousBackup> loadPreviousBackup(const Inventory& inventory,
-                                                     std::string fileName);
+  // Waits for the previous backup `fileName` that `indexing` opens and
+  // indexes; nullptr, said on the console, when it cannot be read.
+  std::unique_ptr<PreviousBackup> loadPreviousBackup(PreviousIndexing& indexing,
+                                                     const std::string& fileName);
+  // Which rows of the previous backup are worth judging: those of tables
+  // whose update time is the inventory's. Reads `inventory` when called.
+  static previous_backup::RowsWanted rowsWorthJudging(const Inventory& inventory);
+  // Waits for the previous backup's index, if one is being made, so that
+  // a lock taken next does not last while it is made.
+  void finishIndexBeforeLock();
   // Whether the previous backup's rows were read in this run's session
   // settings; rows are copied only then.
   bool rowsReadAlike(const PreviousBackup& previous) const;
@@ -124,7 +130,8 @@ class BackupEngine {
   // their rows are read before the others' (snapshot_lock.cpp).
   //
   // The base tables of the database whose engine has no transactions and
-  // keeps rows of its own.
+  // keeps rows of its own. When there are any, waits for the previous
+  // backup's index (finishIndexBeforeLock()): they are locked next.
   bool listNonTransactional(std::vector<std::string>* names);
   // One line per system-versioned table whose past rows are not saved.
   void printHistoryNotSaved(const Inventory& inventory);
@@ -164,6 +171,7 @@ class BackupEngine {
   bool readTables(Inventory* inventory);
   // The part of runBackup() after the inventory.
   RunOutcome backUpTables(const Inventory& inventory,
+                          PreviousIndexing* indexing,
                           const std::string& savePath,
                           const std::string& lastBackupTime);
   bool writeStructure(const Inventory& inventory, const TableEntry& table);
@@ -238,6 +246,10 @@ class BackupEngine {
   // What connect() was given, for the second connection.
   std::string host_, user_, password_;
   db::Session lockSession_;  // holds the lock, while it is held
+  // The previous backup being indexed during runBackup(), else null: the
+  // lock on the tables without transactions waits for it (snapshot_lock.cpp
+  // lists them through listNonTransactional()).
+  PreviousIndexing* indexing_ = nullptr;
   std::string databaseName;
   std::string backupTime;
   bool connected;

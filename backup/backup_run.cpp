@@ -97,9 +97,21 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  const std::optional<Inventory> inventory = readInventory();
-  RunOutcome outcome = inventory ? backUpTables(*inventory, savePath, lastBackupTime)
-                                 : RunOutcome::kFailed;
+  // The previous backup is indexed while the server answers: declared
+  // after the inventory, the indexing ends before the inventory goes.
+  std::optional<Inventory> inventory;
+  std::unique_ptr<PreviousIndexing> indexing;
+  if (fromPreviousBackup)
+    indexing = std::make_unique<PreviousIndexing>(
+        backup_format::fileName(savePath, databaseName, lastBackupTime));
+  indexing_ = indexing.get();
+  inventory = readInventory();
+  RunOutcome outcome = RunOutcome::kFailed;
+  if (inventory) {
+    if (indexing) indexing->narrow(rowsWorthJudging(*inventory));
+    outcome = backUpTables(*inventory, indexing.get(), savePath, lastBackupTime);
+  }
+  indexing_ = nullptr;
   releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
@@ -121,6 +133,7 @@ std::optional<Inventory> BackupEngine::readInventory() {
 }
 
 RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
+                                      PreviousIndexing* indexing,
                                       const std::string& savePath,
                                       const std::string& lastBackupTime) {
   // Routines, triggers and events alone are worth a backup; only a
@@ -133,9 +146,9 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
   if (this->saveData) printHistoryNotSaved(inventory);
 
   std::unique_ptr<PreviousBackup> previous;
-  if (this->fromPreviousBackup) {
+  if (indexing != nullptr) {
     previous = loadPreviousBackup(
-        inventory, backup_format::fileName(savePath, databaseName, lastBackupTime));
+        *indexing, backup_format::fileName(savePath, databaseName, lastBackupTime));
     if (!previous)
       printLine(console_text::kNoPreviousBackup);
     else if (previousSettingsDiffer(*previous))

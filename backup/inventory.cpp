@@ -144,6 +144,8 @@ bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
     if (!keepsRowsElsewhere(rows.text(i, 1))) names->push_back(rows.text(i, 0));
+  // They are locked next.
+  if (!names->empty()) finishIndexBeforeLock();
   return true;
 }
 
