@@ -227,9 +227,13 @@ class BackupEngine {
   // user or its role on all databases, on this one, or on each base
   // table. False when the grants could not be read.
   bool triggersVisible(const std::vector<TableEntry>& tables, bool* visible);
-  // Says which right to see triggers or events is missing (rightsMissing),
-  // or that the rights could not be read (objectsListed false).
-  void checkObjectRights(Inventory* inventory);
+  // Appends this database's triggers, in the order they fire per table.
+  bool listTriggers(std::vector<ObjectDefinition>* objects);
+  // Appends this database's events; kRefused without the right to see them.
+  db::Session::Answer listEvents(std::vector<ObjectDefinition>* objects);
+  // Says when the right to see every trigger is missing (rightsMissing),
+  // or that the grants could not be read (objectsListed false).
+  void checkTriggerRight(Inventory* inventory);
   ObjectDefinition showCreate(backup_format::SectionKind kind,
                               const std::string& name, const char* what);
   bool writeViewStructure(const Inventory& inventory, const TableEntry& view);

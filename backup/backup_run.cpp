@@ -123,11 +123,6 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
 std::optional<Inventory> BackupEngine::readInventory() {
   Inventory inventory;
   if (!readTables(&inventory)) return std::nullopt;
-  // Rows are read in UTC, and the preamble tells the restore so.
-  if (!query("SET SESSION time_zone = '+00:00'")) {
-    printError();
-    return std::nullopt;
-  }
   if (this->saveStructure && !readDefinitions(&inventory)) return std::nullopt;
   return inventory;
 }

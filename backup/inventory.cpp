@@ -267,7 +267,8 @@ bool BackupEngine::readTables(Inventory* inventory) {
                      readInnodbParts(&partsBefore, &partsRefused);
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
-  // is never trusted as unchanged. Times are read in UTC: instants.
+  // is never trusted as unchanged. Times are read in UTC: instants. So are
+  // the rows, for the rest of the run: the preamble tells the restore so.
   std::unordered_set<std::string> locked;
   std::string lockRefusal;
   std::unordered_map<std::string, std::string> kinds;
