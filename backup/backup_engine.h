@@ -93,6 +93,9 @@ class BackupEngine {
   // Writes the section of job.inventory.tables[index]. True when the
   // section is whole.
   bool saveTable(const Job& job, int index);
+  // Whether that section's rows are read from the server in the snapshot
+  // (not copied, read first or left out).
+  static bool readsRowsFromServer(const Job& job, int index);
   // Waits for the previous backup `fileName` that `indexing` opens and
   // indexes; nullptr, said on the console, when it cannot be read.
   std::unique_ptr<PreviousBackup> loadPreviousBackup(PreviousIndexing& indexing,

@@ -256,10 +256,13 @@ RunOutcome BackupEngine::writeFile(Job job, const std::string& fileName,
     }
     // Rolling back to the savepoint keeps the snapshot but lets go of the
     // table's metadata lock, so that DDL on a table already written need
-    // not wait for the end of the run (nor block everyone behind it).
-    query("SAVEPOINT vkt_table");
+    // not wait for the end of the run (nor block everyone behind it). Only
+    // reading the rows takes that lock for the rest of the transaction:
+    // SHOW CREATE TABLE lets go of it when it ends.
+    const bool readsRows = readsRowsFromServer(job, i);
+    if (readsRows) query("SAVEPOINT vkt_table");
     if (saveTable(job, i)) ++saved;
-    query("ROLLBACK TO SAVEPOINT vkt_table");
+    if (readsRows) query("ROLLBACK TO SAVEPOINT vkt_table");
     checkWritten();
   }
   if (!routinesWritten) objectsSaved += writeRoutines(inventory);
