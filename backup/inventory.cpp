@@ -251,7 +251,13 @@ bool BackupEngine::readTables(Inventory* inventory) {
   // transactions are listed after the clock was read: one that began later
   // began in the clock's second or after it. The InnoDB identities are
   // read before the snapshot and again after the inventory: a table whose
-  // identity moved in between is not trusted.
+  // identity moved in between is not trusted. Both reads are needed: the
+  // dictionary is not read through the snapshot, so one read tells the
+  // identities of its own moment only. One before the snapshot misses a
+  // RENAME swap made before the snapshot began; one after the status
+  // misses a swap made after it (the update times read belong to another
+  // table than the one the snapshot holds). Alike, they name the table
+  // that was there all along.
   time_t serverNow = 0;
   change_rules::TransactionSeconds openTransactions;
   std::unordered_map<std::string, std::string> partsBefore;
