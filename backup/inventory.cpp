@@ -253,11 +253,12 @@ bool BackupEngine::readTables(Inventory* inventory) {
   // read before the snapshot and again after the inventory: a table whose
   // identity moved in between is not trusted. Both reads are needed: the
   // dictionary is not read through the snapshot, so one read tells the
-  // identities of its own moment only. One before the snapshot misses a
-  // RENAME swap made before the snapshot began; one after the status
-  // misses a swap made after it (the update times read belong to another
-  // table than the one the snapshot holds). Alike, they name the table
-  // that was there all along.
+  // identities of its own moment only. Read before the snapshot alone,
+  // they miss a RENAME swap made between that read and the snapshot (the
+  // update time then belongs to another table than the identity); read
+  // after the status alone, they miss a swap made after the snapshot began
+  // (both then tell of another table than the one the snapshot holds).
+  // Alike, the two name the table that was there all along.
   time_t serverNow = 0;
   change_rules::TransactionSeconds openTransactions;
   std::unordered_map<std::string, std::string> partsBefore;
