@@ -93,10 +93,19 @@ class BackupEngine {
   // Writes the section of job.inventory.tables[index]. True when the
   // section is whole.
   bool saveTable(const Job& job, int index);
-  // Opens and indexes the previous backup; nullptr, said on the console,
-  // when it cannot be read.
-  std::unique_ptr<PreviousBackup> loadPreviousBackup(const Inventory& inventory,
-                                                     std::string fileName);
+  // Whether that section's rows are read from the server in the snapshot
+  // (not copied, read first or left out).
+  static bool readsRowsFromServer(const Job& job, int index);
+  // Waits for the previous backup `fileName` that `indexing` opens and
+  // indexes; nullptr, said on the console, when it cannot be read.
+  std::unique_ptr<PreviousBackup> loadPreviousBackup(PreviousIndexing& indexing,
+                                                     const std::string& fileName);
+  // Which rows of the previous backup are worth judging: those of tables
+  // whose update time is the inventory's. Reads `inventory` when called.
+  static previous_backup::RowsWanted rowsWorthJudging(const Inventory& inventory);
+  // Waits for the previous backup's index, if one is being made, so that
+  // a lock taken next does not last while it is made.
+  void finishIndexBeforeLock();
   // Whether the previous backup's rows were read in this run's session
   // settings; rows are copied only then.
   bool rowsReadAlike(const PreviousBackup& previous) const;
@@ -129,7 +138,8 @@ class BackupEngine {
   // their rows are read before the others' (snapshot_lock.cpp).
   //
   // The base tables of the database whose engine has no transactions and
-  // keeps rows of its own.
+  // keeps rows of its own. When there are any, waits for the previous
+  // backup's index (finishIndexBeforeLock()): they are locked next.
   bool listNonTransactional(std::vector<std::string>* names);
   // One line per system-versioned table whose past rows are not saved.
   void printHistoryNotSaved(const Inventory& inventory);
@@ -185,6 +195,7 @@ class BackupEngine {
   bool readTables(Inventory* inventory);
   // The part of runBackup() after the inventory.
   RunOutcome backUpTables(const Inventory& inventory,
+                          PreviousIndexing* indexing,
                           const std::string& savePath,
                           const std::string& lastBackupTime);
   bool writeStructure(const Inventory& inventory, const TableEntry& table);
@@ -242,9 +253,13 @@ class BackupEngine {
   // user or its role on all databases, on this one, or on each base
   // table. False when the grants could not be read.
   bool triggersVisible(const std::vector<TableEntry>& tables, bool* visible);
-  // Says which right to see triggers or events is missing (rightsMissing),
-  // or that the rights could not be read (objectsListed false).
-  void checkObjectRights(Inventory* inventory);
+  // Appends this database's triggers, in the order they fire per table.
+  bool listTriggers(std::vector<ObjectDefinition>* objects);
+  // Appends this database's events; kRefused without the right to see them.
+  db::Session::Answer listEvents(std::vector<ObjectDefinition>* objects);
+  // Says when the right to see every trigger is missing (rightsMissing),
+  // or that the grants could not be read (objectsListed false).
+  void checkTriggerRight(Inventory* inventory);
   ObjectDefinition showCreate(backup_format::SectionKind kind,
                               const std::string& name, const char* what);
   bool writeViewStructure(const Inventory& inventory, const TableEntry& view);
@@ -261,6 +276,10 @@ class BackupEngine {
   // What connect() was given, for the second connection.
   std::string host_, user_, password_;
   db::Session lockSession_;  // holds the lock, while it is held
+  // The previous backup being indexed during runBackup(), else null: the
+  // lock on the tables without transactions waits for it (snapshot_lock.cpp
+  // lists them through listNonTransactional()).
+  PreviousIndexing* indexing_ = nullptr;
   std::string databaseName;
   std::string backupTime;
   bool connected;

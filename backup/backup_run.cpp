@@ -97,9 +97,22 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   this->dropTable = dropTable;
   this->fromPreviousBackup = fromPreviousBackup;
 
-  const std::optional<Inventory> inventory = readInventory();
-  RunOutcome outcome = inventory ? backUpTables(*inventory, savePath, lastBackupTime)
-                                 : RunOutcome::kFailed;
+  // The previous backup is indexed while the server answers: declared
+  // after the inventory, the indexing ends before the inventory goes.
+  std::optional<Inventory> inventory;
+  std::unique_ptr<PreviousIndexing> indexing;
+  if (fromPreviousBackup)
+    indexing = std::make_unique<PreviousIndexing>(
+        backup_format::fileName(savePath, databaseName, lastBackupTime),
+        databaseName);
+  indexing_ = indexing.get();
+  inventory = readInventory();
+  RunOutcome outcome = RunOutcome::kFailed;
+  if (inventory) {
+    if (indexing) indexing->narrow(rowsWorthJudging(*inventory));
+    outcome = backUpTables(*inventory, indexing.get(), savePath, lastBackupTime);
+  }
+  indexing_ = nullptr;
   releaseSnapshotLock();
   // The inventory began a snapshot; it must not outlive the run, or it
   // would hold back the server's purge while the program waits at its
@@ -111,16 +124,12 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
 std::optional<Inventory> BackupEngine::readInventory() {
   Inventory inventory;
   if (!readTables(&inventory)) return std::nullopt;
-  // Rows are read in UTC, and the preamble tells the restore so.
-  if (!query("SET SESSION time_zone = '+00:00'")) {
-    printError();
-    return std::nullopt;
-  }
   if (this->saveStructure && !readDefinitions(&inventory)) return std::nullopt;
   return inventory;
 }
 
 RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
+                                      PreviousIndexing* indexing,
                                       const std::string& savePath,
                                       const std::string& lastBackupTime) {
   // Routines, triggers and events alone are worth a backup; only a
@@ -133,9 +142,9 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
   if (this->saveData) printHistoryNotSaved(inventory);
 
   std::unique_ptr<PreviousBackup> previous;
-  if (this->fromPreviousBackup) {
+  if (indexing != nullptr) {
     previous = loadPreviousBackup(
-        inventory, backup_format::fileName(savePath, databaseName, lastBackupTime));
+        *indexing, backup_format::fileName(savePath, databaseName, lastBackupTime));
     if (!previous)
       printLine(console_text::kNoPreviousBackup);
     else if (previousSettingsDiffer(*previous))
@@ -249,10 +258,13 @@ RunOutcome BackupEngine::writeFile(Job job, const std::string& fileName,
     }
     // Rolling back to the savepoint keeps the snapshot but lets go of the
     // table's metadata lock, so that DDL on a table already written need
-    // not wait for the end of the run (nor block everyone behind it).
-    query("SAVEPOINT vkt_table");
+    // not wait for the end of the run (nor block everyone behind it). Only
+    // reading the rows takes that lock for the rest of the transaction:
+    // SHOW CREATE TABLE lets go of it when it ends.
+    const bool readsRows = readsRowsFromServer(job, i);
+    if (readsRows) query("SAVEPOINT vkt_table");
     if (saveTable(job, i)) ++saved;
-    query("ROLLBACK TO SAVEPOINT vkt_table");
+    if (readsRows) query("ROLLBACK TO SAVEPOINT vkt_table");
     checkWritten();
   }
   if (!routinesWritten) objectsSaved += writeRoutines(inventory);

@@ -8,26 +8,36 @@
 
 using console_text::printLine;
 
+// Only the rows of tables that may be unchanged can be copied; the rows
+// of the others need not be judged.
+previous_backup::RowsWanted BackupEngine::rowsWorthJudging(
+    const Inventory& inventory) {
+  return [&inventory](const PreviousTableEntry& entry) {
+    const TableEntry* table = inventory.find(entry.name);
+    return table != nullptr && plan::sameUpdateTime(*table, entry);
+  };
+}
+
 std::unique_ptr<PreviousBackup> BackupEngine::loadPreviousBackup(
-    const Inventory& inventory, std::string fileName) {
+    PreviousIndexing& indexing, const std::string& fileName) {
   console_text::printStart(console_text::kOpeningPrevious);
-  std::string refusal;
-  std::unique_ptr<PreviousBackup> previous =
-      PreviousBackup::open(fileName, databaseName, &refusal);
+  std::unique_ptr<PreviousBackup> previous = indexing.finish();
   if (!previous) {
     printLine(console_text::kFailed);
+    const std::string& refusal = indexing.refusal();
     printLine(refusal.empty() ? console_text::cannotRead(fileName) : refusal);
     return nullptr;
   }
   printLine(console_text::kOk);
   printLine(console_text::kReadingPrevious);
-  // Only the rows of tables that may be unchanged can be copied; the rows
-  // of the others need not be judged.
-  previous->index([&inventory](const PreviousTableEntry& entry) {
-    const TableEntry* table = inventory.find(entry.name);
-    return table != nullptr && plan::sameUpdateTime(*table, entry);
-  });
   return previous;
+}
+
+// The tables without transactions are locked for the snapshot as soon as
+// they are listed; that lock is not to wait for the previous backup's
+// index, so the index is made whole first.
+void BackupEngine::finishIndexBeforeLock() {
+  if (indexing_ != nullptr) indexing_->wait();
 }
 
 // Rows are copied only when they were written for the same session

@@ -160,6 +160,8 @@ bool BackupEngine::listNonTransactional(std::vector<std::string>* names) {
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
     if (!keepsRowsElsewhere(rows.text(i, 1))) names->push_back(rows.text(i, 0));
+  // They are locked next.
+  if (!names->empty()) finishIndexBeforeLock();
   return true;
 }
 
@@ -280,7 +282,14 @@ bool BackupEngine::readTables(Inventory* inventory) {
   // transactions are listed after the clock was read: one that began later
   // began in the clock's second or after it. The InnoDB identities are
   // read before the snapshot and again after the inventory: a table whose
-  // identity moved in between is not trusted.
+  // identity moved in between is not trusted. Both reads are needed: the
+  // dictionary is not read through the snapshot, so one read tells the
+  // identities of its own moment only. Read before the snapshot alone,
+  // they miss a RENAME swap made between that read and the snapshot (the
+  // update time then belongs to another table than the identity); read
+  // after the status alone, they miss a swap made after the snapshot began
+  // (both then tell of another table than the one the snapshot holds).
+  // Alike, the two name the table that was there all along.
   time_t serverNow = 0;
   change_rules::TransactionSeconds openTransactions;
   std::unordered_map<std::string, std::string> partsBefore;
@@ -296,7 +305,8 @@ bool BackupEngine::readTables(Inventory* inventory) {
                      readInnodbParts(&partsBefore, &partsRefused);
   // Every table is read in one snapshot, begun after the clock was read: a
   // change the snapshot misses is stamped in that second or later, and so
-  // is never trusted as unchanged. Times are read in UTC: instants.
+  // is never trusted as unchanged. Times are read in UTC: instants. So are
+  // the rows, for the rest of the run: the preamble tells the restore so.
   std::unordered_set<std::string> locked;
   std::string lockRefusal;
   std::unordered_map<std::string, std::string> kinds;

@@ -1,9 +1,19 @@
 #include "backup/local_time.h"
 
 #include <cctype>
+#include <mutex>
 
 namespace local_time {
 namespace {
+
+// The C library keeps the zone in state shared by all threads, behind a
+// lock of its own that thread checkers cannot see; the previous backup is
+// indexed on a thread of its own while the inventory converts times. Every
+// conversion here holds this lock, so that they are seen in one order.
+std::mutex& zoneLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 bool sameFields(const std::tm& a, const std::tm& b) {
   return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon &&
@@ -90,6 +100,7 @@ bool fromFields(int year, int month, int day, int hour, int minute, int second,
   std::tm wanted;
   if (!brokenDown(year, month, day, hour, minute, second, &wanted))
     return false;
+  std::lock_guard<std::mutex> zone(zoneLock());
   if (convertAwayFromChanges(wanted, out)) return true;
   time_t standard = 0;
   time_t summer = 0;
@@ -116,6 +127,7 @@ bool fromServerText(const std::string& text, time_t* out) {
     return false;
   std::tm wanted;
   if (!brokenDown(y, mo, d, h, mi, s, &wanted)) return false;
+  std::lock_guard<std::mutex> zone(zoneLock());
   const time_t t = timegm(&wanted);
   std::tm check;
   // timegm moves 30 February on to March: such a text names no time.
@@ -139,6 +151,7 @@ bool fromCommentText(const std::string& text, time_t* out) {
 }
 
 std::string format(time_t t, const char* pattern) {
+  std::lock_guard<std::mutex> zone(zoneLock());
   std::tm broken;
   if (localtime_r(&t, &broken) == nullptr) return "";
   char buffer[100];

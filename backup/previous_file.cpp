@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -165,4 +167,40 @@ RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
   }
   if (!packedUnchanged()) rows.whole = false;
   return rows;
+}
+
+PreviousIndexing::PreviousIndexing(std::string fileName, std::string database) {
+  try {
+    thread_ = std::thread(&PreviousIndexing::run, this, fileName, database);
+  } catch (const std::system_error&) {
+    run(fileName, database);  // no thread to be had: indexed right here
+  }
+}
+
+PreviousIndexing::~PreviousIndexing() { wait(); }
+
+void PreviousIndexing::run(const std::string& fileName,
+                           const std::string& database) {
+  previous_ = PreviousBackup::open(fileName, database, &refusal_);
+  if (previous_)
+    previous_->index([this](const PreviousTableEntry& entry) { return wanted(entry); });
+}
+
+bool PreviousIndexing::wanted(const PreviousTableEntry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !wanted_ || wanted_(entry);
+}
+
+void PreviousIndexing::narrow(previous_backup::RowsWanted wanted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wanted_ = std::move(wanted);
+}
+
+void PreviousIndexing::wait() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::unique_ptr<PreviousBackup> PreviousIndexing::finish() {
+  wait();
+  return std::move(previous_);
 }

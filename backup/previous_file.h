@@ -5,7 +5,9 @@
 #define VKT_BACKUP_PREVIOUS_FILE_H_
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -72,6 +74,44 @@ class PreviousBackup {
   previous_backup::Index index_;
   // Positions in index_.tables by name: the first block of a name counts.
   std::unordered_map<std::string, size_t> byName_;
+};
+
+// Opens and indexes a previous backup on a thread of its own, so that the
+// pass over the file runs while the server answers the run's queries.
+// Rows are judged whole until narrow() says which are wanted: a block the
+// pass reaches after that is judged only when wanted.
+class PreviousIndexing {
+ public:
+  // Starts the thread, which opens `fileName` as PreviousBackup::open()
+  // does for `database`, and indexes it.
+  PreviousIndexing(std::string fileName, std::string database);
+  // Waits for the thread.
+  ~PreviousIndexing();
+  PreviousIndexing(const PreviousIndexing&) = delete;
+  PreviousIndexing& operator=(const PreviousIndexing&) = delete;
+
+  // From now on, rows are judged only where `wanted` says so. It is called
+  // on the indexing thread, so what it reads must stay unchanged and alive
+  // until finish() or the destructor.
+  void narrow(previous_backup::RowsWanted wanted);
+  // Waits until the pass has ended.
+  void wait();
+  // Waits, then hands over the backup: nullptr when the file could not be
+  // opened (and after the first call).
+  std::unique_ptr<PreviousBackup> finish();
+  // After finish(): why the file is no base, as open() tells it ("" when
+  // it only could not be read).
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  void run(const std::string& fileName, const std::string& database);
+  bool wanted(const PreviousTableEntry& entry);
+
+  std::mutex mutex_;
+  previous_backup::RowsWanted wanted_;  // guarded by mutex_
+  std::unique_ptr<PreviousBackup> previous_;  // the thread's until joined
+  std::string refusal_;                       // likewise
+  std::thread thread_;
 };
 
 #endif  // VKT_BACKUP_PREVIOUS_FILE_H_

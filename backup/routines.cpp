@@ -3,7 +3,9 @@
 // are read from the server with the results unconverted, so that each
 // text comes in the character set it was written in, and replayed under
 // that character set.
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -46,6 +48,13 @@ SectionKind kindOf(const std::string& keyword) {
   for (const KindKeyword& names : kKinds)
     if (keyword == names.keyword) return names.kind;
   return SectionKind::kNone;
+}
+
+// The column named `name` exactly, or -1.
+int columnNamed(const db::Rows& rows, const char* name) {
+  for (size_t i = 0; i < rows.columnCount(); ++i)
+    if (rows.columnName(i) == name) return static_cast<int>(i);
+  return -1;
 }
 
 bool isRoutine(SectionKind kind) {
@@ -209,6 +218,61 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
   return object;
 }
 
+// SHOW TRIGGERS reads this database's triggers alone, where a query of
+// information_schema.TRIGGERS opens the tables of every database on the
+// server. It gives each table's triggers of one timing and event in the
+// order they fire; tables (by their bytes), timings and events are put in
+// order here.
+bool BackupEngine::listTriggers(std::vector<ObjectDefinition>* objects) {
+  db::Rows rows;
+  if (!session_.select("SHOW TRIGGERS", &rows)) return false;
+  const int name = columnNamed(rows, "Trigger");
+  const int table = columnNamed(rows, "Table");
+  const int timing = columnNamed(rows, "Timing");
+  const int event = columnNamed(rows, "Event");
+  if (name < 0 || table < 0 || timing < 0 || event < 0) return false;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (!rows.isNull(i, name)) order.push_back(i);
+  auto key = [&](size_t row) {
+    return std::tie(rows.text(row, table), rows.text(row, timing),
+                    rows.text(row, event));
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return key(a) < key(b); });
+  for (size_t row : order) {
+    ObjectDefinition object;
+    object.kind = SectionKind::kTrigger;
+    object.name = rows.text(row, name);
+    objects->push_back(std::move(object));
+  }
+  return true;
+}
+
+// SHOW EVENTS lists this database's events, in order of their names' bytes
+// here, and tells a missing right by refusing; information_schema.EVENTS
+// would show none without a word.
+db::Session::Answer BackupEngine::listEvents(
+    std::vector<ObjectDefinition>* objects) {
+  db::Rows rows;
+  const db::Session::Answer answer =
+      session_.selectUnlessRefused("SHOW EVENTS", &rows, db::kNoDatabaseRight);
+  if (answer != db::Session::Answer::kRows) return answer;
+  const int name = columnNamed(rows, "Name");
+  if (name < 0) return db::Session::Answer::kFailed;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (!rows.isNull(i, name)) names.push_back(rows.text(i, name));
+  std::sort(names.begin(), names.end());
+  for (std::string& eventName : names) {
+    ObjectDefinition object;
+    object.kind = SectionKind::kEvent;
+    object.name = std::move(eventName);
+    objects->push_back(std::move(object));
+  }
+  return answer;
+}
+
 bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
                                    bool* visible) {
   db::Rows rows;
@@ -232,7 +296,7 @@ bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
   return true;
 }
 
-void BackupEngine::checkObjectRights(Inventory* inventory) {
+void BackupEngine::checkTriggerRight(Inventory* inventory) {
   bool triggers = false;
   if (!triggersVisible(inventory->tables, &triggers)) {
     printError();
@@ -241,17 +305,6 @@ void BackupEngine::checkObjectRights(Inventory* inventory) {
     printLine(console_text::kNoTriggerRight);
     inventory->rightsMissing = true;
   }
-  // The server refuses its list of events without the right.
-  db::Rows events;
-  const db::Session::Answer answer =
-      session_.selectUnlessRefused("SHOW EVENTS", &events, db::kNoDatabaseRight);
-  if (answer == db::Session::Answer::kRefused) {
-    printLine(console_text::kNoEventRight);
-    inventory->rightsMissing = true;
-  } else if (answer == db::Session::Answer::kFailed) {
-    printError();
-    inventory->objectsListed = false;
-  }
 }
 
 bool BackupEngine::readDefinitions(Inventory* inventory) {
@@ -259,27 +312,27 @@ bool BackupEngine::readDefinitions(Inventory* inventory) {
   console_text::printStart(console_text::kQueryingObjects);
   // Functions before procedures; triggers in the order they fire, so that
   // creating them one after the other gives that order back.
+  db::Session::Answer events = db::Session::Answer::kFailed;
   inventory->objectsListed =
       listObjects("SELECT ROUTINE_TYPE, ROUTINE_NAME FROM "
                   "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = "
                   "DATABASE() AND ROUTINE_TYPE IN ('FUNCTION', 'PROCEDURE') "
                   "ORDER BY ROUTINE_TYPE, BINARY ROUTINE_NAME",
                   &objects) &&
-      listObjects("SELECT 'TRIGGER', TRIGGER_NAME FROM "
-                  "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = "
-                  "DATABASE() ORDER BY BINARY EVENT_OBJECT_TABLE, "
-                  "ACTION_TIMING, EVENT_MANIPULATION, ACTION_ORDER",
-                  &objects) &&
-      listObjects("SELECT 'EVENT', EVENT_NAME FROM information_schema.EVENTS "
-                  "WHERE EVENT_SCHEMA = DATABASE() ORDER BY BINARY EVENT_NAME",
-                  &objects);
+      listTriggers(&objects) &&
+      (events = listEvents(&objects)) != db::Session::Answer::kFailed;
   if (!inventory->objectsListed) {
     printError();
     objects.clear();
   } else {
     printLine(console_text::kOk);
-    checkObjectRights(inventory);
+    checkTriggerRight(inventory);
+    if (events == db::Session::Answer::kRefused) {
+      printLine(console_text::kNoEventRight);
+      inventory->rightsMissing = true;
+    }
   }
+  if (objects.empty()) return true;
   return readUnconverted([this, &objects] {
     for (ObjectDefinition& object : objects)
       object = showCreate(object.kind, object.name, keywordOf(object.kind));
@@ -287,6 +340,10 @@ bool BackupEngine::readDefinitions(Inventory* inventory) {
 }
 
 bool BackupEngine::readViewDefinitions(Inventory* inventory) {
+  bool anyView = false;
+  for (const TableEntry& table : inventory->tables)
+    anyView = anyView || table.isView;
+  if (!anyView) return true;
   return readUnconverted([this, inventory] {
     for (const TableEntry& table : inventory->tables)
       if (table.isView)

@@ -52,6 +52,13 @@ bool BackupEngine::writeStructure(const Inventory& inventory,
          outFile.writeLine("");
 }
 
+// The last way saveTable() takes.
+bool BackupEngine::readsRowsFromServer(const Job& job, int index) {
+  const plan::TablePlan& planned = job.plan.tables[index];
+  return planned.rows != plan::Rows::kNone && !planned.readFirst &&
+         !(planned.rows == plan::Rows::kCopy && job.previous != nullptr);
+}
+
 bool BackupEngine::saveTable(const Job& job, int index) {
   const std::vector<TableEntry>& tables = job.inventory.tables;
   if (index < 0 || index >= static_cast<int>(tables.size())) {
@@ -108,7 +115,7 @@ bool BackupEngine::saveTable(const Job& job, int index) {
   } else if (planned.readFirst) {
     rows = copyRowsReadFirst(job.readFirst, table.name);
   } else {
-    rows = dumpRows(table);
+    rows = dumpRows(table);  // readsRowsFromServer()
   }
   outFile.endRows();
   printLine(console_text::rowsSaved(rows.rows));

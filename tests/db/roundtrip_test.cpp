@@ -1534,3 +1534,32 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   EXPECT_NE(again.out.find("Es gab keine \xC4nderungen"), std::string::npos) << again.out;
   EXPECT_EQ(ts::listFiles(dir.path(), ".sql").size(), 1u);
 }
+
+// Triggers of one table, timing and event are made again in the order they
+// fire, which is neither the order of their names nor of their making.
+TEST(WholeDatabase, TriggersFireInTheirOrderAfterRestore) {
+  const char* kFiring = "vkt_rt_firing";
+  const char* kFiringRestored = "vkt_rt_firing_tool";
+  ts::recreateDatabase(kFiring);
+  {
+    ts::Connection c(kFiring);
+    c.exec(R"(
+CREATE TABLE t (id INT, s VARCHAR(20)) ENGINE=InnoDB;
+CREATE TRIGGER t_c BEFORE INSERT ON t FOR EACH ROW SET NEW.s = CONCAT(IFNULL(NEW.s, ''), 'c');
+CREATE TRIGGER t_z BEFORE INSERT ON t FOR EACH ROW PRECEDES t_c SET NEW.s = CONCAT(IFNULL(NEW.s, ''), 'a');
+CREATE TRIGGER t_a BEFORE INSERT ON t FOR EACH ROW FOLLOWS t_z SET NEW.s = CONCAT(IFNULL(NEW.s, ''), 'b');
+CREATE TRIGGER t_u BEFORE UPDATE ON t FOR EACH ROW SET NEW.s = CONCAT(NEW.s, 'u');
+)");
+  }
+  ts::TempDir dir;
+  Backup backup = backUp(dir, kFiring, "1110");
+  ASSERT_FALSE(backup.file.empty());
+  std::string errors;
+  ASSERT_EQ(ts::restore(backup.file, kFiringRestored, &errors), 0) << errors;
+  for (const char* database : {kFiring, kFiringRestored}) {
+    ts::Connection c(database);
+    c.exec("INSERT INTO t (id) VALUES (1); UPDATE t SET id = 2");
+    EXPECT_EQ(rowsOf(c, "SELECT id, s FROM t"), std::vector<std::string>{"2\tabcu\t"})
+        << database;
+  }
+}
