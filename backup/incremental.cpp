@@ -21,9 +21,12 @@ std::unique_ptr<PreviousBackup> BackupEngine::loadPreviousBackup(
   printLine(console_text::kReadingPrevious);
   // Only the rows of tables that may be unchanged can be copied; the rows
   // of the others need not be judged.
-  previous->index([&inventory](const PreviousTableEntry& entry) {
+  // With the log on, so may those the log may show unchanged.
+  const bool logOn = !inventory.logAt.file.empty();
+  previous->index([&inventory, logOn](const PreviousTableEntry& entry) {
     const TableEntry* table = inventory.find(entry.name);
-    return table != nullptr && plan::sameUpdateTime(*table, entry);
+    return table != nullptr && (plan::sameUpdateTime(*table, entry) ||
+                                (logOn && plan::logMayTell(*table, entry)));
   });
   return previous;
 }
