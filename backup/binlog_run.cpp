@@ -89,7 +89,9 @@ std::optional<std::unordered_set<std::string>> BackupEngine::readLogChanges(
   }
   const backup_format::LogPosition* from =
       previous != nullptr ? &previous->contents().logPosition : nullptr;
-  if (from == nullptr || from->file.empty()) {
+  // A position without its file's start (the run that wrote it could not
+  // read the log) cannot show that the file is still the same.
+  if (from == nullptr || from->file.empty() || from->start <= 0) {
     logAt_.start = readLogStart(logAt_);
     if (previous != nullptr)
       printLine(console_text::logNotRead(console_text::kLogNoPreviousPosition));
