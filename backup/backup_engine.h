@@ -185,8 +185,9 @@ class BackupEngine {
   void readLogPosition(backup_format::LogPosition* at);
   // The time of the start event of `at`'s file; 0 when it cannot be read.
   long long readLogStart(const backup_format::LogPosition& at);
-  // The foreign keys and triggers through which a change writes others.
-  bool readLogReach(binlog::Reach* reach);
+  // The foreign keys, triggers and routines through which a change writes
+  // others; `tables` are the database's.
+  bool readLogReach(const std::vector<std::string>& tables, binlog::Reach* reach);
   // The tables the log shows changed since `previous` was written, or
   // nothing (said on the console when there is a previous backup) when the
   // log gives no clean answer. Sets logAt_ for the file's block.

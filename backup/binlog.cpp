@@ -77,13 +77,18 @@ std::unordered_set<std::string> withReach(std::unordered_set<std::string> change
                                           const Reach& reach) {
   std::unordered_set<std::string> known;
   for (const std::string& table : tables) known.insert(lower(table));
-  // What each table's change writes besides itself, by lower-case name.
+  for (const auto& routine : reach.routines) known.insert(lower(routine.first));
+  // What each table's change (or routine's call) writes besides itself, by
+  // lower-case name.
   std::unordered_map<std::string, std::vector<std::string>> writes;
   for (const auto& cascade : reach.cascades)
     writes[lower(cascade.first)].push_back(lower(cascade.second));
-  for (const auto& trigger : reach.triggers)
-    for (const std::string& word : nameWords(trigger.second))
-      if (known.count(word) != 0) writes[lower(trigger.first)].push_back(word);
+  const auto bodyWrites = [&](const std::string& name, const std::string& body) {
+    for (const std::string& word : nameWords(body))
+      if (known.count(word) != 0) writes[lower(name)].push_back(word);
+  };
+  for (const auto& trigger : reach.triggers) bodyWrites(trigger.first, trigger.second);
+  for (const auto& routine : reach.routines) bodyWrites(routine.first, routine.second);
   std::deque<std::string> waiting(changed.begin(), changed.end());
   while (!waiting.empty()) {
     auto found = writes.find(waiting.front());
@@ -97,10 +102,11 @@ std::unordered_set<std::string> withReach(std::unordered_set<std::string> change
 
 Collector::Collector(std::string database, const std::vector<std::string>& tables,
                      const backup_format::LogPosition& from,
-                     const backup_format::LogPosition& to)
-    : database_(std::move(database)), tables_(tables), from_(from), to_(to),
-      file_(from.file), position_(from.position) {
+                     const backup_format::LogPosition& to, Reach reach)
+    : database_(std::move(database)), tables_(tables), reach_(std::move(reach)),
+      from_(from), to_(to), file_(from.file), position_(from.position) {
   for (const std::string& table : tables) tableWords_.insert(lower(table));
+  for (const auto& routine : reach_.routines) tableWords_.insert(lower(routine.first));
 }
 
 bool Collector::fail(std::string why) {
@@ -183,7 +189,7 @@ bool Collector::atEnd() {
   return reached_;
 }
 
-Changes Collector::finish(const db::LogRead& read, const Reach& reach) const {
+Changes Collector::finish(const db::LogRead& read) const {
   Changes changes;
   if (!why_.empty())
     changes.why = why_;
@@ -198,7 +204,7 @@ Changes Collector::finish(const db::LogRead& read, const Reach& reach) const {
     changes.why = console_text::kLogEndedEarly;
   if (!changes.why.empty()) return changes;
   changes.clean = true;
-  const std::unordered_set<std::string> words = withReach(words_, tables_, reach);
+  const std::unordered_set<std::string> words = withReach(words_, tables_, reach_);
   for (const std::string& table : tables_)
     if (words.count(lower(table)) != 0) changes.tables.insert(table);
   return changes;

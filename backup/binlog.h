@@ -28,8 +28,13 @@ struct Reach {
   // (parent, child) of every foreign key whose update or delete rule
   // writes the child (CASCADE, SET NULL, SET DEFAULT).
   std::vector<std::pair<std::string, std::string>> cascades;
-  // (table, body) of every trigger: a body may write the tables it names.
+  // (table, body) of every trigger: a body may write the tables it names
+  // and, through the routines it names, theirs.
   std::vector<std::pair<std::string, std::string>> triggers;
+  // (name, body) of every stored function and procedure: a statement
+  // logged as such that calls one (a function's call is) may write what
+  // its body names.
+  std::vector<std::pair<std::string, std::string>> routines;
 };
 
 // Takes the events from the previous backup's position `from` up to this
@@ -38,12 +43,12 @@ class Collector {
  public:
   Collector(std::string database, const std::vector<std::string>& tables,
             const backup_format::LogPosition& from,
-            const backup_format::LogPosition& to);
+            const backup_format::LogPosition& to, Reach reach);
   // False once nothing more is needed: the snapshot's position is reached,
   // or the answer cannot be clean.
   bool take(const db::LogEvent& event);
   // The answer, once the reader ended as `read` tells.
-  Changes finish(const db::LogRead& read, const Reach& reach) const;
+  Changes finish(const db::LogRead& read) const;
   // The time of the start event of the snapshot's file; 0 when it was not
   // seen.
   long long endFileStart() const { return endFileStart_; }
@@ -56,7 +61,10 @@ class Collector {
 
   std::string database_;
   std::vector<std::string> tables_;
-  std::unordered_set<std::string> tableWords_;  // the tables, in lower case
+  Reach reach_;
+  // The tables and routines, in lower case: the words of a statement that
+  // tell a change.
+  std::unordered_set<std::string> tableWords_;
   backup_format::LogPosition from_, to_;
   std::string file_;                 // the file the events are of
   unsigned long long position_ = 0;  // where the next event begins
@@ -64,7 +72,7 @@ class Collector {
   bool reached_ = false;  // the snapshot's position was reached
   long long endFileStart_ = 0;
   std::string why_;  // not clean, when set
-  std::unordered_set<std::string> words_;  // tables changed, in lower case
+  std::unordered_set<std::string> words_;  // tables (and routines) changed
 };
 
 // The name the server gives the file after `file`: its number, one up, in
@@ -75,8 +83,9 @@ std::string nextLogFile(const std::string& file);
 // bare words, in lower case.
 std::unordered_set<std::string> nameWords(std::string_view statement);
 
-// `changed` (lower-case names) with every table that a cascade or a trigger of a changed table
-// can write, over and over; `tables` are the database's.
+// `changed` (lower-case names) with every table that a cascade or a
+// trigger of a changed table, or a changed (called) routine, can write,
+// over and over; `tables` are the database's.
 std::unordered_set<std::string> withReach(std::unordered_set<std::string> changed,
                                           const std::vector<std::string>& tables,
                                           const Reach& reach);

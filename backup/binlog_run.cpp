@@ -1,6 +1,8 @@
 // The server's binary log in a run: where it stands at the snapshot, and
 // which tables it shows changed since the previous backup.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "backup/backup_engine.h"
 #include "backup/backup_format.h"
@@ -59,7 +61,8 @@ long long BackupEngine::readLogStart(const backup_format::LogPosition& at) {
   return start;
 }
 
-bool BackupEngine::readLogReach(binlog::Reach* reach) {
+bool BackupEngine::readLogReach(const std::vector<std::string>& tables,
+                                binlog::Reach* reach) {
   db::Rows rows;
   if (!session_.select(
           "SELECT REFERENCED_TABLE_NAME, TABLE_NAME FROM "
@@ -77,6 +80,17 @@ bool BackupEngine::readLogReach(binlog::Reach* reach) {
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
     reach->triggers.emplace_back(rows.text(i, 0), rows.text(i, 1));
+  if (!session_.select("SELECT ROUTINE_NAME, ROUTINE_DEFINITION FROM "
+                       "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()",
+                       &rows))
+    return false;
+  // A body the server withholds may write any table.
+  std::string everyTable;
+  for (const std::string& table : tables)
+    everyTable += backup_format::quoteIdentifier(table) + " ";
+  for (size_t i = 0; i < rows.size(); ++i)
+    reach->routines.emplace_back(rows.text(i, 0),
+                                 rows.isNull(i, 1) ? everyTable : rows.text(i, 1));
   return true;
 }
 
@@ -97,7 +111,13 @@ std::optional<std::unordered_set<std::string>> BackupEngine::readLogChanges(
       printLine(console_text::logNotRead(console_text::kLogNoPreviousPosition));
     return std::nullopt;
   }
-  binlog::Collector collector(databaseName, baseTables(inventory), *from, logAt_);
+  const std::vector<std::string> tables = baseTables(inventory);
+  binlog::Reach reach;
+  if (!readLogReach(tables, &reach)) {
+    printLine(console_text::logNotRead(console_text::logReadError(serverError())));
+    return std::nullopt;
+  }
+  binlog::Collector collector(databaseName, tables, *from, logAt_, std::move(reach));
   const db::LogRead read =
       db::readLog(host_, user_, password_, from->file, from->position,
                   [&collector](const db::LogEvent& event) { return collector.take(event); });
@@ -107,12 +127,7 @@ std::optional<std::unordered_set<std::string>> BackupEngine::readLogChanges(
     printLine(console_text::logNotRead(console_text::logGrantMissing(currentAccount())));
     return std::nullopt;
   }
-  binlog::Reach reach;
-  if (!readLogReach(&reach)) {
-    printLine(console_text::logNotRead(console_text::logReadError(serverError())));
-    return std::nullopt;
-  }
-  binlog::Changes changes = collector.finish(read, reach);
+  binlog::Changes changes = collector.finish(read);
   if (!changes.clean) {
     printLine(console_text::logNotRead(changes.why));
     return std::nullopt;

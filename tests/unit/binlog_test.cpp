@@ -59,13 +59,13 @@ struct Stream {
   void complete() { events = {event(Kind::kFraming, 400)}; }
 
   binlog::Changes run(long long* endStart = nullptr) const {
-    binlog::Collector collector("shop", tables, from, to);
+    binlog::Collector collector("shop", tables, from, to, reach);
     std::vector<db::LogEvent> all = {event(Kind::kRotate, 0), startEvent(kStart)};
     all.insert(all.end(), events.begin(), events.end());
     for (const db::LogEvent& e : all)
       if (!collector.take(e)) break;
     if (endStart != nullptr) *endStart = collector.endFileStart();
-    return collector.finish(read, reach);
+    return collector.finish(read);
   }
 };
 
@@ -143,6 +143,15 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
        },
        true, {"a", "logged"}},
       // Each of these would be clean but for its rule.
+      {"a function called by a statement, and the procedure a trigger calls",
+       [](Stream& s) {
+         s.reach.routines = {{"bump", "BEGIN UPDATE logged SET n = n + 1; RETURN 1; END"},
+                             {"fill", "INSERT INTO `Mixed` SELECT * FROM a"}};
+         s.reach.triggers = {{"child", "CALL fill()"}};
+         s.events = {event(Kind::kQuery, 300, "shop", "SELECT `shop`.`bump`()"),
+                     event(Kind::kTableMap, 400, "shop", "child")};
+       },
+       true, {"logged", "Mixed", "a", "child"}},
       {"the file made anew",
        [](Stream& s) { s.complete(); s.from.start = kStart + 1; }, false, {}},
       {"the start of the file not recorded",
