@@ -117,6 +117,8 @@ bool Collector::fail(std::string why) {
 void Collector::takeStatement(const db::LogEvent& event) {
   if (writesNoTable(event.statement)) return;
   const std::unordered_set<std::string> words = nameWords(event.statement);
+  for (const auto& cascade : reach_.foreignCascades)
+    if (words.count(lower(cascade.first)) != 0) words_.insert(lower(cascade.second));
   if (event.database != database_) {
     // A statement of another database (or of none) that names this one
     // may write it through a qualified name.

@@ -28,6 +28,10 @@ struct Reach {
   // (parent, child) of every foreign key whose update or delete rule
   // writes the child (CASCADE, SET NULL, SET DEFAULT).
   std::vector<std::pair<std::string, std::string>> cascades;
+  // (parent, child) of every such foreign key whose parent is a table of
+  // another database: a statement of any database that names the parent
+  // may write the child.
+  std::vector<std::pair<std::string, std::string>> foreignCascades;
   // (table, body) of every trigger: a body may write the tables it names
   // and, through the routines it names, theirs.
   std::vector<std::pair<std::string, std::string>> triggers;

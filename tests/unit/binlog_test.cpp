@@ -135,6 +135,13 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
          s.events = {event(Kind::kTableMap, 400, "shop", "a")};
        },
        true, {"a", "b", "child"}},
+      {"a cascade from another database's table",
+       [](Stream& s) {
+         s.reach.foreignCascades = {{"orders", "child"}};
+         s.events = {event(Kind::kQuery, 300, "crm", "DELETE FROM orders WHERE id = 1"),
+                     event(Kind::kQuery, 400, "crm", "DELETE FROM customers")};
+       },
+       true, {"child"}},
       {"a trigger's body names the tables it writes",
        [](Stream& s) {
          s.reach.triggers = {{"a", "BEGIN INSERT INTO `logged` VALUES (NEW.id); END"},
