@@ -36,8 +36,7 @@ std::string firstWord(std::string_view statement) {
 // grants.
 bool writesNoTable(std::string_view statement) {
   static const std::unordered_set<std::string> kWords = {
-      "begin", "commit", "rollback", "savepoint", "release", "xa",
-      "grant", "revoke"};
+      "begin", "commit", "rollback", "savepoint", "release", "grant", "revoke"};
   return kWords.count(firstWord(statement)) != 0;
 }
 
@@ -115,6 +114,12 @@ bool Collector::fail(std::string why) {
 }
 
 void Collector::takeStatement(const db::LogEvent& event) {
+  // An XA transaction's rows are logged when it is prepared, which may be
+  // before the previous backup's position while it commits after it.
+  if (firstWord(event.statement) == "xa") {
+    fail(console_text::kLogXaTransaction);
+    return;
+  }
   if (writesNoTable(event.statement)) return;
   const std::unordered_set<std::string> words = nameWords(event.statement);
   for (const auto& cascade : reach_.foreignCascades)

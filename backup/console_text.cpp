@@ -141,6 +141,7 @@ const char kLogPurged[] =
 const char kLogMadeAnew[] =
     "denn es wurde seit dem vorigen Backup neu angelegt (RESET MASTER)";
 const char kLogEndedEarly[] = "denn es endet vor der Position dieses Backups";
+const char kLogXaTransaction[] = "denn es enth\xE4lt eine XA-Transaktion";
 
 std::string logGrantMissing(const std::string& account) {
   return "denn es fehlt ein Recht: GRANT REPLICATION SLAVE, BINLOG MONITOR ON *.* TO " +

@@ -75,6 +75,7 @@ extern const char kLogNoPreviousPosition[];
 extern const char kLogPurged[];
 extern const char kLogMadeAnew[];
 extern const char kLogEndedEarly[];
+extern const char kLogXaTransaction[];
 std::string logGrantMissing(const std::string& account);
 std::string logFiltered(const std::string& filters);
 std::string logUnknownEvent(int type);

@@ -108,7 +108,7 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
        true, {"Mixed", "b", "child"}},
       {"transaction bounds and grants name nothing",
        [](Stream& s) {
-         s.events = {event(Kind::kQuery, 200, "shop", "BEGIN"),
+         s.events = {event(Kind::kQuery, 200, "shop", "BEGIN /* a */"),
                      event(Kind::kQuery, 300, "", "GRANT SELECT ON shop.a TO x"),
                      event(Kind::kQuery, 400, "shop", "COMMIT")};
        },
@@ -123,6 +123,11 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
        false, {}},
       {"a statement of no database naming this one",
        [](Stream& s) { s.events = {event(Kind::kQuery, 400, "", "DROP DATABASE shop")}; },
+       false, {}},
+      {"an XA transaction (prepared, maybe before the previous position)",
+       [](Stream& s) {
+         s.events = {event(Kind::kQuery, 400, "shop", "XA COMMIT X'31'")};
+       },
        false, {}},
       {"an unknown event",
        [](Stream& s) {
