@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include "backup/backup_file.h"
+#include "backup/binlog.h"
 #include "backup/change_rules.h"
 #include "backup/db_session.h"
 #include "backup/inventory.h"
@@ -184,8 +185,8 @@ class BackupEngine {
 
   // This run's plan, from the inventory, the definitions, the settings
   // and, in an incremental run, the previous backup.
-  plan::Plan makePlan(const Inventory& inventory,
-                      const PreviousBackup* previous) const;
+  plan::Plan makePlan(const Inventory& inventory, const PreviousBackup* previous,
+                      const std::unordered_set<std::string>* loggedChanges) const;
   // This run's inventory, read once: the tables, in a snapshot that stays
   // open for the rows, and, when the structure is saved, the definitions.
   // Nothing when a query failed (said on the console).
@@ -207,6 +208,23 @@ class BackupEngine {
   bool readInnodbParts(std::unordered_map<std::string, std::string>* parts,
                        bool* refused);
   void printProcessGrant();
+  // The account the server knows this session by, as a GRANT names it;
+  // "..." when it would not tell.
+  std::string currentAccount();
+
+  // The server's binary log (binlog_run.cpp). Where it stands at the
+  // snapshot, read inside it; its file "" when the log is off.
+  void readLogPosition(backup_format::LogPosition* at);
+  // The time of the start event of `at`'s file; 0 when it cannot be read.
+  long long readLogStart(const backup_format::LogPosition& at);
+  // The foreign keys, triggers and routines through which a change writes
+  // others; `tables` are the database's.
+  bool readLogReach(const std::vector<std::string>& tables, binlog::Reach* reach);
+  // The tables the log shows changed since `previous` was written, or
+  // nothing (said on the console when there is a previous backup) when the
+  // log gives no clean answer. Sets logAt_ for the file's block.
+  std::optional<std::unordered_set<std::string>> readLogChanges(
+      const Inventory& inventory, const PreviousBackup* previous);
   // The settings line and one identity line per table whose identity is
   // known: the block that closes the file.
   bool writeIdentities(const Inventory& inventory);
@@ -291,6 +309,8 @@ class BackupEngine {
   BackupFile outFile;
   bool compressed_ = false;
   std::string escaped_;  // a piece of a long value, escaped
+  // Where the log stood at this run's snapshot, as the file records it.
+  backup_format::LogPosition logAt_;
 };
 
 #endif  // VKT_BACKUP_BACKUP_ENGINE_H_

@@ -70,6 +70,63 @@ std::string identityLine(const std::string& table, const std::string& identity) 
   return kIdentityCommentPrefix + commentName(table) + "' " + identity;
 }
 
+namespace {
+
+// A word of the log position line: no blank, apostrophe or control byte.
+bool plainWord(std::string_view word) {
+  if (word.empty()) return false;
+  for (char c : word)
+    if (static_cast<unsigned char>(c) <= ' ' || c == kNameQuote || c == 0x7F)
+      return false;
+  return true;
+}
+
+bool wholeNumber(std::string_view text, unsigned long long* number) {
+  if (text.empty() || text.size() > 19) return false;
+  *number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    *number = *number * 10 + static_cast<unsigned>(c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string logPositionLine(const LogPosition& at) {
+  if (!plainWord(at.file) || (!at.gtid.empty() && !plainWord(at.gtid))) return "";
+  return kLogPositionCommentPrefix + at.file + "' " + std::to_string(at.position) +
+         " " + (at.start > 0 ? std::to_string(at.start) : "-") + " " +
+         (at.gtid.empty() ? "-" : at.gtid);
+}
+
+bool parseLogPositionLine(std::string_view line, LogPosition* at) {
+  if (!startsWith(line, kLogPositionCommentPrefix)) return false;
+  line.remove_prefix(sizeof(kLogPositionCommentPrefix) - 1);
+  const size_t quote = line.find(kNameQuote);
+  if (quote == std::string_view::npos || quote + 1 >= line.size() ||
+      line[quote + 1] != ' ')
+    return false;
+  LogPosition read;
+  read.file = std::string(line.substr(0, quote));
+  std::string_view rest = line.substr(quote + 2);
+  std::string_view words[3];
+  for (auto& word : words) {
+    const size_t blank = rest.find(' ');
+    word = rest.substr(0, blank);
+    rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+  }
+  unsigned long long start = 0;
+  if (!plainWord(read.file) || !rest.empty() || !plainWord(words[2]) ||
+      !wholeNumber(words[0], &read.position) ||
+      (words[1] != "-" && !wholeNumber(words[1], &start)))
+    return false;
+  read.start = static_cast<long long>(start);
+  if (words[2] != "-") read.gtid = std::string(words[2]);
+  *at = read;
+  return true;
+}
+
 bool parseIdentityLine(std::string_view line, std::string* table,
                        std::string* identity) {
   if (!startsWith(line, kIdentityCommentPrefix)) return false;

@@ -67,6 +67,12 @@ constexpr char kUpdateCommentPrefix[] = "# Update: '";
 // table "# Kennung '<name>' <identity>" (the identity holds no apostrophe).
 constexpr char kSettingsCommentPrefix[] = "# Einstellungen '";
 constexpr char kIdentityCommentPrefix[] = "# Kennung '";
+// In the same block, where the server's binary log stood at the snapshot:
+// "# Binlog '<file>' <position> <start> <gtid>", <start> the time of the
+// file's start event in seconds since 1970 ("-" when not known), <gtid>
+// "-" when not known. Written only by a server with the log on; readers
+// that do not know the line skip it as any other line of the block.
+constexpr char kLogPositionCommentPrefix[] = "# Binlog '";
 constexpr size_t kHeaderLinesSkipped = 3;
 
 constexpr char kDropTablePrefix[] = "DROP TABLE IF EXISTS ";
@@ -158,6 +164,22 @@ std::string identityLine(const std::string& table, const std::string& identity);
 // The table and identity of an identity line; false for any other line.
 bool parseIdentityLine(std::string_view line, std::string* table,
                        std::string* identity);
+
+// Where the server's binary log stood at a backup's snapshot.
+struct LogPosition {
+  std::string file;  // "" when the log is off
+  unsigned long long position = 0;
+  long long start = 0;  // the file's start event; 0 when not known
+  std::string gtid;     // "" when not known
+};
+
+// The log position line of the identity block; "" when `at` cannot be
+// written as one (no file, or a file name with an apostrophe, a blank or
+// a control byte).
+std::string logPositionLine(const LogPosition& at);
+
+// The position of a log position line; false for any other line.
+bool parseLogPositionLine(std::string_view line, LogPosition* at);
 
 // The line of 84 '#'.
 const std::string& hashLine();

@@ -62,14 +62,16 @@ bool BackupEngine::openOutput(const std::string& fileName) {
   return true;
 }
 
-plan::Plan BackupEngine::makePlan(const Inventory& inventory,
-                                  const PreviousBackup* previous) const {
+plan::Plan BackupEngine::makePlan(
+    const Inventory& inventory, const PreviousBackup* previous,
+    const std::unordered_set<std::string>* loggedChanges) const {
   plan::Now now;
   now.tables = &inventory.tables;
   now.viewDefinitions = &inventory.viewDefinitions;
   now.objects = &inventory.objects;
   now.objectsListed = inventory.objectsListed;
   now.rightsMissing = inventory.rightsMissing;
+  now.loggedChanges = loggedChanges;
   plan::Settings settings;
   settings.saveStructure = saveStructure;
   settings.saveData = saveData;
@@ -150,7 +152,9 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
     else if (previousSettingsDiffer(*previous))
       previous.reset();
   }
-  const plan::Plan plan = makePlan(inventory, previous.get());
+  const auto loggedChanges = readLogChanges(inventory, previous.get());
+  const plan::Plan plan = makePlan(inventory, previous.get(),
+                                   loggedChanges ? &*loggedChanges : nullptr);
   if (previous) {
     if (plan.changes == 0) {
       printLine(console_text::kNothingChanged);
@@ -158,7 +162,7 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
       return RunOutcome::kNothingChanged;
     }
     printLine(console_text::tablesChanged(plan.changes));
-    printForgottenUpdateTimes(inventory, *previous);
+    if (!loggedChanges) printForgottenUpdateTimes(inventory, *previous);
     printLine(console_text::kStarting);
     printLine("");
   }
@@ -212,11 +216,20 @@ bool BackupEngine::previousSettingsDiffer(const PreviousBackup& previous) const 
 bool BackupEngine::writeIdentities(const Inventory& inventory) {
   outFile.startFrame();
   bool written = outFile.writeLine(backup_format::settingsLine(settingsText()));
-  for (const TableEntry& table : inventory.tables)
-    if (!table.identity.empty())
-      written = outFile.writeLine(
-                    backup_format::identityLine(table.name, table.identity)) &&
+  // With the log on, its position, and the lasting identity of every table
+  // whose update time is not known: the next run may tell it unchanged by
+  // the log.
+  const std::string logLine = backup_format::logPositionLine(logAt_);
+  if (!logLine.empty()) written = outFile.writeLine(logLine) && written;
+  for (const TableEntry& table : inventory.tables) {
+    const std::string identity =
+        !table.identity.empty() || logLine.empty()
+            ? table.identity
+            : change_rules::identityWithoutTime(table.lastingIdentity);
+    if (!identity.empty())
+      written = outFile.writeLine(backup_format::identityLine(table.name, identity)) &&
                 written;
+  }
   return written;
 }
 

@@ -52,19 +52,32 @@ void addInnodbPart(const std::string& suffix, const std::string& tableId,
   *parts += suffix + ":" + tableId + ":" + space;
 }
 
-std::string tableIdentity(const std::string& engine, time_t update,
-                          const std::string& rows, const std::string& dataLength,
-                          time_t created, const std::string* innodbParts) {
+std::string lastingIdentity(const std::string& engine, const std::string& rows,
+                            const std::string& dataLength, time_t created,
+                            const std::string* innodbParts) {
   if (strcasecmp(engine.c_str(), "InnoDB") == 0) {
     if (innodbParts == nullptr || innodbParts->empty()) return "";
-    return std::to_string(update) + " InnoDB " + *innodbParts;
+    return "InnoDB " + *innodbParts;
   }
   if (strcasecmp(engine.c_str(), "MyISAM") == 0) {
-    if (!allDigits(rows) || !allDigits(dataLength)) return "";
-    return std::to_string(update) + " MyISAM " + rows + " " + dataLength +
-           " " + std::to_string(created);
+    if (!allDigits(rows) || !allDigits(dataLength) || created < 0) return "";
+    return "MyISAM " + rows + " " + dataLength + " " + std::to_string(created);
   }
   return "";
+}
+
+std::string tableIdentity(time_t update, const std::string& lasting) {
+  return lasting.empty() ? "" : std::to_string(update) + " " + lasting;
+}
+
+std::string identityWithoutTime(const std::string& lasting) {
+  return lasting.empty() ? "" : "- " + lasting;
+}
+
+bool sameLastingIdentity(const std::string& lasting, const std::string& previous) {
+  const size_t blank = previous.find(' ');
+  return !lasting.empty() && blank != std::string::npos &&
+         previous.compare(blank + 1, std::string::npos, lasting) == 0;
 }
 
 bool sameIdentity(const std::string& now, const std::string& previous) {

@@ -35,15 +35,30 @@ bool updateTimeSettled(time_t update, time_t serverNow,
 void addInnodbPart(const std::string& suffix, const std::string& tableId,
                    const std::string& space, std::string* parts);
 
-// The identity of a table whose update time follows its rows, "" when it
-// cannot be known. InnoDB: the update time as an instant and the parts
-// (`innodbParts`, null when the server did not show them or they moved
-// during the inventory). MyISAM: the update time, the exact row count, the
-// data length and the create time; a RENAME swap of two tables written in
-// one second shows in the others. Other engines have none.
-std::string tableIdentity(const std::string& engine, time_t update,
-                          const std::string& rows, const std::string& dataLength,
-                          time_t created, const std::string* innodbParts);
+// What identifies a table across a restart of the server, "" when it
+// cannot be known. InnoDB: the parts (`innodbParts`, null when the server
+// did not show them or they moved during the inventory). MyISAM: the exact
+// row count, the data length and the create time (`created` < 0 when not
+// known); a RENAME swap of two tables written in one second shows in them.
+// Other engines have none.
+std::string lastingIdentity(const std::string& engine, const std::string& rows,
+                            const std::string& dataLength, time_t created,
+                            const std::string* innodbParts);
+
+// The identity of a table whose update time follows its rows: the update
+// time as an instant, a blank and its lasting identity; "" when that is
+// not known.
+std::string tableIdentity(time_t update, const std::string& lasting);
+
+// The identity written for a table whose update time is not known, for
+// runs that tell changes from the server's log: "-", a blank and
+// `lasting`; "" when that is not known.
+std::string identityWithoutTime(const std::string& lasting);
+
+// Whether `lasting` (this run's) is known and is what the identity
+// `previous` (as the file recorded it, with or without its time) holds
+// after its time.
+bool sameLastingIdentity(const std::string& lasting, const std::string& previous);
 
 // Rows may be copied only when both identities are known and equal.
 bool sameIdentity(const std::string& now, const std::string& previous);

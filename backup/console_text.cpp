@@ -145,6 +145,45 @@ std::string tablesChanged(int changed) {
 
 const char kStarting[] = "Starte Backupvorgang.";
 
+std::string logNotRead(const std::string& why) {
+  return "Hinweis: Das Bin\xE4rlog des Servers wird diesmal nicht gelesen, " + why +
+         ". Ge\xE4nderte Tabellen werden an ihrer \xC4nderungszeit erkannt.";
+}
+
+const char kLogOff[] = "denn der Server schreibt keines";
+const char kLogNoPreviousPosition[] =
+    "denn das vorige Backup nennt keine Position darin";
+const char kLogPurged[] =
+    "denn es reicht nicht mehr bis zur Position des vorigen Backups zur\xFC"
+    "ck (gel\xF6scht)";
+const char kLogMadeAnew[] =
+    "denn es wurde seit dem vorigen Backup neu angelegt (RESET MASTER)";
+const char kLogEndedEarly[] = "denn es endet vor der Position dieses Backups";
+const char kLogXaTransaction[] = "denn es enth\xE4lt eine XA-Transaktion";
+
+std::string logGrantMissing(const std::string& account) {
+  return "denn es fehlt ein Recht: GRANT REPLICATION SLAVE, BINLOG MONITOR ON *.* TO " +
+         account + ";";
+}
+
+std::string logFiltered(const std::string& filters) {
+  return "denn binlog_do_db/binlog_ignore_db k\xF6nnen diese Datenbank verbergen (" +
+         filters + ")";
+}
+
+std::string logUnknownEvent(int type) {
+  return "denn es enth\xE4lt ein unbekanntes Ereignis (Typ " + std::to_string(type) + ")";
+}
+
+std::string logForeignStatement(const std::string& database) {
+  return "denn eine Anweisung in der Datenbank '" + named(database) +
+         "' nennt diese Datenbank";
+}
+
+std::string logReadError(const std::string& message) {
+  return "denn es lie\xDF sich nicht lesen: " + message;
+}
+
 std::string forgottenUpdateTimes(int tables) {
   return "Hinweis: " + std::to_string(tables) +
          " Tabellen werden neu gelesen, weil der Server ihre letzte "

@@ -75,6 +75,20 @@ std::string tableCacheTooSmall(int tables, long long cache);
 std::string previousSettingsUnknown();
 std::string previousSettingsDiffer(const std::string& changes);
 extern const char kNow[];  // between a setting's old and new value
+// Why the server's binary log tells no changes this run: the line, and
+// its reasons.
+std::string logNotRead(const std::string& why);
+extern const char kLogOff[];
+extern const char kLogNoPreviousPosition[];
+extern const char kLogPurged[];
+extern const char kLogMadeAnew[];
+extern const char kLogEndedEarly[];
+extern const char kLogXaTransaction[];
+std::string logGrantMissing(const std::string& account);
+std::string logFiltered(const std::string& filters);
+std::string logUnknownEvent(int type);
+std::string logForeignStatement(const std::string& database);
+std::string logReadError(const std::string& message);
 
 // The file.
 std::string cannotCreate(const std::string& fileName);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <mysql.h>
+#include <mariadb_rpl.h>
 
 namespace db {
 
@@ -180,6 +181,148 @@ CharacterSet Session::characterSet() const {
 unsigned long Session::escape(char* to, const char* from,
                               unsigned long length) const {
   return mysql_real_escape_string(connection_, to, from, length);
+}
+
+namespace {
+
+struct ConnectionCloser {
+  void operator()(MYSQL* connection) const { mysql_close(connection); }
+};
+struct StreamCloser {
+  void operator()(MARIADB_RPL* stream) const { mariadb_rpl_close(stream); }
+};
+struct EventFreer {
+  void operator()(MARIADB_RPL_EVENT* event) const { mariadb_free_rpl_event(event); }
+};
+
+std::string_view view(const MARIADB_STRING& text) {
+  return text.str == nullptr ? std::string_view() : std::string_view(text.str, text.length);
+}
+
+LogEvent::Kind kindOf(enum mariadb_rpl_event type) {
+  switch (type) {
+    case ROTATE_EVENT: return LogEvent::Kind::kRotate;
+    case FORMAT_DESCRIPTION_EVENT: return LogEvent::Kind::kFormat;
+    case QUERY_EVENT: return LogEvent::Kind::kQuery;
+    case TABLE_MAP_EVENT: return LogEvent::Kind::kTableMap;
+    case WRITE_ROWS_EVENT_V1: case UPDATE_ROWS_EVENT_V1: case DELETE_ROWS_EVENT_V1:
+    case WRITE_ROWS_EVENT: case UPDATE_ROWS_EVENT: case DELETE_ROWS_EVENT:
+    case WRITE_ROWS_COMPRESSED_EVENT_V1: case UPDATE_ROWS_COMPRESSED_EVENT_V1:
+    case DELETE_ROWS_COMPRESSED_EVENT_V1: case WRITE_ROWS_COMPRESSED_EVENT:
+    case UPDATE_ROWS_COMPRESSED_EVENT: case DELETE_ROWS_COMPRESSED_EVENT:
+      return LogEvent::Kind::kRows;
+    // What frames a transaction or a file, or belongs to the statement of
+    // a query event (its insert id, random seeds, user variables).
+    case GTID_EVENT: case GTID_LIST_EVENT: case BINLOG_CHECKPOINT_EVENT:
+    case XID_EVENT: case ANNOTATE_ROWS_EVENT: case HEARTBEAT_LOG_EVENT:
+    case STOP_EVENT: case INTVAR_EVENT: case RAND_EVENT: case USER_VAR_EVENT:
+    case XA_PREPARE_LOG_EVENT:
+      return LogEvent::Kind::kFraming;
+    default: return LogEvent::Kind::kUnknown;
+  }
+}
+
+LogEvent eventOf(const MARIADB_RPL_EVENT& raw) {
+  LogEvent event;
+  event.kind = kindOf(raw.event_type);
+  event.type = static_cast<int>(raw.event_type);
+  event.timestamp = raw.timestamp;
+  event.nextPosition = raw.next_event_pos;
+  switch (event.kind) {
+    case LogEvent::Kind::kRotate:
+      event.file = view(raw.event.rotate.filename);
+      event.rotatePosition = raw.event.rotate.position;
+      break;
+    case LogEvent::Kind::kQuery:
+      event.database = view(raw.event.query.database);
+      event.statement = view(raw.event.query.statement);
+      break;
+    case LogEvent::Kind::kTableMap:
+      event.database = view(raw.event.table_map.database);
+      event.table = view(raw.event.table_map.table);
+      break;
+    default: break;
+  }
+  return event;
+}
+
+// The filters that keep databases out of the log, as SHOW MASTER STATUS
+// lists them (it needs BINLOG MONITOR).
+void readFilters(MYSQL* connection, LogRead* read) {
+  if (mysql_query(connection, "SHOW MASTER STATUS") != 0) return;
+  Result result(mysql_store_result(connection));
+  if (!result) return;
+  MYSQL_ROW row = mysql_fetch_row(result.get());
+  const unsigned fields = mysql_num_fields(result.get());
+  if (row == nullptr || fields < 4) return;
+  read->filtersKnown = true;
+  for (unsigned i = 2; i < 4; ++i)
+    if (row[i] != nullptr && row[i][0] != '\0')
+      read->filters += std::string(read->filters.empty() ? "" : " ") + row[i];
+}
+
+void failWith(MYSQL* connection, LogRead* read) {
+  read->error = mysql_errno(connection);
+  read->message = mysql_error(connection);
+}
+
+}  // namespace
+
+LogRead readLog(const std::string& host, const std::string& user,
+                const std::string& password, const std::string& file,
+                unsigned long long position,
+                const std::function<bool(const LogEvent&)>& visit) {
+  LogRead read;
+  std::unique_ptr<MYSQL, ConnectionCloser> connection(mysql_init(nullptr));
+  if (!connection) return read;
+  if (mysql_real_connect(connection.get(), host.c_str(), user.c_str(),
+                         password.c_str(), nullptr, 0, nullptr, 0) == nullptr) {
+    failWith(connection.get(), &read);
+    return read;
+  }
+  readFilters(connection.get(), &read);
+  // The server sends events with the checksum it writes, and MariaDB's own
+  // events (GTIDs, annotations) only to a reader that says it knows them.
+  if (mysql_query(connection.get(),
+                  "SET @master_binlog_checksum=@@global.binlog_checksum") != 0 ||
+      mysql_query(connection.get(), "SET @mariadb_slave_capability=4") != 0) {
+    failWith(connection.get(), &read);
+    return read;
+  }
+  std::unique_ptr<MARIADB_RPL, StreamCloser> stream(mariadb_rpl_init(connection.get()));
+  if (!stream) {
+    failWith(connection.get(), &read);
+    return read;
+  }
+  // Server id 0 and the non-blocking flag: a reader that no replica's
+  // id can clash with, and a stream that ends at the end of the log.
+  const unsigned int flags = MARIADB_RPL_BINLOG_DUMP_NON_BLOCK;
+  if (mariadb_rpl_optionsv(stream.get(), MARIADB_RPL_FILENAME, file.c_str(),
+                           file.size()) != 0 ||
+      mariadb_rpl_optionsv(stream.get(), MARIADB_RPL_START,
+                           static_cast<unsigned long>(position)) != 0 ||
+      mariadb_rpl_optionsv(stream.get(), MARIADB_RPL_SERVER_ID, 0u) != 0 ||
+      mariadb_rpl_optionsv(stream.get(), MARIADB_RPL_FLAGS, flags) != 0 ||
+      mariadb_rpl_open(stream.get()) != 0) {
+    failWith(connection.get(), &read);
+    return read;
+  }
+  read.opened = true;
+  // Each event is fetched into a new one: the library frees the event it
+  // is handed when a packet is damaged.
+  for (;;) {
+    std::unique_ptr<MARIADB_RPL_EVENT, EventFreer> event(
+        mariadb_rpl_fetch(stream.get(), nullptr));
+    if (!event) break;
+    if (!visit(eventOf(*event))) return read;
+  }
+  // The end of the log, or an error.
+  if (mysql_errno(connection.get()) != 0) failWith(connection.get(), &read);
+  else if (mariadb_rpl_errno(stream.get()) != 0) {
+    read.error = mariadb_rpl_errno(stream.get());
+    read.message = mariadb_rpl_error(stream.get());
+  }
+  return read;
 }
 
 }  // namespace db

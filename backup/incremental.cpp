@@ -12,9 +12,12 @@ using console_text::printLine;
 // of the others need not be judged.
 previous_backup::RowsWanted BackupEngine::rowsWorthJudging(
     const Inventory& inventory) {
-  return [&inventory](const PreviousTableEntry& entry) {
+  // With the log on, so may those the log may show unchanged.
+  const bool logOn = !inventory.logAt.file.empty();
+  return [&inventory, logOn](const PreviousTableEntry& entry) {
     const TableEntry* table = inventory.find(entry.name);
-    return table != nullptr && plan::sameUpdateTime(*table, entry);
+    return table != nullptr && (plan::sameUpdateTime(*table, entry) ||
+                                (logOn && plan::logMayTell(*table, entry)));
   };
 }
 

@@ -262,16 +262,19 @@ bool BackupEngine::readOpenTransactions(
 // Without PROCESS the server shows neither open transactions nor InnoDB
 // identities: every InnoDB table is read from the server. Said once.
 void BackupEngine::printProcessGrant() {
-  std::string account = "...";
+  console_text::printLine(console_text::processGrantMissing(currentAccount()));
+}
+
+std::string BackupEngine::currentAccount() {
   db::Rows rows;
   if (session_.select("SELECT CURRENT_USER()", &rows) && rows.size() > 0 &&
       !rows.isNull(0, 0)) {
     const std::string& current = rows.text(0, 0);
     const size_t at = current.rfind('@');
     if (at != std::string::npos)
-      account = "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
+      return "'" + current.substr(0, at) + "'@'" + current.substr(at + 1) + "'";
   }
-  console_text::printLine(console_text::processGrantMissing(account));
+  return "...";
 }
 
 bool BackupEngine::readTables(Inventory* inventory) {
@@ -323,6 +326,7 @@ bool BackupEngine::readTables(Inventory* inventory) {
     return false;
   }
   console_text::printLine(console_text::kOk);
+  readLogPosition(&inventory->logAt);
   if (!lockRefusal.empty())
     console_text::printLine(console_text::lockRefused(lockRefusal));
   const int updateColumn = status.findColumn("Update");
@@ -369,20 +373,20 @@ bool BackupEngine::readTables(Inventory* inventory) {
                                         openTransactions);
     // Made anew after its last write: the update time is an old table's.
     time_t created = 0;
-    entry.updateTracksRows =
-        entry.updateTracksRows && entry.updateKnown &&
-        local_time::fromServerText(status.created, &created) &&
-        created <= entry.updateTime;
-    if (!entry.updateTracksRows) continue;
+    const bool createdKnown = local_time::fromServerText(status.created, &created);
+    entry.updateTracksRows = entry.updateTracksRows && entry.updateKnown &&
+                             createdKnown && created <= entry.updateTime;
     const std::string* parts = nullptr;
     auto before = partsBefore.find(entry.name);
     auto after = partsAfter.find(entry.name);
     if (innodbKnown && before != partsBefore.end() &&
         after != partsAfter.end() && before->second == after->second)
       parts = &before->second;
-    entry.identity = change_rules::tableIdentity(
-        status.engine, entry.updateTime, status.rows, status.dataLength,
-        created, parts);
+    entry.lastingIdentity = change_rules::lastingIdentity(
+        status.engine, status.rows, status.dataLength, createdKnown ? created : -1,
+        parts);
+    if (entry.updateTracksRows)
+      entry.identity = change_rules::tableIdentity(entry.updateTime, entry.lastingIdentity);
   }
   if (!readViewDefinitions(inventory)) return false;
   orderViews(inventory);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "backup/backup_format.h"
 #include "backup/object_section.h"
 
 // One table of the inventory, in the order the server lists it.
@@ -63,6 +64,9 @@ struct TableEntry {
   // beyond its update time (change_rules.h); "" when unknown, so that the
   // rows are read from the server.
   std::string identity;
+  // What identifies the table across a restart of the server
+  // (change_rules::lastingIdentity()); "" when unknown.
+  std::string lastingIdentity;
 };
 
 // The condition (for a WHERE) that keeps the rows of a table whose past
@@ -90,6 +94,9 @@ struct Inventory {
   // The server hides triggers or events from this user: the list is not
   // known to be whole.
   bool rightsMissing = false;
+  // Where the server's binary log stood at the snapshot; its file "" when
+  // the log is off or the position could not be read.
+  backup_format::LogPosition logAt;
 
   const TableEntry* find(const std::string& name) const {
     auto found = byName.find(name);

@@ -55,6 +55,23 @@ SharedIdentities sharedIdentities(const Previous& previous) {
   return shared;
 }
 
+// With a clean answer from the server's log: the log tells the changes
+// (a TRUNCATE among them, so an InnoDB row count of 0, which is only an
+// estimate after a restart, tells nothing), the lasting identity the
+// swaps and re-creations it cannot name, and an update time that moved
+// still counts.
+Reason changeByLog(const TableEntry& table, const PreviousTableEntry& previous,
+                   const std::unordered_set<std::string>& loggedChanges) {
+  if (loggedChanges.count(table.name) != 0) return Reason::kLogChanged;
+  if (table.updateKnown && previous.updateKnown &&
+      table.updateTime != previous.updateTime)
+    return Reason::kUpdateTimeMoved;
+  if (table.isSequence) return Reason::kUpdateTimeUntrusted;
+  if (!change_rules::sameLastingIdentity(table.lastingIdentity, previous.identity))
+    return Reason::kIdentityDiffers;
+  return Reason::kUnchanged;
+}
+
 // Why the table counts as changed since the previous backup, or
 // kUnchanged.
 Reason change(const TableEntry& table, const PreviousTableEntry* previous,
@@ -63,6 +80,8 @@ Reason change(const TableEntry& table, const PreviousTableEntry* previous,
   if (previous == nullptr) return Reason::kNew;
   if (table.isView) return viewChange(table, *previous, now, settings);
   if (!previous->blockWhole) return Reason::kBlockNotWhole;
+  if (now.loggedChanges != nullptr)
+    return changeByLog(table, *previous, *now.loggedChanges);
   if (!table.updateKnown || !previous->updateKnown)
     return Reason::kUpdateTimeUnknown;
   if (table.updateTime != previous->updateTime) return Reason::kUpdateTimeMoved;
@@ -168,6 +187,12 @@ std::vector<zstd_frames::Frame> rowFrames(
 bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous) {
   return !table.isView && table.updateKnown && previous.updateKnown &&
          table.updateTime == previous.updateTime && updateTimeCounts(table);
+}
+
+bool logMayTell(const TableEntry& table, const PreviousTableEntry& previous) {
+  return !table.isView && !table.isSequence && !table.lastingIdentity.empty() &&
+         !(table.updateKnown && previous.updateKnown &&
+           table.updateTime != previous.updateTime);
 }
 
 Plan make(const Now& now, const Previous* previous, const Settings& settings) {

@@ -9,6 +9,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "backup/inventory.h"
@@ -39,6 +40,7 @@ enum class Reason {
   kColumnList,          // the rows name other columns
   kRowForm,             // the rows are of the other form (rows a statement)
   kStatementRows,       // a statement holds more rows than allowed now
+  kLogChanged,          // the server's binary log shows a change
   kUnchanged,           // copied: nothing tells a change
 };
 
@@ -58,6 +60,10 @@ struct Now {
   const std::vector<ObjectDefinition>* objects = nullptr;
   bool objectsListed = true;  // false when a list query failed
   bool rightsMissing = false; // the server hides triggers or events
+  // The tables the server's binary log shows changed since the previous
+  // backup; null when the log gave no clean answer. With it, a table whose
+  // lasting identity holds counts as unchanged without known update times.
+  const std::unordered_set<std::string>* loggedChanges = nullptr;
 };
 
 // The previous backup as indexed: its blocks, the position of the first
@@ -100,6 +106,12 @@ Plan make(const Now& now, const Previous* previous, const Settings& settings);
 // with every change. Only such tables' rows are worth judging in the
 // previous file.
 bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous);
+
+// True when a clean answer from the server's log may prove `table`'s rows
+// unchanged: its lasting identity is known, and no update time tells a
+// change. (`previous`'s identity is not read: the index calls this before
+// it reaches the identity block.)
+bool logMayTell(const TableEntry& table, const PreviousTableEntry& previous);
 
 }  // namespace plan
 

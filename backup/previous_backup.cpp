@@ -976,6 +976,8 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
       std::string table, identity;
       if (line.ended && backup_format::parseIdentityLine(line.text, &table, &identity))
         identities.emplace_back(std::move(table), std::move(identity));
+      else if (line.ended && index.logPosition.file.empty())
+        backup_format::parseLogPositionLine(line.text, &index.logPosition);
       continue;
     }
     // An object's statements may hold any line.

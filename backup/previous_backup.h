@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include "backup/backup_file.h"
+#include "backup/backup_format.h"
 #include "backup/object_section.h"
 #include "backup/zstd_frames.h"
 
@@ -93,6 +94,9 @@ struct Index {
   // What the settings line names; "" when the file has no identity block.
   // The block's identities are in the tables' entries.
   std::string settings;
+  // Where the server's log stood at the file's snapshot, from the block's
+  // log position line; its file "" when the block names none.
+  backup_format::LogPosition logPosition;
 };
 
 // The bytes of a previous backup as a plain backup file holds them: the

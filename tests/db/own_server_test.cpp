@@ -4,6 +4,9 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <map>
+#include <memory>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,6 +24,7 @@ class OwnServer {
   ~OwnServer() { stop(); }
   // `options`: further options for the server.
   bool start(const std::string& options = "") {
+    options_ = options;
     if (ts::shell("VKT_DB_SERVER_OPTIONS='" + options + "' " + script() + " start " +
                   state_ + " >/dev/null 2>&1") != 0)
       return false;
@@ -30,6 +34,12 @@ class OwnServer {
     return true;
   }
   void stop() { ts::shell(script() + " stop " + state_ + " >/dev/null 2>&1"); }
+  // Stops and starts it again on its data, with the options it had and
+  // `more`.
+  bool restart(const std::string& more = "") {
+    return ts::shell("VKT_DB_SERVER_OPTIONS='" + options_ + " " + more + "' " + script() +
+                     " restart " + state_ + " >/dev/null 2>&1") == 0;
+  }
   // Runs SQL on this server; returns the first column of the output.
   std::string sql(const std::string& statements) {
     const ts::ServerInfo& s = ts::server();
@@ -46,6 +56,7 @@ class OwnServer {
   ts::TempDir dir_;
   std::string state_;
   std::string socket_;
+  std::string options_;
 };
 
 // Starts the program against `socket`: the child takes the socket from the
@@ -156,4 +167,187 @@ TEST(OwnServer, PastRowsAreLeftOutWhereNoSessionMaySetTheTime) {
             0) << out;
   EXPECT_EQ(server.sql("SELECT GROUP_CONCAT(id, ':', n ORDER BY id) FROM restored.kept"),
             "1:3,2:2\n");
+}
+
+namespace {
+
+// Which tables a run copied out of the previous file, and which it read.
+std::map<std::string, bool> copiedTables(const std::string& out) {
+  std::map<std::string, bool> copied;
+  const std::string opener = "Speichere Tabelle '";
+  for (size_t at = out.find(opener); at != std::string::npos; at = out.find(opener, at + 1)) {
+    const size_t nameBegin = at + opener.size();
+    const std::string name = out.substr(nameBegin, out.find('\'', nameBegin) - nameBegin);
+    const size_t next = out.find(opener, nameBegin);
+    const size_t copy = out.find("Kopiere die Daten aus dem alten Backup", nameBegin);
+    copied[name] = copy < next;
+  }
+  return copied;
+}
+
+// One database of the log's table of cases, backed up in its own directory.
+struct LogCase {
+  const char* rule;
+  const char* tables;  // CREATE and INSERT statements, in the case's database
+  const char* change;  // run before the restart; "USE <db>" is put first
+  std::set<std::string> read;  // the tables read again; the others copied
+};
+
+// Where a case is backed up.
+struct CaseHome {
+  std::string database;
+  ts::TempDir dir;
+};
+
+const char kLogLine[] = "Hinweis: Das Bin\xE4rlog des Servers wird diesmal nicht gelesen, ";
+
+class LogServer {
+ public:
+  explicit LogServer(OwnServer& server) : server_(server) {}
+  ts::ProgramRun run(const std::string& dir) {
+    return startAgainst(server_.socket(), dir)->wait();
+  }
+  // The newest backup of `dir` restores (on the shared server) to what
+  // `database` holds on this one.
+  void expectRestoresEqual(const std::string& dir, const std::string& database) {
+    const std::vector<std::string> files = ts::listFiles(dir, ".sql");
+    ASSERT_FALSE(files.empty());
+    std::string errors;
+    ASSERT_EQ(ts::restore(files.back(), "vkt_log_restored", &errors), 0) << errors;
+    std::string restored, tables;
+    for (const auto& [table, sum] : ts::checksums("vkt_log_restored")) {
+      restored += database + "." + table + "\t" + sum + "\n";
+      tables += (tables.empty() ? "" : ", ") + database + "." + table;
+    }
+    EXPECT_EQ(server_.sql("CHECKSUM TABLE " + tables + " EXTENDED"), restored);
+  }
+
+ private:
+  OwnServer& server_;
+};
+
+}  // namespace
+
+// With the server's binary log on, an incremental run after a restart
+// copies every table the log shows unchanged, though the server knows no
+// update time any more, and reads what the log shows changed: by rows, by
+// a statement (STATEMENT, MIXED), through a foreign key's cascade or a
+// trigger. Without a clean answer from the log (no privilege, purged, made
+// anew) it says why and reads by today's rules. Every file restores equal.
+TEST(OwnServer, BinaryLogTellsTheChangedTablesAcrossARestart) {
+  OwnServer server;
+  ASSERT_TRUE(server.start("--log-bin --binlog-format=ROW --server-id=1"));
+  LogServer log(server);
+  const ts::ServerInfo& s = ts::server();
+  const LogCase cases[] = {
+      {"rows",
+       "CREATE TABLE t1 (id INT PRIMARY KEY, n INT); CREATE TABLE t2 (id INT PRIMARY KEY) "
+       "ENGINE=MyISAM; CREATE TABLE never (id INT PRIMARY KEY); INSERT INTO t1 VALUES (1, 1); "
+       "INSERT INTO t2 VALUES (1); INSERT INTO never VALUES (1)",
+       "UPDATE t1 SET n = n + 1", {"t1"}},
+      {"changes in another database only",
+       "CREATE TABLE t1 (id INT PRIMARY KEY, n INT); INSERT INTO t1 VALUES (1, 1)",
+       "CREATE DATABASE vkt_log_other; USE vkt_log_other; CREATE TABLE t1 (n INT); "
+       "INSERT INTO t1 VALUES (1); SET SESSION binlog_format = 'STATEMENT'; "
+       "UPDATE t1 SET n = 2",
+       {}},
+      {"a cascade, logged as a statement",
+       "CREATE TABLE parent (id INT PRIMARY KEY); CREATE TABLE child (id INT PRIMARY KEY, "
+       "p INT, FOREIGN KEY (p) REFERENCES parent (id) ON DELETE CASCADE); CREATE TABLE "
+       "other (id INT PRIMARY KEY); INSERT INTO parent VALUES (1), (2); INSERT INTO child "
+       "VALUES (1, 1), (2, 2); INSERT INTO other VALUES (1)",
+       "SET SESSION binlog_format = 'STATEMENT'; DELETE FROM parent WHERE id = 1",
+       {"parent", "child"}},
+      {"a trigger, logged as a statement",
+       "CREATE TABLE a (id INT PRIMARY KEY); CREATE TABLE audit (id INT); CREATE TABLE "
+       "other (id INT PRIMARY KEY); INSERT INTO a VALUES (1); INSERT INTO audit VALUES (1); "
+       "INSERT INTO other VALUES (1); CREATE TRIGGER tr AFTER INSERT ON a FOR EACH ROW "
+       "INSERT INTO audit VALUES (NEW.id)",
+       "SET SESSION binlog_format = 'STATEMENT'; INSERT INTO a VALUES (2)",
+       {"a", "audit"}},
+      {"MIXED", "CREATE TABLE t1 (id INT PRIMARY KEY, n INT); CREATE TABLE t2 (id INT); "
+                "INSERT INTO t1 VALUES (1, 1); INSERT INTO t2 VALUES (1)",
+       "SET SESSION binlog_format = 'MIXED'; UPDATE t1 SET n = n + 1", {"t1"}},
+  };
+  std::vector<std::unique_ptr<CaseHome>> homes;
+  for (const LogCase& c : cases) {
+    homes.push_back(std::make_unique<CaseHome>());
+    CaseHome& home = *homes.back();
+    home.database = "vkt_log_" + std::to_string(homes.size());
+    server.sql("CREATE DATABASE " + home.database + "; USE " + home.database + "; " +
+               c.tables);
+    ts::writeFile(home.dir.path() + "/vkt.ini",
+                  ts::settingsFor(home.database, home.dir.path()));
+  }
+  ts::waitForNextSecond();
+  for (const auto& home : homes) ASSERT_EQ(log.run(home->dir.path()).status, 0);
+  // Changed before the restart: only the log tells of it afterwards.
+  for (size_t i = 0; i < homes.size(); ++i)
+    server.sql("USE " + homes[i]->database + "; " + cases[i].change);
+  ASSERT_TRUE(server.restart());
+  for (size_t i = 0; i < homes.size(); ++i) {
+    const LogCase& c = cases[i];
+    const CaseHome& home = *homes[i];
+    SCOPED_TRACE(c.rule);
+    const ts::ProgramRun run = log.run(home.dir.path());
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find(kLogLine), std::string::npos) << run.out;
+    for (const auto& [table, copied] : copiedTables(run.out))
+      EXPECT_EQ(copied, c.read.count(table) == 0) << table << "\n" << run.out;
+    log.expectRestoresEqual(home.dir.path(), home.database);
+  }
+
+  // The fallbacks, on the first case's database: the line, and every
+  // table whose update time the server does not know read again.
+  const CaseHome& first = *homes[0];
+  const std::string ini = first.dir.path() + "/vkt.ini";
+  const auto fallsBack = [&](const char* why, const std::string& expected) {
+    SCOPED_TRACE(why);
+    server.sql("USE " + first.database + "; UPDATE t1 SET n = n + 1");
+    const ts::ProgramRun run = log.run(first.dir.path());
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find(kLogLine + expected), std::string::npos) << run.out;
+    EXPECT_FALSE(copiedTables(run.out)["never"]) << run.out;
+    log.expectRestoresEqual(first.dir.path(), first.database);
+  };
+  // A user without the right to read the log.
+  server.sql("CREATE USER nolog@localhost IDENTIFIED BY 'nolog'; GRANT SELECT, SHOW VIEW, "
+             "TRIGGER, EVENT ON " + first.database + ".* TO nolog@localhost; GRANT PROCESS "
+             "ON *.* TO nolog@localhost");
+  const std::string user = "user=" + s.user + "\r\npass=" + s.password + "\r\n";
+  const std::string otherUser = "user=nolog\r\npass=nolog\r\n";
+  std::string settings = ts::readFile(ini);
+  ts::writeFile(ini, settings.replace(settings.find(user), user.size(), otherUser));
+  fallsBack("no privilege",
+            "denn es fehlt ein Recht: GRANT REPLICATION SLAVE, BINLOG MONITOR ON *.* TO "
+            "'nolog'@'localhost';");
+  settings = ts::readFile(ini);
+  ts::writeFile(ini, settings.replace(settings.find(otherUser), otherUser.size(), user));
+  // The log purged past the previous backup's position (the server keeps
+  // a file until its transactions are checkpointed).
+  ASSERT_EQ(log.run(first.dir.path()).status, 0);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string current = server.sql("FLUSH BINARY LOGS; SHOW MASTER STATUS");
+    current = current.substr(0, current.find('\t'));
+    server.sql("PURGE BINARY LOGS TO '" + current + "'");
+    const std::string first = server.sql("SHOW BINARY LOGS");
+    if (first.compare(0, current.size(), current) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  fallsBack("purged", "denn es reicht nicht mehr bis zur Position des vorigen Backups");
+  // The log made anew under the same name.
+  server.sql("RESET MASTER");
+  ASSERT_EQ(log.run(first.dir.path()).status, 0);
+  ts::waitForNextSecond();
+  server.sql("RESET MASTER");
+  fallsBack("made anew", "denn es wurde seit dem vorigen Backup neu angelegt");
+  // An event it does not know: a statement the server logs compressed.
+  server.sql("SET GLOBAL log_bin_compress = ON; USE " + first.database +
+             "; SET SESSION binlog_format = 'STATEMENT'; UPDATE t1 SET n = n + 1 WHERE id IN (" +
+             std::string(300, '1') + ", 1); SET GLOBAL log_bin_compress = OFF");
+  fallsBack("unknown event", "denn es enth\xE4lt ein unbekanntes Ereignis (Typ 165)");
+  // A filter that may keep this database out of the log.
+  ASSERT_TRUE(server.restart("--binlog-ignore-db=vkt_log_ignored"));
+  fallsBack("filters", "denn binlog_do_db/binlog_ignore_db k\xF6nnen diese Datenbank "
+                       "verbergen (vkt_log_ignored)");
 }

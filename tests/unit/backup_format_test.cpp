@@ -97,3 +97,34 @@ TEST(BackupFormat, CommentNamesStayOnOneLineAndApart) {
   // The escape of a control byte differs from the same text typed.
   EXPECT_NE(bf::commentName("a\nb"), bf::commentName("a\\nb"));
 }
+
+// The log position line reads back as written; what is not one of its
+// lines is no position, and a position it cannot hold is not written.
+TEST(BackupFormat, LogPositionLineReadsBackAsWritten) {
+  backup_format::LogPosition at;
+  at.file = "mariadb-bin.000003";
+  at.position = 18446744073709551ull;
+  at.start = 1714557600;
+  at.gtid = "0-1-5";
+  const std::string line = backup_format::logPositionLine(at);
+  EXPECT_EQ(line, "# Binlog 'mariadb-bin.000003' 18446744073709551 1714557600 0-1-5");
+  backup_format::LogPosition read;
+  ASSERT_TRUE(backup_format::parseLogPositionLine(line, &read));
+  EXPECT_EQ(read.file, at.file);
+  EXPECT_EQ(read.position, at.position);
+  EXPECT_EQ(read.start, at.start);
+  EXPECT_EQ(read.gtid, at.gtid);
+  at.start = 0;
+  at.gtid = "";
+  EXPECT_EQ(backup_format::logPositionLine(at), "# Binlog 'mariadb-bin.000003' 18446744073709551 - -");
+  ASSERT_TRUE(backup_format::parseLogPositionLine(backup_format::logPositionLine(at), &read));
+  EXPECT_EQ(read.start, 0);
+  EXPECT_EQ(read.gtid, "");
+  for (const char* file : {"", "it's", "a b", "a\x01"}) {
+    at.file = file;
+    EXPECT_EQ(backup_format::logPositionLine(at), "") << file;
+  }
+  for (const char* other : {"# Kennung 't' 1 InnoDB :1:2", "# Binlog 'f' 12", "# Binlog 'f' x - -",
+                            "# Binlog 'f' 12 - - more", "# Binlog 'f'12 - -"})
+    EXPECT_FALSE(backup_format::parseLogPositionLine(other, &read)) << other;
+}

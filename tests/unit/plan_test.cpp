@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -27,6 +28,9 @@ struct Facts {
   bool rightsMissing = false;
   bool sessionMatches = true;
   bool incremental = true;
+  // A clean answer from the server's log, and the tables it shows changed.
+  bool logClean = false;
+  std::unordered_set<std::string> logged;
   plan::Settings settings;
 
   Facts() {
@@ -36,11 +40,22 @@ struct Facts {
     table.updateKnown = previous.updateKnown = true;
     table.updateTracksRows = true;
     table.columnCount = previous.valueCount = 2;
-    table.identity = previous.identity = "InnoDB 1714557600 #0:5:6";
+    table.identity = previous.identity = "1714557600 InnoDB #0:5:6";
+    table.lastingIdentity = "InnoDB #0:5:6";
     previous.blockWhole = previous.rowsTrusted = true;
     previous.rowCount = 3;
     previous.rowPrefix = backup_format::rowLinePrefix("t", {});
     previous.statementRowsMax = 1;
+  }
+
+  // The server restarted since the previous backup, whose file recorded
+  // the log's position; the log answers cleanly.
+  void afterRestart() {
+    logClean = true;
+    table.updateKnown = false;
+    table.updateText = "";
+    table.identity = "";
+    previous.identity = "- InnoDB #0:5:6";
   }
 
   // A view "v" whose statements are those of the previous file.
@@ -79,6 +94,7 @@ struct Facts {
     now.objects = &objects;
     now.objectsListed = objectsListed;
     now.rightsMissing = rightsMissing;
+    now.loggedChanges = logClean ? &logged : nullptr;
     plan::Previous file;
     file.tables = &previousTables;
     file.byName = &byName;
@@ -231,6 +247,39 @@ TEST(Plan, EachRuleDecidesItsTable) {
        Reason::kUnchanged, true, 1},
       {"rights to see objects missing", [](Facts& f) { f.rightsMissing = true; },
        Rows::kCopy, Reason::kUnchanged, true, 1},
+      // With a clean answer from the server's log (after a restart, the
+      // server knows no update time, and the file recorded none).
+      {"log: unchanged, no update time known",
+       [](Facts& f) { f.afterRestart(); }, Rows::kCopy, Reason::kUnchanged, true, 0},
+      {"log: changed", [](Facts& f) { f.afterRestart(); f.logged = {"t"}; },
+       Rows::kRead, Reason::kLogChanged, false, 1},
+      {"log: another table changed", [](Facts& f) { f.afterRestart(); f.logged = {"u"}; },
+       Rows::kCopy, Reason::kUnchanged, true, 0},
+      {"log: both update times known, moved",
+       [](Facts& f) { f.logClean = true; ++f.table.updateTime; }, Rows::kRead,
+       Reason::kUpdateTimeMoved, false, 1},
+      {"log: both update times known, equal",
+       [](Facts& f) { f.logClean = true; }, Rows::kCopy, Reason::kUnchanged, true, 0},
+      {"log: lasting identity moved",
+       [](Facts& f) { f.afterRestart(); f.table.lastingIdentity += "x"; }, Rows::kRead,
+       Reason::kIdentityDiffers, false, 1},
+      {"log: no lasting identity (another engine)",
+       [](Facts& f) { f.afterRestart(); f.table.lastingIdentity = ""; }, Rows::kRead,
+       Reason::kIdentityDiffers, false, 1},
+      {"log: no identity in the file",
+       [](Facts& f) { f.afterRestart(); f.previous.identity = ""; }, Rows::kRead,
+       Reason::kIdentityDiffers, false, 1},
+      {"log: a sequence", [](Facts& f) { f.afterRestart(); f.table.isSequence = true; },
+       Rows::kRead, Reason::kUpdateTimeUntrusted, false, 1},
+      {"log: block not whole",
+       [](Facts& f) { f.afterRestart(); f.previous.blockWhole = false; }, Rows::kRead,
+       Reason::kBlockNotWhole, false, 1},
+      {"log: Rows 0 (an estimate after a restart)",
+       [](Facts& f) { f.afterRestart(); f.table.reportedEmpty = true; }, Rows::kCopy,
+       Reason::kUnchanged, true, 0},
+      {"log: rows not trusted",
+       [](Facts& f) { f.afterRestart(); f.previous.rowsTrusted = false; }, Rows::kRead,
+       Reason::kRowsNotTrusted, true, 0},
       {"objects unknown, structure not saved",
        [](Facts& f) {
          f.rightsMissing = true;

@@ -789,7 +789,13 @@ TEST(PreviousBackupIndex, IdentityBlockClosesTheFileAfterAnySection) {
   trigger.characterSet = "utf8mb4";
   trigger.collation = "utf8mb4_general_ci";
   const std::string settings = backup_format::settingsText(true, true, false);
+  backup_format::LogPosition logAt;
+  logAt.file = "log-bin.000012";
+  logAt.position = 4711;
+  logAt.start = 1714557600;
+  logAt.gtid = "0-1-17,1-2-3";
   const Lines block = {backup_format::settingsLine(settings),
+                       backup_format::logPositionLine(logAt),
                        backup_format::identityLine("a", "1 InnoDB :5:6"),
                        backup_format::identityLine("it's\x01", "2 MyISAM 1 7 2"),
                        backup_format::identityLine("a", "3 InnoDB :9:9"),
@@ -807,6 +813,10 @@ TEST(PreviousBackupIndex, IdentityBlockClosesTheFileAfterAnySection) {
     ASSERT_EQ(index.tables.size(), 2u);
     EXPECT_EQ(index.tables[0].identity, "1 InnoDB :5:6");
     EXPECT_EQ(index.tables[1].identity, "2 MyISAM 1 7 2");
+    EXPECT_EQ(index.logPosition.file, logAt.file);
+    EXPECT_EQ(index.logPosition.position, logAt.position);
+    EXPECT_EQ(index.logPosition.start, logAt.start);
+    EXPECT_EQ(index.logPosition.gtid, logAt.gtid);
     EXPECT_TRUE(index.tables[1].blockWhole);
     EXPECT_TRUE(index.tables[1].rowsTrusted);
     EXPECT_EQ(index.objects.size(), afterObject ? 1u : 0u);
@@ -815,6 +825,7 @@ TEST(PreviousBackupIndex, IdentityBlockClosesTheFileAfterAnySection) {
   const auto old = indexOf(BackupText().table("a", 2).str());
   EXPECT_EQ(old.settings, "");
   EXPECT_EQ(old.tables.at(0).identity, "");
+  EXPECT_EQ(old.logPosition.file, "");
 }
 
 // Rows far longer than the reader holds of a line (several MiB) are judged
