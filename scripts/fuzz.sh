@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target for a while (default 600 s each), starting
-# from the seeds in fuzz/seeds/<target>/ and a working corpus under
+# from the seeds in fuzz/seeds/<target>/ (the checker also from the
+# previous-backup reader's: both read backup files) and a working corpus under
 # build-fuzz/corpus/. Crashes are written to build-fuzz/crashes/<target>/;
 # keep each one as a regression test. Needs clang (installed if missing).
 #
@@ -19,9 +20,11 @@ for target in ini_reader_fuzz previous_backup_fuzz backup_check_fuzz; do
   corpus=build-fuzz/corpus/$target
   crashes=build-fuzz/crashes/$target
   mkdir -p "$corpus" "$crashes"
+  seeds=("fuzz/seeds/$target")
+  [ "$target" = backup_check_fuzz ] && seeds+=(fuzz/seeds/previous_backup_fuzz)
   echo "== $target: ${seconds}s =="
   TZ=Europe/Berlin build-fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
-    -max_len=8192 -artifact_prefix="$crashes/" "$corpus" "fuzz/seeds/$target" 2>&1 |
+    -max_len=8192 -artifact_prefix="$crashes/" "$corpus" "${seeds[@]}" 2>&1 |
     grep -E '^(#[0-9]+ +DONE|stat::|==[0-9]+==ERROR|SUMMARY|Done)' || true
   if ls "$crashes"/* >/dev/null 2>&1; then
     echo "$target: crash inputs in $crashes"
