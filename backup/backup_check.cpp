@@ -365,6 +365,8 @@ class TextCheck {
   }
 
   void identity(const Line& line) {
+    bf::LogPosition at;
+    if (bf::parseLogPositionLine(line.text, &at)) return;
     std::string table, identity;
     if (!bf::parseIdentityLine(line.text, &table, &identity) ||
         tableNames_.count(table) == 0)
@@ -799,14 +801,17 @@ class TextCheck {
   void objectStatementDone(const std::string& text, std::uint64_t) {
     std::string decoded;
     ObjectStatement kind = ObjectStatement::kOther;
-    if (startsWith(text, bf::kDropStart)) {
+    // A DROP or a definition may stand as its hex form.
+    const bool hex = hexDefinition(text, &decoded);
+    const std::string_view statement = hex ? std::string_view(decoded) : text;
+    if (startsWith(statement, bf::kDropStart)) {
       kind = ObjectStatement::kDrop;
-    } else if (startsWith(text, bf::kObjectSessionStart)) {
+    } else if (!hex && startsWith(text, bf::kObjectSessionStart)) {
       kind = ObjectStatement::kSession;
       // The client reads what follows under the session the line sets:
       // the object's own, then the one it saved.
       backslashEscapes_ = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-    } else if (startsWith(text, bf::kCreateStart) || hexDefinition(text, &decoded)) {
+    } else if (startsWith(statement, bf::kCreateStart)) {
       kind = ObjectStatement::kDefinition;
     }
     objectStatements_.push_back(kind);

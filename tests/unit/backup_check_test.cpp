@@ -102,6 +102,11 @@ std::vector<std::string> goodLines() {
   addObject(&lines, object(SectionKind::kProcedure, "hexed",
                            std::string(bf::kHexStatementPrefix) +
                                bf::hexDigits("CREATE PROCEDURE `hexed`() SELECT '\\u'")));
+  // A name over 0x7F: its DROP too is a hex statement.
+  ObjectDefinition named = object(SectionKind::kProcedure, "h\xC3\xA4x",
+                                  "CREATE PROCEDURE `h\xC3\xA4x`() SELECT 1");
+  named.hexFormTaken = true;
+  addObject(&lines, named);
   add(&lines, {bf::sectionOpener(SectionKind::kTable, "v"),
                std::string(bf::kUpdateCommentPrefix) + "'", bf::hashLine()});
   add(&lines, object_section::viewLines(
@@ -115,6 +120,7 @@ std::vector<std::string> goodLines() {
   addObject(&lines, object(SectionKind::kEvent, "ev",
                            "CREATE EVENT `ev` ON SCHEDULE EVERY 1 DAY DO DELETE FROM items"));
   add(&lines, {bf::kCommitLine, bf::settingsLine(bf::settingsText(true, true, true)),
+               bf::logPositionLine({"mariadb-bin.000002", 1234, 1796675100, "0-1-7"}),
                bf::identityLine("items", "1796675194 InnoDB :30:17"),
                bf::identityLine("h", "1796675194 InnoDB :31:18")});
   return lines;
@@ -210,7 +216,7 @@ TEST(BackupCheck, FilesAsWrittenHold) {
   EXPECT_EQ(plain.summary.tables, 3u);
   EXPECT_EQ(plain.summary.views, 1u);
   EXPECT_EQ(plain.summary.rows, 8u);
-  EXPECT_EQ(plain.summary.routines, 2u);
+  EXPECT_EQ(plain.summary.routines, 3u);
   EXPECT_EQ(plain.summary.triggers, 1u);
   EXPECT_EQ(plain.summary.events, 1u);
   EXPECT_EQ(plain.summary.bytes, text.size());
