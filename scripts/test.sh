@@ -14,7 +14,8 @@ run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -DVKT_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure)
+  # Two at a time: the unit tests beside the ones that share the server.
+  (cd "$dir" && ctest --output-on-failure -j2)
 }
 
 echo "== normal build =="
