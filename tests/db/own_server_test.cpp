@@ -268,6 +268,20 @@ TEST(OwnServer, BinaryLogTellsTheChangedTablesAcrossARestart) {
       {"MIXED", "CREATE TABLE t1 (id INT PRIMARY KEY, n INT); CREATE TABLE t2 (id INT); "
                 "INSERT INTO t1 VALUES (1, 1); INSERT INTO t2 VALUES (1)",
        "SET SESSION binlog_format = 'MIXED'; UPDATE t1 SET n = n + 1", {"t1"}},
+      // Changes that move no update time: the statement names them.
+      {"a RENAME swap of MyISAM twins",
+       "CREATE TABLE a (id INT) ENGINE=MyISAM; CREATE TABLE b (id INT) ENGINE=MyISAM; "
+       "CREATE TABLE other (id INT PRIMARY KEY); INSERT INTO a VALUES (1); "
+       "INSERT INTO b VALUES (2); INSERT INTO other VALUES (1)",
+       "RENAME TABLE a TO tmp, b TO a, tmp TO b", {"a", "b"}},
+      {"TRUNCATE and EXCHANGE PARTITION",
+       "CREATE TABLE p (id INT PRIMARY KEY) PARTITION BY RANGE (id) (PARTITION p0 VALUES "
+       "LESS THAN (10), PARTITION p1 VALUES LESS THAN MAXVALUE); CREATE TABLE q LIKE p; "
+       "CREATE TABLE x (id INT PRIMARY KEY); CREATE TABLE other (id INT PRIMARY KEY); "
+       "INSERT INTO p VALUES (1), (20); INSERT INTO q VALUES (2), (30); "
+       "INSERT INTO x VALUES (3); INSERT INTO other VALUES (1)",
+       "ALTER TABLE p TRUNCATE PARTITION p1; ALTER TABLE q EXCHANGE PARTITION p0 WITH TABLE x",
+       {"p", "q", "x"}},
   };
   std::vector<std::unique_ptr<CaseHome>> homes;
   for (const LogCase& c : cases) {
