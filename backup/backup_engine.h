@@ -220,6 +220,9 @@ class BackupEngine {
   // The foreign keys, triggers and routines through which a change writes
   // others; `tables` are the database's.
   bool readLogReach(const std::vector<std::string>& tables, binlog::Reach* reach);
+  // Whether a trigger or routine of another database may write this one
+  // (its body names it, or is withheld); true when that cannot be read.
+  bool foreignWritersMayExist();
   // The tables the log shows changed since `previous` was written, or
   // nothing (said on the console when there is a previous backup) when the
   // log gives no clean answer. Sets logAt_ for the file's block.

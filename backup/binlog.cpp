@@ -129,6 +129,7 @@ void Collector::takeStatement(const db::LogEvent& event) {
     // may write it through a qualified name.
     if (words.count(lower(database_)) != 0)
       fail(console_text::logForeignStatement(std::string(event.database)));
+    foreignStatements_ = true;
     return;
   }
   for (const std::string& word : words)
@@ -211,6 +212,7 @@ Changes Collector::finish(const db::LogRead& read) const {
     changes.why = console_text::kLogEndedEarly;
   if (!changes.why.empty()) return changes;
   changes.clean = true;
+  changes.foreignStatements = foreignStatements_;
   const std::unordered_set<std::string> words = withReach(words_, tables_, reach_);
   for (const std::string& table : tables_)
     if (words.count(lower(table)) != 0) changes.tables.insert(table);

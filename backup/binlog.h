@@ -21,6 +21,10 @@ struct Changes {
   bool clean = false;  // every event between the positions was attributed
   std::string why;     // when not clean: the console line that says why
   std::unordered_set<std::string> tables;  // the database's tables changed, when clean
+  // When clean: the log holds statements of other databases that may
+  // write tables. A trigger or routine of theirs that names this database
+  // may write it unseen: the caller must rule that out.
+  bool foreignStatements = false;
 };
 
 // What the schema tells of the tables a change of one table writes.
@@ -77,6 +81,7 @@ class Collector {
   long long endFileStart_ = 0;
   std::string why_;  // not clean, when set
   std::unordered_set<std::string> words_;  // tables (and routines) changed
+  bool foreignStatements_ = false;  // statements of other databases seen
 };
 
 // The name the server gives the file after `file`: its number, one up, in

@@ -160,6 +160,9 @@ const char kLogMadeAnew[] =
     "denn es wurde seit dem vorigen Backup neu angelegt (RESET MASTER)";
 const char kLogEndedEarly[] = "denn es endet vor der Position dieses Backups";
 const char kLogXaTransaction[] = "denn es enth\xE4lt eine XA-Transaktion";
+const char kLogForeignWriter[] =
+    "denn es enth\xE4lt Anweisungen anderer Datenbanken, deren Trigger oder "
+    "Routinen in diese schreiben k\xF6nnen";
 
 std::string logGrantMissing(const std::string& account) {
   return "denn es fehlt ein Recht: GRANT REPLICATION SLAVE, BINLOG MONITOR ON *.* TO " +

@@ -84,6 +84,7 @@ extern const char kLogPurged[];
 extern const char kLogMadeAnew[];
 extern const char kLogEndedEarly[];
 extern const char kLogXaTransaction[];
+extern const char kLogForeignWriter[];
 std::string logGrantMissing(const std::string& account);
 std::string logFiltered(const std::string& filters);
 std::string logUnknownEvent(int type);

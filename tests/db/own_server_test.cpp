@@ -337,6 +337,17 @@ TEST(OwnServer, BinaryLogTellsTheChangedTablesAcrossARestart) {
             "'nolog'@'localhost';");
   settings = ts::readFile(ini);
   ts::writeFile(ini, settings.replace(settings.find(otherUser), otherUser.size(), user));
+  // A statement of another database whose trigger writes this one: the log
+  // names only that database's table.
+  server.sql("CREATE DATABASE vkt_log_trigger; USE vkt_log_trigger; CREATE TABLE a (id INT); "
+             "CREATE TRIGGER w AFTER INSERT ON a FOR EACH ROW UPDATE " + first.database +
+             ".never SET id = id + 10");
+  ASSERT_EQ(log.run(first.dir.path()).status, 0);
+  server.sql("USE vkt_log_trigger; SET SESSION binlog_format = 'STATEMENT'; "
+             "INSERT INTO a VALUES (1)");
+  fallsBack("a trigger of another database", "denn es enth\xE4lt Anweisungen anderer "
+            "Datenbanken, deren Trigger oder Routinen in diese schreiben k\xF6nnen");
+  server.sql("DROP DATABASE vkt_log_trigger");
   // The log purged past the previous backup's position (the server keeps
   // a file until its transactions are checkpointed).
   ASSERT_EQ(log.run(first.dir.path()).status, 0);
