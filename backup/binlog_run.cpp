@@ -64,26 +64,19 @@ long long BackupEngine::readLogStart(const backup_format::LogPosition& at) {
 bool BackupEngine::readLogReach(const std::vector<std::string>& tables,
                                 binlog::Reach* reach) {
   db::Rows rows;
+  // The keys whose parent is in this database and those whose parent is
+  // in another, in one question.
   if (!session_.select(
-          "SELECT REFERENCED_TABLE_NAME, TABLE_NAME FROM "
+          "SELECT REFERENCED_TABLE_NAME, TABLE_NAME, "
+          "UNIQUE_CONSTRAINT_SCHEMA = DATABASE() FROM "
           "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA = "
-          "DATABASE() AND UNIQUE_CONSTRAINT_SCHEMA = DATABASE() AND "
-          "(UPDATE_RULE NOT IN ('RESTRICT', 'NO ACTION') OR "
+          "DATABASE() AND (UPDATE_RULE NOT IN ('RESTRICT', 'NO ACTION') OR "
           "DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))",
           &rows))
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
-    reach->cascades.emplace_back(rows.text(i, 0), rows.text(i, 1));
-  if (!session_.select(
-          "SELECT REFERENCED_TABLE_NAME, TABLE_NAME FROM "
-          "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA = "
-          "DATABASE() AND UNIQUE_CONSTRAINT_SCHEMA <> DATABASE() AND "
-          "(UPDATE_RULE NOT IN ('RESTRICT', 'NO ACTION') OR "
-          "DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))",
-          &rows))
-    return false;
-  for (size_t i = 0; i < rows.size(); ++i)
-    reach->foreignCascades.emplace_back(rows.text(i, 0), rows.text(i, 1));
+    (rows.text(i, 2) == "1" ? reach->cascades : reach->foreignCascades)
+        .emplace_back(rows.text(i, 0), rows.text(i, 1));
   if (!session_.select("SELECT EVENT_OBJECT_TABLE, ACTION_STATEMENT FROM "
                        "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = DATABASE()",
                        &rows))
