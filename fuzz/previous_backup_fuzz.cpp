@@ -72,7 +72,9 @@ std::string copyOut(const Source& in, const PreviousTableEntry& entry) {
   unlink(name.c_str());
   BackupFile out;
   check(out.create(name));
+  out.beginRows();
   const RowsResult rows = previous_backup::copyRows(in, entry, out);
+  out.endRows();
   check(rows.whole && rows.rows == entry.rowCount);
   check(out.finish());
   std::ifstream file(name, std::ios::binary);
