@@ -147,6 +147,35 @@ class FileLines {
     }
   }
 
+  // Hands the ended lines that lie whole in the buffer, none longer than
+  // next() gives whole, to `take(text, crlf, next)` while it returns true;
+  // the line it refuses is left for next(). A tight loop for the many
+  // short lines of a rows block.
+  template <typename Take>
+  void takeWhole(Take&& take) {
+    if (inCutLine_) return;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
+      const char* lf = static_cast<const char*>(
+          std::memchr(start + searched_, '\n', pending - searched_));
+      if (lf == nullptr) {
+        searched_ = pending;
+        return;
+      }
+      const std::size_t length = static_cast<std::size_t>(lf - start);
+      if (length > held_) return;
+      const bool crlf = length > 0 && start[length - 1] == '\r';
+      const std::uint64_t next = bufferOffset_ + consumed_ + length + 1;
+      if (!take(std::string_view(start, length - (crlf ? 1 : 0)), crlf, next)) {
+        searched_ = 0;
+        return;
+      }
+      consumed_ += length + 1;
+      searched_ = 0;
+    }
+  }
+
   bool failed() const { return failed_; }
 
   // Goes on at `offset`, a line start not before the next line's start.
@@ -600,6 +629,27 @@ class BlockJudge {
            line.offset == rowsBegin_;
   }
 
+  // True while the rows of a wanted block are being read, sound so far:
+  // their lines may then go to takeRow().
+  bool inWantedRows() const {
+    return judges_ != nullptr && sound_ && phase_ == Phase::kRows &&
+           form_->valueCount > 0;
+  }
+
+  // take() for an ended line of those rows that is no longer than a line
+  // read whole; false, taking nothing, for the empty line that closes them
+  // and for a comment line (it may open the next section).
+  bool takeRow(std::string_view text, bool crlf, std::uint64_t next) {
+    if (text.empty() || text.front() == backup_format::kCommentMark) return false;
+    const bool head =
+        form_->shared && text.front() != backup_format::kRowValuesStart[0];
+    Line row;
+    row.crlf = crlf;
+    row.next = next;
+    countRow(row, head, text.back(), 0);
+    return true;
+  }
+
   void take(const Line& line) {
     if (!line.ended) sound_ = false;
     if (!sound_) return;
@@ -1033,6 +1083,13 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted) {
           lines.next(&line);  // the rest of a row line, or a whole one
           judge.reject();
         }
+      }
+      // The lines of wanted rows are only counted here (the judges lex
+      // them): most of them go by in one tight loop.
+      if (judge.inWantedRows()) {
+        lines.takeWhole([&judge](std::string_view text, bool crlf, std::uint64_t next) {
+          return judge.takeRow(text, crlf, next);
+        });
       }
     } else if (!index.hasPreamble &&
                startsWith(line.text, backup_format::kPreambleStart)) {
