@@ -1,11 +1,13 @@
+#include "backup/row_reader.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
 #include "backup/progress.h"
+#include "backup/run_session.h"
 
 namespace {
 
@@ -129,9 +131,9 @@ class RowLines {
 
 }  // namespace
 
-unsigned long BackupEngine::pieceEnd(const db::CharacterSet& charset,
-                                     const char* value, unsigned long begin,
-                                     unsigned long end, unsigned long length) {
+unsigned long pieceEnd(const db::CharacterSet& charset, const char* value,
+                       unsigned long begin, unsigned long end,
+                       unsigned long length) {
   if (end >= length) return length;
   // In a single-byte character set, and in UTF-8 whose bytes of a
   // character are never one of the bytes escaped, any place will do.
@@ -146,10 +148,10 @@ unsigned long BackupEngine::pieceEnd(const db::CharacterSet& charset,
   return length;  // no such place: the rest in one piece
 }
 
-bool BackupEngine::writeLongRow(const db::Session& from, BackupFile& target,
-                                const std::string& prefix, const char* const* row,
-                                const unsigned long* lengths,
-                                unsigned int fieldCount) {
+bool RowReader::writeLongRow(const db::Session& from, BackupFile& target,
+                             const std::string& prefix, const char* const* row,
+                             const unsigned long* lengths,
+                             unsigned int fieldCount) {
   const db::CharacterSet charset = from.characterSet();
   bool written = target.writePart(prefix);
   for (unsigned int i = 0; i < fieldCount && written; ++i) {
@@ -180,12 +182,8 @@ bool BackupEngine::writeLongRow(const db::Session& from, BackupFile& target,
          target.writePart(backup_format::kLineEnd);
 }
 
-RowsResult BackupEngine::dumpRows(const TableEntry& table) {
-  return dumpRowsInto(table, session_, outFile);
-}
-
-RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from,
-                                      BackupFile& target) {
+RowsResult RowReader::read(const TableEntry& table, db::Session& from,
+                           BackupFile& target) {
   RowsResult rows;
   console_text::printStart(console_text::kQueryingRows);
   const std::string& tableName = table.name;
@@ -203,7 +201,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from
   select += ";";
   db::RowCursor cursor = from.stream(select);
   if (!cursor.started()) {
-    printErrorOf(from);
+    run_session::printError(from);
     return rows;
   }
   console_text::printLine(console_text::kOk);
@@ -256,7 +254,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = cursor.failed();
   if (fetchFailed)
-    printErrorOf(from);
+    run_session::printError(from);
   written = target.writeLine("") && written;
   if (!written)
     console_text::printLine(console_text::kRowsNotWritten);
