@@ -16,10 +16,6 @@
 class PreviousBackup;
 class PreviousIndexing;
 class SnapshotLock;
-struct Inventory;
-namespace backup_format {
-struct LogPosition;
-}
 
 // What a backup run ended with.
 enum class RunOutcome {

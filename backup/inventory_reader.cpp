@@ -73,6 +73,15 @@ bool markVersionedTables(db::Session& session, Inventory* inventory) {
   return true;
 }
 
+// Runs `query`, which the server answers only with PROCESS; false when it
+// refused (*refused) or failed.
+bool selectWithProcess(db::Session& session, const char* query, db::Rows* rows,
+                       bool* refused) {
+  const db::Session::Answer answer = session.selectUnlessRefused(query, rows);
+  *refused = answer == db::Session::Answer::kRefused;
+  return answer == db::Session::Answer::kRows;
+}
+
 // Fills `parts` with every InnoDB table's parts by name. False when the
 // server refused or failed; *refused tells a missing PROCESS privilege.
 bool readInnodbParts(db::Session& session,
@@ -80,10 +89,7 @@ bool readInnodbParts(db::Session& session,
                      bool* refused) {
   parts->clear();
   db::Rows rows;
-  const db::Session::Answer answer =
-      session.selectUnlessRefused(kInnodbTablesQuery, &rows);
-  *refused = answer == db::Session::Answer::kRefused;
-  if (answer != db::Session::Answer::kRows) return false;
+  if (!selectWithProcess(session, kInnodbTablesQuery, &rows, refused)) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
     const std::string& tail = rows.text(i, 1);
     if (tail.empty() || tail[0] == '#' || rows.isNull(i, 0)) continue;
@@ -100,10 +106,8 @@ bool readOpenTransactions(db::Session& session,
                           bool* refused) {
   seconds->clear();
   db::Rows rows;
-  const db::Session::Answer answer =
-      session.selectUnlessRefused(kOpenTransactionsQuery, &rows);
-  *refused = answer == db::Session::Answer::kRefused;
-  if (answer != db::Session::Answer::kRows) return false;
+  if (!selectWithProcess(session, kOpenTransactionsQuery, &rows, refused))
+    return false;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (rows.isNull(i, 0)) continue;  // not begun inside InnoDB yet
     long long start = 0;
@@ -250,7 +254,7 @@ bool beginSnapshot(db::Session& session, const InventoryRequest& request,
     run_session::printError(session);
     return false;
   }
-  if (request.lock != nullptr && !request.lock->lock(locked, lockRefusal))
+  if (request.lock != nullptr && !request.lock->lockTables(locked, lockRefusal))
     return false;
   if (!session.execute("START TRANSACTION WITH CONSISTENT SNAPSHOT") ||
       !listKinds(session, kinds) || !session.select("SHOW TABLE STATUS;", status)) {

@@ -129,6 +129,22 @@ class RowLines {
   bool written_ = true;
 };
 
+// The query that reads the rows of `table`: its columns as the table lists
+// them, and its kept past rows where they are saved.
+std::string selectOf(const TableEntry& table) {
+  std::string select = "SELECT ";
+  if (table.columns.empty()) {
+    select += "*";
+  } else {
+    for (size_t i = 0; i < table.columns.size(); ++i)
+      select += (i ? "," : "") + backup_format::quoteIdentifier(table.columns[i]);
+  }
+  select += " FROM " + backup_format::quoteIdentifier(table.name);
+  if (table.historySaved)
+    select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
+  return select + ";";
+}
+
 }  // namespace
 
 unsigned long pieceEnd(const db::CharacterSet& charset, const char* value,
@@ -188,18 +204,7 @@ RowsResult RowReader::read(const TableEntry& table, db::Session& from,
   console_text::printStart(console_text::kQueryingRows);
   const std::string& tableName = table.name;
   const std::vector<std::string>& columns = table.columns;
-  std::string select = "SELECT ";
-  if (columns.empty()) {
-    select += "*";
-  } else {
-    for (size_t i = 0; i < columns.size(); ++i)
-      select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
-  }
-  select += " FROM " + backup_format::quoteIdentifier(tableName);
-  if (table.historySaved)
-    select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
-  select += ";";
-  db::RowCursor cursor = from.stream(select);
+  db::RowCursor cursor = from.stream(selectOf(table));
   if (!cursor.started()) {
     run_session::printError(from);
     return rows;

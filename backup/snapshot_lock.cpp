@@ -47,8 +47,8 @@ bool SnapshotLock::listNonTransactional(std::vector<std::string>* names) {
   return true;
 }
 
-bool SnapshotLock::lock(std::unordered_set<std::string>* locked,
-                        std::string* why) {
+bool SnapshotLock::lockTables(std::unordered_set<std::string>* locked,
+                              std::string* why) {
   locked->clear();
   why->clear();
   std::vector<std::string> names;

@@ -66,7 +66,7 @@ class SnapshotLock {
   // could not be locked (the run goes on without the lock). False, said on
   // the console, when `main` failed or the lock was not granted within
   // run_session::kLockWaitSeconds.
-  bool lock(std::unordered_set<std::string>* locked, std::string* why);
+  bool lockTables(std::unordered_set<std::string>* locked, std::string* why);
 
   // Reads the rows of every table of `inventory` that `plan` reads first,
   // through the connection that holds their lock, with `reader`, into a
@@ -78,7 +78,7 @@ class SnapshotLock {
   void release();
 
  private:
-  // The tables lock() locks, listed through `main_`.
+  // The tables lockTables() locks, listed through `main_`.
   bool listNonTransactional(std::vector<std::string>* names);
 
   db::Session& main_;
