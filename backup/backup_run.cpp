@@ -60,6 +60,16 @@ time_t currentTimeAvoiding(const std::string& avoidStamp,
   }
 }
 
+// The file's comment lines, then the preamble that the restore runs first:
+// the session the rows were read in (`charset`, UTC).
+void writeHeader(const std::string& database, const std::string& created,
+                 const std::string& charset, BackupFile& out) {
+  for (const std::string& line : backup_format::headerLines(database, created))
+    out.writeLine(line);
+  out.writeLine(backup_format::preambleLine(charset));
+  out.writeLine("");
+}
+
 // What this run's settings line names.
 std::string settingsText(const plan::Settings& settings) {
   return backup_format::settingsText(settings.saveStructure, settings.saveData,
@@ -184,11 +194,7 @@ RunOutcome BackupEngine::writeFile(const FileJob& job, const std::string& fileNa
     writeErrorTold = true;
   };
   printLine(console_text::kWritingHeader);
-  for (const std::string& line :
-       backup_format::headerLines(login_.database, created))
-    outFile_.writeLine(line);
-  outFile_.writeLine(backup_format::preambleLine(session_.characterSetName()));
-  outFile_.writeLine("");
+  writeHeader(login_.database, created, session_.characterSetName(), outFile_);
   checkWritten();
   RowReader rowReader(settings_.rowsPerStatement);
   const RowsReadFirst readFirst =

@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "backup/backup_file.h"
 #include "backup/db_session.h"
@@ -70,7 +71,8 @@ class SnapshotLock {
 
   // Reads the rows of every table of `inventory` that `plan` reads first,
   // through the connection that holds their lock, with `reader`, into a
-  // scratch file beside `fileName`; then lets go of the lock.
+  // scratch file beside `fileName`; then lets go of the lock. A table
+  // whose rows could not be read first (no scratch file) finds none there.
   RowsReadFirst readFirst(const Inventory& inventory, const plan::Plan& plan,
                           const std::string& fileName, RowReader& reader);
 
