@@ -1,13 +1,12 @@
-// The server's binary log in a run: where it stands at the snapshot, and
-// which tables it shows changed since the previous backup.
+#include "backup/binlog_run.h"
+
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "backup/backup_engine.h"
-#include "backup/backup_format.h"
 #include "backup/binlog.h"
 #include "backup/console_text.h"
+#include "backup/previous_file.h"
 
 using console_text::printLine;
 
@@ -21,38 +20,13 @@ std::vector<std::string> baseTables(const Inventory& inventory) {
   return names;
 }
 
-}  // namespace
-
-// Inside the snapshot the server tells the log position that the snapshot
-// sees up to: a transaction open at that moment is logged after it.
-void BackupEngine::readLogPosition(backup_format::LogPosition* at) {
-  *at = backup_format::LogPosition();
-  db::Rows rows;
-  if (!session_.select("SHOW STATUS LIKE 'Binlog_snapshot_%'", &rows)) return;
-  std::string file;
-  long long position = -1;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows.text(i, 0) == "Binlog_snapshot_file") file = rows.text(i, 1);
-    if (rows.text(i, 0) == "Binlog_snapshot_position" &&
-        !db::wholeNumber(rows.text(i, 1), &position))
-      position = -1;
-  }
-  if (file.empty() || position < 0) return;
-  at->file = file;
-  at->position = static_cast<unsigned long long>(position);
-  db::Rows gtid;
-  if (session_.select("SELECT BINLOG_GTID_POS(X'" + backup_format::hexDigits(file) +
-                          "', " + std::to_string(position) + ")",
-                      &gtid) &&
-      gtid.size() > 0 && !gtid.isNull(0, 0))
-    at->gtid = gtid.text(0, 0);
-}
-
 // The time of the start event of the file the snapshot's position is in:
-// the first start event the server sends from there.
-long long BackupEngine::readLogStart(const backup_format::LogPosition& at) {
+// the first start event the server sends from there; 0 when it cannot be
+// read.
+long long readLogStart(const run_session::Login& login,
+                       const backup_format::LogPosition& at) {
   long long start = 0;
-  db::readLog(host_, user_, password_, at.file, at.position,
+  db::readLog(login.host, login.user, login.password, at.file, at.position,
               [&start](const db::LogEvent& event) {
                 if (event.kind != db::LogEvent::Kind::kFormat) return true;
                 start = event.timestamp;
@@ -61,12 +35,14 @@ long long BackupEngine::readLogStart(const backup_format::LogPosition& at) {
   return start;
 }
 
-bool BackupEngine::readLogReach(const std::vector<std::string>& tables,
-                                binlog::Reach* reach) {
+// The foreign keys, triggers and routines through which a change writes
+// others; `tables` are the database's.
+bool readLogReach(db::Session& session, const std::vector<std::string>& tables,
+                  binlog::Reach* reach) {
   db::Rows rows;
   // The keys whose parent is in this database and those whose parent is
   // in another, in one question.
-  if (!session_.select(
+  if (!session.select(
           "SELECT REFERENCED_TABLE_NAME, TABLE_NAME, "
           "UNIQUE_CONSTRAINT_SCHEMA = DATABASE() FROM "
           "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA = "
@@ -77,15 +53,15 @@ bool BackupEngine::readLogReach(const std::vector<std::string>& tables,
   for (size_t i = 0; i < rows.size(); ++i)
     (rows.text(i, 2) == "1" ? reach->cascades : reach->foreignCascades)
         .emplace_back(rows.text(i, 0), rows.text(i, 1));
-  if (!session_.select("SELECT EVENT_OBJECT_TABLE, ACTION_STATEMENT FROM "
-                       "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = DATABASE()",
-                       &rows))
+  if (!session.select("SELECT EVENT_OBJECT_TABLE, ACTION_STATEMENT FROM "
+                      "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = DATABASE()",
+                      &rows))
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
     reach->triggers.emplace_back(rows.text(i, 0), rows.text(i, 1));
-  if (!session_.select("SELECT ROUTINE_NAME, ROUTINE_DEFINITION FROM "
-                       "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()",
-                       &rows))
+  if (!session.select("SELECT ROUTINE_NAME, ROUTINE_DEFINITION FROM "
+                      "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()",
+                      &rows))
     return false;
   // A body the server withholds may write any table.
   std::string everyTable;
@@ -102,9 +78,9 @@ bool BackupEngine::readLogReach(const std::vector<std::string>& tables,
 // database's. True when another database holds one whose body names this
 // database or is withheld (or when that cannot be read). Asked only when
 // the log holds such statements: the triggers' table spans every database.
-bool BackupEngine::foreignWritersMayExist() {
+bool foreignWritersMayExist(db::Session& session) {
   long long count = 0;
-  return !session_.selectNumber(
+  return !session.selectNumber(
              "SELECT (SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE "
              "TRIGGER_SCHEMA <> DATABASE() AND LOCATE(DATABASE(), ACTION_STATEMENT) > 0)"
              " + (SELECT COUNT(*) FROM information_schema.ROUTINES WHERE "
@@ -114,47 +90,80 @@ bool BackupEngine::foreignWritersMayExist() {
          count > 0;
 }
 
-std::optional<std::unordered_set<std::string>> BackupEngine::readLogChanges(
-    const Inventory& inventory, const PreviousBackup* previous) {
-  logAt_ = inventory.logAt;
-  if (logAt_.file.empty()) {
+}  // namespace
+
+// Inside the snapshot the server tells the log position that the snapshot
+// sees up to: a transaction open at that moment is logged after it.
+backup_format::LogPosition readLogPosition(db::Session& session) {
+  backup_format::LogPosition at;
+  db::Rows rows;
+  if (!session.select("SHOW STATUS LIKE 'Binlog_snapshot_%'", &rows)) return at;
+  std::string file;
+  long long position = -1;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows.text(i, 0) == "Binlog_snapshot_file") file = rows.text(i, 1);
+    if (rows.text(i, 0) == "Binlog_snapshot_position" &&
+        !db::wholeNumber(rows.text(i, 1), &position))
+      position = -1;
+  }
+  if (file.empty() || position < 0) return at;
+  at.file = file;
+  at.position = static_cast<unsigned long long>(position);
+  db::Rows gtid;
+  if (session.select("SELECT BINLOG_GTID_POS(X'" + backup_format::hexDigits(file) +
+                         "', " + std::to_string(position) + ")",
+                     &gtid) &&
+      gtid.size() > 0 && !gtid.isNull(0, 0))
+    at.gtid = gtid.text(0, 0);
+  return at;
+}
+
+LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
+                          const Inventory& inventory, const PreviousBackup* previous) {
+  LogChanges result;
+  backup_format::LogPosition& at = result.at;
+  at = inventory.logAt;
+  if (at.file.empty()) {
     if (previous != nullptr) printLine(console_text::logNotRead(console_text::kLogOff));
-    return std::nullopt;
+    return result;
   }
   const backup_format::LogPosition* from =
       previous != nullptr ? &previous->contents().logPosition : nullptr;
   // A position without its file's start (the run that wrote it could not
   // read the log) cannot show that the file is still the same.
   if (from == nullptr || from->file.empty() || from->start <= 0) {
-    logAt_.start = readLogStart(logAt_);
+    at.start = readLogStart(login, at);
     if (previous != nullptr)
       printLine(console_text::logNotRead(console_text::kLogNoPreviousPosition));
-    return std::nullopt;
+    return result;
   }
   const std::vector<std::string> tables = baseTables(inventory);
   binlog::Reach reach;
-  if (!readLogReach(tables, &reach)) {
-    printLine(console_text::logNotRead(console_text::logReadError(serverError())));
-    return std::nullopt;
+  if (!readLogReach(session, tables, &reach)) {
+    printLine(console_text::logNotRead(
+        console_text::logReadError(run_session::errorText(session))));
+    return result;
   }
-  binlog::Collector collector(databaseName, tables, *from, logAt_, std::move(reach));
+  binlog::Collector collector(login.database, tables, *from, at, std::move(reach));
   const db::LogRead read =
-      db::readLog(host_, user_, password_, from->file, from->position,
+      db::readLog(login.host, login.user, login.password, from->file, from->position,
                   [&collector](const db::LogEvent& event) { return collector.take(event); });
-  logAt_.start = collector.endFileStart();
-  if (logAt_.start == 0) logAt_.start = readLogStart(logAt_);
+  at.start = collector.endFileStart();
+  if (at.start == 0) at.start = readLogStart(login, at);
   if (read.error == db::kNoPrivilege || (read.opened && !read.filtersKnown)) {
-    printLine(console_text::logNotRead(console_text::logGrantMissing(currentAccount())));
-    return std::nullopt;
+    printLine(console_text::logNotRead(
+        console_text::logGrantMissing(run_session::currentAccount(session))));
+    return result;
   }
   binlog::Changes changes = collector.finish(read);
-  if (changes.clean && changes.foreignStatements && foreignWritersMayExist()) {
+  if (changes.clean && changes.foreignStatements && foreignWritersMayExist(session)) {
     changes.clean = false;
     changes.why = console_text::kLogForeignWriter;
   }
   if (!changes.clean) {
     printLine(console_text::logNotRead(changes.why));
-    return std::nullopt;
+    return result;
   }
-  return std::move(changes.tables);
+  result.tables = std::move(changes.tables);
+  return result;
 }

@@ -1,19 +1,15 @@
-// The definitions that are not tables: functions, procedures, triggers and
-// events, each in a section of its own, and the statements of views. They
-// are read from the server with the results unconverted, so that each
-// text comes in the character set it was written in, and replayed under
-// that character set.
+#include "backup/definitions.h"
+
 #include <algorithm>
 #include <cstring>
-#include <tuple>
 #include <functional>
-#include <memory>
 #include <string_view>
+#include <tuple>
 #include <unordered_set>
 
-#include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
+#include "backup/run_session.h"
 
 using console_text::printLine;
 
@@ -22,7 +18,6 @@ namespace {
 using backup_format::SectionKind;
 
 using console_text::kNoDefinition;
-using console_text::kUnwritableDefinition;
 
 // Each kind's word in SHOW CREATE (also the type that the list queries
 // give).
@@ -55,10 +50,6 @@ int columnNamed(const db::Rows& rows, const char* name) {
   for (size_t i = 0; i < rows.columnCount(); ++i)
     if (rows.columnName(i) == name) return static_cast<int>(i);
   return -1;
-}
-
-bool isRoutine(SectionKind kind) {
-  return kind == SectionKind::kFunction || kind == SectionKind::kProcedure;
 }
 
 // Fills `object` from the answer to SHOW CREATE: the statement, and the
@@ -185,12 +176,10 @@ TriggerGrant triggerGrantOf(std::string_view line) {
   return grant;
 }
 
-}  // namespace
-
-bool BackupEngine::listObjects(const char* statement,
-                               std::vector<ObjectDefinition>* objects) {
+bool listObjects(db::Session& session, const char* statement,
+                 std::vector<ObjectDefinition>* objects) {
   db::Rows rows;
-  if (!session_.select(statement, &rows)) return false;
+  if (!session.select(statement, &rows)) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
     ObjectDefinition object;
     object.kind = kindOf(rows.text(i, 0));
@@ -201,18 +190,17 @@ bool BackupEngine::listObjects(const char* statement,
   return true;
 }
 
-ObjectDefinition BackupEngine::showCreate(SectionKind kind,
-                                          const std::string& name,
-                                          const char* what) {
+ObjectDefinition showCreate(db::Session& session, SectionKind kind,
+                            const std::string& name, const char* what) {
   ObjectDefinition object;
   object.kind = kind;
   object.name = name;
-  object.hexFormTaken = session_.executesImmediate();
+  object.hexFormTaken = session.executesImmediate();
   db::Rows rows;
-  if (!session_.select(std::string("SHOW CREATE ") + what + " " +
-                           backup_format::quoteIdentifier(name),
-                       &rows))
-    object.error = serverError();
+  if (!session.select(std::string("SHOW CREATE ") + what + " " +
+                          backup_format::quoteIdentifier(name),
+                      &rows))
+    object.error = run_session::errorText(session);
   else
     takeShowCreate(rows, &object);
   return object;
@@ -223,9 +211,9 @@ ObjectDefinition BackupEngine::showCreate(SectionKind kind,
 // server. It gives each table's triggers of one timing and event in the
 // order they fire; tables (by their bytes), timings and events are put in
 // order here.
-bool BackupEngine::listTriggers(std::vector<ObjectDefinition>* objects) {
+bool listTriggers(db::Session& session, std::vector<ObjectDefinition>* objects) {
   db::Rows rows;
-  if (!session_.select("SHOW TRIGGERS", &rows)) return false;
+  if (!session.select("SHOW TRIGGERS", &rows)) return false;
   const int name = columnNamed(rows, "Trigger");
   const int table = columnNamed(rows, "Table");
   const int timing = columnNamed(rows, "Timing");
@@ -252,11 +240,11 @@ bool BackupEngine::listTriggers(std::vector<ObjectDefinition>* objects) {
 // SHOW EVENTS lists this database's events, in order of their names' bytes
 // here, and tells a missing right by refusing; information_schema.EVENTS
 // would show none without a word.
-db::Session::Answer BackupEngine::listEvents(
-    std::vector<ObjectDefinition>* objects) {
+db::Session::Answer listEvents(db::Session& session,
+                               std::vector<ObjectDefinition>* objects) {
   db::Rows rows;
   const db::Session::Answer answer =
-      session_.selectUnlessRefused("SHOW EVENTS", &rows, db::kNoDatabaseRight);
+      session.selectUnlessRefused("SHOW EVENTS", &rows, db::kNoDatabaseRight);
   if (answer != db::Session::Answer::kRows) return answer;
   const int name = columnNamed(rows, "Name");
   if (name < 0) return db::Session::Answer::kFailed;
@@ -273,10 +261,13 @@ db::Session::Answer BackupEngine::listEvents(
   return answer;
 }
 
-bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
-                                   bool* visible) {
+// Whether the session may see every trigger: TRIGGER granted to the user
+// or its role on all databases, on `database`, or on each base table.
+// False when the grants could not be read.
+bool triggersVisible(db::Session& session, const std::string& database,
+                     const std::vector<TableEntry>& tables, bool* visible) {
   db::Rows rows;
-  if (!session_.select("SHOW GRANTS", &rows)) return false;
+  if (!session.select("SHOW GRANTS", &rows)) return false;
   bool everywhere = false;
   std::unordered_set<std::string> grantedTables;
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -284,9 +275,9 @@ bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
     const TriggerGrant grant = triggerGrantOf(rows.text(i, 0));
     if (!grant.found) continue;
     if (grant.everywhere ||
-        (grant.table.empty() && grantPatternMatches(grant.database, databaseName)))
+        (grant.table.empty() && grantPatternMatches(grant.database, database)))
       everywhere = true;
-    else if (!grant.table.empty() && grant.database == databaseName)
+    else if (!grant.table.empty() && grant.database == database)
       grantedTables.insert(grant.table);
   }
   *visible = true;
@@ -296,10 +287,13 @@ bool BackupEngine::triggersVisible(const std::vector<TableEntry>& tables,
   return true;
 }
 
-void BackupEngine::checkTriggerRight(Inventory* inventory) {
+// Says when the right to see every trigger is missing (rightsMissing),
+// or that the grants could not be read (objectsListed false).
+void checkTriggerRight(db::Session& session, const std::string& database,
+                       Inventory* inventory) {
   bool triggers = false;
-  if (!triggersVisible(inventory->tables, &triggers)) {
-    printError();
+  if (!triggersVisible(session, database, inventory->tables, &triggers)) {
+    run_session::printError(session);
     inventory->objectsListed = false;
   } else if (!triggers) {
     printLine(console_text::kNoTriggerRight);
@@ -307,124 +301,68 @@ void BackupEngine::checkTriggerRight(Inventory* inventory) {
   }
 }
 
-bool BackupEngine::readDefinitions(Inventory* inventory) {
+// Runs `read` with the session's results unconverted, which give each
+// text in the character set of the session that made it; false, said on
+// the console, when the session could not be switched or switched back.
+bool readUnconverted(db::Session& session, const std::function<void()>& read) {
+  if (!session.execute("SET @vkt_results = @@character_set_results, "
+                       "character_set_results = binary")) {
+    run_session::printError(session);
+    return false;
+  }
+  read();
+  if (!session.execute("SET character_set_results = @vkt_results")) {
+    run_session::printError(session);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readDefinitions(db::Session& session, const std::string& database,
+                     Inventory* inventory) {
   std::vector<ObjectDefinition>& objects = inventory->objects;
   console_text::printStart(console_text::kQueryingObjects);
   // Functions before procedures; triggers in the order they fire, so that
   // creating them one after the other gives that order back.
   db::Session::Answer events = db::Session::Answer::kFailed;
   inventory->objectsListed =
-      listObjects("SELECT ROUTINE_TYPE, ROUTINE_NAME FROM "
+      listObjects(session,
+                  "SELECT ROUTINE_TYPE, ROUTINE_NAME FROM "
                   "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = "
                   "DATABASE() AND ROUTINE_TYPE IN ('FUNCTION', 'PROCEDURE') "
                   "ORDER BY ROUTINE_TYPE, BINARY ROUTINE_NAME",
                   &objects) &&
-      listTriggers(&objects) &&
-      (events = listEvents(&objects)) != db::Session::Answer::kFailed;
+      listTriggers(session, &objects) &&
+      (events = listEvents(session, &objects)) != db::Session::Answer::kFailed;
   if (!inventory->objectsListed) {
-    printError();
+    run_session::printError(session);
     objects.clear();
   } else {
     printLine(console_text::kOk);
-    checkTriggerRight(inventory);
+    checkTriggerRight(session, database, inventory);
     if (events == db::Session::Answer::kRefused) {
       printLine(console_text::kNoEventRight);
       inventory->rightsMissing = true;
     }
   }
   if (objects.empty()) return true;
-  return readUnconverted([this, &objects] {
+  return readUnconverted(session, [&session, &objects] {
     for (ObjectDefinition& object : objects)
-      object = showCreate(object.kind, object.name, keywordOf(object.kind));
+      object = showCreate(session, object.kind, object.name, keywordOf(object.kind));
   });
 }
 
-bool BackupEngine::readViewDefinitions(Inventory* inventory) {
+bool readViewDefinitions(db::Session& session, Inventory* inventory) {
   bool anyView = false;
   for (const TableEntry& table : inventory->tables)
     anyView = anyView || table.isView;
   if (!anyView) return true;
-  return readUnconverted([this, inventory] {
+  return readUnconverted(session, [&session, inventory] {
     for (const TableEntry& table : inventory->tables)
       if (table.isView)
         inventory->viewDefinitions[table.name] =
-            showCreate(SectionKind::kTable, table.name, "VIEW");
+            showCreate(session, SectionKind::kTable, table.name, "VIEW");
   });
-}
-
-// Unconverted results give each text in the character set of the session
-// that made it.
-bool BackupEngine::readUnconverted(const std::function<void()>& read) {
-  if (!query("SET @vkt_results = @@character_set_results, "
-             "character_set_results = binary")) {
-    printError();
-    return false;
-  }
-  read();
-  if (!query("SET character_set_results = @vkt_results")) {
-    printError();
-    return false;
-  }
-  return true;
-}
-
-bool BackupEngine::writeViewStructure(const Inventory& inventory,
-                                      const TableEntry& view) {
-  console_text::printStart(console_text::kQueryingDefinition);
-  auto found = inventory.viewDefinitions.find(view.name);
-  std::vector<std::string> lines;
-  std::string error = found == inventory.viewDefinitions.end() ? kNoDefinition
-                                                      : found->second.error;
-  if (error.empty()) {
-    lines = object_section::viewLines(found->second, dropTable);
-    if (lines.empty()) error = kUnwritableDefinition;
-  }
-  if (!error.empty()) {
-    printLine(console_text::error(error));
-    return false;
-  }
-  printLine(console_text::kOk);
-  for (const std::string& line : lines)
-    if (!outFile.writeLine(line)) return false;
-  return outFile.writeLine("");
-}
-
-bool BackupEngine::writeObject(const ObjectDefinition& object) {
-  printLine("");
-  printLine(console_text::savingObject(object.kind, object.name));
-  std::vector<std::string> lines =
-      object_section::objectLines(object, dropTable);
-  if (lines.empty()) {
-    printLine(console_text::error(object.error.empty() ? kUnwritableDefinition
-                                                       : object.error));
-    return false;
-  }
-  outFile.startFrame();
-  if (!outFile.writeLine(
-          backup_format::sectionOpener(object.kind, object.name))) {
-    printLine(console_text::kCannotWrite);
-    return false;
-  }
-  for (const std::string& line : lines)
-    if (!outFile.writeLine(line)) return false;
-  return true;
-}
-
-int BackupEngine::writeRoutines(const Inventory& inventory) {
-  int saved = 0;
-  for (const ObjectDefinition& object : inventory.objects)
-    if (isRoutine(object.kind) && writeObject(object)) ++saved;
-  return saved;
-}
-
-int BackupEngine::writeObjects(const Inventory& inventory, SectionKind kind) {
-  int saved = 0;
-  for (const ObjectDefinition& object : inventory.objects)
-    if (object.kind == kind && writeObject(object)) ++saved;
-  return saved;
-}
-
-bool BackupEngine::objectsWhole(const Inventory& inventory, int saved) const {
-  return inventory.objectsListed && !inventory.rightsMissing &&
-         saved == static_cast<int>(inventory.objects.size());
 }

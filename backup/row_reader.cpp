@@ -1,11 +1,13 @@
+#include "backup/row_reader.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "backup/backup_engine.h"
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
 #include "backup/progress.h"
+#include "backup/run_session.h"
 
 namespace {
 
@@ -127,11 +129,27 @@ class RowLines {
   bool written_ = true;
 };
 
+// The query that reads the rows of `table`: its columns as the table lists
+// them, and its kept past rows where they are saved.
+std::string selectOf(const TableEntry& table) {
+  std::string select = "SELECT ";
+  if (table.columns.empty()) {
+    select += "*";
+  } else {
+    for (size_t i = 0; i < table.columns.size(); ++i)
+      select += (i ? "," : "") + backup_format::quoteIdentifier(table.columns[i]);
+  }
+  select += " FROM " + backup_format::quoteIdentifier(table.name);
+  if (table.historySaved)
+    select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
+  return select + ";";
+}
+
 }  // namespace
 
-unsigned long BackupEngine::pieceEnd(const db::CharacterSet& charset,
-                                     const char* value, unsigned long begin,
-                                     unsigned long end, unsigned long length) {
+unsigned long pieceEnd(const db::CharacterSet& charset, const char* value,
+                       unsigned long begin, unsigned long end,
+                       unsigned long length) {
   if (end >= length) return length;
   // In a single-byte character set, and in UTF-8 whose bytes of a
   // character are never one of the bytes escaped, any place will do.
@@ -146,10 +164,10 @@ unsigned long BackupEngine::pieceEnd(const db::CharacterSet& charset,
   return length;  // no such place: the rest in one piece
 }
 
-bool BackupEngine::writeLongRow(const db::Session& from, BackupFile& target,
-                                const std::string& prefix, const char* const* row,
-                                const unsigned long* lengths,
-                                unsigned int fieldCount) {
+bool RowReader::writeLongRow(const db::Session& from, BackupFile& target,
+                             const std::string& prefix, const char* const* row,
+                             const unsigned long* lengths,
+                             unsigned int fieldCount) {
   const db::CharacterSet charset = from.characterSet();
   bool written = target.writePart(prefix);
   for (unsigned int i = 0; i < fieldCount && written; ++i) {
@@ -180,30 +198,15 @@ bool BackupEngine::writeLongRow(const db::Session& from, BackupFile& target,
          target.writePart(backup_format::kLineEnd);
 }
 
-RowsResult BackupEngine::dumpRows(const TableEntry& table) {
-  return dumpRowsInto(table, session_, outFile);
-}
-
-RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from,
-                                      BackupFile& target) {
+RowsResult RowReader::read(const TableEntry& table, db::Session& from,
+                           BackupFile& target) {
   RowsResult rows;
   console_text::printStart(console_text::kQueryingRows);
   const std::string& tableName = table.name;
   const std::vector<std::string>& columns = table.columns;
-  std::string select = "SELECT ";
-  if (columns.empty()) {
-    select += "*";
-  } else {
-    for (size_t i = 0; i < columns.size(); ++i)
-      select += (i ? "," : "") + backup_format::quoteIdentifier(columns[i]);
-  }
-  select += " FROM " + backup_format::quoteIdentifier(tableName);
-  if (table.historySaved)
-    select += " FOR SYSTEM_TIME ALL WHERE " + historyRowsKept(table);
-  select += ";";
-  db::RowCursor cursor = from.stream(select);
+  db::RowCursor cursor = from.stream(selectOf(table));
   if (!cursor.started()) {
-    printErrorOf(from);
+    run_session::printError(from);
     return rows;
   }
   console_text::printLine(console_text::kOk);
@@ -256,7 +259,7 @@ RowsResult BackupEngine::dumpRowsInto(const TableEntry& table, db::Session& from
   // The end of the rows and a broken connection look alike to the fetch.
   bool fetchFailed = cursor.failed();
   if (fetchFailed)
-    printErrorOf(from);
+    run_session::printError(from);
   written = target.writeLine("") && written;
   if (!written)
     console_text::printLine(console_text::kRowsNotWritten);
