@@ -19,6 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
 #include "backup/progress.h"
@@ -923,6 +927,25 @@ ssize_t FileBytes::readAt(char* buffer, std::size_t length,
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }
 
+namespace {
+
+// The first quote in [p, end), or null. Most values are short: sixteen
+// bytes are looked at together in line, without a call, where the
+// processor can.
+inline const char* findQuote(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('\'');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote));
+    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+#endif
+  return static_cast<const char*>(std::memchr(p, '\'', end - p));
+}
+
+}  // namespace
+
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
   const char* p = line.data() + from;
   const char* const end = line.data() + line.size();
@@ -935,8 +958,7 @@ int valuesUpTo(std::string_view line, std::size_t from, char last) {
       // backslashes.
       const char* from = ++p;
       for (;;) {
-        const char* quote =
-            static_cast<const char*>(std::memchr(p, '\'', end - p));
+        const char* quote = findQuote(p, end);
         if (quote == nullptr) return -1;
         const char* run = quote;
         while (run > from && run[-1] == '\\') --run;
