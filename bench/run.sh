@@ -143,8 +143,12 @@ for r in $(seq 1 "$rounds"); do
   cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
   if [ -n "${VKT_BIN_BEFORE:-}" ]; then
     # The other build from the same compressed file, right after this one.
+    # The file just written is moved aside meanwhile: a name taken in this
+    # second would make the other build wait for the next one.
+    mv "$incz" "$incz.aside"
     f=$(bin=$VKT_BIN_BEFORE run_tool tool_inc_z_before "$work/incz")
     rm -f "$f"
+    mv "$incz.aside" "$incz"
     cp "$work/incz/vkt.ini.base" "$work/incz/vkt.ini"
   fi
   if [ "$r" -eq 1 ]; then
