@@ -645,8 +645,7 @@ class BlockJudge {
   // and for a comment line (it may open the next section).
   bool takeRow(std::string_view text, bool crlf, std::uint64_t next) {
     if (text.empty() || text.front() == backup_format::kCommentMark) return false;
-    const bool head =
-        form_->shared && text.front() != backup_format::kRowValuesStart[0];
+    const bool head = isStatementHead(text);
     Line row;
     row.crlf = crlf;
     row.next = next;
@@ -727,8 +726,7 @@ class BlockJudge {
       form_->prefix = std::string(rowPrefixOf(text));
       if (form_->prefix.empty()) reject();
     }
-    const bool statementHead =
-        form_->shared && !startsWith(text, backup_format::kRowValuesStart);
+    const bool statementHead = isStatementHead(text);
     const bool counting = sound_ && !statementHead && form_->valueCount < 0;
     RowShape shape(form_->shared ? std::string_view(backup_format::kRowValuesStart)
                                  : std::string_view(form_->prefix));
@@ -793,12 +791,19 @@ class BlockJudge {
     if (form_->valueCount <= 0) reject();
   }
 
+  // Whether the row line `line` (not empty) is a statement head: in rows
+  // of several a statement, the line that begins no row.
+  bool isStatementHead(std::string_view line) const {
+    static_assert(sizeof(backup_format::kRowValuesStart) == 2, "one byte begins a row");
+    return form_->shared && line.front() != backup_format::kRowValuesStart[0];
+  }
+
   // Counts the rows and hands them to the judges in runs that end where a
   // statement ends. Only the first row is lexed here: the judges lex every
   // line, so a line miscounted here fails there.
   void countRow(const Line& row) {
     const std::string_view line = row.text;
-    const bool head = form_->shared && !startsWith(line, backup_format::kRowValuesStart);
+    const bool head = isStatementHead(line);
     const int values =
         !head && form_->valueCount < 0 ? valuesUpTo(line, 1, line.back()) : 0;
     countRow(row, head, line.back(), values);
