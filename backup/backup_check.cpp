@@ -889,16 +889,12 @@ void addFrameFault(Report* report, std::int64_t frame, const char* why) {
   report->faults.insert(report->faults.begin(), {0, frame, why});
 }
 
-bool readWhole(int fd, std::string* out, std::size_t length, std::uint64_t offset) {
-  out->assign(length, '\0');
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t n = pread(fd, &(*out)[done], length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+// Whether the bytes of `fd` at `offset` are `wanted`.
+bool readsAs(int fd, std::uint64_t offset, const std::string& wanted) {
+  std::string found(wanted.size(), '\0');
+  return zstd_frames::readAt(fd, &found[0], found.size(), offset) ==
+             static_cast<ssize_t>(found.size()) &&
+         found == wanted;
 }
 
 // The frames tile the file from its first byte, and the seek table after
@@ -915,9 +911,8 @@ void checkFrames(int fd, const std::vector<zstd_frames::Frame>& frames,
     at = frame.packedBegin + frame.packedSize;
   }
   const std::string wanted = zstd_frames::seekTable(frames);
-  std::string found;
   const bool sound = tiled && fileSize >= at && fileSize - at == wanted.size() &&
-                     readWhole(fd, &found, wanted.size(), at) && found == wanted;
+                     readsAs(fd, at, wanted);
   if (!sound)
     addFrameFault(report, static_cast<std::int64_t>(frames.size()),
                   console_text::kCheckSeekTable);

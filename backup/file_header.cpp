@@ -1,7 +1,5 @@
 #include "backup/file_header.h"
 
-#include <cerrno>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,15 +13,8 @@ bool namesDatabase(int fd, const std::string& database) {
     return backup_format::headerNamesDatabase(
         zstd_frames::decompressedStart(fd, backup_format::kHeaderBytes), database);
   std::string start(backup_format::kHeaderBytes, '\0');
-  size_t done = 0;
-  while (done < start.size()) {
-    const ssize_t n = pread(fd, &start[done], start.size() - done,
-                            static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  start.resize(done);
+  const ssize_t n = zstd_frames::readAt(fd, &start[0], start.size(), 0);
+  start.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return backup_format::headerNamesDatabase(start, database);
 }
 

@@ -56,19 +56,6 @@ void fillDamaged(char* plain, std::size_t size) {
   if (size >= 2) plain[size - 1] = '\n';
 }
 
-ssize_t readAt(int fd, void* buffer, std::size_t length, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(fd, static_cast<char*>(buffer) + done, length - done,
-                      static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 bool writeAt(int fd, const char* data, std::size_t length, std::uint64_t offset) {
   while (length > 0) {
     ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
@@ -138,6 +125,19 @@ FrameOutcome decompressFrame(ZSTD_DCtx* context, Input& input, int target,
 }
 
 }  // namespace
+
+ssize_t readAt(int fd, void* buffer, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, static_cast<char*>(buffer) + done, length - done,
+                      static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
 
 std::string seekTable(const std::vector<Frame>& frames) {
   std::string table;

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace zstd_frames {
 
 // A frame holds at most this many decompressed bytes: a long rows block
@@ -40,6 +42,12 @@ std::string seekTable(const std::vector<Frame>& frames);
 
 // True when `fd` begins with a zstd frame (or a skippable one).
 bool looksCompressed(int fd);
+
+// Reads `length` bytes of `fd` at `offset` into `buffer`, whatever a
+// single pread() gives and through interruptions: fewer only at the end of
+// the file or when reading fails after some were read; -1 when it fails
+// before any.
+ssize_t readAt(int fd, void* buffer, std::size_t length, std::uint64_t offset);
 
 // The first decompressed bytes of the compressed file `fd`, at most
 // `length` of them, from its first frame on (a leading skippable frame is
