@@ -391,6 +391,15 @@ TEST(BackupCheck, CompressedFilesFailByTheirFrames) {
   EXPECT_TRUE(faultAt(report, 0, static_cast<std::int64_t>(frames), console_text::kCheckSeekTable))
       << faultsOf(report);
 
+  // Of the same size, but one frame's size in it is not the frame's.
+  std::string sizeChanged = bytes;
+  sizeChanged[bytes.size() - 9 - 1] ^= 0x01;
+  writeAll(path, sizeChanged);
+  report = backup_check::checkFile(path);
+  EXPECT_FALSE(report.holds());
+  EXPECT_TRUE(faultAt(report, 0, static_cast<std::int64_t>(frames), console_text::kCheckSeekTable))
+      << faultsOf(report);
+
   writeAll(path, bytes);
   EXPECT_TRUE(backup_check::checkFile(path).holds());
 }
