@@ -31,6 +31,8 @@ constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
 // a buffer of this size where the kernel cannot copy between the files.
 constexpr std::uint64_t kCopyPiece = std::uint64_t{8} << 20;
 constexpr std::size_t kCopyBuffer = std::size_t{1} << 20;
+// A cache line, as far as copies between two addresses care.
+constexpr std::size_t kLine = 64;
 
 bool mappingAllowed = true;
 
@@ -263,7 +265,13 @@ BackupFile::CopyOutcome BackupFile::copy(int source, std::uint64_t offset,
 // Copies up to `length` bytes (at least one) and advances size_ by them.
 BackupFile::CopyOutcome BackupFile::copyPiece(int source, std::uint64_t offset,
                                               std::size_t length) {
-  if (!kernelCopy_) return readAndStore(source, offset, length);
+  // Where the bytes lie at another offset within a page than they will in
+  // this file, each page of the source spans two of the file, and the
+  // kernel's copy runs at under half its speed: reading and writing them
+  // through a buffer then costs less. Where the offsets agree, a file
+  // system may even share the blocks instead of copying them.
+  if (!kernelCopy_ || offset % pageSize() != size_ % pageSize())
+    return readAndStore(source, offset, length);
   loff_t in = static_cast<loff_t>(offset);
   loff_t out = static_cast<loff_t>(size_);
   ssize_t n;
@@ -283,16 +291,24 @@ BackupFile::CopyOutcome BackupFile::copyPiece(int source, std::uint64_t offset,
 
 BackupFile::CopyOutcome BackupFile::readAndStore(int source, std::uint64_t offset,
                                                  std::size_t length) {
-  copyBuffer_.resize(std::min(length, kCopyBuffer));
+  // The kernel copies fastest between addresses at the same offset within
+  // a cache line: the bytes are read to one at the source's offset, then
+  // moved in memory to one at this file's offset before they are stored.
+  const std::size_t want = std::min(length, kCopyBuffer);
+  copyBuffer_.resize(want + 2 * kLine);
+  const auto start = reinterpret_cast<std::uintptr_t>(&copyBuffer_[0]);
+  char* const line = &copyBuffer_[0] + (kLine - start % kLine) % kLine;
+  char* const in = line + offset % kLine;
   ssize_t n;
   do {
-    n = pread(source, &copyBuffer_[0], copyBuffer_.size(), static_cast<off_t>(offset));
+    n = pread(source, in, want, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
   if (n < 0) return CopyOutcome::kSourceFailed;
   if (n == 0) return CopyOutcome::kSourceShort;
-  return store(copyBuffer_.data(), static_cast<std::size_t>(n))
-             ? CopyOutcome::kCopied
-             : CopyOutcome::kOutputFailed;
+  char* const out = line + size_ % kLine;
+  if (out != in) std::memmove(out, in, static_cast<std::size_t>(n));
+  return store(out, static_cast<std::size_t>(n)) ? CopyOutcome::kCopied
+                                                 : CopyOutcome::kOutputFailed;
 }
 
 bool BackupFile::store(const char* data, std::size_t length) {

@@ -84,7 +84,9 @@ class BackupFile {
   enum class CopyOutcome { kCopied, kSourceShort, kSourceFailed, kOutputFailed };
 
   // Appends `length` bytes of the regular file `source` from `offset`, as
-  // they are, copied inside the kernel where the file systems allow it.
+  // they are: copied inside the kernel where the file systems allow it and
+  // the bytes keep their offset within a page, else read and written
+  // through a buffer, which then costs less.
   // kSourceShort when the source ends before them, kSourceFailed when it
   // cannot be read: the bytes copied so far stay, and this file stays
   // usable. kOutputFailed is a failure of this file, kept as any other.
