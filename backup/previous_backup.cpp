@@ -180,6 +180,26 @@ class FileLines {
     }
   }
 
+  // Hands the bytes after the lines read so far, as far as the buffer
+  // holds them, to `lex(begin, end)`, which takes the line at `begin` and
+  // returns its length with its line end, or 0 to leave it to next(); then
+  // the bytes after it, while it takes lines. For a reader that finds the
+  // line ends itself as it judges each byte.
+  template <typename Lex>
+  void takeLexed(Lex&& lex) {
+    if (inCutLine_ || (consumed_ == filled_ && !eof_ && !refill())) return;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t taken = lex(start, buffer_->data() + filled_);
+      if (taken == 0) return;
+      consumed_ += taken;
+      searched_ = 0;
+    }
+  }
+
+  // The offset of the first byte not read yet.
+  std::uint64_t position() const { return bufferOffset_ + consumed_; }
+
   bool failed() const { return failed_; }
 
   // Goes on at `offset`, a line start not before the next line's start.
@@ -260,6 +280,60 @@ class FileLines {
 
 bool startsWith(std::string_view text, std::string_view start) {
   return text.substr(0, start.size()) == start;
+}
+
+// The first quote or LF in [p, end), or null. Most values are short:
+// sixteen bytes are looked at together in line, without a call, where the
+// processor can.
+inline const char* findQuoteOrLineEnd(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('\'');
+  const __m128i lineEnd = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, lineEnd)));
+    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+#endif
+  for (; p < end; ++p)
+    if (*p == '\'' || *p == '\n') return p;
+  return nullptr;
+}
+
+// Values from `p` on: quoted strings (backslash escapes) or NULL,
+// separated by commas. Returns the byte after the last value and sets
+// `*count` to their number; null when a value has another shape or does
+// not end before `end` or before an LF. The bytes may go on past the line.
+const char* lexValues(const char* p, const char* end, int* count) {
+  int values = 0;
+  for (;;) {
+    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
+      p += 4;
+    } else if (p < end && *p == '\'') {
+      // The closing quote is the first one after an even run of
+      // backslashes.
+      const char* from = ++p;
+      for (;;) {
+        const char* quote = findQuoteOrLineEnd(p, end);
+        if (quote == nullptr || *quote == '\n') return nullptr;
+        const char* run = quote;
+        while (run > from && run[-1] == '\\') --run;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0) break;
+      }
+    } else {
+      return nullptr;
+    }
+    if (values == INT_MAX) return nullptr;
+    ++values;
+    if (p < end && *p == ',') {
+      ++p;
+      continue;
+    }
+    *count = values;
+    return p;
+  }
 }
 
 bool isComment(std::string_view line) {
@@ -463,6 +537,48 @@ class RowReader {
     return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
   }
 
+  // take() for the line at `p`, whose bytes may run on to `end`, when it
+  // lies whole before `end`, is no longer than `held` bytes before its LF
+  // and continues the rows: returns its length with its line end. Any other
+  // line is left to take() or takeCut(): 0, and nothing taken. The values'
+  // lexer finds the line end, so no byte is searched for it first.
+  std::size_t takeLexed(const char* p, const char* end, std::size_t held) {
+    const char* q;
+    bool statementEnds = true;
+    if (form_.shared && !inStatement_) {
+      const std::string& head = form_.head;
+      if (static_cast<std::size_t>(end - p) < head.size() ||
+          std::memcmp(p, head.data(), head.size()) != 0)
+        return 0;
+      q = p + head.size();
+      statementEnds = false;
+    } else {
+      const std::string_view start = form_.shared
+                                         ? std::string_view(backup_format::kRowValuesStart)
+                                         : std::string_view(form_.prefix);
+      if (static_cast<std::size_t>(end - p) < start.size() ||
+          std::memcmp(p, start.data(), start.size()) != 0)
+        return 0;
+      int count = 0;
+      q = lexValues(p + start.size(), end, &count);
+      if (q == nullptr || count != form_.valueCount || end - q < 2 || q[0] != ')')
+        return 0;
+      statementEnds = q[1] == backup_format::kStatementEnds;
+      if (!statementEnds && !(form_.shared && q[1] == backup_format::kStatementGoesOn))
+        return 0;
+      q += 2;
+    }
+    if (end - q >= 2 && q[0] == '\r' && q[1] == '\n') ++q;
+    if (q == end || *q != '\n' || static_cast<std::size_t>(q - p) > held) return 0;
+    if (form_.shared) {
+      if (inStatement_) ++rows_;
+      inStatement_ = !statementEnds;
+    } else {
+      ++rows_;
+    }
+    return static_cast<std::size_t>(q + 1 - p);
+  }
+
   // The same for a cut line (Line::cut) of `lines`, judged as its rest
   // streams; every piece also goes to `onPiece`. Sets the line's end.
   template <typename OnPiece>
@@ -591,14 +707,18 @@ class RowJudges {
     FileLines lines(bytes_, run.begin, run.end, kLineHeldStreaming, buffer);
     RowReader rows(*run.form);
     Line line;
-    std::uint64_t judged = run.begin;
-    while (lines.next(&line)) {
+    for (;;) {
+      // Most lines are judged where they lie; the one that runs past the
+      // buffer, and any the lexer cannot take, come whole through next().
+      lines.takeLexed([&rows](const char* p, const char* end) {
+        return rows.takeLexed(p, end, kLineHeldStreaming);
+      });
+      if (!lines.next(&line)) break;
       const bool sound = line.cut ? rows.takeCut(lines, &line, [](std::string_view) {})
                                   : rows.take(line.text);
       if (!line.ended || !sound) return false;
-      judged = line.next;
     }
-    return judged == run.end && rows.closed();
+    return lines.position() == run.end && rows.closed();
   }
 
   const PlainBytes& bytes_;
@@ -932,55 +1052,11 @@ ssize_t FileBytes::readAt(char* buffer, std::size_t length,
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }
 
-namespace {
-
-// The first quote in [p, end), or null. Most values are short: sixteen
-// bytes are looked at together in line, without a call, where the
-// processor can.
-inline const char* findQuote(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('\'');
-  for (; end - p >= 16; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote));
-    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
-  }
-#endif
-  return static_cast<const char*>(std::memchr(p, '\'', end - p));
-}
-
-}  // namespace
-
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
-  const char* p = line.data() + from;
   const char* const end = line.data() + line.size();
   int count = 0;
-  for (;;) {
-    if (end - p >= 4 && std::memcmp(p, "NULL", 4) == 0) {
-      p += 4;
-    } else if (p < end && *p == '\'') {
-      // The closing quote is the first one after an even run of
-      // backslashes.
-      const char* from = ++p;
-      for (;;) {
-        const char* quote = findQuote(p, end);
-        if (quote == nullptr) return -1;
-        const char* run = quote;
-        while (run > from && run[-1] == '\\') --run;
-        p = quote + 1;
-        if ((quote - run) % 2 == 0) break;
-      }
-    } else {
-      return -1;
-    }
-    if (count == INT_MAX) return -1;
-    ++count;
-    if (p < end && *p == ',') {
-      ++p;
-      continue;
-    }
-    return end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
-  }
+  const char* p = lexValues(line.data() + from, end, &count);
+  return p != nullptr && end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
 }
 
 int rowValueCount(std::string_view line, std::string_view prefix) {

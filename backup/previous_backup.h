@@ -226,7 +226,8 @@ int rowValueCount(std::string_view line, std::string_view prefix);
 
 // The number of values of `line` after its first `from` bytes: values that
 // are quoted strings (backslash escapes) or NULL, separated by commas, then
-// ")" and `last`, and nothing else. -1 when the line has another shape.
+// ")" and `last`, and nothing else. -1 when the line has another shape,
+// and for a value that holds an LF (no line does).
 int valuesUpTo(std::string_view line, std::size_t from, char last);
 
 }  // namespace previous_backup
