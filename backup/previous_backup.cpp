@@ -521,20 +521,11 @@ class RowReader {
   explicit RowReader(const RowForm& form) : form_(form) {}
 
   bool take(std::string_view line) {
-    if (!form_.shared) {
-      ++rows_;
-      return rowValueCount(line, form_.prefix) == form_.valueCount;
-    }
-    if (!inStatement_) {
-      inStatement_ = line == form_.head;
-      return inStatement_;
-    }
-    if (!startsWith(line, backup_format::kRowValuesStart)) return false;
-    const char last = line.back();  // the line holds "(" at least
-    if (valuesUpTo(line, 1, last) != form_.valueCount) return false;
-    ++rows_;
-    if (last == backup_format::kStatementEnds) inStatement_ = false;
-    return last == backup_format::kStatementEnds || last == backup_format::kStatementGoesOn;
+    const char* const end = line.data() + line.size();
+    bool statementEnds;
+    if (rowEnd(line.data(), end, &statementEnds) != end) return false;
+    count(statementEnds);
+    return true;
   }
 
   // take() for the line at `p`, whose bytes may run on to `end`, when it
@@ -543,39 +534,12 @@ class RowReader {
   // line is left to take() or takeCut(): 0, and nothing taken. The values'
   // lexer finds the line end, so no byte is searched for it first.
   std::size_t takeLexed(const char* p, const char* end, std::size_t held) {
-    const char* q;
-    bool statementEnds = true;
-    if (form_.shared && !inStatement_) {
-      const std::string& head = form_.head;
-      if (static_cast<std::size_t>(end - p) < head.size() ||
-          std::memcmp(p, head.data(), head.size()) != 0)
-        return 0;
-      q = p + head.size();
-      statementEnds = false;
-    } else {
-      const std::string_view start = form_.shared
-                                         ? std::string_view(backup_format::kRowValuesStart)
-                                         : std::string_view(form_.prefix);
-      if (static_cast<std::size_t>(end - p) < start.size() ||
-          std::memcmp(p, start.data(), start.size()) != 0)
-        return 0;
-      int count = 0;
-      q = lexValues(p + start.size(), end, &count);
-      if (q == nullptr || count != form_.valueCount || end - q < 2 || q[0] != ')')
-        return 0;
-      statementEnds = q[1] == backup_format::kStatementEnds;
-      if (!statementEnds && !(form_.shared && q[1] == backup_format::kStatementGoesOn))
-        return 0;
-      q += 2;
-    }
+    bool statementEnds;
+    const char* q = rowEnd(p, end, &statementEnds);
+    if (q == nullptr) return 0;
     if (end - q >= 2 && q[0] == '\r' && q[1] == '\n') ++q;
     if (q == end || *q != '\n' || static_cast<std::size_t>(q - p) > held) return 0;
-    if (form_.shared) {
-      if (inStatement_) ++rows_;
-      inStatement_ = !statementEnds;
-    } else {
-      ++rows_;
-    }
+    count(statementEnds);
     return static_cast<std::size_t>(q + 1 - p);
   }
 
@@ -621,6 +585,44 @@ class RowReader {
   int rows() const { return rows_; }
 
  private:
+  // The line whose bytes begin at `p` and may run on past it to `end`,
+  // when it continues the rows as their form asks here: the byte after
+  // its last one, and `*statementEnds` whether it ends a statement; null
+  // for any other line. Only a statement head or a row of the form's
+  // values can continue them.
+  const char* rowEnd(const char* p, const char* end, bool* statementEnds) const {
+    const auto startsHere = [&](std::string_view start) {
+      return static_cast<std::size_t>(end - p) >= start.size() &&
+             std::memcmp(p, start.data(), start.size()) == 0;
+    };
+    if (form_.shared && !inStatement_) {
+      *statementEnds = false;
+      return startsHere(form_.head) ? p + form_.head.size() : nullptr;
+    }
+    const std::string_view start = form_.shared
+                                       ? std::string_view(backup_format::kRowValuesStart)
+                                       : std::string_view(form_.prefix);
+    if (!startsHere(start)) return nullptr;
+    int values = 0;
+    const char* q = lexValues(p + start.size(), end, &values);
+    if (q == nullptr || values != form_.valueCount || end - q < 2 || q[0] != ')')
+      return nullptr;
+    *statementEnds = q[1] == backup_format::kStatementEnds;
+    if (!*statementEnds && !(form_.shared && q[1] == backup_format::kStatementGoesOn))
+      return nullptr;
+    return q + 2;
+  }
+
+  // Counts a line that rowEnd() let continue the rows.
+  void count(bool statementEnds) {
+    if (form_.shared && !inStatement_) {
+      inStatement_ = true;  // a statement head
+      return;
+    }
+    ++rows_;
+    inStatement_ = form_.shared && !statementEnds;
+  }
+
   const RowForm& form_;
   bool inStatement_ = false;
   int rows_ = 0;
