@@ -4,6 +4,12 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
 #include "backup/progress.h"
@@ -11,38 +17,85 @@
 
 namespace {
 
-// The bytes that mysql_real_escape_string rewrites.
+// The bytes that mysql_real_escape_string rewrites, and what it writes
+// after the backslash for each.
 constexpr char kEscaped[] = {'\0', '\n', '\r', '\\', '\'', '"', '\x1a'};
+constexpr char kEscapedAs[] = {'0', 'n', 'r', '\\', '\'', '"', 'Z'};
 
-struct EscapedBytes {
-  bool is[256] = {};
-  constexpr EscapedBytes() {
-    for (char c : kEscaped) is[static_cast<unsigned char>(c)] = true;
+struct EscapeTable {
+  char as[256] = {};  // 0 for a byte written as it is
+  constexpr EscapeTable() {
+    for (size_t i = 0; i < sizeof kEscaped; ++i)
+      as[static_cast<unsigned char>(kEscaped[i])] = kEscapedAs[i];
   }
 };
-constexpr EscapedBytes kEscapedBytes;
+constexpr EscapeTable kEscapeTable;
+
+#if defined(__SSE2__)
+// One bit for each of the sixteen bytes that is escaped.
+int escapedMask(__m128i bytes) {
+  __m128i hits = _mm_setzero_si128();
+  for (char c : kEscaped)
+    hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+  return _mm_movemask_epi8(hits);
+}
+#endif
 
 // Sixteen bytes are looked at together where the processor can: most
 // values need no escaping, and this test runs for every one of them.
 bool needsEscaping(const char* value, unsigned long length) {
   unsigned long i = 0;
 #if defined(__SSE2__)
-  for (; i + 16 <= length; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
-    __m128i hits = _mm_setzero_si128();
-    for (char c : kEscaped)
-      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
-    if (_mm_movemask_epi8(hits) != 0) return true;
-  }
+  for (; i + 16 <= length; i += 16)
+    if (escapedMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i))) != 0)
+      return true;
 #endif
   for (; i < length; ++i)
-    if (kEscapedBytes.is[static_cast<unsigned char>(value[i])]) return true;
+    if (kEscapeTable.as[static_cast<unsigned char>(value[i])] != 0) return true;
   return false;
 }
 
 // Rows of at least this many bytes are written value piece by value piece,
 // each piece at most this long.
 constexpr unsigned long kLongRow = 1ul << 20;
+
+// The most bytes a row of `fields` values of `valueBytes` bytes takes
+// in a row line, line end included: each value escaped (twice its bytes
+// and the client library's closing NUL), quoted and after a comma, or
+// NULL; then ");" or ")" and the byte that ends or continues a statement,
+// and CR LF.
+size_t rowLineBound(size_t valueBytes, unsigned fields) {
+  return 2 * valueBytes + 5 * static_cast<size_t>(fields) + 5;
+}
+
+// A line of bytes, written through a pointer into room made ahead, so that
+// values are escaped straight into their place. Its room only grows.
+class LineBuffer {
+ public:
+  // Empties the line and makes room for `bytes`; where to write them.
+  char* startWithRoom(size_t bytes) {
+    if (bytes > room_.size()) room_.resize(std::max(bytes, 2 * room_.size()));
+    size_ = 0;
+    return room_.data();
+  }
+  // The line ends at `end`, inside the room.
+  void endAt(const char* end) { size_ = static_cast<size_t>(end - room_.data()); }
+  // Appends bytes that the room made for them holds.
+  void append(const char* bytes, size_t length) {
+    std::memcpy(room_.data() + size_, bytes, length);
+    size_ += length;
+  }
+  size_t size() const { return size_; }
+  std::string_view text() const { return std::string_view(room_.data(), size_); }
+  void swap(LineBuffer& other) {
+    room_.swap(other.room_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  std::vector<char> room_;
+  size_t size_ = 0;
+};
 
 // Writes a table's rows, one a line: each its own statement, or, with
 // more than one row a statement, statements of at most that many rows and
@@ -60,32 +113,38 @@ class RowLines {
                    : backup_format::rowLinePrefix(table, columns)),
         head_(backup_format::statementHead(table, columns)) {}
 
-  // Makes `line` the start of the next row line; its values follow.
-  void begin(std::string* line) { line->assign(start_); }
+  // Starts the next row line with room for values of at most `bound`
+  // bytes, rowLineBound() of them; where the values go.
+  char* begin(size_t bound) {
+    char* values = line_.startWithRoom(start_.size() + bound);
+    std::memcpy(values, start_.data(), start_.size());
+    return values + start_.size();
+  }
 
-  // Takes the row line that `line` holds, its values complete.
-  void end(std::string* line) {
+  // Takes the row line begun by begin(), its values ending at `end`.
+  void end(const char* end) {
+    line_.endAt(end);
     if (rowsPerStatement_ <= 1) {
-      *line += backup_format::kRowLineEnd;
-      write(*line);
+      line_.append(backup_format::kRowLineEnd, sizeof backup_format::kRowLineEnd - 1);
+      line_.append(backup_format::kLineEnd, 2);
+      write(line_);
       return;
     }
-    *line += ')';
-    const size_t bytes = line->size() + 3;  // its end and line end
+    line_.append(")", 1);
+    const size_t bytes = line_.size() + 3;  // its end and line end
     if (statementRows_ > 0) {
       const bool joins = statementRows_ < rowsPerStatement_ &&
                          statementBytes_ + bytes <= backup_format::kStatementBytesMax;
-      pending_ += joins ? backup_format::kStatementGoesOn : backup_format::kStatementEnds;
-      write(pending_);
+      endPending(joins ? backup_format::kStatementGoesOn : backup_format::kStatementEnds);
       if (!joins) statementRows_ = 0;
     }
     if (statementRows_ == 0) {
-      write(head_);
+      written_ = file_.writeLine(head_) && written_;
       statementBytes_ = head_.size() + 2;
     }
     ++statementRows_;
     statementBytes_ += bytes;
-    pending_.swap(*line);
+    pending_.swap(line_);
   }
 
   // Ends the open statement, so that a row written past this writer (a
@@ -94,27 +153,32 @@ class RowLines {
   const std::string& standAlone() {
     if (rowsPerStatement_ > 1) {
       if (statementRows_ > 0) {
-        pending_ += backup_format::kStatementEnds;
-        write(pending_);
+        endPending(backup_format::kStatementEnds);
         statementRows_ = 0;
       }
-      write(head_);
+      written_ = file_.writeLine(head_) && written_;
     }
     return start_;
   }
 
   // Ends the last statement. True when every line was written.
   bool finish() {
-    if (statementRows_ > 0) {
-      pending_ += backup_format::kStatementEnds;
-      write(pending_);
-    }
+    if (statementRows_ > 0) endPending(backup_format::kStatementEnds);
     return written_;
   }
 
  private:
-  void write(const std::string& line) {
-    written_ = file_.writeLine(line) && written_;
+  // Writes the last row line, ended by `last` (its room holds it).
+  void endPending(char last) {
+    pending_.append(&last, 1);
+    pending_.append(backup_format::kLineEnd, 2);
+    write(pending_);
+  }
+
+  // A row line holds no LF (every LF in a value is escaped, and names
+  // with one are refused before any row), so it goes in as it is.
+  void write(const LineBuffer& line) {
+    written_ = file_.writePart(line.text()) && written_;
     progress_.tick(line.size());
   }
 
@@ -123,7 +187,8 @@ class RowLines {
   const int rowsPerStatement_;
   const std::string start_;
   const std::string head_;
-  std::string pending_;  // the last row line, not yet ended
+  LineBuffer line_;     // the row line being built
+  LineBuffer pending_;  // the last row line, not yet ended
   int statementRows_ = 0;
   size_t statementBytes_ = 0;
   bool written_ = true;
@@ -147,14 +212,50 @@ std::string selectOf(const TableEntry& table) {
 
 }  // namespace
 
+bool escapesByteWise(const db::CharacterSet& charset) {
+  return charset.maxBytes <= 1 || charset.name.compare(0, 4, "utf8") == 0;
+}
+
+char* escapeByteWise(char* to, const char* value, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes are stored as they are, then the first that is escaped
+  // (if any) is written over with its escape: the room of twice the bytes
+  // holds each store, as the bytes before it took at most twice theirs.
+  while (i + 16 <= length) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), bytes);
+    const int hits = escapedMask(bytes);
+    if (hits == 0) {
+      i += 16;
+      to += 16;
+      continue;
+    }
+    const int plain = __builtin_ctz(static_cast<unsigned>(hits));
+    i += plain;
+    to += plain;
+    *to++ = '\\';
+    *to++ = kEscapeTable.as[static_cast<unsigned char>(value[i++])];
+  }
+#endif
+  for (; i < length; ++i) {
+    const char as = kEscapeTable.as[static_cast<unsigned char>(value[i])];
+    if (as != 0) {
+      *to++ = '\\';
+      *to++ = as;
+    } else {
+      *to++ = value[i];
+    }
+  }
+  return to;
+}
+
 unsigned long pieceEnd(const db::CharacterSet& charset, const char* value,
                        unsigned long begin, unsigned long end,
                        unsigned long length) {
   if (end >= length) return length;
-  // In a single-byte character set, and in UTF-8 whose bytes of a
-  // character are never one of the bytes escaped, any place will do.
-  if (charset.maxBytes <= 1 || charset.name.compare(0, 4, "utf8") == 0)
-    return end;
+  // Where bytes are escaped one by one, any place will do.
+  if (escapesByteWise(charset)) return end;
   // Elsewhere a byte below 0x80 may end a character of two bytes; after
   // two of them a character has ended.
   for (unsigned long at = end; at >= begin + 2; --at)
@@ -162,6 +263,14 @@ unsigned long pieceEnd(const db::CharacterSet& charset, const char* value,
         static_cast<unsigned char>(value[at - 2]) < 0x80)
       return at;
   return length;  // no such place: the rest in one piece
+}
+
+char* RowReader::escape(const db::Session& from, char* to, const char* value,
+                        unsigned long length) const {
+  if (byteWise_) return escapeByteWise(to, value, length);
+  if (needsEscaping(value, length)) return to + from.escape(to, value, length);
+  std::memcpy(to, value, length);
+  return to + length;
 }
 
 bool RowReader::writeLongRow(const db::Session& from, BackupFile& target,
@@ -180,16 +289,12 @@ bool RowReader::writeLongRow(const db::Session& from, BackupFile& target,
     for (unsigned long at = 0; at < lengths[i] && written;) {
       const unsigned long end =
           pieceEnd(charset, row[i], at, at + kLongRow, lengths[i]);
-      const char* piece = row[i] + at;
       const unsigned long size = end - at;
-      if (needsEscaping(piece, size)) {
-        if (escaped_.size() < 2 * static_cast<size_t>(size) + 1)
-          escaped_.resize(2 * static_cast<size_t>(size) + 1);
-        const unsigned long n = from.escape(&escaped_[0], piece, size);
-        written = target.writePart(std::string_view(escaped_.data(), n));
-      } else {
-        written = target.writePart(std::string_view(piece, size));
-      }
+      if (escaped_.size() < 2 * static_cast<size_t>(size) + 1)
+        escaped_.resize(2 * static_cast<size_t>(size) + 1);
+      const char* escapedEnd = escape(from, &escaped_[0], row[i] + at, size);
+      written = target.writePart(
+          std::string_view(escaped_.data(), static_cast<size_t>(escapedEnd - escaped_.data())));
       at = end;
     }
     written = written && target.writePart("'");
@@ -215,10 +320,9 @@ RowsResult RowReader::read(const TableEntry& table, db::Session& from,
     console_text::printLine(console_text::kNoData);
     return rows;
   }
+  byteWise_ = escapesByteWise(from.characterSet());
   RowProgress progress(tableName);
   RowLines out(target, progress, tableName, columns, rowsPerStatement_);
-  std::string line;
-  std::string escaped;
   bool longWritten = true;
   while (cursor.next()) {
     const char* const* row = cursor.values();
@@ -234,24 +338,19 @@ RowsResult RowReader::read(const TableEntry& table, db::Session& from,
       ++rows.rows;
       continue;
     }
-    out.begin(&line);
+    char* at = out.begin(rowLineBound(rowBytes, fieldCount));
     for (unsigned int i = 0; i < fieldCount; ++i) {
-      if (i != 0) line += ',';
+      if (i != 0) *at++ = ',';
       if (row[i] == nullptr) {
-        line += "NULL";
+        std::memcpy(at, "NULL", 4);
+        at += 4;
         continue;
       }
-      line += '\'';
-      if (needsEscaping(row[i], lengths[i])) {
-        escaped.resize(2 * static_cast<size_t>(lengths[i]) + 1);
-        unsigned long n = from.escape(&escaped[0], row[i], lengths[i]);
-        line.append(escaped, 0, n);
-      } else {
-        line.append(row[i], lengths[i]);
-      }
-      line += '\'';
+      *at++ = '\'';
+      at = escape(from, at, row[i], lengths[i]);
+      *at++ = '\'';
     }
-    out.end(&line);
+    out.end(at);
     ++rows.rows;
   }
   bool written = out.finish() && longWritten;
