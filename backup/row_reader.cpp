@@ -32,11 +32,20 @@ struct EscapeTable {
 constexpr EscapeTable kEscapeTable;
 
 #if defined(__SSE2__)
-// One bit for each of the sixteen bytes that is escaped.
+// One bit for each of the sixteen bytes that is escaped. The bytes are
+// spelt out, so that the compiler keeps their vectors in registers.
 int escapedMask(__m128i bytes) {
-  __m128i hits = _mm_setzero_si128();
-  for (char c : kEscaped)
-    hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+  static_assert(sizeof kEscaped == 7, "one comparison per escaped byte");
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[0])),
+                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[1]))),
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[2])),
+                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[3])))),
+      _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[4])),
+                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[5]))),
+          _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[6]))));
   return _mm_movemask_epi8(hits);
 }
 #endif
