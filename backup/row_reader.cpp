@@ -34,7 +34,7 @@ constexpr EscapeTable kEscapeTable;
 #if defined(__SSE2__)
 // One bit for each of the sixteen bytes that is escaped. The bytes are
 // spelt out, so that the compiler keeps their vectors in registers.
-int escapedMask(__m128i bytes) {
+__attribute__((always_inline)) inline int escapedMask(__m128i bytes) {
   static_assert(sizeof kEscaped == 7, "one comparison per escaped byte");
   const __m128i hits = _mm_or_si128(
       _mm_or_si128(
@@ -47,6 +47,45 @@ int escapedMask(__m128i bytes) {
                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[5]))),
           _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEscaped[6]))));
   return _mm_movemask_epi8(hits);
+}
+#endif
+
+#if defined(__SSE2__)
+// Whether any of the `rest` bytes (4 to 15) at `bytes` is escaped. They are
+// read as words that lie inside them, overlapping where they must; or,
+// where `last16` is not null, as the sixteen bytes that end at theirs.
+bool anyEscaped(const char* bytes, size_t rest, const char* last16) {
+  if (last16 != nullptr) {
+    const int hits = escapedMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last16)));
+    return (hits >> (16 - rest)) != 0;
+  }
+  if (rest >= 8) {
+    long long first, last;
+    std::memcpy(&first, bytes, 8);
+    std::memcpy(&last, bytes + rest - 8, 8);
+    return escapedMask(_mm_set_epi64x(last, first)) != 0;
+  }
+  int first, last;
+  std::memcpy(&first, bytes, 4);
+  std::memcpy(&last, bytes + rest - 4, 4);
+  return escapedMask(_mm_set_epi32(last, first, last, first)) != 0;
+}
+
+// Copies `rest` bytes (4 to 15) with two word moves that may overlap.
+void copyShort(char* to, const char* from, size_t rest) {
+  if (rest >= 8) {
+    char first[8], last[8];
+    std::memcpy(first, from, 8);
+    std::memcpy(last, from + rest - 8, 8);
+    std::memcpy(to, first, 8);
+    std::memcpy(to + rest - 8, last, 8);
+    return;
+  }
+  char first[4], last[4];
+  std::memcpy(first, from, 4);
+  std::memcpy(last, from + rest - 4, 4);
+  std::memcpy(to, first, 4);
+  std::memcpy(to + rest - 4, last, 4);
 }
 #endif
 
@@ -245,6 +284,13 @@ char* escapeByteWise(char* to, const char* value, size_t length) {
     to += plain;
     *to++ = '\\';
     *to++ = kEscapeTable.as[static_cast<unsigned char>(value[i++])];
+  }
+  // Fewer than sixteen bytes are left, most values being short: when none
+  // of them is escaped they are copied whole.
+  const size_t rest = length - i;
+  if (rest >= 4 && !anyEscaped(value + i, rest, length >= 16 ? value + length - 16 : nullptr)) {
+    copyShort(to, value + i, rest);
+    return to + rest;
   }
 #endif
   for (; i < length; ++i) {
