@@ -42,16 +42,6 @@ class RowReader {
   std::string escaped_;    // a piece of a long value, escaped
 };
 
-// True where escaping byte by byte gives what the client library gives:
-// in single-byte character sets, and in UTF-8, where no byte of a
-// character of several is one of the bytes escaped.
-bool escapesByteWise(const db::CharacterSet& charset);
-
-// Writes `length` bytes of `value` to `to` (room for 2 * length) escaped
-// for a quoted value as the client library escapes them where
-// escapesByteWise() holds; returns the end.
-char* escapeByteWise(char* to, const char* value, size_t length);
-
 // Where a piece of a value of `length` bytes in `charset`, begun at
 // `begin`, that should end at `end` may end, so that escaping the pieces
 // one by one gives what escaping it whole gives: `end` or before it, or
