@@ -137,6 +137,13 @@ maxof() { sort -g | tail -n 1; }
 minof() { sort -g | head -n 1; }
 med() { col "$1" "$2" | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# paired A B: the median of the rounds' own ratios of wall times, A to B.
+# Both ran in the same round, so a machine that is slower for a while
+# slows both: steadier than the ratio of the medians on a noisy machine.
+paired() {
+  paste -d' ' <(col "$1" 1) <(col "$2" 1) | awk '$2 > 0 { print $1 / $2 }' | median |
+    awk '{ printf "%.2f", $1 }'
+}
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 fmb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 

@@ -248,7 +248,10 @@ row "tool, full, zstd" tool_full_z
 row "mariadb-dump --skip-ext-insert" dump
 row "fetch floor (use_result)" floor
 echo "  tool/peer  $(ratio "$(med tool_full 1)" "$(med dump 1)")"
-echo "  tool/floor $(ratio "$(med tool_full 1)" "$(med floor 1)")"
+echo "  tool/floor $(ratio "$(med tool_full 1)" "$(med floor 1)")   (median of each round's own: $(paired tool_full floor))"
+if [ -n "${VKT_BIN_BEFORE:-}" ]; then
+  echo "  before/floor $(ratio "$(med tool_before 1)" "$(med floor 1)")   (median of each round's own: $(paired tool_before floor))"
+fi
 echo "  zstd/plain time $(ratio "$(med tool_full_z 1)" "$(med tool_full 1)")   (target <= 1.25)"
 echo "  zstd/plain size $(ratio "$(median <"$work/res/tool_full_z.size")" "$(median <"$work/res/tool_full.size")")   (target <= 0.20)"
 echo
