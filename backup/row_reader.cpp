@@ -98,7 +98,7 @@ class RowLines {
       if (!joins) statementRows_ = 0;
     }
     if (statementRows_ == 0) {
-      written_ = file_.writeLine(head_) && written_;
+      writeHead();
       statementBytes_ = head_.size() + 2;
     }
     ++statementRows_;
@@ -115,7 +115,7 @@ class RowLines {
         endPending(backup_format::kStatementEnds);
         statementRows_ = 0;
       }
-      written_ = file_.writeLine(head_) && written_;
+      writeHead();
     }
     return start_;
   }
@@ -127,6 +127,8 @@ class RowLines {
   }
 
  private:
+  void writeHead() { written_ = file_.writeLine(head_) && written_; }
+
   // Writes the last row line, ended by `last` (its room holds it).
   void endPending(char last) {
     pending_.append(&last, 1);

@@ -8,8 +8,9 @@
 
 #include "backup/db_session.h"
 
-// True when any of the `length` bytes at `value` is one the library
-// escapes, in any character set.
+// True when any of the `length` bytes at `value` is one the library may
+// escape: false means the library copies the value as it is, in any
+// character set.
 bool needsEscaping(const char* value, unsigned long length);
 
 // True where escaping byte by byte gives what the client library gives:
