@@ -1,111 +1,102 @@
 #include "backup/binlog.h"
 
 #include <cctype>
-#include <deque>
-#include <unordered_map>
+
 
 #include "backup/console_text.h"
+#include "backup/log_statement.h"
 
 namespace binlog {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lowered;
-}
-
-bool isWordByte(char c) {
-  const unsigned char byte = static_cast<unsigned char>(c);
-  return std::isalnum(byte) || c == '_' || c == '$' || byte >= 0x80;
-}
-
-// The statement's first word, in lower case.
-std::string firstWord(std::string_view statement) {
-  size_t begin = 0;
-  while (begin < statement.size() &&
-         !isWordByte(statement[begin]))
-    ++begin;
-  size_t end = begin;
-  while (end < statement.size() && isWordByte(statement[end])) ++end;
-  return lower(statement.substr(begin, end - begin));
-}
+using log_statement::lower;
 
 // Statements that write no table: the bounds of transactions, and the
 // grants.
-bool writesNoTable(std::string_view statement) {
+bool writesNoTable(const std::string& first) {
   static const std::unordered_set<std::string> kWords = {
       "begin", "commit", "rollback", "savepoint", "release", "grant", "revoke"};
-  return kWords.count(firstWord(statement)) != 0;
+  return kWords.count(first) != 0;
+}
+
+// Statements that define the schema. Of these only those that read rows
+// (CREATE TABLE ... SELECT) run code: the others fire no trigger and write
+// through no view.
+bool definesSchema(const std::string& first) {
+  static const std::unordered_set<std::string> kWords = {
+      "create", "alter", "drop", "rename", "truncate", "analyze", "optimize", "repair"};
+  return kWords.count(first) != 0;
+}
+
+// A change of the schema that leaves what the statements before it wrote
+// as the schema of the snapshot tells it: nothing that an earlier
+// statement may have fired or written through is taken away or moved to
+// another database. The allowed forms: new objects, rows emptied, tables
+// renamed within their database, and changes of a table that neither drop
+// nor rename anything.
+bool keepsEarlierStatements(const std::string& first,
+                            const std::unordered_set<std::string>& words,
+                            const std::unordered_set<std::string>& qualifiers) {
+  const bool dropsOrRenames = words.count("drop") != 0 || words.count("rename") != 0;
+  if (first == "create") return words.count("replace") == 0;
+  if (first == "rename") return qualifiers.empty();
+  if (first == "alter") return !dropsOrRenames && words.count("table") != 0;
+  return first == "truncate" || first == "analyze" || first == "optimize" ||
+         first == "repair";
+}
+
+std::string cascadeKey(const std::string& database, const std::string& table) {
+  return database + '\0' + table;
 }
 
 }  // namespace
 
-std::unordered_set<std::string> nameWords(std::string_view statement) {
-  std::unordered_set<std::string> words;
-  size_t i = 0;
-  while (i < statement.size()) {
-    if (statement[i] == '`') {
-      std::string name;
-      for (++i; i < statement.size(); ++i) {
-        if (statement[i] != '`') {
-          name += statement[i];
-        } else if (i + 1 < statement.size() && statement[i + 1] == '`') {
-          name += '`';
-          ++i;
-        } else {
-          ++i;
-          break;
-        }
-      }
-      words.insert(lower(name));
-    } else if (isWordByte(statement[i])) {
-      const size_t begin = i;
-      while (i < statement.size() && isWordByte(statement[i])) ++i;
-      words.insert(lower(statement.substr(begin, i - begin)));
-    } else {
-      ++i;
-    }
-  }
-  return words;
-}
-
-std::unordered_set<std::string> withReach(std::unordered_set<std::string> changed,
-                                          const std::vector<std::string>& tables,
-                                          const Reach& reach) {
-  std::unordered_set<std::string> known;
-  for (const std::string& table : tables) known.insert(lower(table));
-  for (const auto& routine : reach.routines) known.insert(lower(routine.first));
-  // What each table's change (or routine's call) writes besides itself, by
-  // lower-case name.
-  std::unordered_map<std::string, std::vector<std::string>> writes;
-  for (const auto& cascade : reach.cascades)
-    writes[lower(cascade.first)].push_back(lower(cascade.second));
-  const auto bodyWrites = [&](const std::string& name, const std::string& body) {
-    for (const std::string& word : nameWords(body))
-      if (known.count(word) != 0) writes[lower(name)].push_back(word);
+std::unordered_set<std::string> reachingDatabases(const std::string& database,
+                                                  const std::vector<ForeignBody>& bodies,
+                                                  const std::vector<ForeignKey>& keys) {
+  // The words of each body, read once; a body that cannot be read names
+  // every database.
+  struct Read {
+    std::string database;
+    bool all = false;
+    std::unordered_set<std::string> words;
   };
-  for (const auto& trigger : reach.triggers) bodyWrites(trigger.first, trigger.second);
-  for (const auto& routine : reach.routines) bodyWrites(routine.first, routine.second);
-  std::deque<std::string> waiting(changed.begin(), changed.end());
-  while (!waiting.empty()) {
-    auto found = writes.find(waiting.front());
-    waiting.pop_front();
-    if (found == writes.end()) continue;
-    for (const std::string& written : found->second)
-      if (changed.insert(written).second) waiting.push_back(written);
+  std::vector<Read> reads;
+  reads.reserve(bodies.size());
+  for (const ForeignBody& object : bodies) {
+    Read read{lower(object.database), !object.body.known, {}};
+    if (!read.all)
+      read.all = !log_statement::readWords(object.body.text, object.body.sqlMode, &read.words);
+    reads.push_back(std::move(read));
   }
-  return changed;
+  std::unordered_set<std::string> reaching = {lower(database)};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const Read& read : reads) {
+      if (reaching.count(read.database) != 0) continue;
+      bool names = read.all;
+      for (auto it = read.words.begin(); !names && it != read.words.end(); ++it)
+        names = reaching.count(*it) != 0;
+      if (names) grew = reaching.insert(read.database).second || grew;
+    }
+    for (const ForeignKey& key : keys)
+      if (reaching.count(lower(key.childDatabase)) != 0)
+        grew = reaching.insert(lower(key.parentDatabase)).second || grew;
+  }
+  reaching.erase(lower(database));
+  return reaching;
 }
 
 Collector::Collector(std::string database, const std::vector<std::string>& tables,
                      const backup_format::LogPosition& from,
-                     const backup_format::LogPosition& to, Reach reach)
-    : database_(std::move(database)), tables_(tables), reach_(std::move(reach)),
-      from_(from), to_(to), file_(from.file), position_(from.position) {
-  for (const std::string& table : tables) tableWords_.insert(lower(table));
-  for (const auto& routine : reach_.routines) tableWords_.insert(lower(routine.first));
+                     const backup_format::LogPosition& to,
+                     const std::vector<Cascade>& cascades, SchemaSource schema)
+    : database_(std::move(database)), lowerDatabase_(lower(database_)), tables_(tables),
+      schemaSource_(std::move(schema)), from_(from), to_(to), file_(from.file),
+      position_(from.position) {
+  for (const Cascade& cascade : cascades)
+    cascades_[cascadeKey(lower(cascade.parentDatabase), lower(cascade.parent))].push_back(
+        lower(cascade.child));
 }
 
 bool Collector::fail(std::string why) {
@@ -113,27 +104,136 @@ bool Collector::fail(std::string why) {
   return false;
 }
 
+const Schema& Collector::schema() {
+  if (schema_ == nullptr) schema_ = &schemaSource_();
+  return *schema_;
+}
+
 void Collector::takeStatement(const db::LogEvent& event) {
+  const std::string first = log_statement::firstWord(event.statement);
   // An XA transaction's rows are logged when it is prepared, which may be
   // before the previous backup's position while it commits after it.
-  if (firstWord(event.statement) == "xa") {
+  if (first == "xa") {
     fail(console_text::kLogXaTransaction);
     return;
   }
-  if (writesNoTable(event.statement)) return;
-  const std::unordered_set<std::string> words = nameWords(event.statement);
-  for (const auto& cascade : reach_.foreignCascades)
-    if (words.count(lower(cascade.first)) != 0) words_.insert(lower(cascade.second));
-  if (event.database != database_) {
-    // A statement of another database (or of none) that names this one
-    // may write it through a qualified name.
-    if (words.count(lower(database_)) != 0)
-      fail(console_text::logForeignStatement(std::string(event.database)));
-    foreignStatements_ = true;
+  if (writesNoTable(first)) return;
+  const Schema& known = schema();
+  if (!known.unread.empty()) {
+    fail(known.unread);
     return;
   }
+  // The text is lexed as the server lexed it: in the session's character
+  // set and sql_mode, which the event records.
+  const log_statement::Session session = log_statement::readSession(event.status);
+  std::unordered_set<std::string> words, qualifiers;
+  if (!session.known || !session.hasCharset ||
+      known.byteWiseCollations.count(session.clientCollation) == 0 ||
+      !log_statement::readWords(event.statement, session.sqlMode, &words, &qualifiers)) {
+    fail(console_text::kLogStatementUnreadable);
+    return;
+  }
+  const bool schemaChange = definesSchema(first);
+  const bool runsCode = !schemaChange || words.count("select") != 0;
+  if (schemaChange && statementRan_ && !keepsEarlierStatements(first, words, qualifiers)) {
+    fail(console_text::kLogSchemaChanged);
+    return;
+  }
+  statementRan_ = statementRan_ || runsCode;
+  const std::string defaultDatabase = lower(event.database);
+  if (known.reaching.count(defaultDatabase) != 0 || reachesOthers(words)) {
+    fail(console_text::kLogForeignWriter);
+    return;
+  }
+  if (runsCode && !known.seesEveryDatabase) {
+    // Another database's trigger, routine or view may write this one,
+    // unseen: only names of this database prove anything.
+    bool own = defaultDatabase == lowerDatabase_;
+    for (const std::string& name : qualifiers)
+      own = own && (name == lowerDatabase_ || known.tables.count(name) != 0 ||
+                    known.views.count(name) != 0);
+    if (!own) {
+      fail(console_text::kLogOthersUnseen);
+      return;
+    }
+  }
+  if (defaultDatabase == lowerDatabase_ || words.count(lowerDatabase_) != 0)
+    resolve(words, runsCode);
+}
+
+bool Collector::reachesOthers(const std::unordered_set<std::string>& words) {
   for (const std::string& word : words)
-    if (tableWords_.count(word) != 0) words_.insert(word);
+    if (word != lowerDatabase_ && schema_->reaching.count(word) != 0) return true;
+  return false;
+}
+
+void Collector::resolve(const std::unordered_set<std::string>& words, bool runsCode) {
+  const Schema& known = *schema_;
+  for (const std::string& word : words) {
+    if (!why_.empty()) return;
+    if (runsCode && known.views.count(word) != 0)
+      fail(console_text::logThroughView(word));
+    else if (known.tables.count(word) != 0)
+      touchTable(word, runsCode);
+    else if (runsCode && known.routines.count(word) != 0)
+      touchRoutine(word);
+  }
+}
+
+void Collector::touchTable(const std::string& table, bool runsCode) {
+  changed_.insert(table);
+  // What a cascade writes is logged neither as rows nor as a statement.
+  auto children = cascades_.find(cascadeKey(lowerDatabase_, table));
+  if (children != cascades_.end())
+    for (const std::string& child : children->second)
+      if (changed_.count(child) == 0) touchTable(child, false);
+  // A cascade fires no trigger. A trigger's rows are logged as rows of their own; a statement's
+  // trigger runs where the statement is replayed.
+  if (!runsCode || !fired_.insert(table).second) return;
+  auto triggers = schema_->triggers.find(table);
+  if (triggers == schema_->triggers.end()) return;
+  for (const Body& body : triggers->second) resolveBody(body);
+}
+
+void Collector::tableRows(const std::string& database, const std::string& table) {
+  if (database == lowerDatabase_) {
+    touchTable(table, false);
+    return;
+  }
+  auto children = cascades_.find(cascadeKey(database, table));
+  if (children != cascades_.end())
+    for (const std::string& child : children->second) touchTable(child, false);
+}
+
+void Collector::touchRoutine(const std::string& routine) {
+  if (!called_.insert(routine).second) return;
+  const Body& body = schema_->routines.at(routine);
+  if (!body.known) {
+    fail(console_text::logRoutineWithheld(routine));
+    return;
+  }
+  resolveBody(body);
+}
+
+void Collector::resolveBody(const Body& body) {
+  std::unordered_set<std::string> words, qualifiers;
+  if (!body.known ||
+      !log_statement::readWords(body.text, body.sqlMode, &words, &qualifiers)) {
+    fail(console_text::kLogStatementUnreadable);
+    return;
+  }
+  if (reachesOthers(words)) {
+    fail(console_text::kLogForeignWriter);
+    return;
+  }
+  if (!schema_->seesEveryDatabase)
+    for (const std::string& name : qualifiers)
+      if (name != lowerDatabase_ && schema_->tables.count(name) == 0 &&
+          schema_->views.count(name) == 0) {
+        fail(console_text::kLogOthersUnseen);
+        return;
+      }
+  resolve(words, true);
 }
 
 std::string nextLogFile(const std::string& file) {
@@ -184,7 +284,7 @@ bool Collector::take(const db::LogEvent& event) {
   switch (event.kind) {
     case Kind::kQuery: takeStatement(event); break;
     case Kind::kTableMap:
-      if (event.database == database_) words_.insert(lower(event.table));
+      tableRows(lower(event.database), lower(event.table));
       break;
     case Kind::kUnknown: return fail(console_text::logUnknownEvent(event.type));
     default: break;
@@ -212,10 +312,8 @@ Changes Collector::finish(const db::LogRead& read) const {
     changes.why = console_text::kLogEndedEarly;
   if (!changes.why.empty()) return changes;
   changes.clean = true;
-  changes.foreignStatements = foreignStatements_;
-  const std::unordered_set<std::string> words = withReach(words_, tables_, reach_);
   for (const std::string& table : tables_)
-    if (words.count(lower(table)) != 0) changes.tables.insert(table);
+    if (changed_.count(lower(table)) != 0) changes.tables.insert(table);
   return changes;
 }
 

@@ -7,7 +7,9 @@
 #ifndef VKT_BACKUP_BINLOG_H_
 #define VKT_BACKUP_BINLOG_H_
 
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -21,37 +23,76 @@ struct Changes {
   bool clean = false;  // every event between the positions was attributed
   std::string why;     // when not clean: the console line that says why
   std::unordered_set<std::string> tables;  // the database's tables changed, when clean
-  // When clean: the log holds statements of other databases that may
-  // write tables. A trigger or routine of theirs that names this database
-  // may write it unseen: the caller must rule that out.
-  bool foreignStatements = false;
 };
 
-// What the schema tells of the tables a change of one table writes.
-struct Reach {
-  // (parent, child) of every foreign key whose update or delete rule
-  // writes the child (CASCADE, SET NULL, SET DEFAULT).
-  std::vector<std::pair<std::string, std::string>> cascades;
-  // (parent, child) of every such foreign key whose parent is a table of
-  // another database: a statement of any database that names the parent
-  // may write the child.
-  std::vector<std::pair<std::string, std::string>> foreignCascades;
-  // (table, body) of every trigger: a body may write the tables it names
-  // and, through the routines it names, theirs.
-  std::vector<std::pair<std::string, std::string>> triggers;
-  // (name, body) of every stored function and procedure: a statement
-  // logged as such that calls one (a function's call is) may write what
-  // its body names.
-  std::vector<std::pair<std::string, std::string>> routines;
+// A body the server keeps for a trigger, routine or view, and the
+// sql_mode it was made under, which its text is lexed in.
+struct Body {
+  std::string text;
+  unsigned long long sqlMode = 0;
+  bool known = true;  // false: the server withholds it
+};
+
+// What the schema tells of where a statement's names lead. The log
+// reader asks for it once, at the first statement that needs it: a log of
+// rows alone needs none of it.
+struct Schema {
+  // Set when the schema could not be read: the console line's reason.
+  std::string unread;
+  // This database's base tables and views, in lower case.
+  std::unordered_set<std::string> tables, views;
+  // Its triggers' bodies, by the table they are on, in lower case.
+  std::unordered_map<std::string, std::vector<Body>> triggers;
+  // Its stored functions and procedures, by name in lower case.
+  std::unordered_map<std::string, Body> routines;
+  // The other databases whose triggers, routines, views or foreign keys
+  // may write this one, directly or through yet others (reachingDatabases).
+  std::unordered_set<std::string> reaching;
+  // The account sees every database's triggers, routines and views: only
+  // then does a statement of another database prove nothing of this one.
+  bool seesEveryDatabase = false;
+  // The client collations whose statements are lexed byte by byte: no
+  // byte of a character of several is an ASCII byte in their sets.
+  std::unordered_set<unsigned> byteWiseCollations;
+};
+
+// An object of another database that holds a body (trigger, routine,
+// view), or the two databases of a foreign key that writes its child.
+struct ForeignBody {
+  std::string database;
+  Body body;
+};
+struct ForeignKey {
+  std::string childDatabase, parentDatabase;
+};
+
+// The databases other than `database` from which a change may reach it:
+// those holding a body that names it or another such database (or a body
+// that cannot be read), and those holding the parent of a writing foreign
+// key whose child is in it or in another such database. Lower case.
+std::unordered_set<std::string> reachingDatabases(const std::string& database,
+                                                  const std::vector<ForeignBody>& bodies,
+                                                  const std::vector<ForeignKey>& keys);
+
+// A foreign key of this database whose update or delete rule writes the
+// child (CASCADE, SET NULL, SET DEFAULT); its parent may be a table of
+// another database.
+struct Cascade {
+  std::string parentDatabase, parent, child;
 };
 
 // Takes the events from the previous backup's position `from` up to this
-// run's snapshot position `to`, both of the same server.
+// run's snapshot position `to`, both of the same server. A statement event
+// counts only as far as it can be proven: every name it holds resolved,
+// under the session the event records, to a base table of this database
+// or to nothing of it. Anything else makes the answer not clean.
 class Collector {
  public:
+  using SchemaSource = std::function<const Schema&()>;
   Collector(std::string database, const std::vector<std::string>& tables,
             const backup_format::LogPosition& from,
-            const backup_format::LogPosition& to, Reach reach);
+            const backup_format::LogPosition& to, const std::vector<Cascade>& cascades,
+            SchemaSource schema);
   // False once nothing more is needed: the snapshot's position is reached,
   // or the answer cannot be clean.
   bool take(const db::LogEvent& event);
@@ -66,13 +107,24 @@ class Collector {
   // True once the snapshot's position is reached.
   bool atEnd();
   void takeStatement(const db::LogEvent& event);
+  const Schema& schema();
+  // Resolves the words of a statement or body in this database; with
+  // `runsCode`, views and triggers count.
+  void resolve(const std::unordered_set<std::string>& words, bool runsCode);
+  bool reachesOthers(const std::unordered_set<std::string>& words);
+  void touchTable(const std::string& table, bool runsCode);
+  // Rows of `database`.`table` (lower case) were logged.
+  void tableRows(const std::string& database, const std::string& table);
+  void touchRoutine(const std::string& routine);
+  void resolveBody(const Body& body);
 
-  std::string database_;
+  std::string database_;  // as the server names it
+  std::string lowerDatabase_;
   std::vector<std::string> tables_;
-  Reach reach_;
-  // The tables and routines, in lower case: the words of a statement that
-  // tell a change.
-  std::unordered_set<std::string> tableWords_;
+  // This database's children of each parent, by cascadeKey.
+  std::unordered_map<std::string, std::vector<std::string>> cascades_;
+  SchemaSource schemaSource_;
+  const Schema* schema_ = nullptr;
   backup_format::LogPosition from_, to_;
   std::string file_;                 // the file the events are of
   unsigned long long position_ = 0;  // where the next event begins
@@ -80,24 +132,15 @@ class Collector {
   bool reached_ = false;  // the snapshot's position was reached
   long long endFileStart_ = 0;
   std::string why_;  // not clean, when set
-  std::unordered_set<std::string> words_;  // tables (and routines) changed
-  bool foreignStatements_ = false;  // statements of other databases seen
+  std::unordered_set<std::string> changed_;   // tables written, lower case
+  std::unordered_set<std::string> fired_;     // tables whose triggers are resolved
+  std::unordered_set<std::string> called_;    // routines resolved
+  bool statementRan_ = false;  // a statement that runs code was logged
 };
 
 // The name the server gives the file after `file`: its number, one up, in
 // as many digits ("log.000009" -> "log.000010").
 std::string nextLogFile(const std::string& file);
-
-// The words of a statement that may name a table: backquoted names and
-// bare words, in lower case.
-std::unordered_set<std::string> nameWords(std::string_view statement);
-
-// `changed` (lower-case names) with every table that a cascade or a
-// trigger of a changed table, or a changed (called) routine, can write,
-// over and over; `tables` are the database's.
-std::unordered_set<std::string> withReach(std::unordered_set<std::string> changed,
-                                          const std::vector<std::string>& tables,
-                                          const Reach& reach);
 
 }  // namespace binlog
 

@@ -6,6 +6,7 @@
 
 #include "backup/binlog.h"
 #include "backup/console_text.h"
+#include "backup/log_statement.h"
 #include "backup/previous_file.h"
 
 using console_text::printLine;
@@ -35,59 +36,133 @@ long long readLogStart(const run_session::Login& login,
   return start;
 }
 
-// The foreign keys, triggers and routines through which a change writes
-// others; `tables` are the database's.
-bool readLogReach(db::Session& session, const std::vector<std::string>& tables,
-                  binlog::Reach* reach) {
+// This database's foreign keys whose rules write the child, with the
+// database of each parent.
+bool readCascades(db::Session& session, std::vector<binlog::Cascade>* cascades) {
   db::Rows rows;
-  // The keys whose parent is in this database and those whose parent is
-  // in another, in one question.
   if (!session.select(
-          "SELECT REFERENCED_TABLE_NAME, TABLE_NAME, "
-          "UNIQUE_CONSTRAINT_SCHEMA = DATABASE() FROM "
+          "SELECT UNIQUE_CONSTRAINT_SCHEMA, REFERENCED_TABLE_NAME, TABLE_NAME FROM "
           "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA = "
           "DATABASE() AND (UPDATE_RULE NOT IN ('RESTRICT', 'NO ACTION') OR "
           "DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))",
           &rows))
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
-    (rows.text(i, 2) == "1" ? reach->cascades : reach->foreignCascades)
-        .emplace_back(rows.text(i, 0), rows.text(i, 1));
-  if (!session.select("SELECT EVENT_OBJECT_TABLE, ACTION_STATEMENT FROM "
-                      "information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = DATABASE()",
-                      &rows))
-    return false;
-  for (size_t i = 0; i < rows.size(); ++i)
-    reach->triggers.emplace_back(rows.text(i, 0), rows.text(i, 1));
-  if (!session.select("SELECT ROUTINE_NAME, ROUTINE_DEFINITION FROM "
-                      "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()",
-                      &rows))
-    return false;
-  // A body the server withholds may write any table.
-  std::string everyTable;
-  for (const std::string& table : tables)
-    everyTable += backup_format::quoteIdentifier(table) + " ";
-  for (size_t i = 0; i < rows.size(); ++i)
-    reach->routines.emplace_back(rows.text(i, 0),
-                                 rows.isNull(i, 1) ? everyTable : rows.text(i, 1));
+    cascades->push_back({rows.text(i, 0), rows.text(i, 1), rows.text(i, 2)});
   return true;
 }
 
-// A statement of another database, logged as a statement, shows only its
-// own tables; a trigger or routine it fires there may write this
-// database's. True when another database holds one whose body names this
-// database or is withheld (or when that cannot be read). Asked only when
-// the log holds such statements: the triggers' table spans every database.
-bool foreignWritersMayExist(db::Session& session) {
-  long long count = 0;
-  return !session.selectNumber(
-             "SELECT (SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE "
-             "TRIGGER_SCHEMA <> DATABASE() AND LOCATE(DATABASE(), ACTION_STATEMENT) > 0)"
-             " + (SELECT COUNT(*) FROM information_schema.ROUTINES WHERE "
-             "ROUTINE_SCHEMA <> DATABASE() AND (ROUTINE_DEFINITION IS NULL OR "
-             "LOCATE(DATABASE(), ROUTINE_DEFINITION) > 0))",
-             &count) ||
-         count > 0;
+binlog::Body bodyOf(const db::Rows& rows, size_t row, int text, int mode) {
+  binlog::Body body;
+  body.known = !rows.isNull(row, text);
+  body.text = rows.text(row, text);
+  body.sqlMode = log_statement::sqlModeBits(rows.text(row, mode));
+  return body;
+}
+
+// The bodies of triggers (`ofTables`) or routines: this database's by
+// object, the others' into `foreign`.
+bool readBodies(db::Session& session, const char* query, bool ofTables,
+                binlog::Schema* schema, std::vector<binlog::ForeignBody>* foreign) {
+  db::Rows rows;
+  if (!session.select(query, &rows)) return false;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    binlog::Body body = bodyOf(rows, i, 3, 4);
+    const std::string object = log_statement::lower(rows.text(i, 2));
+    if (rows.text(i, 0) != "1")
+      foreign->push_back({rows.text(i, 1), std::move(body)});
+    else if (ofTables)
+      schema->triggers[object].push_back(std::move(body));
+    else
+      schema->routines[object] = std::move(body);
+  }
+  return true;
+}
+
+// The other databases from which a change may reach this one.
+bool readReaching(db::Session& session, const std::string& database,
+                  std::vector<binlog::ForeignBody> foreign, binlog::Schema* schema) {
+  db::Rows rows;
+  // A view keeps no sql_mode: its text is read both ways a backslash may
+  // mean, with double quotes as names, so that no name in it is missed.
+  if (!session.select("SELECT TABLE_SCHEMA, VIEW_DEFINITION FROM information_schema.VIEWS "
+                      "WHERE TABLE_SCHEMA <> DATABASE()",
+                      &rows))
+    return false;
+  for (size_t i = 0; i < rows.size(); ++i)
+    for (unsigned long long mode :
+         {log_statement::kModeAnsiQuotes,
+          log_statement::kModeAnsiQuotes | log_statement::kModeNoBackslashEscapes})
+      foreign.push_back({rows.text(i, 0), {rows.text(i, 1), mode, !rows.isNull(i, 1)}});
+  std::vector<binlog::ForeignKey> keys;
+  if (!session.select("SELECT CONSTRAINT_SCHEMA, UNIQUE_CONSTRAINT_SCHEMA FROM "
+                      "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA "
+                      "<> UNIQUE_CONSTRAINT_SCHEMA AND (UPDATE_RULE NOT IN ('RESTRICT', "
+                      "'NO ACTION') OR DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))",
+                      &rows))
+    return false;
+  for (size_t i = 0; i < rows.size(); ++i) keys.push_back({rows.text(i, 0), rows.text(i, 1)});
+  schema->reaching = binlog::reachingDatabases(database, foreign, keys);
+  return true;
+}
+
+// The schema questions a statement of the log needs answered; each asked
+// once, and not at all for a log of rows alone.
+bool readSchema(db::Session& session, const Inventory& inventory,
+                const std::string& database, binlog::Schema* schema) {
+  for (const TableEntry& table : inventory.tables)
+    (table.isView ? schema->views : schema->tables).insert(log_statement::lower(table.name));
+  std::vector<binlog::ForeignBody> foreign;
+  if (!readBodies(session,
+                  "SELECT TRIGGER_SCHEMA = DATABASE(), TRIGGER_SCHEMA, EVENT_OBJECT_TABLE, "
+                  "ACTION_STATEMENT, SQL_MODE FROM information_schema.TRIGGERS",
+                  true, schema, &foreign) ||
+      !readBodies(session,
+                  "SELECT ROUTINE_SCHEMA = DATABASE(), ROUTINE_SCHEMA, ROUTINE_NAME, "
+                  "ROUTINE_DEFINITION, SQL_MODE FROM information_schema.ROUTINES",
+                  false, schema, &foreign) ||
+      !readReaching(session, database, std::move(foreign), schema))
+    return false;
+  // Only an account with these rights everywhere is shown every
+  // database's triggers, routines and view texts.
+  long long rights = 0;
+  if (!session.selectNumber(
+          "SELECT COUNT(DISTINCT PRIVILEGE_TYPE) FROM information_schema.USER_PRIVILEGES "
+          "WHERE GRANTEE = CONCAT('''', SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '''@''', "
+          "SUBSTRING_INDEX(CURRENT_USER(), '@', -1), '''') AND PRIVILEGE_TYPE IN "
+          "('SELECT', 'SHOW VIEW', 'TRIGGER')",
+          &rights))
+    return false;
+  schema->seesEveryDatabase = rights == 3;
+  db::Rows rows;
+  if (!session.select("SELECT c.ID FROM information_schema.COLLATIONS c JOIN "
+                      "information_schema.CHARACTER_SETS s USING (CHARACTER_SET_NAME) "
+                      "WHERE s.MAXLEN = 1 OR c.CHARACTER_SET_NAME IN ('utf8mb3', 'utf8', "
+                      "'utf8mb4')",
+                      &rows))
+    return false;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    long long id = 0;
+    if (db::wholeNumber(rows.text(i, 0), &id))
+      schema->byteWiseCollations.insert(static_cast<unsigned>(id));
+  }
+  return true;
+}
+
+// A replica whose log does not hold what replication applies: its rows
+// change unseen by the log. A replica is one with replication set up
+// (where the account may ask), running, or ever applied.
+bool replicaUnlogged(db::Session& session) {
+  long long logged = 0;
+  if (session.selectNumber("SELECT @@log_slave_updates", &logged) && logged == 1) return false;
+  db::Rows rows;
+  if (session.select("SHOW ALL SLAVES STATUS", &rows) && rows.size() > 0) return true;
+  long long replica = 1;
+  session.selectNumber(
+      "SELECT @@gtid_slave_pos <> '' OR (SELECT VARIABLE_VALUE FROM "
+      "information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'SLAVES_RUNNING') > 0",
+      &replica);
+  return replica != 0;
 }
 
 }  // namespace
@@ -137,14 +212,27 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
       printLine(console_text::logNotRead(console_text::kLogNoPreviousPosition));
     return result;
   }
-  const std::vector<std::string> tables = baseTables(inventory);
-  binlog::Reach reach;
-  if (!readLogReach(session, tables, &reach)) {
+  if (replicaUnlogged(session)) {
+    at.start = readLogStart(login, at);
+    printLine(console_text::logNotRead(console_text::kLogReplicaUnlogged));
+    return result;
+  }
+  std::vector<binlog::Cascade> cascades;
+  if (!readCascades(session, &cascades)) {
     printLine(console_text::logNotRead(
         console_text::logReadError(run_session::errorText(session))));
     return result;
   }
-  binlog::Collector collector(login.database, tables, *from, at, std::move(reach));
+  binlog::Schema schema;
+  bool schemaRead = false;
+  const auto readOnce = [&]() -> const binlog::Schema& {
+    if (!schemaRead && !readSchema(session, inventory, login.database, &schema))
+      schema.unread = console_text::logReadError(run_session::errorText(session));
+    schemaRead = true;
+    return schema;
+  };
+  binlog::Collector collector(login.database, baseTables(inventory), *from, at, cascades,
+                              readOnce);
   const db::LogRead read =
       db::readLog(login.host, login.user, login.password, from->file, from->position,
                   [&collector](const db::LogEvent& event) { return collector.take(event); });
@@ -155,11 +243,7 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
         console_text::logGrantMissing(run_session::currentAccount(session))));
     return result;
   }
-  binlog::Changes changes = collector.finish(read);
-  if (changes.clean && changes.foreignStatements && foreignWritersMayExist(session)) {
-    changes.clean = false;
-    changes.why = console_text::kLogForeignWriter;
-  }
+  const binlog::Changes changes = collector.finish(read);
   if (!changes.clean) {
     printLine(console_text::logNotRead(changes.why));
     return result;

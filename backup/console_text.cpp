@@ -161,8 +161,30 @@ const char kLogMadeAnew[] =
 const char kLogEndedEarly[] = "denn es endet vor der Position dieses Backups";
 const char kLogXaTransaction[] = "denn es enth\xE4lt eine XA-Transaktion";
 const char kLogForeignWriter[] =
-    "denn es enth\xE4lt Anweisungen anderer Datenbanken, deren Trigger oder "
-    "Routinen in diese schreiben k\xF6nnen";
+    "denn es enth\xE4lt Anweisungen anderer Datenbanken, deren Trigger, "
+    "Routinen, Sichten oder Fremdschl\xFCssel in diese schreiben k\xF6nnen";
+const char kLogStatementUnreadable[] =
+    "denn es enth\xE4lt eine Anweisung in einem Zeichensatz oder SQL-Modus, "
+    "den das Programm nicht sicher lesen kann";
+const char kLogSchemaChanged[] =
+    "denn nach einer Anweisung darin wurde das Schema ge\xE4ndert (DROP, RENAME, "
+    "CREATE OR REPLACE)";
+const char kLogOthersUnseen[] =
+    "denn es enth\xE4lt Anweisungen, die andere Datenbanken nennen, deren Trigger, "
+    "Routinen und Sichten dieser Benutzer nicht sieht (GRANT SELECT, SHOW VIEW, "
+    "TRIGGER ON *.*)";
+const char kLogReplicaUnlogged[] =
+    "denn der Server ist ein Replikat, dessen Log nicht enth\xE4lt, was die "
+    "Replikation schreibt (log_slave_updates=OFF)";
+
+std::string logThroughView(const std::string& view) {
+  return "denn eine Anweisung darin kann durch die Sicht '" + named(view) + "' schreiben";
+}
+
+std::string logRoutineWithheld(const std::string& routine) {
+  return "denn eine Anweisung darin ruft die Routine '" + named(routine) +
+         "' auf, deren Text der Server nicht zeigt";
+}
 
 std::string logGrantMissing(const std::string& account) {
   return "denn es fehlt ein Recht: GRANT REPLICATION SLAVE, BINLOG MONITOR ON *.* TO " +
@@ -176,11 +198,6 @@ std::string logFiltered(const std::string& filters) {
 
 std::string logUnknownEvent(int type) {
   return "denn es enth\xE4lt ein unbekanntes Ereignis (Typ " + std::to_string(type) + ")";
-}
-
-std::string logForeignStatement(const std::string& database) {
-  return "denn eine Anweisung in der Datenbank '" + named(database) +
-         "' nennt diese Datenbank";
 }
 
 std::string logReadError(const std::string& message) {

@@ -88,7 +88,12 @@ extern const char kLogForeignWriter[];
 std::string logGrantMissing(const std::string& account);
 std::string logFiltered(const std::string& filters);
 std::string logUnknownEvent(int type);
-std::string logForeignStatement(const std::string& database);
+extern const char kLogStatementUnreadable[];
+extern const char kLogSchemaChanged[];
+extern const char kLogOthersUnseen[];
+extern const char kLogReplicaUnlogged[];
+std::string logThroughView(const std::string& view);
+std::string logRoutineWithheld(const std::string& routine);
 std::string logReadError(const std::string& message);
 
 // The file.

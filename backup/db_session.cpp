@@ -236,6 +236,7 @@ LogEvent eventOf(const MARIADB_RPL_EVENT& raw) {
     case LogEvent::Kind::kQuery:
       event.database = view(raw.event.query.database);
       event.statement = view(raw.event.query.statement);
+      event.status = view(raw.event.query.status);
       break;
     case LogEvent::Kind::kTableMap:
       event.database = view(raw.event.table_map.database);

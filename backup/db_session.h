@@ -156,6 +156,8 @@ struct LogEvent {
   // server makes up at the start of a stream.
   unsigned long long nextPosition = 0;
   std::string_view database, table, statement, file;
+  // A statement's status block: the session's sql_mode, character set, ...
+  std::string_view status;
   unsigned long long rotatePosition = 0;
 };
 
