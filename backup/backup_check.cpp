@@ -166,7 +166,7 @@ struct Line {
 // grows the buffer to hold it. Finds NUL bytes a block at a time.
 class LineReader {
  public:
-  explicit LineReader(const previous_backup::PlainBytes& bytes) : bytes_(bytes) {}
+  explicit LineReader(const file_lines::PlainBytes& bytes) : bytes_(bytes) {}
 
   bool next(Line* line) {
     for (;;) {
@@ -226,7 +226,7 @@ class LineReader {
   void findNul(std::size_t from) { findNulFrom(from); }
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  const previous_backup::PlainBytes& bytes_;
+  const file_lines::PlainBytes& bytes_;
   std::string buffer_;
   std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
   std::size_t consumed_ = 0;
@@ -866,7 +866,7 @@ class TextCheck {
 };
 
 // Bytes held in memory, as a file holds them.
-class TextBytes : public previous_backup::PlainBytes {
+class TextBytes : public file_lines::PlainBytes {
  public:
   explicit TextBytes(std::string_view text) : text_(text) {}
   ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
@@ -920,7 +920,7 @@ void checkFrames(int fd, const std::vector<zstd_frames::Frame>& frames,
 
 }  // namespace
 
-Report checkBytes(const previous_backup::PlainBytes& bytes, std::uint64_t total,
+Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
                   const Progress& progress) {
   TextCheck check;
   LineReader reader(bytes);
@@ -957,9 +957,9 @@ Report checkFile(const std::string& path, const Progress& progress) {
   Report report;
   if (!zstd_frames::looksCompressed(fd)) {
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    report = checkBytes(previous_backup::FileBytes(fd), size, progress);
+    report = checkBytes(file_lines::FileBytes(fd), size, progress);
   } else {
-    previous_backup::PackedBytes packed(fd);
+    file_lines::PackedBytes packed(fd);
     if (!packed.readable()) {
       report.faults.push_back({0, -1, console_text::kCheckNotOurFrames});
     } else {

@@ -76,7 +76,7 @@ struct Report {
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // Checks the plain bytes of a backup file, from the first to the last.
-Report checkBytes(const previous_backup::PlainBytes& bytes,
+Report checkBytes(const file_lines::PlainBytes& bytes,
                   std::uint64_t total = 0, const Progress& progress = nullptr);
 
 // Checks `text` as a plain backup file.

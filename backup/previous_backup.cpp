@@ -1,7 +1,6 @@
 #include "backup/previous_backup.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <condition_variable>
@@ -16,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__SSE2__)
@@ -28,255 +26,22 @@
 #include "backup/progress.h"
 
 namespace previous_backup {
+
+using file_lines::FileBytes;
+using file_lines::FileLines;
+using file_lines::Line;
+using file_lines::PlainBytes;
+using file_lines::kBlockSize;
+using file_lines::sameFile;
+using file_lines::stampOf;
+using file_lines::kLineHeldStreaming;
+
 namespace {
 
-#ifndef VKT_READER_BYTES
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// Bytes held in memory are read in smaller blocks: each is a copy.
-constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
-// A line longer than kLineBytes comes cut: its first kLineBytes bytes, then
-// the rest in pieces for whoever wants them, so that no line costs more
-// memory than this, whatever its length.
-constexpr std::size_t kLineBytes = kLineHeld;
-// Readers that judge every byte as it streams hold less of a line.
-constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
-#else
-// The fuzzer reads a few bytes at a time and holds little more than a
-// comment block's line, so that its short inputs take every path of long
-// lines and of pieces.
-constexpr std::size_t kBlockSize = VKT_READER_BYTES;
-constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
-constexpr std::size_t kLineBytes = 128;
-constexpr std::size_t kLineHeldStreaming = 7;
-#endif
 // Rows are copied in steps of this size; progress is told after each.
 constexpr std::uint64_t kProgressStep = std::uint64_t{16} << 20;
 constexpr std::int64_t kNoPosition = -1;
 
-
-struct Line {
-  std::string_view text;  // without its line end; the first bytes when cut
-  bool ended = false;     // had its LF
-  bool crlf = false;      // its LF had a CR before it
-  bool cut = false;       // longer than the reader holds: `text` is its head
-  std::uint64_t offset = 0;  // of its first byte in the file
-  std::uint64_t next = 0;    // of the byte after its line end
-};
-
-// The lines of [begin, end) of a file, read in large blocks. A line's text,
-// followed by its line end, stays valid until the next call of next(). A
-// line longer than `held` bytes comes cut (Line::cut): rest() streams the
-// bytes after its head and tells how it ended; next() skips what rest() did
-// not read. Every byte is searched for a line end once.
-class FileLines {
- public:
-  FileLines(const PlainBytes& bytes, std::uint64_t begin,
-            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
-      : bytes_(bytes),
-        blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
-        held_(held),
-        readAt_(begin),
-        end_(end),
-        bufferOffset_(begin) {}
-  // Reads into `buffer`, whatever it holds: one buffer serves reader after
-  // reader, so that each need not fault in fresh memory.
-  FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
-            std::size_t held, std::string* buffer)
-      : FileLines(bytes, begin, end, held) {
-    buffer_ = buffer;
-  }
-  FileLines(const FileLines&) = delete;
-  FileLines& operator=(const FileLines&) = delete;
-
-  // False at the end of the range, or when the file could not be read.
-  bool next(Line* line) {
-    if (inCutLine_) skipRest();
-    for (;;) {
-      const char* start = buffer_->data() + consumed_;
-      const std::size_t pending = filled_ - consumed_;
-      const char* lf = static_cast<const char*>(
-          std::memchr(start + searched_, '\n', pending - searched_));
-      if (lf != nullptr || eof_) {
-        if (lf == nullptr && pending == 0) return false;
-        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
-                                           : pending;
-        if (length > held_) return cut(line);
-        line->ended = lf != nullptr;
-        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
-        line->cut = false;
-        line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
-        line->offset = bufferOffset_ + consumed_;
-        consumed_ += length + (line->ended ? 1 : 0);
-        searched_ = 0;
-        line->next = bufferOffset_ + consumed_;
-        return true;
-      }
-      searched_ = pending;
-      if (pending > held_) return cut(line);
-      if (!refill()) return false;
-    }
-  }
-
-  // For the cut line last given by next(): hands every byte after its head
-  // to `onPiece` as it is read (the line end left out), then sets the
-  // line's `ended`, `crlf` and `next`. `line->text` stays the head.
-  template <typename OnPiece>
-  void rest(Line* line, OnPiece&& onPiece) {
-    if (!inCutLine_) return;
-    inCutLine_ = false;
-    for (;;) {
-      const char* start = buffer_->data() + consumed_;
-      const std::size_t pending = filled_ - consumed_;
-      const char* lf = static_cast<const char*>(std::memchr(start, '\n', pending));
-      if (lf != nullptr || eof_) {
-        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
-                                           : pending;
-        line->ended = lf != nullptr;
-        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
-        const std::size_t text = length - (line->crlf ? 1 : 0);
-        if (text > 0) onPiece(std::string_view(start, text));
-        consumed_ += length + (line->ended ? 1 : 0);
-        line->next = bufferOffset_ + consumed_;
-        return;
-      }
-      // A CR at the end may be the first half of the line end: kept back.
-      const std::size_t kept = pending > 0 && start[pending - 1] == '\r' ? 1 : 0;
-      if (pending > kept) onPiece(std::string_view(start, pending - kept));
-      consumed_ += pending - kept;
-      if (!refill()) {
-        line->ended = line->crlf = false;
-        line->next = bufferOffset_ + consumed_;
-        return;
-      }
-    }
-  }
-
-  // Hands the ended lines that lie whole in the buffer, none longer than
-  // next() gives whole, to `take(text, crlf, next)` while it returns true;
-  // the line it refuses is left for next(). A tight loop for the many
-  // short lines of a rows block.
-  template <typename Take>
-  void takeWhole(Take&& take) {
-    if (inCutLine_) return;
-    for (;;) {
-      const char* start = buffer_->data() + consumed_;
-      const std::size_t pending = filled_ - consumed_;
-      const char* lf = static_cast<const char*>(
-          std::memchr(start + searched_, '\n', pending - searched_));
-      if (lf == nullptr) {
-        searched_ = pending;
-        return;
-      }
-      const std::size_t length = static_cast<std::size_t>(lf - start);
-      if (length > held_) return;
-      const bool crlf = length > 0 && start[length - 1] == '\r';
-      const std::uint64_t next = bufferOffset_ + consumed_ + length + 1;
-      if (!take(std::string_view(start, length - (crlf ? 1 : 0)), crlf, next)) {
-        searched_ = 0;
-        return;
-      }
-      consumed_ += length + 1;
-      searched_ = 0;
-    }
-  }
-
-  // Hands the bytes after the lines read so far, as far as the buffer
-  // holds them, to `lex(begin, end)`, which takes the line at `begin` and
-  // returns its length with its line end, or 0 to leave it to next(); then
-  // the bytes after it, while it takes lines. For a reader that finds the
-  // line ends itself as it judges each byte.
-  template <typename Lex>
-  void takeLexed(Lex&& lex) {
-    if (inCutLine_ || (consumed_ == filled_ && !eof_ && !refill())) return;
-    for (;;) {
-      const char* start = buffer_->data() + consumed_;
-      const std::size_t taken = lex(start, buffer_->data() + filled_);
-      if (taken == 0) return;
-      consumed_ += taken;
-      searched_ = 0;
-    }
-  }
-
-  // The offset of the first byte not read yet.
-  std::uint64_t position() const { return bufferOffset_ + consumed_; }
-
-  bool failed() const { return failed_; }
-
-  // Goes on at `offset`, a line start not before the next line's start.
-  void skipTo(std::uint64_t offset) {
-    inCutLine_ = false;
-    searched_ = 0;
-    if (offset <= bufferOffset_ + filled_) {
-      consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
-      return;
-    }
-    bufferOffset_ = readAt_ = offset;
-    consumed_ = filled_ = 0;
-    eof_ = readAt_ >= end_;
-  }
-
- private:
-  // The rare paths stay out of next(), which every line goes through.
-  [[gnu::noinline]] void skipRest() {
-    Line skipped;
-    rest(&skipped, [](std::string_view) {});
-  }
-
-  // Gives the line that begins at consumed_, whose bytes before its line
-  // end are more than `held_`, cut: whether a line comes cut depends on its
-  // length alone, never on where a block of the file ends. The byte after
-  // the head is no LF, so the head holds no part of a line end.
-  [[gnu::noinline]] bool cut(Line* line) {
-    head_.assign(buffer_->data() + consumed_, held_);
-    line->text = head_;
-    line->ended = line->crlf = false;
-    line->cut = true;
-    line->offset = bufferOffset_ + consumed_;
-    line->next = line->offset + held_;
-    consumed_ += held_;
-    searched_ = 0;
-    inCutLine_ = true;
-    return true;
-  }
-
-  bool refill() {
-    // Keep the unfinished line (at most `held_` bytes of it).
-    std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(&(*buffer_)[0], buffer_->data() + consumed_, kept);
-    bufferOffset_ += consumed_;
-    consumed_ = 0;
-    filled_ = kept;
-    if (buffer_->size() < kept + blockSize_) buffer_->resize(kept + blockSize_);
-    std::size_t want = buffer_->size() - filled_;
-    if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-    const ssize_t n = bytes_.readAt(&(*buffer_)[filled_], want, readAt_);
-    if (n < 0) {
-      failed_ = true;
-      return false;
-    }
-    if (n == 0) eof_ = true;
-    filled_ += static_cast<std::size_t>(n);
-    readAt_ += static_cast<std::uint64_t>(n);
-    if (readAt_ >= end_) eof_ = true;
-    return true;
-  }
-
-  const PlainBytes& bytes_;
-  const std::size_t blockSize_;  // read at a time, at least
-  const std::size_t held_;       // of a line, at most
-  std::uint64_t readAt_;
-  std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
-  std::string own_;
-  std::string* buffer_ = &own_;
-  std::string head_;  // of the cut line
-  std::size_t consumed_ = 0;
-  std::size_t filled_ = 0;
-  std::size_t searched_ = 0;  // bytes after consumed_ known to hold no LF
-  bool inCutLine_ = false;    // the rest of a cut line is not read yet
-  bool eof_ = false;
-  bool failed_ = false;
-};
 
 bool startsWith(std::string_view text, std::string_view start) {
   return text.substr(0, start.size()) == start;
@@ -1043,17 +808,6 @@ void takeObjectLine(const Line& line, object_section::PreviousObject* object) {
 
 }  // namespace
 
-ssize_t FileBytes::readAt(char* buffer, std::size_t length,
-                          std::uint64_t offset) const {
-  ssize_t n;
-  do {
-    n = pread(fd_, buffer, length, static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
-FileStamp FileBytes::stamp() const { return stampOf(fd_); }
-
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
   const char* const end = line.data() + line.size();
   int count = 0;
@@ -1064,48 +818,6 @@ int valuesUpTo(std::string_view line, std::size_t from, char last) {
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!startsWith(line, prefix)) return -1;
   return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);
-}
-
-PackedBytes::PackedBytes(int fd) : fd_(dup(fd)) {
-  if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
-}
-
-PackedBytes::~PackedBytes() {
-  reader_.reset();  // its thread first
-  if (fd_ >= 0) close(fd_);
-}
-
-bool PackedBytes::readable() const { return reader_ != nullptr && reader_->bounded(); }
-
-ssize_t PackedBytes::readAt(char* buffer, std::size_t length,
-                            std::uint64_t offset) const {
-  return static_cast<ssize_t>(reader_->read(buffer, length, offset));
-}
-
-FileStamp PackedBytes::stamp() const { return stampOf(fd_); }
-
-// A frame begins every rows block and the section after it, and a frame is
-// cut inside a block only when full.
-std::uint64_t PackedBytes::rowsKnownUpTo(std::uint64_t rowsBegin) const {
-  return reader_->lastOfFullFrames(rowsBegin);
-}
-
-std::vector<zstd_frames::Frame> PackedBytes::framesRead() const {
-  std::vector<zstd_frames::Frame> frames = reader_->frames();
-  reader_->release();
-  return frames;
-}
-
-FileStamp stampOf(int fd) {
-  FileStamp stamp;
-  struct stat status;
-  if (fstat(fd, &status) != 0) return stamp;
-  stamp.device = status.st_dev;
-  stamp.inode = status.st_ino;
-  stamp.size = status.st_size;
-  stamp.changed = status.st_ctim;
-  stamp.modified = status.st_mtim;
-  return stamp;
 }
 
 Index buildIndex(int fd, const RowsWanted& wanted) {
@@ -1318,15 +1030,6 @@ RowsResult copyRowsByLine(const PlainBytes& bytes, const PreviousTableEntry& ent
 }
 
 }  // namespace
-
-bool sameFile(const FileStamp& a, const FileStamp& b) {
-  return a.size >= 0 && b.size >= 0 && a.device == b.device &&
-         a.inode == b.inode && a.size == b.size &&
-         a.changed.tv_sec == b.changed.tv_sec &&
-         a.changed.tv_nsec == b.changed.tv_nsec &&
-         a.modified.tv_sec == b.modified.tv_sec &&
-         a.modified.tv_nsec == b.modified.tv_nsec;
-}
 
 RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress) {

@@ -17,6 +17,7 @@
 #include "backup/backup_file.h"
 #include "backup/backup_format.h"
 #include "backup/object_section.h"
+#include "backup/file_lines.h"
 #include "backup/zstd_frames.h"
 
 class RowProgress;
@@ -25,17 +26,6 @@ class RowProgress;
 struct RowsResult {
   int rows = 0;        // row lines written
   bool whole = false;  // every row of the table, and the closing empty line
-};
-
-// What tells that a file changed: which file it is, its size and the times
-// of its last changes. The kernel moves the change time on every write and
-// truncation, and no program can set it back.
-struct FileStamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = -1;  // -1: the file could not be examined
-  timespec changed{};
-  timespec modified{};
 };
 
 // One table block of the previous backup file.
@@ -99,85 +89,6 @@ struct Index {
   backup_format::LogPosition logPosition;
 };
 
-// The bytes of a previous backup as a plain backup file holds them: the
-// file's own, or the decompressed bytes of a compressed one.
-class PlainBytes {
- public:
-  virtual ~PlainBytes() = default;
-  // Copies up to `length` bytes from `offset` into `buffer`: fewer only at
-  // the end, -1 when they cannot be read. Safe to call from several threads.
-  virtual ssize_t readAt(char* buffer, std::size_t length,
-                         std::uint64_t offset) const = 0;
-  // The stamp of the file they come from, now.
-  virtual FileStamp stamp() const = 0;
-  // After the first row line of a rows block that begins at `rowsBegin`:
-  // an offset inside the block's row lines, every byte before which is
-  // known to belong to the block without being read. Reading may go on
-  // after the line end that follows it. `rowsBegin` when nothing is known.
-  virtual std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const {
-    return rowsBegin;
-  }
-  // True when bytes read are held in memory for a while, so that whoever
-  // reads them again must follow closely.
-  virtual bool heldAfterReading() const { return false; }
-};
-
-// A file's own bytes, read through `fd` (not owned).
-class FileBytes : public PlainBytes {
- public:
-  explicit FileBytes(int fd) : fd_(fd) {}
-  ssize_t readAt(char* buffer, std::size_t length,
-                 std::uint64_t offset) const override;
-  FileStamp stamp() const override;
-
- private:
-  int fd_;
-};
-
-// The decompressed bytes of a compressed previous backup, read in place:
-// only the frames read are decompressed, and only a few are held at a time.
-class PackedBytes : public PlainBytes {
- public:
-  // Reads `fd` through a descriptor of its own, so that the reader's thread
-  // never reads a descriptor closed or reused meanwhile.
-  explicit PackedBytes(int fd);
-  ~PackedBytes() override;
-  PackedBytes(const PackedBytes&) = delete;
-  PackedBytes& operator=(const PackedBytes&) = delete;
-
-  // False when the file is not one of this program's frames (a frame
-  // larger than zstd_frames::kFrameBytes, or of unknown size): it must then
-  // be decompressed as a whole.
-  bool readable() const;
-
-  ssize_t readAt(char* buffer, std::size_t length,
-                 std::uint64_t offset) const override;
-  FileStamp stamp() const override;
-  std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const override;
-  bool heldAfterReading() const override { return true; }
-
-  // The frames, each sound only where it was read whole so far; lets the
-  // decompressed frames go.
-  std::vector<zstd_frames::Frame> framesRead() const;
-
- private:
-  int fd_;
-  std::unique_ptr<zstd_frames::Reader> reader_;
-};
-
-// The stamp of the open file `fd` now; unknown (size -1) when it cannot be
-// examined.
-FileStamp stampOf(int fd);
-
-// Equal only when both stamps are known and nothing in them differs.
-bool sameFile(const FileStamp& a, const FileStamp& b);
-
-// A line is held whole up to this many bytes. A longer one is judged, and
-// its rows copied, as it streams; of a longer line that is no row line
-// (a definition's, an object's) the reader keeps no more than this, and
-// such a definition or object then equals none written.
-constexpr std::size_t kLineHeld = std::size_t{1} << 20;
-
 // Row lines after a block's first are judged on helper threads, in runs
 // of about this many bytes, cut at line starts.
 constexpr std::uint64_t kJudgedRun = std::uint64_t{4} << 20;
@@ -200,7 +111,7 @@ using RowsWanted = std::function<bool(const PreviousTableEntry&)>;
 Index buildIndex(int fd, const RowsWanted& wanted = nullptr);
 // The same for bytes that are not a file of their own. Rows blocks that are
 // not wanted are read only as far as needed to find their end.
-Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted = nullptr);
+Index buildIndex(const file_lines::PlainBytes& bytes, const RowsWanted& wanted = nullptr);
 
 // Copies the row lines of `entry` out of `fd` into `out`, each line with a
 // CR LF line end, then the empty line that closes the rows block. Rows
@@ -215,7 +126,7 @@ Index buildIndex(const PlainBytes& bytes, const RowsWanted& wanted = nullptr);
 RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
                     RowProgress* progress = nullptr);
 // The same out of `bytes`, whose stamp() is checked as the file's.
-RowsResult copyRows(const PlainBytes& bytes, const PreviousTableEntry& entry,
+RowsResult copyRows(const file_lines::PlainBytes& bytes, const PreviousTableEntry& entry,
                     BackupFile& out, RowProgress* progress = nullptr);
 
 // The number of values of a row line whose part before the values is

@@ -100,8 +100,8 @@ bool PreviousBackup::openPacked(const std::string& packedName,
   *foreign = !file_header::namesDatabase(packedFd_, database);
   if (*foreign) return false;
   // The frames are copied only while the compressed file is what was read.
-  packedStamp_ = previous_backup::stampOf(packedFd_);
-  auto packed = std::make_shared<previous_backup::PackedBytes>(packedFd_);
+  packedStamp_ = file_lines::stampOf(packedFd_);
+  auto packed = std::make_shared<file_lines::PackedBytes>(packedFd_);
   if (packed->readable()) {
     packedBytes_ = std::move(packed);
     return true;
@@ -117,8 +117,8 @@ bool PreviousBackup::openPacked(const std::string& packedName,
 }
 
 bool PreviousBackup::packedUnchanged() const {
-  return packedFd_ < 0 || previous_backup::sameFile(
-                              previous_backup::stampOf(packedFd_), packedStamp_);
+  return packedFd_ < 0 || file_lines::sameFile(
+                              file_lines::stampOf(packedFd_), packedStamp_);
 }
 
 void PreviousBackup::index(const previous_backup::RowsWanted& wanted) {

@@ -70,7 +70,7 @@ class PreviousBackup {
   FileStamp packedStamp_;
   std::vector<zstd_frames::Frame> frames_;
   // A compressed file of this program's frames, read in place.
-  std::shared_ptr<previous_backup::PackedBytes> packedBytes_;
+  std::shared_ptr<file_lines::PackedBytes> packedBytes_;
   previous_backup::Index index_;
   // Positions in index_.tables by name: the first block of a name counts.
   std::unordered_map<std::string, size_t> byName_;

@@ -143,7 +143,7 @@ void checkCopies(const Source& in, const previous_backup::Index& index) {
 
 // The frames read in place tile both files, and the index of the bytes
 // read in place is the index of the same bytes decompressed as a whole.
-void checkInPlace(const previous_backup::PackedBytes& bytes, int plain,
+void checkInPlace(const file_lines::PackedBytes& bytes, int plain,
                   size_t packedSize) {
   const previous_backup::Index inPlace = previous_backup::buildIndex(bytes);
   const previous_backup::Index whole = previous_backup::buildIndex(plain);
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(write(in, data, size) == static_cast<ssize_t>(size));
   const bool packedInput = zstd_frames::looksCompressed(in);
   if (packedInput) {
-    const previous_backup::PackedBytes bytes(in);
+    const file_lines::PackedBytes bytes(in);
     if (bytes.readable()) {
       const int plain = decompressed(in, size);
       checkInPlace(bytes, plain, size);
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int packed =
         compressedInFrames(data, size, 1 + data[size - 1] % 128, &packedSize);
     {
-      const previous_backup::PackedBytes bytes(packed);
+      const file_lines::PackedBytes bytes(packed);
       check(bytes.readable());
       checkInPlace(bytes, in, packedSize);
     }

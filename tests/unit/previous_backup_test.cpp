@@ -892,7 +892,7 @@ TEST(PreviousBackupIndex, LongRowLinesAreJudgedAndCopiedAsTheyStream) {
 
 // Bytes made up as they are read: a table block whose first row line goes
 // on for `lineBytes` without a line end.
-class UnfinishedLine : public previous_backup::PlainBytes {
+class UnfinishedLine : public file_lines::PlainBytes {
  public:
   explicit UnfinishedLine(std::uint64_t lineBytes)
       : start_(BackupText().comment("t").str() + "INSERT INTO `t` VALUES ('"),
@@ -953,7 +953,7 @@ TEST(PreviousBackupIndex, UnfinishedLineIsReadInBoundedMemory) {
 // whose line is just those bytes (it would count as unchanged, and the
 // run would keep a file that holds another definition).
 TEST(PreviousBackupIndex, LongObjectLinesEqualNoObjectWritten) {
-  const std::size_t kept = previous_backup::kLineHeld;
+  const std::size_t kept = file_lines::kLineHeld;
   ObjectDefinition before;
   before.kind = backup_format::SectionKind::kProcedure;
   before.name = "p";

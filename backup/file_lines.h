@@ -1,0 +1,324 @@
+// The bytes of a backup file and the lines they hold: the one way this
+// program reads its own files. A plain file is read through its
+// descriptor, a compressed one frame by frame in place; either way the
+// lines come out of large blocks, and a line longer than the reader holds
+// comes cut, so that no line costs more memory than a bound.
+#ifndef VKT_BACKUP_FILE_LINES_H_
+#define VKT_BACKUP_FILE_LINES_H_
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "backup/zstd_frames.h"
+
+// What tells that a file changed: which file it is, its size and the times
+// of its last changes. The kernel moves the change time on every write and
+// truncation, and no program can set it back.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;  // -1: the file could not be examined
+  timespec changed{};
+  timespec modified{};
+};
+
+namespace file_lines {
+
+// The bytes of a backup as a plain backup file holds them: the
+// file's own, or the decompressed bytes of a compressed one.
+class PlainBytes {
+ public:
+  virtual ~PlainBytes() = default;
+  // Copies up to `length` bytes from `offset` into `buffer`: fewer only at
+  // the end, -1 when they cannot be read. Safe to call from several threads.
+  virtual ssize_t readAt(char* buffer, std::size_t length,
+                         std::uint64_t offset) const = 0;
+  // The stamp of the file they come from, now.
+  virtual FileStamp stamp() const = 0;
+  // After the first row line of a rows block that begins at `rowsBegin`:
+  // an offset inside the block's row lines, every byte before which is
+  // known to belong to the block without being read. Reading may go on
+  // after the line end that follows it. `rowsBegin` when nothing is known.
+  virtual std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const {
+    return rowsBegin;
+  }
+  // True when bytes read are held in memory for a while, so that whoever
+  // reads them again must follow closely.
+  virtual bool heldAfterReading() const { return false; }
+};
+
+// A file's own bytes, read through `fd` (not owned).
+class FileBytes : public PlainBytes {
+ public:
+  explicit FileBytes(int fd) : fd_(fd) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override;
+  FileStamp stamp() const override;
+
+ private:
+  int fd_;
+};
+
+// The decompressed bytes of a compressed backup, read in place:
+// only the frames read are decompressed, and only a few are held at a time.
+class PackedBytes : public PlainBytes {
+ public:
+  // Reads `fd` through a descriptor of its own, so that the reader's thread
+  // never reads a descriptor closed or reused meanwhile.
+  explicit PackedBytes(int fd);
+  ~PackedBytes() override;
+  PackedBytes(const PackedBytes&) = delete;
+  PackedBytes& operator=(const PackedBytes&) = delete;
+
+  // False when the file is not one of this program's frames (a frame
+  // larger than zstd_frames::kFrameBytes, or of unknown size): it must then
+  // be decompressed as a whole.
+  bool readable() const;
+
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override;
+  FileStamp stamp() const override;
+  std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const override;
+  bool heldAfterReading() const override { return true; }
+
+  // The frames, each sound only where it was read whole so far; lets the
+  // decompressed frames go.
+  std::vector<zstd_frames::Frame> framesRead() const;
+
+ private:
+  int fd_;
+  std::unique_ptr<zstd_frames::Reader> reader_;
+};
+
+// The stamp of the open file `fd` now; unknown (size -1) when it cannot be
+// examined.
+FileStamp stampOf(int fd);
+
+// Equal only when both stamps are known and nothing in them differs.
+bool sameFile(const FileStamp& a, const FileStamp& b);
+
+// A line is held whole up to this many bytes. A longer one is judged, and
+// its rows copied, as it streams; of a longer line that is no row line
+// (a definition's, an object's) the reader keeps no more than this, and
+// such a definition or object then equals none written.
+constexpr std::size_t kLineHeld = std::size_t{1} << 20;
+
+#ifndef VKT_READER_BYTES
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+// Bytes held in memory are read in smaller blocks: each is a copy.
+constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
+// A line longer than kLineBytes comes cut: its first kLineBytes bytes, then
+// the rest in pieces for whoever wants them, so that no line costs more
+// memory than this, whatever its length.
+constexpr std::size_t kLineBytes = kLineHeld;
+// Readers that judge every byte as it streams hold less of a line.
+constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
+#else
+// The fuzzer reads a few bytes at a time and holds little more than a
+// comment block's line, so that its short inputs take every path of long
+// lines and of pieces.
+constexpr std::size_t kBlockSize = VKT_READER_BYTES;
+constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
+constexpr std::size_t kLineBytes = 128;
+constexpr std::size_t kLineHeldStreaming = 7;
+#endif
+
+// One line as the reader gives it.
+struct Line {
+  std::string_view text;  // without its line end; the first bytes when cut
+  bool ended = false;     // had its LF
+  bool crlf = false;      // its LF had a CR before it
+  bool cut = false;       // longer than the reader holds: `text` is its head
+  std::uint64_t offset = 0;  // of its first byte in the file
+  std::uint64_t next = 0;    // of the byte after its line end
+};
+
+// The lines of [begin, end) of a file, read in large blocks. A line's text,
+// followed by its line end, stays valid until the next call of next(). A
+// line longer than `held` bytes comes cut (Line::cut): rest() streams the
+// bytes after its head and tells how it ended; next() skips what rest() did
+// not read. Every byte is searched for a line end once.
+class FileLines {
+ public:
+  FileLines(const PlainBytes& bytes, std::uint64_t begin,
+            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
+      : bytes_(bytes),
+        blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
+        held_(held),
+        readAt_(begin),
+        end_(end),
+        bufferOffset_(begin) {}
+  // Reads into `buffer`, whatever it holds: one buffer serves reader after
+  // reader, so that each need not fault in fresh memory.
+  FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
+            std::size_t held, std::string* buffer)
+      : FileLines(bytes, begin, end, held) {
+    buffer_ = buffer;
+  }
+  FileLines(const FileLines&) = delete;
+  FileLines& operator=(const FileLines&) = delete;
+
+  // False at the end of the range, or when the file could not be read.
+  bool next(Line* line) {
+    if (inCutLine_) skipRest();
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
+      const char* lf = static_cast<const char*>(
+          std::memchr(start + searched_, '\n', pending - searched_));
+      if (lf != nullptr || eof_) {
+        if (lf == nullptr && pending == 0) return false;
+        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
+                                           : pending;
+        if (length > held_) return cut(line);
+        line->ended = lf != nullptr;
+        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
+        line->cut = false;
+        line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
+        line->offset = bufferOffset_ + consumed_;
+        consumed_ += length + (line->ended ? 1 : 0);
+        searched_ = 0;
+        line->next = bufferOffset_ + consumed_;
+        return true;
+      }
+      searched_ = pending;
+      if (pending > held_) return cut(line);
+      if (!refill()) return false;
+    }
+  }
+
+  // For the cut line last given by next(): hands every byte after its head
+  // to `onPiece` as it is read (the line end left out), then sets the
+  // line's `ended`, `crlf` and `next`. `line->text` stays the head.
+  template <typename OnPiece>
+  void rest(Line* line, OnPiece&& onPiece) {
+    if (!inCutLine_) return;
+    inCutLine_ = false;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
+      const char* lf = static_cast<const char*>(std::memchr(start, '\n', pending));
+      if (lf != nullptr || eof_) {
+        std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
+                                           : pending;
+        line->ended = lf != nullptr;
+        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
+        const std::size_t text = length - (line->crlf ? 1 : 0);
+        if (text > 0) onPiece(std::string_view(start, text));
+        consumed_ += length + (line->ended ? 1 : 0);
+        line->next = bufferOffset_ + consumed_;
+        return;
+      }
+      // A CR at the end may be the first half of the line end: kept back.
+      const std::size_t kept = pending > 0 && start[pending - 1] == '\r' ? 1 : 0;
+      if (pending > kept) onPiece(std::string_view(start, pending - kept));
+      consumed_ += pending - kept;
+      if (!refill()) {
+        line->ended = line->crlf = false;
+        line->next = bufferOffset_ + consumed_;
+        return;
+      }
+    }
+  }
+
+  // Hands the ended lines that lie whole in the buffer, none longer than
+  // next() gives whole, to `take(text, crlf, next)` while it returns true;
+  // the line it refuses is left for next(). A tight loop for the many
+  // short lines of a rows block.
+  template <typename Take>
+  void takeWhole(Take&& take) {
+    if (inCutLine_) return;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t pending = filled_ - consumed_;
+      const char* lf = static_cast<const char*>(
+          std::memchr(start + searched_, '\n', pending - searched_));
+      if (lf == nullptr) {
+        searched_ = pending;
+        return;
+      }
+      const std::size_t length = static_cast<std::size_t>(lf - start);
+      if (length > held_) return;
+      const bool crlf = length > 0 && start[length - 1] == '\r';
+      const std::uint64_t next = bufferOffset_ + consumed_ + length + 1;
+      if (!take(std::string_view(start, length - (crlf ? 1 : 0)), crlf, next)) {
+        searched_ = 0;
+        return;
+      }
+      consumed_ += length + 1;
+      searched_ = 0;
+    }
+  }
+
+  // Hands the bytes after the lines read so far, as far as the buffer
+  // holds them, to `lex(begin, end)`, which takes the line at `begin` and
+  // returns its length with its line end, or 0 to leave it to next(); then
+  // the bytes after it, while it takes lines. For a reader that finds the
+  // line ends itself as it judges each byte.
+  template <typename Lex>
+  void takeLexed(Lex&& lex) {
+    if (inCutLine_ || (consumed_ == filled_ && !eof_ && !refill())) return;
+    for (;;) {
+      const char* start = buffer_->data() + consumed_;
+      const std::size_t taken = lex(start, buffer_->data() + filled_);
+      if (taken == 0) return;
+      consumed_ += taken;
+      searched_ = 0;
+    }
+  }
+
+  // The offset of the first byte not read yet.
+  std::uint64_t position() const { return bufferOffset_ + consumed_; }
+
+  bool failed() const { return failed_; }
+
+  // Goes on at `offset`, a line start not before the next line's start.
+  void skipTo(std::uint64_t offset) {
+    inCutLine_ = false;
+    searched_ = 0;
+    if (offset <= bufferOffset_ + filled_) {
+      consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
+      return;
+    }
+    bufferOffset_ = readAt_ = offset;
+    consumed_ = filled_ = 0;
+    eof_ = readAt_ >= end_;
+  }
+
+ private:
+  // The rare paths stay out of next(), which every line goes through.
+  [[gnu::noinline]] void skipRest();
+  // Gives the line that begins at consumed_, whose bytes before its line
+  // end are more than `held_`, cut: whether a line comes cut depends on its
+  // length alone, never on where a block of the file ends. The byte after
+  // the head is no LF, so the head holds no part of a line end.
+  [[gnu::noinline]] bool cut(Line* line);
+  bool refill();
+
+  const PlainBytes& bytes_;
+  const std::size_t blockSize_;  // read at a time, at least
+  const std::size_t held_;       // of a line, at most
+  std::uint64_t readAt_;
+  std::uint64_t end_;
+  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
+  std::string own_;
+  std::string* buffer_ = &own_;
+  std::string head_;  // of the cut line
+  std::size_t consumed_ = 0;
+  std::size_t filled_ = 0;
+  std::size_t searched_ = 0;  // bytes after consumed_ known to hold no LF
+  bool inCutLine_ = false;    // the rest of a cut line is not read yet
+  bool eof_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace file_lines
+
+#endif  // VKT_BACKUP_FILE_LINES_H_
