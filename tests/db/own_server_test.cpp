@@ -31,6 +31,8 @@ class OwnServer {
     std::string env = ts::readFile(state_ + "/env");
     size_t at = env.find("VKT_DB_SOCKET=");
     socket_ = env.substr(at + 14, env.find('\n', at) - at - 14);
+    at = env.find("VKT_DB_PORT=");
+    port_ = env.substr(at + 12, env.find('\n', at) - at - 12);
     return true;
   }
   void stop() { ts::shell(script() + " stop " + state_ + " >/dev/null 2>&1"); }
@@ -56,12 +58,14 @@ class OwnServer {
     return out;
   }
   const std::string& socket() const { return socket_; }
+  const std::string& port() const { return port_; }
 
  private:
   static std::string script() { return std::string(VKT_SOURCE_DIR) + "/scripts/testdb.sh"; }
   ts::TempDir dir_;
   std::string state_;
   std::string socket_;
+  std::string port_;
   std::string options_;
 };
 
@@ -467,4 +471,51 @@ TEST(OwnServer, BinaryLogNeverCopiesATableAStatementWroteUnseen) {
     if (clean) EXPECT_TRUE(copied["never"]) << backup.out;
     log.expectRestoresEqual(run->home.dir.path(), run->home.database);
   }
+}
+
+// A replica whose log leaves out what replication applies
+// (log_slave_updates off, the default): after its restart only the
+// primary's log knows that a table changed, so the replica's log gives no
+// clean answer and the changed table is read again.
+TEST(OwnServer, AReplicasLogWithoutWhatItAppliesGivesNoCleanAnswer) {
+  OwnServer primary, replica;
+  ASSERT_TRUE(primary.start("--log-bin --binlog-format=ROW --server-id=1"));
+  ASSERT_TRUE(replica.start("--log-bin --binlog-format=ROW --server-id=2"));
+  const ts::ServerInfo& s = ts::server();
+  std::string at = primary.sql("SHOW MASTER STATUS");
+  const std::string file = at.substr(0, at.find('\t'));
+  const std::string position = at.substr(file.size() + 1, at.find('\t', file.size() + 1) -
+                                                            file.size() - 1);
+  replica.sql("CHANGE MASTER TO MASTER_HOST = '127.0.0.1', MASTER_PORT = " + primary.port() +
+              ", MASTER_USER = '" + s.user + "', MASTER_PASSWORD = '" + s.password +
+              "', MASTER_LOG_FILE = '" + file + "', MASTER_LOG_POS = " + position +
+              ", MASTER_USE_GTID = no; START SLAVE");
+  const auto applied = [&](const std::string& query, const std::string& value) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+      if (replica.sql(query) == value) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  primary.sql("CREATE DATABASE vkt_replicated; USE vkt_replicated; CREATE TABLE t (id INT "
+              "PRIMARY KEY, n INT); CREATE TABLE never (id INT PRIMARY KEY); INSERT INTO t "
+              "VALUES (1, 1); INSERT INTO never VALUES (1)");
+  ASSERT_TRUE(applied("SELECT n FROM vkt_replicated.t", "1\n")) << replica.sql(
+      "SHOW SLAVE STATUS");
+  CaseHome home;
+  home.database = "vkt_replicated";
+  ts::writeFile(home.dir.path() + "/vkt.ini",
+                ts::settingsFor(home.database, home.dir.path()));
+  LogServer log(replica);
+  ts::waitForNextSecond();
+  ASSERT_EQ(log.run(home.dir.path()).status, 0);
+  primary.sql("UPDATE vkt_replicated.t SET n = 2");
+  ASSERT_TRUE(applied("SELECT n FROM vkt_replicated.t", "2\n"));
+  ASSERT_TRUE(replica.restart());
+  const ts::ProgramRun run = log.run(home.dir.path());
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find(std::string(kLogLine) + "denn der Server ist ein Replikat"),
+            std::string::npos) << run.out;
+  EXPECT_FALSE(copiedTables(run.out)["t"]) << run.out;
+  log.expectRestoresEqual(home.dir.path(), home.database);
 }
