@@ -36,6 +36,23 @@ long long readLogStart(const run_session::Login& login,
   return start;
 }
 
+// The databases of child and parent of every foreign key between two
+// databases whose rules write the child (the type's bits for CASCADE and
+// SET NULL on delete and update), as InnoDB lists them; the names are in
+// the file name form.
+constexpr char kCrossDatabaseKeys[] =
+    "SELECT CONVERT(CONVERT(BINARY SUBSTRING_INDEX(FOR_NAME, '/', 1) USING filename) "
+    "USING utf8mb4), CONVERT(CONVERT(BINARY SUBSTRING_INDEX(REF_NAME, '/', 1) USING "
+    "filename) USING utf8mb4) FROM information_schema.INNODB_SYS_FOREIGN WHERE "
+    "(TYPE & 15) <> 0 AND BINARY SUBSTRING_INDEX(FOR_NAME, '/', 1) <> BINARY "
+    "SUBSTRING_INDEX(REF_NAME, '/', 1)";
+// The same, as the standard view tells it to an account without PROCESS.
+constexpr char kCrossDatabaseConstraints[] =
+    "SELECT CONSTRAINT_SCHEMA, UNIQUE_CONSTRAINT_SCHEMA FROM "
+    "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA <> "
+    "UNIQUE_CONSTRAINT_SCHEMA AND (UPDATE_RULE NOT IN ('RESTRICT', 'NO ACTION') OR "
+    "DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))";
+
 // This database's foreign keys whose rules write the child, with the
 // database of each parent.
 bool readCascades(db::Session& session, std::vector<binlog::Cascade>* cascades) {
@@ -94,12 +111,14 @@ bool readReaching(db::Session& session, const std::string& database,
          {log_statement::kModeAnsiQuotes,
           log_statement::kModeAnsiQuotes | log_statement::kModeNoBackslashEscapes})
       foreign.push_back({rows.text(i, 0), {rows.text(i, 1), mode, !rows.isNull(i, 1)}});
+  // Only InnoDB keeps foreign keys. Its own list of them (with PROCESS) is
+  // read without opening a table; the standard view opens every table of
+  // the server.
   std::vector<binlog::ForeignKey> keys;
-  if (!session.select("SELECT CONSTRAINT_SCHEMA, UNIQUE_CONSTRAINT_SCHEMA FROM "
-                      "information_schema.REFERENTIAL_CONSTRAINTS WHERE CONSTRAINT_SCHEMA "
-                      "<> UNIQUE_CONSTRAINT_SCHEMA AND (UPDATE_RULE NOT IN ('RESTRICT', "
-                      "'NO ACTION') OR DELETE_RULE NOT IN ('RESTRICT', 'NO ACTION'))",
-                      &rows))
+  const db::Session::Answer innodb = session.selectUnlessRefused(kCrossDatabaseKeys, &rows);
+  if (innodb == db::Session::Answer::kFailed ||
+      (innodb == db::Session::Answer::kRefused &&
+       !session.select(kCrossDatabaseConstraints, &rows)))
     return false;
   for (size_t i = 0; i < rows.size(); ++i) keys.push_back({rows.text(i, 0), rows.text(i, 1)});
   schema->reaching = binlog::reachingDatabases(database, foreign, keys);

@@ -389,8 +389,8 @@ TEST(OwnServer, BinaryLogTellsTheChangedTablesAcrossARestart) {
 }
 
 // Writes a statement of the log does not show by its names: through a
-// view, a trigger writing through one, a view or trigger of another
-// database, a name in double quotes. Under STATEMENT and MIXED the log
+// view, a trigger writing through one, a view, trigger or foreign key of
+// another database, a name in double quotes. Under STATEMENT and MIXED the log
 // proves the changed tables or gives no clean answer; under ROW it stays
 // clean and exact. Every run reads what changed and restores equal.
 TEST(OwnServer, BinaryLogNeverCopiesATableAStatementWroteUnseen) {
@@ -420,6 +420,11 @@ TEST(OwnServer, BinaryLogNeverCopiesATableAStatementWroteUnseen) {
        "CREATE DATABASE {other}; CREATE TABLE {other}.a (id INT); CREATE TRIGGER {other}.w "
        "AFTER INSERT ON {other}.a FOR EACH ROW UPDATE {db}.t SET n = n + 1",
        "INSERT INTO {other}.a VALUES (1)", {"t"}, false},
+      {"a cascade from another database's parent",
+       "CREATE DATABASE {other}; CREATE TABLE {other}.p (id INT PRIMARY KEY); INSERT INTO "
+       "{other}.p VALUES (1); CREATE TABLE c (id INT PRIMARY KEY, p INT, FOREIGN KEY (p) "
+       "REFERENCES {other}.p (id) ON DELETE CASCADE); INSERT INTO c VALUES (1, 1)",
+       "USE {other}; DELETE FROM p", {"c"}, false},
       {"a name in double quotes under ANSI_QUOTES",
        "CREATE TABLE `my table` (id INT PRIMARY KEY, n INT); INSERT INTO `my table` "
        "VALUES (1, 1)",
