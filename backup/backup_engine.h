@@ -70,7 +70,7 @@ class BackupEngine {
 
   // The part of runBackup() after the inventory: the previous backup, the
   // log, the plan, then the file.
-  RunOutcome backUpTables(const Inventory& inventory, PreviousIndexing* indexing,
+  RunOutcome backUpTables(Inventory& inventory, PreviousIndexing* indexing,
                           SnapshotLock& lock, const std::string& savePath,
                           const std::string& lastBackupTime);
   // Writes the file `fileName`, made at `created`, section by section.

@@ -127,7 +127,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   return outcome;
 }
 
-RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
+RunOutcome BackupEngine::backUpTables(Inventory& inventory,
                                       PreviousIndexing* indexing,
                                       SnapshotLock& lock,
                                       const std::string& savePath,
@@ -152,6 +152,7 @@ RunOutcome BackupEngine::backUpTables(const Inventory& inventory,
       previous.reset();
   }
   const LogChanges log = readLogChanges(session_, login_, inventory, previous.get());
+  settleIdentities(session_, &inventory, log.tables ? &*log.tables : nullptr);
   const plan::Plan plan = incremental::makePlan(
       inventory, previous.get(), log.tables ? &*log.tables : nullptr, settings_,
       session_.characterSetName());

@@ -3,6 +3,7 @@
 #define VKT_BACKUP_INVENTORY_H_
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -104,6 +105,10 @@ struct Inventory {
   // Where the server's binary log stood at the snapshot; its file "" when
   // the log is off or the position could not be read.
   backup_format::LogPosition logAt;
+  // Set when the InnoDB identities were judged by the read before the
+  // snapshot alone (an incremental run with the log on): the parts that
+  // read found, by table, until settleIdentities() settles them.
+  std::optional<std::unordered_map<std::string, std::string>> partsBeforeOnly;
 
   const TableEntry* find(const std::string& name) const {
     auto found = byName.find(name);

@@ -350,8 +350,15 @@ bool readTables(db::Session& session, const InventoryRequest& request,
     console_text::printLine(console_text::lockRefused(lockRefusal));
   const std::vector<Status> statuses =
       listTables(status, kinds, locked, &inventory->tables);
-  moment.innodbKnown = moment.innodbKnown &&
-                       readInnodbParts(session, &moment.partsAfter, &moment.partsRefused);
+  // The log, read next, may stand in for the second read: the run settles
+  // the identities once it knows (settleIdentities).
+  if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty()) {
+    moment.partsAfter = moment.partsBefore;
+    inventory->partsBeforeOnly = moment.partsBefore;
+  } else {
+    moment.innodbKnown = moment.innodbKnown && readInnodbParts(session, &moment.partsAfter,
+                                                               &moment.partsRefused);
+  }
   // A full run reads every table anyway.
   if ((moment.trxRefused || moment.partsRefused) && request.incremental)
     printProcessGrant(session);
@@ -378,6 +385,32 @@ std::optional<Inventory> readInventory(db::Session& session,
       !readDefinitions(session, request.database, &inventory))
     return std::nullopt;
   return inventory;
+}
+
+void settleIdentities(db::Session& session, Inventory* inventory,
+                      const std::unordered_set<std::string>* logChanged) {
+  if (!inventory->partsBeforeOnly) return;
+  const std::unordered_map<std::string, std::string> before =
+      std::move(*inventory->partsBeforeOnly);
+  inventory->partsBeforeOnly.reset();
+  std::unordered_map<std::string, std::string> after;
+  bool refused = false;
+  const bool afterKnown =
+      logChanged != nullptr || readInnodbParts(session, &after, &refused);
+  for (TableEntry& table : inventory->tables) {
+    auto parts = before.find(table.name);
+    if (parts == before.end() || table.lastingIdentity.empty()) continue;
+    bool moved;
+    if (logChanged != nullptr) {
+      moved = logChanged->count(table.name) != 0;
+    } else {
+      auto now = after.find(table.name);
+      moved = !afterKnown || now == after.end() || now->second != parts->second;
+    }
+    if (!moved) continue;
+    table.lastingIdentity.clear();
+    table.identity.clear();
+  }
 }
 
 // Where the past rows of a system-versioned table are not read, say so,

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "backup/db_session.h"
 #include "backup/inventory.h"
@@ -32,6 +33,17 @@ struct InventoryRequest {
 // failed (said on the console).
 std::optional<Inventory> readInventory(db::Session& session,
                                        const InventoryRequest& request);
+
+// Settles identities judged by the read before the snapshot alone. Where
+// the log gave a clean answer up to the snapshot (`logChanged`, the tables
+// it shows changed), it stands in for the read after it: a RENAME swap
+// between the first read and the snapshot is in the log, and the tables
+// it shows changed lose their InnoDB identity. Otherwise the identities
+// are read again now, later than the inventory's own second read would
+// have been, and each one that moved (or that cannot be read) is dropped.
+// Only ever drops trust.
+void settleIdentities(db::Session& session, Inventory* inventory,
+                      const std::unordered_set<std::string>* logChanged);
 
 // One line on the console per system-versioned table whose past rows are
 // not saved.

@@ -524,3 +524,4 @@ TEST(OwnServer, AReplicasLogWithoutWhatItAppliesGivesNoCleanAnswer) {
   EXPECT_FALSE(copiedTables(run.out)["t"]) << run.out;
   log.expectRestoresEqual(home.dir.path(), home.database);
 }
+
