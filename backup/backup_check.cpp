@@ -262,6 +262,7 @@ class TextCheck {
     lastEnded_ = line.ended;
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
+    if (asciiOnly_) judgeAscii(line);
     switch (stage_) {
       case Stage::kHeader: return header(line);
       case Stage::kPreamble: return preamble(line);
@@ -336,15 +337,37 @@ class TextCheck {
     if (line.number == kHeaderLines) stage_ = Stage::kPreamble;
   }
 
+  // The client's character set line, then the preamble line, whose
+  // character set it must name. In a file without the line (written before
+  // it was) only ASCII is read alike by every client.
   void preamble(const Line& line) {
     const std::string_view text = line.text;
+    if (clientCharsetAt_ == 0 && startsWith(text, bf::kClientCharsetStart)) {
+      clientCharsetAt_ = line.number;
+      clientCharset_ = std::string(text);
+      return;
+    }
     const std::size_t from = sizeof(bf::kPreambleStart) - 1;
     const std::size_t end = text.find(" */;", from);
-    const bool sound = startsWith(text, bf::kPreambleStart) && end != std::string_view::npos &&
-                       bf::rowsReadAlike(text, std::string(text.substr(from, end - from)));
+    const std::string charset = startsWith(text, bf::kPreambleStart) && end != std::string_view::npos
+                                    ? std::string(text.substr(from, end - from))
+                                    : std::string();
+    const bool sound = !charset.empty() && bf::rowsReadAlike(text, charset);
     if (!sound) fault(line.number, console_text::kCheckNoPreamble);
+    if (clientCharsetAt_ != 0 && (!sound || clientCharset_ != bf::clientCharsetLine(charset)))
+      fault(clientCharsetAt_, console_text::kCheckClientCharset);
+    asciiOnly_ = clientCharsetAt_ == 0;
     stage_ = Stage::kSections;
     part_ = Part::kNone;
+  }
+
+  // Without the character set line, the first byte over 0x7F is a fault.
+  void judgeAscii(const Line& line) {
+    const bool ascii = std::none_of(line.text.begin(), line.text.end(),
+                                    [](char c) { return (c & 0x80) != 0; });
+    if (ascii) return;
+    fault(line.number, console_text::kCheckNoClientCharset);
+    asciiOnly_ = false;
   }
 
   void settings(const Line& line) {
@@ -838,6 +861,9 @@ class TextCheck {
   std::uint64_t lastLine_ = 0;
   bool lastEnded_ = true;
   bool lastWasCommit_ = false;
+  std::uint64_t clientCharsetAt_ = 0;  // the character set line's, or 0
+  std::string clientCharset_;
+  bool asciiOnly_ = false;  // no character set line: every byte must be ASCII
   int structureSaved_ = -1;  // from the settings line; -1 until known
   bool dataSaved_ = true;
   std::vector<TableRecord> tables_;

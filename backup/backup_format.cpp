@@ -378,6 +378,16 @@ std::string preambleLine(const std::string& characterSet) {
   return rowSession(characterSet) + kBulkLoad;
 }
 
+std::string clientCharsetLine(const std::string& characterSet) {
+  const bool word =
+      !characterSet.empty() &&
+      std::all_of(characterSet.begin(), characterSet.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               (c >= '0' && c <= '9') || c == '_';
+      });
+  return word ? kClientCharsetStart + characterSet + kClientCharsetEnd : "";
+}
+
 bool rowsReadAlike(std::string_view previousPreamble,
                    const std::string& characterSet) {
   const std::string rows = rowSession(characterSet);

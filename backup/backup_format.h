@@ -2,7 +2,8 @@
 //
 // A backup file is SQL text with CR LF line ends:
 //   header (8 lines: six comment lines, the sandbox line, an empty line),
-//   the preamble line and an empty line, then per table a
+//   the client's character set line, the preamble line and an empty line,
+//   then per table a
 //   comment block (3 lines), an optional structure block (DROP line,
 //   definition + ";", empty line) and an optional rows block (the row
 //   lines, then an empty line; where no definition follows to commit them,
@@ -120,6 +121,19 @@ constexpr char kHistoryOffLine[] =
 // the commands that reach the file system or a shell (\!, \., \T, \P). A
 // comment to the server and to clients without the \M! comments.
 constexpr char kSandboxLine[] = "/*M!999999\\- enable the sandbox mode */";
+
+// Makes the stock client read the rest of the file in the file's own
+// character set, whatever it was started with (--default-character-set,
+// a my.cnf): it follows no SET NAMES, and a multi-byte set such as gbk,
+// big5 or sjis reads a byte over 0x7F together with the next one, a
+// backslash, quote or backquote among them, so that an escape is lost and
+// a value's text runs as SQL. The client command charset (\C) in an
+// executable comment, as the server's log tool writes it: MariaDB's and
+// MySQL's clients act on it (also in the sandbox mode) and send the
+// server an empty comment. Stands right before the preamble line and
+// names its character set; files written before it lack it.
+constexpr char kClientCharsetStart[] = "/*!\\C ";
+constexpr char kClientCharsetEnd[] = " */";
 
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
@@ -289,6 +303,12 @@ bool isRowsBlockLine(std::string_view line);
 // (10.6 on) buffer and sort every row of an empty table until the commit,
 // which takes twice as long for rows that come in key order.
 std::string preambleLine(const std::string& characterSet);
+
+// The line that makes the client read the file in `characterSet`
+// (kClientCharsetStart, the name, kClientCharsetEnd); "" for a name that
+// is not one word of letters, digits and '_', which the client could not
+// take.
+std::string clientCharsetLine(const std::string& characterSet);
 
 // True when a previous file's preamble line had the rows read as this
 // run's preambleLine() has them: the same line, or the same without the
