@@ -66,47 +66,6 @@ bool isClientCommand(std::string_view line) {
   return false;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The statement that EXECUTE IMMEDIATE of a hex literal runs; false when
-// `statement` (without its delimiter) is not of that form.
-bool hexDefinition(std::string_view statement, std::string* decoded) {
-  if (!startsWith(statement, bf::kHexStatementPrefix)) return false;
-  const std::string_view digits = statement.substr(sizeof(bf::kHexStatementPrefix) - 1);
-  if (digits.empty() || digits.size() % 2 != 0) return false;
-  decoded->clear();
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    const int high = hexValue(digits[i]), low = hexValue(digits[i + 1]);
-    if (high < 0 || low < 0) return false;
-    decoded->push_back(static_cast<char>(high * 16 + low));
-  }
-  return true;
-}
-
-// Reads a backquoted name at `*at` (a doubled backquote stands for one);
-// false when there is none.
-bool readName(std::string_view text, std::size_t* at, std::string* name) {
-  if (*at >= text.size() || text[*at] != '`') return false;
-  name->clear();
-  for (std::size_t i = *at + 1; i < text.size(); ++i) {
-    if (text[i] != '`') {
-      name->push_back(text[i]);
-    } else if (i + 1 < text.size() && text[i + 1] == '`') {
-      name->push_back('`');
-      ++i;
-    } else {
-      *at = i + 1;
-      return true;
-    }
-  }
-  return false;
-}
-
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names
 // them itself; row_start and row_end when it does not.
@@ -122,7 +81,7 @@ CreateColumns createColumns(std::string_view create) {
   for (std::size_t at = create.find('\n'); at != std::string_view::npos;
        at = create.find('\n', at + 1)) {
     std::size_t from = at + 3;
-    if (create.compare(at + 1, 2, "  ") != 0 || !readName(create, &from, &name)) continue;
+    if (create.compare(at + 1, 2, "  ") != 0 || !bf::readQuotedIdentifier(create, &from, &name)) continue;
     columns.names.push_back(name);
     const std::string_view rest = create.substr(from, create.find('\n', from) - from);
     if (rest.find(" AS ROW START") != std::string_view::npos) columns.periodStart = name;
@@ -639,7 +598,7 @@ class TextCheck {
       return;
     }
     std::string decoded;
-    const std::string& create = hexDefinition(text, &decoded) ? decoded : text;
+    const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
     if (!startsWith(create, bf::kCreateStart))
       return fault(line, console_text::kCheckForeignLine);
     tables_.back().structure = true;
@@ -730,7 +689,7 @@ class TextCheck {
       std::string name;
       do {
         ++at;
-        if (!readName(text, &at, &name)) {
+        if (!bf::readQuotedIdentifier(text, &at, &name)) {
           fault(line.number, console_text::kCheckRowShape);
           return false;
         }
@@ -825,7 +784,7 @@ class TextCheck {
     std::string decoded;
     ObjectStatement kind = ObjectStatement::kOther;
     // A DROP or a definition may stand as its hex form.
-    const bool hex = hexDefinition(text, &decoded);
+    const bool hex = bf::statementFromHex(text, &decoded);
     const std::string_view statement = hex ? std::string_view(decoded) : text;
     if (startsWith(statement, bf::kDropStart)) {
       kind = ObjectStatement::kDrop;

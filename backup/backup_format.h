@@ -214,6 +214,10 @@ std::string fileNamePrefix(const std::string& database);
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);
 
+// Reads at text[*at] a name as quoteIdentifier() writes it and moves *at
+// past it; false when there is none.
+bool readQuotedIdentifier(std::string_view text, std::size_t* at, std::string* name);
+
 
 // True when `sql`, as the server prints it, holds a line feed inside a
 // backquoted name or a quoted string. The line writer stores every LF as
@@ -253,6 +257,10 @@ bool plainToEveryReader(std::string_view sql, bool ansiQuotes);
 // read.
 constexpr char kHexStatementPrefix[] = "EXECUTE IMMEDIATE 0x";
 std::string hexStatement(std::string_view sql);
+
+// The statement that hexStatement() wrote as `statement` (without its
+// delimiter); false for any other text.
+bool statementFromHex(std::string_view statement, std::string* sql);
 
 // How the stock client reads `sql` as clientActsWithin() does, and what it
 // finds first when it would do anything but send it.
