@@ -66,47 +66,6 @@ bool isClientCommand(std::string_view line) {
   return false;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The statement that EXECUTE IMMEDIATE of a hex literal runs; false when
-// `statement` (without its delimiter) is not of that form.
-bool hexDefinition(std::string_view statement, std::string* decoded) {
-  if (!startsWith(statement, bf::kHexStatementPrefix)) return false;
-  const std::string_view digits = statement.substr(sizeof(bf::kHexStatementPrefix) - 1);
-  if (digits.empty() || digits.size() % 2 != 0) return false;
-  decoded->clear();
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    const int high = hexValue(digits[i]), low = hexValue(digits[i + 1]);
-    if (high < 0 || low < 0) return false;
-    decoded->push_back(static_cast<char>(high * 16 + low));
-  }
-  return true;
-}
-
-// Reads a backquoted name at `*at` (a doubled backquote stands for one);
-// false when there is none.
-bool readName(std::string_view text, std::size_t* at, std::string* name) {
-  if (*at >= text.size() || text[*at] != '`') return false;
-  name->clear();
-  for (std::size_t i = *at + 1; i < text.size(); ++i) {
-    if (text[i] != '`') {
-      name->push_back(text[i]);
-    } else if (i + 1 < text.size() && text[i + 1] == '`') {
-      name->push_back('`');
-      ++i;
-    } else {
-      *at = i + 1;
-      return true;
-    }
-  }
-  return false;
-}
-
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names
 // them itself; row_start and row_end when it does not.
@@ -122,7 +81,7 @@ CreateColumns createColumns(std::string_view create) {
   for (std::size_t at = create.find('\n'); at != std::string_view::npos;
        at = create.find('\n', at + 1)) {
     std::size_t from = at + 3;
-    if (create.compare(at + 1, 2, "  ") != 0 || !readName(create, &from, &name)) continue;
+    if (create.compare(at + 1, 2, "  ") != 0 || !bf::readQuotedIdentifier(create, &from, &name)) continue;
     columns.names.push_back(name);
     const std::string_view rest = create.substr(from, create.find('\n', from) - from);
     if (rest.find(" AS ROW START") != std::string_view::npos) columns.periodStart = name;
@@ -262,6 +221,7 @@ class TextCheck {
     lastEnded_ = line.ended;
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
+    if (asciiOnly_) judgeAscii(line);
     switch (stage_) {
       case Stage::kHeader: return header(line);
       case Stage::kPreamble: return preamble(line);
@@ -336,15 +296,37 @@ class TextCheck {
     if (line.number == kHeaderLines) stage_ = Stage::kPreamble;
   }
 
+  // The client's character set line, then the preamble line, whose
+  // character set it must name. In a file without the line (written before
+  // it was) only ASCII is read alike by every client.
   void preamble(const Line& line) {
     const std::string_view text = line.text;
+    if (clientCharsetAt_ == 0 && startsWith(text, bf::kClientCharsetStart)) {
+      clientCharsetAt_ = line.number;
+      clientCharset_ = std::string(text);
+      return;
+    }
     const std::size_t from = sizeof(bf::kPreambleStart) - 1;
     const std::size_t end = text.find(" */;", from);
-    const bool sound = startsWith(text, bf::kPreambleStart) && end != std::string_view::npos &&
-                       bf::rowsReadAlike(text, std::string(text.substr(from, end - from)));
+    const std::string charset = startsWith(text, bf::kPreambleStart) && end != std::string_view::npos
+                                    ? std::string(text.substr(from, end - from))
+                                    : std::string();
+    const bool sound = !charset.empty() && bf::rowsReadAlike(text, charset);
     if (!sound) fault(line.number, console_text::kCheckNoPreamble);
+    if (clientCharsetAt_ != 0 && (!sound || clientCharset_ != bf::clientCharsetLine(charset)))
+      fault(clientCharsetAt_, console_text::kCheckClientCharset);
+    asciiOnly_ = clientCharsetAt_ == 0;
     stage_ = Stage::kSections;
     part_ = Part::kNone;
+  }
+
+  // Without the character set line, the first byte over 0x7F is a fault.
+  void judgeAscii(const Line& line) {
+    const bool ascii = std::none_of(line.text.begin(), line.text.end(),
+                                    [](char c) { return (c & 0x80) != 0; });
+    if (ascii) return;
+    fault(line.number, console_text::kCheckNoClientCharset);
+    asciiOnly_ = false;
   }
 
   void settings(const Line& line) {
@@ -616,7 +598,7 @@ class TextCheck {
       return;
     }
     std::string decoded;
-    const std::string& create = hexDefinition(text, &decoded) ? decoded : text;
+    const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
     if (!startsWith(create, bf::kCreateStart))
       return fault(line, console_text::kCheckForeignLine);
     tables_.back().structure = true;
@@ -707,7 +689,7 @@ class TextCheck {
       std::string name;
       do {
         ++at;
-        if (!readName(text, &at, &name)) {
+        if (!bf::readQuotedIdentifier(text, &at, &name)) {
           fault(line.number, console_text::kCheckRowShape);
           return false;
         }
@@ -802,7 +784,7 @@ class TextCheck {
     std::string decoded;
     ObjectStatement kind = ObjectStatement::kOther;
     // A DROP or a definition may stand as its hex form.
-    const bool hex = hexDefinition(text, &decoded);
+    const bool hex = bf::statementFromHex(text, &decoded);
     const std::string_view statement = hex ? std::string_view(decoded) : text;
     if (startsWith(statement, bf::kDropStart)) {
       kind = ObjectStatement::kDrop;
@@ -838,6 +820,9 @@ class TextCheck {
   std::uint64_t lastLine_ = 0;
   bool lastEnded_ = true;
   bool lastWasCommit_ = false;
+  std::uint64_t clientCharsetAt_ = 0;  // the character set line's, or 0
+  std::string clientCharset_;
+  bool asciiOnly_ = false;  // no character set line: every byte must be ASCII
   int structureSaved_ = -1;  // from the settings line; -1 until known
   bool dataSaved_ = true;
   std::vector<TableRecord> tables_;

@@ -3,7 +3,10 @@
 // with its line (or, in a compressed file, its frame).
 //
 // What holds in a file that passes:
-//   - the header lines, the sandbox line, the preamble line;
+//   - the header lines, the sandbox line, the client's character set line
+//     naming the preamble line's character set (in a file without it, as
+//     earlier versions wrote, every byte after the header is ASCII), the
+//     preamble line;
 //   - every line ends with CR LF, and no byte is NUL;
 //   - every statement ends where the client ends it, at a line's end: no
 //     delimiter inside it, no string or comment left open, no backslash

@@ -220,6 +220,23 @@ std::string quoteIdentifier(const std::string& name) {
   return quoted;
 }
 
+bool readQuotedIdentifier(std::string_view text, std::size_t* at, std::string* name) {
+  if (*at >= text.size() || text[*at] != '`') return false;
+  name->clear();
+  for (std::size_t i = *at + 1; i < text.size(); ++i) {
+    if (text[i] != '`') {
+      name->push_back(text[i]);
+    } else if (i + 1 < text.size() && text[i + 1] == '`') {
+      name->push_back('`');
+      ++i;
+    } else {
+      *at = i + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool lineFeedInQuotes(std::string_view sql) {
   char quote = 0;  // the quote of the name or string we are in, or 0
   for (size_t i = 0; i < sql.size(); ++i) {
@@ -321,6 +338,20 @@ std::string hexStatement(std::string_view sql) {
   return kHexStatementPrefix + hexDigits(sql);
 }
 
+bool statementFromHex(std::string_view statement, std::string* sql) {
+  const std::string_view prefix = kHexStatementPrefix;
+  if (statement.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view digits = statement.substr(prefix.size());
+  if (digits.empty() || digits.size() % 2 != 0) return false;
+  sql->clear();
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    const int high = hexDigit(digits[i]), low = hexDigit(digits[i + 1]);
+    if (high < 0 || low < 0) return false;
+    sql->push_back(static_cast<char>(high * 16 + low));
+  }
+  return true;
+}
+
 std::string dropLine(const std::string& table, bool isView) {
   return (isView ? kDropViewPrefix : kDropTablePrefix) +
          quoteIdentifier(table) + ";";
@@ -376,6 +407,16 @@ constexpr char kBulkLoad[] = " /*!40014 SET autocommit=0 */;";
 
 std::string preambleLine(const std::string& characterSet) {
   return rowSession(characterSet) + kBulkLoad;
+}
+
+std::string clientCharsetLine(const std::string& characterSet) {
+  const bool word =
+      !characterSet.empty() &&
+      std::all_of(characterSet.begin(), characterSet.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               (c >= '0' && c <= '9') || c == '_';
+      });
+  return word ? kClientCharsetStart + characterSet + kClientCharsetEnd : "";
 }
 
 bool rowsReadAlike(std::string_view previousPreamble,

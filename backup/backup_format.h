@@ -2,7 +2,8 @@
 //
 // A backup file is SQL text with CR LF line ends:
 //   header (8 lines: six comment lines, the sandbox line, an empty line),
-//   the preamble line and an empty line, then per table a
+//   the client's character set line, the preamble line and an empty line,
+//   then per table a
 //   comment block (3 lines), an optional structure block (DROP line,
 //   definition + ";", empty line) and an optional rows block (the row
 //   lines, then an empty line; where no definition follows to commit them,
@@ -121,6 +122,19 @@ constexpr char kHistoryOffLine[] =
 // comment to the server and to clients without the \M! comments.
 constexpr char kSandboxLine[] = "/*M!999999\\- enable the sandbox mode */";
 
+// Makes the stock client read the rest of the file in the file's own
+// character set, whatever it was started with (--default-character-set,
+// a my.cnf): it follows no SET NAMES, and a multi-byte set such as gbk,
+// big5 or sjis reads a byte over 0x7F together with the next one, a
+// backslash, quote or backquote among them, so that an escape is lost and
+// a value's text runs as SQL. The client command charset (\C) in an
+// executable comment, as the server's log tool writes it: MariaDB's and
+// MySQL's clients act on it (also in the sandbox mode) and send the
+// server an empty comment. Stands right before the preamble line and
+// names its character set; files written before it lack it.
+constexpr char kClientCharsetStart[] = "/*!\\C ";
+constexpr char kClientCharsetEnd[] = " */";
+
 // What a comment line opens. Base tables and views have table sections;
 // the others are sections of their own, each holding one definition.
 enum class SectionKind {
@@ -200,6 +214,10 @@ std::string fileNamePrefix(const std::string& database);
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);
 
+// Reads at text[*at] a name as quoteIdentifier() writes it and moves *at
+// past it; false when there is none.
+bool readQuotedIdentifier(std::string_view text, std::size_t* at, std::string* name);
+
 
 // True when `sql`, as the server prints it, holds a line feed inside a
 // backquoted name or a quoted string. The line writer stores every LF as
@@ -239,6 +257,10 @@ bool plainToEveryReader(std::string_view sql, bool ansiQuotes);
 // read.
 constexpr char kHexStatementPrefix[] = "EXECUTE IMMEDIATE 0x";
 std::string hexStatement(std::string_view sql);
+
+// The statement that hexStatement() wrote as `statement` (without its
+// delimiter); false for any other text.
+bool statementFromHex(std::string_view statement, std::string* sql);
 
 // How the stock client reads `sql` as clientActsWithin() does, and what it
 // finds first when it would do anything but send it.
@@ -289,6 +311,12 @@ bool isRowsBlockLine(std::string_view line);
 // (10.6 on) buffer and sort every row of an empty table until the commit,
 // which takes twice as long for rows that come in key order.
 std::string preambleLine(const std::string& characterSet);
+
+// The line that makes the client read the file in `characterSet`
+// (kClientCharsetStart, the name, kClientCharsetEnd); "" for a name that
+// is not one word of letters, digits and '_', which the client could not
+// take.
+std::string clientCharsetLine(const std::string& characterSet);
 
 // True when a previous file's preamble line had the rows read as this
 // run's preambleLine() has them: the same line, or the same without the

@@ -61,11 +61,14 @@ time_t currentTimeAvoiding(const std::string& avoidStamp,
 }
 
 // The file's comment lines, then the preamble that the restore runs first:
-// the session the rows were read in (`charset`, UTC).
+// the session the rows were read in (`charset`, UTC), after the line that
+// has the client read the file in that character set too.
 void writeHeader(const std::string& database, const std::string& created,
                  const std::string& charset, BackupFile& out) {
   for (const std::string& line : backup_format::headerLines(database, created))
     out.writeLine(line);
+  const std::string clientCharset = backup_format::clientCharsetLine(charset);
+  if (!clientCharset.empty()) out.writeLine(clientCharset);
   out.writeLine(backup_format::preambleLine(charset));
   out.writeLine("");
 }

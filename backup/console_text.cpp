@@ -341,6 +341,11 @@ const char kCheckNotHeader[] = "nicht der Kopf eines Backups";
 const char kCheckNoSandbox[] =
     "keine Sandbox-Zeile: der Client f\xFChrt Befehle aus der Datei aus";
 const char kCheckNoPreamble[] = "nicht die erste Anweisungszeile eines Backups";
+const char kCheckClientCharset[] =
+    "die Zeichensatz-Zeile nennt nicht den Zeichensatz der Datei";
+const char kCheckNoClientCharset[] =
+    "keine Zeichensatz-Zeile: ein Client mit anderem Zeichensatz liest Bytes "
+    "\xFC" "ber 0x7F anders";
 const char kCheckNoCrLf[] = "Zeilenende ohne CR";
 const char kCheckNul[] = "NUL-Byte: der Client bricht hier ab";
 const char kCheckDelimiterInside[] =

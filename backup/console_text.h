@@ -143,6 +143,8 @@ std::string notSearched(const std::string& directory, const char* why);
 extern const char kCheckNotHeader[];
 extern const char kCheckNoSandbox[];
 extern const char kCheckNoPreamble[];
+extern const char kCheckClientCharset[];
+extern const char kCheckNoClientCharset[];
 extern const char kCheckNoCrLf[];
 extern const char kCheckNul[];
 extern const char kCheckDelimiterInside[];

@@ -83,23 +83,6 @@ void takeShowCreate(const db::Rows& rows, ObjectDefinition* object) {
   if (!statementFound) object->error = kNoDefinition;
 }
 
-// A backquoted name at text[*at], without its quotes; moves *at past it.
-bool takeQuoted(std::string_view text, size_t* at, std::string* name) {
-  if (*at >= text.size() || text[*at] != '`') return false;
-  name->clear();
-  for (size_t i = *at + 1; i < text.size(); ++i) {
-    if (text[i] != '`') {
-      *name += text[i];
-    } else if (i + 1 < text.size() && text[i + 1] == '`') {
-      *name += '`';
-      ++i;
-    } else {
-      *at = i + 1;
-      return true;
-    }
-  }
-  return false;
-}
 
 // True when the database name of a grant (with the wildcards % and _, and
 // \ before a byte taken as it is) matches `name`.
@@ -169,10 +152,10 @@ TriggerGrant triggerGrantOf(std::string_view line) {
     grant.found = grant.everywhere = true;
     return grant;
   }
-  if (!takeQuoted(line, &at, &grant.database) || line.substr(at, 1) != ".")
+  if (!backup_format::readQuotedIdentifier(line, &at, &grant.database) || line.substr(at, 1) != ".")
     return grant;
   ++at;
-  grant.found = line.substr(at, 1) == "*" || takeQuoted(line, &at, &grant.table);
+  grant.found = line.substr(at, 1) == "*" || backup_format::readQuotedIdentifier(line, &at, &grant.table);
   return grant;
 }
 

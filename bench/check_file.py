@@ -10,7 +10,7 @@ hashes = "#" * 84
 out = open(path, "wb")
 w = lambda s: out.write(s.encode() + b"\r\n")
 for line in [hashes, "#", "# Backup der Datenbank 'shop'", "# Erstellt: 08.12.2026 03:00:00",
-             "#", hashes, "/*M!999999\\- enable the sandbox mode */", "",
+             "#", hashes, "/*M!999999\\- enable the sandbox mode */", "", "/*!\\C utf8mb4 */",
              "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */; "
              "/*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */; /*!40103 SET TIME_ZONE='+00:00' */; "
              "/*!40014 SET autocommit=0 */;", ""]:

@@ -193,6 +193,7 @@ CREATE VIEW w_a_reader AS SELECT w.w_a_reader AS w_b_named FROM w_b_named w;
 }
 
 const char kCorpus[] = "vkt_rt_corpus";
+const std::string kClientCharset = "/*!\\C utf8mb4 */";
 const std::string kPreamble =
     "/*!40101 SET NAMES utf8mb4 */; /*!40014 SET FOREIGN_KEY_CHECKS=0 */;"
     " /*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;"
@@ -406,8 +407,9 @@ TEST_F(RoundTrip, FileBytesKeepLinesAndQuotedNames) {
   std::vector<std::string> lines = splitCrLf(bytes);
   ASSERT_GT(lines.size(), 10u);
   EXPECT_EQ(lines[6], "/*M!999999\\- enable the sandbox mode */");
-  EXPECT_EQ(lines[8], kPreamble);
-  EXPECT_EQ(lines[9], "");
+  EXPECT_EQ(lines[8], kClientCharset);
+  EXPECT_EQ(lines[9], kPreamble);
+  EXPECT_EQ(lines[10], "");
   auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
@@ -544,7 +546,7 @@ TEST_F(Layout, EachSwitchCombinationWritesItsBlocksByteForByte) {
     std::string header =
         kHash + "\r\n#\r\n# Backup der Datenbank '" + kLayout + "'\r\n" +
         "# Erstellt: " + commentDate(stamp) + "\r\n#\r\n" + kHash + "\r\n" +
-        "/*M!999999\\- enable the sandbox mode */\r\n\r\n" +
+        "/*M!999999\\- enable the sandbox mode */\r\n\r\n" + kClientCharset + "\r\n" +
         kPreamble + "\r\n\r\n";
     // The identity block names the settings and t, whose update time is
     // known, not u.
@@ -1453,14 +1455,20 @@ TEST(WholeDatabase, DefinitionsRestoreLikeTheSourceAndThePeers) {
     EXPECT_EQ(ts::readFile(rowsOnly.file).find(opener), std::string::npos);
 }
 
-// Definitions that a restore's client could read otherwise than the server
-// made them: a NUL; bodies made under ANSI_QUOTES that hide a command behind
-// "--" and a control byte, a comment to the server only; a gbk body whose
-// 0x81 0x5C is one character to the server and a gbk client; a latin1 body
-// whose 0xE4 before a backslash, and a latin1 and a utf8mb4 name whose last
-// byte before a backquote, a multi-byte client reads as one character.
-// Each comes back as the source has it, whatever character set the client
-// restores with, no hidden command runs, and a second run finds no change.
+// Definitions, values and names that a restore's client could read
+// otherwise than the server made them: a NUL; bodies made under ANSI_QUOTES
+// that hide a command behind "--" and a control byte, a comment to the
+// server only; a gbk body whose 0x81 0x5C is one character to the server
+// and a gbk client; a latin1 body whose 0xE4 before a backslash, and a
+// latin1 and a utf8mb4 name whose last byte before a backquote, a
+// multi-byte client reads as one character. Values whose last byte before
+// an escaped quote such a client reads with the backslash (a euro sign
+// under gbk and big5, an A acute under sjis, a blob byte 0x81), each
+// followed by SQL text, and tables named preis\u20AC (before the
+// procedures) and \u010Das. Each comes back as the source has it, in every
+// form of the file, whatever character set the client restores with, with
+// or without --force; no hidden command or value's text runs, and a second
+// run finds no change.
 TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   using namespace std::string_literals;
   const char kDb[] = "vkt_rt_hostile";
@@ -1487,6 +1495,14 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   c.exec("CREATE PROCEDURE `q\xE4`() SELECT 1 AS `\xE4`");
   c.exec("SET NAMES utf8mb4");
   c.exec("CREATE VIEW euro_v AS SELECT 1 AS `\xE2\x82\xAC`");
+  // A quote, then SQL: as an SQL string.
+  const std::string sql = "'''; DROP TABLE " + victim + ".keep1; -- '";
+  c.exec("CREATE TABLE vals (id INT PRIMARY KEY, s VARCHAR(100), b BLOB)");
+  c.exec("INSERT INTO vals VALUES (1, CONCAT(_utf8mb4 0xE282AC, " + sql + "), NULL),"
+         " (2, CONCAT(_utf8mb4 0xC381, " + sql + "), NULL), (3, NULL, CONCAT(0x81, " +
+         sql + "))");
+  c.exec("CREATE TABLE `preis\xE2\x82\xAC` (id INT); INSERT INTO `preis\xE2\x82\xAC` VALUES (1);"
+         "CREATE TABLE `\xC4\x8D" "as` (id INT); INSERT INTO `\xC4\x8D" "as` VALUES (2)");
   const char* objects[] = {"PROCEDURE nul_body", "PROCEDURE ansi_p", "TRIGGER ansi_t",
                            "EVENT ansi_e",       "VIEW ansi_v",      "PROCEDURE gbk_p",
                            "PROCEDURE latin1_p", "PROCEDURE `q\xC3\xA4`",
@@ -1518,17 +1534,26 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
                             return line.compare(0, 20, "EXECUTE IMMEDIATE 0x") == 0;
                           }),
             10);  // q\xE4's DROP too
-  for (const char* client : {"gbk", "sjis", "big5", "utf8mb4", "latin1"}) {
-    SCOPED_TRACE(std::string("client character set: ") + client);
-    std::string errors;
-    EXPECT_EQ(ts::restore(backup.file, kRestored, &errors, client), 0) << errors;
-    EXPECT_EQ(errors, "");
-    EXPECT_EQ(definitions(kRestored), source);
-    EXPECT_EQ(ts::Connection(victim).scalar(
-                  "SELECT COUNT(*) FROM information_schema.TABLES WHERE"
-                  " TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'keep1'"),
-              "1");
-  }
+  // The file compressed, and with several rows a statement.
+  ts::TempDir packedDir, sharedDir;
+  const std::string files[] = {backup.file, backUp(packedDir, kDb, "1111", "", true).file,
+                               backUp(sharedDir, kDb, "1111", "2").file};
+  const std::map<std::string, std::string> sums = ts::checksums(kDb);
+  ASSERT_EQ(sums.size(), 4u);
+  for (const std::string& file : files)
+    for (const char* client : {"gbk", "sjis", "big5", "utf8mb4", "latin1"})
+      for (const bool force : {false, true}) {
+        SCOPED_TRACE(file + ", client character set " + client + (force ? ", --force" : ""));
+        std::string errors;
+        EXPECT_EQ(ts::restore(file, kRestored, &errors, client, force), 0) << errors;
+        EXPECT_EQ(errors, "");
+        EXPECT_EQ(definitions(kRestored), source);
+        EXPECT_EQ(ts::checksums(kRestored), sums);
+        EXPECT_EQ(ts::Connection(victim).scalar(
+                      "SELECT COUNT(*) FROM information_schema.TABLES WHERE"
+                      " TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'keep1'"),
+                  "1");
+      }
 
   ts::ProgramRun again = ts::runProgram(dir.path(), "");
   EXPECT_NE(again.out.find("Es gab keine \xC4nderungen"), std::string::npos) << again.out;

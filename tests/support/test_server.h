@@ -53,11 +53,11 @@ std::map<std::string, long> rowCounts(const std::string& database);
 
 // Restores `file` into a fresh `database` with the stock client, whose
 // character set is latin1 as under a C locale, or `clientCharset` ("" for
-// the client's default). Returns the client's exit status; its messages go
-// to *errors.
+// the client's default); with `force`, the client goes on after an error.
+// Returns the client's exit status; its messages go to *errors.
 int restore(const std::string& file, const std::string& database,
             std::string* errors = nullptr,
-            const std::string& clientCharset = "latin1");
+            const std::string& clientCharset = "latin1", bool force = false);
 
 struct ProgramRun {
   int status = -1;  // exit status, or -1 when it did not exit normally

@@ -75,7 +75,7 @@ void addObject(std::vector<std::string>* lines, const ObjectDefinition& o) {
 // a definition as EXECUTE IMMEDIATE of a hex literal, a view.
 std::vector<std::string> goodLines() {
   std::vector<std::string> lines = bf::headerLines("shop", "07.12.2026 12:12:25");
-  add(&lines, {bf::preambleLine("utf8mb4"), ""});
+  add(&lines, {bf::clientCharsetLine("utf8mb4"), bf::preambleLine("utf8mb4"), ""});
   addTable(&lines, "items",
            {"CREATE TABLE `items` (", "  `id` int(11) NOT NULL,",
             "  `name` varchar(20) DEFAULT 'a;b',", "  PRIMARY KEY (`id`)",
@@ -225,6 +225,16 @@ TEST(BackupCheck, FilesAsWrittenHold) {
   const backup_check::Report zstd = backup_check::checkFile(packed(dir.path(), text));
   EXPECT_TRUE(zstd.holds()) << faultsOf(zstd);
   EXPECT_EQ(zstd.summary.rows, 8u);
+
+  // Written before the client's character set line: sound while every
+  // byte is ASCII (without the section of the procedure named h\xC3\xA4x).
+  std::vector<std::string> old = goodLines();
+  old.erase(old.begin() + 8);
+  const std::size_t from = lineOf(old, bf::sectionOpener(SectionKind::kProcedure, "h\xC3\xA4x"));
+  const std::size_t to = lineOf(old, bf::sectionOpener(SectionKind::kTable, "v"));
+  old.erase(old.begin() + from - 1, old.begin() + to - 1);
+  const backup_check::Report ascii = backup_check::checkText(join(old));
+  EXPECT_TRUE(ascii.holds()) << faultsOf(ascii);
 }
 
 // Each case damages the good file's lines and names the line the fault
@@ -322,6 +332,40 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          return line;
        }},
       {"no sandbox line", console_text::kCheckNoSandbox, [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
+      // The client's character set line: only right before the preamble,
+      // naming its set; without it, a byte over 0x7F.
+      {"no character set line, a byte over 0x7F", console_text::kCheckNoClientCharset,
+       [](Lines& l) {
+         l.erase(l.begin() + 8);
+         return lineOf(l, bf::sectionOpener(SectionKind::kProcedure, "h\xC3\xA4x"));
+       }},
+      {"a character set line naming another set", console_text::kCheckClientCharset,
+       [](Lines& l) { l[8] = bf::clientCharsetLine("gbk"); return std::size_t{9}; }},
+      {"a character set line in the header", console_text::kCheckNotHeader,
+       [](Lines& l) { std::swap(l[7], l[8]); return std::size_t{8}; }},
+      {"a character set line in a table's body", console_text::kCheckCommand,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::dropLine("shared", false));
+         l.insert(l.begin() + line - 1, bf::clientCharsetLine("gbk"));
+         return line;
+       }},
+      {"a character set line between sections", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::sectionOpener(SectionKind::kEvent, "ev"));
+         l.insert(l.begin() + line - 1, bf::clientCharsetLine("utf8mb4"));
+         return line;
+       }},
+      {"a character set line in an object's statements", console_text::kCheckCommand,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "  RETURN x * 2; -- doubled");
+         l.insert(l.begin() + line, bf::clientCharsetLine("gbk"));
+         return line + 1;
+       }},
+      {"a character set line in the closing block", console_text::kCheckIdentity,
+       [](Lines& l) {
+         l.push_back(bf::clientCharsetLine("utf8mb4"));
+         return l.size();
+       }},
       {"a missing closing block", console_text::kCheckNoClosing,
        [](Lines& l) {
          const std::size_t commit = lineOf(l, bf::kCommitLine);

@@ -35,6 +35,11 @@ TEST(BackupFormat, NamesAndTemplates) {
   EXPECT_TRUE(bf::rowsReadAlike(rowSession, "utf8mb4"));
   EXPECT_FALSE(bf::rowsReadAlike(rowSession, "latin1"));
   EXPECT_FALSE(bf::rowsReadAlike(rowSession + " /*!40014 SET UNIQUE_CHECKS=0 */;", "utf8mb4"));
+  // The client is told the file's own character set, in one word it takes.
+  EXPECT_EQ(bf::clientCharsetLine("utf8mb4"), "/*!\\C utf8mb4 */");
+  EXPECT_EQ(bf::clientCharsetLine("latin1"), "/*!\\C latin1 */");
+  for (const char* odd : {"", "latin1 */", "gbk;", "utf8\\x"})
+    EXPECT_EQ(bf::clientCharsetLine(odd), "") << odd;
   std::vector<std::string> header = bf::headerLines("shop", "06.12.2026 14:30:05");
   ASSERT_EQ(header.size(), 8u);
   EXPECT_EQ(header[2], "# Backup der Datenbank 'shop'");

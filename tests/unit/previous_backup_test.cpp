@@ -29,7 +29,9 @@ class BackupText {
  public:
   explicit BackupText(bool withPreamble = true) {
     lines_ = backup_format::headerLines("shop", "06.12.2026 14:30:05");
-    if (withPreamble) add({backup_format::preambleLine("utf8mb4"), ""});
+    if (withPreamble)
+      add({backup_format::clientCharsetLine("utf8mb4"), backup_format::preambleLine("utf8mb4"),
+           ""});
   }
 
   BackupText& add(const Lines& lines) {
