@@ -467,13 +467,18 @@ TEST(OwnServer, BinaryLogNeverCopiesATableAStatementWroteUnseen) {
     const ts::ProgramRun backup = log.run(run->home.dir.path());
     ASSERT_EQ(backup.status, 0) << backup.out;
     const bool clean = backup.out.find(kLogLine) == std::string::npos;
-    if (run->format == "ROW") EXPECT_TRUE(clean) << backup.out;
-    if (run->format == "STATEMENT") EXPECT_EQ(clean, run->c->statementClean) << backup.out;
+    if (run->format == "ROW") {
+      EXPECT_TRUE(clean) << backup.out;
+    } else if (run->format == "STATEMENT") {
+      EXPECT_EQ(clean, run->c->statementClean) << backup.out;
+    }
     // A run that finds nothing changed names no table: none was read.
     std::map<std::string, bool> copied = copiedTables(backup.out);
     for (const std::string& table : run->c->read)
       EXPECT_TRUE(copied.count(table) != 0 && !copied[table]) << table << "\n" << backup.out;
-    if (clean) EXPECT_TRUE(copied["never"]) << backup.out;
+    if (clean) {
+      EXPECT_TRUE(copied["never"]) << backup.out;
+    }
     log.expectRestoresEqual(run->home.dir.path(), run->home.database);
   }
 }
