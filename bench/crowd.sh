@@ -58,8 +58,8 @@ for ((r = 1; r <= rounds; r++)); do
   rm -f "$work/copy.sql" "$base"
   base=$file
 done
-grep -q "Bin.rlog des Servers wird diesmal nicht gelesen" "$dir/log.txt" &&
-  echo "note: the last run read no log: $(grep -a 'Bin.rlog' "$dir/log.txt")"
+LC_ALL=C grep -q "Bin.rlog des Servers wird diesmal nicht gelesen" "$dir/log.txt" &&
+  echo "note: the last run read no log: $(LC_ALL=C grep -a 'Bin.rlog' "$dir/log.txt")"
 
 header
 row "incremental run" inc
