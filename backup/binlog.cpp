@@ -14,9 +14,22 @@ using log_statement::lower;
 // Statements that write no table: the bounds of transactions, and the
 // grants.
 bool writesNoTable(const std::string& first) {
+  // (The grants write the server's own tables, never a database's.)
   static const std::unordered_set<std::string> kWords = {
       "begin", "commit", "rollback", "savepoint", "release", "grant", "revoke"};
   return kWords.count(first) != 0;
+}
+
+// Statements whose text need not hold the names they write: dynamic SQL,
+// and row events written out as text.
+bool hidesItsNames(const std::string& first) {
+  return first == "execute" || first == "prepare" || first == "binlog";
+}
+
+bool beyondAscii(const std::string& word) {
+  for (char c : word)
+    if ((static_cast<unsigned char>(c) & 0x80) != 0) return true;
+  return false;
 }
 
 // Statements that define the schema. Of these only those that read rows
@@ -118,6 +131,10 @@ void Collector::takeStatement(const db::LogEvent& event) {
     return;
   }
   if (writesNoTable(first)) return;
+  if (hidesItsNames(first)) {
+    fail(console_text::kLogStatementUnreadable);
+    return;
+  }
   const Schema& known = schema();
   if (!known.unread.empty()) {
     fail(known.unread);
@@ -177,6 +194,8 @@ void Collector::resolve(const std::unordered_set<std::string>& words, bool runsC
       touchTable(word, runsCode);
     else if (runsCode && known.routines.count(word) != 0)
       touchRoutine(word);
+    else if (known.foldsNames && beyondAscii(word))
+      fail(console_text::kLogStatementUnreadable);
   }
 }
 

@@ -51,6 +51,10 @@ struct Schema {
   // The account sees every database's triggers, routines and views: only
   // then does a statement of another database prove nothing of this one.
   bool seesEveryDatabase = false;
+  // The server folds the case of names (lower_case_table_names): a name
+  // with bytes beyond ASCII may then name a table in another case than
+  // this reader can fold.
+  bool foldsNames = false;
   // The client collations whose statements are lexed byte by byte: no
   // byte of a character of several is an ASCII byte in their sets.
   std::unordered_set<unsigned> byteWiseCollations;

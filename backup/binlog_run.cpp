@@ -153,6 +153,9 @@ bool readSchema(db::Session& session, const Inventory& inventory,
           &rights))
     return false;
   schema->seesEveryDatabase = rights == 3;
+  long long folds = 1;
+  if (!session.selectNumber("SELECT @@lower_case_table_names", &folds)) return false;
+  schema->foldsNames = folds != 0;
   db::Rows rows;
   if (!session.select("SELECT c.ID FROM information_schema.COLLATIONS c JOIN "
                       "information_schema.CHARACTER_SETS s USING (CHARACTER_SET_NAME) "

@@ -281,6 +281,23 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
          s.events = {statement(400, "UPDATE b SET x = 1", odd)};
        },
        false, {}},
+      {"a name beyond ASCII where the server does not fold names",
+       [](Stream& s) {
+         s.events = {event(Kind::kQuery, 400, "shop", "UPDATE b SET gr\xC3\xB6\xC3\x9F" "e = 1")};
+       },
+       true, {"b"}},
+      {"a name beyond ASCII that may be a table where the server folds names",
+       [](Stream& s) {
+         s.schema.foldsNames = true;
+         s.events = {event(Kind::kQuery, 400, "shop", "UPDATE \xC3\x84PFEL SET n = 1")};
+       },
+       false, {}},
+      {"dynamic SQL, whose names need not be in its text",
+       [](Stream& s) {
+         s.events = {event(Kind::kQuery, 400, "shop",
+                           "EXECUTE IMMEDIATE CONCAT('UPDATE ', 'b SET n = 1')")};
+       },
+       false, {}},
       {"a quote that does not end",
        [](Stream& s) { s.events = {event(Kind::kQuery, 400, "shop", "UPDATE b SET x = 'a")}; },
        false, {}},
