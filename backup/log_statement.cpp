@@ -190,9 +190,12 @@ bool readWords(std::string_view text, unsigned long long sqlMode,
       std::string name;
       const size_t end = quotedEnd(text, i, false, &name);
       if (end == std::string_view::npos) return false;
+      // An empty name names nothing: the server refuses it.
       name = lower(name);
-      noteQualifier(end, name);
-      words->insert(std::move(name));
+      if (!name.empty()) {
+        noteQualifier(end, name);
+        words->insert(std::move(name));
+      }
       i = end;
     } else if (c == '\'' || c == '"') {
       i = quotedEnd(text, i, backslashEscapes, nullptr);

@@ -13,10 +13,10 @@ seconds=${1:-600}
 VKT_WITH_CLANG=1 scripts/install-deps.sh
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVKT_FUZZ=ON -DVKT_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc 2>/dev/null || echo 2)" --target ini_reader_fuzz previous_backup_fuzz backup_check_fuzz
+cmake --build build-fuzz -j"$(nproc 2>/dev/null || echo 2)" --target ini_reader_fuzz previous_backup_fuzz backup_check_fuzz log_statement_fuzz
 
 status=0
-for target in ini_reader_fuzz previous_backup_fuzz backup_check_fuzz; do
+for target in ini_reader_fuzz previous_backup_fuzz backup_check_fuzz log_statement_fuzz; do
   corpus=build-fuzz/corpus/$target
   crashes=build-fuzz/crashes/$target
   mkdir -p "$corpus" "$crashes"
