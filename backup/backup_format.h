@@ -100,6 +100,8 @@ constexpr char kDropStart[] = "DROP ";
 constexpr char kRowValuesStart[] = "(";
 constexpr char kStatementGoesOn = ',';
 constexpr char kStatementEnds = ';';
+// Between a row line's table name (and column list) and its values.
+constexpr char kValuesWord[] = "VALUES ";
 constexpr size_t kStatementBytesMax = size_t{1} << 20;
 
 // Around the rows of a system-versioned table whose past rows are saved:
@@ -289,6 +291,12 @@ bool isRowsBlockLine(std::string_view line);
 // (10.6 on) buffer and sort every row of an empty table until the commit,
 // which takes twice as long for rows that come in key order.
 std::string preambleLine(const std::string& characterSet);
+
+// The statements of a preamble line that preambleLine() writes (or that
+// rowsReadAlike() takes as one) for a character set whose name is letters,
+// digits and underscores, each without its ";": what a session that loads
+// the file's rows sends first. Empty for any other line.
+std::vector<std::string> preambleStatements(std::string_view line);
 
 // True when a previous file's preamble line had the rows read as this
 // run's preambleLine() has them: the same line, or the same without the

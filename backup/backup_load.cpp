@@ -1,0 +1,432 @@
+#include "backup/backup_load.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "backup/backup_format.h"
+#include "backup/console_text.h"
+#include "backup/db_session.h"
+
+namespace backup_load {
+namespace {
+
+namespace bf = backup_format;
+using load_plan::Plan;
+using load_plan::TableLoad;
+
+// Client errors (lost connection, server gone) begin here: a statement
+// that failed with one is not tried again row by row.
+constexpr unsigned kFirstClientError = 2000;
+// Room for the packet's header and the statement around the rows.
+constexpr long long kPacketRoom = 4096;
+constexpr std::size_t kSmallestBatch = std::size_t{64} << 10;
+
+// A statement of the file as it is sent: without the ';' that ends it.
+std::string_view withoutSemicolon(std::string_view line) {
+  return line.substr(0, line.size() - (line.empty() || line.back() != ';' ? 0 : 1));
+}
+
+// What every connection shares while rows load.
+class Shared {
+ public:
+  Shared(const Plan& plan, const std::atomic<bool>* stop)
+      : plan_(plan), stop_(stop), whole_(plan.tables.size()) {}
+
+  bool stopped() const {
+    return failed_.load(std::memory_order_relaxed) ||
+           (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
+  }
+  // Keeps the first failure only; every later one follows from it.
+  void fail(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_.exchange(true)) console_text::printLine(line);
+  }
+  void markWhole(std::size_t table) { whole_[table] = 1; }
+  bool whole(std::size_t table) const { return whole_[table] != 0; }
+
+  const Plan& plan_;
+  const std::atomic<bool>* stop_;
+  std::atomic<bool> failed_{false};
+  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> rows{0};
+  std::atomic<std::size_t> tablesDone{0};
+  std::atomic<std::size_t> nextJob{0};
+  std::vector<std::size_t> jobs;  // tables with rows, largest first
+  std::size_t batchBytes = kBatchBytes;
+
+ private:
+  std::mutex mutex_;
+  std::vector<char> whole_;  // each written by one connection only
+};
+
+// One connection's loading of tables' rows: the file's row lines joined
+// into INSERTs of many rows, up to the batch size, each row's values as
+// the file holds them.
+class RowLoader {
+ public:
+  RowLoader(const file_lines::PlainBytes& bytes, db::Session& session, Shared& shared)
+      : bytes_(bytes), session_(session), shared_(shared) {
+    batch_.reserve(shared.batchBytes);
+  }
+
+  void run() {
+    for (;;) {
+      const std::size_t job = shared_.nextJob.fetch_add(1);
+      if (job >= shared_.jobs.size() || shared_.stopped()) return;
+      const std::size_t index = shared_.jobs[job];
+      if (!loadTable(shared_.plan_.tables[index])) return;
+      shared_.markWhole(index);
+      shared_.tablesDone.fetch_add(1);
+    }
+  }
+
+ private:
+  struct RowAt {
+    std::size_t offset;  // of its "(" in the batch
+    std::uint64_t line;
+  };
+
+  bool loadTable(const TableLoad& table) {
+    table_ = &table;
+    loaded_ = 0;
+    if (table.history && !send(withoutSemicolon(bf::kHistoryOnLine), table.rows.line - 1))
+      return false;
+    file_lines::FileLines lines(bytes_, table.rows.begin, table.rows.end, SIZE_MAX,
+                                &buffer_);
+    file_lines::Line line;
+    std::uint64_t number = table.rows.line - 1;
+    std::string head;  // of a statement of several rows, and a blank
+    while (lines.next(&line)) {
+      ++number;
+      pendingBytes_ += line.next - line.offset;
+      const std::string_view text = line.text;
+      if (bf::isRowLine(text)) {
+        const std::size_t at = load_plan::valuesStart(text);
+        if (at == std::string_view::npos) {
+          head.assign(text).append(" ");
+          continue;
+        }
+        if (!add(text.substr(0, at), withoutSemicolon(text.substr(at)), number)) return false;
+      } else if (!add(head, text.substr(0, text.size() - 1), number)) {
+        return false;
+      }
+    }
+    if (lines.failed()) {
+      shared_.fail(console_text::loadFailed(table.name, number + 1,
+                                            console_text::kCheckUnreadable));
+      return false;
+    }
+    if (!flush()) return false;
+    if (table.history && !send(withoutSemicolon(bf::kHistoryOffLine), number)) return false;
+    if (!send("COMMIT", number)) return false;
+    if (loaded_ != table.rowCount) {
+      shared_.fail(console_text::loadRowsDiffer(table.name, loaded_, table.rowCount));
+      return false;
+    }
+    return true;
+  }
+
+  // Adds a row to the batch: sends the batch first when the row is of
+  // another statement head or would make it too long.
+  bool add(std::string_view prefix, std::string_view values, std::uint64_t line) {
+    if (!rows_.empty() &&
+        (prefix != prefix_ || batch_.size() + 1 + values.size() > shared_.batchBytes) &&
+        !flush())
+      return false;
+    if (rows_.empty()) {
+      if (prefix.size() + values.size() > shared_.batchBytes)
+        return sendAlone(prefix, values, line);
+      prefix_.assign(prefix);
+      batch_.assign(prefix);
+    } else {
+      batch_ += ',';
+    }
+    rows_.push_back({batch_.size(), line});
+    batch_.append(values);
+    return true;
+  }
+
+  // A row longer than a batch: sent as the file holds it, without a copy
+  // where its line holds the statement whole.
+  bool sendAlone(std::string_view prefix, std::string_view values, std::uint64_t line) {
+    if (prefix.data() + prefix.size() == values.data())
+      return sendRows(std::string_view(prefix.data(), prefix.size() + values.size()), line);
+    std::string statement(prefix);
+    statement.append(values);
+    return sendRows(statement, line);
+  }
+
+  bool flush() {
+    if (rows_.empty()) return true;
+    const bool sent = session_.execute(batch_);
+    if (sent) loaded_ += session_.affectedRows();
+    const bool whole = sent || findFailedRow();
+    shared_.rows.fetch_add(rows_.size(), std::memory_order_relaxed);
+    shared_.bytes.fetch_add(pendingBytes_, std::memory_order_relaxed);
+    pendingBytes_ = 0;
+    rows_.clear();
+    batch_.clear();
+    return whole && !shared_.stopped();
+  }
+
+  // After a batch the server refused (and undid): its rows one by one, so
+  // that the error names the row's line. Always false.
+  bool findFailedRow() {
+    std::string message = session_.error();
+    std::uint64_t line = rows_.front().line;
+    if (session_.errorNumber() < kFirstClientError) {
+      for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const std::size_t end = i + 1 < rows_.size() ? rows_[i + 1].offset - 1 : batch_.size();
+        const std::string row =
+            prefix_ + batch_.substr(rows_[i].offset, end - rows_[i].offset);
+        if (session_.execute(row)) continue;
+        message = session_.error();
+        line = rows_[i].line;
+        break;
+      }
+    }
+    shared_.fail(console_text::loadFailed(table_->name, line, message));
+    return false;
+  }
+
+  bool sendRows(std::string_view statement, std::uint64_t line) {
+    if (!send(statement, line)) return false;
+    loaded_ += session_.affectedRows();
+    shared_.rows.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+
+  bool send(std::string_view statement, std::uint64_t line) {
+    if (session_.execute(statement)) return !shared_.stopped();
+    shared_.fail(console_text::loadFailed(table_->name, line, session_.error()));
+    return false;
+  }
+
+  const file_lines::PlainBytes& bytes_;
+  db::Session& session_;
+  Shared& shared_;
+  const TableLoad* table_ = nullptr;
+  std::string buffer_;  // the file's block, kept from table to table
+  std::string batch_;
+  std::string prefix_;  // of the rows in the batch
+  std::vector<RowAt> rows_;
+  std::uint64_t loaded_ = 0;
+  std::uint64_t pendingBytes_ = 0;
+};
+
+// The database's name as a string literal of the session's character set.
+std::string quotedText(const db::Session& session, const std::string& text) {
+  std::string escaped(text.size() * 2 + 1, '\0');
+  escaped.resize(session.escape(&escaped[0], text.data(),
+                                static_cast<unsigned long>(text.size())));
+  return "'" + escaped + "'";
+}
+
+bool connectTo(db::Session& session, const Target& target, const std::string& database,
+               const std::vector<std::string>& sessionStatements) {
+  if (!session.open() ||
+      !session.connect(target.host, target.user, target.password, database)) {
+    console_text::printLine(console_text::error(session.error()));
+    return false;
+  }
+  for (const std::string& statement : sessionStatements)
+    if (!session.execute(statement)) {
+      console_text::printLine(console_text::error(session.error()));
+      return false;
+    }
+  return true;
+}
+
+// Creates a missing database; refuses one that holds anything unless the
+// target says to replace it.
+bool prepareDatabase(db::Session& session, const Target& target) {
+  const std::string name = quotedText(session, target.database);
+  long long found = 0;
+  if (!session.selectNumber(
+          "SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE SCHEMA_NAME = " + name,
+          &found)) {
+    console_text::printLine(console_text::error(session.error()));
+    return false;
+  }
+  const std::string quoted = bf::quoteIdentifier(target.database);
+  if (found == 0) {
+    console_text::printLine(console_text::loadCreatingDatabase(target.database));
+    if (!session.execute("CREATE DATABASE " + quoted)) {
+      console_text::printLine(console_text::error(session.error()));
+      return false;
+    }
+  } else {
+    long long held = 0;
+    if (!session.selectNumber(
+            "SELECT (SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = " +
+                name + ") + (SELECT COUNT(*) FROM information_schema.ROUTINES WHERE "
+                "ROUTINE_SCHEMA = " + name + ") + (SELECT COUNT(*) FROM "
+                "information_schema.EVENTS WHERE EVENT_SCHEMA = " + name + ")",
+            &held)) {
+      console_text::printLine(console_text::error(session.error()));
+      return false;
+    }
+    if (held > 0 && !target.replace) {
+      console_text::printLine(console_text::loadNotEmpty(target.database));
+      return false;
+    }
+    if (held > 0) console_text::printLine(console_text::loadReplacing(target.database));
+  }
+  if (session.execute("USE " + quoted)) return true;
+  console_text::printLine(console_text::error(session.error()));
+  return false;
+}
+
+// Sends the statements of a span in order; the first refused one is told
+// with `name` and its line.
+bool sendStatements(const file_lines::PlainBytes& bytes, db::Session& session,
+                    const load_plan::Span& span, const std::string& name) {
+  load_plan::StatementLines statements(bytes, span);
+  std::string statement;
+  std::uint64_t line = 0;
+  while (statements.next(&statement, &line))
+    if (!session.execute(statement)) {
+      console_text::printLine(console_text::loadFailed(name, line, session.error()));
+      return false;
+    }
+  if (statements.refusal().empty()) return true;
+  console_text::printLine(
+      console_text::loadRefused(statements.refusalLine(), statements.refusal()));
+  return false;
+}
+
+bool createTables(const file_lines::PlainBytes& bytes, const Plan& plan,
+                  db::Session& session, bool replace, std::size_t* created) {
+  for (const TableLoad& table : plan.tables) {
+    if (replace && !session.execute(bf::dropLine(table.name, false))) {
+      console_text::printLine(
+          console_text::loadFailed(table.name, table.structure.line, session.error()));
+      return false;
+    }
+    if (!sendStatements(bytes, session, table.structure, table.name)) return false;
+    ++*created;
+  }
+  return true;
+}
+
+// Runs the row loaders, showing progress until every one has ended.
+void loadRows(const file_lines::PlainBytes& bytes, std::vector<std::unique_ptr<db::Session>>& sessions,
+              Shared& shared, const ProgressShown& shown) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::size_t running = sessions.size();
+  std::vector<std::thread> threads;
+  for (auto& session : sessions)
+    threads.emplace_back([&, s = session.get()] {
+      RowLoader(bytes, *s, shared).run();
+      std::lock_guard<std::mutex> lock(mutex);
+      --running;
+      ended.notify_all();
+    });
+  Progress progress;
+  progress.tables = shared.plan_.tables.size();
+  progress.totalBytes = shared.plan_.bytes;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!ended.wait_for(lock, std::chrono::milliseconds(250), [&] { return running == 0; })) {
+      if (!shown) continue;
+      progress.bytes = shared.bytes.load();
+      progress.rows = shared.rows.load();
+      progress.tablesDone = shared.tablesDone.load();
+      lock.unlock();
+      shown(progress);
+      lock.lock();
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+void tellIncomplete(const Plan& plan, const Shared& shared, std::size_t created,
+                    std::size_t objectsMissing) {
+  std::size_t whole = 0;
+  for (std::size_t i = 0; i < plan.tables.size(); ++i) {
+    const bool rowsIn = plan.tables[i].rows.empty() || shared.whole(i);
+    if (i < created && rowsIn) {
+      ++whole;
+    } else {
+      console_text::printLine(console_text::loadIncomplete(plan.tables[i].name));
+    }
+  }
+  if (objectsMissing > 0)
+    console_text::printLine(console_text::loadObjectsMissing(objectsMissing));
+  console_text::printLine(console_text::loadAborted(whole, plan.tables.size()));
+}
+
+std::vector<std::size_t> largestFirst(const Plan& plan) {
+  std::vector<std::size_t> jobs;
+  for (std::size_t i = 0; i < plan.tables.size(); ++i)
+    if (!plan.tables[i].rows.empty()) jobs.push_back(i);
+  std::stable_sort(jobs.begin(), jobs.end(), [&](std::size_t a, std::size_t b) {
+    const load_plan::Span& x = plan.tables[a].rows;
+    const load_plan::Span& y = plan.tables[b].rows;
+    return x.end - x.begin > y.end - y.begin;
+  });
+  return jobs;
+}
+
+}  // namespace
+
+int fittingConnections() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::min(8u, std::max(2u, cores)));
+}
+
+bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& target,
+          const ProgressShown& shown, const std::atomic<bool>* stop) {
+  const auto start = std::chrono::steady_clock::now();
+  db::Session main;
+  if (!connectTo(main, target, "", plan.sessionStatements) ||
+      !prepareDatabase(main, target))
+    return false;
+  Shared shared(plan, stop);
+  shared.jobs = largestFirst(plan);
+  long long packet = 0;
+  if (main.selectNumber("SELECT @@max_allowed_packet", &packet))
+    shared.batchBytes = static_cast<std::size_t>(std::max<long long>(
+        kSmallestBatch, std::min<long long>(kBatchBytes, packet - kPacketRoom)));
+  const int asked = target.connections > 0 ? target.connections : fittingConnections();
+  const std::size_t count =
+      std::min<std::size_t>(static_cast<std::size_t>(asked), shared.jobs.size());
+  std::vector<std::unique_ptr<db::Session>> sessions;
+  bool ready = true;
+  for (std::size_t i = 0; i < count && ready; ++i) {
+    sessions.push_back(std::make_unique<db::Session>());
+    ready = connectTo(*sessions.back(), target, target.database, plan.sessionStatements);
+  }
+  std::size_t created = 0;
+  ready = ready && createTables(bytes, plan, main, target.replace, &created);
+  if (ready) loadRows(bytes, sessions, shared, shown);
+  sessions.clear();
+  std::size_t objects = 0;
+  bool whole = ready && !shared.stopped();
+  for (const load_plan::ObjectLoad& object : plan.objects) {
+    if (!whole) break;
+    whole = sendStatements(bytes, main, object.statements, object.name) &&
+            !(stop != nullptr && stop->load());
+    objects += whole ? 1 : 0;
+  }
+  whole = whole && main.execute("COMMIT");
+  if (stop != nullptr && stop->load()) console_text::printLine(console_text::kLoadStopped);
+  if (!whole) {
+    tellIncomplete(plan, shared, created, plan.objects.size() - objects);
+    return false;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::uint64_t rows = 0;
+  for (const TableLoad& table : plan.tables) rows += table.rowCount;
+  console_text::printLine(
+      console_text::loadSummary(plan.tables.size(), rows, objects, took.count()));
+  return true;
+}
+
+}  // namespace backup_load

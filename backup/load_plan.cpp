@@ -1,0 +1,298 @@
+#include "backup/load_plan.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "backup/console_text.h"
+
+namespace load_plan {
+namespace {
+
+namespace bf = backup_format;
+
+bool startsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// The offset after a backquoted name that begins at `at`; npos when none.
+std::size_t afterQuotedName(std::string_view line, std::size_t at) {
+  if (at >= line.size() || line[at] != '`') return std::string_view::npos;
+  for (std::size_t i = at + 1; i < line.size(); ++i) {
+    if (line[i] != '`') continue;
+    if (i + 1 < line.size() && line[i + 1] == '`') {
+      ++i;
+      continue;
+    }
+    return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// The offset after "INSERT INTO `t` ", its column list and "VALUES"
+// (without the blank after it); npos for a line of another shape.
+std::size_t afterValuesWord(std::string_view line) {
+  if (!startsWith(line, bf::kRowLineStart)) return std::string_view::npos;
+  std::size_t at = afterQuotedName(line, sizeof(bf::kRowLineStart) - 2);
+  if (at == std::string_view::npos || at >= line.size() || line[at] != ' ')
+    return std::string_view::npos;
+  ++at;
+  if (at < line.size() && line[at] == '(') {
+    do {
+      at = afterQuotedName(line, at + 1);
+      if (at == std::string_view::npos || at >= line.size()) return std::string_view::npos;
+    } while (line[at] == ',');
+    if (line.substr(at, 2) != ") ") return std::string_view::npos;
+    at += 2;
+  }
+  const std::string_view word(bf::kValuesWord, sizeof(bf::kValuesWord) - 2);
+  return line.substr(at, word.size()) == word ? at + word.size() : std::string_view::npos;
+}
+
+// The table name of a comment line that opens a section: between its first
+// and last apostrophe, as commentName() wrote it.
+std::string sectionName(std::string_view line) {
+  const std::size_t first = line.find(bf::kNameQuote);
+  const std::size_t last = line.rfind(bf::kNameQuote);
+  if (first == last) return "";
+  return bf::nameFromComment(line.substr(first + 1, last - first - 1));
+}
+
+// The one pass over the file.
+class Planner {
+ public:
+  explicit Planner(const file_lines::PlainBytes& bytes) : lines_(bytes, 0) {}
+
+  Plan run() {
+    file_lines::Line line;
+    while (plan_.refusal.empty() && lines_.next(&line)) {
+      ++number_;
+      std::string_view tail;
+      if (line.cut) tail = restOf(&line);
+      take(line, tail);
+    }
+    if (plan_.refusal.empty() && lines_.failed())
+      refuse(console_text::kCheckUnreadable);
+    if (plan_.refusal.empty() && !preambleSeen_) refuse(console_text::kCheckNoPreamble);
+    if (plan_.refusal.empty() && inStatement_) refuse(console_text::kLoadUnendedStatement);
+    for (const TableLoad& table : plan_.tables)
+      if (plan_.refusal.empty() && !table.rows.empty() && table.structure.empty()) {
+        number_ = table.rows.line;
+        refuse(console_text::kLoadNoStructure);
+      }
+    plan_.bytes = lines_.position();
+    return std::move(plan_);
+  }
+
+ private:
+  enum class Where { kHeader, kTable, kObject, kOutside };
+
+  // Reads the rest of a cut line; keeps its last two bytes, all that the
+  // plan looks at of a long line but its head.
+  std::string_view restOf(file_lines::Line* line) {
+    tail_.assign(line->text.substr(line->text.size() - 2));
+    lines_.rest(line, [&](std::string_view piece) {
+      tail_ += piece.substr(piece.size() > 2 ? piece.size() - 2 : 0);
+      if (tail_.size() > 2) tail_.erase(0, tail_.size() - 2);
+    });
+    return tail_;
+  }
+
+  void refuse(const char* why) {
+    plan_.refusal = why;
+    plan_.refusalLine = number_;
+  }
+
+  void take(const file_lines::Line& line, std::string_view tail) {
+    const std::string_view text = line.text;
+    if (where_ == Where::kHeader) return header(text);
+    if (!inStatement_ && !text.empty() && text[0] == bf::kCommentMark)
+      return opener(line);
+    if (where_ == Where::kObject) {
+      plan_.objects.back().statements.end = line.next;
+      return;
+    }
+    if (where_ == Where::kOutside) {
+      if (text.empty() || text == bf::kCommitLine) return;
+      return refuse(console_text::kLoadForeignLine);
+    }
+    if (line.cut && !bf::isRowsBlockLine(text)) return refuse(console_text::kLoadLineTooLong);
+    tableLine(line, line.cut ? tail : text);
+  }
+
+  void header(std::string_view text) {
+    if (startsWith(text, bf::kHeaderDatabasePrefix) && plan_.database.empty())
+      plan_.database = sectionName(text);
+    if (!startsWith(text, bf::kPreambleStart)) return;
+    plan_.sessionStatements = bf::preambleStatements(text);
+    if (plan_.sessionStatements.empty()) return refuse(console_text::kCheckNoPreamble);
+    preambleSeen_ = true;
+    where_ = Where::kOutside;
+  }
+
+  // A comment line between statements: a section's opener, or a line of
+  // its comment block.
+  void opener(const file_lines::Line& line) {
+    using Kind = bf::SectionKind;
+    const Kind kind = bf::sectionKind(line.text);
+    if (kind == Kind::kNone) return;
+    if (kind == Kind::kSettings) {
+      where_ = Where::kOutside;
+      lines_.skipTo(UINT64_MAX);  // the identity block closes the file
+      return;
+    }
+    if (kind == Kind::kTable) {
+      TableLoad table;
+      table.name = sectionName(line.text);
+      plan_.tables.push_back(std::move(table));
+      where_ = Where::kTable;
+      skipLines(2);  // its update line and hash line
+      return;
+    }
+    ObjectLoad object;
+    object.name = sectionName(line.text);
+    object.kind = kind;
+    object.statements = {line.next, line.next, number_ + 1};
+    plan_.objects.push_back(std::move(object));
+    where_ = Where::kObject;
+  }
+
+  void skipLines(int count) {
+    file_lines::Line line;
+    for (int i = 0; i < count && lines_.next(&line); ++i) ++number_;
+  }
+
+  void tableLine(const file_lines::Line& line, std::string_view end) {
+    TableLoad& table = plan_.tables.back();
+    const std::string_view text = line.text;
+    if (inStatement_) return structureLine(line, &table);
+    if (text.empty() || text == bf::kCommitLine || text == bf::kHistoryOffLine) return;
+    if (text == bf::kHistoryOnLine) {
+      table.history = true;
+      return;
+    }
+    if (startsWith(text, bf::kDropViewPrefix)) return becomeView(line);
+    if (bf::isRowsBlockLine(text)) return rowLine(line, end, &table);
+    if (!table.rows.empty()) return refuse(console_text::kLoadForeignLine);
+    if (table.structure.empty()) table.structure = {line.offset, line.next, number_};
+    statement_.clear();
+    structureLine(line, &table);
+  }
+
+  void structureLine(const file_lines::Line& line, TableLoad* table) {
+    if (inStatement_) statement_ += '\n';
+    statement_.append(line.text);
+    table->structure.end = line.next;
+    inStatement_ = true;
+    if (!endsWith(statement_, ";")) return;
+    const std::string_view body(statement_.data(), statement_.size() - 1);
+    const bf::ClientReading reading = bf::clientReading(body, ";", true);
+    if (reading == bf::ClientReading::kLeftOpen) return;
+    if (reading != bf::ClientReading::kSends)
+      return refuse(console_text::kLoadClientWouldAct);
+    inStatement_ = false;
+  }
+
+  // A table section that begins with DROP VIEW is a view's: its statements
+  // come with the objects.
+  void becomeView(const file_lines::Line& line) {
+    const TableLoad& table = plan_.tables.back();
+    if (!table.structure.empty() || !table.rows.empty())
+      return refuse(console_text::kLoadForeignLine);
+    ObjectLoad view;
+    view.name = table.name;
+    view.kind = bf::SectionKind::kTable;
+    view.view = true;
+    view.statements = {line.offset, line.next, number_};
+    plan_.tables.pop_back();
+    plan_.objects.push_back(std::move(view));
+    where_ = Where::kObject;
+  }
+
+  // A row line of one row, a statement head, or a row of a statement of
+  // several; `end` holds at least the line's last two bytes.
+  void rowLine(const file_lines::Line& line, std::string_view end, TableLoad* table) {
+    if (table->rows.empty()) table->rows = {line.offset, line.next, number_};
+    table->rows.end = line.next;
+    const bool oneRow = bf::isRowLine(line.text);
+    if (oneRow && !line.cut && afterValuesWord(line.text) == line.text.size())
+      return;  // a statement head
+    const std::size_t values = oneRow ? valuesStart(line.text) : 0;
+    const bool closed = endsWith(end, bf::kRowLineEnd) || (!oneRow && endsWith(end, "),"));
+    if (values == std::string_view::npos || !closed)
+      return refuse(console_text::kLoadForeignLine);
+    ++table->rowCount;
+  }
+
+  file_lines::FileLines lines_;
+  Plan plan_;
+  Where where_ = Where::kHeader;
+  std::uint64_t number_ = 0;
+  bool preambleSeen_ = false;
+  bool inStatement_ = false;  // a structure statement goes on
+  std::string statement_;
+  std::string tail_;
+};
+
+}  // namespace
+
+Plan planLoad(const file_lines::PlainBytes& bytes) { return Planner(bytes).run(); }
+
+std::size_t valuesStart(std::string_view line) {
+  const std::size_t at = afterValuesWord(line);
+  if (at == std::string_view::npos || line.substr(at, 2) != " (") return std::string_view::npos;
+  return at + 1;
+}
+
+StatementLines::StatementLines(const file_lines::PlainBytes& bytes, const Span& span)
+    : lines_(bytes, span.begin, span.end, SIZE_MAX), lineNumber_(span.line - 1) {}
+
+bool StatementLines::refuse(const char* why, std::uint64_t line) {
+  refusal_ = why;
+  refusalLine_ = line;
+  return false;
+}
+
+bool StatementLines::next(std::string* statement, std::uint64_t* line) {
+  statement->clear();
+  bool open = false;
+  file_lines::Line read;
+  while (refusal_.empty() && lines_.next(&read)) {
+    ++lineNumber_;
+    const std::string_view text = read.text;
+    if (!open) {
+      if (text.empty() || text[0] == bf::kCommentMark) continue;
+      if (startsWith(text, bf::kDelimiterCommand)) {
+        delimiter_.assign(text.substr(sizeof(bf::kDelimiterCommand) - 1));
+        if (delimiter_.empty()) return refuse(console_text::kLoadForeignLine, lineNumber_);
+        continue;
+      }
+      open = true;
+      *line = lineNumber_;
+    } else {
+      *statement += '\n';
+    }
+    statement->append(text);
+    if (!endsWith(*statement, delimiter_)) continue;
+    const std::string_view body(statement->data(), statement->size() - delimiter_.size());
+    const bf::ClientReading reading = bf::clientReading(body, delimiter_, backslashEscapes_);
+    if (reading == bf::ClientReading::kLeftOpen) continue;
+    if (reading != bf::ClientReading::kSends)
+      return refuse(console_text::kLoadClientWouldAct, *line);
+    statement->resize(body.size());
+    // An object's session line sets the mode its body was written under;
+    // the line after the body puts the saved one back.
+    if (startsWith(*statement, bf::kObjectSessionStart))
+      backslashEscapes_ = statement->find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+    return true;
+  }
+  if (refusal_.empty() && lines_.failed())
+    return refuse(console_text::kCheckUnreadable, lineNumber_ + 1);
+  if (refusal_.empty() && open) return refuse(console_text::kLoadUnendedStatement, *line);
+  return false;
+}
+
+}  // namespace load_plan

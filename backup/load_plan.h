@@ -1,0 +1,96 @@
+// What loading a backup file into a database takes, found in one pass over
+// the file before anything is sent: the session the rows were written for,
+// each table's structure and rows as byte ranges of the file, and the
+// views, routines, triggers and events that come after every table's rows.
+// Nothing of the file is held but the byte ranges; the statements are read
+// again from the file when they are sent.
+//
+// Only what this program writes is taken: a line of another shape makes
+// the plan refuse the file (with the line and why), never guess.
+#ifndef VKT_BACKUP_LOAD_PLAN_H_
+#define VKT_BACKUP_LOAD_PLAN_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backup/backup_format.h"
+#include "backup/file_lines.h"
+
+namespace load_plan {
+
+// A byte range of the file and the number of its first line (from 1).
+struct Span {
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  std::uint64_t line = 0;
+  bool empty() const { return end <= begin; }
+};
+
+struct TableLoad {
+  std::string name;
+  Span structure;  // its DROP TABLE and CREATE TABLE statements
+  Span rows;       // its row lines (and statement heads)
+  std::uint64_t rowCount = 0;
+  bool history = false;  // past rows: sent with history insertion on
+};
+
+// A view's section or a routine's, trigger's or event's: statements sent
+// in file order once every table's rows are in.
+struct ObjectLoad {
+  std::string name;
+  backup_format::SectionKind kind = backup_format::SectionKind::kNone;
+  bool view = false;
+  Span statements;
+};
+
+struct Plan {
+  std::string database;  // as the header names it
+  std::vector<std::string> sessionStatements;  // from the preamble line
+  std::vector<TableLoad> tables;    // in file order
+  std::vector<ObjectLoad> objects;  // in file order
+  std::uint64_t bytes = 0;          // of the plain file
+  // Why the file cannot be loaded, and the line; "" when it can.
+  std::string refusal;
+  std::uint64_t refusalLine = 0;
+};
+
+// Reads `bytes` once and plans their load.
+Plan planLoad(const file_lines::PlainBytes& bytes);
+
+// The statements of a span as the stock client reads them: lines joined
+// by LF (their CR LF ends taken off), ended by a line that ends with the
+// current delimiter where the client would end them; DELIMITER lines change
+// the delimiter, and empty and comment lines between statements are
+// skipped. A statement the client would not send as it stands (a
+// backslash command, a NUL) is refused.
+class StatementLines {
+ public:
+  StatementLines(const file_lines::PlainBytes& bytes, const Span& span);
+  // The next statement, without its delimiter, and the number of its first
+  // line; false at the span's end or on a refusal.
+  bool next(std::string* statement, std::uint64_t* line);
+  // "" unless a statement was refused or the bytes could not be read.
+  const std::string& refusal() const { return refusal_; }
+  std::uint64_t refusalLine() const { return refusalLine_; }
+
+ private:
+  bool refuse(const char* why, std::uint64_t line);
+
+  file_lines::FileLines lines_;
+  std::uint64_t lineNumber_;
+  std::string delimiter_ = ";";
+  bool backslashEscapes_ = true;
+  std::string refusal_;
+  std::uint64_t refusalLine_ = 0;
+};
+
+// Where the values of a row line begin: after "INSERT INTO `t` ", the
+// optional column list of backquoted names, and "VALUES ", at its "(".
+// std::string_view::npos for a line of another shape.
+std::size_t valuesStart(std::string_view line);
+
+}  // namespace load_plan
+
+#endif  // VKT_BACKUP_LOAD_PLAN_H_
