@@ -411,8 +411,6 @@ std::string checkProgress(const std::string& path, std::uint64_t done,
 }
 
 const char kLoadForeignLine[] = "eine Zeile, die dieses Programm so nicht schreibt";
-const char kLoadLineTooLong[] =
-    "eine Zeile au\xDF" "erhalb der Zeilen einer Tabelle ist l\xE4nger als 1 MiB";
 const char kLoadClientWouldAct[] =
     "eine Anweisung, die der Client nicht so sendet, wie sie steht";
 const char kLoadUnendedStatement[] = "eine Anweisung endet nicht";

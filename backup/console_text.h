@@ -186,7 +186,6 @@ std::string checkProgress(const std::string& path, std::uint64_t done,
 // Loading a backup file into a database. Why a file cannot be loaded,
 // said after its line as the checker's faults are.
 extern const char kLoadForeignLine[];
-extern const char kLoadLineTooLong[];
 extern const char kLoadClientWouldAct[];
 extern const char kLoadUnendedStatement[];
 extern const char kLoadNoStructure[];

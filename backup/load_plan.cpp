@@ -64,20 +64,21 @@ std::string sectionName(std::string_view line) {
 // The one pass over the file.
 class Planner {
  public:
-  explicit Planner(const file_lines::PlainBytes& bytes) : lines_(bytes, 0) {}
+  // Lines are held whole, however long: a row's, or a definition's whose
+  // statement is judged whole.
+  explicit Planner(const file_lines::PlainBytes& bytes) : lines_(bytes, 0, UINT64_MAX, SIZE_MAX) {}
 
   Plan run() {
     file_lines::Line line;
     while (plan_.refusal.empty() && lines_.next(&line)) {
       ++number_;
-      std::string_view tail;
-      if (line.cut) tail = restOf(&line);
-      take(line, tail);
+      take(line);
     }
     if (plan_.refusal.empty() && lines_.failed())
       refuse(console_text::kCheckUnreadable);
     if (plan_.refusal.empty() && !preambleSeen_) refuse(console_text::kCheckNoPreamble);
-    if (plan_.refusal.empty() && inStatement_) refuse(console_text::kLoadUnendedStatement);
+    if (plan_.refusal.empty() && splitter_.inside())
+      refuse(console_text::kLoadUnendedStatement);
     for (const TableLoad& table : plan_.tables)
       if (plan_.refusal.empty() && !table.rows.empty() && table.structure.empty()) {
         number_ = table.rows.line;
@@ -90,37 +91,27 @@ class Planner {
  private:
   enum class Where { kHeader, kTable, kObject, kOutside };
 
-  // Reads the rest of a cut line; keeps its last two bytes, all that the
-  // plan looks at of a long line but its head.
-  std::string_view restOf(file_lines::Line* line) {
-    tail_.assign(line->text.substr(line->text.size() - 2));
-    lines_.rest(line, [&](std::string_view piece) {
-      tail_ += piece.substr(piece.size() > 2 ? piece.size() - 2 : 0);
-      if (tail_.size() > 2) tail_.erase(0, tail_.size() - 2);
-    });
-    return tail_;
-  }
-
   void refuse(const char* why) {
     plan_.refusal = why;
     plan_.refusalLine = number_;
   }
 
-  void take(const file_lines::Line& line, std::string_view tail) {
+  void take(const file_lines::Line& line) {
     const std::string_view text = line.text;
     if (where_ == Where::kHeader) return header(text);
-    if (!inStatement_ && !text.empty() && text[0] == bf::kCommentMark)
+    if (!splitter_.inside() && !text.empty() && text[0] == bf::kCommentMark)
       return opener(line);
     if (where_ == Where::kObject) {
       plan_.objects.back().statements.end = line.next;
+      if (splitter_.take(text) == StatementSplitter::Took::kRefused)
+        refuse(splitter_.refusal());
       return;
     }
     if (where_ == Where::kOutside) {
       if (text.empty() || text == bf::kCommitLine) return;
       return refuse(console_text::kLoadForeignLine);
     }
-    if (line.cut && !bf::isRowsBlockLine(text)) return refuse(console_text::kLoadLineTooLong);
-    tableLine(line, line.cut ? tail : text);
+    tableLine(line);
   }
 
   void header(std::string_view text) {
@@ -165,35 +156,26 @@ class Planner {
     for (int i = 0; i < count && lines_.next(&line); ++i) ++number_;
   }
 
-  void tableLine(const file_lines::Line& line, std::string_view end) {
+  void tableLine(const file_lines::Line& line) {
     TableLoad& table = plan_.tables.back();
     const std::string_view text = line.text;
-    if (inStatement_) return structureLine(line, &table);
+    if (splitter_.inside()) return structureLine(line, &table);
     if (text.empty() || text == bf::kCommitLine || text == bf::kHistoryOffLine) return;
     if (text == bf::kHistoryOnLine) {
       table.history = true;
       return;
     }
     if (startsWith(text, bf::kDropViewPrefix)) return becomeView(line);
-    if (bf::isRowsBlockLine(text)) return rowLine(line, end, &table);
+    if (bf::isRowsBlockLine(text)) return rowLine(line, &table);
     if (!table.rows.empty()) return refuse(console_text::kLoadForeignLine);
     if (table.structure.empty()) table.structure = {line.offset, line.next, number_};
-    statement_.clear();
     structureLine(line, &table);
   }
 
   void structureLine(const file_lines::Line& line, TableLoad* table) {
-    if (inStatement_) statement_ += '\n';
-    statement_.append(line.text);
     table->structure.end = line.next;
-    inStatement_ = true;
-    if (!endsWith(statement_, ";")) return;
-    const std::string_view body(statement_.data(), statement_.size() - 1);
-    const bf::ClientReading reading = bf::clientReading(body, ";", true);
-    if (reading == bf::ClientReading::kLeftOpen) return;
-    if (reading != bf::ClientReading::kSends)
-      return refuse(console_text::kLoadClientWouldAct);
-    inStatement_ = false;
+    if (splitter_.take(line.text) == StatementSplitter::Took::kRefused)
+      refuse(splitter_.refusal());
   }
 
   // A table section that begins with DROP VIEW is a view's: its statements
@@ -213,12 +195,13 @@ class Planner {
   }
 
   // A row line of one row, a statement head, or a row of a statement of
-  // several; `end` holds at least the line's last two bytes.
-  void rowLine(const file_lines::Line& line, std::string_view end, TableLoad* table) {
+  // several.
+  void rowLine(const file_lines::Line& line, TableLoad* table) {
+    const std::string_view end = line.text;
     if (table->rows.empty()) table->rows = {line.offset, line.next, number_};
     table->rows.end = line.next;
     const bool oneRow = bf::isRowLine(line.text);
-    if (oneRow && !line.cut && afterValuesWord(line.text) == line.text.size())
+    if (oneRow && afterValuesWord(line.text) == line.text.size())
       return;  // a statement head
     const std::size_t values = oneRow ? valuesStart(line.text) : 0;
     const bool closed = endsWith(end, bf::kRowLineEnd) || (!oneRow && endsWith(end, "),"));
@@ -232,9 +215,7 @@ class Planner {
   Where where_ = Where::kHeader;
   std::uint64_t number_ = 0;
   bool preambleSeen_ = false;
-  bool inStatement_ = false;  // a structure statement goes on
-  std::string statement_;
-  std::string tail_;
+  StatementSplitter splitter_;  // of the structures' and objects' statements
 };
 
 }  // namespace
@@ -247,6 +228,38 @@ std::size_t valuesStart(std::string_view line) {
   return at + 1;
 }
 
+StatementSplitter::Took StatementSplitter::take(std::string_view line) {
+  if (!inside_) {
+    if (line.empty() || line[0] == bf::kCommentMark) return Took::kBetween;
+    if (startsWith(line, bf::kDelimiterCommand)) {
+      delimiter_.assign(line.substr(sizeof(bf::kDelimiterCommand) - 1));
+      if (!delimiter_.empty()) return Took::kBetween;
+      refusal_ = console_text::kLoadForeignLine;
+      return Took::kRefused;
+    }
+    statement_.clear();
+    inside_ = true;
+  } else {
+    statement_ += '\n';
+  }
+  statement_.append(line);
+  if (!endsWith(statement_, delimiter_)) return Took::kInside;
+  const std::string_view body(statement_.data(), statement_.size() - delimiter_.size());
+  const bf::ClientReading reading = bf::clientReading(body, delimiter_, backslashEscapes_);
+  if (reading == bf::ClientReading::kLeftOpen) return Took::kInside;
+  inside_ = false;
+  if (reading != bf::ClientReading::kSends) {
+    refusal_ = console_text::kLoadClientWouldAct;
+    return Took::kRefused;
+  }
+  statement_.resize(body.size());
+  // An object's session line sets the mode its body was written under;
+  // the line after the body puts the saved one back.
+  if (startsWith(statement_, bf::kObjectSessionStart))
+    backslashEscapes_ = statement_.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+  return Took::kEnded;
+}
+
 StatementLines::StatementLines(const file_lines::PlainBytes& bytes, const Span& span)
     : lines_(bytes, span.begin, span.end, SIZE_MAX), lineNumber_(span.line - 1) {}
 
@@ -257,41 +270,25 @@ bool StatementLines::refuse(const char* why, std::uint64_t line) {
 }
 
 bool StatementLines::next(std::string* statement, std::uint64_t* line) {
-  statement->clear();
-  bool open = false;
   file_lines::Line read;
   while (refusal_.empty() && lines_.next(&read)) {
     ++lineNumber_;
-    const std::string_view text = read.text;
-    if (!open) {
-      if (text.empty() || text[0] == bf::kCommentMark) continue;
-      if (startsWith(text, bf::kDelimiterCommand)) {
-        delimiter_.assign(text.substr(sizeof(bf::kDelimiterCommand) - 1));
-        if (delimiter_.empty()) return refuse(console_text::kLoadForeignLine, lineNumber_);
+    if (!splitter_.inside()) *line = lineNumber_;
+    switch (splitter_.take(read.text)) {
+      case StatementSplitter::Took::kBetween:
+      case StatementSplitter::Took::kInside:
         continue;
-      }
-      open = true;
-      *line = lineNumber_;
-    } else {
-      *statement += '\n';
+      case StatementSplitter::Took::kEnded:
+        *statement = splitter_.statement();
+        return true;
+      case StatementSplitter::Took::kRefused:
+        return refuse(splitter_.refusal(), *line);
     }
-    statement->append(text);
-    if (!endsWith(*statement, delimiter_)) continue;
-    const std::string_view body(statement->data(), statement->size() - delimiter_.size());
-    const bf::ClientReading reading = bf::clientReading(body, delimiter_, backslashEscapes_);
-    if (reading == bf::ClientReading::kLeftOpen) continue;
-    if (reading != bf::ClientReading::kSends)
-      return refuse(console_text::kLoadClientWouldAct, *line);
-    statement->resize(body.size());
-    // An object's session line sets the mode its body was written under;
-    // the line after the body puts the saved one back.
-    if (startsWith(*statement, bf::kObjectSessionStart))
-      backslashEscapes_ = statement->find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-    return true;
   }
   if (refusal_.empty() && lines_.failed())
     return refuse(console_text::kCheckUnreadable, lineNumber_ + 1);
-  if (refusal_.empty() && open) return refuse(console_text::kLoadUnendedStatement, *line);
+  if (refusal_.empty() && splitter_.inside())
+    return refuse(console_text::kLoadUnendedStatement, *line);
   return false;
 }
 

@@ -59,12 +59,35 @@ struct Plan {
 // Reads `bytes` once and plans their load.
 Plan planLoad(const file_lines::PlainBytes& bytes);
 
-// The statements of a span as the stock client reads them: lines joined
-// by LF (their CR LF ends taken off), ended by a line that ends with the
-// current delimiter where the client would end them; DELIMITER lines change
-// the delimiter, and empty and comment lines between statements are
+// Statements as the stock client reads them, a line at a time: lines
+// joined by LF (their CR LF ends taken off), ended by a line that ends with
+// the current delimiter where the client would end them; DELIMITER lines
+// change the delimiter, and empty and comment lines between statements are
 // skipped. A statement the client would not send as it stands (a
 // backslash command, a NUL) is refused.
+class StatementSplitter {
+ public:
+  enum class Took {
+    kBetween,  // a line between statements
+    kInside,   // a line of a statement that goes on
+    kEnded,    // the last line of a statement: statement() holds it
+    kRefused,  // refusal() tells why
+  };
+  Took take(std::string_view line);
+  bool inside() const { return inside_; }
+  // The statement ended last, without its delimiter.
+  const std::string& statement() const { return statement_; }
+  const char* refusal() const { return refusal_; }
+
+ private:
+  std::string statement_;
+  std::string delimiter_ = ";";
+  bool inside_ = false;
+  bool backslashEscapes_ = true;
+  const char* refusal_ = "";
+};
+
+// The statements of a span, read with a StatementSplitter.
 class StatementLines {
  public:
   StatementLines(const file_lines::PlainBytes& bytes, const Span& span);
@@ -79,9 +102,8 @@ class StatementLines {
   bool refuse(const char* why, std::uint64_t line);
 
   file_lines::FileLines lines_;
+  StatementSplitter splitter_;
   std::uint64_t lineNumber_;
-  std::string delimiter_ = ";";
-  bool backslashEscapes_ = true;
   std::string refusal_;
   std::uint64_t refusalLine_ = 0;
 };

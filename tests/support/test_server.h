@@ -51,10 +51,22 @@ std::map<std::string, std::string> checksums(const std::string& database);
 // Row counts of every base table.
 std::map<std::string, long> rowCounts(const std::string& database);
 
+// How every table, view, routine, trigger and event of `database` is
+// shown by SHOW CREATE (the database's own name put as `DB`), sorted.
+std::vector<std::string> definitions(const std::string& database);
+
+// Loads `file` with the program's --einspielen into `<database>_load`,
+// which it creates, and expects it to hold what `database` holds: the same
+// CHECKSUM TABLE of every table (past rows included), row counts and
+// definitions. Drops it again.
+void expectLoadsLikeRestored(const std::string& file, const std::string& database);
+
 // Restores `file` into a fresh `database` with the stock client, whose
 // character set is latin1 as under a C locale, or `clientCharset` ("" for
 // the client's default). Returns the client's exit status; its messages go
-// to *errors.
+// to *errors. A file of this program that the client restores, and that
+// passes the check, is loaded by the program as well
+// (expectLoadsLikeRestored).
 int restore(const std::string& file, const std::string& database,
             std::string* errors = nullptr,
             const std::string& clientCharset = "latin1");
