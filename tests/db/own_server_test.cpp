@@ -376,3 +376,48 @@ TEST(OwnServer, BinaryLogTellsTheChangedTablesAcrossARestart) {
   fallsBack("filters", "denn binlog_do_db/binlog_ignore_db k\xF6nnen diese Datenbank "
                        "verbergen (vkt_log_ignored)");
 }
+
+// The server goes away while the loader's INSERTs run: the load ends with
+// status 1, names the table and the server's message, and tells every
+// table incomplete whose rows were not all in.
+TEST(ServerStop, StoppedServerMidLoadIsToldWithItsIncompleteTables) {
+  OwnServer server;
+  ASSERT_TRUE(server.start());
+  const ts::ServerInfo& s = ts::server();
+  server.sql("CREATE TABLE aaa_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=InnoDB;"
+             "INSERT INTO aaa_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_200000;"
+             "CREATE TABLE bbb_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=MyISAM;"
+             "INSERT INTO bbb_big SELECT seq, REPEAT('y', 100) FROM seq_1_to_100000;");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(s.database, dir.path(), "", "1110"));
+  ASSERT_EQ(ts::runProgram(dir.path(), "", {{"MYSQL_UNIX_PORT", server.socket()}}).status, 0);
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+
+  // Started in the background; its status is written when it ends.
+  const std::string io = dir.path() + "/load";
+  ts::shell("cd " + dir.path() + " && (MYSQL_UNIX_PORT=" + server.socket() +
+            " sh -c 'echo $$ > " + io + ".pid; exec \"$0\" \"$@\"' " VKT_BINARY
+            " --einspielen " + files[0] + " --datenbank vkt_load_killed --verbindungen 2 </dev/null > " +
+            io + ".out 2>&1; echo $? > " + io + ".status) >/dev/null 2>&1 &");
+  bool inserting = false;
+  for (int poll = 0; poll < 15000 && !inserting; ++poll) {
+    inserting = server.sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                           "INFO LIKE 'INSERT INTO %'").compare(0, 1, "0") != 0;
+    if (!inserting) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(inserting) << "the loader's rows were never seen";
+  const int pid = std::atoi(ts::readFile(io + ".pid").c_str());
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGSTOP);
+  server.stop();
+  kill(pid, SIGCONT);
+  for (int poll = 0; poll < 3000 && ts::readFile(io + ".status").empty(); ++poll)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string out = ts::readFile(io + ".out");
+  EXPECT_EQ(ts::readFile(io + ".status"), "1\n") << out;
+  EXPECT_NE(out.find("Fehler bei '"), std::string::npos) << out;
+  EXPECT_NE(out.find("  unvollst\xE4ndig: Tabelle 'aaa_big'\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Einspielen abgebrochen: "), std::string::npos) << out;
+  EXPECT_EQ(out.find("Eingespielt:"), std::string::npos) << out;
+}
