@@ -17,12 +17,6 @@ namespace {
 const char kSource[] = "vkt_load_source";
 const char kTarget[] = "vkt_load_target";
 
-std::string quoteShell(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // Two tables of two engines and a trigger that would write to the second
 // if it fired on the first's restored rows.
 void createSource() {
@@ -56,10 +50,10 @@ Loaded loadInto(const ts::TempDir& dir, const std::string& file,
                 const std::string& options = "", const std::string& input = "") {
   Loaded loaded;
   const std::string program = std::string(VKT_BINARY) + " --einspielen " +
-                              quoteShell(file) + " --datenbank " + kTarget + " " + options;
-  loaded.status = ts::shell("cd " + quoteShell(dir.path()) + " && " +
+                              ts::quoteShell(file) + " --datenbank " + kTarget + " " + options;
+  loaded.status = ts::shell("cd " + ts::quoteShell(dir.path()) + " && " +
                                 (input.empty() ? program + " </dev/null"
-                                               : "cat " + quoteShell(input) + " | " + program) +
+                                               : "cat " + ts::quoteShell(input) + " | " + program) +
                                 " 2>&1",
                             &loaded.out);
   return loaded;

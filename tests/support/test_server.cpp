@@ -50,12 +50,6 @@ ServerInfo loadServer() {
   return info;
 }
 
-std::string quoteShell(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 std::string clientArgs() {
   const ServerInfo& s = server();
   return "--no-defaults -S " + quoteShell(s.socket) + " -u " +
@@ -63,6 +57,12 @@ std::string clientArgs() {
 }
 
 }  // namespace
+
+std::string quoteShell(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
 
 const ServerInfo& server() {
   static const ServerInfo info = loadServer();

@@ -87,6 +87,9 @@ ProgramRun runProgram(const std::string& workDir, const std::string& input,
 ProgramRun runProgramAfter(const std::string& shellSetup,
                            const std::string& workDir, const std::string& input);
 
+// `text` in single quotes for the shell.
+std::string quoteShell(const std::string& text);
+
 // Runs a shell command; returns its exit status and stdout.
 int shell(const std::string& command, std::string* out = nullptr);
 
