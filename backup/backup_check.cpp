@@ -197,14 +197,14 @@ class LineReader {
  private:
   bool refill() {
     const std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+    if (consumed_ > 0) std::memmove(buffer_.data(), buffer_.data() + consumed_, kept);
     bufferOffset_ += consumed_;
     if (nul_ != kNone) nul_ -= consumed_;
     consumed_ = 0;
     filled_ = kept;
     if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
     const ssize_t n =
-        bytes_.readAt(&buffer_[filled_], buffer_.size() - filled_, bufferOffset_ + filled_);
+        bytes_.readAt(buffer_.data() + filled_, buffer_.size() - filled_, bufferOffset_ + filled_);
     if (n < 0) failed_ = true;
     if (n <= 0) {
       eof_ = true;
@@ -227,7 +227,7 @@ class LineReader {
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   const file_lines::PlainBytes& bytes_;
-  std::string buffer_;
+  file_lines::LineBuffer buffer_;  // grows in place for a long line
   std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;

@@ -211,7 +211,7 @@ class RowLoader {
   db::Session& session_;
   Shared& shared_;
   const TableLoad* table_ = nullptr;
-  std::string buffer_;  // the file's block, kept from table to table
+  file_lines::LineBuffer buffer_;  // the file's block, kept from table to table
   std::string batch_;
   std::string prefix_;  // of the rows in the batch
   std::vector<RowAt> rows_;

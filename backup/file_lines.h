@@ -130,6 +130,26 @@ constexpr std::size_t kLineBytes = 128;
 constexpr std::size_t kLineHeldStreaming = 7;
 #endif
 
+// Memory for the lines being read. It grows in place where the allocator
+// can (a large block is remapped, not copied), so that a line far longer
+// than a block costs about its length, not twice or three times that.
+class LineBuffer {
+ public:
+  LineBuffer();
+  ~LineBuffer();
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  char* data() { return data_; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  // Throws std::bad_alloc when there is no memory for `size` bytes.
+  void resize(std::size_t size);
+
+ private:
+  char* data_;  // never null, so that it may be searched when empty
+  std::size_t size_ = 0;
+};
+
 // One line as the reader gives it.
 struct Line {
   std::string_view text;  // without its line end; the first bytes when cut
@@ -158,7 +178,7 @@ class FileLines {
   // Reads into `buffer`, whatever it holds: one buffer serves reader after
   // reader, so that each need not fault in fresh memory.
   FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
-            std::size_t held, std::string* buffer)
+            std::size_t held, LineBuffer* buffer)
       : FileLines(bytes, begin, end, held) {
     buffer_ = buffer;
   }
@@ -307,9 +327,9 @@ class FileLines {
   const std::size_t held_;       // of a line, at most
   std::uint64_t readAt_;
   std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
-  std::string own_;
-  std::string* buffer_ = &own_;
+  std::uint64_t bufferOffset_;  // file offset of buffer_->data()[0]
+  LineBuffer own_;
+  LineBuffer* buffer_ = &own_;
   std::string head_;  // of the cut line
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
