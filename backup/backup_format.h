@@ -118,6 +118,21 @@ constexpr char kHistoryOffLine[] =
     "/*M!100300 SET "
     "@@SYSTEM_VERSIONING_INSERT_HISTORY=@OLD_SYSTEM_VERSIONING_INSERT_HISTORY */;";
 
+// How SHOW CREATE TABLE writes a table's parts, one a line, and the
+// statements a load sends around a table's rows so that the server builds
+// its plain indexes once, sorted, after them: on InnoDB the indexes added
+// by one ALTER TABLE, on MyISAM and Aria disabled, then enabled.
+constexpr char kColumnLineStart[] = "  `";
+constexpr char kPrimaryKeyLineStart[] = "  PRIMARY KEY (";
+constexpr char kUniqueKeyLineStart[] = "  UNIQUE KEY `";
+constexpr char kPlainKeyLineStart[] = "  KEY `";
+constexpr char kTableOptionsStart[] = ") ENGINE=";
+constexpr char kSystemVersioning[] = "WITH SYSTEM VERSIONING";
+constexpr char kAlterTable[] = "ALTER TABLE ";
+constexpr char kAddKey[] = "ADD ";
+constexpr char kDisableKeys[] = " DISABLE KEYS";
+constexpr char kEnableKeys[] = " ENABLE KEYS";
+
 // Puts the stock `mariadb` client into its sandbox mode, where it refuses
 // the commands that reach the file system or a shell (\!, \., \T, \P). A
 // comment to the server and to clients without the \M! comments.

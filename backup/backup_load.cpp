@@ -35,7 +35,7 @@ std::string_view withoutSemicolon(std::string_view line) {
 class Shared {
  public:
   Shared(const Plan& plan, const std::atomic<bool>* stop)
-      : plan_(plan), stop_(stop), whole_(plan.tables.size()) {}
+      : plan_(plan), stop_(stop), afterRows(plan.tables.size()), whole_(plan.tables.size()) {}
 
   bool stopped() const {
     return failed_.load(std::memory_order_relaxed) ||
@@ -58,6 +58,8 @@ class Shared {
   std::atomic<std::size_t> nextJob{0};
   std::vector<std::size_t> jobs;  // tables with rows, largest first
   std::size_t batchBytes = kBatchBytes;
+  // Per table: what builds its held-back keys once its rows are in.
+  std::vector<std::string> afterRows;
 
  private:
   std::mutex mutex_;
@@ -79,7 +81,7 @@ class RowLoader {
       const std::size_t job = shared_.nextJob.fetch_add(1);
       if (job >= shared_.jobs.size() || shared_.stopped()) return;
       const std::size_t index = shared_.jobs[job];
-      if (!loadTable(shared_.plan_.tables[index])) return;
+      if (!loadTable(shared_.plan_.tables[index], shared_.afterRows[index])) return;
       shared_.markWhole(index);
       shared_.tablesDone.fetch_add(1);
     }
@@ -91,7 +93,7 @@ class RowLoader {
     std::uint64_t line;
   };
 
-  bool loadTable(const TableLoad& table) {
+  bool loadTable(const TableLoad& table, const std::string& afterRows) {
     table_ = &table;
     loaded_ = 0;
     if (table.history && !send(withoutSemicolon(bf::kHistoryOnLine), table.rows.line - 1))
@@ -123,6 +125,7 @@ class RowLoader {
     }
     if (!flush()) return false;
     if (table.history && !send(withoutSemicolon(bf::kHistoryOffLine), number)) return false;
+    if (!afterRows.empty() && !send(afterRows, table.structure.line)) return false;
     if (!send("COMMIT", number)) return false;
     if (loaded_ != table.rowCount) {
       shared_.fail(console_text::loadRowsDiffer(table.name, loaded_, table.rowCount));
@@ -283,17 +286,28 @@ bool prepareDatabase(db::Session& session, const Target& target) {
 }
 
 // Sends the statements of a span in order; the first refused one is told
-// with `name` and its line.
+// with `name` and its line. With `afterRows`, a CREATE TABLE is sent with
+// its plain keys held back, and *afterRows gets what adds them.
 bool sendStatements(const file_lines::PlainBytes& bytes, db::Session& session,
-                    const load_plan::Span& span, const std::string& name) {
+                    const load_plan::Span& span, const std::string& name,
+                    std::string* afterRows = nullptr) {
   load_plan::StatementLines statements(bytes, span);
   std::string statement;
   std::uint64_t line = 0;
-  while (statements.next(&statement, &line))
-    if (!session.execute(statement)) {
+  while (statements.next(&statement, &line)) {
+    std::string beforeRows;
+    if (afterRows != nullptr && statement.compare(0, sizeof(bf::kCreateTableStart) - 1,
+                                                  bf::kCreateTableStart) == 0) {
+      load_plan::KeysHeldBack held = load_plan::holdBackKeys(statement, name);
+      statement = std::move(held.create);
+      beforeRows = std::move(held.beforeRows);
+      *afterRows = std::move(held.afterRows);
+    }
+    if (!session.execute(statement) || (!beforeRows.empty() && !session.execute(beforeRows))) {
       console_text::printLine(console_text::loadFailed(name, line, session.error()));
       return false;
     }
+  }
   if (statements.refusal().empty()) return true;
   console_text::printLine(
       console_text::loadRefused(statements.refusalLine(), statements.refusal()));
@@ -301,14 +315,16 @@ bool sendStatements(const file_lines::PlainBytes& bytes, db::Session& session,
 }
 
 bool createTables(const file_lines::PlainBytes& bytes, const Plan& plan,
-                  db::Session& session, bool replace, std::size_t* created) {
-  for (const TableLoad& table : plan.tables) {
+                  db::Session& session, bool replace, Shared* shared, std::size_t* created) {
+  for (std::size_t i = 0; i < plan.tables.size(); ++i) {
+    const TableLoad& table = plan.tables[i];
     if (replace && !session.execute(bf::dropLine(table.name, false))) {
       console_text::printLine(
           console_text::loadFailed(table.name, table.structure.line, session.error()));
       return false;
     }
-    if (!sendStatements(bytes, session, table.structure, table.name)) return false;
+    std::string* afterRows = table.rows.empty() ? nullptr : &shared->afterRows[i];
+    if (!sendStatements(bytes, session, table.structure, table.name, afterRows)) return false;
     ++*created;
   }
   return true;
@@ -404,7 +420,7 @@ bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& t
     ready = connectTo(*sessions.back(), target, target.database, plan.sessionStatements);
   }
   std::size_t created = 0;
-  ready = ready && createTables(bytes, plan, main, target.replace, &created);
+  ready = ready && createTables(bytes, plan, main, target.replace, &shared, &created);
   if (ready) loadRows(bytes, sessions, shared, shown);
   sessions.clear();
   std::size_t objects = 0;

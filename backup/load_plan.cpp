@@ -1,7 +1,9 @@
 #include "backup/load_plan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "backup/console_text.h"
 
@@ -221,6 +223,58 @@ class Planner {
 }  // namespace
 
 Plan planLoad(const file_lines::PlainBytes& bytes) { return Planner(bytes).run(); }
+
+KeysHeldBack holdBackKeys(std::string_view create, const std::string& table) {
+  KeysHeldBack held;
+  held.create.assign(create);
+  std::vector<std::string_view> lines;
+  for (std::size_t from = 0; from <= create.size();) {
+    const std::size_t end = std::min(create.find('\n', from), create.size());
+    lines.push_back(create.substr(from, end - from));
+    from = end + 1;
+  }
+  const std::string_view options = lines.back();
+  if (lines.size() < 3 || !startsWith(lines.front(), bf::kCreateTableStart) ||
+      !startsWith(options, bf::kTableOptionsStart) ||
+      options.find(bf::kSystemVersioning) != std::string_view::npos)
+    return held;
+  const std::string_view engine = options.substr(sizeof(bf::kTableOptionsStart) - 1);
+  const bool innodb = startsWith(engine, "InnoDB ");
+  const bool myisam = startsWith(engine, "MyISAM ") || startsWith(engine, "Aria ");
+  // Every part but the last is followed by a comma.
+  std::vector<std::string_view> kept, keys;
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (i + 2 < lines.size()) {
+      if (line.empty() || line.back() != ',') return held;
+      line.remove_suffix(1);
+    }
+    if (startsWith(line, bf::kPlainKeyLineStart)) {
+      keys.push_back(line.substr(2));
+    } else if (startsWith(line, bf::kColumnLineStart) ||
+               startsWith(line, bf::kPrimaryKeyLineStart) ||
+               startsWith(line, bf::kUniqueKeyLineStart)) {
+      kept.push_back(line);
+    } else {
+      return held;
+    }
+  }
+  if (keys.empty() || kept.empty() || !(innodb || myisam)) return held;
+  const std::string alter = bf::kAlterTable + bf::quoteIdentifier(table);
+  if (myisam) {
+    held.beforeRows = alter + bf::kDisableKeys;
+    held.afterRows = alter + bf::kEnableKeys;
+    return held;
+  }
+  held.create.assign(lines.front());
+  for (std::size_t i = 0; i < kept.size(); ++i)
+    held.create.append("\n").append(kept[i]).append(i + 1 < kept.size() ? "," : "");
+  held.create.append("\n").append(options);
+  held.afterRows = alter;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    held.afterRows.append(i == 0 ? " " : ", ").append(bf::kAddKey).append(keys[i]);
+  return held;
+}
 
 std::size_t valuesStart(std::string_view line) {
   const std::size_t at = afterValuesWord(line);

@@ -108,6 +108,22 @@ class StatementLines {
   std::uint64_t refusalLine_ = 0;
 };
 
+// A table's CREATE TABLE statement as SHOW CREATE TABLE writes it, and
+// what a load sends before and after the table's rows so that the server
+// builds the plain indexes once, after the rows. Only what is known is
+// taken: an InnoDB table whose lines are columns, its PRIMARY KEY, UNIQUE
+// KEYs and plain KEYs (no foreign key, no FULLTEXT, no partitions, not
+// system-versioned) has its plain KEYs taken out and added after the rows
+// by one ALTER TABLE, in their order, so that SHOW CREATE TABLE shows them
+// as before; a MyISAM or Aria table (not system-versioned) with plain KEYs
+// has them disabled and enabled. Any other statement is sent unchanged.
+struct KeysHeldBack {
+  std::string create;
+  std::string beforeRows;  // "" for none
+  std::string afterRows;   // "" for none
+};
+KeysHeldBack holdBackKeys(std::string_view create, const std::string& table);
+
 // Where the values of a row line begin: after "INSERT INTO `t` ", the
 // optional column list of backquoted names, and "VALUES ", at its "(".
 // std::string_view::npos for a line of another shape.

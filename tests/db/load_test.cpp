@@ -182,3 +182,32 @@ TEST(Load, FirstErrorNamesTableLineAndServerMessage) {
                                     kTarget + "'"),
             "0");
 }
+
+// Plain keys held back until the rows are in come back as they were, in
+// their order, beside the keys and constraints that are never held back.
+TEST(Load, KeysHeldBackComeBackAsTheyWere) {
+  ts::recreateDatabase(kSource);
+  ts::Connection(kSource).exec(
+      "CREATE TABLE i (id INT PRIMARY KEY, a INT, b VARCHAR(20), c TEXT,"
+      " KEY k1 (a), UNIQUE KEY u (b), KEY k2 (c(10)) COMMENT 'x,y', KEY k3 (a, b) USING BTREE)"
+      " ENGINE=InnoDB;"
+      "INSERT INTO i SELECT seq, seq % 7, CONCAT('b', seq), REPEAT('c', seq) FROM seq_1_to_50;"
+      "CREATE TABLE m (id INT, v VARCHAR(10), KEY v (v), UNIQUE KEY id (id)) ENGINE=MyISAM;"
+      "INSERT INTO m SELECT seq, seq % 3 FROM seq_1_to_20;"
+      "CREATE TABLE r (id INT PRIMARY KEY, v INT, KEY v (v)) ENGINE=Aria;"
+      "INSERT INTO r SELECT seq, seq % 2 FROM seq_1_to_20;"
+      "CREATE TABLE f (id INT PRIMARY KEY, i_id INT, KEY i_id (i_id),"
+      " CONSTRAINT f_i FOREIGN KEY (i_id) REFERENCES i (id)) ENGINE=InnoDB;"
+      "INSERT INTO f VALUES (1, 1), (2, 2);"
+      "CREATE TABLE t (id INT PRIMARY KEY, body TEXT, KEY id_body (id, body(5)),"
+      " FULLTEXT KEY body (body)) ENGINE=InnoDB;"
+      "INSERT INTO t VALUES (1, 'eins zwei'), (2, 'drei');");
+  ts::TempDir dir;
+  const std::string file = backUpSource(dir);
+  ASSERT_FALSE(file.empty());
+  dropTarget();
+  const Loaded loaded = loadInto(dir, file);
+  EXPECT_EQ(loaded.status, 0) << loaded.out;
+  EXPECT_EQ(ts::definitions(kTarget), ts::definitions(kSource));
+  EXPECT_EQ(ts::checksums(kTarget), ts::checksums(kSource));
+}
