@@ -31,11 +31,23 @@ std::string_view withoutSemicolon(std::string_view line) {
   return line.substr(0, line.size() - (line.empty() || line.back() != ';' ? 0 : 1));
 }
 
+// Rows of a table for one connection: all of them, or a piece.
+struct Job {
+  std::size_t table;
+  load_plan::RowsPiece rows;
+};
+
 // What every connection shares while rows load.
 class Shared {
  public:
   Shared(const Plan& plan, const std::atomic<bool>* stop)
-      : plan_(plan), stop_(stop), afterRows(plan.tables.size()), whole_(plan.tables.size()) {}
+      : plan_(plan),
+        stop_(stop),
+        afterRows(plan.tables.size()),
+        splittable(plan.tables.size()),
+        jobsLeft(plan.tables.size()),
+        loaded(plan.tables.size()),
+        whole_(plan.tables.size()) {}
 
   bool stopped() const {
     return failed_.load(std::memory_order_relaxed) ||
@@ -56,10 +68,15 @@ class Shared {
   std::atomic<std::uint64_t> rows{0};
   std::atomic<std::size_t> tablesDone{0};
   std::atomic<std::size_t> nextJob{0};
-  std::vector<std::size_t> jobs;  // tables with rows, largest first
+  std::vector<Job> jobs;  // largest first
   std::size_t batchBytes = kBatchBytes;
-  // Per table: what builds its held-back keys once its rows are in.
+  // Per table: what builds its held-back keys once its rows are in,
+  // whether its rows may go in pieces, the pieces not done yet and the
+  // rows the server took.
   std::vector<std::string> afterRows;
+  std::vector<char> splittable;
+  std::vector<std::atomic<std::size_t>> jobsLeft;
+  std::vector<std::atomic<std::uint64_t>> loaded;
 
  private:
   std::mutex mutex_;
@@ -78,12 +95,13 @@ class RowLoader {
 
   void run() {
     for (;;) {
-      const std::size_t job = shared_.nextJob.fetch_add(1);
-      if (job >= shared_.jobs.size() || shared_.stopped()) return;
-      const std::size_t index = shared_.jobs[job];
-      if (!loadTable(shared_.plan_.tables[index], shared_.afterRows[index])) return;
-      shared_.markWhole(index);
-      shared_.tablesDone.fetch_add(1);
+      const std::size_t next = shared_.nextJob.fetch_add(1);
+      if (next >= shared_.jobs.size() || shared_.stopped()) return;
+      const Job& job = shared_.jobs[next];
+      if (!loadRows(shared_.plan_.tables[job.table], job.rows)) return;
+      shared_.loaded[job.table].fetch_add(loaded_);
+      // The connection that ends a table's last piece finishes the table.
+      if (shared_.jobsLeft[job.table].fetch_sub(1) == 1 && !finishTable(job.table)) return;
     }
   }
 
@@ -93,15 +111,15 @@ class RowLoader {
     std::uint64_t line;
   };
 
-  bool loadTable(const TableLoad& table, const std::string& afterRows) {
+  // Sends rows of `table`, each as the file holds it, and commits them.
+  bool loadRows(const TableLoad& table, const load_plan::RowsPiece& rows) {
     table_ = &table;
     loaded_ = 0;
-    if (table.history && !send(withoutSemicolon(bf::kHistoryOnLine), table.rows.line - 1))
+    if (table.history && !send(withoutSemicolon(bf::kHistoryOnLine), rows.span.line - 1))
       return false;
-    file_lines::FileLines lines(bytes_, table.rows.begin, table.rows.end, SIZE_MAX,
-                                &buffer_);
+    file_lines::FileLines lines(bytes_, rows.span.begin, rows.span.end, SIZE_MAX, &buffer_);
     file_lines::Line line;
-    std::uint64_t number = table.rows.line - 1;
+    std::uint64_t number = rows.span.line - 1;
     std::string head;  // of a statement of several rows, and a blank
     while (lines.next(&line)) {
       ++number;
@@ -125,12 +143,22 @@ class RowLoader {
     }
     if (!flush()) return false;
     if (table.history && !send(withoutSemicolon(bf::kHistoryOffLine), number)) return false;
+    return send("COMMIT", number);
+  }
+
+  // After every row of a table is in: its held-back keys, and the count.
+  bool finishTable(std::size_t index) {
+    const TableLoad& table = shared_.plan_.tables[index];
+    table_ = &table;
+    const std::string& afterRows = shared_.afterRows[index];
     if (!afterRows.empty() && !send(afterRows, table.structure.line)) return false;
-    if (!send("COMMIT", number)) return false;
-    if (loaded_ != table.rowCount) {
-      shared_.fail(console_text::loadRowsDiffer(table.name, loaded_, table.rowCount));
+    const std::uint64_t loaded = shared_.loaded[index].load();
+    if (loaded != table.rowCount) {
+      shared_.fail(console_text::loadRowsDiffer(table.name, loaded, table.rowCount));
       return false;
     }
+    shared_.markWhole(index);
+    shared_.tablesDone.fetch_add(1);
     return true;
   }
 
@@ -290,7 +318,7 @@ bool prepareDatabase(db::Session& session, const Target& target) {
 // its plain keys held back, and *afterRows gets what adds them.
 bool sendStatements(const file_lines::PlainBytes& bytes, db::Session& session,
                     const load_plan::Span& span, const std::string& name,
-                    std::string* afterRows = nullptr) {
+                    std::string* afterRows = nullptr, char* splittable = nullptr) {
   load_plan::StatementLines statements(bytes, span);
   std::string statement;
   std::uint64_t line = 0;
@@ -298,6 +326,7 @@ bool sendStatements(const file_lines::PlainBytes& bytes, db::Session& session,
     std::string beforeRows;
     if (afterRows != nullptr && statement.compare(0, sizeof(bf::kCreateTableStart) - 1,
                                                   bf::kCreateTableStart) == 0) {
+      *splittable = load_plan::rowsSplittable(statement);
       load_plan::KeysHeldBack held = load_plan::holdBackKeys(statement, name);
       statement = std::move(held.create);
       beforeRows = std::move(held.beforeRows);
@@ -324,7 +353,9 @@ bool createTables(const file_lines::PlainBytes& bytes, const Plan& plan,
       return false;
     }
     std::string* afterRows = table.rows.empty() ? nullptr : &shared->afterRows[i];
-    if (!sendStatements(bytes, session, table.structure, table.name, afterRows)) return false;
+    if (!sendStatements(bytes, session, table.structure, table.name, afterRows,
+                        &shared->splittable[i]))
+      return false;
     ++*created;
   }
   return true;
@@ -378,16 +409,28 @@ void tellIncomplete(const Plan& plan, const Shared& shared, std::size_t created,
   console_text::printLine(console_text::loadAborted(whole, plan.tables.size()));
 }
 
-std::vector<std::size_t> largestFirst(const Plan& plan) {
-  std::vector<std::size_t> jobs;
-  for (std::size_t i = 0; i < plan.tables.size(); ++i)
-    if (!plan.tables[i].rows.empty()) jobs.push_back(i);
-  std::stable_sort(jobs.begin(), jobs.end(), [&](std::size_t a, std::size_t b) {
-    const load_plan::Span& x = plan.tables[a].rows;
-    const load_plan::Span& y = plan.tables[b].rows;
-    return x.end - x.begin > y.end - y.begin;
+// The rows to send: a table's pieces where they may go over several
+// connections, else the table's rows whole; largest first.
+void planJobs(const Plan& plan, Shared* shared) {
+  for (std::size_t i = 0; i < plan.tables.size(); ++i) {
+    const TableLoad& table = plan.tables[i];
+    if (table.rows.empty()) continue;
+    if (shared->splittable[i]) {
+      for (const load_plan::RowsPiece& piece : table.pieces) shared->jobs.push_back({i, piece});
+    } else {
+      shared->jobs.push_back({i, {table.rows, table.rowCount}});
+    }
+    shared->jobsLeft[i] = shared->splittable[i] ? table.pieces.size() : 1;
+  }
+  std::stable_sort(shared->jobs.begin(), shared->jobs.end(), [](const Job& a, const Job& b) {
+    return a.rows.span.end - a.rows.span.begin > b.rows.span.end - b.rows.span.begin;
   });
-  return jobs;
+}
+
+std::size_t mostJobs(const Plan& plan) {
+  std::size_t pieces = 0;
+  for (const TableLoad& table : plan.tables) pieces += table.pieces.size();
+  return pieces;
 }
 
 }  // namespace
@@ -405,14 +448,13 @@ bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& t
       !prepareDatabase(main, target))
     return false;
   Shared shared(plan, stop);
-  shared.jobs = largestFirst(plan);
   long long packet = 0;
   if (main.selectNumber("SELECT @@max_allowed_packet", &packet))
     shared.batchBytes = static_cast<std::size_t>(std::max<long long>(
         kSmallestBatch, std::min<long long>(kBatchBytes, packet - kPacketRoom)));
   const int asked = target.connections > 0 ? target.connections : fittingConnections();
   const std::size_t count =
-      std::min<std::size_t>(static_cast<std::size_t>(asked), shared.jobs.size());
+      std::min<std::size_t>(static_cast<std::size_t>(asked), mostJobs(plan));
   std::vector<std::unique_ptr<db::Session>> sessions;
   bool ready = true;
   for (std::size_t i = 0; i < count && ready; ++i) {
@@ -421,7 +463,10 @@ bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& t
   }
   std::size_t created = 0;
   ready = ready && createTables(bytes, plan, main, target.replace, &shared, &created);
-  if (ready) loadRows(bytes, sessions, shared, shown);
+  if (ready) {
+    planJobs(plan, &shared);
+    loadRows(bytes, sessions, shared, shown);
+  }
   sessions.clear();
   std::size_t objects = 0;
   bool whole = ready && !shared.stopped();

@@ -203,6 +203,11 @@ class Planner {
     if (table->rows.empty()) table->rows = {line.offset, line.next, number_};
     table->rows.end = line.next;
     const bool oneRow = bf::isRowLine(line.text);
+    // A row line or a statement head begins a statement: a piece may begin.
+    if (table->pieces.empty() ||
+        (oneRow && line.offset - table->pieces.back().span.begin >= kPieceBytes))
+      table->pieces.push_back({{line.offset, line.next, number_}, 0});
+    table->pieces.back().span.end = line.next;
     if (oneRow && afterValuesWord(line.text) == line.text.size())
       return;  // a statement head
     const std::size_t values = oneRow ? valuesStart(line.text) : 0;
@@ -210,6 +215,7 @@ class Planner {
     if (values == std::string_view::npos || !closed)
       return refuse(console_text::kLoadForeignLine);
     ++table->rowCount;
+    ++table->pieces.back().rowCount;
   }
 
   file_lines::FileLines lines_;
@@ -274,6 +280,14 @@ KeysHeldBack holdBackKeys(std::string_view create, const std::string& table) {
   for (std::size_t i = 0; i < keys.size(); ++i)
     held.afterRows.append(i == 0 ? " " : ", ").append(bf::kAddKey).append(keys[i]);
   return held;
+}
+
+bool rowsSplittable(std::string_view create) {
+  const std::size_t last = create.rfind('\n');
+  const std::string_view options =
+      create.substr(last == std::string_view::npos ? 0 : last + 1);
+  const std::string innodb = std::string(bf::kTableOptionsStart) + "InnoDB ";
+  return startsWith(create, bf::kCreateTableStart) && startsWith(options, innodb);
 }
 
 std::size_t valuesStart(std::string_view line) {

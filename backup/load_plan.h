@@ -28,11 +28,22 @@ struct Span {
   bool empty() const { return end <= begin; }
 };
 
+// A table's rows are cut into pieces of about this many bytes, each
+// beginning with a statement, so that one large table's rows can go over
+// several connections at once.
+constexpr std::uint64_t kPieceBytes = std::uint64_t{16} << 20;
+
+struct RowsPiece {
+  Span span;
+  std::uint64_t rowCount = 0;
+};
+
 struct TableLoad {
   std::string name;
   Span structure;  // its DROP TABLE and CREATE TABLE statements
   Span rows;       // its row lines (and statement heads)
   std::uint64_t rowCount = 0;
+  std::vector<RowsPiece> pieces;  // `rows` cut, in order
   bool history = false;  // past rows: sent with history insertion on
 };
 
@@ -123,6 +134,11 @@ struct KeysHeldBack {
   std::string afterRows;   // "" for none
 };
 KeysHeldBack holdBackKeys(std::string_view create, const std::string& table);
+
+// Whether the rows of the table that a CREATE TABLE statement makes may be
+// inserted over several connections at once, each its own transaction: an
+// InnoDB table (row locks), not partitioned.
+bool rowsSplittable(std::string_view create);
 
 // Where the values of a row line begin: after "INSERT INTO `t` ", the
 // optional column list of backquoted names, and "VALUES ", at its "(".
