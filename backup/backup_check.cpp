@@ -865,22 +865,6 @@ class TextCheck {
   std::vector<ObjectStatement> objectStatements_;
 };
 
-// Bytes held in memory, as a file holds them.
-class TextBytes : public file_lines::PlainBytes {
- public:
-  explicit TextBytes(std::string_view text) : text_(text) {}
-  ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
-    if (offset >= text_.size()) return 0;
-    const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
-    std::memcpy(buffer, text_.data() + offset, n);
-    return static_cast<ssize_t>(n);
-  }
-  FileStamp stamp() const override { return FileStamp(); }
-
- private:
-  std::string_view text_;
-};
-
 void addFrameFault(Report* report, std::int64_t frame, const char* why) {
   if (report->faults.size() >= kFaultsKept) {
     ++report->faultsLeftOut;
@@ -939,7 +923,7 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
 }
 
 Report checkText(std::string_view text) {
-  return checkBytes(TextBytes(text), text.size());
+  return checkBytes(file_lines::TextBytes(text), text.size());
 }
 
 Report checkFile(const std::string& path, const Progress& progress) {

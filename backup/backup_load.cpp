@@ -77,6 +77,7 @@ class Shared {
   std::vector<char> splittable;
   std::vector<std::atomic<std::size_t>> jobsLeft;
   std::vector<std::atomic<std::uint64_t>> loaded;
+  std::mutex longRows;  // held while rows longer than a batch are sent
 
  private:
   std::mutex mutex_;
@@ -98,7 +99,14 @@ class RowLoader {
       const std::size_t next = shared_.nextJob.fetch_add(1);
       if (next >= shared_.jobs.size() || shared_.stopped()) return;
       const Job& job = shared_.jobs[next];
-      if (!loadRows(shared_.plan_.tables[job.table], job.rows)) return;
+      // Rows longer than a batch are held whole: one connection at a time
+      // holds such rows, and lets their memory go after them.
+      std::unique_lock<std::mutex> longRows(shared_.longRows, std::defer_lock);
+      if (job.rows.longestLine > shared_.batchBytes) longRows.lock();
+      const bool sent = loadRows(shared_.plan_.tables[job.table], job.rows);
+      if (longRows.owns_lock()) buffer_.resize(0);
+      longRows = {};
+      if (!sent) return;
       shared_.loaded[job.table].fetch_add(loaded_);
       // The connection that ends a table's last piece finishes the table.
       if (shared_.jobsLeft[job.table].fetch_sub(1) == 1 && !finishTable(job.table)) return;
@@ -418,7 +426,10 @@ void planJobs(const Plan& plan, Shared* shared) {
     if (shared->splittable[i]) {
       for (const load_plan::RowsPiece& piece : table.pieces) shared->jobs.push_back({i, piece});
     } else {
-      shared->jobs.push_back({i, {table.rows, table.rowCount}});
+      load_plan::RowsPiece whole{table.rows, table.rowCount, 0};
+      for (const load_plan::RowsPiece& piece : table.pieces)
+        whole.longestLine = std::max(whole.longestLine, piece.longestLine);
+      shared->jobs.push_back({i, whole});
     }
     shared->jobsLeft[i] = shared->splittable[i] ? table.pieces.size() : 1;
   }

@@ -1,5 +1,6 @@
 #include "backup/file_lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -29,6 +30,13 @@ ssize_t FileBytes::readAt(char* buffer, std::size_t length,
     n = pread(fd_, buffer, length, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+ssize_t TextBytes::readAt(char* buffer, std::size_t length, std::uint64_t offset) const {
+  if (offset >= text_.size()) return 0;
+  const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
+  std::memcpy(buffer, text_.data() + offset, n);
+  return static_cast<ssize_t>(n);
 }
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }

@@ -97,6 +97,18 @@ class PackedBytes : public PlainBytes {
   std::unique_ptr<zstd_frames::Reader> reader_;
 };
 
+// Bytes held in memory (not owned), as a file would hold them.
+class TextBytes : public PlainBytes {
+ public:
+  explicit TextBytes(std::string_view text) : text_(text) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override;
+  FileStamp stamp() const override { return FileStamp(); }
+
+ private:
+  std::string_view text_;
+};
+
 // The stamp of the open file `fd` now; unknown (size -1) when it cannot be
 // examined.
 FileStamp stampOf(int fd);

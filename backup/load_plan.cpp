@@ -207,7 +207,9 @@ class Planner {
     if (table->pieces.empty() ||
         (oneRow && line.offset - table->pieces.back().span.begin >= kPieceBytes))
       table->pieces.push_back({{line.offset, line.next, number_}, 0});
-    table->pieces.back().span.end = line.next;
+    load_plan::RowsPiece& piece = table->pieces.back();
+    piece.span.end = line.next;
+    piece.longestLine = std::max(piece.longestLine, line.next - line.offset);
     if (oneRow && afterValuesWord(line.text) == line.text.size())
       return;  // a statement head
     const std::size_t values = oneRow ? valuesStart(line.text) : 0;

@@ -36,6 +36,7 @@ constexpr std::uint64_t kPieceBytes = std::uint64_t{16} << 20;
 struct RowsPiece {
   Span span;
   std::uint64_t rowCount = 0;
+  std::uint64_t longestLine = 0;  // in bytes, its line end included
 };
 
 struct TableLoad {

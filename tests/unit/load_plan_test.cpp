@@ -1,6 +1,5 @@
 // The plan of a load: what it takes of a file, and how it cuts rows.
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,21 +10,6 @@
 namespace {
 
 namespace bf = backup_format;
-
-class TextBytes : public file_lines::PlainBytes {
- public:
-  explicit TextBytes(const std::string& text) : text_(text) {}
-  ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
-    if (offset >= text_.size()) return 0;
-    const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
-    std::memcpy(buffer, text_.data() + offset, n);
-    return static_cast<ssize_t>(n);
-  }
-  FileStamp stamp() const override { return FileStamp(); }
-
- private:
-  const std::string& text_;
-};
 
 // A file of one table `t` whose rows are `rows` (lines without ends).
 std::string fileWith(const std::string& rows) {
@@ -57,7 +41,7 @@ TEST(LoadPlan, RowsAreCutAtStatementStarts) {
       }
     }
     const std::string text = fileWith(rows);
-    const load_plan::Plan plan = load_plan::planLoad(TextBytes(text));
+    const load_plan::Plan plan = load_plan::planLoad(file_lines::TextBytes(text));
     ASSERT_EQ(plan.refusal, "");
     EXPECT_EQ(plan.database, "db");
     ASSERT_EQ(plan.tables.size(), 1u);
