@@ -78,7 +78,8 @@ class LoadProgress {
     drawn_ = false;
   }
   void operator()(const backup_load::Progress& p) {
-    if (!shown_) return;
+    if (p.finished) erase();
+    if (!shown_ || p.finished) return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const std::uint64_t rate = seconds > 0 ? static_cast<std::uint64_t>(p.rows / seconds) : 0;
@@ -133,6 +134,8 @@ bool parseLoadArguments(const std::vector<std::string>& arguments, LoadArguments
 // Checks, plans and loads the open file `fd`, shown as `shown`.
 int loadOpenFile(int fd, const std::string& checkedPath, const std::string& shown,
                  const LoadArguments& arguments) {
+  // The file loaded must be the file checked: a change to it is told.
+  const FileStamp checked = file_lines::stampOf(fd);
   if (!checkBackup(checkedPath, shown)) {
     console_text::printLine(console_text::kLoadCheckRefused);
     return EXIT_FAILURE;
@@ -147,6 +150,10 @@ int loadOpenFile(int fd, const std::string& checkedPath, const std::string& show
   const load_plan::Plan plan = load_plan::planLoad(*bytes);
   if (!plan.refusal.empty()) {
     console_text::printLine(console_text::loadRefused(plan.refusalLine, plan.refusal));
+    return EXIT_FAILURE;
+  }
+  if (!file_lines::sameFile(checked, file_lines::stampOf(fd))) {
+    console_text::printLine(console_text::kLoadChangedBeforeLoad);
     return EXIT_FAILURE;
   }
   RunValues values;
@@ -172,6 +179,10 @@ int loadOpenFile(int fd, const std::string& checkedPath, const std::string& show
       *bytes, plan, target,
       [&](const backup_load::Progress& p) { progress(p); }, &stopAsked);
   progress.erase();
+  if (whole && !file_lines::sameFile(checked, file_lines::stampOf(fd))) {
+    console_text::printLine(console_text::kLoadChangedWhileLoading);
+    return EXIT_FAILURE;
+  }
   return whole ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

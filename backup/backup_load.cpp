@@ -53,10 +53,15 @@ class Shared {
     return failed_.load(std::memory_order_relaxed) ||
            (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
   }
-  // Keeps the first failure only; every later one follows from it.
+  // Keeps the first failure only, to be told once the progress line is
+  // gone; every later one follows from it.
   void fail(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!failed_.exchange(true)) console_text::printLine(line);
+    if (!failed_.exchange(true)) firstFailure_ = line;
+  }
+  void tellFailure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!firstFailure_.empty()) console_text::printLine(firstFailure_);
   }
   void markWhole(std::size_t table) { whole_[table] = 1; }
   bool whole(std::size_t table) const { return whole_[table] != 0; }
@@ -81,6 +86,7 @@ class Shared {
 
  private:
   std::mutex mutex_;
+  std::string firstFailure_;
   std::vector<char> whole_;  // each written by one connection only
 };
 
@@ -399,6 +405,11 @@ void loadRows(const file_lines::PlainBytes& bytes, std::vector<std::unique_ptr<d
     }
   }
   for (std::thread& thread : threads) thread.join();
+  if (shown) {
+    progress.finished = true;
+    shown(progress);
+  }
+  shared.tellFailure();
 }
 
 void tellIncomplete(const Plan& plan, const Shared& shared, std::size_t created,

@@ -41,6 +41,7 @@ struct Progress {
   std::size_t tablesDone = 0;
   std::size_t tables = 0;
   std::uint64_t totalBytes = 0;
+  bool finished = false;  // the rows are done: the line goes
 };
 
 // Called on the calling thread about four times a second while rows load.

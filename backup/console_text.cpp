@@ -453,6 +453,12 @@ std::string loadReplacing(const std::string& database) {
 const char kLoadStdinUnreadable[] =
     "Fehler: Die Standardeingabe l\xE4\xDFt sich nicht zwischenspeichern.";
 
+const char kLoadChangedBeforeLoad[] =
+    "Die Datei hat sich seit ihrer Pr\xFC" "fung ge\xE4ndert. Nichts wurde ge\xE4ndert.";
+const char kLoadChangedWhileLoading[] =
+    "Fehler: Die Datei hat sich w\xE4hrend des Einspielens ge\xE4ndert; was eingespielt "
+    "wurde, ist nicht verl\xE4\xDFlich.";
+
 std::string loadFailed(const std::string& name, std::uint64_t line,
                        const std::string& message) {
   return "Fehler bei '" + backup_format::commentName(name) + "', Zeile " +

@@ -198,6 +198,10 @@ std::string loadCreatingDatabase(const std::string& database);
 std::string loadNotEmpty(const std::string& database);
 std::string loadReplacing(const std::string& database);
 extern const char kLoadStdinUnreadable[];
+// The file changed after its check: before anything was sent, or while
+// it was loaded.
+extern const char kLoadChangedBeforeLoad[];
+extern const char kLoadChangedWhileLoading[];
 // The first error: the table or object, the file's line, the server's
 // message.
 std::string loadFailed(const std::string& name, std::uint64_t line,
