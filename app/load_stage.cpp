@@ -84,9 +84,10 @@ class LoadProgress {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const std::uint64_t rate = seconds > 0 ? static_cast<std::uint64_t>(p.rows / seconds) : 0;
     long left = -1;
-    if (p.bytes > 0 && seconds > 1)
-      left = static_cast<long>(seconds * static_cast<double>(p.totalBytes - std::min(p.bytes, p.totalBytes)) /
-                               static_cast<double>(p.bytes));
+    if (p.bytes > 0 && seconds > 1) {
+      const double bytesLeft = static_cast<double>(p.totalBytes - std::min(p.bytes, p.totalBytes));
+      left = static_cast<long>(seconds * bytesLeft / static_cast<double>(p.bytes));
+    }
     std::cerr << '\r'
               << console_text::loadProgress(p.bytes, p.totalBytes, rate, p.tablesDone,
                                             p.tables, left)

@@ -391,7 +391,8 @@ void loadRows(const file_lines::PlainBytes& bytes, std::vector<std::unique_ptr<d
     });
   Progress progress;
   progress.tables = shared.plan_.tables.size();
-  progress.totalBytes = shared.plan_.bytes;
+  for (const TableLoad& table : shared.plan_.tables)
+    progress.totalBytes += table.rows.end - table.rows.begin;
   {
     std::unique_lock<std::mutex> lock(mutex);
     while (!ended.wait_for(lock, std::chrono::milliseconds(250), [&] { return running == 0; })) {

@@ -37,10 +37,10 @@ struct Target {
 // What the progress line shows, counted as the load goes.
 struct Progress {
   std::uint64_t bytes = 0;  // of the file's row lines sent
+  std::uint64_t totalBytes = 0;  // of all its row lines
   std::uint64_t rows = 0;
   std::size_t tablesDone = 0;
   std::size_t tables = 0;
-  std::uint64_t totalBytes = 0;
   bool finished = false;  // the rows are done: the line goes
 };
 

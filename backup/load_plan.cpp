@@ -86,7 +86,6 @@ class Planner {
         number_ = table.rows.line;
         refuse(console_text::kLoadNoStructure);
       }
-    plan_.bytes = lines_.position();
     return std::move(plan_);
   }
 

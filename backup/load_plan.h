@@ -62,7 +62,6 @@ struct Plan {
   std::vector<std::string> sessionStatements;  // from the preamble line
   std::vector<TableLoad> tables;    // in file order
   std::vector<ObjectLoad> objects;  // in file order
-  std::uint64_t bytes = 0;          // of the plain file
   // Why the file cannot be loaded, and the line; "" when it can.
   std::string refusal;
   std::uint64_t refusalLine = 0;

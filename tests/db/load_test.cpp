@@ -2,6 +2,7 @@
 // refuse, on a database that holds other tables, and on a row the server
 // refuses. Every file the other tests restore with the stock client is
 // loaded and compared as well (testing_support::restore).
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -210,4 +211,36 @@ TEST(Load, KeysHeldBackComeBackAsTheyWere) {
   EXPECT_EQ(loaded.status, 0) << loaded.out;
   EXPECT_EQ(ts::definitions(kTarget), ts::definitions(kSource));
   EXPECT_EQ(ts::checksums(kTarget), ts::checksums(kSource));
+}
+
+// On a terminal the progress line counts the rows' MiB against their total,
+// which is no more than the file holds, and goes before the summary.
+TEST(Load, ProgressLineCountsTheFilesRows) {
+  ts::recreateDatabase(kSource);
+  ts::Connection(kSource).exec(
+      "CREATE TABLE p (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=InnoDB;"
+      "INSERT INTO p SELECT seq, REPEAT('p', 100) FROM seq_1_to_250000");
+  ts::TempDir dir;
+  const std::string file = backUpSource(dir);
+  ASSERT_FALSE(file.empty());
+  const long fileMiB = static_cast<long>(ts::readFile(file).size() >> 20);
+  dropTarget();
+  std::string out;
+  ASSERT_EQ(ts::shell("cd " + ts::quoteShell(dir.path()) + " && script -qec " +
+                          ts::quoteShell(std::string(VKT_BINARY) + " --einspielen " + file +
+                                         " --datenbank " + kTarget) +
+                          " /dev/null </dev/null",
+                      &out),
+            0)
+      << out;
+  int lines = 0;
+  for (std::size_t at = 0; (at = out.find("Einspielen: ", at)) != std::string::npos; ++at) {
+    long done = -1, total = -1;
+    ASSERT_EQ(std::sscanf(out.c_str() + at, "Einspielen: %ld von %ld MiB", &done, &total), 2);
+    EXPECT_LE(done, total);
+    EXPECT_LE(total, fileMiB);
+    ++lines;
+  }
+  EXPECT_GT(lines, 0) << out;
+  EXPECT_LT(out.rfind("Einspielen: "), out.find("Eingespielt: ")) << out;
 }
