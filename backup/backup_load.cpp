@@ -41,12 +41,12 @@ struct Job {
 class Shared {
  public:
   Shared(const Plan& plan, const std::atomic<bool>* stop)
-      : plan_(plan),
-        stop_(stop),
+      : plan(plan),
         afterRows(plan.tables.size()),
         splittable(plan.tables.size()),
         jobsLeft(plan.tables.size()),
         loaded(plan.tables.size()),
+        stop_(stop),
         whole_(plan.tables.size()) {}
 
   bool stopped() const {
@@ -66,9 +66,7 @@ class Shared {
   void markWhole(std::size_t table) { whole_[table] = 1; }
   bool whole(std::size_t table) const { return whole_[table] != 0; }
 
-  const Plan& plan_;
-  const std::atomic<bool>* stop_;
-  std::atomic<bool> failed_{false};
+  const Plan& plan;
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> rows{0};
   std::atomic<std::size_t> tablesDone{0};
@@ -85,6 +83,8 @@ class Shared {
   std::mutex longRows;  // held while rows longer than a batch are sent
 
  private:
+  const std::atomic<bool>* stop_;
+  std::atomic<bool> failed_{false};
   std::mutex mutex_;
   std::string firstFailure_;
   std::vector<char> whole_;  // each written by one connection only
@@ -109,7 +109,7 @@ class RowLoader {
       // holds such rows, and lets their memory go after them.
       std::unique_lock<std::mutex> longRows(shared_.longRows, std::defer_lock);
       if (job.rows.longestLine > shared_.batchBytes) longRows.lock();
-      const bool sent = loadRows(shared_.plan_.tables[job.table], job.rows);
+      const bool sent = loadRows(shared_.plan.tables[job.table], job.rows);
       if (longRows.owns_lock()) buffer_.resize(0);
       longRows = {};
       if (!sent) return;
@@ -162,7 +162,7 @@ class RowLoader {
 
   // After every row of a table is in: its held-back keys, and the count.
   bool finishTable(std::size_t index) {
-    const TableLoad& table = shared_.plan_.tables[index];
+    const TableLoad& table = shared_.plan.tables[index];
     table_ = &table;
     const std::string& afterRows = shared_.afterRows[index];
     if (!afterRows.empty() && !send(afterRows, table.structure.line)) return false;
@@ -390,8 +390,8 @@ void loadRows(const file_lines::PlainBytes& bytes, std::vector<std::unique_ptr<d
       ended.notify_all();
     });
   Progress progress;
-  progress.tables = shared.plan_.tables.size();
-  for (const TableLoad& table : shared.plan_.tables)
+  progress.tables = shared.plan.tables.size();
+  for (const TableLoad& table : shared.plan.tables)
     progress.totalBytes += table.rows.end - table.rows.begin;
   {
     std::unique_lock<std::mutex> lock(mutex);
