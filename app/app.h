@@ -49,6 +49,18 @@ constexpr int kUsageError = 2;
 // told on stderr with kUsageError, and nothing is run or asked.
 int runCommandLine(const std::vector<std::string>& arguments);
 
+// Checks the backup file `path` (backup/backup_check.h), named `shown` on
+// the console, and prints OK or its faults, and a summary. True when it
+// holds.
+bool checkBackup(const std::string& path, const std::string& shown);
+
+// "--einspielen FILE [--datenbank NAME] [--ersetzen] [--verbindungen N]":
+// checks the file, then loads it into the database (backup/backup_load.h)
+// on the server that vkt.ini names. 0 when every table and object of the
+// file was loaded whole, 1 when the file was refused or the load failed,
+// kUsageError for words it does not take.
+int runLoad(const std::vector<std::string>& arguments);
+
 // Checks each backup file (backup/backup_check.h) and prints per file OK
 // or its faults, and a summary. 0 when every file holds, else 1.
 int checkBackups(const std::vector<std::string>& paths);

@@ -48,17 +48,19 @@ class CheckProgress {
   bool drawn_ = false;
 };
 
-bool checkOne(const std::string& path) {
+}  // namespace
+
+bool checkBackup(const std::string& path, const std::string& shown) {
   backup_check::Report report;
   {
-    CheckProgress progress(path);
+    CheckProgress progress(shown);
     report = backup_check::checkFile(
         path, [&](std::uint64_t done, std::uint64_t total) { progress(done, total); });
   }
   if (report.holds()) {
-    std::cout << console_text::checkHolds(path) << '\n';
+    std::cout << console_text::checkHolds(shown) << '\n';
   } else {
-    std::cout << console_text::checkFails(path, report.faults.size() + report.faultsLeftOut)
+    std::cout << console_text::checkFails(shown, report.faults.size() + report.faultsLeftOut)
               << '\n';
     for (const backup_check::Fault& fault : report.faults)
       std::cout << console_text::checkFault(fault.line, fault.frame, fault.why) << '\n';
@@ -73,8 +75,6 @@ bool checkOne(const std::string& path) {
   std::cout << std::flush;
   return report.holds();
 }
-
-}  // namespace
 
 bool lastBackupName(std::string* path) {
   CIniFile settings(kSettingsFileName);
@@ -100,6 +100,6 @@ bool lastBackupName(std::string* path) {
 
 int checkBackups(const std::vector<std::string>& paths) {
   bool allHold = true;
-  for (const std::string& path : paths) allHold = checkOne(path) && allHold;
+  for (const std::string& path : paths) allHold = checkBackup(path, path) && allHold;
   return allHold ? 0 : 1;
 }

@@ -104,6 +104,7 @@ namespace {
 #endif
 
 constexpr char kCheckOption[] = "--pruefen";
+constexpr char kLoadOption[] = "--einspielen";
 
 void printUsage() {
   std::cout
@@ -113,6 +114,11 @@ void printUsage() {
          "                                          pr\xFC" "ft Backups ohne Server (ohne "
          "DATEI: das letzte,\n"
          "                                          das die vkt.ini nennt)\n"
+         "        velmoraskintide --einspielen DATEI|- [--datenbank NAME] [--ersetzen]\n"
+         "                        [--verbindungen N]\n"
+         "                                          pr\xFC" "ft ein Backup und spielt es in die "
+         "Datenbank\n"
+         "                                          ein (Server und Konto aus der vkt.ini)\n"
          "        velmoraskintide --help | --version\n"
          "\n"
          "Schl\xFCssel der vkt.ini (Abschnitt [DBDATEN]):\n"
@@ -128,8 +134,9 @@ void printUsage() {
          "  anzahl-backups=N            nur die N neuesten Backups behalten\n"
          "  zeilen-je-insert=N          bis zu N Zeilen je INSERT\n"
          "\n"
-         "Exit-Status: 0 Backup vollst\xE4ndig, nichts ge\xE4ndert, oder jede gepr\xFC" "fte "
-         "Datei in Ordnung;\n"
+         "Exit-Status: 0 Backup vollst\xE4ndig, nichts ge\xE4ndert, jede gepr\xFC" "fte "
+         "Datei in Ordnung,\n"
+         "             oder das Backup vollst\xE4ndig eingespielt;\n"
          "             1 sonst; 2 unbekannte Option.\n"
          "\n"
          "Mehr: siehe velmoraskintide(1).\n"
@@ -138,7 +145,8 @@ void printUsage() {
 
 int usageError(const std::string& argument) {
   std::cerr << "Unbekannte Option '" << backup_format::commentName(argument)
-            << "'. Aufruf: velmoraskintide [--pruefen [DATEI...] | --help | --version]"
+            << "'. Aufruf: velmoraskintide [--pruefen [DATEI...] | --einspielen DATEI | --help | "
+               "--version]"
             << std::endl;
   return kUsageError;
 }
@@ -171,6 +179,7 @@ int runCommandLine(const std::vector<std::string>& arguments) {
   if (arguments.empty()) return runProgram();
   const std::string& first = arguments[0];
   if (first == kCheckOption) return runCheck(arguments);
+  if (first == kLoadOption) return runLoad(arguments);
   if (arguments.size() > 1) return usageError(arguments[1]);
   if (first == "--help" || first == "-h") {
     printUsage();

@@ -156,14 +156,14 @@ class LineReader {
  private:
   bool refill() {
     const std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+    if (consumed_ > 0) std::memmove(buffer_.data(), buffer_.data() + consumed_, kept);
     bufferOffset_ += consumed_;
     if (nul_ != kNone) nul_ -= consumed_;
     consumed_ = 0;
     filled_ = kept;
     if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
     const ssize_t n =
-        bytes_.readAt(&buffer_[filled_], buffer_.size() - filled_, bufferOffset_ + filled_);
+        bytes_.readAt(buffer_.data() + filled_, buffer_.size() - filled_, bufferOffset_ + filled_);
     if (n < 0) failed_ = true;
     if (n <= 0) {
       eof_ = true;
@@ -186,7 +186,7 @@ class LineReader {
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   const file_lines::PlainBytes& bytes_;
-  std::string buffer_;
+  file_lines::LineBuffer buffer_;  // grows in place for a long line
   std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
@@ -850,22 +850,6 @@ class TextCheck {
   std::vector<ObjectStatement> objectStatements_;
 };
 
-// Bytes held in memory, as a file holds them.
-class TextBytes : public file_lines::PlainBytes {
- public:
-  explicit TextBytes(std::string_view text) : text_(text) {}
-  ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
-    if (offset >= text_.size()) return 0;
-    const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
-    std::memcpy(buffer, text_.data() + offset, n);
-    return static_cast<ssize_t>(n);
-  }
-  FileStamp stamp() const override { return FileStamp(); }
-
- private:
-  std::string_view text_;
-};
-
 void addFrameFault(Report* report, std::int64_t frame, const char* why) {
   if (report->faults.size() >= kFaultsKept) {
     ++report->faultsLeftOut;
@@ -924,7 +908,7 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
 }
 
 Report checkText(std::string_view text) {
-  return checkBytes(TextBytes(text), text.size());
+  return checkBytes(file_lines::TextBytes(text), text.size());
 }
 
 Report checkFile(const std::string& path, const Progress& progress) {

@@ -1,6 +1,7 @@
 #include "backup/backup_format.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace backup_format {
 
@@ -372,7 +373,8 @@ std::string rowLinePrefix(const std::string& table,
     }
     prefix += ") ";
   }
-  prefix += "VALUES (";
+  prefix += kValuesWord;
+  prefix += kRowValuesStart;
   return prefix;
 }
 
@@ -417,6 +419,26 @@ std::string clientCharsetLine(const std::string& characterSet) {
                (c >= '0' && c <= '9') || c == '_';
       });
   return word ? kClientCharsetStart + characterSet + kClientCharsetEnd : "";
+}
+
+std::vector<std::string> preambleStatements(std::string_view line) {
+  std::vector<std::string> statements;
+  const std::string_view start = kPreambleStart;
+  if (line.substr(0, start.size()) != start) return statements;
+  std::size_t end = start.size();
+  while (end < line.size() &&
+         (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '_'))
+    ++end;
+  const std::string characterSet(line.substr(start.size(), end - start.size()));
+  if (characterSet.empty() || !rowsReadAlike(line, characterSet)) return statements;
+  // The line holds no ';' but the one after each statement.
+  for (std::size_t from = 0; from < line.size();) {
+    const std::size_t semicolon = line.find(';', from);
+    statements.emplace_back(line.substr(from, semicolon - from));
+    from = semicolon + 1;
+    while (from < line.size() && line[from] == ' ') ++from;
+  }
+  return statements;
 }
 
 bool rowsReadAlike(std::string_view previousPreamble,

@@ -101,6 +101,8 @@ constexpr char kDropStart[] = "DROP ";
 constexpr char kRowValuesStart[] = "(";
 constexpr char kStatementGoesOn = ',';
 constexpr char kStatementEnds = ';';
+// Between a row line's table name (and column list) and its values.
+constexpr char kValuesWord[] = "VALUES ";
 constexpr size_t kStatementBytesMax = size_t{1} << 20;
 
 // Around the rows of a system-versioned table whose past rows are saved:
@@ -116,6 +118,21 @@ constexpr char kHistoryOnLine[] =
 constexpr char kHistoryOffLine[] =
     "/*M!100300 SET "
     "@@SYSTEM_VERSIONING_INSERT_HISTORY=@OLD_SYSTEM_VERSIONING_INSERT_HISTORY */;";
+
+// How SHOW CREATE TABLE writes a table's parts, one a line, and the
+// statements a load sends around a table's rows so that the server builds
+// its plain indexes once, sorted, after them: on InnoDB the indexes added
+// by one ALTER TABLE, on MyISAM and Aria disabled, then enabled.
+constexpr char kColumnLineStart[] = "  `";
+constexpr char kPrimaryKeyLineStart[] = "  PRIMARY KEY (";
+constexpr char kUniqueKeyLineStart[] = "  UNIQUE KEY `";
+constexpr char kPlainKeyLineStart[] = "  KEY `";
+constexpr char kTableOptionsStart[] = ") ENGINE=";
+constexpr char kSystemVersioning[] = "WITH SYSTEM VERSIONING";
+constexpr char kAlterTable[] = "ALTER TABLE ";
+constexpr char kAddKey[] = "ADD ";
+constexpr char kDisableKeys[] = " DISABLE KEYS";
+constexpr char kEnableKeys[] = " ENABLE KEYS";
 
 // Puts the stock `mariadb` client into its sandbox mode, where it refuses
 // the commands that reach the file system or a shell (\!, \., \T, \P). A
@@ -317,6 +334,12 @@ std::string preambleLine(const std::string& characterSet);
 // is not one word of letters, digits and '_', which the client could not
 // take.
 std::string clientCharsetLine(const std::string& characterSet);
+
+// The statements of a preamble line that preambleLine() writes (or that
+// rowsReadAlike() takes as one) for a character set whose name is letters,
+// digits and underscores, each without its ";": what a session that loads
+// the file's rows sends first. Empty for any other line.
+std::vector<std::string> preambleStatements(std::string_view line);
 
 // True when a previous file's preamble line had the rows read as this
 // run's preambleLine() has them: the same line, or the same without the

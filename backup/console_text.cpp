@@ -1,6 +1,7 @@
 #include "backup/console_text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -429,6 +430,103 @@ std::string checkProgress(const std::string& path, std::uint64_t done,
                           std::uint64_t total) {
   if (total == 0) return named(path) + ": " + std::to_string(done >> 20) + " MiB";
   return named(path) + ": " + std::to_string(done * 100 / total) + " %";
+}
+
+const char kLoadForeignLine[] = "eine Zeile, die dieses Programm so nicht schreibt";
+const char kLoadClientWouldAct[] =
+    "eine Anweisung, die der Client nicht so sendet, wie sie steht";
+const char kLoadUnendedStatement[] = "eine Anweisung endet nicht";
+const char kLoadNoStructure[] = "Zeilen ohne die Struktur ihrer Tabelle";
+
+std::string loadRefused(std::uint64_t line, const std::string& why) {
+  return "Die Datei kann nicht eingespielt werden (Zeile " + std::to_string(line) +
+         "): " + why + ". Nichts wurde ge\xE4ndert.";
+}
+
+const char kLoadCheckRefused[] =
+    "Die Datei besteht die Pr\xFC" "fung nicht und wird nicht eingespielt. Nichts "
+    "wurde ge\xE4ndert.";
+const char kLoadNoDatabase[] =
+    "Die Datei nennt keine Datenbank; bitte mit --datenbank NAME angeben.";
+
+std::string loadTarget(const std::string& path, const std::string& database,
+                       int connections) {
+  return "Spiele " + named(path) + " in die Datenbank '" +
+         backup_format::commentName(database) + "' ein (" +
+         std::to_string(connections) + " Verbindungen).";
+}
+
+std::string loadCreatingDatabase(const std::string& database) {
+  return "Die Datenbank '" + backup_format::commentName(database) +
+         "' fehlt und wird angelegt.";
+}
+
+std::string loadNotEmpty(const std::string& database) {
+  return "Die Datenbank '" + backup_format::commentName(database) +
+         "' ist nicht leer. Abbruch, nichts wurde ge\xE4ndert (--ersetzen ersetzt, "
+         "was die Datei enth\xE4lt).";
+}
+
+std::string loadReplacing(const std::string& database) {
+  return "Die Datenbank '" + backup_format::commentName(database) +
+         "' ist nicht leer: Was die Datei enth\xE4lt, wird ersetzt (--ersetzen).";
+}
+
+const char kLoadStdinUnreadable[] =
+    "Fehler: Die Standardeingabe l\xE4\xDFt sich nicht zwischenspeichern.";
+
+const char kLoadChangedBeforeLoad[] =
+    "Die Datei hat sich seit ihrer Pr\xFC" "fung ge\xE4ndert. Nichts wurde ge\xE4ndert.";
+const char kLoadChangedWhileLoading[] =
+    "Fehler: Die Datei hat sich w\xE4hrend des Einspielens ge\xE4ndert; was eingespielt "
+    "wurde, ist nicht verl\xE4\xDFlich.";
+
+std::string loadFailed(const std::string& name, std::uint64_t line,
+                       const std::string& message) {
+  return "Fehler bei '" + backup_format::commentName(name) + "', Zeile " +
+         std::to_string(line) + " der Datei: " + message;
+}
+
+std::string loadRowsDiffer(const std::string& table, std::uint64_t loaded,
+                           std::uint64_t inFile) {
+  return "Fehler: Tabelle '" + backup_format::commentName(table) + "': " +
+         std::to_string(loaded) + " Zeilen eingespielt, die Datei enth\xE4lt " +
+         std::to_string(inFile) + ".";
+}
+
+const char kLoadStopped[] = "Einspielen durch ein Signal angehalten.";
+
+std::string loadIncomplete(const std::string& table) {
+  return "  unvollst\xE4ndig: Tabelle '" + backup_format::commentName(table) + "'";
+}
+
+std::string loadObjectsMissing(std::size_t objects) {
+  return "  nicht angelegt: " + std::to_string(objects) +
+         " Views, Routinen, Trigger und Events";
+}
+
+std::string loadAborted(std::size_t tablesWhole, std::size_t tables) {
+  return "Einspielen abgebrochen: " + std::to_string(tablesWhole) + " von " +
+         std::to_string(tables) + " Tabellen vollst\xE4ndig.";
+}
+
+std::string loadSummary(std::size_t tables, std::uint64_t rows, std::size_t objects,
+                        double seconds) {
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f", seconds);
+  return "Eingespielt: " + std::to_string(tables) + " Tabellen mit " +
+         std::to_string(rows) + " Zeilen, " + std::to_string(objects) +
+         " Views, Routinen, Trigger und Events in " + time + " s.";
+}
+
+std::string loadProgress(std::uint64_t done, std::uint64_t total,
+                         std::uint64_t rowsPerSecond, std::size_t tablesDone,
+                         std::size_t tables, long secondsLeft) {
+  return "Einspielen: " + std::to_string(done >> 20) + " von " +
+         std::to_string(total >> 20) + " MiB, " + std::to_string(rowsPerSecond) +
+         " Zeilen/s, " + std::to_string(tablesDone) + " von " +
+         std::to_string(tables) + " Tabellen, noch " +
+         (secondsLeft < 0 ? std::string("?") : std::to_string(secondsLeft)) + " s";
 }
 
 const char kProgressTable[] = "Tabelle '";

@@ -190,6 +190,43 @@ std::string checkSummary(std::uint64_t tables, std::uint64_t views,
 std::string checkProgress(const std::string& path, std::uint64_t done,
                           std::uint64_t total);
 
+// Loading a backup file into a database. Why a file cannot be loaded,
+// said after its line as the checker's faults are.
+extern const char kLoadForeignLine[];
+extern const char kLoadClientWouldAct[];
+extern const char kLoadUnendedStatement[];
+extern const char kLoadNoStructure[];
+std::string loadRefused(std::uint64_t line, const std::string& why);
+extern const char kLoadCheckRefused[];
+extern const char kLoadNoDatabase[];
+std::string loadTarget(const std::string& path, const std::string& database,
+                       int connections);
+std::string loadCreatingDatabase(const std::string& database);
+std::string loadNotEmpty(const std::string& database);
+std::string loadReplacing(const std::string& database);
+extern const char kLoadStdinUnreadable[];
+// The file changed after its check: before anything was sent, or while
+// it was loaded.
+extern const char kLoadChangedBeforeLoad[];
+extern const char kLoadChangedWhileLoading[];
+// The first error: the table or object, the file's line, the server's
+// message.
+std::string loadFailed(const std::string& name, std::uint64_t line,
+                       const std::string& message);
+std::string loadRowsDiffer(const std::string& table, std::uint64_t loaded,
+                           std::uint64_t inFile);
+extern const char kLoadStopped[];
+std::string loadIncomplete(const std::string& table);
+std::string loadObjectsMissing(std::size_t objects);
+std::string loadAborted(std::size_t tablesWhole, std::size_t tables);
+std::string loadSummary(std::size_t tables, std::uint64_t rows, std::size_t objects,
+                        double seconds);
+// The progress line: bytes of the file, rows a second, tables done, and
+// the time left ("?" while not known).
+std::string loadProgress(std::uint64_t done, std::uint64_t total,
+                         std::uint64_t rowsPerSecond, std::size_t tablesDone,
+                         std::size_t tables, long secondsLeft);
+
 // The progress line of a table's rows.
 extern const char kProgressTable[];
 extern const char kProgressRows[];

@@ -99,7 +99,9 @@ class Session {
   void close();
 
   // Runs a statement; an answer with rows is read and dropped.
-  bool execute(const std::string& statement);
+  bool execute(std::string_view statement);
+  // The rows the last statement changed or inserted.
+  unsigned long long affectedRows() const;
   // Runs a query and reads its whole answer into *rows.
   bool select(const std::string& statement, Rows* rows);
   // The first value of the first row as a whole number.
@@ -131,7 +133,7 @@ class Session {
 
  private:
   // Sends `statement`; false when the server refused it.
-  bool send(const std::string& statement);
+  bool send(std::string_view statement);
 
   st_mysql* connection_ = nullptr;
 };

@@ -1,11 +1,27 @@
 #include "backup/file_lines.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace file_lines {
+
+LineBuffer::LineBuffer() : data_(static_cast<char*>(std::malloc(1))) {
+  if (data_ == nullptr) throw std::bad_alloc();
+}
+
+LineBuffer::~LineBuffer() { std::free(data_); }
+
+void LineBuffer::resize(std::size_t size) {
+  void* grown = std::realloc(data_, size > 0 ? size : 1);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
+  size_ = size;
+}
 
 ssize_t FileBytes::readAt(char* buffer, std::size_t length,
                           std::uint64_t offset) const {
@@ -14,6 +30,13 @@ ssize_t FileBytes::readAt(char* buffer, std::size_t length,
     n = pread(fd_, buffer, length, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+ssize_t TextBytes::readAt(char* buffer, std::size_t length, std::uint64_t offset) const {
+  if (offset >= text_.size()) return 0;
+  const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
+  std::memcpy(buffer, text_.data() + offset, n);
+  return static_cast<ssize_t>(n);
 }
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }
@@ -90,14 +113,14 @@ bool FileLines::cut(Line* line) {
 bool FileLines::refill() {
   // Keep the unfinished line (at most `held_` bytes of it).
   std::size_t kept = filled_ - consumed_;
-  if (consumed_ > 0) std::memmove(&(*buffer_)[0], buffer_->data() + consumed_, kept);
+  if (consumed_ > 0) std::memmove(buffer_->data(), buffer_->data() + consumed_, kept);
   bufferOffset_ += consumed_;
   consumed_ = 0;
   filled_ = kept;
   if (buffer_->size() < kept + blockSize_) buffer_->resize(kept + blockSize_);
   std::size_t want = buffer_->size() - filled_;
   if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-  const ssize_t n = bytes_.readAt(&(*buffer_)[filled_], want, readAt_);
+  const ssize_t n = bytes_.readAt(buffer_->data() + filled_, want, readAt_);
   if (n < 0) {
     failed_ = true;
     return false;

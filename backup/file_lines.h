@@ -97,6 +97,18 @@ class PackedBytes : public PlainBytes {
   std::unique_ptr<zstd_frames::Reader> reader_;
 };
 
+// Bytes held in memory (not owned), as a file would hold them.
+class TextBytes : public PlainBytes {
+ public:
+  explicit TextBytes(std::string_view text) : text_(text) {}
+  ssize_t readAt(char* buffer, std::size_t length,
+                 std::uint64_t offset) const override;
+  FileStamp stamp() const override { return FileStamp(); }
+
+ private:
+  std::string_view text_;
+};
+
 // The stamp of the open file `fd` now; unknown (size -1) when it cannot be
 // examined.
 FileStamp stampOf(int fd);
@@ -130,6 +142,26 @@ constexpr std::size_t kLineBytes = 128;
 constexpr std::size_t kLineHeldStreaming = 7;
 #endif
 
+// Memory for the lines being read. It grows in place where the allocator
+// can (a large block is remapped, not copied), so that a line far longer
+// than a block costs about its length, not twice or three times that.
+class LineBuffer {
+ public:
+  LineBuffer();
+  ~LineBuffer();
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  char* data() { return data_; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  // Throws std::bad_alloc when there is no memory for `size` bytes.
+  void resize(std::size_t size);
+
+ private:
+  char* data_;  // never null, so that it may be searched when empty
+  std::size_t size_ = 0;
+};
+
 // One line as the reader gives it.
 struct Line {
   std::string_view text;  // without its line end; the first bytes when cut
@@ -158,7 +190,7 @@ class FileLines {
   // Reads into `buffer`, whatever it holds: one buffer serves reader after
   // reader, so that each need not fault in fresh memory.
   FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
-            std::size_t held, std::string* buffer)
+            std::size_t held, LineBuffer* buffer)
       : FileLines(bytes, begin, end, held) {
     buffer_ = buffer;
   }
@@ -307,9 +339,9 @@ class FileLines {
   const std::size_t held_;       // of a line, at most
   std::uint64_t readAt_;
   std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of (*buffer_)[0]
-  std::string own_;
-  std::string* buffer_ = &own_;
+  std::uint64_t bufferOffset_;  // file offset of buffer_->data()[0]
+  LineBuffer own_;
+  LineBuffer* buffer_ = &own_;
   std::string head_;  // of the cut line
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;

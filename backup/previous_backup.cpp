@@ -448,7 +448,7 @@ class RowJudges {
 
  private:
   void work() {
-    std::string buffer;
+    file_lines::LineBuffer buffer;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return closing_ || !runs_.empty(); });
@@ -459,7 +459,7 @@ class RowJudges {
 
   // Judges the first waiting run, reading into `buffer`; `lock` holds
   // mutex_, released meanwhile.
-  void judgeNext(std::unique_lock<std::mutex>& lock, std::string* buffer) {
+  void judgeNext(std::unique_lock<std::mutex>& lock, file_lines::LineBuffer* buffer) {
     const RowRun run = std::move(runs_.front());
     runs_.pop_front();
     lock.unlock();
@@ -470,7 +470,7 @@ class RowJudges {
 
   // Every line of the run continues the rows in the block's form, and the
   // run ends no statement short.
-  bool judge(const RowRun& run, std::string* buffer) const {
+  bool judge(const RowRun& run, file_lines::LineBuffer* buffer) const {
     FileLines lines(bytes_, run.begin, run.end, kLineHeldStreaming, buffer);
     RowReader rows(*run.form);
     Line line;
@@ -495,7 +495,7 @@ class RowJudges {
   bool closing_ = false;
   std::vector<std::size_t> failed_;
   std::vector<std::thread> helpers_;
-  std::string callerBuffer_;  // for runs judged by the caller of add()
+  file_lines::LineBuffer callerBuffer_;  // for runs judged by the caller of add()
 };
 
 // Judges one table block's body line by line while the index is built.

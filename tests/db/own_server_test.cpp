@@ -530,3 +530,77 @@ TEST(OwnServer, AReplicasLogWithoutWhatItAppliesGivesNoCleanAnswer) {
   log.expectRestoresEqual(home.dir.path(), home.database);
 }
 
+// The loader started in the background against `server`; its output,
+// status and process id go to files beside `io`.
+struct BackgroundLoad {
+  std::string io;
+  int pid = 0;
+  std::string status;
+  std::string out;
+
+  BackgroundLoad(OwnServer& server, const std::string& dir, const std::string& file,
+                 const std::string& database)
+      : io(dir + "/" + database) {
+    ts::shell("cd " + dir + " && (MYSQL_UNIX_PORT=" + server.socket() + " sh -c 'echo $$ > " +
+              io + ".pid; exec \"$0\" \"$@\"' " VKT_BINARY " --einspielen " + file +
+              " --datenbank " + database + " --verbindungen 2 </dev/null > " + io +
+              ".out 2>&1; echo $? > " + io + ".status) >/dev/null 2>&1 &");
+    bool inserting = false;
+    for (int poll = 0; poll < 15000 && !inserting; ++poll) {
+      inserting = server.sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                             "INFO LIKE 'INSERT INTO %'").compare(0, 1, "0") != 0;
+      if (!inserting) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(inserting) << "the loader's rows were never seen";
+    pid = std::atoi(ts::readFile(io + ".pid").c_str());
+  }
+  void wait() {
+    for (int poll = 0; poll < 3000 && ts::readFile(io + ".status").empty(); ++poll)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    status = ts::readFile(io + ".status");
+    out = ts::readFile(io + ".out");
+  }
+};
+
+// A load ended by SIGTERM, and one whose server goes away while the
+// loader's INSERTs run, end with status 1, say why, and tell every table
+// incomplete whose rows were not all in.
+TEST(ServerStop, StoppedLoadsAreToldWithTheirIncompleteTables) {
+  OwnServer server;
+  ASSERT_TRUE(server.start());
+  const ts::ServerInfo& s = ts::server();
+  server.sql("CREATE TABLE aaa_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=InnoDB;"
+             "INSERT INTO aaa_big SELECT seq, REPEAT('x', 100) FROM seq_1_to_200000;"
+             "CREATE TABLE bbb_big (id INT PRIMARY KEY, pad CHAR(100)) ENGINE=MyISAM;"
+             "INSERT INTO bbb_big SELECT seq, REPEAT('y', 100) FROM seq_1_to_100000;");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(s.database, dir.path(), "", "1110"));
+  ASSERT_EQ(ts::runProgram(dir.path(), "", {{"MYSQL_UNIX_PORT", server.socket()}}).status, 0);
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+
+  BackgroundLoad stopped(server, dir.path(), files[0], "vkt_load_stopped");
+  ASSERT_GT(stopped.pid, 0);
+  kill(stopped.pid, SIGTERM);
+  stopped.wait();
+  EXPECT_EQ(stopped.status, "1\n") << stopped.out;
+  EXPECT_NE(stopped.out.find("Einspielen durch ein Signal angehalten.\n"), std::string::npos)
+      << stopped.out;
+  EXPECT_NE(stopped.out.find("  unvollst\xE4ndig: Tabelle 'aaa_big'\n"), std::string::npos)
+      << stopped.out;
+
+  BackgroundLoad lost(server, dir.path(), files[0], "vkt_load_lost");
+  ASSERT_GT(lost.pid, 0);
+  kill(lost.pid, SIGSTOP);
+  server.stop();
+  kill(lost.pid, SIGCONT);
+  lost.wait();
+  EXPECT_EQ(lost.status, "1\n") << lost.out;
+  EXPECT_NE(lost.out.find("Fehler bei '"), std::string::npos) << lost.out;
+  EXPECT_NE(lost.out.find("  unvollst\xE4ndig: Tabelle 'aaa_big'\n"), std::string::npos)
+      << lost.out;
+  for (const BackgroundLoad* load : {&stopped, &lost}) {
+    EXPECT_NE(load->out.find("Einspielen abgebrochen: "), std::string::npos) << load->out;
+    EXPECT_EQ(load->out.find("Eingespielt:"), std::string::npos) << load->out;
+  }
+}

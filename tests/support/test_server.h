@@ -51,10 +51,22 @@ std::map<std::string, std::string> checksums(const std::string& database);
 // Row counts of every base table.
 std::map<std::string, long> rowCounts(const std::string& database);
 
+// How every table, view, routine, trigger and event of `database` is
+// shown by SHOW CREATE (the database's own name put as `DB`), sorted.
+std::vector<std::string> definitions(const std::string& database);
+
+// Loads `file` with the program's --einspielen into `<database>_load`,
+// which it creates, and expects it to hold what `database` holds: the same
+// CHECKSUM TABLE of every table (past rows included), row counts and
+// definitions. Drops it again.
+void expectLoadsLikeRestored(const std::string& file, const std::string& database);
+
 // Restores `file` into a fresh `database` with the stock client, whose
 // character set is latin1 as under a C locale, or `clientCharset` ("" for
 // the client's default); with `force`, the client goes on after an error.
-// Returns the client's exit status; its messages go to *errors.
+// Returns the client's exit status; its messages go to *errors. A file of
+// this program that the client restores, and that passes the check, is
+// loaded by the program as well (expectLoadsLikeRestored), once per file.
 int restore(const std::string& file, const std::string& database,
             std::string* errors = nullptr,
             const std::string& clientCharset = "latin1", bool force = false);
@@ -74,6 +86,9 @@ ProgramRun runProgram(const std::string& workDir, const std::string& input,
 // setup does not reach the files that collect the output.
 ProgramRun runProgramAfter(const std::string& shellSetup,
                            const std::string& workDir, const std::string& input);
+
+// `text` in single quotes for the shell.
+std::string quoteShell(const std::string& text);
 
 // Runs a shell command; returns its exit status and stdout.
 int shell(const std::string& command, std::string* out = nullptr);

@@ -39,7 +39,7 @@ Outcome run(const std::string& arguments, const std::string& setup = "true") {
 TEST(CommandLine, HelpVersionAndUnknownOptions) {
   const Outcome help = run("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* part : {"--pruefen", "save-path", "zeilen-je-insert", "kompression",
+  for (const char* part : {"--pruefen", "--einspielen", "--datenbank", "save-path", "zeilen-je-insert", "kompression",
                            "Exit-Status", "velmoraskintide(1)"})
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   EXPECT_EQ(help.out.find("Host:"), std::string::npos);
@@ -50,7 +50,10 @@ TEST(CommandLine, HelpVersionAndUnknownOptions) {
 
   // An unknown option, or one more than --help takes: exit 2, no banner,
   // no prompt, no settings file made.
-  for (const char* arguments : {"--hilfe", "-x", "--help extra", "--pruefen -q f.sql"}) {
+  for (const char* arguments : {"--hilfe", "-x", "--help extra", "--pruefen -q f.sql",
+                                "--einspielen", "--einspielen a.sql b.sql",
+                                "--einspielen a.sql --verbindungen 0",
+                                "--einspielen a.sql --datenbank"}) {
     const Outcome unknown = run(arguments);
     EXPECT_EQ(unknown.status, 2) << arguments;
     EXPECT_EQ(unknown.out.find("Host:"), std::string::npos) << arguments;
@@ -63,4 +66,11 @@ TEST(CommandLine, HelpVersionAndUnknownOptions) {
   // A FIFO is refused at once rather than waited on.
   EXPECT_EQ(run("--pruefen fifo.sql", "mkfifo fifo.sql").status, 1);
   EXPECT_EQ(run("--pruefen").status, 1);
+  // So are the files to load, before any server is asked for.
+  for (const char* file : {"missing.sql", "fifo.sql", "-"}) {
+    const Outcome load = run(std::string("--einspielen ") + file, "mkfifo fifo.sql");
+    EXPECT_EQ(load.status, 1) << file;
+    EXPECT_NE(load.out.find("Nichts wurde ge\xE4ndert."), std::string::npos) << load.out;
+    EXPECT_EQ(load.out.find("Ini-Datei"), std::string::npos) << load.out;
+  }
 }
