@@ -16,6 +16,7 @@
 #include "backup/backup_format.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
+#include "backup/object_section.h"
 #include "backup/zstd_frames.h"
 
 namespace backup_check {
@@ -119,19 +120,27 @@ struct Line {
   bool ended = false;  // had its LF
   bool crlf = false;   // and a CR before it
   bool nul = false;    // holds a NUL byte
+  bool tooLong = false;  // longer than a line held: skipped, its text empty
 };
 
 // The lines of bytes read in large blocks; a line longer than a block
-// grows the buffer to hold it. Finds NUL bytes a block at a time.
+// grows the buffer to hold it, up to `heldMax` bytes (or as far as memory
+// goes): a longer one is skipped to its end. Finds NUL bytes a block at a
+// time.
 class LineReader {
  public:
-  explicit LineReader(const previous_backup::PlainBytes& bytes) : bytes_(bytes) {}
+  LineReader(const previous_backup::PlainBytes& bytes, std::size_t heldMax)
+      : bytes_(bytes), heldMax_(heldMax) {}
 
   bool next(Line* line) {
     for (;;) {
+      // Of a line that goes on past the bytes read, only new bytes are
+      // searched for its end.
       const char* start = buffer_.data() + consumed_;
-      const char* lf =
-          static_cast<const char*>(std::memchr(start, '\n', filled_ - consumed_));
+      const char* lf = static_cast<const char*>(
+          std::memchr(start + searched_, '\n', filled_ - consumed_ - searched_));
+      searched_ = lf == nullptr ? filled_ - consumed_ : 0;
+      if (lf == nullptr && !eof_ && filled_ - consumed_ >= heldMax_) return skipLine(line);
       if (lf != nullptr || eof_) {
         if (lf == nullptr && consumed_ == filled_) return false;
         const std::size_t length =
@@ -144,9 +153,11 @@ class LineReader {
         line->nul = nul_ < end;
         if (line->nul) findNul(end);
         consumed_ = end + (line->ended ? 1 : 0);
+        searched_ = 0;
+        line->tooLong = false;
         return true;
       }
-      if (!refill()) return false;
+      if (!refill()) return skipLine(line);
     }
   }
 
@@ -154,6 +165,30 @@ class LineReader {
   std::uint64_t offset() const { return bufferOffset_ + consumed_; }
 
  private:
+  // The rest of a line too long to hold, read past without keeping it;
+  // the memory that held its start is let go.
+  bool skipLine(Line* line) {
+    bufferOffset_ += filled_;
+    consumed_ = filled_ = searched_ = 0;
+    nul_ = kNone;
+    std::string().swap(buffer_);
+    line->ended = false;
+    while (!line->ended && !eof_) {
+      refill();
+      const char* lf = static_cast<const char*>(std::memchr(buffer_.data(), '\n', filled_));
+      line->ended = lf != nullptr;
+      consumed_ = line->ended ? static_cast<std::size_t>(lf - buffer_.data()) + 1 : filled_;
+    }
+    if (line->ended) findNulFrom(consumed_);
+    line->text = std::string_view();
+    line->crlf = line->ended;
+    line->nul = false;
+    line->tooLong = true;
+    line->number = ++lines_;
+    return true;
+  }
+
+  // False when the buffer cannot grow to hold the line read so far.
   bool refill() {
     const std::size_t kept = filled_ - consumed_;
     if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
@@ -161,7 +196,13 @@ class LineReader {
     if (nul_ != kNone) nul_ -= consumed_;
     consumed_ = 0;
     filled_ = kept;
-    if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
+    if (buffer_.size() < kept + kBlockSize) {
+      try {
+        buffer_.resize(kept + kBlockSize);
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    }
     const ssize_t n =
         bytes_.readAt(&buffer_[filled_], buffer_.size() - filled_, bufferOffset_ + filled_);
     if (n < 0) failed_ = true;
@@ -186,10 +227,12 @@ class LineReader {
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   const previous_backup::PlainBytes& bytes_;
+  const std::size_t heldMax_;
   std::string buffer_;
   std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
+  std::size_t searched_ = 0;  // bytes after consumed_ known to hold no LF
   std::size_t nul_ = kNone;  // the next NUL byte in the buffer
   std::uint64_t lines_ = 0;
   bool eof_ = false;
@@ -221,6 +264,7 @@ class TextCheck {
     lastEnded_ = line.ended;
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
+    if (line.tooLong) return fault(line.number, console_text::kCheckLineTooLong);
     if (asciiOnly_) judgeAscii(line);
     switch (stage_) {
       case Stage::kHeader: return header(line);
@@ -275,6 +319,7 @@ class TextCheck {
       case 2: case 5: sound = text == "#"; break;
       case 3:
         sound = startsWith(text, bf::kHeaderDatabasePrefix) && endsWith(text, "'");
+        database_ = bf::nameFromComment(quotedName(text));
         break;
       case 4: {
         time_t when;
@@ -316,6 +361,7 @@ class TextCheck {
     if (clientCharsetAt_ != 0 && (!sound || clientCharset_ != bf::clientCharsetLine(charset)))
       fault(clientCharsetAt_, console_text::kCheckClientCharset);
     asciiOnly_ = clientCharsetAt_ == 0;
+    fileCharset_ = charset;
     stage_ = Stage::kSections;
     part_ = Part::kNone;
   }
@@ -412,14 +458,17 @@ class TextCheck {
   void openSection(SectionKind kind, const Line& line) {
     sectionLine_ = line.number;
     sectionKind_ = kind;
+    sectionName_ = bf::nameFromComment(quotedName(line.text));
+    definitionCharset_ = fileCharset_;
     headLines_ = 0;
     if (kind == SectionKind::kTable) {
-      table_ = bf::nameFromComment(quotedName(line.text));
+      table_ = sectionName_;
       tableNames_.insert(table_);
       tables_.push_back({line.number, 0, 0, false});
       part_ = Part::kTableComment;
       rows_ = Rows::kBefore;
       isView_ = false;
+      viewRestored_ = false;
       columnsKnown_ = false;
       historyOn_ = historyOff_ = false;
       rowForm_ = RowForm();
@@ -428,7 +477,21 @@ class TextCheck {
       part_ = Part::kObjectHead;
       objectStatements_.clear();
       backslashEscapes_ = true;
+      takePlace(kind == SectionKind::kTrigger ? Place::kTriggers
+                : kind == SectionKind::kEvent ? Place::kEvents
+                                              : Place::kRoutines,
+                line.number);
     }
+  }
+
+  // The sections come in the order the writer puts them, which is the
+  // order a restore needs: base tables, then functions and procedures
+  // (views may call them), views, triggers (after the rows), events.
+  enum class Place { kTables, kRoutines, kViews, kTriggers, kEvents };
+
+  void takePlace(Place place, std::uint64_t line) {
+    if (place < place_) return fault(line, console_text::kCheckSectionOrder);
+    place_ = place;
   }
 
   // The text between the first and the last apostrophe.
@@ -593,19 +656,37 @@ class TextCheck {
         fault(line, console_text::kCheckOtherName);
       return;
     }
+    const bool created = tables_.back().structure;
     if (startsWith(text, bf::kViewSessionStart)) {
+      // A view's session before its definition, and the restore's after it.
+      if (!object_section::isSessionLine(text, SectionKind::kNone, created,
+                                         &definitionCharset_) ||
+          created != isView_ || viewRestored_)
+        fault(line, console_text::kCheckForeignLine);
+      viewRestored_ = created;
       isView_ = true;
       return;
     }
-    std::string decoded;
-    const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
-    if (!startsWith(create, bf::kCreateStart))
-      return fault(line, console_text::kCheckForeignLine);
+    if (created) return fault(line, console_text::kCheckForeignLine);
     tables_.back().structure = true;
-    if (isView_ || !startsWith(create, bf::kCreateTableStart)) return;
-    if (!startsWith(std::string_view(create).substr(sizeof(bf::kCreateTableStart) - 1),
-                    bf::quoteIdentifier(table_) + " "))
-      return fault(line, console_text::kCheckOtherName);
+    // Only a view's definition may stand in its hex form.
+    std::string decoded;
+    if (isView_) {
+      const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
+      std::string named;
+      if (!object_section::createsObject(create, SectionKind::kNone, database_, &named) ||
+          !namesThis(named, table_))
+        return fault(line, console_text::kCheckOtherName);
+      return takePlace(Place::kViews, line);
+    }
+    const std::string named = bf::quoteIdentifier(table_) + " ";
+    if (!startsWith(text, bf::kCreateTableStart + named) &&
+        !startsWith(text, bf::kCreateSequenceStart + named))
+      return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
+                                                           : console_text::kCheckForeignLine);
+    takePlace(Place::kTables, line);
+    baseTables_.insert(table_);
+    const std::string& create = text;
     CreateColumns columns = createColumns(create);
     columns_.clear();
     for (std::string& column : columns.names) columns_.insert(std::move(column));
@@ -621,6 +702,7 @@ class TextCheck {
     TableRecord& table = tables_.back();
     if (rows_ == Rows::kAfter) return fault(line.number, console_text::kCheckRowOutside);
     if (rows_ == Rows::kBefore) {
+      takePlace(Place::kTables, line.number);
       rows_ = Rows::kIn;
       table.firstRow = line.number;
       if (!table.structure) table.rowsEarly = line.number;
@@ -780,23 +862,51 @@ class TextCheck {
   // The kinds of an object section's statements, in order.
   enum class ObjectStatement { kDrop, kSession, kDefinition, kOther };
 
-  void objectStatementDone(const std::string& text, std::uint64_t) {
+  // Each statement as the writer writes it for this section's object: its
+  // DROP, its session lines, its CREATE (of its kind and name, in this
+  // database); a DROP or a definition may stand as its hex form.
+  void objectStatementDone(const std::string& text, std::uint64_t line) {
     std::string decoded;
     ObjectStatement kind = ObjectStatement::kOther;
-    // A DROP or a definition may stand as its hex form.
     const bool hex = bf::statementFromHex(text, &decoded);
     const std::string_view statement = hex ? std::string_view(decoded) : text;
-    if (startsWith(statement, bf::kDropStart)) {
+    const bool defined =
+        std::count(objectStatements_.begin(), objectStatements_.end(),
+                   ObjectStatement::kDefinition) > 0;
+    std::string named, table;
+    if (object_section::isDropOf(statement, sectionKind_, sectionName_)) {
       kind = ObjectStatement::kDrop;
-    } else if (!hex && startsWith(text, bf::kObjectSessionStart)) {
+    } else if (!hex && object_section::isSessionLine(text, sectionKind_, defined,
+                                                     &definitionCharset_)) {
       kind = ObjectStatement::kSession;
       // The client reads what follows under the session the line sets:
       // the object's own, then the one it saved.
       backslashEscapes_ = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-    } else if (startsWith(statement, bf::kCreateStart)) {
+    } else if (object_section::createsObject(statement, sectionKind_, database_, &named,
+                                             &table) &&
+               namesThis(named, sectionName_)) {
       kind = ObjectStatement::kDefinition;
+      // A trigger after its table.
+      std::string onTable;
+      if (sectionKind_ == SectionKind::kTrigger &&
+          object_section::nameInCharset(table, definitionCharset_, fileCharset_, &onTable) &&
+          baseTables_.count(onTable) == 0)
+        fault(line, console_text::kCheckSectionOrder);
+    } else {
+      fault(line, startsWith(statement, bf::kDropStart) || startsWith(statement, bf::kCreateStart)
+                      ? console_text::kCheckOtherName
+                      : console_text::kCheckForeignLine);
     }
     objectStatements_.push_back(kind);
+  }
+
+  // Whether a definition's name, in the definition's character set, is
+  // `name`, the section's in the file's; a name in a set that cannot be
+  // written in the file's here is taken as it is.
+  bool namesThis(const std::string& named, const std::string& name) const {
+    std::string converted;
+    return !object_section::nameInCharset(named, definitionCharset_, fileCharset_, &converted) ||
+           converted == name;
   }
 
   // The statements are [DROP], SET, the definition, SET.
@@ -827,9 +937,15 @@ class TextCheck {
   bool dataSaved_ = true;
   std::vector<TableRecord> tables_;
   std::unordered_set<std::string> tableNames_;
+  std::unordered_set<std::string> baseTables_;  // with their CREATE TABLE
+  std::string database_;  // as the header names it
+  std::string fileCharset_;        // as the preamble sets it
+  std::string definitionCharset_;  // as the last session line sets it
+  Place place_ = Place::kTables;
   // The section being read.
   std::uint64_t sectionLine_ = 0;
   SectionKind sectionKind_ = SectionKind::kNone;
+  std::string sectionName_;
   int headLines_ = 0;
   Statement statement_;
   bool backslashEscapes_ = true;
@@ -837,6 +953,7 @@ class TextCheck {
   std::string table_;
   Rows rows_ = Rows::kBefore;
   bool isView_ = false;
+  bool viewRestored_ = false;
   bool historyOn_ = false;
   bool historyOff_ = false;
   bool columnsKnown_ = false;
@@ -906,9 +1023,9 @@ void checkFrames(int fd, const std::vector<zstd_frames::Frame>& frames,
 }  // namespace
 
 Report checkBytes(const previous_backup::PlainBytes& bytes, std::uint64_t total,
-                  const Progress& progress) {
+                  const Progress& progress, std::size_t lineHeldMax) {
   TextCheck check;
-  LineReader reader(bytes);
+  LineReader reader(bytes, lineHeldMax);
   Line line;
   std::uint64_t nextProgress = kProgressStep;
   while (reader.next(&line)) {

@@ -29,8 +29,8 @@
 // What it cannot know: whether the rows equal the source's, and whether
 // the server takes each definition (only that the client sends it whole).
 //
-// Memory: the longest line (or statement of a definition) and a block of
-// the file; never the file.
+// Memory: the longest line (at most kLineHeldMax, or a statement of a
+// definition) and a block of the file; never the file.
 #ifndef VKT_BACKUP_BACKUP_CHECK_H_
 #define VKT_BACKUP_BACKUP_CHECK_H_
 
@@ -78,9 +78,15 @@ struct Report {
 // Told now and then while a file is read: the bytes done of `total`.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// The longest line the check holds: 1 GiB, the most max_allowed_packet
+// can be, so no server takes a longer statement. A longer line (or one
+// longer than memory can hold) is a fault, read past without holding it.
+constexpr std::size_t kLineHeldMax = std::size_t{1} << 30;
+
 // Checks the plain bytes of a backup file, from the first to the last.
 Report checkBytes(const previous_backup::PlainBytes& bytes,
-                  std::uint64_t total = 0, const Progress& progress = nullptr);
+                  std::uint64_t total = 0, const Progress& progress = nullptr,
+                  std::size_t lineHeldMax = kLineHeldMax);
 
 // Checks `text` as a plain backup file.
 Report checkText(std::string_view text);

@@ -90,6 +90,7 @@ constexpr char kDelimiterCommand[] = "DELIMITER ";
 constexpr char kObjectSessionStart[] = "/*!50003 SET ";
 constexpr char kViewSessionStart[] = "/*!50001 SET ";
 constexpr char kCreateTableStart[] = "CREATE TABLE ";
+constexpr char kCreateSequenceStart[] = "CREATE SEQUENCE ";
 constexpr char kCreateStart[] = "CREATE ";
 constexpr char kDropStart[] = "DROP ";
 

@@ -338,10 +338,15 @@ const char kCheckLeftOpen[] =
     "eine Zeichenkette oder ein Kommentar bleibt offen";
 const char kCheckNotEnded[] = "die Anweisung endet nicht vor dieser Zeile";
 const char kCheckTooLong[] = "die Anweisung ist zu lang zum Pr\xFC" "fen";
+const char kCheckLineTooLong[] =
+    "die Zeile ist l\xE4nger als 1 GiB (oder als der Speicher fasst): kein Server nimmt sie";
 const char kCheckForeignLine[] = "eine Zeile, die hier nicht stehen kann";
 const char kCheckCommentLine[] = "eine Kommentarzeile im Abschnitt einer Tabelle";
 const char kCheckSectionShape[] = "der Abschnitt hat nicht die geschriebene Form";
 const char kCheckOtherName[] = "die Anweisung nennt ein anderes Objekt";
+const char kCheckSectionOrder[] =
+    "der Abschnitt steht vor einem, den die Wiederherstellung vor ihm braucht"
+    " (Tabellen, Routinen, Views, Trigger, Events)";
 const char kCheckRowsBeforeCreate[] = "Zeilen vor dem CREATE TABLE ihrer Tabelle";
 const char kCheckNoStructure[] =
     "die Tabelle hat keine Struktur, obwohl save-strucktur=1";
