@@ -11,8 +11,16 @@
 //   - every statement ends where the client ends it, at a line's end: no
 //     delimiter inside it, no string or comment left open, no backslash
 //     command and no client command word at its start; an object's
-//     statements are read under its own DELIMITER and SET lines, its
-//     definition is a CREATE or EXECUTE IMMEDIATE of a hex literal;
+//     statements are read under its own DELIMITER and SET lines;
+//   - each section holds only the statements the writer writes for it,
+//     the hex form decoded and held to the same rules: an object's DROP of
+//     its own kind and name, its session lines as the writer makes them,
+//     its CREATE of its own kind and name (in the header's database where
+//     it names one); a table's DROP and one CREATE TABLE (or SEQUENCE) of
+//     its own name; a view's DROP, session lines and CREATE ... VIEW of its
+//     own name;
+//   - the sections in the writer's order: base tables, functions and
+//     procedures, views, triggers (each after its table), events;
 //   - table sections in order: a comment block, the structure (when the
 //     settings line says it is saved) before any row, then the rows: each
 //     names the section's table, holds the values the writer writes
