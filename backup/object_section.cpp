@@ -9,16 +9,12 @@
 namespace object_section {
 namespace {
 
+using backup_format::endsWith;
 using backup_format::SectionKind;
 
 constexpr char kDelimiterBytes[] = ";$/|";
 // The stock client keeps no more than 15 bytes of a delimiter.
 constexpr size_t kLongestDelimiter = 15;
-
-bool endsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() &&
-         text.substr(text.size() - end.size()) == end;
-}
 
 // Names of character sets and collations: letters, digits, '_'.
 bool isWord(const std::string& text) {
