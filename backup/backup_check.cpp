@@ -27,8 +27,6 @@ using bf::startsWith;
 constexpr std::size_t kStatementKept = std::size_t{64} << 20;
 // Progress is told after every this many bytes.
 constexpr std::uint64_t kProgressStep = std::uint64_t{64} << 20;
-// The stock client keeps no more than 15 bytes of a delimiter.
-constexpr std::size_t kLongestDelimiter = 15;
 constexpr std::size_t kHeaderLines = 8;
 
 // The words that the stock client takes, at the start of a statement's
@@ -712,12 +710,7 @@ class TextCheck {
     const std::string_view command = bf::kDelimiterCommand;
     section_.delimiter.clear();
     if (startsWith(text, command)) section_.delimiter = std::string(text.substr(command.size()));
-    const bool plain = !section_.delimiter.empty() && section_.delimiter.size() <= kLongestDelimiter &&
-                       std::none_of(section_.delimiter.begin(), section_.delimiter.end(), [](char c) {
-                         return std::isspace(static_cast<unsigned char>(c)) ||
-                                c == '\\' || c == '\'' || c == '"' || c == '`';
-                       });
-    if (!plain) {
+    if (!object_section::isDelimiterForm(section_.delimiter)) {
       fault(line.number, console_text::kCheckSectionShape);
       part_ = Part::kNone;
       return;

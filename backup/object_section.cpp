@@ -355,6 +355,17 @@ std::string latin1ToUtf8(const std::string& text) {
 
 }  // namespace
 
+bool isDelimiterForm(std::string_view delimiter) {
+  if (delimiter.size() < 2 || delimiter.size() > kLongestDelimiter) return false;
+  const bool repeated =
+      std::string_view(kDelimiterBytes).find(delimiter[0]) != std::string_view::npos &&
+      delimiter.find_first_not_of(delimiter[0]) == std::string_view::npos;
+  const bool numbered =
+      delimiter.size() > 2 && delimiter.substr(0, 2) == std::string(2, kDelimiterBytes[0]) &&
+      delimiter.find_first_not_of("0123456789", 2) == std::string_view::npos;
+  return repeated || numbered;
+}
+
 bool nameInCharset(const std::string& name, const std::string& from, const std::string& to,
                    std::string* converted) {
   const bool ascii =

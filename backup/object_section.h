@@ -108,6 +108,8 @@ std::string joinLines(const std::vector<std::string>& lines);
 // to the fewest digits that leave one free) that follows ";;" nowhere: a
 // delimiter is always found.
 std::string delimiterFor(const std::vector<std::string>& statements);
+// Whether `delimiter` has a form that delimiterFor() gives.
+bool isDelimiterForm(std::string_view delimiter);
 
 // Follows the lines of one object section after its first line, as a
 // reader meets them, and keeps them.

@@ -440,6 +440,16 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          set.insert(set.rfind(" */"), ", sql_mode = ''");
          return line;
        }},
+      {"a delimiter the writer does not choose", console_text::kCheckSectionShape,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, "DELIMITER ");
+         const std::string delimiter = l[line - 1].substr(10);
+         for (std::size_t i = line; l[i] != "DELIMITER ;"; ++i)
+           if (bf::endsWith(l[i], delimiter))
+             l[i].replace(l[i].size() - delimiter.size(), delimiter.size(), "GO");
+         l[line - 1] = "DELIMITER GO";
+         return line;
+       }},
       // The sections in the writer's order.
       {"a view section before its table", console_text::kCheckSectionOrder,
        [](Lines& l) {
