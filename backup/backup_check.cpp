@@ -104,6 +104,14 @@ struct TableRecord {
   std::uint64_t rowsEarly = 0;     // a row line before any structure
   std::uint64_t firstRow = 0;
   bool structure = false;
+  bool dropped = false;  // its DROP came first
+};
+
+// Whether a section with a definition had its DROP, which the settings
+// line tells it must, or must not, have.
+struct DropRecord {
+  std::uint64_t line = 0;  // of the section's first line
+  bool dropped = false;
 };
 
 // A statement being read to its delimiter.
@@ -283,6 +291,7 @@ class TextCheck {
         known = true;
         structureSaved_ = bits & 1;
         dataSaved_ = (bits & 2) != 0;
+        dropSaved_ = (bits & 4) != 0 ? 1 : 0;
       }
     }
     if (!known) fault(line.number, console_text::kCheckSettings);
@@ -312,7 +321,11 @@ class TextCheck {
         fault(table.rowsEarly, console_text::kCheckRowsBeforeCreate);
       if (!dataSaved_ && table.firstRow != 0)
         fault(table.firstRow, console_text::kCheckRowsUnsaved);
+      if (table.structure) drops_.push_back({table.line, table.dropped});
     }
+    for (const DropRecord& section : drops_)
+      if (dropSaved_ >= 0 && section.dropped != (dropSaved_ == 1))
+        fault(section.line, console_text::kCheckDropSetting);
   }
 
   // --- sections -------------------------------------------------------
@@ -531,8 +544,13 @@ class TextCheck {
     if (text + ";" == bf::kCommitLine) return;
     if (section_.rows != Rows::kBefore) return fault(line, console_text::kCheckForeignLine);
     if (startsWith(text, bf::kDropStart)) {
-      if (text + ";" != bf::dropLine(section_.name, false) && text + ";" != bf::dropLine(section_.name, true))
-        fault(line, console_text::kCheckOtherName);
+      if (text + ";" != bf::dropLine(section_.name, false) &&
+          text + ";" != bf::dropLine(section_.name, true))
+        return fault(line, console_text::kCheckOtherName);
+      // A DROP after the CREATE would drop the table just made.
+      if (tables_.back().structure || tables_.back().dropped)
+        return fault(line, console_text::kCheckForeignLine);
+      tables_.back().dropped = true;
       return;
     }
     const bool created = tables_.back().structure;
@@ -788,6 +806,7 @@ class TextCheck {
     const bool sound = kinds.size() == 3 && kinds[0] == S::kSession &&
                        kinds[1] == S::kDefinition && kinds[2] == S::kSession;
     if (!sound) return fault(section_.line, console_text::kCheckSectionShape);
+    drops_.push_back({section_.line, section_.objectStatements.front() == S::kDrop});
     switch (section_.kind) {
       case SectionKind::kTrigger: ++summary().triggers; break;
       case SectionKind::kEvent: ++summary().events; break;
@@ -806,6 +825,8 @@ class TextCheck {
   bool asciiOnly_ = false;  // no character set line: every byte must be ASCII
   int structureSaved_ = -1;  // from the settings line; -1 until known
   bool dataSaved_ = true;
+  int dropSaved_ = -1;  // from the settings line; -1 until known
+  std::vector<DropRecord> drops_;  // of the object sections
   std::vector<TableRecord> tables_;
   std::unordered_set<std::string> tableNames_;
   std::unordered_set<std::string> baseTables_;  // with their CREATE TABLE

@@ -17,7 +17,8 @@
 //     its own kind and name, its session lines as the writer makes them,
 //     its CREATE of its own kind and name (in the header's database where
 //     it names one); a table's DROP and one CREATE TABLE (or SEQUENCE) of
-//     its own name; a view's DROP, session lines and CREATE ... VIEW of its
+//     its own name; a DROP first, where the settings line says droptable=1
+//     and nowhere else; a DELIMITER the writer would choose; a view's DROP, session lines and CREATE ... VIEW of its
 //     own name;
 //   - the sections in the writer's order: base tables, functions and
 //     procedures, views, triggers (each after its table), events;

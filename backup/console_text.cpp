@@ -351,6 +351,8 @@ const char kCheckRowsBeforeCreate[] = "Zeilen vor dem CREATE TABLE ihrer Tabelle
 const char kCheckNoStructure[] =
     "die Tabelle hat keine Struktur, obwohl save-strucktur=1";
 const char kCheckRowsUnsaved[] = "Zeilen, obwohl save-daten=0";
+const char kCheckDropSetting[] =
+    "der Abschnitt hat ein DROP, wo droptable=0, oder keins, wo droptable=1";
 const char kCheckRowOtherTable[] = "die Zeile nennt eine andere Tabelle";
 const char kCheckRowShape[] = "die Zeile hat nicht die geschriebene Form";
 const char kCheckUnknownColumn[] = "die Zeile nennt eine Spalte, die das CREATE TABLE nicht hat";

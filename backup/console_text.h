@@ -156,6 +156,7 @@ extern const char kCheckSectionOrder[];
 extern const char kCheckRowsBeforeCreate[];
 extern const char kCheckNoStructure[];
 extern const char kCheckRowsUnsaved[];
+extern const char kCheckDropSetting[];
 extern const char kCheckRowOtherTable[];
 extern const char kCheckRowShape[];
 extern const char kCheckUnknownColumn[];

@@ -91,7 +91,7 @@ std::vector<std::string> goodLines() {
             "INSERT INTO `shared` VALUES", "('3');"});
   add(&lines, {bf::sectionOpener(SectionKind::kTable, "h"),
                std::string(bf::kUpdateCommentPrefix) + "'", bf::hashLine(),
-               "CREATE TABLE `h` (", "  `id` int(11) NOT NULL,",
+               bf::dropLine("h", false), "CREATE TABLE `h` (", "  `id` int(11) NOT NULL,",
                "  `v` varchar(10) DEFAULT NULL", ") ENGINE=InnoDB WITH SYSTEM VERSIONING;",
                "", bf::kHistoryOnLine,
                "INSERT INTO `h` (`id`,`v`,`row_start`,`row_end`) VALUES",
@@ -449,6 +449,22 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
              l[i].replace(l[i].size() - delimiter.size(), delimiter.size(), "GO");
          l[line - 1] = "DELIMITER GO";
          return line;
+       }},
+      {"a DROP after its table's CREATE", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;") + 1;
+         l.insert(l.begin() + line - 1, bf::dropLine("items", false));
+         return line;
+       }},
+      {"a table without its DROP, droptable=1", console_text::kCheckDropSetting,
+       [](Lines& l) {
+         l.erase(l.begin() + lineOf(l, bf::dropLine("items", false)) - 1);
+         return lineOf(l, bf::sectionOpener(SectionKind::kTable, "items"));
+       }},
+      {"an object without its DROP, droptable=1", console_text::kCheckDropSetting,
+       [](Lines& l) {
+         l.erase(l.begin() + lineStarting(l, "DROP FUNCTION IF EXISTS `twice`") - 1);
+         return lineOf(l, bf::sectionOpener(SectionKind::kFunction, "twice"));
        }},
       // The sections in the writer's order.
       {"a view section before its table", console_text::kCheckSectionOrder,
