@@ -37,6 +37,19 @@ constexpr const char* kClientCommands[] = {
     "nowarning", "pager", "print",  "prompt",  "quit",      "rehash",
     "source",  "status",  "system", "tee",     "use",       "warnings"};
 
+// Whether no byte of `text` is over 0x7F: the bytes ORed eight at a time.
+bool allAscii(std::string_view text) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    any |= word;
+  }
+  for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
+  return (any & 0x8080808080808080ULL) == 0;
+}
+
 // The first word of a line, as the client looks it up among its commands.
 bool isClientCommand(std::string_view line) {
   std::size_t length = 0;
@@ -274,9 +287,7 @@ class TextCheck {
 
   // Without the character set line, the first byte over 0x7F is a fault.
   void judgeAscii(const Line& line) {
-    const bool ascii = std::none_of(line.text.begin(), line.text.end(),
-                                    [](char c) { return (c & 0x80) != 0; });
-    if (ascii) return;
+    if (allAscii(line.text)) return;
     fault(line.number, console_text::kCheckNoClientCharset);
     asciiOnly_ = false;
   }
