@@ -1,22 +1,40 @@
 #include "backup/check_lines.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace backup_check {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
+// The first `byte` among `length` bytes at `from`, or nullptr.
+const char* find(const char* from, char byte, std::size_t length) {
+  return length == 0 ? nullptr : static_cast<const char*>(std::memchr(from, byte, length));
+}
+
 }  // namespace
+
+bool GrowingBytes::resize(std::size_t size) {
+  void* grown = std::realloc(data_, size);
+  if (grown == nullptr) return false;
+  data_ = static_cast<char*>(grown);
+  size_ = size;
+  return true;
+}
+
+void GrowingBytes::release() {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = 0;
+}
 
 bool LineReader::next(Line* line) {
   for (;;) {
     // Of a line that goes on past the bytes read, only new bytes are
     // searched for its end.
     const char* start = buffer_.data() + consumed_;
-    const char* lf = static_cast<const char*>(
-        std::memchr(start + searched_, '\n', filled_ - consumed_ - searched_));
+    const char* lf = find(start + searched_, '\n', filled_ - consumed_ - searched_);
     searched_ = lf == nullptr ? filled_ - consumed_ : 0;
     if (lf == nullptr && !eof_ && filled_ - consumed_ >= heldMax_) return skipLine(line);
     if (lf != nullptr || eof_) {
@@ -45,11 +63,11 @@ bool LineReader::skipLine(Line* line) {
   bufferOffset_ += filled_;
   consumed_ = filled_ = searched_ = 0;
   nul_ = kNone;
-  std::string().swap(buffer_);
+  buffer_.release();
   line->ended = false;
   while (!line->ended && !eof_) {
     refill();
-    const char* lf = static_cast<const char*>(std::memchr(buffer_.data(), '\n', filled_));
+    const char* lf = find(buffer_.data(), '\n', filled_);
     line->ended = lf != nullptr;
     consumed_ = line->ended ? static_cast<std::size_t>(lf - buffer_.data()) + 1 : filled_;
   }
@@ -65,20 +83,14 @@ bool LineReader::skipLine(Line* line) {
 // False when the buffer cannot grow to hold the line read so far.
 bool LineReader::refill() {
   const std::size_t kept = filled_ - consumed_;
-  if (consumed_ > 0) std::memmove(&buffer_[0], buffer_.data() + consumed_, kept);
+  if (consumed_ > 0 && kept > 0) std::memmove(buffer_.data(), buffer_.data() + consumed_, kept);
   bufferOffset_ += consumed_;
   if (nul_ != kNone) nul_ -= consumed_;
   consumed_ = 0;
   filled_ = kept;
-  if (buffer_.size() < kept + kBlockSize) {
-    try {
-      buffer_.resize(kept + kBlockSize);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-  }
+  if (buffer_.size() < kept + kBlockSize && !buffer_.resize(kept + kBlockSize)) return false;
   const ssize_t n =
-      bytes_.readAt(&buffer_[filled_], buffer_.size() - filled_, bufferOffset_ + filled_);
+      bytes_.readAt(buffer_.data() + filled_, buffer_.size() - filled_, bufferOffset_ + filled_);
   if (n < 0) failed_ = true;
   if (n <= 0) {
     eof_ = true;
@@ -91,10 +103,8 @@ bool LineReader::refill() {
 }
 
 void LineReader::findNulFrom(std::size_t from) {
-  const void* found = std::memchr(buffer_.data() + from, '\0', filled_ - from);
-  nul_ = found == nullptr ? kNone
-                          : static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                     buffer_.data());
+  const char* found = find(buffer_.data() + from, '\0', filled_ - from);
+  nul_ = found == nullptr ? kNone : static_cast<std::size_t>(found - buffer_.data());
 }
 
 }  // namespace backup_check
