@@ -2,36 +2,31 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <unordered_set>
 #include <utility>
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "backup/backup_format.h"
+#include "backup/check_lines.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
-#include "backup/zstd_frames.h"
+#include "backup/object_section.h"
 
 namespace backup_check {
 namespace {
 
 namespace bf = backup_format;
+using bf::endsWith;
 using bf::SectionKind;
+using bf::startsWith;
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // A definition's statement is kept whole to be read as the client reads
 // it; one longer than this is not checked (no server takes it anyway).
 constexpr std::size_t kStatementKept = std::size_t{64} << 20;
 // Progress is told after every this many bytes.
 constexpr std::uint64_t kProgressStep = std::uint64_t{64} << 20;
-// The stock client keeps no more than 15 bytes of a delimiter.
-constexpr std::size_t kLongestDelimiter = 15;
 constexpr std::size_t kHeaderLines = 8;
 
 // The words that the stock client takes, at the start of a statement's
@@ -41,16 +36,6 @@ constexpr const char* kClientCommands[] = {
     "ego",     "exit",    "go",     "help",    "nopager",   "notee",
     "nowarning", "pager", "print",  "prompt",  "quit",      "rehash",
     "source",  "status",  "system", "tee",     "use",       "warnings"};
-
-bool startsWith(std::string_view text, std::string_view start) {
-  return text.size() >= start.size() &&
-         std::memcmp(text.data(), start.data(), start.size()) == 0;
-}
-
-bool endsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() &&
-         text.substr(text.size() - end.size()) == end;
-}
 
 // The first word of a line, as the client looks it up among its commands.
 bool isClientCommand(std::string_view line) {
@@ -112,90 +97,6 @@ std::vector<std::string_view> rowValues(std::string_view line, std::size_t from)
   return values;
 }
 
-// One line of the file, without its line end.
-struct Line {
-  std::string_view text;
-  std::uint64_t number = 0;
-  bool ended = false;  // had its LF
-  bool crlf = false;   // and a CR before it
-  bool nul = false;    // holds a NUL byte
-};
-
-// The lines of bytes read in large blocks; a line longer than a block
-// grows the buffer to hold it. Finds NUL bytes a block at a time.
-class LineReader {
- public:
-  explicit LineReader(const file_lines::PlainBytes& bytes) : bytes_(bytes) {}
-
-  bool next(Line* line) {
-    for (;;) {
-      const char* start = buffer_.data() + consumed_;
-      const char* lf =
-          static_cast<const char*>(std::memchr(start, '\n', filled_ - consumed_));
-      if (lf != nullptr || eof_) {
-        if (lf == nullptr && consumed_ == filled_) return false;
-        const std::size_t length =
-            lf != nullptr ? static_cast<std::size_t>(lf - start) : filled_ - consumed_;
-        line->ended = lf != nullptr;
-        line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
-        line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
-        line->number = ++lines_;
-        const std::size_t end = consumed_ + length;
-        line->nul = nul_ < end;
-        if (line->nul) findNul(end);
-        consumed_ = end + (line->ended ? 1 : 0);
-        return true;
-      }
-      if (!refill()) return false;
-    }
-  }
-
-  bool failed() const { return failed_; }
-  std::uint64_t offset() const { return bufferOffset_ + consumed_; }
-
- private:
-  bool refill() {
-    const std::size_t kept = filled_ - consumed_;
-    if (consumed_ > 0) std::memmove(buffer_.data(), buffer_.data() + consumed_, kept);
-    bufferOffset_ += consumed_;
-    if (nul_ != kNone) nul_ -= consumed_;
-    consumed_ = 0;
-    filled_ = kept;
-    if (buffer_.size() < kept + kBlockSize) buffer_.resize(kept + kBlockSize);
-    const ssize_t n =
-        bytes_.readAt(buffer_.data() + filled_, buffer_.size() - filled_, bufferOffset_ + filled_);
-    if (n < 0) failed_ = true;
-    if (n <= 0) {
-      eof_ = true;
-      return true;
-    }
-    const std::size_t from = filled_;
-    filled_ += static_cast<std::size_t>(n);
-    if (nul_ == kNone) findNulFrom(from);
-    return true;
-  }
-
-  // The next NUL byte at or after `from` among the bytes read.
-  void findNulFrom(std::size_t from) {
-    const void* found = std::memchr(buffer_.data() + from, '\0', filled_ - from);
-    nul_ = found == nullptr ? kNone
-                            : static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                       buffer_.data());
-  }
-  void findNul(std::size_t from) { findNulFrom(from); }
-
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  const file_lines::PlainBytes& bytes_;
-  file_lines::LineBuffer buffer_;  // grows in place for a long line
-  std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
-  std::size_t consumed_ = 0;
-  std::size_t filled_ = 0;
-  std::size_t nul_ = kNone;  // the next NUL byte in the buffer
-  std::uint64_t lines_ = 0;
-  bool eof_ = false;
-  bool failed_ = false;
-};
-
 // What the checker keeps of each table section until the settings line
 // tells which parts the file holds.
 struct TableRecord {
@@ -203,6 +104,14 @@ struct TableRecord {
   std::uint64_t rowsEarly = 0;     // a row line before any structure
   std::uint64_t firstRow = 0;
   bool structure = false;
+  bool dropped = false;  // its DROP came first
+};
+
+// Whether a section with a definition had its DROP, which the settings
+// line tells it must, or must not, have.
+struct DropRecord {
+  std::uint64_t line = 0;  // of the section's first line
+  bool dropped = false;
 };
 
 // A statement being read to its delimiter.
@@ -213,6 +122,47 @@ struct Statement {
   bool open() const { return line != 0; }
 };
 
+// The rows' form, settled by each statement's first line.
+struct RowForm {
+  std::string head;     // the statement head of several rows a statement
+  std::string prefix;   // the part of a row line before its values
+  int values = -1;      // the values each row holds; -1 until known
+  int periodStart = -1;  // the places of a past row's period, or -1
+  int periodEnd = -1;
+  bool inStatement = false;  // several rows a statement, not yet ended
+};
+
+enum class Rows { kBefore, kIn, kAfter };
+
+// The kinds of an object section's statements, in order.
+enum class ObjectStatement { kDrop, kSession, kDefinition, kOther };
+
+// What the check knows of one section, made afresh for each.
+struct Section {
+  std::uint64_t line = 0;  // of its first line
+  SectionKind kind = SectionKind::kNone;
+  std::string name;               // as its first line names it
+  std::string definitionCharset;  // as its last session line sets it
+  int headLines = 0;
+  Statement statement;
+  bool backslashEscapes = true;
+  // A table's.
+  Rows rows = Rows::kBefore;
+  bool isView = false;
+  bool viewRestored = false;
+  bool historyOn = false;
+  bool historyOff = false;
+  bool columnsKnown = false;
+  int columnCount = 0;
+  std::unordered_set<std::string> columns;
+  std::string periodStart;  // the names of the period's columns
+  std::string periodEnd;
+  RowForm rowForm;
+  // An object's.
+  std::string delimiter;
+  std::vector<ObjectStatement> objectStatements;
+};
+
 // Follows the file line by line and collects the faults.
 class TextCheck {
  public:
@@ -221,7 +171,7 @@ class TextCheck {
     lastEnded_ = line.ended;
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
-    if (asciiOnly_) judgeAscii(line);
+    if (line.tooLong) return fault(line.number, console_text::kCheckLineTooLong);
     switch (stage_) {
       case Stage::kHeader: return header(line);
       case Stage::kPreamble: return preamble(line);
@@ -263,7 +213,6 @@ class TextCheck {
     kObjectEnd,      // the empty line after DELIMITER ; comes
     kObjectDone,
   };
-  enum class Rows { kBefore, kIn, kAfter };
 
   // --- header, preamble, closing block -------------------------------
 
@@ -275,6 +224,7 @@ class TextCheck {
       case 2: case 5: sound = text == "#"; break;
       case 3:
         sound = startsWith(text, bf::kHeaderDatabasePrefix) && endsWith(text, "'");
+        database_ = bf::nameFromComment(quotedName(text));
         break;
       case 4: {
         time_t when;
@@ -315,18 +265,9 @@ class TextCheck {
     if (!sound) fault(line.number, console_text::kCheckNoPreamble);
     if (clientCharsetAt_ != 0 && (!sound || clientCharset_ != bf::clientCharsetLine(charset)))
       fault(clientCharsetAt_, console_text::kCheckClientCharset);
-    asciiOnly_ = clientCharsetAt_ == 0;
+    fileCharset_ = charset;
     stage_ = Stage::kSections;
     part_ = Part::kNone;
-  }
-
-  // Without the character set line, the first byte over 0x7F is a fault.
-  void judgeAscii(const Line& line) {
-    const bool ascii = std::none_of(line.text.begin(), line.text.end(),
-                                    [](char c) { return (c & 0x80) != 0; });
-    if (ascii) return;
-    fault(line.number, console_text::kCheckNoClientCharset);
-    asciiOnly_ = false;
   }
 
   void settings(const Line& line) {
@@ -339,6 +280,7 @@ class TextCheck {
         known = true;
         structureSaved_ = bits & 1;
         dataSaved_ = (bits & 2) != 0;
+        dropSaved_ = (bits & 4) != 0 ? 1 : 0;
       }
     }
     if (!known) fault(line.number, console_text::kCheckSettings);
@@ -368,7 +310,11 @@ class TextCheck {
         fault(table.rowsEarly, console_text::kCheckRowsBeforeCreate);
       if (!dataSaved_ && table.firstRow != 0)
         fault(table.firstRow, console_text::kCheckRowsUnsaved);
+      if (table.structure) drops_.push_back({table.line, table.dropped});
     }
+    for (const DropRecord& section : drops_)
+      if (dropSaved_ >= 0 && section.dropped != (dropSaved_ == 1))
+        fault(section.line, console_text::kCheckDropSetting);
   }
 
   // --- sections -------------------------------------------------------
@@ -410,25 +356,33 @@ class TextCheck {
   }
 
   void openSection(SectionKind kind, const Line& line) {
-    sectionLine_ = line.number;
-    sectionKind_ = kind;
-    headLines_ = 0;
+    section_ = Section();
+    section_.line = line.number;
+    section_.kind = kind;
+    section_.name = bf::nameFromComment(quotedName(line.text));
+    section_.definitionCharset = fileCharset_;
     if (kind == SectionKind::kTable) {
-      table_ = bf::nameFromComment(quotedName(line.text));
-      tableNames_.insert(table_);
+      tableNames_.insert(section_.name);
       tables_.push_back({line.number, 0, 0, false});
       part_ = Part::kTableComment;
-      rows_ = Rows::kBefore;
-      isView_ = false;
-      columnsKnown_ = false;
-      historyOn_ = historyOff_ = false;
-      rowForm_ = RowForm();
       ++summary().tables;
     } else {
       part_ = Part::kObjectHead;
-      objectStatements_.clear();
-      backslashEscapes_ = true;
+      takePlace(kind == SectionKind::kTrigger ? Place::kTriggers
+                : kind == SectionKind::kEvent ? Place::kEvents
+                                              : Place::kRoutines,
+                line.number);
     }
+  }
+
+  // The sections come in the order the writer puts them, which is the
+  // order a restore needs: base tables, then functions and procedures
+  // (views may call them), views, triggers (after the rows), events.
+  enum class Place { kTables, kRoutines, kViews, kTriggers, kEvents };
+
+  void takePlace(Place place, std::uint64_t line) {
+    if (place < place_) return fault(line, console_text::kCheckSectionOrder);
+    place_ = place;
   }
 
   // The text between the first and the last apostrophe.
@@ -442,65 +396,55 @@ class TextCheck {
   // Ends the section before `line`: what it left open is a fault.
   void closeSection(std::uint64_t line) {
     if (part_ == Part::kTableBody) {
-      if (statement_.open()) fault(statement_.line, console_text::kCheckNotEnded);
-      if (rowForm_.inStatement) fault(line - 1, console_text::kCheckNotEnded);
-      if (rows_ == Rows::kIn) fault(line - 1, console_text::kCheckSectionShape);
-      if (historyOn_ && !historyOff_) fault(line - 1, console_text::kCheckHistory);
-      if (isView_) {
+      if (section_.statement.open()) fault(section_.statement.line, console_text::kCheckNotEnded);
+      if (section_.rowForm.inStatement) fault(line - 1, console_text::kCheckNotEnded);
+      if (section_.rows == Rows::kIn) fault(line - 1, console_text::kCheckSectionShape);
+      if (section_.historyOn && !section_.historyOff) fault(line - 1, console_text::kCheckHistory);
+      if (section_.isView) {
         --summary().tables;
         ++summary().views;
       }
     } else if (part_ == Part::kObjectStatements) {
-      fault(statement_.open() ? statement_.line : line - 1, console_text::kCheckNotEnded);
+      fault(section_.statement.open() ? section_.statement.line : line - 1, console_text::kCheckNotEnded);
     } else if (part_ == Part::kTableComment || part_ == Part::kObjectHead ||
                part_ == Part::kObjectEnd) {
-      fault(sectionLine_, console_text::kCheckSectionShape);
+      fault(section_.line, console_text::kCheckSectionShape);
     }
-    statement_ = Statement();
+    section_.statement = Statement();
     part_ = Part::kNone;
   }
 
   void tableComment(const Line& line) {
     const bool sound =
-        ++headLines_ == 1
+        ++section_.headLines == 1
             ? startsWith(line.text, bf::kUpdateCommentPrefix) && endsWith(line.text, "'")
             : line.text == bf::hashLine();
     if (!sound) fault(line.number, console_text::kCheckSectionShape);
-    if (headLines_ == 2) part_ = Part::kTableBody;
+    if (section_.headLines == 2) part_ = Part::kTableBody;
   }
 
   // --- a table's body ------------------------------------------------
 
-  // The rows' form, settled by each statement's first line.
-  struct RowForm {
-    std::string head;     // the statement head of several rows a statement
-    std::string prefix;   // the part of a row line before its values
-    int values = -1;      // the values each row holds; -1 until known
-    int periodStart = -1;  // the places of a past row's period, or -1
-    int periodEnd = -1;
-    bool inStatement = false;  // several rows a statement, not yet ended
-  };
-
   void tableBody(const Line& line) {
     const std::string_view text = line.text;
-    if (statement_.open()) return statementLine(line, ";");
-    if (rowForm_.inStatement) return sharedRow(line);
+    if (section_.statement.open()) return statementLine(line, ";");
+    if (section_.rowForm.inStatement) return sharedRow(line);
     if (bf::isRowLine(text)) return rowLine(line);
     if (text.empty()) {
-      if (rows_ == Rows::kIn) rows_ = Rows::kAfter;
+      if (section_.rows == Rows::kIn) section_.rows = Rows::kAfter;
       return;
     }
-    if (rows_ == Rows::kIn) return fault(line.number, console_text::kCheckForeignLine);
+    if (section_.rows == Rows::kIn) return fault(line.number, console_text::kCheckForeignLine);
     if (isComment(text)) return fault(line.number, console_text::kCheckCommentLine);
     if (text == bf::kHistoryOnLine) {
-      if (rows_ != Rows::kBefore || historyOn_) fault(line.number, console_text::kCheckHistory);
-      historyOn_ = true;
+      if (section_.rows != Rows::kBefore || section_.historyOn) fault(line.number, console_text::kCheckHistory);
+      section_.historyOn = true;
       return;
     }
     if (text == bf::kHistoryOffLine) {
-      if (!historyOn_ || historyOff_ || rows_ != Rows::kAfter)
+      if (!section_.historyOn || section_.historyOff || section_.rows != Rows::kAfter)
         fault(line.number, console_text::kCheckHistory);
-      historyOff_ = true;
+      section_.historyOff = true;
       return;
     }
     startStatement(line, ";");
@@ -508,14 +452,14 @@ class TextCheck {
 
   void startStatement(const Line& line, std::string_view delimiter) {
     if (isClientCommand(line.text)) fault(line.number, console_text::kCheckCommand);
-    statement_ = Statement();
-    statement_.line = line.number;
+    section_.statement = Statement();
+    section_.statement.line = line.number;
     statementLine(line, delimiter);
   }
 
   // Keeps the statement's lines until one ends with the delimiter.
   void statementLine(const Line& line, std::string_view delimiter) {
-    Statement& statement = statement_;
+    Statement& statement = section_.statement;
     const bool ends = endsWith(line.text, delimiter);
     if (part_ == Part::kTableBody && !ends &&
         (line.text.empty() || isComment(line.text))) {
@@ -537,7 +481,7 @@ class TextCheck {
     }
     if (!ends) return;
     if (part_ == Part::kTableBody && !statement.tooLong &&
-        bf::clientReading(statement.text, delimiter, backslashEscapes_) ==
+        bf::clientReading(statement.text, delimiter, section_.backslashEscapes) ==
             bf::ClientReading::kLeftOpen) {
       // The delimiter stands inside a string the client reads on: so does
       // the statement.
@@ -561,7 +505,7 @@ class TextCheck {
                    std::uint64_t first) {
     std::size_t at = 0;
     const bf::ClientReading reading =
-        bf::clientReading(text, delimiter, backslashEscapes_, &at);
+        bf::clientReading(text, delimiter, section_.backslashEscapes, &at);
     // The line of what the client found: the statement's lines are joined
     // by LF.
     const std::uint64_t line =
@@ -587,69 +531,93 @@ class TextCheck {
   // A whole statement of a table's structure block.
   void tableStatement(const std::string& text, std::uint64_t line) {
     if (text + ";" == bf::kCommitLine) return;
-    if (rows_ != Rows::kBefore) return fault(line, console_text::kCheckForeignLine);
+    if (section_.rows != Rows::kBefore) return fault(line, console_text::kCheckForeignLine);
     if (startsWith(text, bf::kDropStart)) {
-      if (text + ";" != bf::dropLine(table_, false) && text + ";" != bf::dropLine(table_, true))
-        fault(line, console_text::kCheckOtherName);
+      if (text + ";" != bf::dropLine(section_.name, false) &&
+          text + ";" != bf::dropLine(section_.name, true))
+        return fault(line, console_text::kCheckOtherName);
+      // A DROP after the CREATE would drop the table just made.
+      if (tables_.back().structure || tables_.back().dropped)
+        return fault(line, console_text::kCheckForeignLine);
+      tables_.back().dropped = true;
       return;
     }
+    const bool created = tables_.back().structure;
     if (startsWith(text, bf::kViewSessionStart)) {
-      isView_ = true;
+      // A view's session before its definition, and the restore's after it.
+      if (!object_section::isSessionLine(text, SectionKind::kNone, created,
+                                         &section_.definitionCharset) ||
+          created != section_.isView || section_.viewRestored)
+        fault(line, console_text::kCheckForeignLine);
+      section_.viewRestored = created;
+      section_.isView = true;
       return;
     }
-    std::string decoded;
-    const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
-    if (!startsWith(create, bf::kCreateStart))
-      return fault(line, console_text::kCheckForeignLine);
+    if (created) return fault(line, console_text::kCheckForeignLine);
     tables_.back().structure = true;
-    if (isView_ || !startsWith(create, bf::kCreateTableStart)) return;
-    if (!startsWith(std::string_view(create).substr(sizeof(bf::kCreateTableStart) - 1),
-                    bf::quoteIdentifier(table_) + " "))
-      return fault(line, console_text::kCheckOtherName);
+    // Only a view's definition may stand in its hex form.
+    std::string decoded;
+    if (section_.isView) {
+      const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
+      std::string named;
+      if (!object_section::createsObject(create, SectionKind::kNone, database_, &named) ||
+          !namesThis(named, section_.name))
+        return fault(line, console_text::kCheckOtherName);
+      return takePlace(Place::kViews, line);
+    }
+    const std::string named = bf::quoteIdentifier(section_.name) + " ";
+    if (!startsWith(text, bf::kCreateTableStart + named) &&
+        !startsWith(text, bf::kCreateSequenceStart + named))
+      return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
+                                                           : console_text::kCheckForeignLine);
+    takePlace(Place::kTables, line);
+    baseTables_.insert(section_.name);
+    const std::string& create = text;
     CreateColumns columns = createColumns(create);
-    columns_.clear();
-    for (std::string& column : columns.names) columns_.insert(std::move(column));
-    columnCount_ = static_cast<int>(columns_.size());
-    periodStart_ = columns.periodStart;
-    periodEnd_ = columns.periodEnd;
-    columnsKnown_ = columnCount_ > 0;
+    section_.columns.clear();
+    for (std::string& column : columns.names) section_.columns.insert(std::move(column));
+    section_.columnCount = static_cast<int>(section_.columns.size());
+    section_.periodStart = columns.periodStart;
+    section_.periodEnd = columns.periodEnd;
+    section_.columnsKnown = section_.columnCount > 0;
   }
 
   // A row line, or the head of a statement of several rows.
   void rowLine(const Line& line) {
     const std::string_view text = line.text;
     TableRecord& table = tables_.back();
-    if (rows_ == Rows::kAfter) return fault(line.number, console_text::kCheckRowOutside);
-    if (rows_ == Rows::kBefore) {
-      rows_ = Rows::kIn;
+    if (section_.rows == Rows::kAfter) return fault(line.number, console_text::kCheckRowOutside);
+    if (section_.rows == Rows::kBefore) {
+      takePlace(Place::kTables, line.number);
+      section_.rows = Rows::kIn;
       table.firstRow = line.number;
       if (!table.structure) table.rowsEarly = line.number;
     }
-    if (!rowForm_.head.empty() && text == rowForm_.head) {
-      rowForm_.inStatement = true;
+    if (!section_.rowForm.head.empty() && text == section_.rowForm.head) {
+      section_.rowForm.inStatement = true;
       return;
     }
-    if (rowForm_.prefix.empty() || !startsWith(text, rowForm_.prefix)) {
+    if (section_.rowForm.prefix.empty() || !startsWith(text, section_.rowForm.prefix)) {
       if (!settleForm(line)) return;
-      if (rowForm_.inStatement) return;
+      if (section_.rowForm.inStatement) return;
     }
     ++summary().rows;
-    countValues(line, previous_backup::rowValueCount(text, rowForm_.prefix));
-    judgePeriod(line, rowForm_.prefix.size());
+    countValues(line, previous_backup::rowValueCount(text, section_.rowForm.prefix));
+    judgePeriod(line, section_.rowForm.prefix.size());
   }
 
   // A row of a statement of several rows.
   void sharedRow(const Line& line) {
     const std::string_view text = line.text;
     if (!startsWith(text, bf::kRowValuesStart)) {
-      rowForm_.inStatement = false;
+      section_.rowForm.inStatement = false;
       fault(line.number - 1, console_text::kCheckNotEnded);
       return tableBody(line);
     }
     const char last = text.back();
     if (last != bf::kStatementEnds && last != bf::kStatementGoesOn)
       return fault(line.number, console_text::kCheckRowShape);
-    if (last == bf::kStatementEnds) rowForm_.inStatement = false;
+    if (last == bf::kStatementEnds) section_.rowForm.inStatement = false;
     ++summary().rows;
     countValues(line, previous_backup::valuesUpTo(text, 1, last));
     judgePeriod(line, 1);
@@ -658,19 +626,19 @@ class TextCheck {
   // A past row's period: its start (a time stamp as the server prints it,
   // so in the order of its text) before its end.
   void judgePeriod(const Line& line, std::size_t from) {
-    if (rowForm_.periodStart < 0 || rowForm_.periodEnd < 0) return;
+    if (section_.rowForm.periodStart < 0 || section_.rowForm.periodEnd < 0) return;
     const std::vector<std::string_view> values = rowValues(line.text, from);
-    const std::size_t start = static_cast<std::size_t>(rowForm_.periodStart);
-    const std::size_t end = static_cast<std::size_t>(rowForm_.periodEnd);
+    const std::size_t start = static_cast<std::size_t>(section_.rowForm.periodStart);
+    const std::size_t end = static_cast<std::size_t>(section_.rowForm.periodEnd);
     if (start < values.size() && end < values.size() && !(values[start] < values[end]))
       fault(line.number, console_text::kCheckPeriod);
   }
 
   void countValues(const Line& line, int values) {
     if (values <= 0) return fault(line.number, console_text::kCheckRowShape);
-    if (rowForm_.values < 0) rowForm_.values = values;
-    if (values != rowForm_.values)
-      fault(line.number, console_text::checkColumnCount(values, rowForm_.values));
+    if (section_.rowForm.values < 0) section_.rowForm.values = values;
+    if (values != section_.rowForm.values)
+      fault(line.number, console_text::checkColumnCount(values, section_.rowForm.values));
   }
 
   // Reads the row line's table, column list and form: "INSERT INTO `t` "
@@ -678,7 +646,7 @@ class TextCheck {
   // "VALUES (" and the values. False, with the fault, when it is none.
   bool settleForm(const Line& line) {
     const std::string_view text = line.text;
-    const std::string start = bf::rowLineStartFor(table_);
+    const std::string start = bf::rowLineStartFor(section_.name);
     if (!startsWith(text, start)) {
       fault(line.number, console_text::kCheckRowOtherTable);
       return false;
@@ -706,17 +674,17 @@ class TextCheck {
       fault(line.number, console_text::kCheckRowShape);
       return false;
     }
-    rowForm_.head = std::string(text.substr(0, at + kValues.size()));
-    rowForm_.prefix = rowForm_.head + " (";
-    rowForm_.inStatement = text.size() == rowForm_.head.size();
-    rowForm_.values = list.empty() ? (columnsKnown_ ? columnCount_ : -1)
+    section_.rowForm.head = std::string(text.substr(0, at + kValues.size()));
+    section_.rowForm.prefix = section_.rowForm.head + " (";
+    section_.rowForm.inStatement = text.size() == section_.rowForm.head.size();
+    section_.rowForm.values = list.empty() ? (section_.columnsKnown ? section_.columnCount : -1)
                                    : static_cast<int>(list.size());
-    if (columnsKnown_ && !list.empty()) judgeColumnList(line, list);
+    if (section_.columnsKnown && !list.empty()) judgeColumnList(line, list);
     // Past rows: each must end after it began, or the server refuses it.
-    rowForm_.periodStart = rowForm_.periodEnd = -1;
-    for (std::size_t i = 0; historyOn_ && i < list.size(); ++i) {
-      if (list[i] == periodStart_) rowForm_.periodStart = static_cast<int>(i);
-      if (list[i] == periodEnd_) rowForm_.periodEnd = static_cast<int>(i);
+    section_.rowForm.periodStart = section_.rowForm.periodEnd = -1;
+    for (std::size_t i = 0; section_.historyOn && i < list.size(); ++i) {
+      if (list[i] == section_.periodStart) section_.rowForm.periodStart = static_cast<int>(i);
+      if (list[i] == section_.periodEnd) section_.rowForm.periodEnd = static_cast<int>(i);
     }
     return true;
   }
@@ -727,34 +695,29 @@ class TextCheck {
     std::unordered_set<std::string> named;
     std::size_t implicit = 0;
     for (const std::string& column : list) {
-      const bool known = columns_.count(column) != 0;
+      const bool known = section_.columns.count(column) != 0;
       const bool period = !known && (column == "row_start" || column == "row_end");
       if ((!known && !period) || !named.insert(column).second)
         return fault(line.number, console_text::kCheckUnknownColumn);
       if (period) ++implicit;
     }
-    if (list.size() - implicit != columns_.size())
+    if (list.size() - implicit != section_.columns.size())
       fault(line.number, console_text::checkColumnCount(static_cast<int>(list.size()),
-                                                        columnCount_));
+                                                        section_.columnCount));
   }
 
   // --- an object section ----------------------------------------------
 
   void objectHead(const Line& line) {
     const std::string_view text = line.text;
-    if (++headLines_ == 1) {
+    if (++section_.headLines == 1) {
       if (text != bf::hashLine()) fault(line.number, console_text::kCheckSectionShape);
       return;
     }
     const std::string_view command = bf::kDelimiterCommand;
-    delimiter_.clear();
-    if (startsWith(text, command)) delimiter_ = std::string(text.substr(command.size()));
-    const bool plain = !delimiter_.empty() && delimiter_.size() <= kLongestDelimiter &&
-                       std::none_of(delimiter_.begin(), delimiter_.end(), [](char c) {
-                         return std::isspace(static_cast<unsigned char>(c)) ||
-                                c == '\\' || c == '\'' || c == '"' || c == '`';
-                       });
-    if (!plain) {
+    section_.delimiter.clear();
+    if (startsWith(text, command)) section_.delimiter = std::string(text.substr(command.size()));
+    if (!object_section::isDelimiterForm(section_.delimiter)) {
       fault(line.number, console_text::kCheckSectionShape);
       part_ = Part::kNone;
       return;
@@ -763,51 +726,77 @@ class TextCheck {
   }
 
   void objectStatement(const Line& line) {
-    if (statement_.open()) return statementLine(line, delimiter_);
+    if (section_.statement.open()) return statementLine(line, section_.delimiter);
     if (line.text == std::string(bf::kDelimiterCommand) + ";") {
       judgeObject();
       part_ = Part::kObjectEnd;
       return;
     }
     // The client takes a command word only on a line without the delimiter.
-    if (isClientCommand(line.text) && line.text.find(delimiter_) == std::string_view::npos)
+    if (isClientCommand(line.text) && line.text.find(section_.delimiter) == std::string_view::npos)
       fault(line.number, console_text::kCheckCommand);
-    statement_ = Statement();
-    statement_.line = line.number;
-    statementLine(line, delimiter_);
+    section_.statement = Statement();
+    section_.statement.line = line.number;
+    statementLine(line, section_.delimiter);
   }
 
-  // The kinds of an object section's statements, in order.
-  enum class ObjectStatement { kDrop, kSession, kDefinition, kOther };
-
-  void objectStatementDone(const std::string& text, std::uint64_t) {
+  // Each statement as the writer writes it for this section's object: its
+  // DROP, its session lines, its CREATE (of its kind and name, in this
+  // database); a DROP or a definition may stand as its hex form.
+  void objectStatementDone(const std::string& text, std::uint64_t line) {
     std::string decoded;
     ObjectStatement kind = ObjectStatement::kOther;
-    // A DROP or a definition may stand as its hex form.
     const bool hex = bf::statementFromHex(text, &decoded);
     const std::string_view statement = hex ? std::string_view(decoded) : text;
-    if (startsWith(statement, bf::kDropStart)) {
+    const bool defined =
+        std::count(section_.objectStatements.begin(), section_.objectStatements.end(),
+                   ObjectStatement::kDefinition) > 0;
+    std::string named, table;
+    if (object_section::isDropOf(statement, section_.kind, section_.name)) {
       kind = ObjectStatement::kDrop;
-    } else if (!hex && startsWith(text, bf::kObjectSessionStart)) {
+    } else if (!hex && object_section::isSessionLine(text, section_.kind, defined,
+                                                     &section_.definitionCharset)) {
       kind = ObjectStatement::kSession;
       // The client reads what follows under the session the line sets:
       // the object's own, then the one it saved.
-      backslashEscapes_ = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-    } else if (startsWith(statement, bf::kCreateStart)) {
+      section_.backslashEscapes = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+    } else if (object_section::createsObject(statement, section_.kind, database_, &named,
+                                             &table) &&
+               namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
+      // A trigger after its table.
+      std::string onTable;
+      if (section_.kind == SectionKind::kTrigger &&
+          object_section::nameInCharset(table, section_.definitionCharset, fileCharset_, &onTable) &&
+          baseTables_.count(onTable) == 0)
+        fault(line, console_text::kCheckSectionOrder);
+    } else {
+      fault(line, startsWith(statement, bf::kDropStart) || startsWith(statement, bf::kCreateStart)
+                      ? console_text::kCheckOtherName
+                      : console_text::kCheckForeignLine);
     }
-    objectStatements_.push_back(kind);
+    section_.objectStatements.push_back(kind);
+  }
+
+  // Whether a definition's name, in the definition's character set, is
+  // `name`, the section's in the file's; a name in a set that cannot be
+  // written in the file's here is taken as it is.
+  bool namesThis(const std::string& named, const std::string& name) const {
+    std::string converted;
+    return !object_section::nameInCharset(named, section_.definitionCharset, fileCharset_, &converted) ||
+           converted == name;
   }
 
   // The statements are [DROP], SET, the definition, SET.
   void judgeObject() {
     using S = ObjectStatement;
-    std::vector<S> kinds = objectStatements_;
+    std::vector<S> kinds = section_.objectStatements;
     if (!kinds.empty() && kinds.front() == S::kDrop) kinds.erase(kinds.begin());
     const bool sound = kinds.size() == 3 && kinds[0] == S::kSession &&
                        kinds[1] == S::kDefinition && kinds[2] == S::kSession;
-    if (!sound) return fault(sectionLine_, console_text::kCheckSectionShape);
-    switch (sectionKind_) {
+    if (!sound) return fault(section_.line, console_text::kCheckSectionShape);
+    drops_.push_back({section_.line, section_.objectStatements.front() == S::kDrop});
+    switch (section_.kind) {
       case SectionKind::kTrigger: ++summary().triggers; break;
       case SectionKind::kEvent: ++summary().events; break;
       default: ++summary().routines; break;
@@ -822,77 +811,25 @@ class TextCheck {
   bool lastWasCommit_ = false;
   std::uint64_t clientCharsetAt_ = 0;  // the character set line's, or 0
   std::string clientCharset_;
-  bool asciiOnly_ = false;  // no character set line: every byte must be ASCII
   int structureSaved_ = -1;  // from the settings line; -1 until known
   bool dataSaved_ = true;
+  int dropSaved_ = -1;  // from the settings line; -1 until known
+  std::vector<DropRecord> drops_;  // of the object sections
   std::vector<TableRecord> tables_;
   std::unordered_set<std::string> tableNames_;
-  // The section being read.
-  std::uint64_t sectionLine_ = 0;
-  SectionKind sectionKind_ = SectionKind::kNone;
-  int headLines_ = 0;
-  Statement statement_;
-  bool backslashEscapes_ = true;
-  // A table's.
-  std::string table_;
-  Rows rows_ = Rows::kBefore;
-  bool isView_ = false;
-  bool historyOn_ = false;
-  bool historyOff_ = false;
-  bool columnsKnown_ = false;
-  int columnCount_ = 0;
-  std::unordered_set<std::string> columns_;
-  std::string periodStart_;  // the names of the period's columns
-  std::string periodEnd_;
-  RowForm rowForm_;
-  // An object's.
-  std::string delimiter_;
-  std::vector<ObjectStatement> objectStatements_;
+  std::unordered_set<std::string> baseTables_;  // with their CREATE TABLE
+  std::string database_;  // as the header names it
+  std::string fileCharset_;        // as the preamble sets it
+  Place place_ = Place::kTables;
+  Section section_;  // the one being read, made afresh for each
 };
-
-void addFrameFault(Report* report, std::int64_t frame, const char* why) {
-  if (report->faults.size() >= kFaultsKept) {
-    ++report->faultsLeftOut;
-    return;
-  }
-  report->faults.insert(report->faults.begin(), {0, frame, why});
-}
-
-// Whether the bytes of `fd` at `offset` are `wanted`.
-bool readsAs(int fd, std::uint64_t offset, const std::string& wanted) {
-  std::string found(wanted.size(), '\0');
-  return zstd_frames::readAt(fd, &found[0], found.size(), offset) ==
-             static_cast<ssize_t>(found.size()) &&
-         found == wanted;
-}
-
-// The frames tile the file from its first byte, and the seek table after
-// them lists exactly them and ends the file.
-void checkFrames(int fd, const std::vector<zstd_frames::Frame>& frames,
-                 std::uint64_t fileSize, Report* report) {
-  std::uint64_t at = 0;
-  bool tiled = true;
-  for (std::size_t i = frames.size(); i-- > 0;)
-    if (!frames[i].sound) addFrameFault(report, static_cast<std::int64_t>(i),
-                                        console_text::kCheckFrameDamaged);
-  for (const zstd_frames::Frame& frame : frames) {
-    tiled = tiled && frame.packedBegin == at;
-    at = frame.packedBegin + frame.packedSize;
-  }
-  const std::string wanted = zstd_frames::seekTable(frames);
-  const bool sound = tiled && fileSize >= at && fileSize - at == wanted.size() &&
-                     readsAs(fd, at, wanted);
-  if (!sound)
-    addFrameFault(report, static_cast<std::int64_t>(frames.size()),
-                  console_text::kCheckSeekTable);
-}
 
 }  // namespace
 
 Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
-                  const Progress& progress) {
+                  const Progress& progress, std::size_t lineHeldMax) {
   TextCheck check;
-  LineReader reader(bytes);
+  LineReader reader(bytes, lineHeldMax);
   Line line;
   std::uint64_t nextProgress = kProgressStep;
   while (reader.next(&line)) {
@@ -905,40 +842,6 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
   if (reader.failed()) check.fault(line.number + 1, console_text::kCheckUnreadable);
   check.summary().bytes = reader.offset();
   return check.finish();
-}
-
-Report checkText(std::string_view text) {
-  return checkBytes(file_lines::TextBytes(text), text.size());
-}
-
-Report checkFile(const std::string& path, const Progress& progress) {
-  // Never waits on a FIFO: only a regular file is read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  struct stat status;
-  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    const int error = fd < 0 ? errno : EINVAL;
-    if (fd >= 0) close(fd);
-    Report report;
-    report.faults.push_back({0, -1, console_text::checkCannotOpen(path, error)});
-    return report;
-  }
-  const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
-  Report report;
-  if (!zstd_frames::looksCompressed(fd)) {
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    report = checkBytes(file_lines::FileBytes(fd), size, progress);
-  } else {
-    file_lines::PackedBytes packed(fd);
-    if (!packed.readable()) {
-      report.faults.push_back({0, -1, console_text::kCheckNotOurFrames});
-    } else {
-      report = checkBytes(packed, 0, progress);
-      checkFrames(fd, packed.framesRead(), size, &report);
-    }
-    report.summary.packedBytes = size;
-  }
-  close(fd);
-  return report;
 }
 
 }  // namespace backup_check

@@ -11,8 +11,17 @@
 //   - every statement ends where the client ends it, at a line's end: no
 //     delimiter inside it, no string or comment left open, no backslash
 //     command and no client command word at its start; an object's
-//     statements are read under its own DELIMITER and SET lines, its
-//     definition is a CREATE or EXECUTE IMMEDIATE of a hex literal;
+//     statements are read under its own DELIMITER and SET lines;
+//   - each section holds only the statements the writer writes for it,
+//     the hex form decoded and held to the same rules: an object's DROP of
+//     its own kind and name, its session lines as the writer makes them,
+//     its CREATE of its own kind and name (in the header's database where
+//     it names one); a table's DROP and one CREATE TABLE (or SEQUENCE) of
+//     its own name; a DROP first, where the settings line says droptable=1
+//     and nowhere else; a DELIMITER the writer would choose; a view's DROP, session lines and CREATE ... VIEW of its
+//     own name;
+//   - the sections in the writer's order: base tables, functions and
+//     procedures, views, triggers (each after its table), events;
 //   - table sections in order: a comment block, the structure (when the
 //     settings line says it is saved) before any row, then the rows: each
 //     names the section's table, holds the values the writer writes
@@ -29,8 +38,8 @@
 // What it cannot know: whether the rows equal the source's, and whether
 // the server takes each definition (only that the client sends it whole).
 //
-// Memory: the longest line (or statement of a definition) and a block of
-// the file; never the file.
+// Memory: the longest line (at most kLineHeldMax, or a statement of a
+// definition) and a block of the file; never the file.
 #ifndef VKT_BACKUP_BACKUP_CHECK_H_
 #define VKT_BACKUP_BACKUP_CHECK_H_
 
@@ -78,9 +87,15 @@ struct Report {
 // Told now and then while a file is read: the bytes done of `total`.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// The longest line the check holds: 1 GiB, the most max_allowed_packet
+// can be, so no server takes a longer statement. A longer line (or one
+// longer than memory can hold) is a fault, read past without holding it.
+constexpr std::size_t kLineHeldMax = std::size_t{1} << 30;
+
 // Checks the plain bytes of a backup file, from the first to the last.
 Report checkBytes(const file_lines::PlainBytes& bytes,
-                  std::uint64_t total = 0, const Progress& progress = nullptr);
+                  std::uint64_t total = 0, const Progress& progress = nullptr,
+                  std::size_t lineHeldMax = kLineHeldMax);
 
 // Checks `text` as a plain backup file.
 Report checkText(std::string_view text);

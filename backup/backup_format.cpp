@@ -25,10 +25,6 @@ constexpr SectionMarker kSectionMarkers[] = {
     {SectionKind::kSettings, kSettingsCommentPrefix},
 };
 
-bool startsWith(std::string_view text, std::string_view start) {
-  return text.substr(0, start.size()) == start;
-}
-
 // `part` with every byte that may not stand in a file name part replaced.
 std::string namePart(const std::string& part) {
   std::string safe = part;

@@ -45,6 +45,14 @@
 namespace backup_format {
 
 constexpr char kLineEnd[] = "\r\n";
+
+// Whether `text` begins, or ends, with `part`.
+inline bool startsWith(std::string_view text, std::string_view part) {
+  return text.substr(0, part.size()) == part;
+}
+inline bool endsWith(std::string_view text, std::string_view part) {
+  return text.size() >= part.size() && text.substr(text.size() - part.size()) == part;
+}
 constexpr size_t kHashLineLength = 84;
 constexpr char kCommentMark = '#';
 constexpr char kNameQuote = '\'';
@@ -90,6 +98,7 @@ constexpr char kDelimiterCommand[] = "DELIMITER ";
 constexpr char kObjectSessionStart[] = "/*!50003 SET ";
 constexpr char kViewSessionStart[] = "/*!50001 SET ";
 constexpr char kCreateTableStart[] = "CREATE TABLE ";
+constexpr char kCreateSequenceStart[] = "CREATE SEQUENCE ";
 constexpr char kCreateStart[] = "CREATE ";
 constexpr char kDropStart[] = "DROP ";
 

@@ -344,9 +344,6 @@ const char kCheckNoSandbox[] =
 const char kCheckNoPreamble[] = "nicht die erste Anweisungszeile eines Backups";
 const char kCheckClientCharset[] =
     "die Zeichensatz-Zeile nennt nicht den Zeichensatz der Datei";
-const char kCheckNoClientCharset[] =
-    "keine Zeichensatz-Zeile: ein Client mit anderem Zeichensatz liest Bytes "
-    "\xFC" "ber 0x7F anders";
 const char kCheckNoCrLf[] = "Zeilenende ohne CR";
 const char kCheckNul[] = "NUL-Byte: der Client bricht hier ab";
 const char kCheckDelimiterInside[] =
@@ -356,14 +353,21 @@ const char kCheckLeftOpen[] =
     "eine Zeichenkette oder ein Kommentar bleibt offen";
 const char kCheckNotEnded[] = "die Anweisung endet nicht vor dieser Zeile";
 const char kCheckTooLong[] = "die Anweisung ist zu lang zum Pr\xFC" "fen";
+const char kCheckLineTooLong[] =
+    "die Zeile ist l\xE4nger als 1 GiB (oder als der Speicher fasst): kein Server nimmt sie";
 const char kCheckForeignLine[] = "eine Zeile, die hier nicht stehen kann";
 const char kCheckCommentLine[] = "eine Kommentarzeile im Abschnitt einer Tabelle";
 const char kCheckSectionShape[] = "der Abschnitt hat nicht die geschriebene Form";
 const char kCheckOtherName[] = "die Anweisung nennt ein anderes Objekt";
+const char kCheckSectionOrder[] =
+    "der Abschnitt steht vor einem, den die Wiederherstellung vor ihm braucht"
+    " (Tabellen, Routinen, Views, Trigger, Events)";
 const char kCheckRowsBeforeCreate[] = "Zeilen vor dem CREATE TABLE ihrer Tabelle";
 const char kCheckNoStructure[] =
     "die Tabelle hat keine Struktur, obwohl save-strucktur=1";
 const char kCheckRowsUnsaved[] = "Zeilen, obwohl save-daten=0";
+const char kCheckDropSetting[] =
+    "der Abschnitt hat ein DROP, wo droptable=0, oder keins, wo droptable=1";
 const char kCheckRowOtherTable[] = "die Zeile nennt eine andere Tabelle";
 const char kCheckRowShape[] = "die Zeile hat nicht die geschriebene Form";
 const char kCheckUnknownColumn[] = "die Zeile nennt eine Spalte, die das CREATE TABLE nicht hat";

@@ -9,16 +9,12 @@
 namespace object_section {
 namespace {
 
+using backup_format::endsWith;
 using backup_format::SectionKind;
 
 constexpr char kDelimiterBytes[] = ";$/|";
 // The stock client keeps no more than 15 bytes of a delimiter.
 constexpr size_t kLongestDelimiter = 15;
-
-bool endsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() &&
-         text.substr(text.size() - end.size()) == end;
-}
 
 // Names of character sets and collations: letters, digits, '_'.
 bool isWord(const std::string& text) {
@@ -166,7 +162,222 @@ std::string asWritten(const std::string& statement, bool hexFormTaken,
   return backup_format::hexStatement(statement);
 }
 
+// Reads the head of a definition as the server prints it: words in any
+// case, white space and comments between them, names backquoted,
+// double-quoted (ANSI_QUOTES) or bare.
+class HeadReader {
+ public:
+  explicit HeadReader(std::string_view sql) : sql_(sql) {}
+
+  // The keyword `word` next.
+  bool word(std::string_view word) {
+    skipSpace();
+    if (sql_.size() - at_ < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+      if (std::toupper(static_cast<unsigned char>(sql_[at_ + i])) != word[i]) return false;
+    if (at_ + word.size() < sql_.size() && bareByte(sql_[at_ + word.size()])) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  // "=" then a word or a name, as in ALGORITHM=MERGE or DEFINER=`u`@`h`.
+  bool setting(bool user) {
+    skipSpace();
+    if (at_ >= sql_.size() || sql_[at_] != '=') return false;
+    ++at_;
+    std::string part;
+    if (!name(&part)) return false;
+    if (user && at_ < sql_.size() && sql_[at_] == '@') {
+      ++at_;
+      return name(&part);
+    }
+    return true;
+  }
+
+  // A name, or `database`.name; false for a name of another database.
+  bool objectName(const std::string& database, std::string* name) {
+    if (!this->name(name)) return false;
+    if (at_ >= sql_.size() || sql_[at_] != '.') return true;
+    ++at_;
+    return *name == database && this->name(name);
+  }
+
+  bool name(std::string* name) {
+    skipSpace();
+    if (at_ >= sql_.size()) return false;
+    const char quote = sql_[at_];
+    if (quote == '`' || quote == '"') return quoted(quote, name);
+    const std::size_t from = at_;
+    while (at_ < sql_.size() && bareByte(sql_[at_])) ++at_;
+    *name = std::string(sql_.substr(from, at_ - from));
+    return !name->empty();
+  }
+
+ private:
+  static bool bareByte(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+           (c & 0x80) != 0;
+  }
+
+  bool quoted(char quote, std::string* name) {
+    name->clear();
+    for (std::size_t i = at_ + 1; i < sql_.size(); ++i) {
+      if (sql_[i] != quote) {
+        name->push_back(sql_[i]);
+      } else if (i + 1 < sql_.size() && sql_[i + 1] == quote) {
+        name->push_back(quote);
+        ++i;
+      } else {
+        at_ = i + 1;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void skipSpace() {
+    while (at_ < sql_.size()) {
+      if (std::isspace(static_cast<unsigned char>(sql_[at_]))) {
+        ++at_;
+      } else if (sql_.compare(at_, 2, "/*") == 0 && sql_.compare(at_, 3, "/*!") != 0 &&
+                 sql_.compare(at_, 4, "/*M!") != 0) {
+        const std::size_t end = sql_.find("*/", at_ + 2);
+        at_ = end == std::string_view::npos ? sql_.size() : end + 2;
+      } else {
+        return;
+      }
+    }
+  }
+
+  std::string_view sql_;
+  std::size_t at_ = 0;
+};
+
+const char* kindWord(SectionKind kind) {
+  switch (kind) {
+    case SectionKind::kTrigger: return "TRIGGER";
+    case SectionKind::kProcedure: return "PROCEDURE";
+    case SectionKind::kFunction: return "FUNCTION";
+    case SectionKind::kEvent: return "EVENT";
+    default: return "VIEW";
+  }
+}
+
+// The value that follows `key` in a session line, up to `end`.
+std::string valueAfter(std::string_view line, std::string_view key, char end) {
+  const std::size_t at = line.find(key);
+  if (at == std::string_view::npos) return "";
+  const std::size_t from = at + key.size();
+  return std::string(line.substr(from, line.find(end, from) - from));
+}
+
 }  // namespace
+
+bool isDropOf(std::string_view statement, SectionKind kind, const std::string& name) {
+  const char* drop = dropStatement(kind);
+  return drop != nullptr && statement == drop + backup_format::quoteIdentifier(name);
+}
+
+bool isSessionLine(std::string_view statement, SectionKind kind, bool restore,
+                   std::string* characterSet) {
+  ObjectDefinition object;
+  object.kind = kind;
+  object.hasSqlMode = kind != SectionKind::kNone;
+  object.hasTimeZone = kind == SectionKind::kEvent;
+  if (!restore) {
+    object.characterSet = valueAfter(statement, ", character_set_client = ", ',');
+    object.collation = valueAfter(statement, ", collation_connection = ", object.hasSqlMode ? ',' : ' ');
+    object.sqlMode = valueAfter(statement, ", sql_mode = '", '\'');
+    object.timeZone = valueAfter(statement, ", time_zone = '", '\'');
+    if (!sessionIsPlain(object)) return false;
+    if (characterSet != nullptr) *characterSet = object.characterSet;
+  }
+  const char* version = kind == SectionKind::kNone ? "50001" : "50003";
+  return statement ==
+         versioned(version, restore ? sessionRestore(object) : sessionSet(object));
+}
+
+bool createsObject(std::string_view sql, SectionKind kind, const std::string& database,
+                   std::string* name, std::string* table) {
+  HeadReader head(sql);
+  if (!head.word("CREATE")) return false;
+  const bool view = kind == SectionKind::kNone;
+  if (view && head.word("ALGORITHM") && !head.setting(false)) return false;
+  if (head.word("DEFINER") && !head.setting(true)) return false;
+  if (view && head.word("SQL") && !(head.word("SECURITY") && head.name(name)))
+    return false;
+  if (kind == SectionKind::kFunction) head.word("AGGREGATE");
+  if (!head.word(kindWord(kind)) ||
+      (head.word("IF") && !(head.word("NOT") && head.word("EXISTS"))) ||
+      !head.objectName(database, name))
+    return false;
+  if (view) return head.word("AS");
+  if (kind != SectionKind::kTrigger) return true;
+  std::string on;
+  if (!(head.word("BEFORE") || head.word("AFTER")) ||
+      !(head.word("INSERT") || head.word("UPDATE") || head.word("DELETE")) ||
+      !head.word("ON") || !head.objectName(database, &on))
+    return false;
+  if (table != nullptr) *table = on;
+  return true;
+}
+
+namespace {
+
+bool isUtf8Set(const std::string& name) { return name.compare(0, 4, "utf8") == 0; }
+
+// The server's latin1 is Windows-1252: the code points of 0x80 to 0x9F
+// (0x81, 0x8D, 0x8F, 0x90 and 0x9D stand for themselves).
+constexpr unsigned short kLatin1High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string latin1ToUtf8(const std::string& text) {
+  std::string utf8;
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    const unsigned point = byte >= 0x80 && byte < 0xA0 ? kLatin1High[byte - 0x80] : byte;
+    if (point < 0x80) {
+      utf8 += static_cast<char>(point);
+    } else if (point < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (point >> 6));
+      utf8 += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xE0 | (point >> 12));
+      utf8 += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (point & 0x3F));
+    }
+  }
+  return utf8;
+}
+
+}  // namespace
+
+bool isDelimiterForm(std::string_view delimiter) {
+  if (delimiter.size() < 2 || delimiter.size() > kLongestDelimiter) return false;
+  const bool repeated =
+      std::string_view(kDelimiterBytes).find(delimiter[0]) != std::string_view::npos &&
+      delimiter.find_first_not_of(delimiter[0]) == std::string_view::npos;
+  const bool numbered =
+      delimiter.size() > 2 && delimiter.substr(0, 2) == std::string(2, kDelimiterBytes[0]) &&
+      delimiter.find_first_not_of("0123456789", 2) == std::string_view::npos;
+  return repeated || numbered;
+}
+
+bool nameInCharset(const std::string& name, const std::string& from, const std::string& to,
+                   std::string* converted) {
+  const bool ascii =
+      std::none_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; });
+  if (ascii || from == to || (isUtf8Set(from) && isUtf8Set(to))) {
+    *converted = name;
+    return true;
+  }
+  if (from != "latin1" || !isUtf8Set(to)) return false;
+  *converted = latin1ToUtf8(name);
+  return true;
+}
 
 std::string delimiterFor(const std::vector<std::string>& statements) {
   for (size_t length = 2; length <= kLongestDelimiter; ++length)

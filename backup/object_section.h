@@ -71,6 +71,33 @@ std::vector<std::string> objectLines(const ObjectDefinition& object, bool drop);
 // not a plain word, or the definition can be written neither way.
 std::vector<std::string> viewLines(const ObjectDefinition& view, bool drop);
 
+// The reading half, for the check: whether a statement (without its
+// delimiter, decoded from its hex form) is one that the lines above hold.
+//
+// The DROP statement of an object section of `kind` for `name`.
+bool isDropOf(std::string_view statement, backup_format::SectionKind kind,
+              const std::string& name);
+// A session line of an object of `kind` (kNone: a view's), the one before
+// its definition or, with `restore`, the one after it, with values the
+// writer writes (plain words and quoted plain values).
+// The line before the definition gives the definition's character set
+// to *characterSet.
+bool isSessionLine(std::string_view statement, backup_format::SectionKind kind,
+                   bool restore, std::string* characterSet = nullptr);
+// A definition that creates an object of `kind` (kNone: a view), in
+// `database` where it names one: CREATE, the clauses the server prints
+// before the kind's word (DEFINER, AGGREGATE; ALGORITHM and SQL SECURITY of
+// a view), the word and the name, which goes to *name; a trigger's table
+// goes to *table. The names are in the definition's character set.
+bool createsObject(std::string_view sql, backup_format::SectionKind kind,
+                   const std::string& database, std::string* name,
+                   std::string* table = nullptr);
+// `name`, in character set `from`, written in character set `to`; false
+// when that is not known here (only ASCII, the same set, the utf8 sets
+// among each other and latin1 to them are).
+bool nameInCharset(const std::string& name, const std::string& from,
+                   const std::string& to, std::string* converted);
+
 // `lines` joined by LF: the text that a reader gets back from them.
 std::string joinLines(const std::vector<std::string>& lines);
 
@@ -81,6 +108,8 @@ std::string joinLines(const std::vector<std::string>& lines);
 // to the fewest digits that leave one free) that follows ";;" nowhere: a
 // delimiter is always found.
 std::string delimiterFor(const std::vector<std::string>& statements);
+// Whether `delimiter` has a form that delimiterFor() gives.
+bool isDelimiterForm(std::string_view delimiter);
 
 // Follows the lines of one object section after its first line, as a
 // reader meets them, and keeps them.

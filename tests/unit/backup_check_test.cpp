@@ -7,7 +7,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,7 +91,7 @@ std::vector<std::string> goodLines() {
             "INSERT INTO `shared` VALUES", "('3');"});
   add(&lines, {bf::sectionOpener(SectionKind::kTable, "h"),
                std::string(bf::kUpdateCommentPrefix) + "'", bf::hashLine(),
-               "CREATE TABLE `h` (", "  `id` int(11) NOT NULL,",
+               bf::dropLine("h", false), "CREATE TABLE `h` (", "  `id` int(11) NOT NULL,",
                "  `v` varchar(10) DEFAULT NULL", ") ENGINE=InnoDB WITH SYSTEM VERSIONING;",
                "", bf::kHistoryOnLine,
                "INSERT INTO `h` (`id`,`v`,`row_start`,`row_end`) VALUES",
@@ -138,6 +140,27 @@ std::size_t lineOf(const std::vector<std::string>& lines, const std::string& lin
     if (lines[i] == line) return i + 1;
   ADD_FAILURE() << "no line " << line;
   return 0;
+}
+
+// The place of the first line that begins with `start` (from 1).
+std::size_t lineStarting(const std::vector<std::string>& lines, const std::string& start) {
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].compare(0, start.size(), start) == 0) return i + 1;
+  ADD_FAILURE() << "no line begins with " << start;
+  return 0;
+}
+
+// Moves the section that `opener` opens to before the line `before`.
+void moveSection(std::vector<std::string>* lines, const std::string& opener,
+                 const std::string& before) {
+  const std::size_t from = lineOf(*lines, opener) - 1;
+  // A table's update line holds apostrophes too.
+  std::size_t to = from + (bf::sectionKind(opener) == SectionKind::kTable ? 3 : 1);
+  while (to < lines->size() && bf::sectionKind((*lines)[to]) == SectionKind::kNone) ++to;
+  const std::vector<std::string> section(lines->begin() + from, lines->begin() + to);
+  lines->erase(lines->begin() + from, lines->begin() + to);
+  const std::size_t at = lineOf(*lines, before) - 1;
+  lines->insert(lines->begin() + at, section.begin(), section.end());
 }
 
 std::string faultsOf(const backup_check::Report& report) {
@@ -226,15 +249,13 @@ TEST(BackupCheck, FilesAsWrittenHold) {
   EXPECT_TRUE(zstd.holds()) << faultsOf(zstd);
   EXPECT_EQ(zstd.summary.rows, 8u);
 
-  // Written before the client's character set line: sound while every
-  // byte is ASCII (without the section of the procedure named h\xC3\xA4x).
+  // Written before the client's character set line (bytes over 0x7F
+  // among them): sound as it was, for the program's loader and a client
+  // in the file's character set.
   std::vector<std::string> old = goodLines();
   old.erase(old.begin() + 8);
-  const std::size_t from = lineOf(old, bf::sectionOpener(SectionKind::kProcedure, "h\xC3\xA4x"));
-  const std::size_t to = lineOf(old, bf::sectionOpener(SectionKind::kTable, "v"));
-  old.erase(old.begin() + from - 1, old.begin() + to - 1);
-  const backup_check::Report ascii = backup_check::checkText(join(old));
-  EXPECT_TRUE(ascii.holds()) << faultsOf(ascii);
+  const backup_check::Report before = backup_check::checkText(join(old));
+  EXPECT_TRUE(before.holds()) << faultsOf(before);
 }
 
 // Each case damages the good file's lines and names the line the fault
@@ -333,12 +354,7 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
        }},
       {"no sandbox line", console_text::kCheckNoSandbox, [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
       // The client's character set line: only right before the preamble,
-      // naming its set; without it, a byte over 0x7F.
-      {"no character set line, a byte over 0x7F", console_text::kCheckNoClientCharset,
-       [](Lines& l) {
-         l.erase(l.begin() + 8);
-         return lineOf(l, bf::sectionOpener(SectionKind::kProcedure, "h\xC3\xA4x"));
-       }},
+      // naming its set.
       {"a character set line naming another set", console_text::kCheckClientCharset,
        [](Lines& l) { l[8] = bf::clientCharsetLine("gbk"); return std::size_t{9}; }},
       {"a character set line in the header", console_text::kCheckNotHeader,
@@ -360,6 +376,101 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          const std::size_t line = lineOf(l, "  RETURN x * 2; -- doubled");
          l.insert(l.begin() + line, bf::clientCharsetLine("gbk"));
          return line + 1;
+       }},
+      // Each section holds only the statements the writer writes for it.
+      {"a CREATE OR REPLACE DATABASE for a table's DROP", console_text::kCheckOtherName,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::dropLine("items", false));
+         l[line - 1] = "CREATE OR REPLACE DATABASE `shop`;";
+         return line;
+       }},
+      {"a CREATE OR REPLACE DATABASE after a table's CREATE", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;") + 1;
+         l.insert(l.begin() + line - 1, "CREATE OR REPLACE DATABASE `shop`;");
+         return line;
+       }},
+      {"a CREATE TABLE of another table", console_text::kCheckOtherName,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line - 1] = "CREATE TABLE `items2` (";
+         return line;
+       }},
+      {"a DROP DATABASE as an object's DROP", console_text::kCheckOtherName,
+       [](Lines& l) {
+         const std::string drop = "DROP FUNCTION IF EXISTS `twice`";
+         const std::size_t line = lineStarting(l, drop);
+         l[line - 1] = "DROP DATABASE `shop`" + l[line - 1].substr(drop.size());
+         return line;
+       }},
+      {"the hex form of another object's CREATE", console_text::kCheckOtherName,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, bf::kHexStatementPrefix);
+         const std::string& hexed = l[line - 1];
+         l[line - 1] = bf::hexStatement("CREATE PROCEDURE `twice`() SELECT 1") +
+                       hexed.substr(hexed.find_last_not_of(";$/|0123456789") + 1);
+         return line;
+       }},
+      {"the hex form of a DROP DATABASE as an object's DROP", console_text::kCheckOtherName,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, "DROP PROCEDURE IF EXISTS `hexed`");
+         const std::string& drop = l[line - 1];
+         l[line - 1] = bf::hexStatement("DROP DATABASE `shop`") +
+                       drop.substr(sizeof("DROP PROCEDURE IF EXISTS `hexed`") - 1);
+         return line;
+       }},
+      {"a session line the writer does not write", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, bf::kObjectSessionStart);
+         std::string& set = l[line - 1];
+         set.insert(set.rfind(" */"), ", @a = (SELECT 1)");
+         return line;
+       }},
+      {"a view's session line the writer does not write", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, bf::kViewSessionStart);
+         std::string& set = l[line - 1];
+         set.insert(set.rfind(" */"), ", sql_mode = ''");
+         return line;
+       }},
+      {"a delimiter the writer does not choose", console_text::kCheckSectionShape,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, "DELIMITER ");
+         const std::string delimiter = l[line - 1].substr(10);
+         for (std::size_t i = line; l[i] != "DELIMITER ;"; ++i)
+           if (bf::endsWith(l[i], delimiter))
+             l[i].replace(l[i].size() - delimiter.size(), delimiter.size(), "GO");
+         l[line - 1] = "DELIMITER GO";
+         return line;
+       }},
+      {"a DROP after its table's CREATE", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;") + 1;
+         l.insert(l.begin() + line - 1, bf::dropLine("items", false));
+         return line;
+       }},
+      {"a table without its DROP, droptable=1", console_text::kCheckDropSetting,
+       [](Lines& l) {
+         l.erase(l.begin() + lineOf(l, bf::dropLine("items", false)) - 1);
+         return lineOf(l, bf::sectionOpener(SectionKind::kTable, "items"));
+       }},
+      {"an object without its DROP, droptable=1", console_text::kCheckDropSetting,
+       [](Lines& l) {
+         l.erase(l.begin() + lineStarting(l, "DROP FUNCTION IF EXISTS `twice`") - 1);
+         return lineOf(l, bf::sectionOpener(SectionKind::kFunction, "twice"));
+       }},
+      // The sections in the writer's order.
+      {"a view section before its table", console_text::kCheckSectionOrder,
+       [](Lines& l) {
+         moveSection(&l, bf::sectionOpener(SectionKind::kTable, "v"),
+                     bf::sectionOpener(SectionKind::kTable, "items"));
+         return lineOf(l, "CREATE TABLE `items` (");
+       }},
+      {"a trigger section before its table", console_text::kCheckSectionOrder,
+       [](Lines& l) {
+         moveSection(&l, bf::sectionOpener(SectionKind::kTrigger, "tr"),
+                     bf::sectionOpener(SectionKind::kTable, "items"));
+         return lineStarting(l, "CREATE TRIGGER");
        }},
       {"a character set line in the closing block", console_text::kCheckIdentity,
        [](Lines& l) {
@@ -403,6 +514,47 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
         << c.what << ": wanted line " << line << ", got\n"
         << faultsOf(report);
   }
+}
+
+// Bytes held in memory, read as a file's.
+class HeldBytes : public file_lines::PlainBytes {
+ public:
+  explicit HeldBytes(std::string text) : text_(std::move(text)) {}
+  ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
+    if (offset >= text_.size()) return 0;
+    const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
+    std::memcpy(buffer, text_.data() + offset, n);
+    return static_cast<ssize_t>(n);
+  }
+  FileStamp stamp() const override { return {}; }
+  std::size_t size() const { return text_.size(); }
+
+ private:
+  std::string text_;
+};
+
+// A line longer than the check holds is a fault and is read past without
+// being held: the lines after it are checked, a file without a line end
+// ends in a verdict.
+TEST(BackupCheck, LinesLongerThanHeldAreFaultsNotAborts) {
+  constexpr std::size_t kHeld = std::size_t{1} << 20;
+  std::vector<std::string> lines = goodLines();
+  const std::size_t row = lineOf(lines, "INSERT INTO `items` VALUES ('3',NULL);");
+  lines[row - 1] = "INSERT INTO `items` VALUES ('3','" + std::string(3 * kHeld, 'x') + "');";
+  const std::size_t after = lineOf(lines, "('2');");
+  lines[after - 1] = "('2','x');";
+  const HeldBytes bytes(join(lines));
+  backup_check::Report report = backup_check::checkBytes(bytes, bytes.size(), nullptr, kHeld);
+  EXPECT_TRUE(faultAt(report, row, -1, console_text::kCheckLineTooLong)) << faultsOf(report);
+  EXPECT_TRUE(faultAt(report, after, -1, console_text::checkColumnCount(2, 1)))
+      << faultsOf(report);
+  EXPECT_EQ(report.faults.size(), 2u) << faultsOf(report);
+  EXPECT_EQ(report.summary.bytes, bytes.size());
+
+  const HeldBytes endless(std::string(3 * kHeld, 'x'));
+  report = backup_check::checkBytes(endless, endless.size(), nullptr, kHeld);
+  EXPECT_TRUE(faultAt(report, 1, -1, console_text::kCheckLineTooLong)) << faultsOf(report);
+  EXPECT_EQ(report.summary.bytes, endless.size());
 }
 
 // A compressed file: a flipped byte fails its frame's checksum, a file

@@ -227,7 +227,11 @@ TEST(ObjectSection, DelimiterOccursOnlyAtTheStatementEnds) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(os::delimiterFor(c.statements), c.delimiter) << c.statements[0];
+    // The check takes each as one the writer chooses.
+    EXPECT_TRUE(os::isDelimiterForm(c.delimiter)) << c.delimiter;
   }
+  for (const char* other : {";", "GO", ";$", ";;0a", "////////////////", ";;00000000000000"})
+    EXPECT_FALSE(os::isDelimiterForm(other)) << other;
 }
 
 TEST(ObjectSection, ReaderSkipsBodiesWhateverTheirLinesHold) {
