@@ -122,7 +122,7 @@ const Schema& Collector::schema() {
   return *schema_;
 }
 
-void Collector::takeStatement(const db::LogEvent& event) {
+void Collector::takeStatement(const LogEvent& event) {
   const std::string first = log_statement::firstWord(event.statement);
   // An XA transaction's rows are logged when it is prepared, which may be
   // before the previous backup's position while it commits after it.
@@ -270,8 +270,8 @@ std::string nextLogFile(const std::string& file) {
   return next;
 }
 
-bool Collector::take(const db::LogEvent& event) {
-  using Kind = db::LogEvent::Kind;
+bool Collector::take(const LogEvent& event) {
+  using Kind = LogEvent::Kind;
   // The next file's name is told by the start event that follows a
   // rotation, not by the rotate event (the client library does not read
   // the names of those the server makes up in the middle of a stream).
@@ -316,11 +316,11 @@ bool Collector::atEnd() {
   return reached_;
 }
 
-Changes Collector::finish(const db::LogRead& read) const {
+Changes Collector::finish(const LogRead& read) const {
   Changes changes;
   if (!why_.empty())
     changes.why = why_;
-  else if (read.error == db::kLogNotThere)
+  else if (read.error == kLogNotThere)
     changes.why = console_text::kLogPurged;
   else if (!read.opened || read.error != 0)
     changes.why = console_text::logReadError(read.message);

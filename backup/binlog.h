@@ -9,15 +9,56 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "backup/backup_format.h"
-#include "backup/db_session.h"
 
 namespace binlog {
+
+// One event of the server's binary log as the log reader hands it over.
+// Its texts point into the client library's event: valid only during the
+// call that receives it.
+struct LogEvent {
+  enum class Kind {
+    kRotate,    // the next file: `file`, from `rotatePosition`
+    kFormat,    // a file's start event; `timestamp` is the file's start
+    kQuery,     // a statement: `database` is its default database
+    kTableMap,  // rows of `database`.`table` follow
+    kRows,      // rows of the table map before them
+    kFraming,   // changes nothing by itself: GTID, XID, checkpoint, ...
+    kUnknown,   // anything else: its number is `type`
+  };
+  Kind kind = Kind::kUnknown;
+  int type = 0;
+  unsigned timestamp = 0;
+  // Where the next event begins in the current file; 0 for the events the
+  // server makes up at the start of a stream.
+  unsigned long long nextPosition = 0;
+  std::string_view database, table, statement, file;
+  // A statement's status block: the session's sql_mode, character set, ...
+  std::string_view status;
+  unsigned long long rotatePosition = 0;
+};
+
+// How a read of the log ended.
+struct LogRead {
+  bool opened = false;   // the server began to send the log
+  unsigned error = 0;    // the server's or client library's error number
+  std::string message;   // its text
+  // The binlog_do_db and binlog_ignore_db filters, joined; `filtersKnown`
+  // false when the server would not tell them.
+  bool filtersKnown = false;
+  std::string filters;
+};
+
+// The server refuses to send the log: it purged or never had the file or
+// position asked for.
+constexpr unsigned kLogNotThere = 1236;
+
 
 struct Changes {
   bool clean = false;  // every event between the positions was attributed
@@ -99,9 +140,9 @@ class Collector {
             SchemaSource schema);
   // False once nothing more is needed: the snapshot's position is reached,
   // or the answer cannot be clean.
-  bool take(const db::LogEvent& event);
+  bool take(const LogEvent& event);
   // The answer, once the reader ended as `read` tells.
-  Changes finish(const db::LogRead& read) const;
+  Changes finish(const LogRead& read) const;
   // The time of the start event of the snapshot's file; 0 when it was not
   // seen.
   long long endFileStart() const { return endFileStart_; }
@@ -110,7 +151,7 @@ class Collector {
   bool fail(std::string why);
   // True once the snapshot's position is reached.
   bool atEnd();
-  void takeStatement(const db::LogEvent& event);
+  void takeStatement(const LogEvent& event);
   const Schema& schema();
   // Resolves the words of a statement or body in this database; with
   // `runsCode`, views and triggers count.

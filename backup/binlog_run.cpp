@@ -28,8 +28,8 @@ long long readLogStart(const run_session::Login& login,
                        const backup_format::LogPosition& at) {
   long long start = 0;
   db::readLog(login.host, login.user, login.password, at.file, at.position,
-              [&start](const db::LogEvent& event) {
-                if (event.kind != db::LogEvent::Kind::kFormat) return true;
+              [&start](const binlog::LogEvent& event) {
+                if (event.kind != binlog::LogEvent::Kind::kFormat) return true;
                 start = event.timestamp;
                 return false;
               });
@@ -255,9 +255,9 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
   };
   binlog::Collector collector(login.database, baseTables(inventory), *from, at, cascades,
                               readOnce);
-  const db::LogRead read =
+  const binlog::LogRead read =
       db::readLog(login.host, login.user, login.password, from->file, from->position,
-                  [&collector](const db::LogEvent& event) { return collector.take(event); });
+                  [&collector](const binlog::LogEvent& event) { return collector.take(event); });
   at.start = collector.endFileStart();
   if (at.start == 0) at.start = readLogStart(login, at);
   if (read.error == db::kNoPrivilege || (read.opened && !read.filtersKnown)) {

@@ -9,6 +9,9 @@
 
 namespace db {
 
+using binlog::LogEvent;
+using binlog::LogRead;
+
 namespace {
 
 struct ResultDeleter {

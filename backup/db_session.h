@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "backup/binlog.h"
+
 struct st_mysql;
 struct st_mysql_res;
 
@@ -138,54 +140,14 @@ class Session {
   st_mysql* connection_ = nullptr;
 };
 
-// One event of the server's binary log as the log reader hands it over.
-// Its texts point into the client library's event: valid only during the
-// call that receives it.
-struct LogEvent {
-  enum class Kind {
-    kRotate,    // the next file: `file`, from `rotatePosition`
-    kFormat,    // a file's start event; `timestamp` is the file's start
-    kQuery,     // a statement: `database` is its default database
-    kTableMap,  // rows of `database`.`table` follow
-    kRows,      // rows of the table map before them
-    kFraming,   // changes nothing by itself: GTID, XID, checkpoint, ...
-    kUnknown,   // anything else: its number is `type`
-  };
-  Kind kind = Kind::kUnknown;
-  int type = 0;
-  unsigned timestamp = 0;
-  // Where the next event begins in the current file; 0 for the events the
-  // server makes up at the start of a stream.
-  unsigned long long nextPosition = 0;
-  std::string_view database, table, statement, file;
-  // A statement's status block: the session's sql_mode, character set, ...
-  std::string_view status;
-  unsigned long long rotatePosition = 0;
-};
-
-// How a read of the log ended.
-struct LogRead {
-  bool opened = false;   // the server began to send the log
-  unsigned error = 0;    // the server's or client library's error number
-  std::string message;   // its text
-  // The binlog_do_db and binlog_ignore_db filters, joined; `filtersKnown`
-  // false when the server would not tell them.
-  bool filtersKnown = false;
-  std::string filters;
-};
-
-// The server refuses to send the log: it purged or never had the file or
-// position asked for.
-constexpr unsigned kLogNotThere = 1236;
-
 // Reads the server's binary log from `file` at `position` on a connection
 // of its own (the `REPLICATION SLAVE` privilege), handing each event to
 // `visit` until it returns false or the log ends: it never waits for
 // events to come. The client library checks each event's checksum.
-LogRead readLog(const std::string& host, const std::string& user,
-                const std::string& password, const std::string& file,
-                unsigned long long position,
-                const std::function<bool(const LogEvent&)>& visit);
+binlog::LogRead readLog(const std::string& host, const std::string& user,
+                        const std::string& password, const std::string& file,
+                        unsigned long long position,
+                        const std::function<bool(const binlog::LogEvent&)>& visit);
 
 }  // namespace db
 

@@ -53,17 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   from.start = 1;
   binlog::Collector collector("shop", {"a", "b"}, from, to, {{"crm", "p", "b"}},
                               [&schema]() -> const binlog::Schema& { return schema; });
-  db::LogEvent start;
-  start.kind = db::LogEvent::Kind::kFormat;
+  binlog::LogEvent start;
+  start.kind = binlog::LogEvent::Kind::kFormat;
   start.timestamp = 1;
-  db::LogEvent query;
-  query.kind = db::LogEvent::Kind::kQuery;
+  binlog::LogEvent query;
+  query.kind = binlog::LogEvent::Kind::kQuery;
   query.nextPosition = 300;
   query.database = (size & 2) != 0 ? "shop" : "crm";
   query.statement = text;
   query.status = status;
   if (collector.take(start)) collector.take(query);
-  db::LogRead read;
+  binlog::LogRead read;
   read.opened = read.filtersKnown = true;
   const binlog::Changes changes = collector.finish(read);
   if (changes.clean != changes.why.empty()) abort();

@@ -12,7 +12,7 @@
 
 namespace {
 
-using Kind = db::LogEvent::Kind;
+using Kind = binlog::LogEvent::Kind;
 
 constexpr unsigned kStart = 1714557600;
 constexpr unsigned kUtf8mb4 = 45;
@@ -30,10 +30,10 @@ std::string status(unsigned long long sqlMode = 0, unsigned collation = kUtf8mb4
   return block;
 }
 
-db::LogEvent event(Kind kind, unsigned long long next, const char* database = "",
+binlog::LogEvent event(Kind kind, unsigned long long next, const char* database = "",
                    const char* text = "") {
   static const std::string utf8 = status();
-  db::LogEvent e;
+  binlog::LogEvent e;
   e.kind = kind;
   e.nextPosition = next;
   e.database = database;
@@ -42,15 +42,15 @@ db::LogEvent event(Kind kind, unsigned long long next, const char* database = ""
   return e;
 }
 
-db::LogEvent statement(unsigned long long next, const char* text,
+binlog::LogEvent statement(unsigned long long next, const char* text,
                        const std::string& block, const char* database = "shop") {
-  db::LogEvent e = event(Kind::kQuery, next, database, text);
+  binlog::LogEvent e = event(Kind::kQuery, next, database, text);
   e.status = block;
   return e;
 }
 
-db::LogEvent startEvent(unsigned timestamp, unsigned long long next = 0) {
-  db::LogEvent e = event(Kind::kFormat, next);
+binlog::LogEvent startEvent(unsigned timestamp, unsigned long long next = 0) {
+  binlog::LogEvent e = event(Kind::kFormat, next);
   e.timestamp = timestamp;
   return e;
 }
@@ -67,10 +67,10 @@ backup_format::LogPosition at(const char* file, unsigned long long position,
 // The stream from "b.000001" at 100, as the server sends it: the made-up
 // rotate and start events, then `events`.
 struct Stream {
-  std::vector<db::LogEvent> events;
+  std::vector<binlog::LogEvent> events;
   backup_format::LogPosition from = at("b.000001", 100);
   backup_format::LogPosition to = at("b.000001", 400);
-  db::LogRead read;
+  binlog::LogRead read;
   std::vector<binlog::Cascade> cascades;
   binlog::Schema schema;
   std::vector<std::string> tables = {"a", "b", "child", "logged", "Mixed", "my table"};
@@ -94,9 +94,9 @@ struct Stream {
                                   ++schemaReads;
                                   return schema;
                                 });
-    std::vector<db::LogEvent> all = {event(Kind::kRotate, 0), startEvent(kStart)};
+    std::vector<binlog::LogEvent> all = {event(Kind::kRotate, 0), startEvent(kStart)};
     all.insert(all.end(), events.begin(), events.end());
-    for (const db::LogEvent& e : all)
+    for (const binlog::LogEvent& e : all)
       if (!collector.take(e)) break;
     if (endStart != nullptr) *endStart = collector.endFileStart();
     return collector.finish(read);
@@ -311,7 +311,7 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
        [](Stream& s) { s.complete(); s.from.start = kStart + 1; }, false, {}},
       {"the start of the file not recorded",
        [](Stream& s) { s.complete(); s.from.start = 0; }, false, {}},
-      {"purged", [](Stream& s) { s.complete(); s.read.error = db::kLogNotThere; },
+      {"purged", [](Stream& s) { s.complete(); s.read.error = binlog::kLogNotThere; },
        false, {}},
       {"an error while reading",
        [](Stream& s) {
