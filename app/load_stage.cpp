@@ -167,8 +167,8 @@ int loadOpenFile(int fd, const std::string& checkedPath, const std::string& show
   target.password = values.password;
   target.database = arguments.database.empty() ? plan.database : arguments.database;
   target.replace = arguments.replace;
-  target.connections =
-      arguments.connections > 0 ? arguments.connections : backup_load::fittingConnections();
+  target.connections = arguments.connections > 0 ? arguments.connections
+                                                 : backup_load::fittingConnections(target);
   if (target.database.empty()) {
     console_text::printLine(console_text::kLoadNoDatabase);
     return EXIT_FAILURE;

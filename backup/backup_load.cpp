@@ -458,9 +458,16 @@ std::size_t mostJobs(const Plan& plan) {
 
 }  // namespace
 
-int fittingConnections() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return static_cast<int>(std::min(8u, std::max(2u, cores)));
+int fittingConnections(const Target& target) {
+  // The server's thread_pool_size defaults to its processors: a count of
+  // the server's own, wherever the program runs. Without an answer, this
+  // machine's.
+  long long processors = 0;
+  db::Session session;
+  if (!session.open() || !session.connect(target.host, target.user, target.password, "") ||
+      !session.selectNumber("SELECT @@thread_pool_size", &processors) || processors <= 0)
+    processors = std::thread::hardware_concurrency();
+  return static_cast<int>(std::min(8LL, std::max(2LL, processors)));
 }
 
 bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& target,
@@ -475,7 +482,7 @@ bool load(const file_lines::PlainBytes& bytes, const Plan& plan, const Target& t
   if (main.selectNumber("SELECT @@max_allowed_packet", &packet))
     shared.batchBytes = static_cast<std::size_t>(std::max<long long>(
         kSmallestBatch, std::min<long long>(kBatchBytes, packet - kPacketRoom)));
-  const int asked = target.connections > 0 ? target.connections : fittingConnections();
+  const int asked = target.connections > 0 ? target.connections : fittingConnections(target);
   const std::size_t count =
       std::min<std::size_t>(static_cast<std::size_t>(asked), mostJobs(plan));
   std::vector<std::unique_ptr<db::Session>> sessions;

@@ -31,7 +31,7 @@ struct Target {
   std::string password;
   std::string database;
   bool replace = false;  // a database that is not empty is loaded into
-  int connections = 0;   // 0: as many as fit the machine
+  int connections = 0;   // 0: as many as fit the server
 };
 
 // What the progress line shows, counted as the load goes.
@@ -47,8 +47,9 @@ struct Progress {
 // Called on the calling thread about four times a second while rows load.
 using ProgressShown = std::function<void(const Progress&)>;
 
-// The connections that fit this machine when none are asked for.
-int fittingConnections();
+// The connections that fit the server `target` names when none are asked
+// for: its processors, from 2 to 8.
+int fittingConnections(const Target& target);
 
 // Loads `bytes`, planned as `plan` (which must be loadable), into the
 // target; says on the console what it does, the first error with its

@@ -604,3 +604,27 @@ TEST(ServerStop, StoppedLoadsAreToldWithTheirIncompleteTables) {
     EXPECT_EQ(load->out.find("Eingespielt:"), std::string::npos) << load->out;
   }
 }
+
+// Without --verbindungen the loader takes as many connections as the
+// server has processors (its thread_pool_size), not this machine's.
+TEST(OwnServer, TheLoaderFitsItsConnectionsToTheServer) {
+  OwnServer server;
+  ASSERT_TRUE(server.start("--thread-pool-size=3"));
+  const ts::ServerInfo& s = ts::server();
+  server.sql("CREATE TABLE a (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO a VALUES (1);"
+             "CREATE TABLE b (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO b VALUES (1);"
+             "CREATE TABLE c (id INT PRIMARY KEY) ENGINE=InnoDB; INSERT INTO c VALUES (1);");
+  ts::TempDir dir;
+  ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(s.database, dir.path()));
+  ASSERT_EQ(startAgainst(server.socket(), dir.path())->wait().status, 0);
+  const std::vector<std::string> files = ts::listFiles(dir.path(), ".sql");
+  ASSERT_EQ(files.size(), 1u);
+  std::string out;
+  EXPECT_EQ(ts::shell("cd " + ts::quoteShell(dir.path()) + " && MYSQL_UNIX_PORT=" +
+                          ts::quoteShell(server.socket()) + " " VKT_BINARY " --einspielen " +
+                          ts::quoteShell(files[0]) + " --datenbank vkt_fitted </dev/null 2>&1",
+                      &out),
+            0) << out;
+  EXPECT_NE(out.find("(3 Verbindungen)"), std::string::npos) << out;
+  EXPECT_EQ(server.sql("SELECT COUNT(*) FROM vkt_fitted.a"), "1\n");
+}
