@@ -1,6 +1,5 @@
 #include "backup/check_lines.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace backup_check {
@@ -14,20 +13,6 @@ const char* find(const char* from, char byte, std::size_t length) {
 }
 
 }  // namespace
-
-bool GrowingBytes::resize(std::size_t size) {
-  void* grown = std::realloc(data_, size);
-  if (grown == nullptr) return false;
-  data_ = static_cast<char*>(grown);
-  size_ = size;
-  return true;
-}
-
-void GrowingBytes::release() {
-  std::free(data_);
-  data_ = nullptr;
-  size_ = 0;
-}
 
 bool LineReader::next(Line* line) {
   for (;;) {
@@ -88,7 +73,7 @@ bool LineReader::refill() {
   if (nul_ != kNone) nul_ -= consumed_;
   consumed_ = 0;
   filled_ = kept;
-  if (buffer_.size() < kept + kBlockSize && !buffer_.resize(kept + kBlockSize)) return false;
+  if (buffer_.size() < kept + kBlockSize && !buffer_.tryResize(kept + kBlockSize)) return false;
   const ssize_t n =
       bytes_.readAt(buffer_.data() + filled_, buffer_.size() - filled_, bufferOffset_ + filled_);
   if (n < 0) failed_ = true;

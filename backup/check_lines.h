@@ -23,27 +23,6 @@ struct Line {
   bool tooLong = false;  // longer than a line held: skipped, its text empty
 };
 
-// Bytes that grow where they lie when they can: realloc remaps a large
-// block instead of copying it, so that a long line is held once, not twice
-// while it moves, nor in a block of twice its size.
-class GrowingBytes {
- public:
-  GrowingBytes() = default;
-  ~GrowingBytes() { release(); }
-  GrowingBytes(const GrowingBytes&) = delete;
-  GrowingBytes& operator=(const GrowingBytes&) = delete;
-
-  char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  // False, the bytes kept as they were, when memory runs out.
-  bool resize(std::size_t size);
-  void release();
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 // The lines of bytes read in large blocks; a line longer than a block
 // grows the buffer to hold it, up to `heldMax` bytes (or as far as memory
 // goes): a longer one is skipped to its end. Finds NUL bytes a block at a
@@ -68,7 +47,7 @@ class LineReader {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   const file_lines::PlainBytes& bytes_;
   const std::size_t heldMax_;
-  GrowingBytes buffer_;
+  file_lines::LineBuffer buffer_;  // grows in place for a long line
   std::uint64_t bufferOffset_ = 0;  // of buffer_[0]
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;

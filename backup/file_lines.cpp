@@ -17,10 +17,21 @@ LineBuffer::LineBuffer() : data_(static_cast<char*>(std::malloc(1))) {
 LineBuffer::~LineBuffer() { std::free(data_); }
 
 void LineBuffer::resize(std::size_t size) {
+  if (!tryResize(size)) throw std::bad_alloc();
+}
+
+bool LineBuffer::tryResize(std::size_t size) {
   void* grown = std::realloc(data_, size > 0 ? size : 1);
-  if (grown == nullptr) throw std::bad_alloc();
+  if (grown == nullptr) return false;
   data_ = static_cast<char*>(grown);
   size_ = size;
+  return true;
+}
+
+void LineBuffer::release() {
+  // Shrinking keeps the block where it is if the allocator cannot move it.
+  tryResize(0);
+  size_ = 0;
 }
 
 ssize_t FileBytes::readAt(char* buffer, std::size_t length,

@@ -156,6 +156,11 @@ class LineBuffer {
   std::size_t size() const { return size_; }
   // Throws std::bad_alloc when there is no memory for `size` bytes.
   void resize(std::size_t size);
+  // resize() for a reader that goes on without the memory: false, the
+  // bytes kept as they were, when there is none.
+  bool tryResize(std::size_t size);
+  // Lets the memory go; the buffer is empty.
+  void release();
 
  private:
   char* data_;  // never null, so that it may be searched when empty
