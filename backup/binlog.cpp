@@ -162,20 +162,24 @@ void Collector::takeStatement(const LogEvent& event) {
     fail(console_text::kLogForeignWriter);
     return;
   }
-  if (runsCode && !known.seesEveryDatabase) {
-    // Another database's trigger, routine or view may write this one,
-    // unseen: only names of this database prove anything.
-    bool own = defaultDatabase == lowerDatabase_;
-    for (const std::string& name : qualifiers)
-      own = own && (name == lowerDatabase_ || known.tables.count(name) != 0 ||
-                    known.views.count(name) != 0);
-    if (!own) {
-      fail(console_text::kLogOthersUnseen);
-      return;
-    }
+  if (runsCode && !known.seesEveryDatabase &&
+      (defaultDatabase != lowerDatabase_ || !qualifiesOwnNames(qualifiers))) {
+    fail(console_text::kLogOthersUnseen);
+    return;
   }
   if (defaultDatabase == lowerDatabase_ || words.count(lowerDatabase_) != 0)
     resolve(words, runsCode);
+}
+
+// Where the account cannot see every database's triggers, routines and
+// views, another database's may write this one unseen: only names that
+// qualify this database or its own tables and views prove anything.
+bool Collector::qualifiesOwnNames(const std::unordered_set<std::string>& qualifiers) const {
+  for (const std::string& name : qualifiers)
+    if (name != lowerDatabase_ && schema_->tables.count(name) == 0 &&
+        schema_->views.count(name) == 0)
+      return false;
+  return true;
 }
 
 bool Collector::reachesOthers(const std::unordered_set<std::string>& words) {
@@ -245,13 +249,10 @@ void Collector::resolveBody(const Body& body) {
     fail(console_text::kLogForeignWriter);
     return;
   }
-  if (!schema_->seesEveryDatabase)
-    for (const std::string& name : qualifiers)
-      if (name != lowerDatabase_ && schema_->tables.count(name) == 0 &&
-          schema_->views.count(name) == 0) {
-        fail(console_text::kLogOthersUnseen);
-        return;
-      }
+  if (!schema_->seesEveryDatabase && !qualifiesOwnNames(qualifiers)) {
+    fail(console_text::kLogOthersUnseen);
+    return;
+  }
   resolve(words, true);
 }
 

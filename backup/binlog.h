@@ -157,6 +157,7 @@ class Collector {
   // `runsCode`, views and triggers count.
   void resolve(const std::unordered_set<std::string>& words, bool runsCode);
   bool reachesOthers(const std::unordered_set<std::string>& words);
+  bool qualifiesOwnNames(const std::unordered_set<std::string>& qualifiers) const;
   void touchTable(const std::string& table, bool runsCode);
   // Rows of `database`.`table` (lower case) were logged.
   void tableRows(const std::string& database, const std::string& table);
