@@ -118,8 +118,31 @@ bool Collector::fail(std::string why) {
 }
 
 const Schema& Collector::schema() {
-  if (schema_ == nullptr) schema_ = &schemaSource_();
+  if (schema_ == nullptr) schema_ = &schemaSource_(false);
   return *schema_;
+}
+
+bool Collector::readWide() {
+  if (!wideRead_) {
+    schema_ = &schemaSource_(true);
+    wideRead_ = true;
+  }
+  return schema_->unread.empty() || fail(schema_->unread);
+}
+
+// A statement of this database whose qualifiers name only this database
+// and its own tables and views reaches no other database but through this
+// one's own triggers and routines, whose bodies are resolved in turn:
+// unqualified names are this database's. Anything else asks what the
+// other databases hold.
+bool Collector::othersStayApart(const std::string& defaultDatabase,
+                                const std::unordered_set<std::string>& words,
+                                bool runsCode) {
+  if (!readWide()) return false;
+  if (schema_->reaching.count(defaultDatabase) != 0 || reachesOthers(words))
+    return fail(console_text::kLogForeignWriter);
+  if (runsCode && !schema_->seesEveryDatabase) return fail(console_text::kLogOthersUnseen);
+  return true;
 }
 
 void Collector::takeStatement(const LogEvent& event) {
@@ -158,15 +181,9 @@ void Collector::takeStatement(const LogEvent& event) {
   }
   statementRan_ = statementRan_ || runsCode;
   const std::string defaultDatabase = lower(event.database);
-  if (known.reaching.count(defaultDatabase) != 0 || reachesOthers(words)) {
-    fail(console_text::kLogForeignWriter);
+  if ((defaultDatabase != lowerDatabase_ || !qualifiesOwnNames(qualifiers)) &&
+      !othersStayApart(defaultDatabase, words, runsCode))
     return;
-  }
-  if (runsCode && !known.seesEveryDatabase &&
-      (defaultDatabase != lowerDatabase_ || !qualifiesOwnNames(qualifiers))) {
-    fail(console_text::kLogOthersUnseen);
-    return;
-  }
   if (defaultDatabase == lowerDatabase_ || words.count(lowerDatabase_) != 0)
     resolve(words, runsCode);
 }
@@ -245,14 +262,8 @@ void Collector::resolveBody(const Body& body) {
     fail(console_text::kLogStatementUnreadable);
     return;
   }
-  if (reachesOthers(words)) {
-    fail(console_text::kLogForeignWriter);
+  if (!qualifiesOwnNames(qualifiers) && !othersStayApart(lowerDatabase_, words, true))
     return;
-  }
-  if (!schema_->seesEveryDatabase && !qualifiesOwnNames(qualifiers)) {
-    fail(console_text::kLogOthersUnseen);
-    return;
-  }
   resolve(words, true);
 }
 

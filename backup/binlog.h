@@ -76,7 +76,11 @@ struct Body {
 
 // What the schema tells of where a statement's names lead. The log
 // reader asks for it once, at the first statement that needs it: a log of
-// rows alone needs none of it.
+// rows alone needs none of it. What it tells of other databases (the
+// fields marked "wide") costs a read of every database's triggers,
+// routines and views; it is asked for once more, and only for a statement
+// or body that runs in or names something beyond this database's own
+// tables and views.
 struct Schema {
   // Set when the schema could not be read: the console line's reason.
   std::string unread;
@@ -86,11 +90,13 @@ struct Schema {
   std::unordered_map<std::string, std::vector<Body>> triggers;
   // Its stored functions and procedures, by name in lower case.
   std::unordered_map<std::string, Body> routines;
-  // The other databases whose triggers, routines, views or foreign keys
-  // may write this one, directly or through yet others (reachingDatabases).
+  // Wide: the other databases whose triggers, routines, views or foreign
+  // keys may write this one, directly or through yet others
+  // (reachingDatabases).
   std::unordered_set<std::string> reaching;
-  // The account sees every database's triggers, routines and views: only
-  // then does a statement of another database prove nothing of this one.
+  // Wide: the account sees every database's triggers, routines and views:
+  // only then does a statement of another database prove nothing of this
+  // one.
   bool seesEveryDatabase = false;
   // The server folds the case of names (lower_case_table_names): a name
   // with bytes beyond ASCII may then name a table in another case than
@@ -133,7 +139,9 @@ struct Cascade {
 // or to nothing of it. Anything else makes the answer not clean.
 class Collector {
  public:
-  using SchemaSource = std::function<const Schema&()>;
+  // The schema, its wide fields filled when `wide` is asked; the same
+  // object at every call.
+  using SchemaSource = std::function<const Schema&(bool wide)>;
   Collector(std::string database, const std::vector<std::string>& tables,
             const backup_format::LogPosition& from,
             const backup_format::LogPosition& to, const std::vector<Cascade>& cascades,
@@ -153,6 +161,14 @@ class Collector {
   bool atEnd();
   void takeStatement(const LogEvent& event);
   const Schema& schema();
+  // The schema with its wide fields; false, the answer failed, when they
+  // could not be read.
+  bool readWide();
+  // For a statement or body that may lead beyond this database: false, the
+  // answer failed, unless nothing of other databases it runs in or names
+  // may reach this one.
+  bool othersStayApart(const std::string& defaultDatabase,
+                       const std::unordered_set<std::string>& words, bool runsCode);
   // Resolves the words of a statement or body in this database; with
   // `runsCode`, views and triggers count.
   void resolve(const std::unordered_set<std::string>& words, bool runsCode);
@@ -171,6 +187,7 @@ class Collector {
   std::unordered_map<std::string, std::vector<std::string>> cascades_;
   SchemaSource schemaSource_;
   const Schema* schema_ = nullptr;
+  bool wideRead_ = false;
   backup_format::LogPosition from_, to_;
   std::string file_;                 // the file the events are of
   unsigned long long position_ = 0;  // where the next event begins

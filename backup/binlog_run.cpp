@@ -77,18 +77,17 @@ binlog::Body bodyOf(const db::Rows& rows, size_t row, int text, int mode) {
   return body;
 }
 
-// The bodies of triggers (`ofTables`) or routines: this database's by
-// object, the others' into `foreign`.
+// The bodies of this database's triggers (`ofTables`) or routines, by
+// object, with `query`'s rows: the database's, the object's and its
+// body's names, then the sql_mode.
 bool readBodies(db::Session& session, const char* query, bool ofTables,
-                binlog::Schema* schema, std::vector<binlog::ForeignBody>* foreign) {
+                binlog::Schema* schema) {
   db::Rows rows;
   if (!session.select(query, &rows)) return false;
   for (size_t i = 0; i < rows.size(); ++i) {
-    binlog::Body body = bodyOf(rows, i, 3, 4);
-    const std::string object = log_statement::lower(rows.text(i, 2));
-    if (rows.text(i, 0) != "1")
-      foreign->push_back({rows.text(i, 1), std::move(body)});
-    else if (ofTables)
+    binlog::Body body = bodyOf(rows, i, 2, 3);
+    const std::string object = log_statement::lower(rows.text(i, 1));
+    if (ofTables)
       schema->triggers[object].push_back(std::move(body));
     else
       schema->routines[object] = std::move(body);
@@ -96,9 +95,32 @@ bool readBodies(db::Session& session, const char* query, bool ofTables,
   return true;
 }
 
-// The other databases from which a change may reach this one.
+// The other databases' bodies as `query` lists them, with the same
+// columns, into `foreign`.
+bool readForeignBodies(db::Session& session, const char* query,
+                       std::vector<binlog::ForeignBody>* foreign) {
+  db::Rows rows;
+  if (!session.select(query, &rows)) return false;
+  for (size_t i = 0; i < rows.size(); ++i)
+    foreign->push_back({rows.text(i, 0), bodyOf(rows, i, 2, 3)});
+  return true;
+}
+
+// The other databases from which a change may reach this one, through
+// their triggers, routines, views and writing foreign keys.
 bool readReaching(db::Session& session, const std::string& database,
-                  std::vector<binlog::ForeignBody> foreign, binlog::Schema* schema) {
+                  binlog::Schema* schema) {
+  std::vector<binlog::ForeignBody> foreign;
+  if (!readForeignBodies(session,
+                         "SELECT TRIGGER_SCHEMA, EVENT_OBJECT_TABLE, ACTION_STATEMENT, "
+                         "SQL_MODE FROM information_schema.TRIGGERS WHERE TRIGGER_SCHEMA "
+                         "<> DATABASE()",
+                         &foreign) ||
+      !readForeignBodies(session,
+                         "SELECT ROUTINE_SCHEMA, ROUTINE_NAME, ROUTINE_DEFINITION, SQL_MODE "
+                         "FROM information_schema.ROUTINES WHERE ROUTINE_SCHEMA <> DATABASE()",
+                         &foreign))
+    return false;
   db::Rows rows;
   // A view keeps no sql_mode: its text is read both ways a backslash may
   // mean, with double quotes as names, so that no name in it is missed.
@@ -125,34 +147,23 @@ bool readReaching(db::Session& session, const std::string& database,
   return true;
 }
 
-// The schema questions a statement of the log needs answered; each asked
-// once, and not at all for a log of rows alone.
-bool readSchema(db::Session& session, const Inventory& inventory,
-                const std::string& database, binlog::Schema* schema) {
+// What this database holds that a statement of it may run or write
+// through, and how the server reads names and texts.
+bool readOwnSchema(db::Session& session, const Inventory& inventory,
+                   binlog::Schema* schema) {
   for (const TableEntry& table : inventory.tables)
     (table.isView ? schema->views : schema->tables).insert(log_statement::lower(table.name));
-  std::vector<binlog::ForeignBody> foreign;
+  // The server looks up one database's triggers by their table's
+  // database; by TRIGGER_SCHEMA it would open every table of the server.
   if (!readBodies(session,
-                  "SELECT TRIGGER_SCHEMA = DATABASE(), TRIGGER_SCHEMA, EVENT_OBJECT_TABLE, "
-                  "ACTION_STATEMENT, SQL_MODE FROM information_schema.TRIGGERS",
-                  true, schema, &foreign) ||
+                  "SELECT TRIGGER_SCHEMA, EVENT_OBJECT_TABLE, ACTION_STATEMENT, SQL_MODE "
+                  "FROM information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE()",
+                  true, schema) ||
       !readBodies(session,
-                  "SELECT ROUTINE_SCHEMA = DATABASE(), ROUTINE_SCHEMA, ROUTINE_NAME, "
-                  "ROUTINE_DEFINITION, SQL_MODE FROM information_schema.ROUTINES",
-                  false, schema, &foreign) ||
-      !readReaching(session, database, std::move(foreign), schema))
+                  "SELECT ROUTINE_SCHEMA, ROUTINE_NAME, ROUTINE_DEFINITION, SQL_MODE FROM "
+                  "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE()",
+                  false, schema))
     return false;
-  // Only an account with these rights everywhere is shown every
-  // database's triggers, routines and view texts.
-  long long rights = 0;
-  if (!session.selectNumber(
-          "SELECT COUNT(DISTINCT PRIVILEGE_TYPE) FROM information_schema.USER_PRIVILEGES "
-          "WHERE GRANTEE = CONCAT('''', SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '''@''', "
-          "SUBSTRING_INDEX(CURRENT_USER(), '@', -1), '''') AND PRIVILEGE_TYPE IN "
-          "('SELECT', 'SHOW VIEW', 'TRIGGER')",
-          &rights))
-    return false;
-  schema->seesEveryDatabase = rights == 3;
   long long folds = 1;
   if (!session.selectNumber("SELECT @@lower_case_table_names", &folds)) return false;
   schema->foldsNames = folds != 0;
@@ -168,6 +179,25 @@ bool readSchema(db::Session& session, const Inventory& inventory,
     if (db::wholeNumber(rows.text(i, 0), &id))
       schema->byteWiseCollations.insert(static_cast<unsigned>(id));
   }
+  return true;
+}
+
+// What the other databases hold that may reach this one, and whether the
+// account sees all of it.
+bool readWideSchema(db::Session& session, const std::string& database,
+                    binlog::Schema* schema) {
+  if (!readReaching(session, database, schema)) return false;
+  // Only an account with these rights everywhere is shown every
+  // database's triggers, routines and view texts.
+  long long rights = 0;
+  if (!session.selectNumber(
+          "SELECT COUNT(DISTINCT PRIVILEGE_TYPE) FROM information_schema.USER_PRIVILEGES "
+          "WHERE GRANTEE = CONCAT('''', SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '''@''', "
+          "SUBSTRING_INDEX(CURRENT_USER(), '@', -1), '''') AND PRIVILEGE_TYPE IN "
+          "('SELECT', 'SHOW VIEW', 'TRIGGER')",
+          &rights))
+    return false;
+  schema->seesEveryDatabase = rights == 3;
   return true;
 }
 
@@ -246,11 +276,17 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
     return result;
   }
   binlog::Schema schema;
-  bool schemaRead = false;
-  const auto readOnce = [&]() -> const binlog::Schema& {
-    if (!schemaRead && !readSchema(session, inventory, login.database, &schema))
+  bool ownRead = false, wideRead = false;
+  const auto readOnce = [&](bool wide) -> const binlog::Schema& {
+    const auto unread = [&] {
       schema.unread = console_text::logReadError(run_session::errorText(session));
-    schemaRead = true;
+    };
+    if (!ownRead && !readOwnSchema(session, inventory, &schema)) unread();
+    ownRead = true;
+    if (wide && !wideRead && schema.unread.empty() &&
+        !readWideSchema(session, login.database, &schema))
+      unread();
+    wideRead = wideRead || wide;
     return schema;
   };
   binlog::Collector collector(login.database, baseTables(inventory), *from, at, cascades,

@@ -170,16 +170,16 @@ bool readWords(std::string_view text, unsigned long long sqlMode,
   const bool ansiQuotes = (sqlMode & kModeAnsiQuotes) != 0;
   const bool backslashEscapes = (sqlMode & kModeNoBackslashEscapes) == 0;
   bool inVersioned = false;  // inside /*! ... */, which the server runs
-  // A name ending at `end` that a dot and another name follow qualifies it.
+  // A name ending at `end` that a dot follows qualifies the next name.
+  // Whatever may stand between them (a comment, the end of a versioned
+  // one) is taken for such a dot: a qualifier missed would let a name of
+  // another database pass for one of this database's.
   const auto noteQualifier = [&](size_t end, const std::string& name) {
     if (qualifiers == nullptr) return;
-    while (end < text.size() && (text[end] == ' ' || text[end] == '\n')) ++end;
-    if (end >= text.size() || text[end] != '.') return;
-    ++end;
-    while (end < text.size() && (text[end] == ' ' || text[end] == '\n')) ++end;
-    if (end < text.size() &&
-        (isWordByte(static_cast<unsigned char>(text[end])) || text[end] == '`' ||
-         (text[end] == '"' && ansiQuotes)))
+    while (end < text.size() && static_cast<unsigned char>(text[end]) <= ' ') ++end;
+    const std::string_view after = text.substr(end, 2);
+    if (after.empty()) return;
+    if (after[0] == '.' || after[0] == '#' || after == "/*" || after == "*/" || after == "--")
       qualifiers->insert(name);
   };
   size_t i = 0;

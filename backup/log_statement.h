@@ -43,8 +43,9 @@ Session readSession(std::string_view status);
 // does not end, a mode whose parser differs); the caller must have made
 // sure that the text's character set is one in which no byte of a
 // character of several is an ASCII byte (UTF-8, single-byte sets).
-// `qualifiers`, when given, gets the words that stand before a dot and a
-// name (a database, or a table or alias of a column).
+// `qualifiers`, when given, gets the words that stand before a dot (a
+// database, or a table or alias of a column), and, to be sure, those
+// that a comment follows.
 bool readWords(std::string_view statement, unsigned long long sqlMode,
                std::unordered_set<std::string>* words,
                std::unordered_set<std::string>* qualifiers = nullptr);

@@ -75,6 +75,7 @@ struct Stream {
   binlog::Schema schema;
   std::vector<std::string> tables = {"a", "b", "child", "logged", "Mixed", "my table"};
   mutable int schemaReads = 0;
+  mutable int wideReads = 0;
 
   Stream() {
     read.opened = true;
@@ -90,8 +91,9 @@ struct Stream {
 
   binlog::Changes run(long long* endStart = nullptr) const {
     binlog::Collector collector("shop", tables, from, to, cascades,
-                                [this]() -> const binlog::Schema& {
+                                [this](bool wide) -> const binlog::Schema& {
                                   ++schemaReads;
+                                  wideReads += wide;
                                   return schema;
                                 });
     std::vector<binlog::LogEvent> all = {event(Kind::kRotate, 0), startEvent(kStart)};
@@ -250,6 +252,18 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
          s.events = {event(Kind::kQuery, 400, "shop", "INSERT INTO crm.orders VALUES (1)")};
        },
        false, {}},
+      {"a qualifier that a tab parts from its dot",
+       [](Stream& s) {
+         s.schema.reaching = {"crm"};
+         s.events = {event(Kind::kQuery, 400, "shop", "INSERT INTO crm\t.orders VALUES (1)")};
+       },
+       false, {}},
+      {"a qualifier that a comment parts from its dot",
+       [](Stream& s) {
+         s.schema.reaching = {"crm"};
+         s.events = {event(Kind::kQuery, 400, "shop", "INSERT INTO crm/**/.orders VALUES (1)")};
+       },
+       false, {}},
       {"a statement of another database the account cannot see into",
        [](Stream& s) {
          s.schema.seesEveryDatabase = false;
@@ -349,11 +363,17 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
     EXPECT_EQ(changes.why.empty(), c.clean);
     EXPECT_EQ(sorted(changes.tables), c.tables);
   }
-  // A log of rows alone asks nothing of the schema.
+  // A log of rows alone asks nothing of the schema; statements of this
+  // database that name only its own tables ask nothing of the others.
   Stream rows;
   rows.events = {event(Kind::kTableMap, 400, "shop", "a")};
   rows.run();
   EXPECT_EQ(rows.schemaReads, 0);
+  Stream own;
+  own.events = {event(Kind::kQuery, 300, "shop", "UPDATE a SET n = a.n + 1"),
+                event(Kind::kQuery, 400, "shop", "INSERT INTO shop.b SELECT * FROM `a`")};
+  EXPECT_TRUE(own.run().clean);
+  EXPECT_EQ(own.wideReads, 0);
 }
 
 // A database reaches this one through a body that names it or another
