@@ -245,6 +245,15 @@ backup_format::LogPosition readLogPosition(db::Session& session) {
   return at;
 }
 
+bool logStillEndsAt(db::Session& session, const backup_format::LogPosition& at) {
+  db::Rows rows;
+  long long position = -1;
+  return session.select("SHOW MASTER STATUS", &rows) && rows.size() == 1 &&
+         rows.columnCount() >= 2 && rows.text(0, 0) == at.file &&
+         db::wholeNumber(rows.text(0, 1), &position) && position >= 0 &&
+         static_cast<unsigned long long>(position) == at.position;
+}
+
 LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
                           const Inventory& inventory, const PreviousBackup* previous) {
   LogChanges result;

@@ -18,6 +18,10 @@ class PreviousBackup;
 // its file "" when the log is off or the position could not be read.
 backup_format::LogPosition readLogPosition(db::Session& session);
 
+// True when the server's log still ends at `at`: nothing was logged since.
+// False also when the server would not tell.
+bool logStillEndsAt(db::Session& session, const backup_format::LogPosition& at);
+
 // What the log tells a run.
 struct LogChanges {
   // The tables the log shows changed since the previous backup; nothing

@@ -351,8 +351,12 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   const std::vector<Status> statuses =
       listTables(status, kinds, locked, &inventory->tables);
   // The log, read next, may stand in for the second read: the run settles
-  // the identities once it knows (settleIdentities).
-  if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty()) {
+  // the identities once it knows (settleIdentities). It reads up to the
+  // snapshot's position, but the status was read later: a RENAME that
+  // the status waited for is logged after that position. Only where the
+  // log still ends there now is nothing missed.
+  if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty() &&
+      logStillEndsAt(session, inventory->logAt)) {
     moment.partsAfter = moment.partsBefore;
     inventory->partsBeforeOnly = moment.partsBefore;
   } else {
