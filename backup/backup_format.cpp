@@ -219,17 +219,14 @@ std::string quoteIdentifier(const std::string& name) {
 
 bool readQuotedIdentifier(std::string_view text, std::size_t* at, std::string* name) {
   if (*at >= text.size() || text[*at] != '`') return false;
-  name->clear();
+  if (name != nullptr) name->clear();
   for (std::size_t i = *at + 1; i < text.size(); ++i) {
-    if (text[i] != '`') {
-      name->push_back(text[i]);
-    } else if (i + 1 < text.size() && text[i + 1] == '`') {
-      name->push_back('`');
-      ++i;
-    } else {
+    if (text[i] == '`' && !(i + 1 < text.size() && text[i + 1] == '`')) {
       *at = i + 1;
       return true;
     }
+    if (name != nullptr) name->push_back(text[i]);
+    if (text[i] == '`') ++i;  // the first of a doubled backquote
   }
   return false;
 }

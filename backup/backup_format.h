@@ -240,8 +240,8 @@ std::string fileNamePrefix(const std::string& database);
 // The name between backquotes, an inner backquote doubled.
 std::string quoteIdentifier(const std::string& name);
 
-// Reads at text[*at] a name as quoteIdentifier() writes it and moves *at
-// past it; false when there is none.
+// Reads at text[*at] a name as quoteIdentifier() writes it into *name
+// (unless null) and moves *at past it; false when there is none.
 bool readQuotedIdentifier(std::string_view text, std::size_t* at, std::string* name);
 
 

@@ -12,26 +12,12 @@ namespace {
 
 namespace bf = backup_format;
 
-bool startsWith(std::string_view text, std::string_view start) {
-  return text.substr(0, start.size()) == start;
-}
-
-bool endsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
+using bf::endsWith;
+using bf::startsWith;
 
 // The offset after a backquoted name that begins at `at`; npos when none.
 std::size_t afterQuotedName(std::string_view line, std::size_t at) {
-  if (at >= line.size() || line[at] != '`') return std::string_view::npos;
-  for (std::size_t i = at + 1; i < line.size(); ++i) {
-    if (line[i] != '`') continue;
-    if (i + 1 < line.size() && line[i + 1] == '`') {
-      ++i;
-      continue;
-    }
-    return i + 1;
-  }
-  return std::string_view::npos;
+  return bf::readQuotedIdentifier(line, &at, nullptr) ? at : std::string_view::npos;
 }
 
 // The offset after "INSERT INTO `t` ", its column list and "VALUES"
