@@ -264,6 +264,20 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
          s.events = {event(Kind::kQuery, 400, "shop", "INSERT INTO crm/**/.orders VALUES (1)")};
        },
        false, {}},
+      {"a trigger of this database writing into one whose objects reach it",
+       [](Stream& s) {
+         s.schema.reaching = {"crm"};
+         s.schema.triggers["a"] = {{"INSERT INTO crm.orders VALUES (NEW.id)"}};
+         s.events = {event(Kind::kQuery, 400, "shop", "INSERT INTO a VALUES (1)")};
+       },
+       false, {}},
+      {"a routine of this database naming one the account cannot see into",
+       [](Stream& s) {
+         s.schema.seesEveryDatabase = false;
+         s.schema.routines["bump"] = {"UPDATE crm.x SET n = 1"};
+         s.events = {event(Kind::kQuery, 400, "shop", "DO bump()")};
+       },
+       false, {}},
       {"a statement of another database the account cannot see into",
        [](Stream& s) {
          s.schema.seesEveryDatabase = false;
