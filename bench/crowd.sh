@@ -4,7 +4,9 @@
 #
 #   bash bench/crowd.sh [other-tables] [rounds] [rows]   defaults: 20000 7 200000
 #
-# Starts a private server with its binary log on (ROW) that holds, besides
+# Starts a private server with its binary log on (ROW, or the format
+# VKT_BENCH_FORMAT names: MIXED logs the changes as statements, which the
+# run then proves by the schema's answers) that holds, besides
 # a small database of three tables (`rows` orders), `other-tables` InnoDB
 # tables in another database. Each round changes one row of a small table
 # of it and times an incremental run beside the floor for its file: a cp
@@ -25,7 +27,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=bench/lib.sh
 . "$root/bench/lib.sh"
 bench_prepare
-export VKT_DB_SERVER_OPTIONS="--log-bin --binlog-format=ROW --server-id=1 --table-definition-cache=$((others + 1000)) --table-open-cache=1000 ${VKT_BENCH_SERVER_OPTIONS:-}"
+export VKT_DB_SERVER_OPTIONS="--log-bin --binlog-format=${VKT_BENCH_FORMAT:-ROW} --server-id=1 --table-definition-cache=$((others + 1000)) --table-open-cache=1000 ${VKT_BENCH_SERVER_OPTIONS:-}"
 bench_server
 
 echo "== $others tables in another database (load $(load_average))"
