@@ -19,6 +19,7 @@
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
 #include "backup/progress.h"
+#include "backup/row_judges.h"
 
 namespace {
 
