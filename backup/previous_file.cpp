@@ -1,5 +1,6 @@
 #include "backup/previous_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -144,13 +145,36 @@ plan::Previous PreviousBackup::forPlan(bool sessionMatches) const {
   return previous;
 }
 
+std::vector<zstd_frames::Frame> rowFrames(
+    const PreviousTableEntry& entry, const std::vector<zstd_frames::Frame>& packed) {
+  std::vector<zstd_frames::Frame> frames;
+  if (!entry.rowsTrusted || !entry.rowsCrLf || entry.rowsEnd <= entry.rowsBegin)
+    return frames;
+  // The rows block with its closing empty line.
+  const std::uint64_t end = entry.rowsEnd + 2;
+  auto frame = std::lower_bound(
+      packed.begin(), packed.end(), entry.rowsBegin,
+      [](const zstd_frames::Frame& f, std::uint64_t at) { return f.plainBegin < at; });
+  if (frame == packed.end() || frame->plainBegin != entry.rowsBegin)
+    return frames;
+  for (; frame != packed.end() && frame->plainBegin < end; ++frame) {
+    const bool follows =
+        frames.empty() ||
+        frame->packedBegin == frames.back().packedBegin + frames.back().packedSize;
+    if (!frame->sound || !follows) return {};
+    frames.push_back(*frame);
+  }
+  if (frames.back().plainBegin + frames.back().plainSize != end) return {};
+  return frames;
+}
+
 RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
                                     BackupFile& out,
                                     RowProgress* progress) const {
   RowsResult rows;
   if (!packedUnchanged()) return rows;
   const std::vector<zstd_frames::Frame> frames =
-      out.compressed() ? plan::rowFrames(entry, frames_)
+      out.compressed() ? rowFrames(entry, frames_)
                        : std::vector<zstd_frames::Frame>();
   if (!frames.empty()) {
     // Into a compressed file as the frames they are, not compressed again.
