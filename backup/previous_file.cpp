@@ -195,22 +195,22 @@ RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
 
 PreviousIndexing::PreviousIndexing(std::string fileName, std::string database) {
   try {
-    thread_ = std::thread(&PreviousIndexing::run, this, fileName, database);
+    thread_ = std::thread(&PreviousIndexing::openAndIndex, this, fileName, database);
   } catch (const std::system_error&) {
-    run(fileName, database);  // no thread to be had: indexed right here
+    openAndIndex(fileName, database);  // no thread to be had: indexed right here
   }
 }
 
-PreviousIndexing::~PreviousIndexing() { wait(); }
+PreviousIndexing::~PreviousIndexing() { waitUntilIndexed(); }
 
-void PreviousIndexing::run(const std::string& fileName,
-                           const std::string& database) {
+void PreviousIndexing::openAndIndex(const std::string& fileName,
+                                    const std::string& database) {
   previous_ = PreviousBackup::open(fileName, database, &refusal_);
   if (previous_)
-    previous_->index([this](const PreviousTableEntry& entry) { return wanted(entry); });
+    previous_->index([this](const PreviousTableEntry& entry) { return rowsWanted(entry); });
 }
 
-bool PreviousIndexing::wanted(const PreviousTableEntry& entry) {
+bool PreviousIndexing::rowsWanted(const PreviousTableEntry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   return !wanted_ || wanted_(entry);
 }
@@ -220,11 +220,11 @@ void PreviousIndexing::narrow(previous_backup::RowsWanted wanted) {
   wanted_ = std::move(wanted);
 }
 
-void PreviousIndexing::wait() {
+void PreviousIndexing::waitUntilIndexed() {
   if (thread_.joinable()) thread_.join();
 }
 
 std::unique_ptr<PreviousBackup> PreviousIndexing::finish() {
-  wait();
+  waitUntilIndexed();
   return std::move(previous_);
 }

@@ -102,7 +102,7 @@ class PreviousIndexing {
   // until finish() or the destructor.
   void narrow(previous_backup::RowsWanted wanted);
   // Waits until the pass has ended.
-  void wait();
+  void waitUntilIndexed();
   // Waits, then hands over the backup: nullptr when the file could not be
   // opened (and after the first call).
   std::unique_ptr<PreviousBackup> finish();
@@ -111,8 +111,8 @@ class PreviousIndexing {
   const std::string& refusal() const { return refusal_; }
 
  private:
-  void run(const std::string& fileName, const std::string& database);
-  bool wanted(const PreviousTableEntry& entry);
+  void openAndIndex(const std::string& fileName, const std::string& database);
+  bool rowsWanted(const PreviousTableEntry& entry);
 
   std::mutex mutex_;
   previous_backup::RowsWanted wanted_;  // guarded by mutex_
