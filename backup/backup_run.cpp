@@ -109,7 +109,7 @@ RunOutcome BackupEngine::runBackup(std::string savePath, bool saveStructure,
   // as they are listed; that lock is not to wait for the previous
   // backup's index, so the index is made whole first.
   SnapshotLock lock(session_, login_, [&indexing] {
-    if (indexing) indexing->wait();
+    if (indexing) indexing->waitUntilIndexed();
   });
   InventoryRequest request;
   request.database = login_.database;

@@ -1,6 +1,5 @@
 #include "backup/plan.h"
 
-#include <algorithm>
 #include <unordered_set>
 
 #include "backup/backup_format.h"
@@ -160,29 +159,6 @@ int objectChanges(const Now& now, const Previous* previous,
 }
 
 }  // namespace
-
-std::vector<zstd_frames::Frame> rowFrames(
-    const PreviousTableEntry& entry, const std::vector<zstd_frames::Frame>& packed) {
-  std::vector<zstd_frames::Frame> frames;
-  if (!entry.rowsTrusted || !entry.rowsCrLf || entry.rowsEnd <= entry.rowsBegin)
-    return frames;
-  // The rows block with its closing empty line.
-  const std::uint64_t end = entry.rowsEnd + 2;
-  auto frame = std::lower_bound(
-      packed.begin(), packed.end(), entry.rowsBegin,
-      [](const zstd_frames::Frame& f, std::uint64_t at) { return f.plainBegin < at; });
-  if (frame == packed.end() || frame->plainBegin != entry.rowsBegin)
-    return frames;
-  for (; frame != packed.end() && frame->plainBegin < end; ++frame) {
-    const bool follows =
-        frames.empty() ||
-        frame->packedBegin == frames.back().packedBegin + frames.back().packedSize;
-    if (!frame->sound || !follows) return {};
-    frames.push_back(*frame);
-  }
-  if (frames.back().plainBegin + frames.back().plainSize != end) return {};
-  return frames;
-}
 
 bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous) {
   return !table.isView && table.updateKnown && previous.updateKnown &&

@@ -14,7 +14,7 @@
 
 #include "backup/inventory.h"
 #include "backup/object_section.h"
-#include "backup/previous_backup.h"
+#include "backup/previous_entry.h"
 
 namespace plan {
 
@@ -90,13 +90,6 @@ struct Plan {
   // all changed. Without a previous backup, every table is a change.
   int changes = 0;
 };
-
-// The frames of a compressed previous backup (`packed`, in file order)
-// that hold exactly the rows block of `entry` with its closing empty line,
-// one after the other and each sound: its rows may be copied as these
-// frames. Empty when there are none such.
-std::vector<zstd_frames::Frame> rowFrames(
-    const PreviousTableEntry& entry, const std::vector<zstd_frames::Frame>& packed);
 
 // `previous` null: a full run, every table's rows read.
 Plan make(const Now& now, const Previous* previous, const Settings& settings);

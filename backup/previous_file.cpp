@@ -1,5 +1,6 @@
 #include "backup/previous_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -144,13 +145,36 @@ plan::Previous PreviousBackup::forPlan(bool sessionMatches) const {
   return previous;
 }
 
+std::vector<zstd_frames::Frame> rowFrames(
+    const PreviousTableEntry& entry, const std::vector<zstd_frames::Frame>& packed) {
+  std::vector<zstd_frames::Frame> frames;
+  if (!entry.rowsTrusted || !entry.rowsCrLf || entry.rowsEnd <= entry.rowsBegin)
+    return frames;
+  // The rows block with its closing empty line.
+  const std::uint64_t end = entry.rowsEnd + 2;
+  auto frame = std::lower_bound(
+      packed.begin(), packed.end(), entry.rowsBegin,
+      [](const zstd_frames::Frame& f, std::uint64_t at) { return f.plainBegin < at; });
+  if (frame == packed.end() || frame->plainBegin != entry.rowsBegin)
+    return frames;
+  for (; frame != packed.end() && frame->plainBegin < end; ++frame) {
+    const bool follows =
+        frames.empty() ||
+        frame->packedBegin == frames.back().packedBegin + frames.back().packedSize;
+    if (!frame->sound || !follows) return {};
+    frames.push_back(*frame);
+  }
+  if (frames.back().plainBegin + frames.back().plainSize != end) return {};
+  return frames;
+}
+
 RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
                                     BackupFile& out,
                                     RowProgress* progress) const {
   RowsResult rows;
   if (!packedUnchanged()) return rows;
   const std::vector<zstd_frames::Frame> frames =
-      out.compressed() ? plan::rowFrames(entry, frames_)
+      out.compressed() ? rowFrames(entry, frames_)
                        : std::vector<zstd_frames::Frame>();
   if (!frames.empty()) {
     // Into a compressed file as the frames they are, not compressed again.
@@ -171,22 +195,22 @@ RowsResult PreviousBackup::copyRows(const PreviousTableEntry& entry,
 
 PreviousIndexing::PreviousIndexing(std::string fileName, std::string database) {
   try {
-    thread_ = std::thread(&PreviousIndexing::run, this, fileName, database);
+    thread_ = std::thread(&PreviousIndexing::openAndIndex, this, fileName, database);
   } catch (const std::system_error&) {
-    run(fileName, database);  // no thread to be had: indexed right here
+    openAndIndex(fileName, database);  // no thread to be had: indexed right here
   }
 }
 
-PreviousIndexing::~PreviousIndexing() { wait(); }
+PreviousIndexing::~PreviousIndexing() { waitUntilIndexed(); }
 
-void PreviousIndexing::run(const std::string& fileName,
-                           const std::string& database) {
+void PreviousIndexing::openAndIndex(const std::string& fileName,
+                                    const std::string& database) {
   previous_ = PreviousBackup::open(fileName, database, &refusal_);
   if (previous_)
-    previous_->index([this](const PreviousTableEntry& entry) { return wanted(entry); });
+    previous_->index([this](const PreviousTableEntry& entry) { return rowsWanted(entry); });
 }
 
-bool PreviousIndexing::wanted(const PreviousTableEntry& entry) {
+bool PreviousIndexing::rowsWanted(const PreviousTableEntry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   return !wanted_ || wanted_(entry);
 }
@@ -196,11 +220,11 @@ void PreviousIndexing::narrow(previous_backup::RowsWanted wanted) {
   wanted_ = std::move(wanted);
 }
 
-void PreviousIndexing::wait() {
+void PreviousIndexing::waitUntilIndexed() {
   if (thread_.joinable()) thread_.join();
 }
 
 std::unique_ptr<PreviousBackup> PreviousIndexing::finish() {
-  wait();
+  waitUntilIndexed();
   return std::move(previous_);
 }

@@ -76,6 +76,13 @@ class PreviousBackup {
   std::unordered_map<std::string, size_t> byName_;
 };
 
+// The frames of a compressed previous backup (`packed`, in file order)
+// that hold exactly the rows block of `entry` with its closing empty line,
+// one after the other and each sound: its rows may be copied as these
+// frames. Empty when there are none such.
+std::vector<zstd_frames::Frame> rowFrames(
+    const PreviousTableEntry& entry, const std::vector<zstd_frames::Frame>& packed);
+
 // Opens and indexes a previous backup on a thread of its own, so that the
 // pass over the file runs while the server answers the run's queries.
 // Rows are judged whole until narrow() says which are wanted: a block the
@@ -95,7 +102,7 @@ class PreviousIndexing {
   // until finish() or the destructor.
   void narrow(previous_backup::RowsWanted wanted);
   // Waits until the pass has ended.
-  void wait();
+  void waitUntilIndexed();
   // Waits, then hands over the backup: nullptr when the file could not be
   // opened (and after the first call).
   std::unique_ptr<PreviousBackup> finish();
@@ -104,8 +111,8 @@ class PreviousIndexing {
   const std::string& refusal() const { return refusal_; }
 
  private:
-  void run(const std::string& fileName, const std::string& database);
-  bool wanted(const PreviousTableEntry& entry);
+  void openAndIndex(const std::string& fileName, const std::string& database);
+  bool rowsWanted(const PreviousTableEntry& entry);
 
   std::mutex mutex_;
   previous_backup::RowsWanted wanted_;  // guarded by mutex_

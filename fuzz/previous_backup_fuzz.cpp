@@ -22,6 +22,7 @@
 
 #include "backup/backup_format.h"
 #include "backup/previous_backup.h"
+#include "backup/row_lexer.h"
 #include "backup/zstd_frames.h"
 
 namespace {
@@ -47,7 +48,7 @@ void checkCopy(const std::string& copied, const PreviousTableEntry& entry) {
     pos = end + 2;
     if (!entry.rowsShared) {
       check(line.compare(0, start.size(), start) == 0);
-      check(previous_backup::rowValueCount(line, entry.rowPrefix) == entry.valueCount);
+      check(row_lexer::rowValueCount(line, entry.rowPrefix) == entry.valueCount);
       ++row;
     } else if (!inStatement) {
       check(line == head && head.compare(0, start.size(), start) == 0);
@@ -56,7 +57,7 @@ void checkCopy(const std::string& copied, const PreviousTableEntry& entry) {
       check(!line.empty() && (line.back() == ',' || line.back() == ';'));
       inStatement = line.back() == ',';
       line.back() = ';';
-      check(previous_backup::rowValueCount(line, "(") == entry.valueCount);
+      check(row_lexer::rowValueCount(line, "(") == entry.valueCount);
       ++row;
     }
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <ostream>
@@ -18,7 +19,9 @@
 
 #include "backup/backup_format.h"
 #include "backup/local_time.h"
+#include "backup/previous_file.h"
 #include "backup/progress.h"
+#include "backup/row_judges.h"
 
 namespace {
 
@@ -588,6 +591,66 @@ TEST(PreviousBackupCopy, StructureFreeFileCopiesTheSame) {
   ASSERT_EQ(index.tables.size(), 2u);
   EXPECT_EQ(copyFrom(index, index.tables[1]).output,
             copiedBlock(BackupText::rowLines("b", 1)));
+}
+
+// Rows copied into a compressed file as the previous file's frames: only
+// frames that hold the rows block and its empty line exactly, one after
+// the other, each sound.
+TEST(PreviousBackupCopy, RowsAreCopiedAsFramesOnlyWhenTheyHoldTheBlockExactly) {
+  // Plain bytes: a frame before the rows, the rows [100, 300) and their
+  // empty line up to 302 in two frames, a frame after them.
+  auto frame = [](std::uint64_t packedBegin, std::uint64_t plainBegin,
+                  std::uint64_t plainEnd) {
+    zstd_frames::Frame f;
+    f.packedBegin = packedBegin;
+    f.packedSize = 10;
+    f.plainBegin = plainBegin;
+    f.plainSize = plainEnd - plainBegin;
+    return f;
+  };
+  const struct {
+    const char* what;
+    std::function<void(PreviousTableEntry&, std::vector<zstd_frames::Frame>&)> change;
+    size_t frames;  // copied as that many frames; 0: compressed anew
+  } cases[] = {
+      {"exact", [](PreviousTableEntry&, std::vector<zstd_frames::Frame>&) {}, 2},
+      {"rows not trusted",
+       [](PreviousTableEntry& e, std::vector<zstd_frames::Frame>&) { e.rowsTrusted = false; },
+       0},
+      {"LF line ends", [](PreviousTableEntry& e, std::vector<zstd_frames::Frame>&) {
+         e.rowsCrLf = false;
+       }, 0},
+      // Only the empty line, in a frame of its own.
+      {"no rows",
+       [](PreviousTableEntry& e, std::vector<zstd_frames::Frame>& f) {
+         e.rowsEnd = e.rowsBegin;
+         f[1].plainSize = 2;
+       },
+       0},
+      {"rows begin inside a frame",
+       [](PreviousTableEntry& e, std::vector<zstd_frames::Frame>&) { e.rowsBegin = 150; },
+       0},
+      {"a frame broken",
+       [](PreviousTableEntry&, std::vector<zstd_frames::Frame>& f) { f[2].sound = false; },
+       0},
+      {"frames apart in the file",
+       [](PreviousTableEntry&, std::vector<zstd_frames::Frame>& f) { f[2].packedBegin += 1; },
+       0},
+      {"the last frame holds more",
+       [](PreviousTableEntry& e, std::vector<zstd_frames::Frame>&) { e.rowsEnd = 290; },
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PreviousTableEntry entry;
+    entry.rowsTrusted = entry.rowsCrLf = true;
+    entry.rowsBegin = 100;
+    entry.rowsEnd = 300;
+    std::vector<zstd_frames::Frame> frames = {frame(0, 0, 100), frame(10, 100, 200),
+                                              frame(20, 200, 302), frame(30, 302, 400)};
+    c.change(entry, frames);
+    EXPECT_EQ(rowFrames(entry, frames).size(), c.frames);
+  }
 }
 
 TEST(PreviousBackupCopy, FileChangedSinceIndexingFails) {
