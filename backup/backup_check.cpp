@@ -9,7 +9,7 @@
 #include <strings.h>
 
 #include "backup/backup_format.h"
-#include "backup/check_lines.h"
+#include "backup/file_lines.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
 #include "backup/object_section.h"
@@ -97,6 +97,12 @@ std::vector<std::string_view> rowValues(std::string_view line, std::size_t from)
   return values;
 }
 
+// A line as the check takes it, with its number (from 1). A cut line is
+// one longer than the check holds, read past without its text.
+struct Line : file_lines::Line {
+  std::uint64_t number = 0;
+};
+
 // What the checker keeps of each table section until the settings line
 // tells which parts the file holds.
 struct TableRecord {
@@ -169,9 +175,10 @@ class TextCheck {
   void take(const Line& line) {
     lastLine_ = line.number;
     lastEnded_ = line.ended;
+    // A line too long to hold was read past: nothing more of it is known.
+    if (line.cut) return fault(line.number, console_text::kCheckLineTooLong);
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
-    if (line.tooLong) return fault(line.number, console_text::kCheckLineTooLong);
     switch (stage_) {
       case Stage::kHeader: return header(line);
       case Stage::kPreamble: return preamble(line);
@@ -829,18 +836,24 @@ class TextCheck {
 Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
                   const Progress& progress, std::size_t lineHeldMax) {
   TextCheck check;
-  LineReader reader(bytes, lineHeldMax);
+  file_lines::LineReading reading;
+  reading.held = lineHeldMax;
+  reading.skipLong = true;
+  reading.findNul = true;
+  reading.lastLineOnFailure = true;
+  file_lines::FileLines lines(bytes, 0, UINT64_MAX, reading);
   Line line;
   std::uint64_t nextProgress = kProgressStep;
-  while (reader.next(&line)) {
+  while (lines.next(&line)) {
+    ++line.number;
     check.take(line);
-    if (progress && reader.offset() >= nextProgress) {
-      progress(reader.offset(), total);
-      nextProgress = reader.offset() + kProgressStep;
+    if (progress && lines.position() >= nextProgress) {
+      progress(lines.position(), total);
+      nextProgress = lines.position() + kProgressStep;
     }
   }
-  if (reader.failed()) check.fault(line.number + 1, console_text::kCheckUnreadable);
-  check.summary().bytes = reader.offset();
+  if (lines.failed()) check.fault(line.number + 1, console_text::kCheckUnreadable);
+  check.summary().bytes = lines.position();
   return check.finish();
 }
 

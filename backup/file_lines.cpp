@@ -34,6 +34,8 @@ void LineBuffer::release() {
   size_ = 0;
 }
 
+bool PlainBytes::viewAt(std::uint64_t, HeldView*) const { return false; }
+
 ssize_t FileBytes::readAt(char* buffer, std::size_t length,
                           std::uint64_t offset) const {
   ssize_t n;
@@ -48,6 +50,13 @@ ssize_t TextBytes::readAt(char* buffer, std::size_t length, std::uint64_t offset
   const std::size_t n = std::min<std::size_t>(length, text_.size() - offset);
   std::memcpy(buffer, text_.data() + offset, n);
   return static_cast<ssize_t>(n);
+}
+
+bool TextBytes::viewAt(std::uint64_t offset, HeldView* view) const {
+  const std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(offset, text_.size()));
+  view->data = text_.data() + from;
+  view->size = text_.size() - from;
+  return true;
 }
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }
@@ -66,6 +75,11 @@ bool PackedBytes::readable() const { return reader_ != nullptr && reader_->bound
 ssize_t PackedBytes::readAt(char* buffer, std::size_t length,
                             std::uint64_t offset) const {
   return static_cast<ssize_t>(reader_->read(buffer, length, offset));
+}
+
+bool PackedBytes::viewAt(std::uint64_t offset, HeldView* view) const {
+  view->keep = reader_->view(offset, &view->data, &view->size);
+  return true;
 }
 
 FileStamp PackedBytes::stamp() const { return stampOf(fd_); }
@@ -108,12 +122,14 @@ void FileLines::skipRest() {
   rest(&skipped, [](std::string_view) {});
 }
 
-bool FileLines::cut(Line* line) {
-  head_.assign(buffer_->data() + consumed_, held_);
+bool FileLines::cut(Line* line, std::size_t length) {
+  if (reading_.skipLong) return skipLong(line, length);
+  head_.assign(data_ + consumed_, held_);
   line->text = head_;
   line->ended = line->crlf = false;
   line->cut = true;
-  line->offset = bufferOffset_ + consumed_;
+  line->nul = false;
+  line->offset = dataOffset_ + consumed_;
   line->next = line->offset + held_;
   consumed_ += held_;
   searched_ = 0;
@@ -121,20 +137,115 @@ bool FileLines::cut(Line* line) {
   return true;
 }
 
-bool FileLines::refill() {
-  // Keep the unfinished line (at most `held_` bytes of it).
-  std::size_t kept = filled_ - consumed_;
-  if (consumed_ > 0) std::memmove(buffer_->data(), buffer_->data() + consumed_, kept);
-  bufferOffset_ += consumed_;
+bool FileLines::skipLong(Line* line, std::size_t length) {
+  outOfMemory_ = false;
+  line->text = std::string_view();
+  line->cut = true;
+  line->nul = false;
+  line->offset = dataOffset_ + consumed_;
+  // A CR at the end of the bytes held may begin the line end: kept back.
+  consumed_ += length - (length > 0 && data_[consumed_ + length - 1] == '\r' ? 1 : 0);
+  searched_ = 0;
+  if (consumed_ == filled_ && view_.data == nullptr) {
+    // The memory that held the line's start goes.
+    dataOffset_ += consumed_;
+    consumed_ = filled_ = 0;
+    buffer_->release();
+    data_ = buffer_->data();
+    nul_ = kNoNul;
+    nulSearched_ = 0;
+  }
+  inCutLine_ = true;
+  rest(line, [](std::string_view) {});
+  return true;
+}
+
+void FileLines::dropView() {
+  view_ = HeldView();
+  data_ = buffer_->data();
+}
+
+void FileLines::forgetNulBefore(std::size_t shift) {
+  nulSearched_ = nulSearched_ > shift ? nulSearched_ - shift : 0;
+  nul_ = nul_ != kNoNul && nul_ >= shift ? nul_ - shift : kNoNul;
+}
+
+bool FileLines::grow(std::size_t size) {
+  if (buffer_->size() >= size) return true;
+  if (!reading_.skipLong) {
+    buffer_->resize(size);
+    return true;
+  }
+  outOfMemory_ = !buffer_->tryResize(size);
+  return !outOfMemory_;
+}
+
+bool FileLines::keepInBuffer(std::size_t size) {
+  const std::size_t kept = filled_ - consumed_;
+  if (view_.data == nullptr) {
+    if (consumed_ > 0 && kept > 0) std::memmove(buffer_->data(), data_ + consumed_, kept);
+  } else {
+    if (!grow(size)) return false;
+    std::memcpy(buffer_->data(), data_ + consumed_, kept);
+    view_ = HeldView();
+  }
+  forgetNulBefore(consumed_);
+  dataOffset_ += consumed_;
   consumed_ = 0;
   filled_ = kept;
-  if (buffer_->size() < kept + blockSize_) buffer_->resize(kept + blockSize_);
-  std::size_t want = buffer_->size() - filled_;
-  if (end_ - readAt_ < want) want = static_cast<std::size_t>(end_ - readAt_);
-  const ssize_t n = bytes_.readAt(buffer_->data() + filled_, want, readAt_);
+  data_ = buffer_->data();
+  const bool grown = grow(size);
+  data_ = buffer_->data();
+  return grown;
+}
+
+bool FileLines::refill() {
+  HeldView next;
+  const bool inMemory = bytes_.viewAt(readAt_, &next);
+  const std::uint64_t left = end_ > readAt_ ? end_ - readAt_ : 0;
+  if (inMemory && next.size > left) next.size = static_cast<std::size_t>(left);
+  if (inMemory && next.size == 0) {
+    eof_ = true;
+    return true;
+  }
+  if (inMemory && consumed_ == filled_) {
+    // No line runs on: the bytes are read where they lie.
+    view_ = std::move(next);
+    data_ = view_.data;
+    dataOffset_ = readAt_;
+    consumed_ = searched_ = 0;
+    filled_ = view_.size;
+    nul_ = kNoNul;
+    nulSearched_ = 0;
+    readAt_ += filled_;
+    eof_ = readAt_ >= end_;
+    return true;
+  }
+  // Keep the unfinished line (at most `held_` bytes of it) and add to it:
+  // from memory only as far as its line end, so that the bytes after it
+  // are read where they lie.
+  std::size_t want = blockSize_;
+  const char* lf = nullptr;
+  if (inMemory) {
+    lf = static_cast<const char*>(std::memchr(next.data, '\n', next.size));
+    want = lf != nullptr ? static_cast<std::size_t>(lf - next.data) + 1 : next.size;
+  }
+  if (!keepInBuffer(filled_ - consumed_ + want)) return false;
+  ssize_t n;
+  if (inMemory) {
+    std::memcpy(buffer_->data() + filled_, next.data, want);
+    n = static_cast<ssize_t>(want);
+    // Only the line end just copied needs finding.
+    searched_ = filled_ + want - (lf != nullptr ? 1 : 0);
+  } else {
+    want = buffer_->size() - filled_;
+    if (left < want) want = static_cast<std::size_t>(left);
+    n = bytes_.readAt(buffer_->data() + filled_, want, readAt_);
+  }
   if (n < 0) {
     failed_ = true;
-    return false;
+    eof_ = reading_.lastLineOnFailure;
+    return eof_;
   }
   if (n == 0) eof_ = true;
   filled_ += static_cast<std::size_t>(n);

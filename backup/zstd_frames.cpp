@@ -350,20 +350,38 @@ std::size_t Reader::read(char* buffer, std::size_t length, std::uint64_t offset)
   while (done < length && offset + done < end) {
     const std::uint64_t at = offset + done;
     const std::size_t index = frameAt(at);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (index > furthest_) {
-        furthest_ = index;
-        changed_.notify_all();
-      }
-    }
-    const std::shared_ptr<const Held> held = frame(index);
+    const std::shared_ptr<const Held> held = reach(index);
     const std::size_t from = static_cast<std::size_t>(at - frames_[index].plainBegin);
     const std::size_t n = std::min(length - done, held->size - from);
     std::memcpy(buffer + done, held->bytes.get() + from, n);
     done += n;
   }
   return done;
+}
+
+std::shared_ptr<const void> Reader::view(std::uint64_t offset, const char** data,
+                                         std::size_t* size) {
+  *data = nullptr;
+  *size = 0;
+  if (offset >= this->size()) return nullptr;
+  const std::size_t index = frameAt(offset);
+  std::shared_ptr<const Held> held = reach(index);
+  const std::size_t from = static_cast<std::size_t>(offset - frames_[index].plainBegin);
+  *data = held->bytes.get() + from;
+  *size = held->size - from;
+  return held;
+}
+
+// Frame `index` decompressed, the frames after it decompressed ahead.
+std::shared_ptr<const Reader::Held> Reader::reach(std::size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index > furthest_) {
+      furthest_ = index;
+      changed_.notify_all();
+    }
+  }
+  return frame(index);
 }
 
 std::uint64_t Reader::lastOfFullFrames(std::uint64_t offset) const {

@@ -97,6 +97,11 @@ class Reader {
   // Copies up to `length` decompressed bytes from `offset` into `buffer`;
   // fewer only at the end. Safe to call from several threads.
   std::size_t read(char* buffer, std::size_t length, std::uint64_t offset);
+  // The decompressed bytes from `offset` to the end of its frame, where
+  // they lie: `*data` and `*size` stay valid while the returned pointer is
+  // held. No bytes at the end. Safe to call from several threads.
+  std::shared_ptr<const void> view(std::uint64_t offset, const char** data,
+                                   std::size_t* size);
 
   // For the run of full frames (kFrameBytes each, each followed by
   // another) from the one that begins at `offset`: the start of the last of
@@ -116,6 +121,7 @@ class Reader {
   struct Held;
   std::size_t frameAt(std::uint64_t offset) const;
   std::shared_ptr<const Held> frame(std::size_t index);
+  std::shared_ptr<const Held> reach(std::size_t index);
   bool decompress(std::size_t index, char* plain);
   void readAhead();
   std::unique_ptr<char[]> buffer();
