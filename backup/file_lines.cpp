@@ -5,32 +5,74 @@
 #include <cstdlib>
 #include <new>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace file_lines {
 
+namespace {
+
+// A buffer this large is mapped from the kernel itself and grows by
+// remapping: the allocator, once it serves large blocks from its heap,
+// would grow it by copying and keep the old block's pages.
+constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
+
+std::size_t pagesFor(std::size_t size) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return (size + page - 1) / page * page;
+}
+
+}  // namespace
+
 LineBuffer::LineBuffer() : data_(static_cast<char*>(std::malloc(1))) {
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
-LineBuffer::~LineBuffer() { std::free(data_); }
+LineBuffer::~LineBuffer() {
+  if (mapped_ > 0)
+    munmap(data_, mapped_);
+  else
+    std::free(data_);
+}
 
 void LineBuffer::resize(std::size_t size) {
   if (!tryResize(size)) throw std::bad_alloc();
 }
 
 bool LineBuffer::tryResize(std::size_t size) {
-  void* grown = std::realloc(data_, size > 0 ? size : 1);
-  if (grown == nullptr) return false;
-  data_ = static_cast<char*>(grown);
+  if (mapped_ == 0 && size < kMappedFrom) {
+    void* grown = std::realloc(data_, size > 0 ? size : 1);
+    if (grown == nullptr) return false;
+    data_ = static_cast<char*>(grown);
+  } else if (size > mapped_) {
+    const std::size_t bytes = pagesFor(size);
+    void* grown = mapped_ == 0 ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                               : mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) return false;
+    if (mapped_ == 0) {
+      std::memcpy(grown, data_, size_);
+      std::free(data_);
+    }
+    data_ = static_cast<char*>(grown);
+    mapped_ = bytes;
+  }
   size_ = size;
   return true;
 }
 
 void LineBuffer::release() {
-  // Shrinking keeps the block where it is if the allocator cannot move it.
-  tryResize(0);
+  if (mapped_ > 0) {
+    void* empty = std::malloc(1);
+    if (empty == nullptr) return;  // kept, to stay searchable
+    munmap(data_, mapped_);
+    data_ = static_cast<char*>(empty);
+    mapped_ = 0;
+  } else {
+    // Shrinking keeps the block where it is if the allocator cannot move it.
+    tryResize(0);
+  }
   size_ = 0;
 }
 
@@ -61,8 +103,8 @@ bool TextBytes::viewAt(std::uint64_t offset, HeldView* view) const {
 
 FileStamp FileBytes::stamp() const { return stampOf(fd_); }
 
-PackedBytes::PackedBytes(int fd) : fd_(dup(fd)) {
-  if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_);
+PackedBytes::PackedBytes(int fd, std::size_t heldFrames) : fd_(dup(fd)) {
+  if (fd_ >= 0) reader_ = std::make_unique<zstd_frames::Reader>(fd_, heldFrames);
 }
 
 PackedBytes::~PackedBytes() {

@@ -83,8 +83,9 @@ class FileBytes : public PlainBytes {
 class PackedBytes : public PlainBytes {
  public:
   // Reads `fd` through a descriptor of its own, so that the reader's thread
-  // never reads a descriptor closed or reused meanwhile.
-  explicit PackedBytes(int fd);
+  // never reads a descriptor closed or reused meanwhile. `heldFrames` as
+  // zstd_frames::Reader takes it.
+  explicit PackedBytes(int fd, std::size_t heldFrames = zstd_frames::Reader::kHeldFrames);
   ~PackedBytes() override;
   PackedBytes(const PackedBytes&) = delete;
   PackedBytes& operator=(const PackedBytes&) = delete;
@@ -157,9 +158,9 @@ constexpr std::size_t kLineBytes = 128;
 constexpr std::size_t kLineHeldStreaming = 7;
 #endif
 
-// Memory for the lines being read. It grows in place where the allocator
-// can (a large block is remapped, not copied), so that a line far longer
-// than a block costs about its length, not twice or three times that.
+// Memory for the lines being read. A large buffer grows in place (it is
+// remapped, not copied), so that a line far longer than a block costs
+// about its length, not twice or three times that.
 class LineBuffer {
  public:
   LineBuffer();
@@ -180,6 +181,7 @@ class LineBuffer {
  private:
   char* data_;  // never null, so that it may be searched when empty
   std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // the bytes mapped for a large buffer, or 0
 };
 
 // One line as the reader gives it.

@@ -263,7 +263,7 @@ struct Reader::Held {
   bool ready = false;  // `bytes` is filled
 };
 
-Reader::Reader(int fd) : fd_(fd) {
+Reader::Reader(int fd, std::size_t heldFrames) : fd_(fd), heldFrames_(heldFrames) {
   // Compressed bytes from `bufferAt`, read in large pieces; a frame of
   // this program's size fits whole.
   std::vector<char> buffer;
@@ -434,7 +434,7 @@ std::shared_ptr<const Reader::Held> Reader::frame(std::size_t index) {
   if (whole) checked_[index] = true;
   // The frames furthest behind go first; one being read stays with its
   // reader until it is done.
-  for (auto oldest = held_.begin(); held_.size() > kHeldFrames && oldest != held_.end();)
+  for (auto oldest = held_.begin(); held_.size() > heldFrames_ && oldest != held_.end();)
     oldest = oldest->first != index && oldest->second->ready ? held_.erase(oldest)
                                                              : std::next(oldest);
   changed_.notify_all();

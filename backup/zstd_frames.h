@@ -71,19 +71,22 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames,
 // decompressed, each checked against its checksum, and the kFramesAhead
 // frames after the furthest one read are decompressed ahead, each on a
 // thread of its own. At most
-// kHeldFrames decompressed frames are held at a time (those furthest behind
-// go first), so memory stays bounded whatever the file's size. A frame that
+// `heldFrames` decompressed frames are held at a time (those furthest
+// behind go first), so memory stays bounded whatever the file's size. A frame that
 // does not decompress, or whose checksum does not hold, reads as NUL bytes
 // closed by a line feed, so that no line around it stays whole.
 class Reader {
  public:
-  static constexpr std::size_t kHeldFrames = 4;
   static constexpr std::size_t kFramesAhead = 2;
+  // Frames behind the one read are held for readers that follow closely.
+  static constexpr std::size_t kHeldFrames = 4;
+  // A single reader needs none behind.
+  static constexpr std::size_t kHeldFramesOneReader = kFramesAhead + 1;
 
   // Lists the frames of `fd` (not owned; it must stay open while the
   // reader is used) by their headers; skippable frames are skipped. The
   // bytes end before a frame whose size cannot be found.
-  explicit Reader(int fd);
+  explicit Reader(int fd, std::size_t heldFrames = kHeldFrames);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -128,6 +131,7 @@ class Reader {
   void giveBack(std::unique_ptr<char[]> buffer);
 
   int fd_;
+  const std::size_t heldFrames_;
   bool bounded_ = true;
   std::vector<Frame> frames_;
   std::vector<bool> checked_;  // decompressed and found whole
