@@ -307,9 +307,10 @@ class FileLines {
   }
 
   // Hands the ended lines that lie whole in the buffer, none longer than
-  // next() gives whole, to `take(text, crlf, next)` while it returns true;
-  // the line it refuses is left for next(). A tight loop for the many
-  // short lines of a rows block.
+  // next() gives whole nor holding a NUL byte where they are looked for
+  // (LineReading::findNul), to `take(text, crlf, next)` while it returns
+  // true; the line it refuses is left for next(). A tight loop for the
+  // many short lines of a rows block.
   template <typename Take>
   void takeWhole(Take&& take) {
     if (inCutLine_) return;
@@ -323,7 +324,10 @@ class FileLines {
         return;
       }
       const std::size_t length = static_cast<std::size_t>(lf - start);
-      if (length > held_) return;
+      if (length > held_ || (reading_.findNul && holdsNul(consumed_, consumed_ + length))) {
+        searched_ = 0;
+        return;
+      }
       const bool crlf = length > 0 && start[length - 1] == '\r';
       const std::uint64_t next = dataOffset_ + consumed_ + length + 1;
       if (!take(std::string_view(start, length - (crlf ? 1 : 0)), crlf, next)) {

@@ -295,6 +295,12 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[row - 1] = "('2','x');";
          return row;
        }},
+      {"a NUL byte in a row", console_text::kCheckNul,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = std::string("INSERT INTO `items` VALUES ('3','\0');", 37);
+         return row;
+       }},
       {"a NUL byte in a statement", console_text::kCheckNul,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "  `id` int(11) NOT NULL,");
