@@ -188,22 +188,27 @@ class TextCheck {
   }
 
   // Whether the next lines may go to takeRow(): they are in a rows block
-  // of one row a statement whose form is settled and whose rows have no
-  // period to judge.
-  bool inPlainRows() const {
+  // whose form is settled and whose rows have no period to judge.
+  bool inRows() const {
     const RowForm& form = section_.rowForm;
     return stage_ == Stage::kSections && part_ == Part::kTableBody &&
-           !section_.statement.open() && !form.inStatement && section_.rows == Rows::kIn &&
-           !form.prefix.empty() && form.values > 0 && (form.periodStart < 0 || form.periodEnd < 0);
+           !section_.statement.open() && section_.rows == Rows::kIn &&
+           (form.inStatement || !form.prefix.empty()) && form.values > 0 &&
+           (form.periodStart < 0 || form.periodEnd < 0);
   }
 
   // A row line, its number and its line end, in a tight loop for the
   // bulk of a file: taken (true) only where take() would find nothing in
-  // it but a row to count; any other line is left to take().
+  // it but a row to count; any other line, and the last row of a
+  // statement, is left to take().
   bool takeRow(std::string_view text, bool crlf, std::uint64_t number) {
-    if (!crlf || previous_backup::rowValueCount(text, section_.rowForm.prefix) !=
-                     section_.rowForm.values)
-      return false;
+    const RowForm& form = section_.rowForm;
+    const int values =
+        !form.inStatement ? previous_backup::rowValueCount(text, form.prefix)
+        : startsWith(text, bf::kRowValuesStart) && text.back() == bf::kStatementGoesOn
+            ? previous_backup::valuesUpTo(text, 1, bf::kStatementGoesOn)
+            : -1;
+    if (!crlf || values != form.values) return false;
     lastLine_ = number;
     lastEnded_ = true;
     lastWasCommit_ = false;
@@ -871,7 +876,7 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
   while (lines.next(&line)) {
     ++line.number;
     check.take(line);
-    if (check.inPlainRows())
+    if (check.inRows())
       lines.takeWhole([&check, &line](std::string_view text, bool crlf, std::uint64_t) {
         if (!check.takeRow(text, crlf, line.number + 1)) return false;
         ++line.number;

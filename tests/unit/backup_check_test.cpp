@@ -289,6 +289,18 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[row - 1] = "INSERT INTO `items` VALUES ('1');";
          return row;
        }},
+      {"a wrong column count after the first row", console_text::checkColumnCount(1, 2),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = "INSERT INTO `items` VALUES ('3');";
+         return row;
+       }},
+      {"a wrong column count, a statement's first row", console_text::checkColumnCount(2, 1),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "('1'),");
+         l[row - 1] = "('1','x'),";
+         return row;
+       }},
       {"a wrong column count, several rows a statement", console_text::checkColumnCount(2, 1),
        [](Lines& l) {
          const std::size_t row = lineOf(l, "('2');");
