@@ -245,7 +245,8 @@ bool FileLines::refill() {
   HeldView next;
   const bool inMemory = bytes_.viewAt(readAt_, &next);
   const std::uint64_t left = end_ > readAt_ ? end_ - readAt_ : 0;
-  if (inMemory && next.size > left) next.size = static_cast<std::size_t>(left);
+  const std::uint64_t viewed = std::min<std::uint64_t>(left, kViewMost);
+  if (inMemory && next.size > viewed) next.size = static_cast<std::size_t>(viewed);
   if (inMemory && next.size == 0) {
     eof_ = true;
     return true;

@@ -148,6 +148,8 @@ constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
 constexpr std::size_t kLineBytes = kLineHeld;
 // Readers that judge every byte as it streams hold less of a line.
 constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
+// Bytes held in memory are read where they lie, as many as lie together.
+constexpr std::size_t kViewMost = SIZE_MAX;
 #else
 // The fuzzer reads a few bytes at a time and holds little more than a
 // comment block's line, so that its short inputs take every path of long
@@ -156,6 +158,9 @@ constexpr std::size_t kBlockSize = VKT_READER_BYTES;
 constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
 constexpr std::size_t kLineBytes = 128;
 constexpr std::size_t kLineHeldStreaming = 7;
+// and reads bytes held in memory a few at a time, so that its lines run
+// on from one to the next.
+constexpr std::size_t kViewMost = VKT_READER_BYTES;
 #endif
 
 // Memory for the lines being read. A large buffer grows in place (it is
