@@ -9,7 +9,7 @@
 #include <strings.h>
 
 #include "backup/backup_format.h"
-#include "backup/check_lines.h"
+#include "backup/file_lines.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
 #include "backup/object_section.h"
@@ -97,6 +97,12 @@ std::vector<std::string_view> rowValues(std::string_view line, std::size_t from)
   return values;
 }
 
+// A line as the check takes it, with its number (from 1). A cut line is
+// one longer than the check holds, read past without its text.
+struct Line : file_lines::Line {
+  std::uint64_t number = 0;
+};
+
 // What the checker keeps of each table section until the settings line
 // tells which parts the file holds.
 struct TableRecord {
@@ -169,15 +175,45 @@ class TextCheck {
   void take(const Line& line) {
     lastLine_ = line.number;
     lastEnded_ = line.ended;
+    // A line too long to hold was read past: nothing more of it is known.
+    if (line.cut) return fault(line.number, console_text::kCheckLineTooLong);
     if (line.nul) fault(line.number, console_text::kCheckNul);
     if (line.ended && !line.crlf) fault(line.number, console_text::kCheckNoCrLf);
-    if (line.tooLong) return fault(line.number, console_text::kCheckLineTooLong);
     switch (stage_) {
       case Stage::kHeader: return header(line);
       case Stage::kPreamble: return preamble(line);
       case Stage::kSections: return sections(line);
       case Stage::kIdentities: return identity(line);
     }
+  }
+
+  // Whether the next lines may go to takeRow(): they are in a rows block
+  // whose form is settled and whose rows have no period to judge.
+  bool inRows() const {
+    const RowForm& form = section_.rowForm;
+    return stage_ == Stage::kSections && part_ == Part::kTableBody &&
+           !section_.statement.open() && section_.rows == Rows::kIn &&
+           (form.inStatement || !form.prefix.empty()) && form.values > 0 &&
+           (form.periodStart < 0 || form.periodEnd < 0);
+  }
+
+  // A row line, its number and its line end, in a tight loop for the
+  // bulk of a file: taken (true) only where take() would find nothing in
+  // it but a row to count; any other line, and the last row of a
+  // statement, is left to take().
+  bool takeRow(std::string_view text, bool crlf, std::uint64_t number) {
+    const RowForm& form = section_.rowForm;
+    const int values =
+        !form.inStatement ? previous_backup::rowValueCount(text, form.prefix)
+        : startsWith(text, bf::kRowValuesStart) && text.back() == bf::kStatementGoesOn
+            ? previous_backup::valuesUpTo(text, 1, bf::kStatementGoesOn)
+            : -1;
+    if (!crlf || values != form.values) return false;
+    lastLine_ = number;
+    lastEnded_ = true;
+    lastWasCommit_ = false;
+    ++summary().rows;
+    return true;
   }
 
   Report finish() {
@@ -829,18 +865,30 @@ class TextCheck {
 Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
                   const Progress& progress, std::size_t lineHeldMax) {
   TextCheck check;
-  LineReader reader(bytes, lineHeldMax);
+  file_lines::LineReading reading;
+  reading.held = lineHeldMax;
+  reading.skipLong = true;
+  reading.findNul = true;
+  reading.lastLineOnFailure = true;
+  file_lines::FileLines lines(bytes, 0, UINT64_MAX, reading);
   Line line;
   std::uint64_t nextProgress = kProgressStep;
-  while (reader.next(&line)) {
+  while (lines.next(&line)) {
+    ++line.number;
     check.take(line);
-    if (progress && reader.offset() >= nextProgress) {
-      progress(reader.offset(), total);
-      nextProgress = reader.offset() + kProgressStep;
+    if (check.inRows())
+      lines.takeWhole([&check, &line](std::string_view text, bool crlf, std::uint64_t) {
+        if (!check.takeRow(text, crlf, line.number + 1)) return false;
+        ++line.number;
+        return true;
+      });
+    if (progress && lines.position() >= nextProgress) {
+      progress(lines.position(), total);
+      nextProgress = lines.position() + kProgressStep;
     }
   }
-  if (reader.failed()) check.fault(line.number + 1, console_text::kCheckUnreadable);
-  check.summary().bytes = reader.offset();
+  if (lines.failed()) check.fault(line.number + 1, console_text::kCheckUnreadable);
+  check.summary().bytes = lines.position();
   return check.finish();
 }
 

@@ -75,7 +75,8 @@ Report checkFile(const std::string& path, const Progress& progress) {
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     report = checkBytes(file_lines::FileBytes(fd), size, progress);
   } else {
-    file_lines::PackedBytes packed(fd);
+    // The check reads each frame once, in order.
+    file_lines::PackedBytes packed(fd, zstd_frames::Reader::kHeldFramesOneReader);
     if (!packed.readable()) {
       report.faults.push_back({0, -1, console_text::kCheckNotOurFrames});
     } else {

@@ -6,6 +6,7 @@
 #ifndef VKT_BACKUP_FILE_LINES_H_
 #define VKT_BACKUP_FILE_LINES_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -31,6 +32,13 @@ struct FileStamp {
 
 namespace file_lines {
 
+// Bytes a source holds in memory, seen where they lie.
+struct HeldView {
+  const char* data = nullptr;
+  std::size_t size = 0;
+  std::shared_ptr<const void> keep;  // holds them while the view is read
+};
+
 // The bytes of a backup as a plain backup file holds them: the
 // file's own, or the decompressed bytes of a compressed one.
 class PlainBytes {
@@ -52,6 +60,10 @@ class PlainBytes {
   // True when bytes read are held in memory for a while, so that whoever
   // reads them again must follow closely.
   virtual bool heldAfterReading() const { return false; }
+  // The bytes from `offset` on that lie together in memory, to be read
+  // where they are rather than copied: false when this source holds none
+  // (readAt() copies them); true with none at the end.
+  virtual bool viewAt(std::uint64_t offset, HeldView* view) const;
 };
 
 // A file's own bytes, read through `fd` (not owned).
@@ -71,8 +83,9 @@ class FileBytes : public PlainBytes {
 class PackedBytes : public PlainBytes {
  public:
   // Reads `fd` through a descriptor of its own, so that the reader's thread
-  // never reads a descriptor closed or reused meanwhile.
-  explicit PackedBytes(int fd);
+  // never reads a descriptor closed or reused meanwhile. `heldFrames` as
+  // zstd_frames::Reader takes it.
+  explicit PackedBytes(int fd, std::size_t heldFrames = zstd_frames::Reader::kHeldFrames);
   ~PackedBytes() override;
   PackedBytes(const PackedBytes&) = delete;
   PackedBytes& operator=(const PackedBytes&) = delete;
@@ -87,6 +100,8 @@ class PackedBytes : public PlainBytes {
   FileStamp stamp() const override;
   std::uint64_t rowsKnownUpTo(std::uint64_t rowsBegin) const override;
   bool heldAfterReading() const override { return true; }
+  // A decompressed frame from `offset` to its end.
+  bool viewAt(std::uint64_t offset, HeldView* view) const override;
 
   // The frames, each sound only where it was read whole so far; lets the
   // decompressed frames go.
@@ -104,6 +119,7 @@ class TextBytes : public PlainBytes {
   ssize_t readAt(char* buffer, std::size_t length,
                  std::uint64_t offset) const override;
   FileStamp stamp() const override { return FileStamp(); }
+  bool viewAt(std::uint64_t offset, HeldView* view) const override;
 
  private:
   std::string_view text_;
@@ -132,6 +148,8 @@ constexpr std::size_t kHeldBlockSize = std::size_t{256} << 10;
 constexpr std::size_t kLineBytes = kLineHeld;
 // Readers that judge every byte as it streams hold less of a line.
 constexpr std::size_t kLineHeldStreaming = std::size_t{64} << 10;
+// Bytes held in memory are read where they lie, as many as lie together.
+constexpr std::size_t kViewMost = SIZE_MAX;
 #else
 // The fuzzer reads a few bytes at a time and holds little more than a
 // comment block's line, so that its short inputs take every path of long
@@ -140,11 +158,14 @@ constexpr std::size_t kBlockSize = VKT_READER_BYTES;
 constexpr std::size_t kHeldBlockSize = VKT_READER_BYTES + 3;
 constexpr std::size_t kLineBytes = 128;
 constexpr std::size_t kLineHeldStreaming = 7;
+// and reads bytes held in memory a few at a time, so that its lines run
+// on from one to the next.
+constexpr std::size_t kViewMost = VKT_READER_BYTES;
 #endif
 
-// Memory for the lines being read. It grows in place where the allocator
-// can (a large block is remapped, not copied), so that a line far longer
-// than a block costs about its length, not twice or three times that.
+// Memory for the lines being read. A large buffer grows in place (it is
+// remapped, not copied), so that a line far longer than a block costs
+// about its length, not twice or three times that.
 class LineBuffer {
  public:
   LineBuffer();
@@ -165,6 +186,7 @@ class LineBuffer {
  private:
   char* data_;  // never null, so that it may be searched when empty
   std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // the bytes mapped for a large buffer, or 0
 };
 
 // One line as the reader gives it.
@@ -173,31 +195,52 @@ struct Line {
   bool ended = false;     // had its LF
   bool crlf = false;      // its LF had a CR before it
   bool cut = false;       // longer than the reader holds: `text` is its head
+  bool nul = false;       // holds a NUL byte (LineReading::findNul)
   std::uint64_t offset = 0;  // of its first byte in the file
   std::uint64_t next = 0;    // of the byte after its line end
 };
 
-// The lines of [begin, end) of a file, read in large blocks. A line's text,
-// followed by its line end, stays valid until the next call of next(). A
-// line longer than `held` bytes comes cut (Line::cut): rest() streams the
-// bytes after its head and tells how it ended; next() skips what rest() did
-// not read. Every byte is searched for a line end once.
+// What a reader asks of its lines beyond their bytes.
+struct LineReading {
+  std::size_t held = kLineBytes;  // a longer line comes cut
+  // A cut line is read past at once, its text empty, and so is one longer
+  // than memory can hold: for a reader that judges no part of it and must
+  // end in a verdict on any file rather than run out of memory.
+  bool skipLong = false;
+  bool findNul = false;  // sets Line::nul, a block of bytes at a time
+  // A read that fails ends the bytes there: what was read of the last line
+  // still comes, not ended, before next() is false.
+  bool lastLineOnFailure = false;
+};
+
+// The lines of [begin, end) of a file, read in large blocks, or where they
+// lie when the source holds them in memory (a decompressed frame): only a
+// line that runs on past such a block is copied, to be held whole. A
+// line's text, followed by its line end, stays valid until the next call
+// of next(). A line longer than `held` bytes comes cut (Line::cut): rest()
+// streams the bytes after its head and tells how it ended; next() skips
+// what rest() did not read. Every byte is searched for a line end once.
 class FileLines {
  public:
-  FileLines(const PlainBytes& bytes, std::uint64_t begin,
-            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
+  FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
+            const LineReading& reading)
       : bytes_(bytes),
         blockSize_(bytes.heldAfterReading() ? kHeldBlockSize : kBlockSize),
-        held_(held),
+        reading_(reading),
+        held_(reading.held),
         readAt_(begin),
         end_(end),
-        bufferOffset_(begin) {}
+        dataOffset_(begin) {}
+  FileLines(const PlainBytes& bytes, std::uint64_t begin,
+            std::uint64_t end = UINT64_MAX, std::size_t held = kLineBytes)
+      : FileLines(bytes, begin, end, LineReading{held}) {}
   // Reads into `buffer`, whatever it holds: one buffer serves reader after
   // reader, so that each need not fault in fresh memory.
   FileLines(const PlainBytes& bytes, std::uint64_t begin, std::uint64_t end,
             std::size_t held, LineBuffer* buffer)
       : FileLines(bytes, begin, end, held) {
     buffer_ = buffer;
+    data_ = buffer->data();
   }
   FileLines(const FileLines&) = delete;
   FileLines& operator=(const FileLines&) = delete;
@@ -206,7 +249,7 @@ class FileLines {
   bool next(Line* line) {
     if (inCutLine_) skipRest();
     for (;;) {
-      const char* start = buffer_->data() + consumed_;
+      const char* start = data_ + consumed_;
       const std::size_t pending = filled_ - consumed_;
       const char* lf = static_cast<const char*>(
           std::memchr(start + searched_, '\n', pending - searched_));
@@ -214,20 +257,21 @@ class FileLines {
         if (lf == nullptr && pending == 0) return false;
         std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - start)
                                            : pending;
-        if (length > held_) return cut(line);
+        if (length > held_) return cut(line, length);
         line->ended = lf != nullptr;
         line->crlf = line->ended && length > 0 && start[length - 1] == '\r';
         line->cut = false;
+        line->nul = reading_.findNul && holdsNul(consumed_, consumed_ + length);
         line->text = std::string_view(start, length - (line->crlf ? 1 : 0));
-        line->offset = bufferOffset_ + consumed_;
+        line->offset = dataOffset_ + consumed_;
         consumed_ += length + (line->ended ? 1 : 0);
         searched_ = 0;
-        line->next = bufferOffset_ + consumed_;
+        line->next = dataOffset_ + consumed_;
         return true;
       }
       searched_ = pending;
-      if (pending > held_) return cut(line);
-      if (!refill()) return false;
+      if (pending > held_) return cut(line, pending);
+      if (!refill()) return outOfMemory_ ? cut(line, filled_ - consumed_) : false;
     }
   }
 
@@ -239,7 +283,7 @@ class FileLines {
     if (!inCutLine_) return;
     inCutLine_ = false;
     for (;;) {
-      const char* start = buffer_->data() + consumed_;
+      const char* start = data_ + consumed_;
       const std::size_t pending = filled_ - consumed_;
       const char* lf = static_cast<const char*>(std::memchr(start, '\n', pending));
       if (lf != nullptr || eof_) {
@@ -250,7 +294,8 @@ class FileLines {
         const std::size_t text = length - (line->crlf ? 1 : 0);
         if (text > 0) onPiece(std::string_view(start, text));
         consumed_ += length + (line->ended ? 1 : 0);
-        line->next = bufferOffset_ + consumed_;
+        searched_ = 0;
+        line->next = dataOffset_ + consumed_;
         return;
       }
       // A CR at the end may be the first half of the line end: kept back.
@@ -258,22 +303,24 @@ class FileLines {
       if (pending > kept) onPiece(std::string_view(start, pending - kept));
       consumed_ += pending - kept;
       if (!refill()) {
+        searched_ = 0;
         line->ended = line->crlf = false;
-        line->next = bufferOffset_ + consumed_;
+        line->next = dataOffset_ + consumed_;
         return;
       }
     }
   }
 
   // Hands the ended lines that lie whole in the buffer, none longer than
-  // next() gives whole, to `take(text, crlf, next)` while it returns true;
-  // the line it refuses is left for next(). A tight loop for the many
-  // short lines of a rows block.
+  // next() gives whole nor holding a NUL byte where they are looked for
+  // (LineReading::findNul), to `take(text, crlf, next)` while it returns
+  // true; the line it refuses is left for next(). A tight loop for the
+  // many short lines of a rows block.
   template <typename Take>
   void takeWhole(Take&& take) {
     if (inCutLine_) return;
     for (;;) {
-      const char* start = buffer_->data() + consumed_;
+      const char* start = data_ + consumed_;
       const std::size_t pending = filled_ - consumed_;
       const char* lf = static_cast<const char*>(
           std::memchr(start + searched_, '\n', pending - searched_));
@@ -282,9 +329,12 @@ class FileLines {
         return;
       }
       const std::size_t length = static_cast<std::size_t>(lf - start);
-      if (length > held_) return;
+      if (length > held_ || (reading_.findNul && holdsNul(consumed_, consumed_ + length))) {
+        searched_ = 0;
+        return;
+      }
       const bool crlf = length > 0 && start[length - 1] == '\r';
-      const std::uint64_t next = bufferOffset_ + consumed_ + length + 1;
+      const std::uint64_t next = dataOffset_ + consumed_ + length + 1;
       if (!take(std::string_view(start, length - (crlf ? 1 : 0)), crlf, next)) {
         searched_ = 0;
         return;
@@ -303,8 +353,8 @@ class FileLines {
   void takeLexed(Lex&& lex) {
     if (inCutLine_ || (consumed_ == filled_ && !eof_ && !refill())) return;
     for (;;) {
-      const char* start = buffer_->data() + consumed_;
-      const std::size_t taken = lex(start, buffer_->data() + filled_);
+      const char* start = data_ + consumed_;
+      const std::size_t taken = lex(start, data_ + filled_);
       if (taken == 0) return;
       consumed_ += taken;
       searched_ = 0;
@@ -312,7 +362,7 @@ class FileLines {
   }
 
   // The offset of the first byte not read yet.
-  std::uint64_t position() const { return bufferOffset_ + consumed_; }
+  std::uint64_t position() const { return dataOffset_ + consumed_; }
 
   bool failed() const { return failed_; }
 
@@ -320,40 +370,77 @@ class FileLines {
   void skipTo(std::uint64_t offset) {
     inCutLine_ = false;
     searched_ = 0;
-    if (offset <= bufferOffset_ + filled_) {
-      consumed_ = static_cast<std::size_t>(offset - bufferOffset_);
+    if (offset <= dataOffset_ + filled_) {
+      consumed_ = static_cast<std::size_t>(offset - dataOffset_);
       return;
     }
-    bufferOffset_ = readAt_ = offset;
+    dropView();
+    dataOffset_ = readAt_ = offset;
     consumed_ = filled_ = 0;
     eof_ = readAt_ >= end_;
   }
 
  private:
+  static constexpr std::size_t kNoNul = static_cast<std::size_t>(-1);
+
+  // Whether [begin, end) of the bytes held has a NUL byte. The bytes are
+  // searched once, up to the first NUL, for all the lines they hold.
+  bool holdsNul(std::size_t begin, std::size_t end) {
+    if (nul_ != kNoNul && nul_ < begin) {
+      nul_ = kNoNul;
+      nulSearched_ = begin;
+    }
+    if (nul_ == kNoNul && nulSearched_ < end) {
+      const std::size_t from = std::max(nulSearched_, begin);
+      const void* found = std::memchr(data_ + from, '\0', filled_ - from);
+      nul_ = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - data_)
+                              : kNoNul;
+      nulSearched_ = found != nullptr ? nul_ + 1 : filled_;
+    }
+    return nul_ < end;
+  }
+
   // The rare paths stay out of next(), which every line goes through.
   [[gnu::noinline]] void skipRest();
-  // Gives the line that begins at consumed_, whose bytes before its line
-  // end are more than `held_`, cut: whether a line comes cut depends on its
-  // length alone, never on where a block of the file ends. The byte after
-  // the head is no LF, so the head holds no part of a line end.
-  [[gnu::noinline]] bool cut(Line* line);
+  // Gives the line that begins at consumed_, whose first `length` bytes
+  // hold no LF and are more than `held_` (or more than memory holds), cut:
+  // whether a line comes cut depends on its length alone, never on where a
+  // block of the file ends. The byte after the head is no LF, so the head
+  // holds no part of a line end.
+  [[gnu::noinline]] bool cut(Line* line, std::size_t length);
+  // cut() for LineReading::skipLong: reads past the line.
+  bool skipLong(Line* line, std::size_t length);
+  // More bytes after the unfinished line: where they lie when the source
+  // holds them and no line runs on, else copied into the buffer after it.
   bool refill();
+  // Moves the unfinished line to the buffer's start, the buffer grown to
+  // `size` bytes; false when it cannot grow (LineReading::skipLong).
+  bool keepInBuffer(std::size_t size);
+  bool grow(std::size_t size);
+  void dropView();
+  void forgetNulBefore(std::size_t shift);
 
   const PlainBytes& bytes_;
   const std::size_t blockSize_;  // read at a time, at least
+  const LineReading reading_;
   const std::size_t held_;       // of a line, at most
   std::uint64_t readAt_;
   std::uint64_t end_;
-  std::uint64_t bufferOffset_;  // file offset of buffer_->data()[0]
+  std::uint64_t dataOffset_;  // file offset of data_[0]
   LineBuffer own_;
   LineBuffer* buffer_ = &own_;
+  const char* data_ = own_.data();  // the buffer's bytes, or a view's
+  HeldView view_;                   // when data_ is a view's
   std::string head_;  // of the cut line
   std::size_t consumed_ = 0;
   std::size_t filled_ = 0;
   std::size_t searched_ = 0;  // bytes after consumed_ known to hold no LF
+  std::size_t nul_ = kNoNul;  // the first NUL byte found in data_
+  std::size_t nulSearched_ = 0;  // bytes of data_ before it searched
   bool inCutLine_ = false;    // the rest of a cut line is not read yet
   bool eof_ = false;
   bool failed_ = false;
+  bool outOfMemory_ = false;  // the buffer could not grow (skipLong)
 };
 
 }  // namespace file_lines

@@ -263,7 +263,7 @@ struct Reader::Held {
   bool ready = false;  // `bytes` is filled
 };
 
-Reader::Reader(int fd) : fd_(fd) {
+Reader::Reader(int fd, std::size_t heldFrames) : fd_(fd), heldFrames_(heldFrames) {
   // Compressed bytes from `bufferAt`, read in large pieces; a frame of
   // this program's size fits whole.
   std::vector<char> buffer;
@@ -350,20 +350,38 @@ std::size_t Reader::read(char* buffer, std::size_t length, std::uint64_t offset)
   while (done < length && offset + done < end) {
     const std::uint64_t at = offset + done;
     const std::size_t index = frameAt(at);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (index > furthest_) {
-        furthest_ = index;
-        changed_.notify_all();
-      }
-    }
-    const std::shared_ptr<const Held> held = frame(index);
+    const std::shared_ptr<const Held> held = reach(index);
     const std::size_t from = static_cast<std::size_t>(at - frames_[index].plainBegin);
     const std::size_t n = std::min(length - done, held->size - from);
     std::memcpy(buffer + done, held->bytes.get() + from, n);
     done += n;
   }
   return done;
+}
+
+std::shared_ptr<const void> Reader::view(std::uint64_t offset, const char** data,
+                                         std::size_t* size) {
+  *data = nullptr;
+  *size = 0;
+  if (offset >= this->size()) return nullptr;
+  const std::size_t index = frameAt(offset);
+  std::shared_ptr<const Held> held = reach(index);
+  const std::size_t from = static_cast<std::size_t>(offset - frames_[index].plainBegin);
+  *data = held->bytes.get() + from;
+  *size = held->size - from;
+  return held;
+}
+
+// Frame `index` decompressed, the frames after it decompressed ahead.
+std::shared_ptr<const Reader::Held> Reader::reach(std::size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index > furthest_) {
+      furthest_ = index;
+      changed_.notify_all();
+    }
+  }
+  return frame(index);
 }
 
 std::uint64_t Reader::lastOfFullFrames(std::uint64_t offset) const {
@@ -416,7 +434,7 @@ std::shared_ptr<const Reader::Held> Reader::frame(std::size_t index) {
   if (whole) checked_[index] = true;
   // The frames furthest behind go first; one being read stays with its
   // reader until it is done.
-  for (auto oldest = held_.begin(); held_.size() > kHeldFrames && oldest != held_.end();)
+  for (auto oldest = held_.begin(); held_.size() > heldFrames_ && oldest != held_.end();)
     oldest = oldest->first != index && oldest->second->ready ? held_.erase(oldest)
                                                              : std::next(oldest);
   changed_.notify_all();

@@ -71,19 +71,22 @@ bool decompressFile(int source, int target, std::vector<Frame>* frames,
 // decompressed, each checked against its checksum, and the kFramesAhead
 // frames after the furthest one read are decompressed ahead, each on a
 // thread of its own. At most
-// kHeldFrames decompressed frames are held at a time (those furthest behind
-// go first), so memory stays bounded whatever the file's size. A frame that
+// `heldFrames` decompressed frames are held at a time (those furthest
+// behind go first), so memory stays bounded whatever the file's size. A frame that
 // does not decompress, or whose checksum does not hold, reads as NUL bytes
 // closed by a line feed, so that no line around it stays whole.
 class Reader {
  public:
-  static constexpr std::size_t kHeldFrames = 4;
   static constexpr std::size_t kFramesAhead = 2;
+  // Frames behind the one read are held for readers that follow closely.
+  static constexpr std::size_t kHeldFrames = 4;
+  // A single reader needs none behind.
+  static constexpr std::size_t kHeldFramesOneReader = kFramesAhead + 1;
 
   // Lists the frames of `fd` (not owned; it must stay open while the
   // reader is used) by their headers; skippable frames are skipped. The
   // bytes end before a frame whose size cannot be found.
-  explicit Reader(int fd);
+  explicit Reader(int fd, std::size_t heldFrames = kHeldFrames);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -97,6 +100,11 @@ class Reader {
   // Copies up to `length` decompressed bytes from `offset` into `buffer`;
   // fewer only at the end. Safe to call from several threads.
   std::size_t read(char* buffer, std::size_t length, std::uint64_t offset);
+  // The decompressed bytes from `offset` to the end of its frame, where
+  // they lie: `*data` and `*size` stay valid while the returned pointer is
+  // held. No bytes at the end. Safe to call from several threads.
+  std::shared_ptr<const void> view(std::uint64_t offset, const char** data,
+                                   std::size_t* size);
 
   // For the run of full frames (kFrameBytes each, each followed by
   // another) from the one that begins at `offset`: the start of the last of
@@ -116,12 +124,14 @@ class Reader {
   struct Held;
   std::size_t frameAt(std::uint64_t offset) const;
   std::shared_ptr<const Held> frame(std::size_t index);
+  std::shared_ptr<const Held> reach(std::size_t index);
   bool decompress(std::size_t index, char* plain);
   void readAhead();
   std::unique_ptr<char[]> buffer();
   void giveBack(std::unique_ptr<char[]> buffer);
 
   int fd_;
+  const std::size_t heldFrames_;
   bool bounded_ = true;
   std::vector<Frame> frames_;
   std::vector<bool> checked_;  // decompressed and found whole

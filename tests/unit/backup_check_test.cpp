@@ -289,10 +289,28 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[row - 1] = "INSERT INTO `items` VALUES ('1');";
          return row;
        }},
+      {"a wrong column count after the first row", console_text::checkColumnCount(1, 2),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = "INSERT INTO `items` VALUES ('3');";
+         return row;
+       }},
+      {"a wrong column count, a statement's first row", console_text::checkColumnCount(2, 1),
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "('1'),");
+         l[row - 1] = "('1','x'),";
+         return row;
+       }},
       {"a wrong column count, several rows a statement", console_text::checkColumnCount(2, 1),
        [](Lines& l) {
          const std::size_t row = lineOf(l, "('2');");
          l[row - 1] = "('2','x');";
+         return row;
+       }},
+      {"a NUL byte in a row", console_text::kCheckNul,
+       [](Lines& l) {
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = std::string("INSERT INTO `items` VALUES ('3','\0');", 37);
          return row;
        }},
       {"a NUL byte in a statement", console_text::kCheckNul,

@@ -34,6 +34,43 @@ class OneLongLine : public file_lines::PlainBytes {
   std::uint64_t length_;
 };
 
+// Bytes held in memory in pieces of `piece` bytes, as the frames of a
+// compressed file are, or (piece 0) read only by copying, as a plain file is.
+class PiecedBytes : public file_lines::PlainBytes {
+ public:
+  PiecedBytes(std::string_view text, std::size_t piece) : text_(text), piece_(piece) {}
+  ssize_t readAt(char* buffer, std::size_t length, std::uint64_t offset) const override {
+    return file_lines::TextBytes(text_).readAt(buffer, length, offset);
+  }
+  FileStamp stamp() const override { return FileStamp(); }
+  bool viewAt(std::uint64_t offset, file_lines::HeldView* view) const override {
+    if (piece_ == 0) return false;
+    const std::size_t from = std::min<std::size_t>(offset, text_.size());
+    view->data = text_.data() + from;
+    view->size = std::min(text_.size() - from, piece_ - from % piece_);
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t piece_;
+};
+
+// The lines as the reader gives them, NUL bytes shown as '@'.
+std::string linesOf(const file_lines::PlainBytes& bytes, const file_lines::LineReading& reading) {
+  file_lines::FileLines lines(bytes, 0, UINT64_MAX, reading);
+  file_lines::Line line;
+  std::string out;
+  while (lines.next(&line)) {
+    std::string text(line.text);
+    std::replace(text.begin(), text.end(), '\0', '@');
+    out += text + "|" + std::to_string(line.offset) + "-" + std::to_string(line.next) +
+           (line.ended ? " ended" : "") + (line.crlf ? " crlf" : "") + (line.cut ? " cut" : "") +
+           (line.nul ? " nul" : "") + ";";
+  }
+  return out;
+}
+
 std::uint64_t addressSpaceKiB() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
@@ -76,4 +113,24 @@ TEST(FileLines, ALongLineHeldWholeCostsAboutItsLength) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Where the bytes lie (in memory, in pieces of any size, or read by
+// copying) changes nothing of the lines: a line that runs on from piece to
+// piece comes whole, its line end and NUL bytes found, one too long to
+// hold is read past.
+TEST(FileLines, LinesAreTheSameWhereverTheBytesLie) {
+  const std::string text = std::string("ab\r\nc") + '\0' + "d\r\n\r\n" +
+                           std::string(40, 'x') + "\r\nlong" + '\0' + std::string(30, 'y') +
+                           "\r\n" + '\0' + "\nlast\r";
+  file_lines::LineReading reading;
+  reading.held = 24;
+  reading.skipLong = true;
+  reading.findNul = true;
+  const std::string whole = linesOf(file_lines::TextBytes(text), reading);
+  EXPECT_EQ(whole,
+            "ab|0-4 ended crlf;c@d|4-9 ended crlf nul;|9-11 ended crlf;|11-53 ended crlf cut;"
+            "|53-90 ended crlf cut;@|90-92 ended nul;last\r|92-97;");
+  for (std::size_t piece : {0, 1, 2, 3, 5, 7, 64})
+    EXPECT_EQ(linesOf(PiecedBytes(text, piece), reading), whole) << "pieces of " << piece;
 }
