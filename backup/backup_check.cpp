@@ -13,6 +13,7 @@
 #include "backup/console_text.h"
 #include "backup/local_time.h"
 #include "backup/object_section.h"
+#include "backup/row_lexer.h"
 
 namespace backup_check {
 namespace {
@@ -204,9 +205,9 @@ class TextCheck {
   bool takeRow(std::string_view text, bool crlf, std::uint64_t number) {
     const RowForm& form = section_.rowForm;
     const int values =
-        !form.inStatement ? previous_backup::rowValueCount(text, form.prefix)
+        !form.inStatement ? row_lexer::rowValueCount(text, form.prefix)
         : startsWith(text, bf::kRowValuesStart) && text.back() == bf::kStatementGoesOn
-            ? previous_backup::valuesUpTo(text, 1, bf::kStatementGoesOn)
+            ? row_lexer::valuesUpTo(text, 1, bf::kStatementGoesOn)
             : -1;
     if (!crlf || values != form.values) return false;
     lastLine_ = number;
@@ -638,7 +639,7 @@ class TextCheck {
       if (section_.rowForm.inStatement) return;
     }
     ++summary().rows;
-    countValues(line, previous_backup::rowValueCount(text, section_.rowForm.prefix));
+    countValues(line, row_lexer::rowValueCount(text, section_.rowForm.prefix));
     judgePeriod(line, section_.rowForm.prefix.size());
   }
 
@@ -655,7 +656,7 @@ class TextCheck {
       return fault(line.number, console_text::kCheckRowShape);
     if (last == bf::kStatementEnds) section_.rowForm.inStatement = false;
     ++summary().rows;
-    countValues(line, previous_backup::valuesUpTo(text, 1, last));
+    countValues(line, row_lexer::valuesUpTo(text, 1, last));
     judgePeriod(line, 1);
   }
 

@@ -71,10 +71,6 @@ RowsResult copyRows(int fd, const PreviousTableEntry& entry, BackupFile& out,
 RowsResult copyRows(const file_lines::PlainBytes& bytes, const PreviousTableEntry& entry,
                     BackupFile& out, RowProgress* progress = nullptr);
 
-// backup/backup_check.cpp counts a row line's values by these names.
-using row_lexer::rowValueCount;
-using row_lexer::valuesUpTo;
-
 }  // namespace previous_backup
 
 #endif  // VKT_BACKUP_PREVIOUS_BACKUP_H_
