@@ -100,7 +100,7 @@ std::vector<std::string_view> rowValues(std::string_view line, std::size_t from)
 
 // A line as the check takes it, with its number (from 1). A cut line is
 // one longer than the check holds, read past without its text.
-struct Line : file_lines::Line {
+struct NumberedLine : file_lines::Line {
   std::uint64_t number = 0;
 };
 
@@ -129,8 +129,9 @@ struct Statement {
   bool open() const { return line != 0; }
 };
 
-// The rows' form, settled by each statement's first line.
-struct RowForm {
+// The rows' form, settled by each statement's first line, and whether a
+// statement of several rows is open.
+struct RowsState {
   std::string head;     // the statement head of several rows a statement
   std::string prefix;   // the part of a row line before its values
   int values = -1;      // the values each row holds; -1 until known
@@ -164,7 +165,7 @@ struct Section {
   std::unordered_set<std::string> columns;
   std::string periodStart;  // the names of the period's columns
   std::string periodEnd;
-  RowForm rowForm;
+  RowsState rowsState;
   // An object's.
   std::string delimiter;
   std::vector<ObjectStatement> objectStatements;
@@ -173,7 +174,7 @@ struct Section {
 // Follows the file line by line and collects the faults.
 class TextCheck {
  public:
-  void take(const Line& line) {
+  void take(const NumberedLine& line) {
     lastLine_ = line.number;
     lastEnded_ = line.ended;
     // A line too long to hold was read past: nothing more of it is known.
@@ -191,7 +192,7 @@ class TextCheck {
   // Whether the next lines may go to takeRow(): they are in a rows block
   // whose form is settled and whose rows have no period to judge.
   bool inRows() const {
-    const RowForm& form = section_.rowForm;
+    const RowsState& form = section_.rowsState;
     return stage_ == Stage::kSections && part_ == Part::kTableBody &&
            !section_.statement.open() && section_.rows == Rows::kIn &&
            (form.inStatement || !form.prefix.empty()) && form.values > 0 &&
@@ -203,7 +204,7 @@ class TextCheck {
   // it but a row to count; any other line, and the last row of a
   // statement, is left to take().
   bool takeRow(std::string_view text, bool crlf, std::uint64_t number) {
-    const RowForm& form = section_.rowForm;
+    const RowsState& form = section_.rowsState;
     const int values =
         !form.inStatement ? row_lexer::rowValueCount(text, form.prefix)
         : startsWith(text, bf::kRowValuesStart) && text.back() == bf::kStatementGoesOn
@@ -253,7 +254,7 @@ class TextCheck {
 
   // --- header, preamble, closing block -------------------------------
 
-  void header(const Line& line) {
+  void header(const NumberedLine& line) {
     const std::string_view text = line.text;
     bool sound;
     switch (line.number) {
@@ -286,7 +287,7 @@ class TextCheck {
   // The client's character set line, then the preamble line, whose
   // character set it must name. In a file without the line (written before
   // it was) only ASCII is read alike by every client.
-  void preamble(const Line& line) {
+  void preamble(const NumberedLine& line) {
     const std::string_view text = line.text;
     if (clientCharsetAt_ == 0 && startsWith(text, bf::kClientCharsetStart)) {
       clientCharsetAt_ = line.number;
@@ -307,7 +308,7 @@ class TextCheck {
     part_ = Part::kNone;
   }
 
-  void settings(const Line& line) {
+  void settings(const NumberedLine& line) {
     const std::string_view text = line.text;
     const std::size_t first = sizeof(bf::kSettingsCommentPrefix) - 1;
     bool known = false;
@@ -325,7 +326,7 @@ class TextCheck {
     stage_ = Stage::kIdentities;
   }
 
-  void identity(const Line& line) {
+  void identity(const NumberedLine& line) {
     bf::LogPosition at;
     if (bf::parseLogPositionLine(line.text, &at)) return;
     std::string table, identity;
@@ -356,7 +357,7 @@ class TextCheck {
 
   // --- sections -------------------------------------------------------
 
-  void sections(const Line& line) {
+  void sections(const NumberedLine& line) {
     const std::string_view text = line.text;
     if (part_ == Part::kObjectStatements) return objectStatement(line);
     if (part_ == Part::kTableComment) return tableComment(line);
@@ -392,7 +393,7 @@ class TextCheck {
     return !text.empty() && text[0] == bf::kCommentMark;
   }
 
-  void openSection(SectionKind kind, const Line& line) {
+  void openSection(SectionKind kind, const NumberedLine& line) {
     section_ = Section();
     section_.line = line.number;
     section_.kind = kind;
@@ -434,7 +435,7 @@ class TextCheck {
   void closeSection(std::uint64_t line) {
     if (part_ == Part::kTableBody) {
       if (section_.statement.open()) fault(section_.statement.line, console_text::kCheckNotEnded);
-      if (section_.rowForm.inStatement) fault(line - 1, console_text::kCheckNotEnded);
+      if (section_.rowsState.inStatement) fault(line - 1, console_text::kCheckNotEnded);
       if (section_.rows == Rows::kIn) fault(line - 1, console_text::kCheckSectionShape);
       if (section_.historyOn && !section_.historyOff) fault(line - 1, console_text::kCheckHistory);
       if (section_.isView) {
@@ -451,7 +452,7 @@ class TextCheck {
     part_ = Part::kNone;
   }
 
-  void tableComment(const Line& line) {
+  void tableComment(const NumberedLine& line) {
     const bool sound =
         ++section_.headLines == 1
             ? startsWith(line.text, bf::kUpdateCommentPrefix) && endsWith(line.text, "'")
@@ -462,10 +463,10 @@ class TextCheck {
 
   // --- a table's body ------------------------------------------------
 
-  void tableBody(const Line& line) {
+  void tableBody(const NumberedLine& line) {
     const std::string_view text = line.text;
     if (section_.statement.open()) return statementLine(line, ";");
-    if (section_.rowForm.inStatement) return sharedRow(line);
+    if (section_.rowsState.inStatement) return sharedRow(line);
     if (bf::isRowLine(text)) return rowLine(line);
     if (text.empty()) {
       if (section_.rows == Rows::kIn) section_.rows = Rows::kAfter;
@@ -487,7 +488,7 @@ class TextCheck {
     startStatement(line, ";");
   }
 
-  void startStatement(const Line& line, std::string_view delimiter) {
+  void startStatement(const NumberedLine& line, std::string_view delimiter) {
     if (isClientCommand(line.text)) fault(line.number, console_text::kCheckCommand);
     section_.statement = Statement();
     section_.statement.line = line.number;
@@ -495,7 +496,7 @@ class TextCheck {
   }
 
   // Keeps the statement's lines until one ends with the delimiter.
-  void statementLine(const Line& line, std::string_view delimiter) {
+  void statementLine(const NumberedLine& line, std::string_view delimiter) {
     Statement& statement = section_.statement;
     const bool ends = endsWith(line.text, delimiter);
     if (part_ == Part::kTableBody && !ends &&
@@ -620,7 +621,7 @@ class TextCheck {
   }
 
   // A row line, or the head of a statement of several rows.
-  void rowLine(const Line& line) {
+  void rowLine(const NumberedLine& line) {
     const std::string_view text = line.text;
     TableRecord& table = tables_.back();
     if (section_.rows == Rows::kAfter) return fault(line.number, console_text::kCheckRowOutside);
@@ -630,31 +631,31 @@ class TextCheck {
       table.firstRow = line.number;
       if (!table.structure) table.rowsEarly = line.number;
     }
-    if (!section_.rowForm.head.empty() && text == section_.rowForm.head) {
-      section_.rowForm.inStatement = true;
+    if (!section_.rowsState.head.empty() && text == section_.rowsState.head) {
+      section_.rowsState.inStatement = true;
       return;
     }
-    if (section_.rowForm.prefix.empty() || !startsWith(text, section_.rowForm.prefix)) {
+    if (section_.rowsState.prefix.empty() || !startsWith(text, section_.rowsState.prefix)) {
       if (!settleForm(line)) return;
-      if (section_.rowForm.inStatement) return;
+      if (section_.rowsState.inStatement) return;
     }
     ++summary().rows;
-    countValues(line, row_lexer::rowValueCount(text, section_.rowForm.prefix));
-    judgePeriod(line, section_.rowForm.prefix.size());
+    countValues(line, row_lexer::rowValueCount(text, section_.rowsState.prefix));
+    judgePeriod(line, section_.rowsState.prefix.size());
   }
 
   // A row of a statement of several rows.
-  void sharedRow(const Line& line) {
+  void sharedRow(const NumberedLine& line) {
     const std::string_view text = line.text;
     if (!startsWith(text, bf::kRowValuesStart)) {
-      section_.rowForm.inStatement = false;
+      section_.rowsState.inStatement = false;
       fault(line.number - 1, console_text::kCheckNotEnded);
       return tableBody(line);
     }
     const char last = text.back();
     if (last != bf::kStatementEnds && last != bf::kStatementGoesOn)
       return fault(line.number, console_text::kCheckRowShape);
-    if (last == bf::kStatementEnds) section_.rowForm.inStatement = false;
+    if (last == bf::kStatementEnds) section_.rowsState.inStatement = false;
     ++summary().rows;
     countValues(line, row_lexer::valuesUpTo(text, 1, last));
     judgePeriod(line, 1);
@@ -662,26 +663,26 @@ class TextCheck {
 
   // A past row's period: its start (a time stamp as the server prints it,
   // so in the order of its text) before its end.
-  void judgePeriod(const Line& line, std::size_t from) {
-    if (section_.rowForm.periodStart < 0 || section_.rowForm.periodEnd < 0) return;
+  void judgePeriod(const NumberedLine& line, std::size_t from) {
+    if (section_.rowsState.periodStart < 0 || section_.rowsState.periodEnd < 0) return;
     const std::vector<std::string_view> values = rowValues(line.text, from);
-    const std::size_t start = static_cast<std::size_t>(section_.rowForm.periodStart);
-    const std::size_t end = static_cast<std::size_t>(section_.rowForm.periodEnd);
+    const std::size_t start = static_cast<std::size_t>(section_.rowsState.periodStart);
+    const std::size_t end = static_cast<std::size_t>(section_.rowsState.periodEnd);
     if (start < values.size() && end < values.size() && !(values[start] < values[end]))
       fault(line.number, console_text::kCheckPeriod);
   }
 
-  void countValues(const Line& line, int values) {
+  void countValues(const NumberedLine& line, int values) {
     if (values <= 0) return fault(line.number, console_text::kCheckRowShape);
-    if (section_.rowForm.values < 0) section_.rowForm.values = values;
-    if (values != section_.rowForm.values)
-      fault(line.number, console_text::checkColumnCount(values, section_.rowForm.values));
+    if (section_.rowsState.values < 0) section_.rowsState.values = values;
+    if (values != section_.rowsState.values)
+      fault(line.number, console_text::checkColumnCount(values, section_.rowsState.values));
   }
 
   // Reads the row line's table, column list and form: "INSERT INTO `t` "
   // then "(`a`,`b`) " or nothing, then "VALUES" (a statement head) or
   // "VALUES (" and the values. False, with the fault, when it is none.
-  bool settleForm(const Line& line) {
+  bool settleForm(const NumberedLine& line) {
     const std::string_view text = line.text;
     const std::string start = bf::rowLineStartFor(section_.name);
     if (!startsWith(text, start)) {
@@ -711,24 +712,24 @@ class TextCheck {
       fault(line.number, console_text::kCheckRowShape);
       return false;
     }
-    section_.rowForm.head = std::string(text.substr(0, at + kValues.size()));
-    section_.rowForm.prefix = section_.rowForm.head + " (";
-    section_.rowForm.inStatement = text.size() == section_.rowForm.head.size();
-    section_.rowForm.values = list.empty() ? (section_.columnsKnown ? section_.columnCount : -1)
+    section_.rowsState.head = std::string(text.substr(0, at + kValues.size()));
+    section_.rowsState.prefix = section_.rowsState.head + " (";
+    section_.rowsState.inStatement = text.size() == section_.rowsState.head.size();
+    section_.rowsState.values = list.empty() ? (section_.columnsKnown ? section_.columnCount : -1)
                                    : static_cast<int>(list.size());
     if (section_.columnsKnown && !list.empty()) judgeColumnList(line, list);
     // Past rows: each must end after it began, or the server refuses it.
-    section_.rowForm.periodStart = section_.rowForm.periodEnd = -1;
+    section_.rowsState.periodStart = section_.rowsState.periodEnd = -1;
     for (std::size_t i = 0; section_.historyOn && i < list.size(); ++i) {
-      if (list[i] == section_.periodStart) section_.rowForm.periodStart = static_cast<int>(i);
-      if (list[i] == section_.periodEnd) section_.rowForm.periodEnd = static_cast<int>(i);
+      if (list[i] == section_.periodStart) section_.rowsState.periodStart = static_cast<int>(i);
+      if (list[i] == section_.periodEnd) section_.rowsState.periodEnd = static_cast<int>(i);
     }
     return true;
   }
 
   // A column list names every column of the CREATE TABLE once, and the
   // period's columns of a table versioned without naming them.
-  void judgeColumnList(const Line& line, const std::vector<std::string>& list) {
+  void judgeColumnList(const NumberedLine& line, const std::vector<std::string>& list) {
     std::unordered_set<std::string> named;
     std::size_t implicit = 0;
     for (const std::string& column : list) {
@@ -745,7 +746,7 @@ class TextCheck {
 
   // --- an object section ----------------------------------------------
 
-  void objectHead(const Line& line) {
+  void objectHead(const NumberedLine& line) {
     const std::string_view text = line.text;
     if (++section_.headLines == 1) {
       if (text != bf::hashLine()) fault(line.number, console_text::kCheckSectionShape);
@@ -762,7 +763,7 @@ class TextCheck {
     part_ = Part::kObjectStatements;
   }
 
-  void objectStatement(const Line& line) {
+  void objectStatement(const NumberedLine& line) {
     if (section_.statement.open()) return statementLine(line, section_.delimiter);
     if (line.text == std::string(bf::kDelimiterCommand) + ";") {
       judgeObject();
@@ -872,7 +873,7 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
   reading.findNul = true;
   reading.lastLineOnFailure = true;
   file_lines::FileLines lines(bytes, 0, UINT64_MAX, reading);
-  Line line;
+  NumberedLine line;
   std::uint64_t nextProgress = kProgressStep;
   while (lines.next(&line)) {
     ++line.number;
