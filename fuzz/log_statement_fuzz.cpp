@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   to.position = 300;
   from.start = 1;
   binlog::Collector collector("shop", {"a", "b"}, from, to, {{"crm", "p", "b"}},
-                              [&schema]() -> const binlog::Schema& { return schema; });
+                              [&schema](bool) -> const binlog::Schema& { return schema; });
   binlog::LogEvent start;
   start.kind = binlog::LogEvent::Kind::kFormat;
   start.timestamp = 1;
