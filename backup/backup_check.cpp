@@ -154,6 +154,7 @@ struct Section {
   int headLines = 0;
   Statement statement;
   bool backslashEscapes = true;
+  bool oracle = false;  // the definition's sql_mode is Oracle's
   // A table's.
   Rows rows = Rows::kBefore;
   bool isView = false;
@@ -798,10 +799,13 @@ class TextCheck {
       // The client reads what follows under the session the line sets:
       // the object's own, then the one it saved.
       section_.backslashEscapes = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+      section_.oracle = text.find("ORACLE") != std::string::npos;
     } else if (object_section::createsObject(statement, section_.kind, database_, &named,
                                              &table) &&
                namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
+      if (!object_section::endsOnlyAtItsEnd(statement, section_.backslashEscapes, section_.oracle))
+        fault(line, console_text::kCheckForeignLine);
       // A trigger after its table.
       std::string onTable;
       if (section_.kind == SectionKind::kTrigger &&

@@ -502,4 +502,115 @@ int countChanges(const std::vector<PreviousObject>& previous,
   return changed;
 }
 
+
+namespace {
+
+// The end of the quoted text that begins at sql[at] with its quote, or
+// npos when it does not end. A doubled quote stands for one; a backslash
+// escapes the next byte where `backslashEscapes`.
+std::size_t quotedEnd(std::string_view sql, std::size_t at, bool backslashEscapes) {
+  const char quote = sql[at];
+  for (std::size_t i = at + 1; i < sql.size(); ++i) {
+    if (backslashEscapes && quote != '`' && sql[i] == '\\') {
+      ++i;
+    } else if (sql[i] == quote) {
+      if (i + 1 < sql.size() && sql[i + 1] == quote) ++i;
+      else return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+bool isWordByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The words, the semicolons and the opening parentheses of `sql`, in
+// order, each in upper case; quoted texts, names and comments left out,
+// versioned comments read as the code they are. False when a quote or a
+// comment does not end.
+bool readTokens(std::string_view sql, bool backslashEscapes,
+                std::vector<std::string>* tokens) {
+  bool inVersioned = false;
+  for (std::size_t i = 0; i < sql.size();) {
+    const char c = sql[i];
+    const std::string_view two = sql.substr(i, 2);
+    if (c == '\'' || c == '"' || c == '`') {
+      i = quotedEnd(sql, i, backslashEscapes);
+      if (i == std::string_view::npos) return false;
+    } else if (c == '#' || (two == "--" && (i + 2 == sql.size() ||
+                                            static_cast<unsigned char>(sql[i + 2]) <= ' '))) {
+      i = sql.find('\n', i);
+      if (i == std::string_view::npos) i = sql.size();
+    } else if (two == "/*" && (sql.substr(i + 2, 1) == "!" || sql.substr(i + 2, 2) == "M!")) {
+      if (inVersioned) return false;
+      inVersioned = true;
+      i = sql.find('!', i) + 1;
+      while (i < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
+    } else if (two == "/*") {
+      i = sql.find("*/", i + 2);
+      if (i == std::string_view::npos) return false;
+      i += 2;
+    } else if (two == "*/" && inVersioned) {
+      inVersioned = false;
+      i += 2;
+    } else if (isWordByte(c)) {
+      std::string word;
+      for (; i < sql.size() && isWordByte(sql[i]); ++i)
+        word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i]))));
+      tokens->push_back(std::move(word));
+    } else {
+      if (c == ';' || c == '(') tokens->push_back(std::string(1, c));
+      ++i;
+    }
+  }
+  return !inVersioned;
+}
+
+}  // namespace
+
+// Whether tokens[i] opens a block that an END closes: BEGIN and CASE,
+// and IF, LOOP, REPEAT, WHILE and FOR where they begin a statement of
+// that kind, not a function or clause of the same word. Under Oracle's
+// mode a FOR or WHILE loop's block is its LOOP.
+bool opensBlock(const std::vector<std::string>& tokens, std::size_t i, bool oracle) {
+  const std::string& word = tokens[i];
+  const auto at = [&tokens, i](std::size_t ahead) {
+    return i + ahead < tokens.size() ? tokens[i + ahead] : std::string();
+  };
+  if (word == "BEGIN" || word == "CASE" || word == "LOOP") return true;
+  if (word == "IF") return at(1) != "(" && at(1) != "EXISTS" && at(1) != "NOT";
+  if (word == "REPEAT") return at(1) != "(";
+  if (word == "WHILE") return !oracle;
+  if (word == "FOR") return !oracle && at(2) == "IN";
+  return false;
+}
+
+bool endsOnlyAtItsEnd(std::string_view sql, bool backslashEscapes, bool oracle) {
+  if (sql.find(';') == std::string_view::npos) return true;
+  std::vector<std::string> tokens;
+  if (!readTokens(sql, backslashEscapes, &tokens)) return false;
+  static const std::unordered_set<std::string> kEndsOf = {"CASE",   "IF",    "LOOP",
+                                                          "REPEAT", "WHILE", "FOR"};
+  int depth = 0;
+  bool bodyBegun = false;  // the first block has opened
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    if (opensBlock(tokens, i, oracle)) {
+      ++depth;
+      bodyBegun = true;
+    } else if (tokens[i] == "END") {
+      // END IF, END LOOP, ...: the kind's word is the END's, not a block.
+      if (i + 1 < tokens.size() && kEndsOf.count(tokens[i + 1]) != 0) ++i;
+      if (--depth < 0) return false;
+    } else if (tokens[i] == ";" && depth == 0) {
+      // Oracle's routines declare their variables, each closed by a
+      // semicolon, before their body's block; nothing may follow a
+      // semicolon once that block has closed.
+      if (!oracle || bodyBegun) return false;
+    }
+  }
+  return depth == 0;
+}
+
 }  // namespace object_section

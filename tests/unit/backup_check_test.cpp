@@ -414,6 +414,12 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line - 1] = "CREATE TABLE `items2` (";
          return line;
        }},
+      {"a statement of its own after a body's block", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, "END");
+         l[line - 1] = "END; DROP DATABASE `shop`" + l[line - 1].substr(3);
+         return line - 3;
+       }},
       {"a DROP DATABASE as an object's DROP", console_text::kCheckOtherName,
        [](Lines& l) {
          const std::string drop = "DROP FUNCTION IF EXISTS `twice`";

@@ -314,3 +314,40 @@ TEST(ObjectSection, ChangesAreAddedDroppedChangedOrMovedObjects) {
   cut[2].section.take(std::string(84, '#'));
   EXPECT_EQ(os::countChanges(cut, before, drop), 1);
 }
+
+// Where the server may end a definition: only at its end, or it is
+// refused.
+TEST(ObjectSection, ADefinitionEndsOnlyAtItsEnd) {
+  const struct {
+    const char* sql;
+    bool oracle;
+    bool single;
+  } cases[] = {
+      {"CREATE TRIGGER t BEFORE INSERT ON a FOR EACH ROW SET NEW.v = 1", false, true},
+      {"CREATE PROCEDURE p() BEGIN DECLARE i INT; l: LOOP SET i = i + 1; IF i > 3 THEN "
+       "LEAVE l; END IF; END LOOP l; WHILE i > 0 DO SET i = i - 1; END WHILE; REPEAT SET "
+       "i = 1; UNTIL i END REPEAT; CASE i WHEN 1 THEN SELECT CASE WHEN i THEN 1 END; END "
+       "CASE; FOR r IN 1..3 DO SELECT r; END FOR; SELECT IF(i, 1, 2), REPEAT('x', 2); "
+       "DROP TABLE IF EXISTS x; END",
+       false, true},
+      {"CREATE PROCEDURE p() IF 1 THEN SELECT 1; END IF", false, true},
+      {"CREATE PROCEDURE p() SELECT ';', `a;b` /* ; */ -- ;\n", false, true},
+      {"CREATE PROCEDURE p AS a INT; BEGIN FOR i IN 1..2 LOOP NULL; END LOOP; END", true, true},
+      {"CREATE PROCEDURE p() SELECT 1; DROP DATABASE d", false, false},
+      {"CREATE PROCEDURE p() BEGIN SELECT 1; END; DROP DATABASE d", false, false},
+      {"CREATE PROCEDURE p() IF 1 THEN SELECT 1; END IF; DROP DATABASE d", false, false},
+      {"CREATE PROCEDURE p() SELECT 1 /*!; DROP DATABASE d */", false, false},
+      {"CREATE PROCEDURE p() SELECT ' \\'; DROP DATABASE d; '", false, true},
+      {"CREATE PROCEDURE p() SELECT ' \\'; DROP DATABASE d", false, false},
+      {"CREATE PROCEDURE p AS a INT; BEGIN NULL; END; DROP DATABASE d", true, false},
+      {"CREATE PROCEDURE p AS a INT; BEGIN NULL; END", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(object_section::endsOnlyAtItsEnd(c.sql, true, c.oracle), c.single);
+  }
+  // Without backslash escapes the quote ends at the backslash.
+  EXPECT_FALSE(object_section::endsOnlyAtItsEnd("CREATE PROCEDURE p() SELECT ' \\'; DROP "
+                                                "DATABASE d; '",
+                                                false, false));
+}
