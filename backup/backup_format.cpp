@@ -302,6 +302,12 @@ ClientReading clientReading(std::string_view sql, std::string_view delimiter,
     } else if (c == '#' ||
                (c == '-' && next == '-' &&
                 (i + 2 >= sql.size() || clientSpace(sql[i + 2])))) {
+      // A comment on the statement's last line takes in the delimiter
+      // after it: the client reads on.
+      if (sql.find('\n', i) == std::string_view::npos && (c == '#' || i + 2 < sql.size())) {
+        *at = i;
+        return ClientReading::kLeftOpen;
+      }
       i = std::min(sql.find('\n', i), sql.size()) - 1;  // to the line end
     } else if (c == '/' && next == '*' && sql.substr(i + 2, 1) != "!" &&
                sql.substr(i + 2, 2) != "M!") {

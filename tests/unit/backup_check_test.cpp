@@ -408,6 +408,12 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.insert(l.begin() + line - 1, "CREATE OR REPLACE DATABASE `shop`;");
          return line;
        }},
+      {"a structure's last line that the client reads as a comment", console_text::kCheckLeftOpen,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line + 1] = "#" + l[line + 1];
+         return line + 2;
+       }},
       {"a CREATE TABLE of another table", console_text::kCheckOtherName,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
