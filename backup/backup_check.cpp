@@ -30,28 +30,6 @@ constexpr std::size_t kStatementKept = std::size_t{64} << 20;
 constexpr std::uint64_t kProgressStep = std::uint64_t{64} << 20;
 constexpr std::size_t kHeaderLines = 8;
 
-// The words that the stock client takes, at the start of a statement's
-// first line, for a command of its own rather than SQL to send.
-constexpr const char* kClientCommands[] = {
-    "?",       "charset", "clear",  "connect", "delimiter", "edit",
-    "ego",     "exit",    "go",     "help",    "nopager",   "notee",
-    "nowarning", "pager", "print",  "prompt",  "quit",      "rehash",
-    "source",  "status",  "system", "tee",     "use",       "warnings"};
-
-// The first word of a line, as the client looks it up among its commands.
-bool isClientCommand(std::string_view line) {
-  std::size_t length = 0;
-  while (length < line.size() && !std::isspace(static_cast<unsigned char>(line[length])) &&
-         line[length] != ';')
-    ++length;
-  if (length == 0) return false;
-  for (const char* command : kClientCommands)
-    if (std::strlen(command) == length &&
-        strncasecmp(command, line.data(), length) == 0)
-      return true;
-  return false;
-}
-
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names
 // them itself; row_start and row_end when it does not.
@@ -490,7 +468,7 @@ class TextCheck {
   }
 
   void startStatement(const NumberedLine& line, std::string_view delimiter) {
-    if (isClientCommand(line.text)) fault(line.number, console_text::kCheckCommand);
+    if (bf::isClientCommand(line.text)) fault(line.number, console_text::kCheckCommand);
     section_.statement = Statement();
     section_.statement.line = line.number;
     statementLine(line, delimiter);
@@ -609,6 +587,10 @@ class TextCheck {
         !startsWith(text, bf::kCreateSequenceStart + named))
       return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
                                                            : console_text::kCheckForeignLine);
+    // The server prints no comment in a table's structure.
+    bool commented = false;
+    bf::clientReading(text, ";", section_.backslashEscapes, nullptr, &commented);
+    if (commented) fault(line, console_text::kCheckForeignLine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;
@@ -772,7 +754,7 @@ class TextCheck {
       return;
     }
     // The client takes a command word only on a line without the delimiter.
-    if (isClientCommand(line.text) && line.text.find(section_.delimiter) == std::string_view::npos)
+    if (bf::isClientCommand(line.text) && line.text.find(section_.delimiter) == std::string_view::npos)
       fault(line.number, console_text::kCheckCommand);
     section_.statement = Statement();
     section_.statement.line = line.number;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+
+#include <strings.h>
 
 namespace backup_format {
 
@@ -266,8 +269,30 @@ bool clientActsWithin(std::string_view sql, std::string_view delimiter,
   return clientReading(sql, delimiter, backslashEscapes) != ClientReading::kSends;
 }
 
+// The words that the stock client takes, at the start of a statement's
+// first line, for a command of its own rather than SQL to send.
+constexpr const char* kClientCommands[] = {
+    "?",       "charset", "clear",  "connect", "delimiter", "edit",
+    "ego",     "exit",    "go",     "help",    "nopager",   "notee",
+    "nowarning", "pager", "print",  "prompt",  "quit",      "rehash",
+    "source",  "status",  "system", "tee",     "use",       "warnings"};
+
+// The first word of a line, as the client looks it up among its commands.
+bool isClientCommand(std::string_view line) {
+  std::size_t length = 0;
+  while (length < line.size() && !std::isspace(static_cast<unsigned char>(line[length])) &&
+         line[length] != ';')
+    ++length;
+  if (length == 0) return false;
+  for (const char* command : kClientCommands)
+    if (std::strlen(command) == length &&
+        strncasecmp(command, line.data(), length) == 0)
+      return true;
+  return false;
+}
+
 ClientReading clientReading(std::string_view sql, std::string_view delimiter,
-                            bool backslashEscapes, std::size_t* at) {
+                            bool backslashEscapes, std::size_t* at, bool* commented) {
   char quote = 0;          // the string the client is in, or 0
   bool inComment = false;  // in a /* */ comment
   std::size_t opened = 0;  // where that string or comment began
@@ -302,6 +327,7 @@ ClientReading clientReading(std::string_view sql, std::string_view delimiter,
     } else if (c == '#' ||
                (c == '-' && next == '-' &&
                 (i + 2 >= sql.size() || clientSpace(sql[i + 2])))) {
+      if (commented != nullptr) *commented = true;
       // A comment on the statement's last line takes in the delimiter
       // after it: the client reads on.
       if (sql.find('\n', i) == std::string_view::npos && (c == '#' || i + 2 < sql.size())) {
@@ -312,6 +338,7 @@ ClientReading clientReading(std::string_view sql, std::string_view delimiter,
     } else if (c == '/' && next == '*' && sql.substr(i + 2, 1) != "!" &&
                sql.substr(i + 2, 2) != "M!") {
       inComment = true;
+      if (commented != nullptr) *commented = true;
       opened = i;
       ++i;
     } else if (c == '\'' || c == '"' || c == '`') {

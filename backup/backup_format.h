@@ -288,6 +288,10 @@ std::string hexStatement(std::string_view sql);
 // delimiter); false for any other text.
 bool statementFromHex(std::string_view statement, std::string* sql);
 
+// Whether the stock client takes the first word of `line` for a command of
+// its own (USE, SOURCE, DELIMITER, ...) rather than SQL to send.
+bool isClientCommand(std::string_view line);
+
 // How the stock client reads `sql` as clientActsWithin() does, and what it
 // finds first when it would do anything but send it.
 enum class ClientReading {
@@ -298,9 +302,11 @@ enum class ClientReading {
   kNul,             // a NUL byte, which stops the client
 };
 // `at`, when given, gets the offset of what it found (for kLeftOpen, where
-// the string or comment left open begins).
+// the string or comment left open begins); `commented`, when given, is set
+// when a comment (not a versioned one) stands before that.
 ClientReading clientReading(std::string_view sql, std::string_view delimiter,
-                            bool backslashEscapes, std::size_t* at = nullptr);
+                            bool backslashEscapes, std::size_t* at = nullptr,
+                            bool* commented = nullptr);
 
 // "DROP TABLE IF EXISTS `t`;" or, for a view, "DROP VIEW IF EXISTS `v`;".
 std::string dropLine(const std::string& table, bool isView);

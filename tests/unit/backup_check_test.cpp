@@ -414,6 +414,12 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line + 1] = "#" + l[line + 1];
          return line + 2;
        }},
+      {"a comment inside a table's structure", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line] += " -- ) ENGINE=MyISAM;";
+         return line;
+       }},
       {"a CREATE TABLE of another table", console_text::kCheckOtherName,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
