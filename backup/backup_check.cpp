@@ -459,8 +459,8 @@ class TextCheck {
       return;
     }
     if (text == bf::kHistoryOffLine) {
-      if (!section_.historyOn || section_.historyOff || section_.rows != Rows::kAfter)
-        fault(line.number, console_text::kCheckHistory);
+      // A table without rows has none between the two lines.
+      if (!section_.historyOn || section_.historyOff) fault(line.number, console_text::kCheckHistory);
       section_.historyOff = true;
       return;
     }
@@ -587,9 +587,18 @@ class TextCheck {
         !startsWith(text, bf::kCreateSequenceStart + named))
       return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
                                                            : console_text::kCheckForeignLine);
-    // The server prints no comment in a table's structure.
+    // The server prints no comment in a table's structure, and begins each
+    // line after the first as below: a line of another start (rows, say)
+    // is not its.
     bool commented = false;
     bf::clientReading(text, ";", section_.backslashEscapes, nullptr, &commented);
+    for (std::size_t at = text.find('\n'); at != std::string::npos && !commented;
+         at = text.find('\n', at + 1)) {
+      const std::string_view next = std::string_view(text).substr(at + 1);
+      commented = !startsWith(next, " ") && !startsWith(next, "(") && !startsWith(next, ")") &&
+                  !startsWith(next, "/*!") && !startsWith(next, "PARTITIONS ") &&
+                  !startsWith(next, "SUBPARTITION");
+    }
     if (commented) fault(line, console_text::kCheckForeignLine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);

@@ -256,6 +256,15 @@ TEST(BackupCheck, FilesAsWrittenHold) {
   old.erase(old.begin() + 8);
   const backup_check::Report before = backup_check::checkText(join(old));
   EXPECT_TRUE(before.holds()) << faultsOf(before);
+
+  // A table with past rows but none at all: nothing between its history
+  // lines.
+  std::vector<std::string> empty = goodLines();
+  const auto on = std::find(empty.begin(), empty.end(), bf::kHistoryOnLine);
+  const auto off = std::find(on, empty.end(), bf::kHistoryOffLine);
+  empty.erase(on + 1, off - 1);
+  const backup_check::Report none = backup_check::checkText(join(empty));
+  EXPECT_TRUE(none.holds()) << faultsOf(none);
 }
 
 // Each case damages the good file's lines and names the line the fault
@@ -418,6 +427,13 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
        [](Lines& l) {
          const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
          l[line] += " -- ) ENGINE=MyISAM;";
+         return line;
+       }},
+      {"rows taken into a structure left open", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line + 1] = ") ENGINE=InnoDB";
+         l.erase(l.begin() + line + 2);
          return line;
        }},
       {"a CREATE TABLE of another table", console_text::kCheckOtherName,
