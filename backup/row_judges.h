@@ -148,6 +148,7 @@ class BlockJudge {
   Phase phase_ = Phase::kBeforeRows;
   bool sound_ = true;
   bool lastLineEmpty_ = true;  // also true while the body is empty
+  bool structureEnded_ = false;  // an empty line came before the rows
   bool historyOff_ = false;    // the rows' history line after them was seen
   int rowCount_ = 0;
   int statementRows_ = 0;

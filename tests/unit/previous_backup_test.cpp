@@ -334,6 +334,8 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
       {"single character after rows", {row, ";", ""}},
       {"text after the closing line", {row, "", "garbage"}},
       {"comment line in the body", {"# note", row, ""}},
+      {"rows whose statement head was damaged, before sound ones",
+       {"CREATE TABLE `t` (", ");", "", "INSERT INTO dt` VALUES", "('1','x');", row, ""}},
       {"comment line after the rows", {row, "", "#"}},
       {"a statement after the values",
        {"INSERT INTO `t` VALUES ('1'); DROP DATABASE x; SELECT ('x');", ""}},
