@@ -498,9 +498,13 @@ TEST(UpdateTimeStandsStill, ChangedTablesAreReadAgain) {
     ts::Connection db(kStaleDb);
     ts::Connection other(kStaleDb);
     for (int attempt = 1;; ++attempt) {
+      if (*c.openTransaction == '\0') {
+        db.exec(c.before);
+        break;
+      }
+      // Early in a second, so that the transaction begins in the same one.
       ts::waitForNextSecond();
       db.exec(c.before);
-      if (*c.openTransaction == '\0') break;
       other.exec(c.openTransaction);
       const std::string begun = db.scalar(
           "SELECT UNIX_TIMESTAMP(MAX(trx_started)) FROM information_schema.INNODB_TRX");

@@ -1017,7 +1017,11 @@ TEST(Snapshot, RowsWrittenTogetherAreBackedUpTogether) {
     // Held while it writes the big table, the run holds no lock on the table
     // it wrote before: DDL on that one need not wait for the run.
     ts::TempDir dir;
-    ts::writeFile(dir.path() + "/vkt.ini", ts::settingsFor(kDb, dir.path(), "", "1110"));
+    // Many rows a statement: the stock client's restore of 200,000 single-row
+    // statements alone would take half a minute.
+    std::string settings = ts::settingsFor(kDb, dir.path(), "", "1110");
+    settings.insert(settings.size() - 2, "zeilen-je-insert=1000\r\n");
+    ts::writeFile(dir.path() + "/vkt.ini", settings);
     ts::RunningProgram program(dir.path(), "");
     for (int i = 0; i < 20000 && program.outputSoFar().find("Speichere Tabelle 'b_big'") ==
                                      std::string::npos; ++i)
@@ -1112,9 +1116,9 @@ const char kWritersRestored[] = "vkt_rt_writers_restored";
 // The value that the writers move between the two rows of m.
 const char kSum[] = "1000000";
 
-void createWritersDatabase() {
-  ts::recreateDatabase(kWritersDb);
-  ts::Connection c(kWritersDb);
+void createWritersDatabase(const char* database = kWritersDb) {
+  ts::recreateDatabase(database);
+  ts::Connection c(database);
   c.exec(std::string("CREATE TABLE m (id INT NOT NULL PRIMARY KEY, v INT) ENGINE=MyISAM;"
                      "INSERT INTO m VALUES (1,") + kSum + "),(2,0);"
          "CREATE TABLE t (id INT NOT NULL PRIMARY KEY, v INT) ENGINE=InnoDB;"
@@ -1177,31 +1181,46 @@ TEST(Snapshot, WritersOfTablesWithoutTransactionsNeverHoldTheRunUp) {
 TEST(Snapshot, ALockNeverGrantedEndsTheRun) {
   const struct {
     const char* table;
+    const char* database;
     const char* said;
   } cases[] = {
-      {"m", "Fehler: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) waren nach "
-            "30 Sekunden noch von einem anderen Client gesperrt (lock_wait_timeout). "
-            "Abbruch.\n"},
-      {"t", "Fehler: Lock wait timeout exceeded"},
+      {"m", "vkt_rt_lock_m",
+       "Fehler: Die Tabellen ohne Transaktionen (MyISAM, Aria, ...) waren nach "
+       "30 Sekunden noch von einem anderen Client gesperrt (lock_wait_timeout). "
+       "Abbruch.\n"},
+      {"t", "vkt_rt_lock_t", "Fehler: Lock wait timeout exceeded"},
   };
-  createWritersDatabase();
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.table);
-    ts::Connection holder(kWritersDb);
-    holder.exec(std::string("LOCK TABLES ") + k.table + " WRITE");
+  // Each case waits out the run's lock timeout, so they run side by side,
+  // each in a database of its own.
+  struct Running {
+    std::unique_ptr<ts::Connection> holder;
     ts::TempDir dir;
-    const std::string settings = ts::settingsFor(kWritersDb, dir.path(), "", "1110");
-    ts::writeFile(dir.path() + "/vkt.ini", settings);
-    ts::RunningProgram program(dir.path(), "");
-    Watchdog watchdog(program, 150);
-    const ts::ProgramRun run = program.wait();
+    std::string settings;
+    std::unique_ptr<ts::RunningProgram> program;
+  };
+  std::vector<std::unique_ptr<Running>> runs;
+  for (const auto& k : cases) {
+    createWritersDatabase(k.database);
+    auto r = std::make_unique<Running>();
+    r->holder = std::make_unique<ts::Connection>(k.database);
+    r->holder->exec(std::string("LOCK TABLES ") + k.table + " WRITE");
+    r->settings = ts::settingsFor(k.database, r->dir.path(), "", "1110");
+    ts::writeFile(r->dir.path() + "/vkt.ini", r->settings);
+    r->program = std::make_unique<ts::RunningProgram>(r->dir.path(), "");
+    runs.push_back(std::move(r));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(cases[i].table);
+    Running& r = *runs[i];
+    Watchdog watchdog(*r.program, 150);
+    const ts::ProgramRun run = r.program->wait();
     watchdog.stop();
-    holder.exec("UNLOCK TABLES");
+    r.holder->exec("UNLOCK TABLES");
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find(k.said), std::string::npos) << run.out;
-    EXPECT_TRUE(ts::listFiles(dir.path(), ".sql").empty());
-    EXPECT_TRUE(ts::listFiles(dir.path(), ".zst").empty());
-    EXPECT_EQ(ts::readFile(dir.path() + "/vkt.ini"), settings);
+    EXPECT_NE(run.out.find(cases[i].said), std::string::npos) << run.out;
+    EXPECT_TRUE(ts::listFiles(r.dir.path(), ".sql").empty());
+    EXPECT_TRUE(ts::listFiles(r.dir.path(), ".zst").empty());
+    EXPECT_EQ(ts::readFile(r.dir.path() + "/vkt.ini"), r.settings);
   }
 }
 
