@@ -14,6 +14,7 @@
 #include "backup/local_time.h"
 #include "backup/object_section.h"
 #include "backup/row_lexer.h"
+#include "backup/sql_lexer.h"
 
 namespace backup_check {
 namespace {
@@ -132,7 +133,7 @@ struct Section {
   int headLines = 0;
   Statement statement;
   bool backslashEscapes = true;
-  bool oracle = false;  // the definition's sql_mode is Oracle's
+  unsigned long long sqlMode = 0;  // the definition's, as sql_lexer's bits
   // A table's.
   Rows rows = Rows::kBefore;
   bool isView = false;
@@ -785,17 +786,17 @@ class TextCheck {
     if (object_section::isDropOf(statement, section_.kind, section_.name)) {
       kind = ObjectStatement::kDrop;
     } else if (!hex && object_section::isSessionLine(text, section_.kind, defined,
-                                                     &section_.definitionCharset)) {
+                                                     &section_.definitionCharset,
+                                                     &section_.sqlMode)) {
       kind = ObjectStatement::kSession;
       // The client reads what follows under the session the line sets:
       // the object's own, then the one it saved.
-      section_.backslashEscapes = text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-      section_.oracle = text.find("ORACLE") != std::string::npos;
+      section_.backslashEscapes = (section_.sqlMode & sql_lexer::kModeNoBackslashEscapes) == 0;
     } else if (object_section::createsObject(statement, section_.kind, database_, &named,
                                              &table) &&
                namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
-      if (!object_section::endsOnlyAtItsEnd(statement, section_.backslashEscapes, section_.oracle))
+      if (!object_section::endsOnlyAtItsEnd(statement, section_.sqlMode))
         fault(line, console_text::kCheckForeignLine);
       // A trigger after its table.
       std::string onTable;

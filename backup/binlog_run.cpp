@@ -7,6 +7,7 @@
 #include "backup/binlog.h"
 #include "backup/console_text.h"
 #include "backup/log_statement.h"
+#include "backup/sql_lexer.h"
 #include "backup/previous_file.h"
 
 using console_text::printLine;
@@ -73,7 +74,7 @@ binlog::Body bodyOf(const db::Rows& rows, size_t row, int text, int mode) {
   binlog::Body body;
   body.known = !rows.isNull(row, text);
   body.text = rows.text(row, text);
-  body.sqlMode = log_statement::sqlModeBits(rows.text(row, mode));
+  body.sqlMode = sql_lexer::sqlModeBits(rows.text(row, mode));
   return body;
 }
 
@@ -130,8 +131,8 @@ bool readReaching(db::Session& session, const std::string& database,
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
     for (unsigned long long mode :
-         {log_statement::kModeAnsiQuotes,
-          log_statement::kModeAnsiQuotes | log_statement::kModeNoBackslashEscapes})
+         {sql_lexer::kModeAnsiQuotes,
+          sql_lexer::kModeAnsiQuotes | sql_lexer::kModeNoBackslashEscapes})
       foreign.push_back({rows.text(i, 0), {rows.text(i, 1), mode, !rows.isNull(i, 1)}});
   // Only InnoDB keeps foreign keys. Its own list of them (with PROCESS) is
   // read without opening a table; the standard view opens every table of

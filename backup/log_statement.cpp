@@ -81,11 +81,6 @@ size_t ownLength(unsigned char code, std::string_view status, size_t at) {
   return at + length <= status.size() ? length : 0;
 }
 
-bool isWordByte(unsigned char byte) {
-  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         (byte >= '0' && byte <= '9') || byte == '_' || byte == '$' || byte >= 0x80;
-}
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // A bare word the server reads as a number: digits, a hexadecimal or
@@ -105,32 +100,6 @@ bool isNumber(std::string_view word) {
     while (i < word.size() && isDigit(word[i])) ++i;
   }
   return i == word.size();
-}
-
-// Skips a quoted text that starts at `at` (the opening quote); returns
-// where it ends, after the closing quote, or npos when it does not end.
-// Backslashes escape in strings unless the mode says not; a doubled quote
-// stands for itself in any.
-size_t quotedEnd(std::string_view text, size_t at, bool backslashEscapes,
-                 std::string* content) {
-  const char quote = text[at];
-  for (size_t i = at + 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\' && backslashEscapes) {
-      if (++i == text.size()) return std::string_view::npos;
-      continue;
-    }
-    if (c == quote) {
-      if (i + 1 < text.size() && text[i + 1] == quote) {
-        if (content != nullptr) *content += quote;
-        ++i;
-        continue;
-      }
-      return i + 1;
-    }
-    if (content != nullptr) *content += c;
-  }
-  return std::string_view::npos;
 }
 
 }  // namespace
@@ -166,10 +135,7 @@ Session readSession(std::string_view status) {
 bool readWords(std::string_view text, unsigned long long sqlMode,
                std::unordered_set<std::string>* words,
                std::unordered_set<std::string>* qualifiers) {
-  if ((sqlMode & (kModeOracle | kModeMssql)) != 0) return false;
-  const bool ansiQuotes = (sqlMode & kModeAnsiQuotes) != 0;
-  const bool backslashEscapes = (sqlMode & kModeNoBackslashEscapes) == 0;
-  bool inVersioned = false;  // inside /*! ... */, which the server runs
+  if ((sqlMode & (sql_lexer::kModeOracle | sql_lexer::kModeMssql)) != 0) return false;
   // A name ending at `end` that a dot follows qualifies the next name.
   // Whatever may stand between them (a comment, the end of a versioned
   // one) is taken for such a dot: a qualifier missed would let a name of
@@ -182,80 +148,24 @@ bool readWords(std::string_view text, unsigned long long sqlMode,
     if (after[0] == '.' || after[0] == '#' || after == "/*" || after == "*/" || after == "--")
       qualifiers->insert(name);
   };
-  size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    if (c == '`' || (c == '"' && ansiQuotes)) {
-      std::string name;
-      const size_t end = quotedEnd(text, i, false, &name);
-      if (end == std::string_view::npos) return false;
-      // An empty name names nothing: the server refuses it.
-      name = lower(name);
-      if (!name.empty()) {
-        noteQualifier(end, name);
-        words->insert(std::move(name));
-      }
-      i = end;
-    } else if (c == '\'' || c == '"') {
-      i = quotedEnd(text, i, backslashEscapes, nullptr);
-      if (i == std::string_view::npos) return false;
-    } else if (c == '#' || (c == '-' && next == '-' &&
-                            (i + 2 == text.size() ||
-                             static_cast<unsigned char>(text[i + 2]) <= ' '))) {
-      const size_t end = text.find('\n', i);
-      i = end == std::string_view::npos ? text.size() : end + 1;
-    } else if (c == '/' && next == '*') {
-      const bool versioned = (i + 2 < text.size() && text[i + 2] == '!') ||
-                             text.substr(i + 2, 2) == "M!";
-      if (versioned && !inVersioned) {
-        inVersioned = true;
-        i = text.find('!', i) + 1;
-        while (i < text.size() && isDigit(text[i])) ++i;
-      } else {
-        const size_t end = text.find("*/", i + 2);
-        if (end == std::string_view::npos) return false;
-        i = end + 2;
-      }
-    } else if (c == '*' && next == '/' && inVersioned) {
-      inVersioned = false;
-      i += 2;
-    } else if (isWordByte(static_cast<unsigned char>(c))) {
-      const size_t begin = i;
-      while (i < text.size() && isWordByte(static_cast<unsigned char>(text[i]))) ++i;
-      const std::string_view word = text.substr(begin, i - begin);
-      if (isNumber(word)) continue;
-      std::string name = lower(word);
-      noteQualifier(i, name);
-      words->insert(std::move(name));
-    } else {
-      ++i;
-    }
-  }
-  return !inVersioned;
-}
-
-unsigned long long sqlModeBits(std::string_view names) {
-  unsigned long long bits = 0;
-  while (!names.empty()) {
-    const size_t comma = names.find(',');
-    const std::string_view name = names.substr(0, comma);
-    if (name == "ANSI_QUOTES") bits |= kModeAnsiQuotes;
-    if (name == "NO_BACKSLASH_ESCAPES") bits |= kModeNoBackslashEscapes;
-    if (name == "ORACLE") bits |= kModeOracle;
-    if (name == "MSSQL") bits |= kModeMssql;
-    names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
-  }
-  return bits;
+  return sql_lexer::readTokens(text, sqlMode, [&](const sql_lexer::Token& token) {
+    // Numbers name nothing, nor does an empty name: the server refuses it.
+    if (token.kind == sql_lexer::Token::Kind::kPunctuation || token.text.empty() ||
+        (token.kind == sql_lexer::Token::Kind::kWord && isNumber(token.text)))
+      return;
+    std::string name = lower(token.text);
+    noteQualifier(token.end, name);
+    words->insert(std::move(name));
+  });
 }
 
 std::string firstWord(std::string_view statement) {
   size_t begin = 0;
   while (begin < statement.size() &&
-         !isWordByte(static_cast<unsigned char>(statement[begin])))
+         !sql_lexer::isWordByte(static_cast<unsigned char>(statement[begin])))
     ++begin;
   size_t end = begin;
-  while (end < statement.size() && isWordByte(static_cast<unsigned char>(statement[end])))
+  while (end < statement.size() && sql_lexer::isWordByte(static_cast<unsigned char>(statement[end])))
     ++end;
   return lower(statement.substr(begin, end - begin));
 }

@@ -10,18 +10,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "backup/sql_lexer.h"
+
 namespace log_statement {
-
-// The sql_mode bits that change how a statement is lexed or parsed.
-constexpr unsigned long long kModeAnsiQuotes = 1ull << 2;
-constexpr unsigned long long kModeOracle = 1ull << 9;
-constexpr unsigned long long kModeMssql = 1ull << 10;
-constexpr unsigned long long kModeNoBackslashEscapes = 1ull << 20;
-
-// The bits of those modes in an sql_mode as the server spells it
-// ("STRICT_TRANS_TABLES,ANSI_QUOTES"). The combined modes that include
-// ANSI_QUOTES are spelt out by the server, so their parts are seen.
-unsigned long long sqlModeBits(std::string_view names);
 
 // What a query event's status block tells of the session it ran in.
 struct Session {

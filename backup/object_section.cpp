@@ -1,5 +1,7 @@
 #include "backup/object_section.h"
 
+#include "backup/sql_lexer.h"
+
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -279,7 +281,7 @@ bool isDropOf(std::string_view statement, SectionKind kind, const std::string& n
 }
 
 bool isSessionLine(std::string_view statement, SectionKind kind, bool restore,
-                   std::string* characterSet) {
+                   std::string* characterSet, unsigned long long* sqlMode) {
   ObjectDefinition object;
   object.kind = kind;
   object.hasSqlMode = kind != SectionKind::kNone;
@@ -292,6 +294,7 @@ bool isSessionLine(std::string_view statement, SectionKind kind, bool restore,
     if (!sessionIsPlain(object)) return false;
     if (characterSet != nullptr) *characterSet = object.characterSet;
   }
+  if (sqlMode != nullptr) *sqlMode = restore ? 0 : sql_lexer::sqlModeBits(object.sqlMode);
   const char* version = kind == SectionKind::kNone ? "50001" : "50003";
   return statement ==
          versioned(version, restore ? sessionRestore(object) : sessionSet(object));
@@ -505,67 +508,21 @@ int countChanges(const std::vector<PreviousObject>& previous,
 
 namespace {
 
-// The end of the quoted text that begins at sql[at] with its quote, or
-// npos when it does not end. A doubled quote stands for one; a backslash
-// escapes the next byte where `backslashEscapes`.
-std::size_t quotedEnd(std::string_view sql, std::size_t at, bool backslashEscapes) {
-  const char quote = sql[at];
-  for (std::size_t i = at + 1; i < sql.size(); ++i) {
-    if (backslashEscapes && quote != '`' && sql[i] == '\\') {
-      ++i;
-    } else if (sql[i] == quote) {
-      if (i + 1 < sql.size() && sql[i + 1] == quote) ++i;
-      else return i + 1;
-    }
-  }
-  return std::string_view::npos;
-}
-
-bool isWordByte(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-// The words, the semicolons and the opening parentheses of `sql`, in
-// order, each in upper case; quoted texts, names and comments left out,
-// versioned comments read as the code they are. False when a quote or a
-// comment does not end.
-bool readTokens(std::string_view sql, bool backslashEscapes,
-                std::vector<std::string>* tokens) {
-  bool inVersioned = false;
-  for (std::size_t i = 0; i < sql.size();) {
-    const char c = sql[i];
-    const std::string_view two = sql.substr(i, 2);
-    if (c == '\'' || c == '"' || c == '`') {
-      i = quotedEnd(sql, i, backslashEscapes);
-      if (i == std::string_view::npos) return false;
-    } else if (c == '#' || (two == "--" && (i + 2 == sql.size() ||
-                                            static_cast<unsigned char>(sql[i + 2]) <= ' '))) {
-      i = sql.find('\n', i);
-      if (i == std::string_view::npos) i = sql.size();
-    } else if (two == "/*" && (sql.substr(i + 2, 1) == "!" || sql.substr(i + 2, 2) == "M!")) {
-      if (inVersioned) return false;
-      inVersioned = true;
-      i = sql.find('!', i) + 1;
-      while (i < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
-    } else if (two == "/*") {
-      i = sql.find("*/", i + 2);
-      if (i == std::string_view::npos) return false;
-      i += 2;
-    } else if (two == "*/" && inVersioned) {
-      inVersioned = false;
-      i += 2;
-    } else if (isWordByte(c)) {
-      std::string word;
-      for (; i < sql.size() && isWordByte(sql[i]); ++i)
-        word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i]))));
+// The words (in upper case), the semicolons and the opening parentheses
+// of `sql` as the server lexes it under `sqlMode`, in order; false when
+// it cannot be lexed for sure.
+bool readBlockTokens(std::string_view sql, unsigned long long sqlMode,
+                     std::vector<std::string>* tokens) {
+  return sql_lexer::readTokens(sql, sqlMode, [tokens](const sql_lexer::Token& token) {
+    if (token.kind == sql_lexer::Token::Kind::kWord) {
+      std::string word = token.text;
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       tokens->push_back(std::move(word));
-    } else {
-      if (c == ';' || c == '(') tokens->push_back(std::string(1, c));
-      ++i;
+    } else if (token.kind == sql_lexer::Token::Kind::kPunctuation &&
+               (token.text == ";" || token.text == "(")) {
+      tokens->push_back(token.text);
     }
-  }
-  return !inVersioned;
+  });
 }
 
 }  // namespace
@@ -587,10 +544,11 @@ bool opensBlock(const std::vector<std::string>& tokens, std::size_t i, bool orac
   return false;
 }
 
-bool endsOnlyAtItsEnd(std::string_view sql, bool backslashEscapes, bool oracle) {
+bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode) {
   if (sql.find(';') == std::string_view::npos) return true;
+  const bool oracle = (sqlMode & sql_lexer::kModeOracle) != 0;
   std::vector<std::string> tokens;
-  if (!readTokens(sql, backslashEscapes, &tokens)) return false;
+  if (!readBlockTokens(sql, sqlMode, &tokens)) return false;
   static const std::unordered_set<std::string> kEndsOf = {"CASE",   "IF",    "LOOP",
                                                           "REPEAT", "WHILE", "FOR"};
   int depth = 0;

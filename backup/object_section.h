@@ -81,9 +81,11 @@ bool isDropOf(std::string_view statement, backup_format::SectionKind kind,
 // its definition or, with `restore`, the one after it, with values the
 // writer writes (plain words and quoted plain values).
 // The line before the definition gives the definition's character set
-// to *characterSet.
+// to *characterSet and its sql_mode's bits (sql_lexer) to *sqlMode; the
+// line after it gives back the file's own session (no bits).
 bool isSessionLine(std::string_view statement, backup_format::SectionKind kind,
-                   bool restore, std::string* characterSet = nullptr);
+                   bool restore, std::string* characterSet = nullptr,
+                   unsigned long long* sqlMode = nullptr);
 // A definition that creates an object of `kind` (kNone: a view), in
 // `database` where it names one: CREATE, the clauses the server prints
 // before the kind's word (DEFINER, AGGREGATE; ALGORITHM and SQL SECURITY of
@@ -95,12 +97,13 @@ bool createsObject(std::string_view sql, backup_format::SectionKind kind,
 // True when the server can end the definition `sql` (without its
 // delimiter) nowhere but at its end: every semicolon outside quotes and
 // comments stands inside a BEGIN ... END or CASE ... END block, or, under
-// `oracle`, before the body's first block. A text that the stock client
+// Oracle's mode, before the body's first block. `sqlMode` holds the
+// definition's mode bits (sql_lexer). A text that the stock client
 // sends whole and that held a semicolon besides would have the server run
 // what follows it as a statement of its own. False also where that cannot
 // be told for sure (a quote or comment that does not end, blocks that do
 // not pair).
-bool endsOnlyAtItsEnd(std::string_view sql, bool backslashEscapes, bool oracle);
+bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode);
 // `name`, in character set `from`, written in character set `to`; false
 // when that is not known here (only ASCII, the same set, the utf8 sets
 // among each other and latin1 to them are).

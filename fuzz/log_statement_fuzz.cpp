@@ -12,6 +12,7 @@
 
 #include "backup/binlog.h"
 #include "backup/log_statement.h"
+#include "backup/sql_lexer.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const log_statement::Session session = log_statement::readSession(status);
   checkWords(text, session.sqlMode);
   for (unsigned long long mode :
-       {0ull, log_statement::kModeAnsiQuotes, log_statement::kModeNoBackslashEscapes})
+       {0ull, sql_lexer::kModeAnsiQuotes, sql_lexer::kModeNoBackslashEscapes})
     checkWords(text, mode);
 
   // The same text as a statement of the log, and as a trigger's body.

@@ -2,6 +2,7 @@
 // log reader hands them over, one row per rule.
 #include "backup/binlog.h"
 #include "backup/log_statement.h"
+#include "backup/sql_lexer.h"
 
 #include <gtest/gtest.h>
 
@@ -204,13 +205,13 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
        true, {"logged", "Mixed", "a", "child"}},
       {"names in double quotes under ANSI_QUOTES",
        [](Stream& s) {
-         static const std::string ansi = status(log_statement::kModeAnsiQuotes);
+         static const std::string ansi = status(sql_lexer::kModeAnsiQuotes);
          s.events = {statement(400, "UPDATE \"my table\" SET n = 1", ansi)};
        },
        true, {"my table"}},
       {"a backslash that escapes nothing under NO_BACKSLASH_ESCAPES",
        [](Stream& s) {
-         static const std::string plain = status(log_statement::kModeNoBackslashEscapes);
+         static const std::string plain = status(sql_lexer::kModeNoBackslashEscapes);
          s.events = {statement(400, "UPDATE b SET x = 'a\\', y = 'logged'", plain)};
        },
        true, {"b"}},
@@ -398,7 +399,7 @@ TEST(Binlog, DatabasesReachThisOneThroughBodiesKeysAndChains) {
       {"erp", {"SELECT * FROM crm.orders"}},
       {"hr", {"UPDATE hr.x SET note = 'shop'"}},
       {"wiki", {"", 0, false}},
-      {"ansi", {"INSERT INTO \"Shop\".a VALUES (1)", log_statement::kModeAnsiQuotes}}};
+      {"ansi", {"INSERT INTO \"Shop\".a VALUES (1)", sql_lexer::kModeAnsiQuotes}}};
   const std::vector<binlog::ForeignKey> keys = {{"shop", "pay"}, {"pay", "bank"},
                                                 {"other", "shop"}};
   const std::unordered_set<std::string> reaching =

@@ -1,0 +1,52 @@
+// How the server lexes a statement: the sql_mode bits that change it, and
+// the tokens it reads, as far as they can be proven. Anything this lexer
+// cannot be sure of is reported as such, never guessed: the caller then
+// gives up on the text instead of trusting it. Both the reader of the
+// binary log and the checker of a backup's definitions lex through here.
+#ifndef VKT_BACKUP_SQL_LEXER_H_
+#define VKT_BACKUP_SQL_LEXER_H_
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace sql_lexer {
+
+// The sql_mode bits that change how a statement is lexed or parsed.
+constexpr unsigned long long kModeAnsiQuotes = 1ull << 2;
+constexpr unsigned long long kModeOracle = 1ull << 9;
+constexpr unsigned long long kModeMssql = 1ull << 10;
+constexpr unsigned long long kModeNoBackslashEscapes = 1ull << 20;
+
+// The bits of those modes in an sql_mode as the server spells it
+// ("STRICT_TRANS_TABLES,ANSI_QUOTES"). The combined modes that include
+// ANSI_QUOTES are spelt out by the server, so their parts are seen.
+unsigned long long sqlModeBits(std::string_view names);
+
+// One token of a statement as the server lexes it: a bare word, a quoted
+// name, or a byte of punctuation. Strings and comments are no tokens;
+// versioned comments are read as the code the server runs.
+struct Token {
+  enum class Kind { kWord, kName, kPunctuation };
+  Kind kind;
+  std::string text;  // a name without its quotes, a doubled quote as one
+  size_t end;        // where it ends in the statement
+};
+
+// Hands each token of `statement` to `visit`, in order, lexed under
+// `sqlMode`'s ANSI_QUOTES, NO_BACKSLASH_ESCAPES and MSSQL (names in
+// brackets). False when the text cannot be lexed for sure: a quote or a
+// comment that does not end, or a versioned comment opened inside
+// another. The caller must have made sure that the text's character set
+// is one in which no byte of a character of several is an ASCII byte
+// (UTF-8, single-byte sets).
+bool readTokens(std::string_view statement, unsigned long long sqlMode,
+                const std::function<void(const Token&)>& visit);
+
+// A byte of a bare word: letters, digits, '_', '$' and every byte of a
+// character beyond ASCII.
+bool isWordByte(unsigned char byte);
+
+}  // namespace sql_lexer
+
+#endif  // VKT_BACKUP_SQL_LEXER_H_
