@@ -588,18 +588,12 @@ class TextCheck {
         !startsWith(text, bf::kCreateSequenceStart + named))
       return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
                                                            : console_text::kCheckForeignLine);
-    // The server prints no comment in a table's structure, and begins each
-    // line after the first as below: a line of another start (rows, say)
-    // is not its.
+    // The server prints no comment in a table's structure.
     bool commented = false;
     bf::clientReading(text, ";", section_.backslashEscapes, nullptr, &commented);
     for (std::size_t at = text.find('\n'); at != std::string::npos && !commented;
-         at = text.find('\n', at + 1)) {
-      const std::string_view next = std::string_view(text).substr(at + 1);
-      commented = !startsWith(next, " ") && !startsWith(next, "(") && !startsWith(next, ")") &&
-                  !startsWith(next, "/*!") && !startsWith(next, "PARTITIONS ") &&
-                  !startsWith(next, "SUBPARTITION");
-    }
+         at = text.find('\n', at + 1))
+      commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
     if (commented) fault(line, console_text::kCheckForeignLine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);

@@ -127,6 +127,11 @@ constexpr char kHistoryOnLine[] =
 constexpr char kHistoryOffLine[] =
     "/*M!100300 SET "
     "@@SYSTEM_VERSIONING_INSERT_HISTORY=@OLD_SYSTEM_VERSIONING_INSERT_HISTORY */;";
+// Whether `line` is one of the two history lines: between a table's
+// structure and its rows nothing else stands but empty lines.
+inline bool isHistoryLine(std::string_view line) {
+  return line == kHistoryOnLine || line == kHistoryOffLine;
+}
 
 // How SHOW CREATE TABLE writes a table's parts, one a line, and the
 // statements a load sends around a table's rows so that the server builds
@@ -138,6 +143,14 @@ constexpr char kUniqueKeyLineStart[] = "  UNIQUE KEY `";
 constexpr char kPlainKeyLineStart[] = "  KEY `";
 constexpr char kTableOptionsStart[] = ") ENGINE=";
 constexpr char kSystemVersioning[] = "WITH SYSTEM VERSIONING";
+// Whether `line` may follow the first line of a CREATE TABLE as the
+// server prints it: it holds no comment, and begins each further line
+// with one of these. A line of another start (rows, say) is not its.
+inline bool continuesTableStructure(std::string_view line) {
+  for (std::string_view start : {" ", "(", ")", "/*!", "PARTITIONS ", "SUBPARTITION"})
+    if (startsWith(line, start)) return true;
+  return false;
+}
 constexpr char kAlterTable[] = "ALTER TABLE ";
 constexpr char kAddKey[] = "ADD ";
 constexpr char kDisableKeys[] = " DISABLE KEYS";

@@ -116,12 +116,9 @@ void BlockJudge::take(const Line& line) {
         sound_ = false;
       } else if (line.text.empty()) {
         structureEnded_ = true;
-      } else if (structureEnded_ && line.text != backup_format::kHistoryOnLine &&
-                 line.text != backup_format::kHistoryOffLine) {
-        // Between the structure and the rows the writer writes nothing
-        // but the history lines (both, for a table without rows): a
-        // statement there (rows whose head was damaged, say) would leave
-        // rows out of the block.
+      } else if (structureEnded_ && !backup_format::isHistoryLine(line.text)) {
+        // A statement between the structure and the rows (rows whose
+        // head was damaged, say) would leave rows out of the block.
         sound_ = false;
       }
       break;
