@@ -12,22 +12,24 @@ namespace row_lexer {
 
 namespace {
 
-// The first quote or LF in [p, end), or null. Most values are short:
+// The first quote, LF or NUL in [p, end), or null. Most values are short:
 // sixteen bytes are looked at together in line, without a call, where the
 // processor can.
-inline const char* findQuoteOrLineEnd(const char* p, const char* end) {
+inline const char* findQuoteOrStop(const char* p, const char* end) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('\'');
   const __m128i lineEnd = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
   for (; end - p >= 16; p += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int hits = _mm_movemask_epi8(_mm_or_si128(
-        _mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, lineEnd)));
+    const int hits = _mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, lineEnd)),
+                     _mm_cmpeq_epi8(bytes, nul)));
     if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
   }
 #endif
   for (; p < end; ++p)
-    if (*p == '\'' || *p == '\n') return p;
+    if (*p == '\'' || *p == '\n' || *p == '\0') return p;
   return nullptr;
 }
 
@@ -47,8 +49,8 @@ const char* lexValues(const char* p, const char* end, int* count) {
       // backslashes.
       const char* from = ++p;
       for (;;) {
-        const char* quote = findQuoteOrLineEnd(p, end);
-        if (quote == nullptr || *quote == '\n') return nullptr;
+        const char* quote = findQuoteOrStop(p, end);
+        if (quote == nullptr || *quote != '\'') return nullptr;
         const char* run = quote;
         while (run > from && run[-1] == '\\') --run;
         p = quote + 1;
@@ -185,6 +187,10 @@ const char* RowShape::inQuotes(const char* p, const char* end, State* state) {
   for (;;) {
     const char* quote = static_cast<const char*>(std::memchr(p, '\'', end - p));
     const char* stop = quote != nullptr ? quote : end;
+    if (std::memchr(p, '\0', stop - p) != nullptr) {
+      *state = State::kBad;
+      return end;
+    }
     const char* run = stop;
     while (run > p && run[-1] == '\\') --run;
     const bool odd = (((stop - run) & 1) != 0) != (run == from && oddRun_);

@@ -17,6 +17,8 @@ namespace row_lexer {
 // separated by commas. Returns the byte after the last value and sets
 // `*count` to their number; null when a value has another shape or does
 // not end before `end` or before an LF. The bytes may go on past the line.
+// No value holds a NUL byte: the stock client stops reading at one, so
+// the writer writes it as an escape, and a row with one does not restore.
 const char* lexValues(const char* p, const char* end, int* count);
 
 // The number of values of `line` after its first `from` bytes: values that

@@ -344,6 +344,9 @@ TEST(PreviousBackupIndex, RowsNotKnownWholeAreNotTrusted) {
       {"a quote after three backslashes", {"INSERT INTO `t` VALUES ('1\\\\\\');", ""}},
       {"a line end inside a value", {"INSERT INTO `t` VALUES ('1\n','x');", row, ""}},
       {"a line end inside the last value", {"INSERT INTO `t` VALUES ('1','x\n');", ""}},
+      // The stock client stops at a NUL: the writer escapes it.
+      {"a NUL inside a value",
+       {std::string("INSERT INTO `t` VALUES ('1','x\0');", 34), ""}},
       {"a row ended as if a statement went on", {"INSERT INTO `t` VALUES ('1','x'),", ""}},
       {"rows of different widths", {row, "INSERT INTO `t` VALUES ('1');", ""}},
       {"a COMMIT line among the rows", {row, "COMMIT;", row, ""}},
@@ -534,7 +537,7 @@ TEST(PreviousBackupIndex, OnlyWantedRowsAreJudgedAndTrusted) {
 }
 
 TEST(PreviousBackupIndex, ArbitraryBytesInRowsAreCopiedAsTheyAre) {
-  const std::string value("a\0b\rc\x1a\xff", 7);
+  const std::string value("a\x01" "b\rc\x1a\xff", 7);
   const Lines rows = {"INSERT INTO `t` VALUES ('" + value + "');",
                       "INSERT INTO `t` VALUES ('" + std::string(300000, 'z') +
                           "');"};
@@ -938,6 +941,7 @@ TEST(PreviousBackupIndex, LongRowLinesAreJudgedAndCopiedAsTheyStream) {
       {"a statement not ended",
        {head, "('1','x'),", "('" + value + "','x'),"}, false},
       {"a long statement head", {head + std::string(kLong, ' '), "('1','x');"}, false},
+      {"a NUL in a long value", {prefix + "'" + value + '\0' + value + "','x');"}, false},
   };
   for (const auto& c : cases) {
     for (const std::string lineEnd : {"\r\n", "\n"}) {
