@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "backup/backup_format.h"
+#include "backup/block_count.h"
 #include "backup/file_lines.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
@@ -790,7 +791,8 @@ class TextCheck {
                                              &table) &&
                namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
-      if (!object_section::endsOnlyAtItsEnd(statement, section_.sqlMode))
+      // EXECUTE IMMEDIATE runs one statement whatever its text holds.
+      if (!hex && !block_count::endsOnlyAtItsEnd(statement, section_.sqlMode))
         fault(line, console_text::kCheckForeignLine);
       // A trigger after its table.
       std::string onTable;

@@ -1,12 +1,13 @@
 #include "backup/object_section.h"
 
-#include "backup/sql_lexer.h"
-
 #include <algorithm>
 #include <cctype>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "backup/block_count.h"
+#include "backup/sql_lexer.h"
 
 namespace object_section {
 namespace {
@@ -150,16 +151,18 @@ bool modeHas(const std::string& mode, std::string_view word) {
 // `statement` as a section or a view writes it, for a mode with or without
 // ANSI_QUOTES and backslash escapes, ended by `delimiter` ("" for one that
 // occurs nowhere in it). Where the server takes the hex form: as it stands
-// when every reading agrees on it and the stock client would only send it,
-// else in the hex form. Elsewhere: as it stands when the client would only
+// when every reading agrees on it, the stock client would only send it and
+// the server is proven to end it only at its end (`provenOne`), else in
+// the hex form. Elsewhere: as it stands when the client would only
 // send it, else "".
 std::string asWritten(const std::string& statement, bool hexFormTaken,
-                      bool ansiQuotes, bool escapes, std::string delimiter) {
+                      bool ansiQuotes, bool escapes, std::string delimiter,
+                      bool provenOne = true) {
   if (delimiter.empty()) delimiter = delimiterFor({statement});
   const bool sentAsItStands =
       !backup_format::clientActsWithin(statement, delimiter, escapes);
   if (!hexFormTaken) return sentAsItStands ? statement : std::string();
-  if (sentAsItStands && backup_format::plainToEveryReader(statement, ansiQuotes))
+  if (sentAsItStands && provenOne && backup_format::plainToEveryReader(statement, ansiQuotes))
     return statement;
   return backup_format::hexStatement(statement);
 }
@@ -407,8 +410,13 @@ std::vector<std::string> objectLines(const ObjectDefinition& object,
     statements.push_back(asWritten(dropPrefix + backup_format::quoteIdentifier(object.name),
                                    object.hexFormTaken, false, true, ""));
   statements.push_back(versioned("50003", sessionSet(object)));
-  statements.push_back(
-      asWritten(object.createText, object.hexFormTaken, ansiQuotes, escapes, ""));
+  // A definition whose semicolons the check cannot place inside its blocks
+  // (a name BEGIN, a head it does not know) would be refused by it as it
+  // stands. Where the server has no hex form, it stays as it stands.
+  const bool provenOne = block_count::endsOnlyAtItsEnd(
+      object.createText, object.hasSqlMode ? sql_lexer::sqlModeBits(object.sqlMode) : 0);
+  statements.push_back(asWritten(object.createText, object.hexFormTaken, ansiQuotes, escapes,
+                                 "", provenOne));
   statements.push_back(versioned("50003", sessionRestore(object)));
   for (const std::string& statement : statements)
     if (statement.empty()) return {};
@@ -503,72 +511,6 @@ int countChanges(const std::vector<PreviousObject>& previous,
   for (bool wasKept : kept)
     if (!wasKept) ++changed;  // dropped
   return changed;
-}
-
-
-namespace {
-
-// The words (in upper case), the semicolons and the opening parentheses
-// of `sql` as the server lexes it under `sqlMode`, in order; false when
-// it cannot be lexed for sure.
-bool readBlockTokens(std::string_view sql, unsigned long long sqlMode,
-                     std::vector<std::string>* tokens) {
-  return sql_lexer::readTokens(sql, sqlMode, [tokens](const sql_lexer::Token& token) {
-    if (token.kind == sql_lexer::Token::Kind::kWord) {
-      std::string word = token.text;
-      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      tokens->push_back(std::move(word));
-    } else if (token.kind == sql_lexer::Token::Kind::kPunctuation &&
-               (token.text == ";" || token.text == "(")) {
-      tokens->push_back(token.text);
-    }
-  });
-}
-
-}  // namespace
-
-// Whether tokens[i] opens a block that an END closes: BEGIN and CASE,
-// and IF, LOOP, REPEAT, WHILE and FOR where they begin a statement of
-// that kind, not a function or clause of the same word. Under Oracle's
-// mode a FOR or WHILE loop's block is its LOOP.
-bool opensBlock(const std::vector<std::string>& tokens, std::size_t i, bool oracle) {
-  const std::string& word = tokens[i];
-  const auto at = [&tokens, i](std::size_t ahead) {
-    return i + ahead < tokens.size() ? tokens[i + ahead] : std::string();
-  };
-  if (word == "BEGIN" || word == "CASE" || word == "LOOP") return true;
-  if (word == "IF") return at(1) != "(" && at(1) != "EXISTS" && at(1) != "NOT";
-  if (word == "REPEAT") return at(1) != "(";
-  if (word == "WHILE") return !oracle;
-  if (word == "FOR") return !oracle && at(2) == "IN";
-  return false;
-}
-
-bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode) {
-  if (sql.find(';') == std::string_view::npos) return true;
-  const bool oracle = (sqlMode & sql_lexer::kModeOracle) != 0;
-  std::vector<std::string> tokens;
-  if (!readBlockTokens(sql, sqlMode, &tokens)) return false;
-  static const std::unordered_set<std::string> kEndsOf = {"CASE",   "IF",    "LOOP",
-                                                          "REPEAT", "WHILE", "FOR"};
-  int depth = 0;
-  bool bodyBegun = false;  // the first block has opened
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (opensBlock(tokens, i, oracle)) {
-      ++depth;
-      bodyBegun = true;
-    } else if (tokens[i] == "END") {
-      // END IF, END LOOP, ...: the kind's word is the END's, not a block.
-      if (i + 1 < tokens.size() && kEndsOf.count(tokens[i + 1]) != 0) ++i;
-      if (--depth < 0) return false;
-    } else if (tokens[i] == ";" && depth == 0) {
-      // Oracle's routines declare their variables, each closed by a
-      // semicolon, before their body's block; nothing may follow a
-      // semicolon once that block has closed.
-      if (!oracle || bodyBegun) return false;
-    }
-  }
-  return depth == 0;
 }
 
 }  // namespace object_section

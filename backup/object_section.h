@@ -94,16 +94,6 @@ bool isSessionLine(std::string_view statement, backup_format::SectionKind kind,
 bool createsObject(std::string_view sql, backup_format::SectionKind kind,
                    const std::string& database, std::string* name,
                    std::string* table = nullptr);
-// True when the server can end the definition `sql` (without its
-// delimiter) nowhere but at its end: every semicolon outside quotes and
-// comments stands inside a BEGIN ... END or CASE ... END block, or, under
-// Oracle's mode, before the body's first block. `sqlMode` holds the
-// definition's mode bits (sql_lexer). A text that the stock client
-// sends whole and that held a semicolon besides would have the server run
-// what follows it as a statement of its own. False also where that cannot
-// be told for sure (a quote or comment that does not end, blocks that do
-// not pair).
-bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode);
 // `name`, in character set `from`, written in character set `to`; false
 // when that is not known here (only ASCII, the same set, the utf8 sets
 // among each other and latin1 to them are).

@@ -67,6 +67,10 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
     } else if (c == '\'' || c == '"') {
       i = stringEnd(text, i, backslashEscapes);
       if (i == std::string_view::npos) return false;
+      token.kind = Token::Kind::kString;
+      token.text.clear();
+      token.end = i;
+      visit(token);
     } else if (c == '#' || (c == '-' && next == '-' &&
                             (i + 2 == text.size() ||
                              static_cast<unsigned char>(text[i + 2]) <= ' '))) {
@@ -76,8 +80,13 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
       if ((i + 2 < text.size() && text[i + 2] == '!') || text.substr(i + 2, 2) == "M!") {
         if (inVersioned) return false;
         inVersioned = true;
+        const size_t begin = i;
         i = text.find('!', i) + 1;
         while (i < text.size() && isDigit(text[i])) ++i;
+        token.kind = Token::Kind::kVersionedComment;
+        token.text.assign(text.substr(begin, i - begin));
+        token.end = i;
+        visit(token);
       } else {
         const size_t end = text.find("*/", i + 2);
         if (end == std::string_view::npos) return false;

@@ -24,12 +24,16 @@ constexpr unsigned long long kModeNoBackslashEscapes = 1ull << 20;
 unsigned long long sqlModeBits(std::string_view names);
 
 // One token of a statement as the server lexes it: a bare word, a quoted
-// name, or a byte of punctuation. Strings and comments are no tokens;
+// name, a string, or a byte of punctuation. Comments are no tokens;
 // versioned comments are read as the code the server runs.
+// The opening of a versioned comment is a token too: a server older than
+// its version skips what it holds.
 struct Token {
-  enum class Kind { kWord, kName, kPunctuation };
+  enum class Kind { kWord, kName, kString, kPunctuation, kVersionedComment };
   Kind kind;
-  std::string text;  // a name without its quotes, a doubled quote as one
+  // A name without its quotes, a doubled quote as one; "" for a string;
+  // a versioned comment's opening as it stands ("/*!50003").
+  std::string text;
   size_t end;        // where it ends in the statement
 };
 

@@ -1513,6 +1513,10 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   c.exec("CREATE PROCEDURE latin1_p() SELECT '\xE4\\' " + command + " '");
   c.exec("CREATE PROCEDURE `q\xE4`() SELECT 1 AS `\xE4`");
   c.exec("SET NAMES utf8mb4");
+  // BEGIN and END as names: a name END is taken to close a block, so that
+  // body is written in the hex form; a name BEGIN opens none.
+  c.exec("CREATE PROCEDURE end_p() BEGIN SELECT begin, end FROM t; SELECT 1; END");
+  c.exec("CREATE PROCEDURE begin_p() BEGIN SELECT begin FROM t; SELECT 1; END");
   c.exec("CREATE VIEW euro_v AS SELECT 1 AS `\xE2\x82\xAC`");
   // A quote, then SQL: as an SQL string.
   const std::string sql = "'''; DROP TABLE " + victim + ".keep1; -- '";
@@ -1525,7 +1529,7 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   const char* objects[] = {"PROCEDURE nul_body", "PROCEDURE ansi_p", "TRIGGER ansi_t",
                            "EVENT ansi_e",       "VIEW ansi_v",      "PROCEDURE gbk_p",
                            "PROCEDURE latin1_p", "PROCEDURE `q\xC3\xA4`",
-                           "VIEW euro_v"};
+                           "VIEW euro_v",       "PROCEDURE end_p",  "PROCEDURE begin_p"};
   auto definitions = [&](const std::string& database) {
     ts::Connection d(database);
     d.exec("SET character_set_results = binary");
@@ -1536,7 +1540,7 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
     return all;
   };
   const std::vector<std::string> source = definitions(kDb);
-  ASSERT_EQ(source.size(), 9u);
+  ASSERT_EQ(source.size(), 11u);
 
   // The table's update time lies before the runs: only the definitions
   // could differ.
@@ -1544,7 +1548,7 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   ts::TempDir dir;
   Backup backup = backUp(dir, kDb, "1111");
   ASSERT_FALSE(backup.file.empty());
-  EXPECT_NE(backup.out.find("\n7 von 7 Routinen, Triggern und Events erfolgreich"
+  EXPECT_NE(backup.out.find("\n9 von 9 Routinen, Triggern und Events erfolgreich"
                             " gespeichert.\n"),
             std::string::npos) << backup.out;
   const std::vector<std::string> lines = splitCrLf(ts::readFile(backup.file));
@@ -1552,7 +1556,7 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
                           [](const std::string& line) {
                             return line.compare(0, 20, "EXECUTE IMMEDIATE 0x") == 0;
                           }),
-            10);  // q\xE4's DROP too
+            11);  // q\xE4's DROP too
   // The file compressed, and with several rows a statement.
   ts::TempDir packedDir, sharedDir;
   const std::string files[] = {backup.file, backUp(packedDir, kDb, "1111", "", true).file,
