@@ -25,6 +25,11 @@ using bf::endsWith;
 using bf::SectionKind;
 using bf::startsWith;
 
+// The session a file's tables and views are made in: its preamble's
+// SQL_MODE='NO_AUTO_VALUE_ON_ZERO', under which backslashes escape and
+// double quotes enclose strings.
+constexpr unsigned long long kFileSqlMode = 0;
+
 // A definition's statement is kept whole to be read as the client reads
 // it; one longer than this is not checked (no server takes it anyway).
 constexpr std::size_t kStatementKept = std::size_t{64} << 20;
@@ -577,11 +582,15 @@ class TextCheck {
     // Only a view's definition may stand in its hex form.
     std::string decoded;
     if (section_.isView) {
-      const std::string& create = bf::statementFromHex(text, &decoded) ? decoded : text;
+      const bool hex = bf::statementFromHex(text, &decoded);
+      const std::string& create = hex ? decoded : text;
       std::string named;
       if (!object_section::createsObject(create, SectionKind::kNone, database_, &named) ||
           !namesThis(named, section_.name))
         return fault(line, console_text::kCheckOtherName);
+      // EXECUTE IMMEDIATE runs one statement whatever its text holds.
+      if (!hex && !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode))
+        fault(line, console_text::kCheckForeignLine);
       return takePlace(Place::kViews, line);
     }
     const std::string named = bf::quoteIdentifier(section_.name) + " ";
@@ -589,8 +598,9 @@ class TextCheck {
         !startsWith(text, bf::kCreateSequenceStart + named))
       return fault(line, startsWith(text, bf::kCreateStart) ? console_text::kCheckOtherName
                                                            : console_text::kCheckForeignLine);
-    // The server prints no comment in a table's structure.
-    bool commented = false;
+    // The server prints no comment in a table's structure, to the client
+    // nor to the server.
+    bool commented = !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode);
     bf::clientReading(text, ";", section_.backslashEscapes, nullptr, &commented);
     for (std::size_t at = text.find('\n'); at != std::string::npos && !commented;
          at = text.find('\n', at + 1))

@@ -280,6 +280,7 @@ bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode) {
   std::vector<Token> tokens;
   bool semicolon = false, versioned = false;
   const bool lexed = sql_lexer::readTokens(sql, sqlMode, [&](const sql_lexer::Token& t) {
+    if (t.kind == Kind::kComment) return;
     Token token{t.kind, t.text};
     if (t.kind == Kind::kWord)
       for (char& c : token.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

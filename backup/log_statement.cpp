@@ -152,6 +152,7 @@ bool readWords(std::string_view text, unsigned long long sqlMode,
     // Numbers name nothing, nor does an empty name: the server refuses it.
     if (token.kind == sql_lexer::Token::Kind::kPunctuation ||
         token.kind == sql_lexer::Token::Kind::kString ||
+        token.kind == sql_lexer::Token::Kind::kComment ||
         token.kind == sql_lexer::Token::Kind::kVersionedComment || token.text.empty() ||
         (token.kind == sql_lexer::Token::Kind::kWord && isNumber(token.text)))
       return;

@@ -53,6 +53,12 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
   const bool backslashEscapes = (sqlMode & kModeNoBackslashEscapes) == 0;
   bool inVersioned = false;  // inside /*! ... */, which the server runs
   Token token;
+  const auto visitComment = [&](size_t end) {
+    token.kind = Token::Kind::kComment;
+    token.text.clear();
+    token.end = end;
+    visit(token);
+  };
   size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
@@ -76,6 +82,7 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
                              static_cast<unsigned char>(text[i + 2]) <= ' '))) {
       const size_t end = text.find('\n', i);
       i = end == std::string_view::npos ? text.size() : end + 1;
+      visitComment(i);
     } else if (c == '/' && next == '*') {
       if ((i + 2 < text.size() && text[i + 2] == '!') || text.substr(i + 2, 2) == "M!") {
         if (inVersioned) return false;
@@ -91,6 +98,7 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
         const size_t end = text.find("*/", i + 2);
         if (end == std::string_view::npos) return false;
         i = end + 2;
+        visitComment(i);
       }
     } else if (c == '*' && next == '/' && inVersioned) {
       inVersioned = false;
@@ -112,6 +120,17 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
     }
   }
   return !inVersioned;
+}
+
+bool readsAsOnePlainStatement(std::string_view statement, unsigned long long sqlMode) {
+  bool plain = true;
+  return readTokens(statement, sqlMode,
+                    [&plain](const Token& token) {
+                      if (token.kind == Token::Kind::kComment ||
+                          (token.kind == Token::Kind::kPunctuation && token.text == ";"))
+                        plain = false;
+                    }) &&
+         plain;
 }
 
 unsigned long long sqlModeBits(std::string_view names) {

@@ -26,10 +26,10 @@ unsigned long long sqlModeBits(std::string_view names);
 // One token of a statement as the server lexes it: a bare word, a quoted
 // name, a string, or a byte of punctuation. Comments are no tokens;
 // versioned comments are read as the code the server runs.
-// The opening of a versioned comment is a token too: a server older than
-// its version skips what it holds.
+// A comment is a token of its own (no text), as is the opening of a
+// versioned comment: a server older than its version skips what it holds.
 struct Token {
-  enum class Kind { kWord, kName, kString, kPunctuation, kVersionedComment };
+  enum class Kind { kWord, kName, kString, kPunctuation, kComment, kVersionedComment };
   Kind kind;
   // A name without its quotes, a doubled quote as one; "" for a string;
   // a versioned comment's opening as it stands ("/*!50003").
@@ -46,6 +46,13 @@ struct Token {
 // (UTF-8, single-byte sets).
 bool readTokens(std::string_view statement, unsigned long long sqlMode,
                 const std::function<void(const Token&)>& visit);
+
+// True when the server reads `statement` under `sqlMode` as it reads a
+// CREATE TABLE or CREATE VIEW that SHOW CREATE printed: lexed for sure,
+// without a semicolon and without a comment (versioned ones aside). A
+// client that lexes otherwise (it takes "--" and a control byte for no
+// comment) may send text that the server runs as a second statement.
+bool readsAsOnePlainStatement(std::string_view statement, unsigned long long sqlMode);
 
 // A byte of a bare word: letters, digits, '_', '$' and every byte of a
 // character beyond ASCII.

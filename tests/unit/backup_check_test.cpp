@@ -429,6 +429,24 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line] += " -- ) ENGINE=MyISAM;";
          return line;
        }},
+      // "--" and a control byte is a comment to the server only: the client
+      // sends the lines as one statement, the server runs a second one.
+      {"a comment only the server reads, in a table's structure",
+       console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line] += " --\x01 '";
+         l.insert(l.begin() + line + 1, "  ); DROP DATABASE victim; SELECT ('");
+         return line;
+       }},
+      {"a comment only the server reads, in a view", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::string view = "CREATE VIEW `v` AS select `items`.`id` AS `id` from `items`";
+         const std::size_t line = lineOf(l, view + ";");
+         l[line - 1] = view + " --\x01 '";
+         l.insert(l.begin() + line, "; DROP DATABASE victim; SELECT (');");
+         return line;
+       }},
       {"rows taken into a structure left open", console_text::kCheckForeignLine,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
