@@ -287,6 +287,10 @@ class TextCheck {
                                     : std::string();
     const bool sound = !charset.empty() && bf::rowsReadAlike(text, charset);
     if (!sound) fault(line.number, console_text::kCheckNoPreamble);
+    // The check reads single bytes; the client would read such a set's
+    // characters whole, and end a string where the check does not.
+    if (sound && !bf::lexedByteWise(charset))
+      fault(line.number, console_text::kCheckCharsetNotByteWise);
     if (clientCharsetAt_ != 0 && (!sound || clientCharset_ != bf::clientCharsetLine(charset)))
       fault(clientCharsetAt_, console_text::kCheckClientCharset);
     fileCharset_ = charset;

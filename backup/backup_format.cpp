@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <unordered_set>
 
 #include <strings.h>
 
@@ -465,6 +466,16 @@ std::vector<std::string> preambleStatements(std::string_view line) {
     while (from < line.size() && line[from] == ' ') ++from;
   }
   return statements;
+}
+
+bool lexedByteWise(std::string_view characterSet) {
+  static const std::unordered_set<std::string_view> kByteWise = {
+      "utf8mb4", "utf8mb3", "utf8",   "ascii",   "binary",   "latin1",  "latin2",
+      "latin5",  "latin7",  "cp1250", "cp1251",  "cp1256",   "cp1257",  "cp850",
+      "cp852",   "cp866",   "dec8",   "hp8",     "koi8r",    "koi8u",   "swe7",
+      "greek",   "hebrew",  "armscii8", "geostd8", "keybcs2", "macce",  "macroman",
+      "tis620",  "ujis",    "eucjpms", "euckr",  "gb2312"};
+  return kByteWise.count(characterSet) != 0;
 }
 
 bool rowsReadAlike(std::string_view previousPreamble,

@@ -363,6 +363,13 @@ std::string preambleLine(const std::string& characterSet);
 // take.
 std::string clientCharsetLine(const std::string& characterSet);
 
+// True when no byte of a character of several bytes in `characterSet` is
+// an ASCII byte, so that a client reading the file in it finds quotes,
+// backslashes and line ends where a reader of single bytes does: UTF-8,
+// the EUC sets and the single-byte sets the server knows. In big5, cp932,
+// gbk, gb18030 or sjis a character may end in a backslash or a quote.
+bool lexedByteWise(std::string_view characterSet);
+
 // The statements of a preamble line that preambleLine() writes (or that
 // rowsReadAlike() takes as one) for a character set whose name is letters,
 // digits and underscores, each without its ";": what a session that loads

@@ -344,6 +344,9 @@ const char kCheckNoSandbox[] =
 const char kCheckNoPreamble[] = "nicht die erste Anweisungszeile eines Backups";
 const char kCheckClientCharset[] =
     "die Zeichensatz-Zeile nennt nicht den Zeichensatz der Datei";
+const char kCheckCharsetNotByteWise[] =
+    "ein Zeichensatz, in dem ein Zeichen auf einen Backslash oder ein "
+    "Anf\xFChrungszeichen enden kann";
 const char kCheckNoCrLf[] = "Zeilenende ohne CR";
 const char kCheckNul[] = "NUL-Byte: der Client bricht hier ab";
 const char kCheckDelimiterInside[] =

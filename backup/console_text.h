@@ -144,6 +144,7 @@ extern const char kCheckNotHeader[];
 extern const char kCheckNoSandbox[];
 extern const char kCheckNoPreamble[];
 extern const char kCheckClientCharset[];
+extern const char kCheckCharsetNotByteWise[];
 extern const char kCheckNoCrLf[];
 extern const char kCheckNul[];
 extern const char kCheckDelimiterInside[];

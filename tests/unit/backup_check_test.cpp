@@ -384,6 +384,16 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
       // naming its set.
       {"a character set line naming another set", console_text::kCheckClientCharset,
        [](Lines& l) { l[8] = bf::clientCharsetLine("gbk"); return std::size_t{9}; }},
+      // In gbk '\x81\\' is one character: the client ends the string at the
+      // next quote and runs what follows.
+      {"a set whose characters may end in a backslash", console_text::kCheckCharsetNotByteWise,
+       [](Lines& l) {
+         l[8] = bf::clientCharsetLine("gbk");
+         l[9] = bf::preambleLine("gbk");
+         const std::size_t row = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[row - 1] = "INSERT INTO `items` VALUES ('3','\x81\\');DROP DATABASE victim;-- ');";
+         return std::size_t{10};
+       }},
       {"a character set line in the header", console_text::kCheckNotHeader,
        [](Lines& l) { std::swap(l[7], l[8]); return std::size_t{8}; }},
       {"a character set line in a table's body", console_text::kCheckCommand,
