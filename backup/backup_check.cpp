@@ -30,6 +30,15 @@ using bf::startsWith;
 // double quotes enclose strings.
 constexpr unsigned long long kFileSqlMode = 0;
 
+// Whether the server, reading the plain statement `text` in `charset` (its
+// session line's), finds its quotes and semicolons where the check, which
+// reads single bytes, does: always in a set lexedByteWise(), else only
+// for ASCII text.
+bool readAlikeIn(std::string_view text, const std::string& charset) {
+  return bf::lexedByteWise(charset) ||
+         std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+}
+
 // A definition's statement is kept whole to be read as the client reads
 // it; one longer than this is not checked (no server takes it anyway).
 constexpr std::size_t kStatementKept = std::size_t{64} << 20;
@@ -593,7 +602,9 @@ class TextCheck {
           !namesThis(named, section_.name))
         return fault(line, console_text::kCheckOtherName);
       // EXECUTE IMMEDIATE runs one statement whatever its text holds.
-      if (!hex && !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode))
+      if (!hex && !readAlikeIn(text, section_.definitionCharset))
+        fault(line, console_text::kCheckCharsetNotByteWise);
+      else if (!hex && !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode))
         fault(line, console_text::kCheckForeignLine);
       return takePlace(Place::kViews, line);
     }
@@ -806,7 +817,9 @@ class TextCheck {
                namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
       // EXECUTE IMMEDIATE runs one statement whatever its text holds.
-      if (!hex && !block_count::endsOnlyAtItsEnd(statement, section_.sqlMode))
+      if (!hex && !readAlikeIn(statement, section_.definitionCharset))
+        fault(line, console_text::kCheckCharsetNotByteWise);
+      else if (!hex && !block_count::endsOnlyAtItsEnd(statement, section_.sqlMode))
         fault(line, console_text::kCheckForeignLine);
       // A trigger after its table.
       std::string onTable;

@@ -476,6 +476,21 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line - 1] = "END; DROP DATABASE `shop`" + l[line - 1].substr(3);
          return line - 3;
        }},
+      // Made in gbk, where '\x81\\' is one character, the body's string
+      // ends before "; END;" and the server runs the DROP.
+      {"a plain definition in a set whose characters may end in a backslash",
+       console_text::kCheckCharsetNotByteWise,
+       [](Lines& l) {
+         const std::size_t line = lineStarting(l, "CREATE FUNCTION `twice`");
+         std::string& session = l[line - 2];
+         for (const auto& [from, to] : {std::pair<std::string, std::string>{"utf8mb4_general_ci",
+                                                                          "gbk_chinese_ci"},
+                                        {"utf8mb4", "gbk"}})
+           for (std::size_t at; (at = session.find(from)) != std::string::npos;)
+             session.replace(at, from.size(), to);
+         l[line + 1] = "  RETURN '\x81\\'; END; DROP DATABASE `shop`; SELECT '";
+         return line;
+       }},
       {"a DROP DATABASE as an object's DROP", console_text::kCheckOtherName,
        [](Lines& l) {
          const std::string drop = "DROP FUNCTION IF EXISTS `twice`";
