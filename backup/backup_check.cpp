@@ -10,6 +10,7 @@
 
 #include "backup/backup_format.h"
 #include "backup/block_count.h"
+#include "backup/create_table.h"
 #include "backup/file_lines.h"
 #include "backup/console_text.h"
 #include "backup/local_time.h"
@@ -620,7 +621,9 @@ class TextCheck {
     for (std::size_t at = text.find('\n'); at != std::string::npos && !commented;
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
-    if (commented) fault(line, console_text::kCheckForeignLine);
+    // Nor anything that would fill or shape the table from another.
+    if (commented || (startsWith(text, bf::kCreateTableStart) && !create_table::readsAsPrinted(text)))
+      fault(line, console_text::kCheckForeignLine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;

@@ -457,6 +457,26 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.insert(l.begin() + line, "; DROP DATABASE victim; SELECT (');");
          return line;
        }},
+      // A structure that would fill or shape the table from another.
+      {"a structure filled by a SELECT", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB;");
+         l[line - 1] = ") ENGINE=InnoDB SELECT * FROM mysql.user;";
+         return line - 2;
+       }},
+      {"a structure that is a SELECT in parentheses", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line] = "  SELECT * FROM mysql.user";
+         return line;
+       }},
+      {"a structure LIKE another table", console_text::kCheckForeignLine,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");
+         l[line - 1] = "CREATE TABLE `shared` LIKE mysql.user;";
+         l.erase(l.begin() + line, l.begin() + line + 2);
+         return line;
+       }},
       {"rows taken into a structure left open", console_text::kCheckForeignLine,
        [](Lines& l) {
          const std::size_t line = lineOf(l, "CREATE TABLE `shared` (");

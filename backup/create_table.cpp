@@ -1,0 +1,182 @@
+#include "backup/create_table.h"
+
+#include <cctype>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "backup/sql_lexer.h"
+
+namespace create_table {
+namespace {
+
+using Kind = sql_lexer::Token::Kind;
+
+struct Token {
+  Kind kind;
+  std::string text;  // a word in upper case
+};
+
+class Reader {
+ public:
+  explicit Reader(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+
+  bool create() {
+    if (!word("CREATE") || !word("TABLE") || !name() || !punctuation('(')) return false;
+    if (!columns()) return false;
+    while (at_ < tokens_.size())
+      if (!option() && !partitioning()) return false;
+    return true;
+  }
+
+ private:
+  bool word(const char* text) {
+    if (at_ >= tokens_.size() || tokens_[at_].kind != Kind::kWord || tokens_[at_].text != text)
+      return false;
+    ++at_;
+    return true;
+  }
+  bool punctuation(char c) {
+    if (at_ >= tokens_.size() || tokens_[at_].kind != Kind::kPunctuation ||
+        tokens_[at_].text[0] != c)
+      return false;
+    ++at_;
+    return true;
+  }
+  bool name() {
+    if (at_ >= tokens_.size() ||
+        (tokens_[at_].kind != Kind::kName && tokens_[at_].kind != Kind::kWord))
+      return false;
+    ++at_;
+    return true;
+  }
+
+  // Past the parentheses opened just before `at_`.
+  bool group() {
+    for (int depth = 1; at_ < tokens_.size(); ++at_) {
+      if (tokens_[at_].kind != Kind::kPunctuation) continue;
+      if (tokens_[at_].text[0] == '(') ++depth;
+      if (tokens_[at_].text[0] == ')' && --depth == 0) {
+        ++at_;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The columns and keys, each led as the server leads them, up to the
+  // closing parenthesis.
+  bool columns() {
+    static const std::unordered_set<std::string> kLeads = {
+        "PRIMARY", "UNIQUE", "KEY",   "INDEX",  "FULLTEXT", "SPATIAL",
+        "CONSTRAINT", "FOREIGN", "CHECK", "PERIOD", "VECTOR"};
+    for (;;) {
+      if (at_ >= tokens_.size()) return false;
+      const Token& lead = tokens_[at_];
+      if (lead.kind != Kind::kName && !(lead.kind == Kind::kWord && kLeads.count(lead.text)))
+        return false;
+      for (int depth = 0;; ++at_) {
+        if (at_ >= tokens_.size()) return false;
+        if (tokens_[at_].kind != Kind::kPunctuation) continue;
+        const char c = tokens_[at_].text[0];
+        if (c == '(') ++depth;
+        if (c == ')' && depth-- == 0) {
+          ++at_;
+          return true;
+        }
+        if (c == ',' && depth == 0) {
+          ++at_;
+          break;
+        }
+      }
+    }
+  }
+
+  // One table option: name=value, where a name may be two words.
+  bool option() {
+    const std::size_t start = at_;
+    if (at_ < tokens_.size() && tokens_[at_].kind == Kind::kVersionedComment) {
+      ++at_;  // the partitioning of older servers' form
+      return true;
+    }
+    if (word("WITH")) {
+      if (word("SYSTEM") && word("VERSIONING")) return true;
+      at_ = start;
+      return false;
+    }
+    if (word("DEFAULT") || word("DATA") || word("INDEX")) {
+      if (!(word("CHARSET") || word("COLLATE") || word("DIRECTORY") ||
+            (word("CHARACTER") && word("SET")))) {
+        at_ = start;
+        return false;
+      }
+    } else if (word("CHARACTER")) {
+      if (!word("SET")) {
+        at_ = start;
+        return false;
+      }
+    } else if (!(at_ < tokens_.size() && !word("PARTITION") && name())) {
+      at_ = start;
+      return false;
+    }
+    if (!punctuation('=')) {
+      at_ = start;
+      return false;
+    }
+    if (punctuation('(')) return group();
+    if (at_ >= tokens_.size() || tokens_[at_].kind == Kind::kPunctuation) {
+      at_ = start;
+      return false;
+    }
+    ++at_;  // a word, a number, a name or a string
+    return true;
+  }
+
+  // PARTITION BY ... with its partitions: the words of a partitioning,
+  // numbers, strings, "=" and groups, to the end.
+  bool partitioning() {
+    if (!word("PARTITION") || !word("BY")) return false;
+    static const std::unordered_set<std::string> kWords = {
+        "LINEAR", "HASH", "KEY", "RANGE", "LIST", "COLUMNS", "ALGORITHM", "SYSTEM_TIME",
+        "INTERVAL", "LIMIT", "STARTS", "AUTO", "SECOND", "MINUTE", "HOUR", "DAY", "WEEK",
+        "MONTH", "QUARTER", "YEAR", "TIMESTAMP", "PARTITIONS", "SUBPARTITION", "SUBPARTITIONS",
+        "BY"};
+    while (at_ < tokens_.size()) {
+      const Token& t = tokens_[at_];
+      if (t.kind == Kind::kPunctuation) {
+        if (t.text[0] == '(') {
+          ++at_;
+          if (!group()) return false;
+          continue;
+        }
+        if (t.text[0] != '=') return false;
+      } else if (t.kind == Kind::kWord) {
+        const bool number = std::isdigit(static_cast<unsigned char>(t.text[0])) != 0;
+        if (!number && kWords.count(t.text) == 0) return false;
+      } else if (t.kind != Kind::kString && t.kind != Kind::kVersionedComment) {
+        return false;
+      }
+      ++at_;
+    }
+    return true;
+  }
+
+  std::vector<Token> tokens_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+bool readsAsPrinted(std::string_view create) {
+  std::vector<Token> tokens;
+  const bool lexed = sql_lexer::readTokens(create, 0, [&tokens](const sql_lexer::Token& t) {
+    if (t.kind == Kind::kComment) return;
+    Token token{t.kind, t.text};
+    if (t.kind == Kind::kWord)
+      for (char& c : token.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    tokens.push_back(std::move(token));
+  });
+  return lexed && Reader(std::move(tokens)).create();
+}
+
+}  // namespace create_table

@@ -1,0 +1,21 @@
+// The shape of a CREATE TABLE as SHOW CREATE TABLE prints it, read as the
+// server reads it: what a backup file's table structure may hold.
+#ifndef VKT_BACKUP_CREATE_TABLE_H_
+#define VKT_BACKUP_CREATE_TABLE_H_
+
+#include <string_view>
+
+namespace create_table {
+
+// True when `create`, lexed in the file's session, is CREATE TABLE, a
+// name, then in parentheses columns and keys (each led by a name or by
+// PRIMARY, UNIQUE, KEY, INDEX, FULLTEXT, SPATIAL, CONSTRAINT, FOREIGN,
+// CHECK, PERIOD or VECTOR), then table options as the server prints them
+// (name=value, DEFAULT CHARSET=..., DATA or INDEX DIRECTORY=..., WITH
+// SYSTEM VERSIONING) and its partitioning. Anything else, a SELECT or
+// LIKE that would fill or shape the table from another, is refused.
+bool readsAsPrinted(std::string_view create);
+
+}  // namespace create_table
+
+#endif  // VKT_BACKUP_CREATE_TABLE_H_
