@@ -104,6 +104,18 @@ class Reader {
       at_ = start;
       return false;
     }
+    // MySQL's general tablespaces: TABLESPACE `ts` [STORAGE DISK].
+    if (word("TABLESPACE")) {
+      if (!name()) {
+        at_ = start;
+        return false;
+      }
+      if (word("STORAGE") && !name()) {
+        at_ = start;
+        return false;
+      }
+      return true;
+    }
     if (word("DEFAULT") || word("DATA") || word("INDEX")) {
       if (!(word("CHARSET") || word("COLLATE") || word("DIRECTORY") ||
             (word("CHARACTER") && word("SET")))) {

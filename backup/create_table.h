@@ -12,8 +12,9 @@ namespace create_table {
 // PRIMARY, UNIQUE, KEY, INDEX, FULLTEXT, SPATIAL, CONSTRAINT, FOREIGN,
 // CHECK, PERIOD or VECTOR), then table options as the server prints them
 // (name=value, DEFAULT CHARSET=..., DATA or INDEX DIRECTORY=..., WITH
-// SYSTEM VERSIONING) and its partitioning. Anything else, a SELECT or
-// LIKE that would fill or shape the table from another, is refused.
+// SYSTEM VERSIONING, MySQL's TABLESPACE) and its partitioning. Anything
+// else, a SELECT or LIKE that would fill or shape the table from another,
+// is refused.
 bool readsAsPrinted(std::string_view create);
 
 }  // namespace create_table

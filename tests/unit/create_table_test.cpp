@@ -1,0 +1,40 @@
+#include "backup/create_table.h"
+
+#include <gtest/gtest.h>
+
+// Structures as MariaDB and MySQL print them are taken; any other shape,
+// one that fills or shapes the table from another above all, is not.
+TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
+  const std::string columns = "CREATE TABLE `t` (\n  `id` int(11) NOT NULL,\n"
+                              "  `v` varchar(10) DEFAULT 'a,b)',\n  PRIMARY KEY (`id`),\n"
+                              "  KEY `v` (`v`(3)) COMMENT 'k',\n"
+                              "  CONSTRAINT `c` CHECK (`id` > 0)\n)";
+  const struct {
+    std::string tail;  // after the columns
+    bool taken;
+  } cases[] = {
+      {" ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci", true},
+      {" ENGINE=MyISAM DATA DIRECTORY='/d' INDEX DIRECTORY='/i' `opt`='x' CHECKSUM=1", true},
+      {" ENGINE=MRG_MyISAM INSERT_METHOD=LAST UNION=(`a`,`b`)", true},
+      {" ENGINE=InnoDB WITH SYSTEM VERSIONING\n PARTITION BY SYSTEM_TIME INTERVAL 1 MONTH "
+       "STARTS TIMESTAMP'2026-01-01 00:00:00' AUTO\nPARTITIONS 3",
+       true},
+      {" ENGINE=InnoDB\n PARTITION BY RANGE (`id`)\n(PARTITION `p0` VALUES LESS THAN (10) "
+       "ENGINE = InnoDB,\n PARTITION `p1` VALUES LESS THAN MAXVALUE ENGINE = InnoDB)",
+       true},
+      {" ENGINE=InnoDB /*!50100 TABLESPACE `ts` */\n/*!50100 PARTITION BY HASH (`id`)\n"
+       "PARTITIONS 2 */",
+       true},
+      {" ENGINE=InnoDB SELECT * FROM mysql.user", false},
+      {" ENGINE=InnoDB AS SELECT 1", false},
+      {" ENGINE=InnoDB\n PARTITION BY HASH (`id`) PARTITIONS 2 SELECT * FROM mysql.user", false},
+      {" ENGINE=InnoDB IGNORE SELECT 1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tail);
+    EXPECT_EQ(create_table::readsAsPrinted(columns + c.tail), c.taken);
+  }
+  EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` (\n  SELECT * FROM mysql.user\n)"));
+  EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` LIKE mysql.user"));
+  EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` (\n  `id` int(11)\n"));
+}
