@@ -198,6 +198,20 @@ class Counter {
     }
   }
 
+  // Whether the END at `i` closes a block: any END closes a CASE
+  // expression; any other block ends in END, its kind's word, a label,
+  // then the statement's end. An END followed by anything else is a name
+  // to the server, or an error that stops the restore before anything
+  // after it runs.
+  bool closesBlock(std::size_t i, const std::vector<Block>& open) const {
+    if (open.empty() || open.back() == Block::kCaseExpression) return true;
+    if (word(i + 1, "IF") || word(i + 1, "CASE") || word(i + 1, "LOOP") ||
+        word(i + 1, "REPEAT") || word(i + 1, "WHILE") || word(i + 1, "FOR"))
+      ++i;
+    if (nameLike(i + 1)) ++i;
+    return i + 1 == tokens_.size() || punctuation(i + 1, ';');
+  }
+
   // Counts the blocks of the body that begins at `body`.
   bool bodyEndsAtTheEnd(std::size_t body) const {
     std::vector<Block> open;
@@ -224,7 +238,7 @@ class Counter {
       const std::string& w = token.text;
       if (oracle_ && atStart && punctuation(i + 1, '>')) {
         statementStart = true;  // the name of "<<l>>"
-      } else if (w == "END") {
+      } else if (w == "END" && closesBlock(i, open)) {
         if (open.empty()) return false;
         open.pop_back();
         // END IF, END LOOP ...; then a label, before the statement's end.

@@ -1513,10 +1513,11 @@ TEST(HostileDefinitions, EveryClientCharacterSetRestoresThemAsTheyWere) {
   c.exec("CREATE PROCEDURE latin1_p() SELECT '\xE4\\' " + command + " '");
   c.exec("CREATE PROCEDURE `q\xE4`() SELECT 1 AS `\xE4`");
   c.exec("SET NAMES utf8mb4");
-  // BEGIN and END as names: a name END is taken to close a block, so that
-  // body is written in the hex form; a name BEGIN opens none.
-  c.exec("CREATE PROCEDURE end_p() BEGIN SELECT begin, end FROM t; SELECT 1; END");
-  c.exec("CREATE PROCEDURE begin_p() BEGIN SELECT begin FROM t; SELECT 1; END");
+  // BEGIN and END as names: an END before a semicolon is taken to close a
+  // block, so that body is written in the hex form; one before anything
+  // else, and a name BEGIN, leave the blocks as they are.
+  c.exec("CREATE PROCEDURE end_p() BEGIN SELECT 1 AS end; SELECT 1; END");
+  c.exec("CREATE PROCEDURE begin_p() BEGIN SELECT begin, end FROM t; SELECT 1; END");
   c.exec("CREATE VIEW euro_v AS SELECT 1 AS `\xE2\x82\xAC`");
   // A quote, then SQL: as an SQL string.
   const std::string sql = "'''; DROP TABLE " + victim + ".keep1; -- '";

@@ -46,8 +46,12 @@ TEST(BlockCount, ADefinitionEndsOnlyAtItsEnd) {
       {"CREATE PROCEDURE p() SELECT (1) begin; DROP DATABASE d; SELECT 1 end", 0, false},
       {"CREATE PROCEDURE p() SELECT CASE WHEN 1 THEN begin ELSE 0 END; DROP DATABASE d; "
        "SELECT 1 end", 0, false},
-      {"CREATE PROCEDURE p() BEGIN l: LOOP LEAVE l; END LOOP; SELECT begin, t.end FROM t; END",
+      {"CREATE PROCEDURE p() BEGIN l: LOOP LEAVE l; END LOOP; SELECT begin, end FROM t; END",
        0, true},
+      {"CREATE PROCEDURE p() BEGIN SELECT CASE WHEN 1 THEN 2 END AS x, end FROM t; END", 0,
+       true},
+      // An END that may close a block does: the count errs towards refusing.
+      {"CREATE PROCEDURE p() BEGIN SELECT 1 AS end; SELECT 2; END", 0, false},
       // An older server skips a versioned comment, BEGIN and all.
       {"CREATE PROCEDURE p() /*!99999 BEGIN */ SELECT 1; DROP DATABASE d; /*!99999 END */", 0,
        false},
