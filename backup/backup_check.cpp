@@ -47,52 +47,6 @@ constexpr std::size_t kStatementKept = std::size_t{64} << 20;
 constexpr std::uint64_t kProgressStep = std::uint64_t{64} << 20;
 constexpr std::size_t kHeaderLines = 8;
 
-// The columns of a CREATE TABLE as the server prints it (one column a
-// line, each line "  `name` ..."), and those of its period when it names
-// them itself; row_start and row_end when it does not.
-struct CreateColumns {
-  std::vector<std::string> names;
-  std::string periodStart = "row_start";
-  std::string periodEnd = "row_end";
-};
-
-CreateColumns createColumns(std::string_view create) {
-  CreateColumns columns;
-  std::string name;
-  for (std::size_t at = create.find('\n'); at != std::string_view::npos;
-       at = create.find('\n', at + 1)) {
-    std::size_t from = at + 3;
-    if (create.compare(at + 1, 2, "  ") != 0 || !bf::readQuotedIdentifier(create, &from, &name)) continue;
-    columns.names.push_back(name);
-    const std::string_view rest = create.substr(from, create.find('\n', from) - from);
-    if (rest.find(" AS ROW START") != std::string_view::npos) columns.periodStart = name;
-    if (rest.find(" AS ROW END") != std::string_view::npos) columns.periodEnd = name;
-  }
-  return columns;
-}
-
-// The values of a row's line after its first `from` bytes, each quoted
-// string without its quotes and escapes as it stands, NULL as "NULL"; the
-// line has the shape valuesUpTo() accepts.
-std::vector<std::string_view> rowValues(std::string_view line, std::size_t from) {
-  std::vector<std::string_view> values;
-  std::size_t at = from;
-  while (at < line.size()) {
-    if (line[at] == '\'') {
-      std::size_t end = at + 1;
-      while (end < line.size() && line[end] != '\'') end += line[end] == '\\' ? 2 : 1;
-      values.push_back(line.substr(at + 1, end - at - 1));
-      at = end + 1;
-    } else {
-      values.push_back(line.substr(at, 4));
-      at += 4;
-    }
-    if (at >= line.size() || line[at] != ',') break;
-    ++at;
-  }
-  return values;
-}
-
 // A line as the check takes it, with its number (from 1). A cut line is
 // one longer than the check holds, read past without its text.
 struct NumberedLine : file_lines::Line {
@@ -627,7 +581,7 @@ class TextCheck {
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;
-    CreateColumns columns = createColumns(create);
+    create_table::Columns columns = create_table::columnsOf(create);
     section_.columns.clear();
     for (std::string& column : columns.names) section_.columns.insert(std::move(column));
     section_.columnCount = static_cast<int>(section_.columns.size());
@@ -681,7 +635,7 @@ class TextCheck {
   // so in the order of its text) before its end.
   void judgePeriod(const NumberedLine& line, std::size_t from) {
     if (section_.rowsState.periodStart < 0 || section_.rowsState.periodEnd < 0) return;
-    const std::vector<std::string_view> values = rowValues(line.text, from);
+    const std::vector<std::string_view> values = row_lexer::valuesOf(line.text, from);
     const std::size_t start = static_cast<std::size_t>(section_.rowsState.periodStart);
     const std::size_t end = static_cast<std::size_t>(section_.rowsState.periodEnd);
     if (start < values.size() && end < values.size() && !(values[start] < values[end]))

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "backup/backup_format.h"
 #include "backup/sql_lexer.h"
 
 namespace create_table {
@@ -189,6 +190,23 @@ bool readsAsPrinted(std::string_view create) {
     tokens.push_back(std::move(token));
   });
   return lexed && Reader(std::move(tokens)).create();
+}
+
+Columns columnsOf(std::string_view create) {
+  Columns columns;
+  std::string name;
+  for (std::size_t at = create.find('\n'); at != std::string_view::npos;
+       at = create.find('\n', at + 1)) {
+    std::size_t from = at + 3;
+    if (create.compare(at + 1, 2, "  ") != 0 ||
+        !backup_format::readQuotedIdentifier(create, &from, &name))
+      continue;
+    columns.names.push_back(name);
+    const std::string_view rest = create.substr(from, create.find('\n', from) - from);
+    if (rest.find(" AS ROW START") != std::string_view::npos) columns.periodStart = name;
+    if (rest.find(" AS ROW END") != std::string_view::npos) columns.periodEnd = name;
+  }
+  return columns;
 }
 
 }  // namespace create_table

@@ -3,7 +3,9 @@
 #ifndef VKT_BACKUP_CREATE_TABLE_H_
 #define VKT_BACKUP_CREATE_TABLE_H_
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace create_table {
 
@@ -16,6 +18,16 @@ namespace create_table {
 // else, a SELECT or LIKE that would fill or shape the table from another,
 // is refused.
 bool readsAsPrinted(std::string_view create);
+
+// The columns of a CREATE TABLE as the server prints it (one column a
+// line, each line "  `name` ..."), and those of its period when it names
+// them itself; row_start and row_end when it does not.
+struct Columns {
+  std::vector<std::string> names;
+  std::string periodStart = "row_start";
+  std::string periodEnd = "row_end";
+};
+Columns columnsOf(std::string_view create);
 
 }  // namespace create_table
 

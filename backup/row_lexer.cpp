@@ -77,6 +77,25 @@ int valuesUpTo(std::string_view line, std::size_t from, char last) {
   return p != nullptr && end - p == 2 && p[0] == ')' && p[1] == last ? count : -1;
 }
 
+std::vector<std::string_view> valuesOf(std::string_view line, std::size_t from) {
+  std::vector<std::string_view> values;
+  std::size_t at = from;
+  while (at < line.size()) {
+    if (line[at] == '\'') {
+      std::size_t end = at + 1;
+      while (end < line.size() && line[end] != '\'') end += line[end] == '\\' ? 2 : 1;
+      values.push_back(line.substr(at + 1, end - at - 1));
+      at = end + 1;
+    } else {
+      values.push_back(line.substr(at, 4));
+      at += 4;
+    }
+    if (at >= line.size() || line[at] != ',') break;
+    ++at;
+  }
+  return values;
+}
+
 int rowValueCount(std::string_view line, std::string_view prefix) {
   if (!backup_format::startsWith(line, prefix)) return -1;
   return valuesUpTo(line, prefix.size(), backup_format::kStatementEnds);

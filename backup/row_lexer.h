@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "backup/backup_format.h"
 #include "backup/file_lines.h"
@@ -26,6 +27,11 @@ const char* lexValues(const char* p, const char* end, int* count);
 // ")" and `last`, and nothing else. -1 when the line has another shape,
 // and for a value that holds an LF (no line does).
 int valuesUpTo(std::string_view line, std::size_t from, char last);
+
+// The values of a row's line after its first `from` bytes, each quoted
+// string without its quotes and escapes as it stands, NULL as "NULL"; the
+// line has the shape valuesUpTo() accepts.
+std::vector<std::string_view> valuesOf(std::string_view line, std::size_t from);
 
 // The number of values of a row line whose part before the values is
 // `prefix`: after the prefix, values that are quoted strings (backslash
