@@ -81,9 +81,19 @@ void checkCopies(std::string_view bytes, const previous_backup::Index& index,
             bf::kUpdateCommentPrefix + entry.updateText + "'" + bf::kLineEnd +
             bf::hashLine() + bf::kLineEnd + createStatement(entry) + bf::kLineEnd +
             bf::kLineEnd;
-    // The rows and their closing empty line, as they lie.
-    check(entry.rowsBegin < entry.rowsEnd && entry.rowsEnd + 2 <= bytes.size());
-    file.append(bytes.substr(entry.rowsBegin, entry.rowsEnd + 2 - entry.rowsBegin));
+    // The rows and their closing empty line, each line ended by CR LF, as
+    // the copy writes them (rows ended by LF alone are judged again and
+    // written so).
+    check(entry.rowsBegin < entry.rowsEnd && entry.rowsEnd <= bytes.size());
+    std::string_view rows = bytes.substr(entry.rowsBegin, entry.rowsEnd - entry.rowsBegin);
+    while (!rows.empty()) {
+      const size_t lf = rows.find('\n');
+      std::string_view line = rows.substr(0, lf);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      file.append(line).append(bf::kLineEnd);
+      rows = lf == std::string_view::npos ? std::string_view() : rows.substr(lf + 1);
+    }
+    file += bf::kLineEnd;
   }
   if (copied == 0) return;
   for (const std::string& line : bf::closingLines()) file += line + bf::kLineEnd;
