@@ -102,8 +102,10 @@ struct Section {
   std::string definitionCharset;  // as its last session line sets it
   int headLines = 0;
   Statement statement;
-  bool backslashEscapes = true;
-  unsigned long long sqlMode = 0;  // the definition's, as sql_lexer's bits
+  // The session's mode as the client reads what follows: a definition's
+  // own after its session line, else the file's.
+  unsigned long long sqlMode = 0;  // as sql_lexer's bits
+  bool backslashEscapes() const { return (sqlMode & sql_lexer::kModeNoBackslashEscapes) == 0; }
   // A table's.
   Rows rows = Rows::kBefore;
   bool isView = false;
@@ -473,7 +475,7 @@ class TextCheck {
     }
     if (!ends) return;
     if (part_ == Part::kTableBody && !statement.tooLong &&
-        bf::clientReading(statement.text, delimiter, section_.backslashEscapes) ==
+        bf::clientReading(statement.text, delimiter, section_.backslashEscapes()) ==
             bf::ClientReading::kLeftOpen) {
       // The delimiter stands inside a string the client reads on: so does
       // the statement.
@@ -497,7 +499,7 @@ class TextCheck {
                    std::uint64_t first) {
     std::size_t at = 0;
     const bf::ClientReading reading =
-        bf::clientReading(text, delimiter, section_.backslashEscapes, &at);
+        bf::clientReading(text, delimiter, section_.backslashEscapes(), &at);
     // The line of what the client found: the statement's lines are joined
     // by LF.
     const std::uint64_t line =
@@ -518,6 +520,17 @@ class TextCheck {
         return false;
     }
     return false;
+  }
+
+  // A definition or view as it stands (in its hex form, EXECUTE IMMEDIATE
+  // runs one statement whatever the text holds): the server must read it
+  // in its session's character set as the check does, and as one
+  // statement (`one`).
+  void judgePlain(std::string_view text, std::uint64_t line, bool one) {
+    if (!readAlikeIn(text, section_.definitionCharset))
+      fault(line, console_text::kCheckCharsetNotByteWise);
+    else if (!one)
+      fault(line, console_text::kCheckForeignLine);
   }
 
   // A whole statement of a table's structure block.
@@ -556,11 +569,7 @@ class TextCheck {
       if (!object_section::createsObject(create, SectionKind::kNone, database_, &named) ||
           !namesThis(named, section_.name))
         return fault(line, console_text::kCheckOtherName);
-      // EXECUTE IMMEDIATE runs one statement whatever its text holds.
-      if (!hex && !readAlikeIn(text, section_.definitionCharset))
-        fault(line, console_text::kCheckCharsetNotByteWise);
-      else if (!hex && !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode))
-        fault(line, console_text::kCheckForeignLine);
+      if (!hex) judgePlain(text, line, sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode));
       return takePlace(Place::kViews, line);
     }
     const std::string named = bf::quoteIdentifier(section_.name) + " ";
@@ -571,7 +580,7 @@ class TextCheck {
     // The server prints no comment in a table's structure, to the client
     // nor to the server.
     bool commented = !sql_lexer::readsAsOnePlainStatement(text, kFileSqlMode);
-    bf::clientReading(text, ";", section_.backslashEscapes, nullptr, &commented);
+    bf::clientReading(text, ";", section_.backslashEscapes(), nullptr, &commented);
     for (std::size_t at = text.find('\n'); at != std::string::npos && !commented;
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
@@ -765,19 +774,15 @@ class TextCheck {
     } else if (!hex && object_section::isSessionLine(text, section_.kind, defined,
                                                      &section_.definitionCharset,
                                                      &section_.sqlMode)) {
+      // The client reads what follows under the session the line sets
+      // (sqlMode): the object's own, then the one it saved.
       kind = ObjectStatement::kSession;
-      // The client reads what follows under the session the line sets:
-      // the object's own, then the one it saved.
-      section_.backslashEscapes = (section_.sqlMode & sql_lexer::kModeNoBackslashEscapes) == 0;
     } else if (object_section::createsObject(statement, section_.kind, database_, &named,
                                              &table) &&
                namesThis(named, section_.name)) {
       kind = ObjectStatement::kDefinition;
-      // EXECUTE IMMEDIATE runs one statement whatever its text holds.
-      if (!hex && !readAlikeIn(statement, section_.definitionCharset))
-        fault(line, console_text::kCheckCharsetNotByteWise);
-      else if (!hex && !block_count::endsOnlyAtItsEnd(statement, section_.sqlMode))
-        fault(line, console_text::kCheckForeignLine);
+      if (!hex)
+        judgePlain(statement, line, block_count::endsOnlyAtItsEnd(statement, section_.sqlMode));
       // A trigger after its table.
       std::string onTable;
       if (section_.kind == SectionKind::kTrigger &&

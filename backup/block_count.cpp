@@ -1,6 +1,6 @@
 #include "backup/block_count.h"
 
-#include <cctype>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,14 +10,8 @@ namespace block_count {
 namespace {
 
 using Kind = sql_lexer::Token::Kind;
+using Token = sql_lexer::Token;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-// A token as the count reads it: a word in upper case, a name, a string,
-// or one byte of punctuation.
-struct Token {
-  Kind kind;
-  std::string text;
-};
 
 // What a block was opened by: END closes the last one opened.
 enum class Block { kBegin, kCaseStatement, kCaseExpression, kIf, kLoop, kRepeat, kWhile, kFor };
@@ -292,21 +286,14 @@ class Counter {
 bool endsOnlyAtItsEnd(std::string_view sql, unsigned long long sqlMode) {
   if (sql.find(';') == std::string_view::npos) return true;
   std::vector<Token> tokens;
-  bool semicolon = false, versioned = false;
-  const bool lexed = sql_lexer::readTokens(sql, sqlMode, [&](const sql_lexer::Token& t) {
-    if (t.kind == Kind::kComment) return;
-    Token token{t.kind, t.text};
-    if (t.kind == Kind::kWord)
-      for (char& c : token.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    semicolon = semicolon || (t.kind == Kind::kPunctuation && t.text == ";");
-    versioned = versioned || t.kind == Kind::kVersionedComment;
-    tokens.push_back(std::move(token));
-  });
-  if (!lexed) return false;
-  if (!semicolon) return true;  // in strings, names or comments only
+  if (!sql_lexer::readKeywordTokens(sql, sqlMode, &tokens)) return false;
+  const auto any = [&tokens](auto is) { return std::any_of(tokens.begin(), tokens.end(), is); };
+  // Semicolons in strings, names or comments only.
+  if (!any([](const Token& t) { return t.kind == Kind::kPunctuation && t.text == ";"; }))
+    return true;
   // What a versioned comment holds, a server older than its version skips:
   // a BEGIN in one would open a block for this count only.
-  if (versioned) return false;
+  if (any([](const Token& t) { return t.kind == Kind::kVersionedComment; })) return false;
   return Counter(std::move(tokens), (sqlMode & sql_lexer::kModeOracle) != 0).endsOnlyAtItsEnd();
 }
 

@@ -12,11 +12,7 @@ namespace create_table {
 namespace {
 
 using Kind = sql_lexer::Token::Kind;
-
-struct Token {
-  Kind kind;
-  std::string text;  // a word in upper case
-};
+using Token = sql_lexer::Token;
 
 class Reader {
  public:
@@ -182,14 +178,7 @@ class Reader {
 
 bool readsAsPrinted(std::string_view create) {
   std::vector<Token> tokens;
-  const bool lexed = sql_lexer::readTokens(create, 0, [&tokens](const sql_lexer::Token& t) {
-    if (t.kind == Kind::kComment) return;
-    Token token{t.kind, t.text};
-    if (t.kind == Kind::kWord)
-      for (char& c : token.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    tokens.push_back(std::move(token));
-  });
-  return lexed && Reader(std::move(tokens)).create();
+  return sql_lexer::readKeywordTokens(create, 0, &tokens) && Reader(std::move(tokens)).create();
 }
 
 Columns columnsOf(std::string_view create) {

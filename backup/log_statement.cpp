@@ -150,11 +150,9 @@ bool readWords(std::string_view text, unsigned long long sqlMode,
   };
   return sql_lexer::readTokens(text, sqlMode, [&](const sql_lexer::Token& token) {
     // Numbers name nothing, nor does an empty name: the server refuses it.
-    if (token.kind == sql_lexer::Token::Kind::kPunctuation ||
-        token.kind == sql_lexer::Token::Kind::kString ||
-        token.kind == sql_lexer::Token::Kind::kComment ||
-        token.kind == sql_lexer::Token::Kind::kVersionedComment || token.text.empty() ||
-        (token.kind == sql_lexer::Token::Kind::kWord && isNumber(token.text)))
+    using Kind = sql_lexer::Token::Kind;
+    if ((token.kind != Kind::kWord && token.kind != Kind::kName) || token.text.empty() ||
+        (token.kind == Kind::kWord && isNumber(token.text)))
       return;
     std::string name = lower(token.text);
     noteQualifier(token.end, name);

@@ -220,8 +220,7 @@ class HeadReader {
 
  private:
   static bool bareByte(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
-           (c & 0x80) != 0;
+    return sql_lexer::isWordByte(static_cast<unsigned char>(c));
   }
 
   bool quoted(char quote, std::string* name) {
@@ -297,10 +296,11 @@ bool isSessionLine(std::string_view statement, SectionKind kind, bool restore,
     if (!sessionIsPlain(object)) return false;
     if (characterSet != nullptr) *characterSet = object.characterSet;
   }
-  if (sqlMode != nullptr) *sqlMode = restore ? 0 : sql_lexer::sqlModeBits(object.sqlMode);
   const char* version = kind == SectionKind::kNone ? "50001" : "50003";
-  return statement ==
-         versioned(version, restore ? sessionRestore(object) : sessionSet(object));
+  if (statement != versioned(version, restore ? sessionRestore(object) : sessionSet(object)))
+    return false;
+  if (sqlMode != nullptr) *sqlMode = restore ? 0 : sql_lexer::sqlModeBits(object.sqlMode);
+  return true;
 }
 
 bool createsObject(std::string_view sql, SectionKind kind, const std::string& database,

@@ -122,6 +122,17 @@ bool readTokens(std::string_view text, unsigned long long sqlMode,
   return !inVersioned;
 }
 
+bool readKeywordTokens(std::string_view statement, unsigned long long sqlMode,
+                       std::vector<Token>* tokens) {
+  return readTokens(statement, sqlMode, [tokens](const Token& token) {
+    if (token.kind == Token::Kind::kComment) return;
+    tokens->push_back(token);
+    if (token.kind != Token::Kind::kWord) return;
+    for (char& c : tokens->back().text)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  });
+}
+
 bool readsAsOnePlainStatement(std::string_view statement, unsigned long long sqlMode) {
   bool plain = true;
   return readTokens(statement, sqlMode,

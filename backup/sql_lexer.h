@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sql_lexer {
 
@@ -46,6 +47,12 @@ struct Token {
 // (UTF-8, single-byte sets).
 bool readTokens(std::string_view statement, unsigned long long sqlMode,
                 const std::function<void(const Token&)>& visit);
+
+// The tokens of `statement` as readTokens() gives them, comments left
+// out and each word in ASCII upper case: what a reader of the server's
+// grammar compares its keywords with. False when readTokens() is.
+bool readKeywordTokens(std::string_view statement, unsigned long long sqlMode,
+                       std::vector<Token>* tokens);
 
 // True when the server reads `statement` under `sqlMode` as it reads a
 // CREATE TABLE or CREATE VIEW that SHOW CREATE printed: lexed for sure,
