@@ -151,23 +151,33 @@ class TextCheck {
            (form.periodStart < 0 || form.periodEnd < 0);
   }
 
-  // A row line, its number and its line end, in a tight loop for the
-  // bulk of a file: taken (true) only where take() would find nothing in
-  // it but a row to count; any other line, and the last row of a
-  // statement, is left to take().
-  bool takeRow(std::string_view text, bool crlf, std::uint64_t number) {
+  // The row line whose bytes begin at `p` and may run on past it to
+  // `end`, numbered `number`, in a tight loop for the bulk of a file: its
+  // length with its line end when take() would find nothing in it but a
+  // row to count, no longer than `held`; 0 leaves it to take(), as it does
+  // any other line and the last row of a statement. The lexer finds the
+  // line's end as it reads the values, so no byte is searched twice.
+  std::size_t takeRow(const char* p, const char* end, std::size_t held,
+                      std::uint64_t number) {
     const RowsState& form = section_.rowsState;
-    const int values =
-        !form.inStatement ? row_lexer::rowValueCount(text, form.prefix)
-        : startsWith(text, bf::kRowValuesStart) && text.back() == bf::kStatementGoesOn
-            ? row_lexer::valuesUpTo(text, 1, bf::kStatementGoesOn)
-            : -1;
-    if (!crlf || values != form.values) return false;
+    const std::string_view start =
+        form.inStatement ? std::string_view(bf::kRowValuesStart) : form.prefix;
+    const char last = form.inStatement ? bf::kStatementGoesOn : bf::kStatementEnds;
+    if (static_cast<std::size_t>(end - p) < start.size() ||
+        std::memcmp(p, start.data(), start.size()) != 0)
+      return 0;
+    int values = 0;
+    const char* q = row_lexer::lexValues(p + start.size(), end, &values);
+    // The line ends in ")" and `last`, then CR LF.
+    if (q == nullptr || values != form.values || end - q < 4 || q[0] != ')' ||
+        q[1] != last || q[2] != '\r' || q[3] != '\n' ||
+        static_cast<std::size_t>(q + 3 - p) > held)
+      return 0;
     lastLine_ = number;
     lastEnded_ = true;
     lastWasCommit_ = false;
     ++summary().rows;
-    return true;
+    return static_cast<std::size_t>(q + 4 - p);
   }
 
   Report finish() {
@@ -860,10 +870,10 @@ Report checkBytes(const file_lines::PlainBytes& bytes, std::uint64_t total,
     ++line.number;
     check.take(line);
     if (check.inRows())
-      lines.takeWhole([&check, &line](std::string_view text, bool crlf, std::uint64_t) {
-        if (!check.takeRow(text, crlf, line.number + 1)) return false;
-        ++line.number;
-        return true;
+      lines.takeLexed([&check, &line, lineHeldMax](const char* p, const char* end) {
+        const std::size_t taken = check.takeRow(p, end, lineHeldMax, line.number + 1);
+        if (taken != 0) ++line.number;
+        return taken;
       });
     if (progress && lines.position() >= nextProgress) {
       progress(lines.position(), total);

@@ -379,6 +379,12 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l[line - 1] += "\nINSERT INTO `items` VALUES ('4','x');";  // ends in LF alone
          return line;
        }},
+      {"a byte after a row's end, its line ended by LF alone", console_text::kCheckNoCrLf,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, "INSERT INTO `items` VALUES ('3',NULL);");
+         l[line - 1] = "INSERT INTO `items` VALUES ('3',NULL);x\nINSERT INTO `items` VALUES ('4','x');";
+         return line;
+       }},
       {"no sandbox line", console_text::kCheckNoSandbox, [](Lines& l) { l[6] = ""; return std::size_t{7}; }},
       // The client's character set line: only right before the preamble,
       // naming its set.
@@ -665,6 +671,12 @@ TEST(BackupCheck, LinesLongerThanHeldAreFaultsNotAborts) {
       << faultsOf(report);
   EXPECT_EQ(report.faults.size(), 2u) << faultsOf(report);
   EXPECT_EQ(report.summary.bytes, bytes.size());
+
+  // A row that its block holds whole is no less a fault.
+  lines[row - 1] = "INSERT INTO `items` VALUES ('3','" + std::string(300, 'x') + "');";
+  const HeldBytes shorter(join(lines));
+  report = backup_check::checkBytes(shorter, shorter.size(), nullptr, 256);
+  EXPECT_TRUE(faultAt(report, row, -1, console_text::kCheckLineTooLong)) << faultsOf(report);
 
   const HeldBytes endless(std::string(3 * kHeld, 'x'));
   report = backup_check::checkBytes(endless, endless.size(), nullptr, kHeld);
