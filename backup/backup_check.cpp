@@ -595,7 +595,7 @@ class TextCheck {
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
     // Nor anything that would fill or shape the table from another.
-    if (commented || (startsWith(text, bf::kCreateTableStart) && !create_table::readsAsPrinted(text)))
+    if (commented || !create_table::readsAsPrinted(text))
       fault(line, console_text::kCheckForeignLine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);

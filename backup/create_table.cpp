@@ -19,7 +19,9 @@ class Reader {
   explicit Reader(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
   bool create() {
-    if (!word("CREATE") || !word("TABLE") || !name() || !punctuation('(')) return false;
+    if (!word("CREATE")) return false;
+    if (word("SEQUENCE")) return sequence();
+    if (!word("TABLE") || !name() || !punctuation('(')) return false;
     if (!columns()) return false;
     while (at_ < tokens_.size())
       if (!option() && !partitioning()) return false;
@@ -87,6 +89,36 @@ class Reader {
         }
       }
     }
+  }
+
+  // A sequence as the server prints it: its type where it has one, its
+  // values, then table options.
+  bool sequence() {
+    if (!name()) return false;
+    if (word("AS")) {
+      if (!(word("TINYINT") || word("SMALLINT") || word("MEDIUMINT") || word("INT") ||
+            word("INTEGER") || word("BIGINT")))
+        return false;
+      word("UNSIGNED");
+    }
+    if (!(word("START") && word("WITH") && number() && word("MINVALUE") && number() &&
+          word("MAXVALUE") && number() && word("INCREMENT") && word("BY") && number()))
+      return false;
+    if (!word("NOCACHE") && !(word("CACHE") && number())) return false;
+    if (!word("CYCLE") && !word("NOCYCLE")) return false;
+    while (at_ < tokens_.size())
+      if (!option()) return false;
+    return true;
+  }
+
+  // An integer, with its sign where it has one.
+  bool number() {
+    punctuation('-');
+    if (at_ >= tokens_.size() || tokens_[at_].kind != Kind::kWord) return false;
+    for (const char c : tokens_[at_].text)
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    ++at_;
+    return true;
   }
 
   // One table option: name=value, where a name may be two words.

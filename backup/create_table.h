@@ -16,7 +16,9 @@ namespace create_table {
 // (name=value, DEFAULT CHARSET=..., DATA or INDEX DIRECTORY=..., WITH
 // SYSTEM VERSIONING, MySQL's TABLESPACE) and its partitioning. Anything
 // else, a SELECT or LIKE that would fill or shape the table from another,
-// is refused.
+// is refused. A CREATE SEQUENCE is taken as the server prints it: its
+// name, type, values (start, minvalue, maxvalue, increment, cache, cycle)
+// and table options.
 bool readsAsPrinted(std::string_view create);
 
 // The columns of a CREATE TABLE as the server prints it (one column a

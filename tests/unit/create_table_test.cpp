@@ -37,4 +37,13 @@ TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
   EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` (\n  SELECT * FROM mysql.user\n)"));
   EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` LIKE mysql.user"));
   EXPECT_FALSE(create_table::readsAsPrinted("CREATE TABLE `t` (\n  `id` int(11)\n"));
+
+  const std::string sequence = "CREATE SEQUENCE `s` start with -5 minvalue -10 maxvalue 100 "
+                               "increment by -2 nocache cycle ENGINE=Aria COMMENT='x;y'";
+  EXPECT_TRUE(create_table::readsAsPrinted(sequence));
+  EXPECT_TRUE(create_table::readsAsPrinted(
+      "CREATE SEQUENCE `s` as tinyint unsigned start with 1 minvalue 1 maxvalue 254 "
+      "increment by 1 cache 1000 nocycle ENGINE=InnoDB"));
+  EXPECT_FALSE(create_table::readsAsPrinted(sequence + " SELECT 1"));
+  EXPECT_FALSE(create_table::readsAsPrinted("CREATE SEQUENCE `s` ENGINE=InnoDB"));
 }
