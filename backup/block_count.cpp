@@ -194,14 +194,20 @@ class Counter {
 
   // Whether the END at `i` closes a block: any END closes a CASE
   // expression; any other block ends in END, its kind's word, a label,
-  // then the statement's end. An END followed by anything else is a name
-  // to the server, or an error that stops the restore before anything
-  // after it runs.
-  bool closesBlock(std::size_t i, const std::vector<Block>& open) const {
+  // then the statement's end, and one without its kind's word begins a
+  // statement (`atStart`). Any other END is a name to the server, or an
+  // error that stops the restore before anything after it runs.
+  bool closesBlock(std::size_t i, const std::vector<Block>& open, bool atStart) const {
     if (open.empty() || open.back() == Block::kCaseExpression) return true;
     if (word(i + 1, "IF") || word(i + 1, "CASE") || word(i + 1, "LOOP") ||
-        word(i + 1, "REPEAT") || word(i + 1, "WHILE") || word(i + 1, "FOR"))
+        word(i + 1, "REPEAT") || word(i + 1, "WHILE") || word(i + 1, "FOR")) {
       ++i;
+    } else if (!atStart) {
+      // An END without its kind's word ends a BEGIN block, in which every
+      // statement ends in a semicolon: it stands where a statement would
+      // begin. Anywhere else ("SELECT 1 AS end;") it is a name.
+      return false;
+    }
     if (nameLike(i + 1)) ++i;
     return i + 1 == tokens_.size() || punctuation(i + 1, ';');
   }
@@ -232,7 +238,7 @@ class Counter {
       const std::string& w = token.text;
       if (oracle_ && atStart && punctuation(i + 1, '>')) {
         statementStart = true;  // the name of "<<l>>"
-      } else if (w == "END" && closesBlock(i, open)) {
+      } else if (w == "END" && closesBlock(i, open, atStart)) {
         if (open.empty()) return false;
         open.pop_back();
         // END IF, END LOOP ...; then a label, before the statement's end.
@@ -244,6 +250,7 @@ class Counter {
         open.push_back(atStart ? Block::kCaseStatement : Block::kCaseExpression);
       } else if (atStart && (w == "BEGIN" || w == "LOOP" || w == "REPEAT")) {
         open.push_back(w == "BEGIN" ? Block::kBegin : w == "LOOP" ? Block::kLoop : Block::kRepeat);
+        if (w == "BEGIN" && word(i + 1, "NOT") && word(i + 2, "ATOMIC")) i += 2;
         declaring = false;
         statementStart = true;
       } else if (atStart && w == "IF") {

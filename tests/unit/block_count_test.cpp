@@ -50,8 +50,16 @@ TEST(BlockCount, ADefinitionEndsOnlyAtItsEnd) {
        0, true},
       {"CREATE PROCEDURE p() BEGIN SELECT CASE WHEN 1 THEN 2 END AS x, end FROM t; END", 0,
        true},
-      // An END that may close a block does: the count errs towards refusing.
-      {"CREATE PROCEDURE p() BEGIN SELECT 1 AS end; SELECT 2; END", 0, false},
+      // An END without its kind's word closes a block only where a
+      // statement begins; elsewhere it is a name.
+      {"CREATE PROCEDURE p() BEGIN SELECT 1 AS end; SELECT 2; END", 0, true},
+      {"CREATE PROCEDURE p() SELECT 1 AS end; DROP DATABASE d; SELECT 1 end", 0, false},
+      {"CREATE PROCEDURE p() BEGIN SELECT 1; END; DROP DATABASE d; BEGIN SELECT 1 end; END", 0,
+       false},
+      {"CREATE PROCEDURE p() BEGIN END", 0, true},
+      {"CREATE PROCEDURE p() BEGIN NOT ATOMIC END; DROP DATABASE d; BEGIN END", 0, false},
+      {"CREATE PROCEDURE p() BEGIN BEGIN NOT ATOMIC END; SELECT 1; END", 0, true},
+      {"CREATE PROCEDURE p() BEGIN REPEAT SELECT 1; UNTIL 1 END REPEAT; END", 0, true},
       // An older server skips a versioned comment, BEGIN and all.
       {"CREATE PROCEDURE p() /*!99999 BEGIN */ SELECT 1; DROP DATABASE d; /*!99999 END */", 0,
        false},

@@ -136,10 +136,10 @@ TEST(ObjectSection, NothingIsWrittenThatCouldBreakOutOfItsStatement) {
       {"SELECT '\xE4' AS b", "", "latin1", kHex, kAsItStands},
       {"SELECT '\xC3\xA4' AS b", "", "utf8mb4", kHex, kAsItStands},
       // Where the check cannot place every semicolon inside a block (an
-      // older server skips a versioned comment; END before a semicolon
-      // closes one), it would refuse the text as it stands.
+      // older server skips a versioned comment), it would refuse the text
+      // as it stands.
       {"BEGIN SELECT 1; /*!50001 SELECT 2; */ END", "", "latin1", kHex, kAsItStands},
-      {"BEGIN SELECT 1 AS end; SELECT 2; END", "", "latin1", kHex, kAsItStands},
+      {"BEGIN SELECT 1 AS end; SELECT 2; END", "", "latin1", kAsItStands, kAsItStands},
       {"BEGIN SELECT begin, end FROM t; END", "", "latin1", kAsItStands, kAsItStands},
       // Plain text stands as it is.
       {"BEGIN\n-- it's\n# \"\n\tSELECT 'a;b', \"c\" AS `d`;\r\nEND", "", "latin1", kAsItStands, kAsItStands},
