@@ -112,6 +112,7 @@ struct Section {
   bool viewRestored = false;
   bool historyOn = false;
   bool historyOff = false;
+  bool rowsElsewhere = false;  // its engine holds none of its own
   bool columnsKnown = false;
   int columnCount = 0;
   std::unordered_set<std::string> columns;
@@ -595,8 +596,10 @@ class TextCheck {
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
     // Nor anything that would fill or shape the table from another.
-    if (commented || !create_table::readsAsPrinted(text))
+    std::string engine;
+    if (commented || !create_table::readsAsPrinted(text, &engine))
       fault(line, console_text::kCheckForeignLine);
+    section_.rowsElsewhere = bf::keepsRowsElsewhere(engine);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;
@@ -614,6 +617,7 @@ class TextCheck {
     const std::string_view text = line.text;
     TableRecord& table = tables_.back();
     if (section_.rows == Rows::kAfter) return fault(line.number, console_text::kCheckRowOutside);
+    if (section_.rowsElsewhere) return fault(line.number, console_text::kCheckRowsElsewhere);
     if (section_.rows == Rows::kBefore) {
       takePlace(Place::kTables, line.number);
       section_.rows = Rows::kIn;

@@ -515,4 +515,11 @@ bool headerNamesDatabase(std::string_view fileStart, const std::string& database
   return third == wanted;
 }
 
+bool keepsRowsElsewhere(std::string_view engine) {
+  for (const char* name : {"MRG_MyISAM", "MRG_ISAM", "FEDERATED", "SPIDER", "SPHINX", "BLACKHOLE"})
+    if (engine.size() == std::strlen(name) && strncasecmp(engine.data(), name, engine.size()) == 0)
+      return true;
+  return false;
+}
+
 }  // namespace backup_format

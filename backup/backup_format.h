@@ -151,6 +151,12 @@ inline bool continuesTableStructure(std::string_view line) {
     if (startsWith(line, start)) return true;
   return false;
 }
+// Whether tables of `engine` (as the server names it, in any case) hold no
+// rows of their own: their rows are other tables' (MERGE), another
+// server's (FEDERATED, SPIDER), a search daemon's (SPHINX), or none at all
+// (BLACKHOLE). Their sections hold no rows: a SELECT reads rows that live
+// elsewhere, and inserting them would write there.
+bool keepsRowsElsewhere(std::string_view engine);
 constexpr char kAlterTable[] = "ALTER TABLE ";
 constexpr char kAddKey[] = "ADD ";
 constexpr char kDisableKeys[] = " DISABLE KEYS";

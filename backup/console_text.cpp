@@ -375,6 +375,8 @@ const char kCheckRowOtherTable[] = "die Zeile nennt eine andere Tabelle";
 const char kCheckRowShape[] = "die Zeile hat nicht die geschriebene Form";
 const char kCheckUnknownColumn[] = "die Zeile nennt eine Spalte, die das CREATE TABLE nicht hat";
 const char kCheckRowOutside[] = "eine Zeile au\xDF" "erhalb eines Zeilenblocks";
+const char kCheckRowsElsewhere[] =
+    "Zeilen einer Tabelle, deren Engine keine eigenen Zeilen h\xE4lt";
 const char kCheckHistory[] = "die Zeile zur Historie steht nicht bei ihren Zeilen";
 const char kCheckPeriod[] =
     "die Zeile der Historie endet nicht nach ihrem Beginn (row_end <= row_start)";

@@ -166,6 +166,7 @@ extern const char kCheckRowOtherTable[];
 extern const char kCheckRowShape[];
 extern const char kCheckUnknownColumn[];
 extern const char kCheckRowOutside[];
+extern const char kCheckRowsElsewhere[];
 extern const char kCheckHistory[];
 extern const char kCheckPeriod[];
 extern const char kCheckNoClosing[];

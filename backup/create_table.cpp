@@ -164,14 +164,30 @@ class Reader {
       at_ = start;
       return false;
     }
-    if (punctuation('(')) return group();
+    const bool engine = at_ == start + 2 && tokens_[start].kind == Kind::kWord &&
+                        tokens_[start].text == "ENGINE";
+    if (punctuation('(')) return !engine && group();
     if (at_ >= tokens_.size() || tokens_[at_].kind == Kind::kPunctuation) {
       at_ = start;
       return false;
     }
+    if (engine) {
+      // The server prints its engine as a bare word; the last one counts.
+      if (tokens_[at_].kind != Kind::kWord) {
+        at_ = start;
+        return false;
+      }
+      engine_ = tokens_[at_].text;
+    }
     ++at_;  // a word, a number, a name or a string
     return true;
   }
+
+ public:
+  // The table's engine as its options name it last; empty when they do not.
+  const std::string& engine() const { return engine_; }
+
+ private:
 
   // PARTITION BY ... with its partitions: the words of a partitioning,
   // numbers, strings, "=" and groups, to the end.
@@ -204,13 +220,18 @@ class Reader {
 
   std::vector<Token> tokens_;
   std::size_t at_ = 0;
+  std::string engine_;
 };
 
 }  // namespace
 
-bool readsAsPrinted(std::string_view create) {
+bool readsAsPrinted(std::string_view create, std::string* engine) {
   std::vector<Token> tokens;
-  return sql_lexer::readKeywordTokens(create, 0, &tokens) && Reader(std::move(tokens)).create();
+  if (!sql_lexer::readKeywordTokens(create, 0, &tokens)) return false;
+  Reader reader(std::move(tokens));
+  if (!reader.create()) return false;
+  if (engine != nullptr) *engine = reader.engine();
+  return true;
 }
 
 Columns columnsOf(std::string_view create) {

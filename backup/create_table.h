@@ -18,8 +18,9 @@ namespace create_table {
 // else, a SELECT or LIKE that would fill or shape the table from another,
 // is refused. A CREATE SEQUENCE is taken as the server prints it: its
 // name, type, values (start, minvalue, maxvalue, increment, cache, cycle)
-// and table options.
-bool readsAsPrinted(std::string_view create);
+// and table options. Sets `*engine`, where given, to the engine the
+// options name (upper case), empty when they name none.
+bool readsAsPrinted(std::string_view create, std::string* engine = nullptr);
 
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names

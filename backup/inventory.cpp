@@ -21,14 +21,6 @@ bool updateTimeFollowsRows(const std::string& engine) {
   return isOneOf(engine, {"InnoDB", "MyISAM"});
 }
 
-// Engines whose tables hold no rows of their own: their rows are other
-// tables' (MERGE), another server's (FEDERATED, SPIDER), a search daemon's
-// (SPHINX), or none at all (BLACKHOLE).
-bool keepsRowsElsewhere(const std::string& engine) {
-  return isOneOf(engine, {"MRG_MyISAM", "MRG_ISAM", "FEDERATED", "SPIDER",
-                          "SPHINX", "BLACKHOLE"});
-}
-
 std::string historyRowsKept(const TableEntry& table) {
   // Without both period columns nothing can be judged: every row stays.
   if (table.periodStart.empty() || table.periodEnd.empty()) return "TRUE";

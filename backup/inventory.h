@@ -82,9 +82,6 @@ std::string historyRowsKept(const TableEntry& table);
 // Whether tables of `engine` (as the server names it) move their update
 // time on every change of their rows.
 bool updateTimeFollowsRows(const std::string& engine);
-// Whether tables of `engine` hold no rows of their own: a SELECT reads
-// rows that live elsewhere, or none.
-bool keepsRowsElsewhere(const std::string& engine);
 
 // What the server holds at the snapshot, read once per run and only read
 // after that: the tables, the views' definitions, and, when the structure

@@ -291,7 +291,7 @@ std::vector<Status> listTables(const db::Rows& status,
     Status facts{status.text(row, engineColumn), status.text(row, createColumn),
                  status.text(row, rowsColumn), status.text(row, dataColumn)};
     entry.updateTracksRows = updateTimeFollowsRows(facts.engine);
-    entry.rowsElsewhere = !entry.isView && keepsRowsElsewhere(facts.engine);
+    entry.rowsElsewhere = !entry.isView && backup_format::keepsRowsElsewhere(facts.engine);
     entry.reportedEmpty = facts.rows == "0";
     entry.lockedAtSnapshot = locked.count(entry.name) != 0;
     statuses.push_back(std::move(facts));

@@ -41,7 +41,7 @@ bool SnapshotLock::listNonTransactional(std::vector<std::string>* names) {
           &rows))
     return false;
   for (size_t i = 0; i < rows.size(); ++i)
-    if (!keepsRowsElsewhere(rows.text(i, 1))) names->push_back(rows.text(i, 0));
+    if (!backup_format::keepsRowsElsewhere(rows.text(i, 1))) names->push_back(rows.text(i, 0));
   // They are locked next.
   if (!names->empty() && beforeLock_) beforeLock_();
   return true;

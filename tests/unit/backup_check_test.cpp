@@ -463,6 +463,21 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.insert(l.begin() + line, "; DROP DATABASE victim; SELECT (');");
          return line;
        }},
+      // A MERGE table's rows are those of the tables it unites, in any
+      // database: inserting rows writes those. The writer writes none.
+      {"rows of a table whose engine keeps them elsewhere", console_text::kCheckRowsElsewhere,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;");
+         l[line - 1] = ") ENGINE=MRG_MyISAM DEFAULT CHARSET=utf8mb4 INSERT_METHOD=LAST "
+                       "UNION=(`victim`.`keep`);";
+         return lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+       }},
+      {"an engine in a versioned comment", console_text::kCheckRowsElsewhere,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;");
+         l[line - 1] = ") ENGINE=InnoDB /*!50001 ENGINE=mrg_myisam UNION=(`victim`.`keep`) */;";
+         return lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+       }},
       // A structure that would fill or shape the table from another.
       {"a structure filled by a SELECT", console_text::kCheckForeignLine,
        [](Lines& l) {

@@ -29,6 +29,9 @@ TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
       {" ENGINE=InnoDB AS SELECT 1", false},
       {" ENGINE=InnoDB\n PARTITION BY HASH (`id`) PARTITIONS 2 SELECT * FROM mysql.user", false},
       {" ENGINE=InnoDB IGNORE SELECT 1", false},
+      // The engine as the server prints it: a bare word.
+      {" ENGINE='MRG_MyISAM' UNION=(`a`)", false},
+      {" ENGINE=`MRG_MyISAM` UNION=(`a`)", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tail);
