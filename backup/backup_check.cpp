@@ -596,10 +596,10 @@ class TextCheck {
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
     // Nor anything that would fill or shape the table from another.
-    std::string engine;
-    if (commented || !create_table::readsAsPrinted(text, &engine))
+    std::vector<std::string> engines;
+    if (commented || !create_table::readsAsPrinted(text, &engines))
       fault(line, console_text::kCheckForeignLine);
-    section_.rowsElsewhere = bf::keepsRowsElsewhere(engine);
+    section_.rowsElsewhere = std::any_of(engines.begin(), engines.end(), bf::keepsRowsElsewhere);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;

@@ -164,30 +164,15 @@ class Reader {
       at_ = start;
       return false;
     }
-    const bool engine = at_ == start + 2 && tokens_[start].kind == Kind::kWord &&
-                        tokens_[start].text == "ENGINE";
-    if (punctuation('(')) return !engine && group();
+    if (punctuation('(')) return group();
     if (at_ >= tokens_.size() || tokens_[at_].kind == Kind::kPunctuation) {
       at_ = start;
       return false;
-    }
-    if (engine) {
-      // The server prints its engine as a bare word; the last one counts.
-      if (tokens_[at_].kind != Kind::kWord) {
-        at_ = start;
-        return false;
-      }
-      engine_ = tokens_[at_].text;
     }
     ++at_;  // a word, a number, a name or a string
     return true;
   }
 
- public:
-  // The table's engine as its options name it last; empty when they do not.
-  const std::string& engine() const { return engine_; }
-
- private:
 
   // PARTITION BY ... with its partitions: the words of a partitioning,
   // numbers, strings, "=" and groups, to the end.
@@ -220,17 +205,31 @@ class Reader {
 
   std::vector<Token> tokens_;
   std::size_t at_ = 0;
-  std::string engine_;
 };
+
+// The engines that `tokens` name, the table's and its partitions', each
+// as a bare word after ENGINE and "=", as the server prints them; false
+// for an ENGINE followed by anything else.
+bool readEngines(const std::vector<Token>& tokens, std::vector<std::string>* engines) {
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    if (tokens[i].kind != Kind::kWord || tokens[i].text != "ENGINE") continue;
+    std::size_t at = i + 1;
+    if (at < tokens.size() && tokens[at].kind == Kind::kPunctuation && tokens[at].text == "=") ++at;
+    if (at >= tokens.size() || tokens[at].kind != Kind::kWord) return false;
+    engines->push_back(tokens[at].text);
+  }
+  return true;
+}
 
 }  // namespace
 
-bool readsAsPrinted(std::string_view create, std::string* engine) {
+bool readsAsPrinted(std::string_view create, std::vector<std::string>* engines) {
   std::vector<Token> tokens;
-  if (!sql_lexer::readKeywordTokens(create, 0, &tokens)) return false;
-  Reader reader(std::move(tokens));
-  if (!reader.create()) return false;
-  if (engine != nullptr) *engine = reader.engine();
+  std::vector<std::string> named;
+  if (!sql_lexer::readKeywordTokens(create, 0, &tokens) || !readEngines(tokens, &named) ||
+      !Reader(std::move(tokens)).create())
+    return false;
+  if (engines != nullptr) *engines = std::move(named);
   return true;
 }
 

@@ -18,9 +18,10 @@ namespace create_table {
 // else, a SELECT or LIKE that would fill or shape the table from another,
 // is refused. A CREATE SEQUENCE is taken as the server prints it: its
 // name, type, values (start, minvalue, maxvalue, increment, cache, cycle)
-// and table options. Sets `*engine`, where given, to the engine the
-// options name (upper case), empty when they name none.
-bool readsAsPrinted(std::string_view create, std::string* engine = nullptr);
+// and table options. Every engine it names, the table's and its
+// partitions', must stand as a bare word (ENGINE=InnoDB); `*engines`,
+// where given, gets them (upper case).
+bool readsAsPrinted(std::string_view create, std::vector<std::string>* engines = nullptr);
 
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names

@@ -32,6 +32,7 @@ TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
       // The engine as the server prints it: a bare word.
       {" ENGINE='MRG_MyISAM' UNION=(`a`)", false},
       {" ENGINE=`MRG_MyISAM` UNION=(`a`)", false},
+      {"\n PARTITION BY HASH (`id`)\n(PARTITION `p0` ENGINE = 'SPIDER')", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tail);
@@ -49,4 +50,12 @@ TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
       "increment by 1 cache 1000 nocycle ENGINE=InnoDB"));
   EXPECT_FALSE(create_table::readsAsPrinted(sequence + " SELECT 1"));
   EXPECT_FALSE(create_table::readsAsPrinted("CREATE SEQUENCE `s` ENGINE=InnoDB"));
+
+  // Every engine named, the partitions' too.
+  std::vector<std::string> engines;
+  EXPECT_TRUE(create_table::readsAsPrinted(
+      columns + "\n PARTITION BY HASH (`id`)\n(PARTITION `p0` ENGINE = SPIDER COMMENT = 'x',\n"
+                " PARTITION `p1` ENGINE = SPIDER)",
+      &engines));
+  EXPECT_EQ(engines, (std::vector<std::string>{"SPIDER", "SPIDER"}));
 }
