@@ -366,6 +366,11 @@ class TextCheck {
     section_.kind = kind;
     section_.name = bf::nameFromComment(quotedName(line.text));
     section_.definitionCharset = fileCharset_;
+    // The writer writes each object once: a second section would replace
+    // what the first restored.
+    if (!sectionNames_.insert(static_cast<char>('0' + static_cast<int>(kind)) + section_.name)
+             .second)
+      fault(line.number, console_text::kCheckSecondSection);
     if (kind == SectionKind::kTable) {
       tableNames_.insert(section_.name);
       tables_.push_back({line.number, 0, 0, false});
@@ -850,6 +855,7 @@ class TextCheck {
   std::vector<DropRecord> drops_;  // of the object sections
   std::vector<TableRecord> tables_;
   std::unordered_set<std::string> tableNames_;
+  std::unordered_set<std::string> sectionNames_;  // each a kind's digit and a name
   std::unordered_set<std::string> baseTables_;  // with their CREATE TABLE
   std::string database_;  // as the header names it
   std::string fileCharset_;        // as the preamble sets it

@@ -361,6 +361,7 @@ const char kCheckLineTooLong[] =
 const char kCheckForeignLine[] = "eine Zeile, die hier nicht stehen kann";
 const char kCheckCommentLine[] = "eine Kommentarzeile im Abschnitt einer Tabelle";
 const char kCheckSectionShape[] = "der Abschnitt hat nicht die geschriebene Form";
+const char kCheckSecondSection[] = "ein zweiter Abschnitt desselben Objekts";
 const char kCheckOtherName[] = "die Anweisung nennt ein anderes Objekt";
 const char kCheckSectionOrder[] =
     "der Abschnitt steht vor einem, den die Wiederherstellung vor ihm braucht"

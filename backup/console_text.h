@@ -156,6 +156,7 @@ extern const char kCheckLineTooLong[];
 extern const char kCheckForeignLine[];
 extern const char kCheckCommentLine[];
 extern const char kCheckSectionShape[];
+extern const char kCheckSecondSection[];
 extern const char kCheckOtherName[];
 extern const char kCheckSectionOrder[];
 extern const char kCheckRowsBeforeCreate[];

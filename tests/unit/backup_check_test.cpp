@@ -463,6 +463,25 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
          l.insert(l.begin() + line, "; DROP DATABASE victim; SELECT (');");
          return line;
        }},
+      {"a second section of a table", console_text::kCheckSecondSection,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, bf::sectionOpener(SectionKind::kTable, "shared"));
+         const std::size_t next = lineOf(l, bf::sectionOpener(SectionKind::kTable, "h"));
+         const Lines again(l.begin() + line - 1, l.begin() + next - 1);
+         l.insert(l.begin() + next - 1, again.begin(), again.end());
+         return next;
+       }},
+      {"a second section of a trigger", console_text::kCheckSecondSection,
+       [](Lines& l) {
+         std::size_t line = 0;
+         for (std::size_t i = 0; i < l.size() && line == 0; ++i)
+           if (bf::sectionKind(l[i]) == SectionKind::kTrigger) line = i + 1;
+         std::size_t end = line + 1;
+         while (end <= l.size() && bf::sectionKind(l[end - 1]) == SectionKind::kNone) ++end;
+         const Lines again(l.begin() + line - 1, l.begin() + end - 1);
+         l.insert(l.begin() + end - 1, again.begin(), again.end());
+         return end;
+       }},
       // A MERGE table's rows are those of the tables it unites, in any
       // database: inserting rows writes those. The writer writes none.
       {"rows of a table whose engine keeps them elsewhere", console_text::kCheckRowsElsewhere,
