@@ -1,6 +1,7 @@
 #include "backup/row_lexer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -255,13 +256,23 @@ const char* lexValues16(const char* p, const char* end, int* count) {
 }
 
 namespace {
+
 using Lexer = const char* (*)(const char*, const char*, int*);
-// Chosen once, before main().
-const Lexer kLexer = has32ByteCompares() ? lexValues32 : lexValues16;
+const char* lexValuesFirst(const char* p, const char* end, int* count);
+// Chosen at the first call, whenever that is (no order of static
+// initialisation to rely on), then called straight.
+std::atomic<Lexer> lexer{lexValuesFirst};
+
+const char* lexValuesFirst(const char* p, const char* end, int* count) {
+  const Lexer chosen = has32ByteCompares() ? lexValues32 : lexValues16;
+  lexer.store(chosen, std::memory_order_relaxed);
+  return chosen(p, end, count);
+}
+
 }  // namespace
 
 const char* lexValues(const char* p, const char* end, int* count) {
-  return kLexer(p, end, count);
+  return lexer.load(std::memory_order_relaxed)(p, end, count);
 }
 
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
