@@ -298,7 +298,7 @@ class TextCheck {
     if (bf::parseLogPositionLine(line.text, &at)) return;
     std::string table, identity;
     if (!bf::parseIdentityLine(line.text, &table, &identity) ||
-        tableNames_.count(table) == 0)
+        sectionNames_.count(sectionKey(SectionKind::kTable, table)) == 0)
       fault(line.number, console_text::kCheckIdentity);
   }
 
@@ -356,6 +356,11 @@ class TextCheck {
     }
   }
 
+  // A section's kind and name as one key of sectionNames_.
+  static std::string sectionKey(SectionKind kind, const std::string& name) {
+    return static_cast<char>('0' + static_cast<int>(kind)) + name;
+  }
+
   static bool isComment(std::string_view text) {
     return !text.empty() && text[0] == bf::kCommentMark;
   }
@@ -368,11 +373,9 @@ class TextCheck {
     section_.definitionCharset = fileCharset_;
     // The writer writes each object once: a second section would replace
     // what the first restored.
-    if (!sectionNames_.insert(static_cast<char>('0' + static_cast<int>(kind)) + section_.name)
-             .second)
+    if (!sectionNames_.insert(sectionKey(kind, section_.name)).second)
       fault(line.number, console_text::kCheckSecondSection);
     if (kind == SectionKind::kTable) {
-      tableNames_.insert(section_.name);
       tables_.push_back({line.number, 0, 0, false});
       part_ = Part::kTableComment;
       ++summary().tables;
@@ -854,8 +857,7 @@ class TextCheck {
   int dropSaved_ = -1;  // from the settings line; -1 until known
   std::vector<DropRecord> drops_;  // of the object sections
   std::vector<TableRecord> tables_;
-  std::unordered_set<std::string> tableNames_;
-  std::unordered_set<std::string> sectionNames_;  // each a kind's digit and a name
+  std::unordered_set<std::string> sectionNames_;  // sectionKey() of each section
   std::unordered_set<std::string> baseTables_;  // with their CREATE TABLE
   std::string database_;  // as the header names it
   std::string fileCharset_;        // as the preamble sets it
