@@ -164,21 +164,16 @@ class TextCheck {
     const std::string_view start =
         form.inStatement ? std::string_view(bf::kRowValuesStart) : form.prefix;
     const char last = form.inStatement ? bf::kStatementGoesOn : bf::kStatementEnds;
-    if (static_cast<std::size_t>(end - p) < start.size() ||
-        std::memcmp(p, start.data(), start.size()) != 0)
-      return 0;
-    int values = 0;
-    const char* q = row_lexer::lexValues(p + start.size(), end, &values);
-    // The line ends in ")" and `last`, then CR LF.
-    if (q == nullptr || values != form.values || end - q < 4 || q[0] != ')' ||
-        q[1] != last || q[2] != '\r' || q[3] != '\n' ||
-        static_cast<std::size_t>(q + 3 - p) > held)
+    const char* q = row_lexer::rowBody(p, end, start, form.values);
+    // The line ends in `last`, then CR LF.
+    if (q == nullptr || end - q < 3 || q[0] != last || q[1] != '\r' || q[2] != '\n' ||
+        static_cast<std::size_t>(q + 2 - p) > held)
       return 0;
     lastLine_ = number;
     lastEnded_ = true;
     lastWasCommit_ = false;
     ++summary().rows;
-    return static_cast<std::size_t>(q + 4 - p);
+    return static_cast<std::size_t>(q + 3 - p);
   }
 
   Report finish() {

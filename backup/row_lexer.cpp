@@ -275,6 +275,16 @@ const char* lexValues(const char* p, const char* end, int* count) {
   return lexer.load(std::memory_order_relaxed)(p, end, count);
 }
 
+const char* rowBody(const char* p, const char* end, std::string_view start, int valueCount) {
+  if (static_cast<std::size_t>(end - p) < start.size() ||
+      std::memcmp(p, start.data(), start.size()) != 0)
+    return nullptr;
+  int values = 0;
+  const char* q = lexValues(p + start.size(), end, &values);
+  if (q == nullptr || values != valueCount || end - q < 2 || q[0] != ')') return nullptr;
+  return q + 1;
+}
+
 int valuesUpTo(std::string_view line, std::size_t from, char last) {
   const char* const end = line.data() + line.size();
   int count = 0;
@@ -463,24 +473,20 @@ std::size_t RowLineJudge::takeLexed(const char* p, const char* end, std::size_t 
 // continue them.
 const char* RowLineJudge::rowEnd(const char* p, const char* end,
                                  bool* statementEnds) const {
-  const auto startsHere = [&](std::string_view start) {
-    return static_cast<std::size_t>(end - p) >= start.size() &&
-           std::memcmp(p, start.data(), start.size()) == 0;
-  };
   if (form_.shared && !inStatement_) {
     *statementEnds = false;
-    return startsHere(form_.head) ? p + form_.head.size() : nullptr;
+    const std::string_view head = form_.head;
+    return static_cast<std::size_t>(end - p) >= head.size() &&
+                   std::memcmp(p, head.data(), head.size()) == 0
+               ? p + head.size()
+               : nullptr;
   }
-  const std::string_view start = form_.rowStart();
-  if (!startsHere(start)) return nullptr;
-  int values = 0;
-  const char* q = lexValues(p + start.size(), end, &values);
-  if (q == nullptr || values != form_.valueCount || end - q < 2 || q[0] != ')')
+  const char* last = rowBody(p, end, form_.rowStart(), form_.valueCount);
+  if (last == nullptr) return nullptr;
+  *statementEnds = *last == backup_format::kStatementEnds;
+  if (!*statementEnds && !(form_.shared && *last == backup_format::kStatementGoesOn))
     return nullptr;
-  *statementEnds = q[1] == backup_format::kStatementEnds;
-  if (!*statementEnds && !(form_.shared && q[1] == backup_format::kStatementGoesOn))
-    return nullptr;
-  return q + 2;
+  return last + 1;
 }
 
 // Counts a line that rowEnd() let continue the rows.

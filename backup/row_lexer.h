@@ -22,6 +22,12 @@ namespace row_lexer {
 // the writer writes it as an escape, and a row with one does not restore.
 const char* lexValues(const char* p, const char* end, int* count);
 
+// The row line whose bytes begin at `p` and may run on past it to `end`,
+// when it is `start` (what a row holds before its values), then
+// `valueCount` values and ")": the byte after the ")", its last before the
+// line end, which lies before `end`; null for any other line.
+const char* rowBody(const char* p, const char* end, std::string_view start, int valueCount);
+
 // The two readings lexValues() chooses between, alike but for speed: with
 // 16-byte compares (any x86-64), and with 32-byte ones, only where
 // has32ByteCompares().
