@@ -192,6 +192,12 @@ class Counter {
     }
   }
 
+  // Whether the word at `i` names a block's kind after its END (END IF).
+  bool blockKind(std::size_t i) const {
+    return word(i, "IF") || word(i, "CASE") || word(i, "LOOP") || word(i, "REPEAT") ||
+           word(i, "WHILE") || word(i, "FOR");
+  }
+
   // Whether the END at `i` closes a block: any END closes a CASE
   // expression; any other block ends in END, its kind's word, a label,
   // then the statement's end, and one without its kind's word begins a
@@ -199,8 +205,7 @@ class Counter {
   // error that stops the restore before anything after it runs.
   bool closesBlock(std::size_t i, const std::vector<Block>& open, bool atStart) const {
     if (open.empty() || open.back() == Block::kCaseExpression) return true;
-    if (word(i + 1, "IF") || word(i + 1, "CASE") || word(i + 1, "LOOP") ||
-        word(i + 1, "REPEAT") || word(i + 1, "WHILE") || word(i + 1, "FOR")) {
+    if (blockKind(i + 1)) {
       ++i;
     } else if (!atStart) {
       // An END without its kind's word ends a BEGIN block, in which every
@@ -242,9 +247,7 @@ class Counter {
         if (open.empty()) return false;
         open.pop_back();
         // END IF, END LOOP ...; then a label, before the statement's end.
-        if (word(i + 1, "IF") || word(i + 1, "CASE") || word(i + 1, "LOOP") ||
-            word(i + 1, "REPEAT") || word(i + 1, "WHILE") || word(i + 1, "FOR"))
-          ++i;
+        if (blockKind(i + 1)) ++i;
         if (nameLike(i + 1) && (i + 2 == tokens_.size() || punctuation(i + 2, ';'))) ++i;
       } else if (w == "CASE") {
         open.push_back(atStart ? Block::kCaseStatement : Block::kCaseExpression);

@@ -25,10 +25,10 @@ constexpr unsigned long long kModeNoBackslashEscapes = 1ull << 20;
 unsigned long long sqlModeBits(std::string_view names);
 
 // One token of a statement as the server lexes it: a bare word, a quoted
-// name, a string, or a byte of punctuation. Comments are no tokens;
-// versioned comments are read as the code the server runs.
-// A comment is a token of its own (no text), as is the opening of a
-// versioned comment: a server older than its version skips what it holds.
+// name, a string, or a byte of punctuation. A comment is a token of its
+// own (no text), as is the opening of a versioned comment, whose text is
+// read as the code the server runs: a server older than its version skips
+// what it holds.
 struct Token {
   enum class Kind { kWord, kName, kString, kPunctuation, kComment, kVersionedComment };
   Kind kind;
