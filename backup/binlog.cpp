@@ -222,6 +222,7 @@ void Collector::resolve(const std::unordered_set<std::string>& words, bool runsC
 
 void Collector::touchTable(const std::string& table, bool runsCode) {
   changed_.insert(table);
+  if (inStatement_) reshaped_.insert(table);
   // What a cascade writes is logged neither as rows nor as a statement.
   auto children = cascades_.find(cascadeKey(lowerDatabase_, table));
   if (children != cascades_.end())
@@ -265,6 +266,22 @@ void Collector::resolveBody(const Body& body) {
   if (!qualifiesOwnNames(qualifiers) && !othersStayApart(lowerDatabase_, words, true))
     return;
   resolve(words, true);
+}
+
+bool leavesIdentities(const LogEvent& event) {
+  using Kind = LogEvent::Kind;
+  switch (event.kind) {
+    case Kind::kRotate:
+    case Kind::kFormat:
+    case Kind::kTableMap:
+    case Kind::kRows:
+    case Kind::kFraming: return true;
+    case Kind::kQuery: {
+      const std::string statement = lower(std::string(event.statement));
+      return statement == "begin" || statement == "commit" || statement == "rollback";
+    }
+    default: return false;
+  }
 }
 
 std::string nextLogFile(const std::string& file) {
@@ -313,7 +330,11 @@ bool Collector::take(const LogEvent& event) {
   }
   if (event.nextPosition != 0) position_ = event.nextPosition;
   switch (event.kind) {
-    case Kind::kQuery: takeStatement(event); break;
+    case Kind::kQuery:
+      inStatement_ = true;
+      takeStatement(event);
+      inStatement_ = false;
+      break;
     case Kind::kTableMap:
       tableRows(lower(event.database), lower(event.table));
       break;
@@ -343,8 +364,11 @@ Changes Collector::finish(const LogRead& read) const {
     changes.why = console_text::kLogEndedEarly;
   if (!changes.why.empty()) return changes;
   changes.clean = true;
-  for (const std::string& table : tables_)
-    if (changed_.count(lower(table)) != 0) changes.tables.insert(table);
+  for (const std::string& table : tables_) {
+    const std::string name = lower(table);
+    if (changed_.count(name) != 0) changes.tables.insert(table);
+    if (reshaped_.count(name) != 0) changes.reshaped.insert(table);
+  }
   return changes;
 }
 

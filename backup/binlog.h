@@ -64,6 +64,9 @@ struct Changes {
   bool clean = false;  // every event between the positions was attributed
   std::string why;     // when not clean: the console line that says why
   std::unordered_set<std::string> tables;  // the database's tables changed, when clean
+  // Those of `tables` a statement wrote or named: only a statement (ALTER,
+  // TRUNCATE, RENAME, ...) moves a table's InnoDB identity; rows do not.
+  std::unordered_set<std::string> reshaped;
 };
 
 // A body the server keeps for a trigger, routine or view, and the
@@ -196,10 +199,18 @@ class Collector {
   long long endFileStart_ = 0;
   std::string why_;  // not clean, when set
   std::unordered_set<std::string> changed_;   // tables written, lower case
+  std::unordered_set<std::string> reshaped_;  // those a statement reached
+  bool inStatement_ = false;                  // a statement is being taken
   std::unordered_set<std::string> fired_;     // tables whose triggers are resolved
   std::unordered_set<std::string> called_;    // routines resolved
   bool statementRan_ = false;  // a statement that runs code was logged
 };
+
+// True for an event that moves no table's identity: rows and their table
+// map, framing, a file's start or its rotation, and a statement that is
+// exactly BEGIN, COMMIT or ROLLBACK. Any other statement may be ALTER,
+// TRUNCATE or RENAME; an event of another kind is not known.
+bool leavesIdentities(const LogEvent& event);
 
 // The name the server gives the file after `file`: its number, one up, in
 // as many digits ("log.000009" -> "log.000010").

@@ -389,6 +389,42 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
                 event(Kind::kQuery, 400, "shop", "INSERT INTO shop.b SELECT * FROM `a`")};
   EXPECT_TRUE(own.run().clean);
   EXPECT_EQ(own.wideReads, 0);
+  // Only what a statement reached may hold a new identity: rows leave it.
+  Stream shapes;
+  shapes.events = {event(Kind::kTableMap, 200, "shop", "a"), event(Kind::kRows, 300),
+                   event(Kind::kQuery, 400, "shop", "TRUNCATE b")};
+  const binlog::Changes reshaped = shapes.run();
+  EXPECT_EQ(sorted(reshaped.tables), (std::set<std::string>{"a", "b"}));
+  EXPECT_EQ(sorted(reshaped.reshaped), std::set<std::string>{"b"});
+}
+
+// Between the snapshot and a late read of the identities, only rows and
+// the statements that frame them prove that no identity moved.
+TEST(Binlog, OnlyRowsAndTheirFramingLeaveIdentities) {
+  const struct {
+    binlog::LogEvent event;
+    bool leaves;
+  } cases[] = {
+      {event(Kind::kRotate, 0), true},
+      {startEvent(kStart), true},
+      {event(Kind::kTableMap, 200, "shop", "a"), true},
+      {event(Kind::kRows, 200), true},
+      {event(Kind::kFraming, 200), true},
+      {event(Kind::kQuery, 200, "shop", "BEGIN"), true},
+      {event(Kind::kQuery, 200, "shop", "commit"), true},
+      {event(Kind::kQuery, 200, "shop", "ROLLBACK"), true},
+      {event(Kind::kQuery, 200, "shop", "COMMIT "), false},
+      {event(Kind::kQuery, 200, "shop", "BEGIN; TRUNCATE a"), false},
+      {event(Kind::kQuery, 200, "shop", "RENAME TABLE a TO c, b TO a"), false},
+      {event(Kind::kQuery, 200, "crm", "ALTER TABLE shop.a ENGINE=InnoDB"), false},
+      {event(Kind::kQuery, 200, "shop", "XA COMMIT 'x'"), false},
+      {event(Kind::kQuery, 200, "shop", ""), false},
+      {event(Kind::kUnknown, 200), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.event.statement));
+    EXPECT_EQ(binlog::leavesIdentities(c.event), c.leaves);
+  }
 }
 
 // A database reaches this one through a body that names it or another
