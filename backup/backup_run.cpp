@@ -155,7 +155,7 @@ RunOutcome BackupEngine::backUpTables(Inventory& inventory,
       previous.reset();
   }
   const LogChanges log = readLogChanges(session_, login_, inventory, previous.get());
-  settleIdentities(session_, &inventory, log.tables ? &*log.tables : nullptr);
+  settleIdentities(session_, login_, &inventory, previous.get(), log);
   const plan::Plan plan = incremental::makePlan(
       inventory, previous.get(), log.tables ? &*log.tables : nullptr, settings_,
       session_.characterSetName());

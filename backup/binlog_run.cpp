@@ -246,13 +246,51 @@ backup_format::LogPosition readLogPosition(db::Session& session) {
   return at;
 }
 
-bool logStillEndsAt(db::Session& session, const backup_format::LogPosition& at) {
+backup_format::LogPosition readLogEnd(db::Session& session) {
+  backup_format::LogPosition end;
   db::Rows rows;
   long long position = -1;
-  return session.select("SHOW MASTER STATUS", &rows) && rows.size() == 1 &&
-         rows.columnCount() >= 2 && rows.text(0, 0) == at.file &&
-         db::wholeNumber(rows.text(0, 1), &position) && position >= 0 &&
-         static_cast<unsigned long long>(position) == at.position;
+  if (!session.select("SHOW MASTER STATUS", &rows) || rows.size() != 1 ||
+      rows.columnCount() < 4 || rows.text(0, 0).empty() ||
+      !db::wholeNumber(rows.text(0, 1), &position) || position < 0 ||
+      !rows.text(0, 2).empty() || !rows.text(0, 3).empty())
+    return end;
+  end.file = rows.text(0, 0);
+  end.position = static_cast<unsigned long long>(position);
+  return end;
+}
+
+backup_format::LogPosition logEndExpectingAnswer(db::Session& session) {
+  long long expected = 0;
+  if (!session.selectNumber(
+          "SELECT @@GLOBAL.binlog_format = 'ROW' AND EXISTS (SELECT 1 FROM "
+          "information_schema.USER_PRIVILEGES WHERE GRANTEE = CONCAT('''', "
+          "SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '''@''', "
+          "SUBSTRING_INDEX(CURRENT_USER(), '@', -1), '''') AND PRIVILEGE_TYPE = "
+          "'REPLICATION SLAVE')",
+          &expected) ||
+      expected != 1 || replicaUnlogged(session))
+    return {};
+  return readLogEnd(session);
+}
+
+bool logLeftIdentities(const run_session::Login& login,
+                       const backup_format::LogPosition& from) {
+  if (from.file.empty()) return false;
+  bool left = true;
+  const binlog::LogRead read =
+      db::readLog(login.host, login.user, login.password, from.file, from.position,
+                  [&left](const binlog::LogEvent& event) {
+                    left = binlog::leavesIdentities(event);
+                    return left;
+                  });
+  return left && read.opened && read.error == 0 && read.filtersKnown &&
+         read.filters.empty();
+}
+
+bool logStillEndsAt(db::Session& session, const backup_format::LogPosition& at) {
+  const backup_format::LogPosition end = readLogEnd(session);
+  return !end.file.empty() && end.file == at.file && end.position == at.position;
 }
 
 LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
@@ -317,5 +355,6 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
     return result;
   }
   result.tables = std::move(changes.tables);
+  result.reshaped = std::move(changes.reshaped);
   return result;
 }

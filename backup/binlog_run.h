@@ -18,6 +18,25 @@ class PreviousBackup;
 // its file "" when the log is off or the position could not be read.
 backup_format::LogPosition readLogPosition(db::Session& session);
 
+// Where the server's log ends now; its file "" when the log is off, when
+// binlog_do_db or binlog_ignore_db may keep databases out of it, or when
+// the server would not tell.
+backup_format::LogPosition readLogEnd(db::Session& session);
+
+// Where the server's log ends now, where a clean answer of it is to be
+// expected: the server logs rows (a statement is proven only as far as
+// the schema tells, which often fails under MIXED or STATEMENT), is no
+// replica whose log leaves out what it applies, and the account may read
+// the log. Its file "" otherwise, as readLogEnd() tells.
+backup_format::LogPosition logEndExpectingAnswer(db::Session& session);
+
+// True when every event the log holds from `from` to its end now leaves
+// the tables' identities as they were (binlog::leavesIdentities), read on
+// a connection of its own that logs in as `login`. False when one may
+// not, or when the log could not be read.
+bool logLeftIdentities(const run_session::Login& login,
+                       const backup_format::LogPosition& from);
+
 // True when the server's log still ends at `at`: nothing was logged since.
 // False also when the server would not tell.
 bool logStillEndsAt(db::Session& session, const backup_format::LogPosition& at);
@@ -27,6 +46,9 @@ struct LogChanges {
   // The tables the log shows changed since the previous backup; nothing
   // when it gives no clean answer.
   std::optional<std::unordered_set<std::string>> tables;
+  // Those of `tables` a statement reached, whose InnoDB identity may have
+  // moved; the others changed by rows alone.
+  std::unordered_set<std::string> reshaped;
   // Where the log stood at the snapshot, with its file's start, as the
   // new file records it.
   backup_format::LogPosition at;

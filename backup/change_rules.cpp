@@ -33,6 +33,12 @@ std::vector<std::pair<std::string, std::string>> settingWords(
   return words;
 }
 
+// The start of an InnoDB table's lasting identity: the engine and the
+// create time, then the parts.
+std::string innodbPrefix(time_t created) {
+  return "InnoDB " + std::to_string(created) + " ";
+}
+
 }  // namespace
 
 void addTransactionStart(time_t start, TransactionSeconds* seconds) {
@@ -56,14 +62,24 @@ std::string lastingIdentity(const std::string& engine, const std::string& rows,
                             const std::string& dataLength, time_t created,
                             const std::string* innodbParts) {
   if (strcasecmp(engine.c_str(), "InnoDB") == 0) {
-    if (innodbParts == nullptr || innodbParts->empty()) return "";
-    return "InnoDB " + *innodbParts;
+    if (innodbParts == nullptr || innodbParts->empty() || created < 0) return "";
+    return innodbPrefix(created) + *innodbParts;
   }
   if (strcasecmp(engine.c_str(), "MyISAM") == 0) {
     if (!allDigits(rows) || !allDigits(dataLength) || created < 0) return "";
     return "MyISAM " + rows + " " + dataLength + " " + std::to_string(created);
   }
   return "";
+}
+
+std::string carriedInnodbIdentity(const std::string& previous, time_t created) {
+  const size_t blank = previous.find(' ');
+  if (created < 0 || blank == std::string::npos) return "";
+  const std::string prefix = innodbPrefix(created);
+  if (previous.compare(blank + 1, prefix.size(), prefix) != 0 ||
+      previous.size() <= blank + 1 + prefix.size())
+    return "";
+  return previous.substr(blank + 1);
 }
 
 std::string tableIdentity(time_t update, const std::string& lasting) {

@@ -36,14 +36,26 @@ void addInnodbPart(const std::string& suffix, const std::string& tableId,
                    const std::string& space, std::string* parts);
 
 // What identifies a table across a restart of the server, "" when it
-// cannot be known. InnoDB: the parts (`innodbParts`, null when the server
-// did not show them or they moved during the inventory). MyISAM: the exact
-// row count, the data length and the create time (`created` < 0 when not
-// known); a RENAME swap of two tables written in one second shows in them.
-// Other engines have none.
+// cannot be known. `created` is the table's create time, < 0 when not
+// known or not before the inventory's own second: the server takes it
+// from the file of the table's definition, whose time every RENAME and
+// every rebuild moves. InnoDB: the create time and the parts
+// (`innodbParts`, null when the server did not show them or they moved
+// during the inventory). MyISAM: the exact row count, the data length and
+// the create time; a RENAME swap of two tables written in one second
+// shows in them. Other engines have none.
 std::string lastingIdentity(const std::string& engine, const std::string& rows,
                             const std::string& dataLength, time_t created,
                             const std::string* innodbParts);
+
+// The lasting identity of an InnoDB table carried over from the identity
+// `previous` (as the file recorded it) where a clean answer of the log
+// shows no statement on the table since: the parts move only by a
+// statement (TRUNCATE, ALTER, RENAME, ...), and a RENAME or rebuild logged
+// nowhere (sql_log_bin=0) still shows in the create time `created`, which
+// must be the recorded one. "" when `previous` holds no such identity or
+// `created` < 0.
+std::string carriedInnodbIdentity(const std::string& previous, time_t created);
 
 // The identity of a table whose update time follows its rows: the update
 // time as an instant, a blank and its lasting identity; "" when that is

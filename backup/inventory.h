@@ -68,6 +68,13 @@ struct TableEntry {
   // What identifies the table across a restart of the server
   // (change_rules::lastingIdentity()); "" when unknown.
   std::string lastingIdentity;
+  bool innodb = false;  // a base table of InnoDB
+  // Its InnoDB identity is settled only once the log was read
+  // (settleIdentities()): it may yet be known.
+  bool identityPending = false;
+  // Its create time where the server tells it and it lies before the
+  // inventory's own second; -1 otherwise.
+  time_t created = -1;
 };
 
 // The condition (for a WHERE) that keeps the rows of a table whose past
@@ -102,10 +109,18 @@ struct Inventory {
   // Where the server's binary log stood at the snapshot; its file "" when
   // the log is off or the position could not be read.
   backup_format::LogPosition logAt;
-  // Set when the InnoDB identities were judged by the read before the
-  // snapshot alone (an incremental run with the log on): the parts that
-  // read found, by table, until settleIdentities() settles them.
-  std::optional<std::unordered_map<std::string, std::string>> partsBeforeOnly;
+  // What settleIdentities() settles the InnoDB identities by, once the
+  // log was read; neither set when the inventory settled them itself.
+  struct PendingIdentities {
+    // The parts the read before the snapshot found, by table, where they
+    // were judged by that read alone (an incremental run with the log on).
+    std::optional<std::unordered_map<std::string, std::string>> partsBefore;
+    // Where the log ended before the snapshot, where no parts were read
+    // before it, for the log was expected to answer cleanly.
+    std::optional<backup_format::LogPosition> logBefore;
+    bool transactionsKnown = false;  // the open transactions were read
+  };
+  PendingIdentities pending;
 
   const TableEntry* find(const std::string& name) const {
     auto found = byName.find(name);

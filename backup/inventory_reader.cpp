@@ -11,6 +11,7 @@
 #include "backup/console_text.h"
 #include "backup/definitions.h"
 #include "backup/local_time.h"
+#include "backup/previous_file.h"
 #include "backup/snapshot_lock.h"
 #include "backup/view_order.h"
 
@@ -212,8 +213,12 @@ struct Moment {
   std::unordered_map<std::string, std::string> partsBefore;
   std::unordered_map<std::string, std::string> partsAfter;
   bool innodbKnown = false;
+  bool trxKnown = false;
   bool trxRefused = false;
   bool partsRefused = false;
+  // Where the log ended before the snapshot, where the parts were not read
+  // before it (logEndExpectingAnswer()); its file "" otherwise.
+  backup_format::LogPosition logBefore;
 };
 
 // What SHOW TABLE STATUS tells of one table beyond its entry: what its
@@ -224,15 +229,21 @@ struct Status {
 
 // The clock, the open transactions and the identities, read before the
 // snapshot; false, said on the console, when the session refused the
-// server's time zone.
-bool readBeforeSnapshot(db::Session& session, Moment* moment) {
+// server's time zone. An incremental run that expects a clean answer of
+// the log reads no identities here: the log will stand in for them, and
+// settleIdentities() reads them only where it does not.
+bool readBeforeSnapshot(db::Session& session, const InventoryRequest& request,
+                        Moment* moment) {
   if (!session.execute("SET SESSION time_zone = 'SYSTEM'")) {
     run_session::printError(session);
     return false;
   }
   moment->clockKnown = readServerClock(session, &moment->serverNow);
+  moment->trxKnown =
+      readOpenTransactions(session, &moment->openTransactions, &moment->trxRefused);
+  if (request.incremental) moment->logBefore = logEndExpectingAnswer(session);
   moment->innodbKnown =
-      readOpenTransactions(session, &moment->openTransactions, &moment->trxRefused) &&
+      moment->trxKnown && moment->logBefore.file.empty() &&
       readInnodbParts(session, &moment->partsBefore, &moment->partsRefused);
   return true;
 }
@@ -317,6 +328,10 @@ void judgeTables(const Moment& moment, const std::vector<Status>& statuses,
     const bool createdKnown = local_time::fromServerText(status.created, &created);
     entry.updateTracksRows = entry.updateTracksRows && entry.updateKnown &&
                              createdKnown && created <= entry.updateTime;
+    // A change within the inventory's own second would leave it as it is.
+    if (createdKnown && moment.clockKnown && created < moment.serverNow)
+      entry.created = created;
+    entry.innodb = !entry.isView && strcasecmp(status.engine.c_str(), "InnoDB") == 0;
     const std::string* parts = nullptr;
     auto before = moment.partsBefore.find(entry.name);
     auto after = moment.partsAfter.find(entry.name);
@@ -324,8 +339,7 @@ void judgeTables(const Moment& moment, const std::vector<Status>& statuses,
         after != moment.partsAfter.end() && before->second == after->second)
       parts = &before->second;
     entry.lastingIdentity = change_rules::lastingIdentity(
-        status.engine, status.rows, status.dataLength, createdKnown ? created : -1,
-        parts);
+        status.engine, status.rows, status.dataLength, entry.created, parts);
     if (entry.updateTracksRows)
       entry.identity = change_rules::tableIdentity(entry.updateTime, entry.lastingIdentity);
   }
@@ -341,7 +355,7 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   std::string lockRefusal;
   std::unordered_map<std::string, std::string> kinds;
   db::Rows status;
-  if (!readBeforeSnapshot(session, &moment) ||
+  if (!readBeforeSnapshot(session, request, &moment) ||
       !beginSnapshot(session, request, &locked, &lockRefusal, &kinds, &status))
     return false;
   console_text::printLine(console_text::kOk);
@@ -355,10 +369,13 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   // snapshot's position, but the status was read later: a RENAME that
   // the status waited for is logged after that position. Only where the
   // log still ends there now is nothing missed.
-  if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty() &&
-      logStillEndsAt(session, inventory->logAt)) {
+  if (!moment.logBefore.file.empty()) {
+    inventory->pending.logBefore = moment.logBefore;
+    inventory->pending.transactionsKnown = moment.trxKnown;
+  } else if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty() &&
+             logStillEndsAt(session, inventory->logAt)) {
     moment.partsAfter = moment.partsBefore;
-    inventory->partsBeforeOnly = moment.partsBefore;
+    inventory->pending.partsBefore = moment.partsBefore;
   } else {
     moment.innodbKnown = moment.innodbKnown && readInnodbParts(session, &moment.partsAfter,
                                                                &moment.partsRefused);
@@ -367,6 +384,9 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   if ((moment.trxRefused || moment.partsRefused) && request.incremental)
     printProcessGrant(session);
   judgeTables(moment, statuses, &inventory->tables);
+  if (inventory->pending.logBefore)
+    for (TableEntry& table : inventory->tables)
+      table.identityPending = table.innodb && moment.trxKnown;
   if (!readViewDefinitions(session, inventory)) return false;
   orderViews(session, request.database, inventory);
   for (size_t i = 0; i < inventory->tables.size(); ++i)
@@ -391,12 +411,15 @@ std::optional<Inventory> readInventory(db::Session& session,
   return inventory;
 }
 
-void settleIdentities(db::Session& session, Inventory* inventory,
-                      const std::unordered_set<std::string>* logChanged) {
-  if (!inventory->partsBeforeOnly) return;
-  const std::unordered_map<std::string, std::string> before =
-      std::move(*inventory->partsBeforeOnly);
-  inventory->partsBeforeOnly.reset();
+namespace {
+
+// The identities judged by the read before the snapshot alone: the log's
+// clean answer (`logChanged`) stands in for the read after it, else they
+// are read again now.
+void settleBeforeOnly(db::Session& session,
+                      const std::unordered_map<std::string, std::string>& before,
+                      const std::unordered_set<std::string>* logChanged,
+                      Inventory* inventory) {
   std::unordered_map<std::string, std::string> after;
   bool refused = false;
   const bool afterKnown =
@@ -415,6 +438,61 @@ void settleIdentities(db::Session& session, Inventory* inventory,
     table.lastingIdentity.clear();
     table.identity.clear();
   }
+}
+
+// The identities no read before the snapshot judged. A table that no
+// statement reached since the previous backup, as the log's clean answer
+// shows, keeps the identity that file records, if its create time is the
+// same. The others' are read now, once. The log up to the snapshot holds
+// every RENAME swap before it, and after it a swap moves the create time
+// the inventory read; so the parts read now are those of the tables the
+// status told of. Without a clean answer, they are only where nothing but
+// rows was logged from before the snapshot until now.
+void settleUnread(db::Session& session, const run_session::Login& login,
+                  const Inventory::PendingIdentities& pending,
+                  const PreviousBackup* previous, const LogChanges& log,
+                  Inventory* inventory) {
+  std::unordered_map<std::string, std::string> parts;
+  bool partsRead = false, partsKnown = false;
+  for (TableEntry& table : inventory->tables) {
+    if (!table.innodb || !pending.transactionsKnown) continue;
+    std::string lasting;
+    const PreviousTableEntry* before =
+        previous != nullptr ? previous->find(table.name) : nullptr;
+    if (log.tables && log.reshaped.count(table.name) == 0 && before != nullptr)
+      lasting = change_rules::carriedInnodbIdentity(before->identity, table.created);
+    if (lasting.empty()) {
+      if (!partsRead) {
+        bool refused = false;
+        partsRead = true;
+        partsKnown = readInnodbParts(session, &parts, &refused) &&
+                     (log.tables || logLeftIdentities(login, *pending.logBefore));
+      }
+      auto found = parts.find(table.name);
+      if (partsKnown && found != parts.end())
+        lasting = change_rules::lastingIdentity("InnoDB", "", "", table.created,
+                                                &found->second);
+    }
+    table.identityPending = false;
+    table.lastingIdentity = lasting;
+    table.identity = table.updateTracksRows
+                         ? change_rules::tableIdentity(table.updateTime, lasting)
+                         : "";
+  }
+}
+
+}  // namespace
+
+void settleIdentities(db::Session& session, const run_session::Login& login,
+                      Inventory* inventory, const PreviousBackup* previous,
+                      const LogChanges& log) {
+  const Inventory::PendingIdentities pending = std::move(inventory->pending);
+  inventory->pending = Inventory::PendingIdentities();
+  if (pending.partsBefore)
+    settleBeforeOnly(session, *pending.partsBefore, log.tables ? &*log.tables : nullptr,
+                     inventory);
+  else if (pending.logBefore)
+    settleUnread(session, login, pending, previous, log, inventory);
 }
 
 // Where the past rows of a system-versioned table are not read, say so,

@@ -7,9 +7,11 @@
 #include <string>
 #include <unordered_set>
 
+#include "backup/binlog_run.h"
 #include "backup/db_session.h"
 #include "backup/inventory.h"
 
+class PreviousBackup;
 class SnapshotLock;
 
 // What a run asks of the inventory besides the tables.
@@ -34,16 +36,20 @@ struct InventoryRequest {
 std::optional<Inventory> readInventory(db::Session& session,
                                        const InventoryRequest& request);
 
-// Settles identities judged by the read before the snapshot alone. Where
-// the log gave a clean answer up to the snapshot (`logChanged`, the tables
-// it shows changed), it stands in for the read after it: a RENAME swap
-// between the first read and the snapshot is in the log, and the tables
-// it shows changed lose their InnoDB identity. Otherwise the identities
-// are read again now, later than the inventory's own second read would
-// have been, and each one that moved (or that cannot be read) is dropped.
-// Only ever drops trust.
-void settleIdentities(db::Session& session, Inventory* inventory,
-                      const std::unordered_set<std::string>* logChanged);
+// Settles the InnoDB identities the inventory left pending, once the log
+// was read (`log`, its answer; `previous`, the previous backup, or null).
+// Where the read before the snapshot judged them alone, a clean answer of
+// the log stands in for the read after it: a RENAME swap between the
+// first read and the snapshot is in the log, and the tables it shows
+// changed lose their identity; otherwise they are read again now, later
+// than the inventory's own second read would have been, and each one that
+// moved (or that cannot be read) is dropped. Where none was read before
+// the snapshot, a table no logged statement reached keeps its previous
+// identity, and the others are read now (settleUnread()). Reads on
+// connections of its own log in as `login`.
+void settleIdentities(db::Session& session, const run_session::Login& login,
+                      Inventory* inventory, const PreviousBackup* previous,
+                      const LogChanges& log);
 
 // One line on the console per system-versioned table whose past rows are
 // not saved.

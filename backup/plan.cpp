@@ -166,7 +166,8 @@ bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous)
 }
 
 bool logMayTell(const TableEntry& table, const PreviousTableEntry& previous) {
-  return !table.isView && !table.isSequence && !table.lastingIdentity.empty() &&
+  return !table.isView && !table.isSequence &&
+         (!table.lastingIdentity.empty() || table.identityPending) &&
          !(table.updateKnown && previous.updateKnown &&
            table.updateTime != previous.updateTime);
 }

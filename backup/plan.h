@@ -101,8 +101,8 @@ Plan make(const Now& now, const Previous* previous, const Settings& settings);
 bool sameUpdateTime(const TableEntry& table, const PreviousTableEntry& previous);
 
 // True when a clean answer from the server's log may prove `table`'s rows
-// unchanged: its lasting identity is known, and no update time tells a
-// change. (`previous`'s identity is not read: the index calls this before
+// unchanged: its lasting identity is known or still pending, and no update
+// time tells a change. (`previous`'s identity is not read: the index calls this before
 // it reaches the identity block.)
 bool logMayTell(const TableEntry& table, const PreviousTableEntry& previous);
 

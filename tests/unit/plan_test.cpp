@@ -1,6 +1,7 @@
 // The plan: which rows are copied, read or left out, and why. One row per
 // rule, each a change of one fact of a table that is otherwise copied.
 #include "backup/plan.h"
+#include "backup/change_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -304,4 +305,45 @@ TEST(Plan, EachRuleDecidesItsTable) {
       EXPECT_EQ(made.tables[i].rows,
                 facts.extraTables[i - 1].isView ? Rows::kNone : c.rows);
   }
+}
+
+// A clean answer of the log carries an InnoDB table's identity over only
+// with the create time recorded beside it: a RENAME swap logged nowhere
+// moves that time.
+TEST(Plan, InnodbIdentityIsCarriedOnlyWithItsCreateTime) {
+  const struct {
+    const char* previous;
+    time_t created;
+    const char* carried;
+  } cases[] = {
+      {"1714557600 InnoDB 1714550000 :5:6", 1714550000, "InnoDB 1714550000 :5:6"},
+      {"- InnoDB 1714550000 #P#p0:5:6 #P#p1:7:8", 1714550000,
+       "InnoDB 1714550000 #P#p0:5:6 #P#p1:7:8"},
+      {"- InnoDB 1714550000 :5:6", 1714550001, ""},
+      {"- InnoDB 1714550000 :5:6", 171455000, ""},
+      {"- InnoDB 1714550000 :5:6", -1, ""},
+      {"- InnoDB :5:6", 1714550000, ""},  // written before create times counted
+      {"- InnoDB 1714550000 ", 1714550000, ""},
+      {"- MyISAM 3 16384 1714550000", 1714550000, ""},
+      {"", 1714550000, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.previous);
+    EXPECT_EQ(change_rules::carriedInnodbIdentity(c.previous, c.created), c.carried);
+  }
+}
+
+// After a restart only the log may prove a table unchanged: its rows are
+// worth judging while its identity is known or still to be settled.
+TEST(Plan, RowsTheLogMayProveAreJudged) {
+  Facts f;
+  f.afterRestart();
+  EXPECT_TRUE(plan::logMayTell(f.table, f.previous));
+  f.table.lastingIdentity = "";
+  EXPECT_FALSE(plan::logMayTell(f.table, f.previous));
+  f.table.identityPending = true;
+  EXPECT_TRUE(plan::logMayTell(f.table, f.previous));
+  f.table.updateKnown = true;
+  f.table.updateTime += 1;
+  EXPECT_FALSE(plan::logMayTell(f.table, f.previous));
 }
