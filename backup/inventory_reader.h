@@ -45,8 +45,10 @@ std::optional<Inventory> readInventory(db::Session& session,
 // than the inventory's own second read would have been, and each one that
 // moved (or that cannot be read) is dropped. Where none was read before
 // the snapshot, a table no logged statement reached keeps its previous
-// identity, and the others are read now (settleUnread()). Reads on
-// connections of its own log in as `login`.
+// identity while its create time stays, and the others are read now; they
+// count without a clean answer only where the log holds nothing but rows
+// from before the snapshot on. Reads on connections of its own log in as
+// `login`.
 void settleIdentities(db::Session& session, const run_session::Login& login,
                       Inventory* inventory, const PreviousBackup* previous,
                       const LogChanges& log);

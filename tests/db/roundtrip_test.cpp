@@ -468,7 +468,8 @@ class Layout : public ::testing::Test {
                        " FROM information_schema.TABLES WHERE TABLE_SCHEMA ="
                        " DATABASE() AND TABLE_NAME = 't'");
     tIdentity = c.scalar(
-        "SELECT CONCAT(UNIX_TIMESTAMP(UPDATE_TIME), ' InnoDB :', i.TABLE_ID, ':',"
+        "SELECT CONCAT(UNIX_TIMESTAMP(UPDATE_TIME), ' InnoDB ', UNIX_TIMESTAMP(CREATE_TIME),"
+        " ' :', i.TABLE_ID, ':',"
         " i.SPACE) FROM information_schema.TABLES t JOIN"
         " information_schema.INNODB_SYS_TABLES i ON i.NAME = CONCAT(DATABASE(), '/t')"
         " WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = 't'");
