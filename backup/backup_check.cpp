@@ -112,7 +112,7 @@ struct Section {
   bool viewRestored = false;
   bool historyOn = false;
   bool historyOff = false;
-  bool rowsElsewhere = false;  // its engine holds none of its own
+  bool rowsElsewhere = false;  // it holds none of its own (create_table::keepsOwnRows)
   bool columnsKnown = false;
   int columnCount = 0;
   std::unordered_set<std::string> columns;
@@ -599,10 +599,10 @@ class TextCheck {
          at = text.find('\n', at + 1))
       commented = !bf::continuesTableStructure(std::string_view(text).substr(at + 1));
     // Nor anything that would fill or shape the table from another.
-    std::vector<std::string> engines;
-    if (commented || !create_table::readsAsPrinted(text, &engines))
+    create_table::Storage storage;
+    if (commented || !create_table::readsAsPrinted(text, &storage))
       fault(line, console_text::kCheckForeignLine);
-    section_.rowsElsewhere = std::any_of(engines.begin(), engines.end(), bf::keepsRowsElsewhere);
+    section_.rowsElsewhere = !create_table::keepsOwnRows(storage);
     takePlace(Place::kTables, line);
     baseTables_.insert(section_.name);
     const std::string& create = text;

@@ -79,6 +79,12 @@ std::string historyNotSaved(const std::string& table) {
          "' (WITH SYSTEM VERSIONING) sind nicht im Backup.";
 }
 
+std::string connectRowsElsewhere(const std::string& table) {
+  return "Hinweis: Die Zeilen der CONNECT-Tabelle '" + named(table) +
+         "' liegen nicht in ihr selbst (ein anderer Server, eine andere Tabelle oder "
+         "eine Datei au\xDF" "erhalb der Datenbank) und sind nicht im Backup.";
+}
+
 std::string historyRowsLeftOut(const std::string& table, long long rows) {
   return "Hinweis: " + std::to_string(rows) + " fr\xFChere Zeilenversionen der "
          "Tabelle '" + named(table) + "' kann der Server nicht zur\xFC" "cknehmen "

@@ -47,6 +47,8 @@ std::string connectedAs(const std::string& user);
 // The inventory and the definitions.
 extern const char kQueryingTables[];
 std::string historyNotSaved(const std::string& table);
+// The rows of the CONNECT table `table` are not its own and not saved.
+std::string connectRowsElsewhere(const std::string& table);
 // Past rows of `table` that a restore could not take back, left out.
 std::string historyRowsLeftOut(const std::string& table, long long rows);
 std::string processGrantMissing(const std::string& account);

@@ -16,7 +16,8 @@ using Token = sql_lexer::Token;
 
 class Reader {
  public:
-  explicit Reader(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  Reader(std::string_view create, std::vector<Token> tokens, Storage* storage)
+      : create_(create), tokens_(std::move(tokens)), storage_(storage) {}
 
   bool create() {
     if (!word("CREATE")) return false;
@@ -29,6 +30,31 @@ class Reader {
   }
 
  private:
+  // Keeps the option whose name is `name` and whose value is the token at
+  // `value`: a word as it stands, a string's text where it is a plain word
+  // in quotes, "" otherwise (and for no token, kNoValue).
+  static constexpr std::size_t kNoValue = static_cast<std::size_t>(-1);
+  void keep(const std::string& name, std::size_t value) {
+    if (storage_ == nullptr) return;
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string text;
+    const Token* token = value == kNoValue ? nullptr : &tokens_[value];
+    if (token == nullptr) {
+    } else if (token->kind == Kind::kWord) {
+      text = token->text;
+    } else if (token->kind == Kind::kString && token->end >= 2 &&
+               token->end <= create_.size() && create_[token->end - 1] == '\'') {
+      std::size_t from = token->end - 1;
+      while (from > 0 && (std::isalnum(static_cast<unsigned char>(create_[from - 1])) ||
+                          create_[from - 1] == '_'))
+        --from;
+      if (from > 0 && create_[from - 1] == '\'')
+        text = create_.substr(from, token->end - 1 - from);
+    }
+    storage_->options.emplace_back(std::move(upper), std::move(text));
+  }
+
   bool word(const char* text) {
     if (at_ >= tokens_.size() || tokens_[at_].kind != Kind::kWord || tokens_[at_].text != text)
       return false;
@@ -160,16 +186,20 @@ class Reader {
       at_ = start;
       return false;
     }
+    const std::string name = tokens_[at_ - 1].text;  // the last word of the name
     if (!punctuation('=')) {
       at_ = start;
       return false;
     }
-    if (punctuation('(')) return group();
+    if (punctuation('(')) {
+      keep(name, kNoValue);  // UNION=(...)
+      return group();
+    }
     if (at_ >= tokens_.size() || tokens_[at_].kind == Kind::kPunctuation) {
       at_ = start;
       return false;
     }
-    ++at_;  // a word, a number, a name or a string
+    keep(name, at_++);  // a word, a number, a name or a string
     return true;
   }
 
@@ -178,6 +208,7 @@ class Reader {
   // numbers, strings, "=" and groups, to the end.
   bool partitioning() {
     if (!word("PARTITION") || !word("BY")) return false;
+    if (storage_ != nullptr) storage_->partitioned = true;
     static const std::unordered_set<std::string> kWords = {
         "LINEAR", "HASH", "KEY", "RANGE", "LIST", "COLUMNS", "ALGORITHM", "SYSTEM_TIME",
         "INTERVAL", "LIMIT", "STARTS", "AUTO", "SECOND", "MINUTE", "HOUR", "DAY", "WEEK",
@@ -203,7 +234,9 @@ class Reader {
     return true;
   }
 
+  std::string_view create_;
   std::vector<Token> tokens_;
+  Storage* storage_;
   std::size_t at_ = 0;
 };
 
@@ -223,14 +256,43 @@ bool readEngines(const std::vector<Token>& tokens, std::vector<std::string>* eng
 
 }  // namespace
 
-bool readsAsPrinted(std::string_view create, std::vector<std::string>* engines) {
+bool readsAsPrinted(std::string_view create, Storage* storage) {
   std::vector<Token> tokens;
-  std::vector<std::string> named;
-  if (!sql_lexer::readKeywordTokens(create, 0, &tokens) || !readEngines(tokens, &named) ||
-      !Reader(std::move(tokens)).create())
+  Storage read;
+  if (!sql_lexer::readKeywordTokens(create, 0, &tokens) ||
+      !readEngines(tokens, &read.engines) ||
+      !Reader(create, std::move(tokens), &read).create())
     return false;
-  if (engines != nullptr) *engines = std::move(named);
+  if (storage != nullptr) *storage = std::move(read);
   return true;
+}
+
+bool keepsOwnRows(const Storage& storage) {
+  bool connect = false;
+  for (const std::string& engine : storage.engines) {
+    if (backup_format::keepsRowsElsewhere(engine)) return false;
+    connect = connect || engine == "CONNECT";
+  }
+  if (!connect) return true;
+  // A CONNECT table holds rows of its own only in a file of one of these
+  // types that it makes itself, beside its definition, and drops with it:
+  // no FILE_NAME (a file of anyone's), no CONNECTION or other source.
+  static const std::unordered_set<std::string> kFileTypes = {
+      "DOS", "FIX", "BIN", "CSV", "FMT", "DBF", "VEC", "JSON", "XML", "INI"};
+  static const std::unordered_set<std::string> kOptions = {
+      "ENGINE", "CHARSET", "COLLATE", "COMMENT", "TABLE_TYPE", "SEP_CHAR",
+      "QUOTED", "HEADER", "LRECL", "DATA_CHARSET", "ENDING"};
+  if (storage.partitioned || storage.engines.size() != 1) return false;
+  bool ownFile = false;
+  for (const auto& [name, value] : storage.options) {
+    if (kOptions.count(name) == 0) return false;
+    if (name == "TABLE_TYPE") {
+      std::string type = value;
+      for (char& c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      ownFile = kFileTypes.count(type) != 0;
+    }
+  }
+  return ownFile;
 }
 
 Columns columnsOf(std::string_view create) {

@@ -5,9 +5,20 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace create_table {
+
+// What a CREATE TABLE tells of where the table's rows live.
+struct Storage {
+  std::vector<std::string> engines;  // every engine it names, upper case
+  // Its table options, in order: each name (its last word, upper case, a
+  // quoted one unquoted) and value (a word as it stands, a string's text
+  // where it is a plain word, "" otherwise).
+  std::vector<std::pair<std::string, std::string>> options;
+  bool partitioned = false;
+};
 
 // True when `create`, lexed in the file's session, is CREATE TABLE, a
 // name, then in parentheses columns and keys (each led by a name or by
@@ -19,9 +30,18 @@ namespace create_table {
 // is refused. A CREATE SEQUENCE is taken as the server prints it: its
 // name, type, values (start, minvalue, maxvalue, increment, cache, cycle)
 // and table options. Every engine it names, the table's and its
-// partitions', must stand as a bare word (ENGINE=InnoDB); `*engines`,
-// where given, gets them (upper case).
-bool readsAsPrinted(std::string_view create, std::vector<std::string>* engines = nullptr);
+// partitions', must stand as a bare word (ENGINE=InnoDB). `*storage`,
+// where given, gets what tells where the table's rows live.
+bool readsAsPrinted(std::string_view create, Storage* storage = nullptr);
+
+// Whether the table holds rows of its own, which its section may carry: no
+// engine keeps them elsewhere (backup_format::keepsRowsElsewhere()), and a
+// CONNECT table is proven to keep them in a file it made itself (a file
+// type, no FILE_NAME, CONNECTION or other option that may point at rows of
+// anyone else's, no partitions). A restore would write the rows of any
+// other into another server, another table or a file outside the database,
+// or add them to rows still there.
+bool keepsOwnRows(const Storage& storage);
 
 // The columns of a CREATE TABLE as the server prints it (one column a
 // line, each line "  `name` ..."), and those of its period when it names

@@ -9,6 +9,7 @@
 #include "backup/binlog_run.h"
 #include "backup/change_rules.h"
 #include "backup/console_text.h"
+#include "backup/create_table.h"
 #include "backup/definitions.h"
 #include "backup/local_time.h"
 #include "backup/previous_file.h"
@@ -311,6 +312,28 @@ std::vector<Status> listTables(const db::Rows& status,
   return statuses;
 }
 
+// A CONNECT table holds rows of its own only where its definition proves
+// it (create_table::keepsOwnRows()); the others' are not saved, and each
+// is named on the console. False when a definition could not be read.
+bool markConnectTables(db::Session& session, const std::vector<Status>& statuses,
+                       std::vector<TableEntry>* tables) {
+  for (size_t i = 0; i < tables->size(); ++i) {
+    TableEntry& table = (*tables)[i];
+    if (table.isView || strcasecmp(statuses[i].engine.c_str(), "CONNECT") != 0) continue;
+    db::Rows rows;
+    if (!session.select("SHOW CREATE TABLE " + backup_format::quoteIdentifier(table.name),
+                        &rows) ||
+        rows.size() != 1 || rows.columnCount() < 2)
+      return false;
+    create_table::Storage storage;
+    table.rowsElsewhere = !create_table::readsAsPrinted(rows.text(0, 1), &storage) ||
+                          !create_table::keepsOwnRows(storage);
+    if (table.rowsElsewhere)
+      console_text::printLine(console_text::connectRowsElsewhere(table.name));
+  }
+  return true;
+}
+
 // Settles each table's update time and identities from `moment`.
 void judgeTables(const Moment& moment, const std::vector<Status>& statuses,
                  std::vector<TableEntry>* tables) {
@@ -364,6 +387,10 @@ bool readTables(db::Session& session, const InventoryRequest& request,
     console_text::printLine(console_text::lockRefused(lockRefusal));
   const std::vector<Status> statuses =
       listTables(status, kinds, locked, &inventory->tables);
+  if (!markConnectTables(session, statuses, &inventory->tables)) {
+    run_session::printError(session);
+    return false;
+  }
   // The log, read next, may stand in for the second read: the run settles
   // the identities once it knows (settleIdentities). It reads up to the
   // snapshot's position, but the status was read later: a RENAME that

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (libzstd-dev for the zstd
-# library, zstd for the tests that check compressed files; dpkg-dev and file to
+# library, zstd for the tests that check compressed files,
+# mariadb-plugin-connect for those of CONNECT tables; dpkg-dev and file to
 # build its own package; lintian, man-db and groff-base to check it and its
 # manual page; systemd for systemd-analyze, which checks its units without a
 # running systemd), only those missing.
@@ -8,7 +9,8 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libmariadb-dev libzstd-dev zstd mariadb-server mariadb-client
-          libgtest-dev tzdata dpkg-dev file lintian man-db groff-base systemd)
+          mariadb-plugin-connect libgtest-dev tzdata dpkg-dev file lintian man-db groff-base
+          systemd)
 # Optional extras: a caller may ask for clang (fuzzing) with VKT_WITH_CLANG=1.
 if [ "${VKT_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-dev)

@@ -491,6 +491,13 @@ TEST(BackupCheck, EachDamageFailsWithItsLine) {
                        "UNION=(`victim`.`keep`);";
          return lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
        }},
+      {"a CONNECT table whose rows are another server's", console_text::kCheckRowsElsewhere,
+       [](Lines& l) {
+         const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;");
+         l[line - 1] = ") ENGINE=CONNECT DEFAULT CHARSET=utf8mb4 "
+                       "CONNECTION='mysql://u@h/victim/keep' `TABLE_TYPE`='MYSQL';";
+         return lineOf(l, "INSERT INTO `items` VALUES ('1','eins');");
+       }},
       {"an engine in a versioned comment", console_text::kCheckRowsElsewhere,
        [](Lines& l) {
          const std::size_t line = lineOf(l, ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;");

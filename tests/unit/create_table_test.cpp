@@ -51,11 +51,32 @@ TEST(CreateTable, OnlyTheShapeTheServerPrintsIsTaken) {
   EXPECT_FALSE(create_table::readsAsPrinted(sequence + " SELECT 1"));
   EXPECT_FALSE(create_table::readsAsPrinted("CREATE SEQUENCE `s` ENGINE=InnoDB"));
 
-  // Every engine named, the partitions' too.
-  std::vector<std::string> engines;
-  EXPECT_TRUE(create_table::readsAsPrinted(
-      columns + "\n PARTITION BY HASH (`id`)\n(PARTITION `p0` ENGINE = SPIDER COMMENT = 'x',\n"
-                " PARTITION `p1` ENGINE = SPIDER)",
-      &engines));
-  EXPECT_EQ(engines, (std::vector<std::string>{"SPIDER", "SPIDER"}));
+  // Rows of its own only where the definition proves them: every engine
+  // named, the partitions' too, and a CONNECT table's options.
+  const struct {
+    std::string tail;
+    bool own;
+  } storages[] = {
+      {" ENGINE=InnoDB DEFAULT CHARSET=utf8mb4", true},
+      {" ENGINE=MRG_MyISAM INSERT_METHOD=LAST UNION=(`a`,`b`)", false},
+      {"\n PARTITION BY HASH (`id`)\n(PARTITION `p0` ENGINE = SPIDER COMMENT = 'x',\n"
+       " PARTITION `p1` ENGINE = InnoDB)",
+       false},
+      {" ENGINE=CONNECT DEFAULT CHARSET=utf8mb4 `TABLE_TYPE`='CSV'", true},
+      {" ENGINE=CONNECT `table_type`='dbf' `HEADER`=1 `SEP_CHAR`=';'", true},
+      {" ENGINE=CONNECT `TABLE_TYPE`='CSV' `FILE_NAME`='/tmp/x.csv'", false},
+      {" ENGINE=CONNECT CONNECTION='mysql://u@h/d/t' `TABLE_TYPE`='MYSQL'", false},
+      {" ENGINE=CONNECT `TABLE_TYPE`='MYSQL'", false},
+      {" ENGINE=CONNECT `TABLE_TYPE`='PROXY' `TABNAME`='t'", false},
+      {" ENGINE=CONNECT", false},
+      {" ENGINE=CONNECT `TABLE_TYPE`='CSV' `MULTIPLE`=1", false},
+      {" ENGINE=CONNECT `TABLE_TYPE`='C SV'", false},
+      {" ENGINE=CONNECT `TABLE_TYPE`='CSV'\n PARTITION BY HASH (`id`) PARTITIONS 2", false},
+  };
+  for (const auto& c : storages) {
+    SCOPED_TRACE(c.tail);
+    create_table::Storage storage;
+    ASSERT_TRUE(create_table::readsAsPrinted(columns + c.tail, &storage));
+    EXPECT_EQ(create_table::keepsOwnRows(storage), c.own);
+  }
 }
