@@ -103,10 +103,11 @@ std::unordered_set<std::string> reachingDatabases(const std::string& database,
 Collector::Collector(std::string database, const std::vector<std::string>& tables,
                      const backup_format::LogPosition& from,
                      const backup_format::LogPosition& to,
-                     const std::vector<Cascade>& cascades, SchemaSource schema)
+                     const std::vector<Cascade>& cascades, SchemaSource schema,
+                     bool logSynced)
     : database_(std::move(database)), lowerDatabase_(lower(database_)), tables_(tables),
       schemaSource_(std::move(schema)), from_(from), to_(to), file_(from.file),
-      position_(from.position) {
+      position_(from.position), logSynced_(logSynced) {
   for (const Cascade& cascade : cascades)
     cascades_[cascadeKey(lower(cascade.parentDatabase), lower(cascade.parent))].push_back(
         lower(cascade.child));
@@ -275,7 +276,8 @@ bool leavesIdentities(const LogEvent& event) {
     case Kind::kFormat:
     case Kind::kTableMap:
     case Kind::kRows:
-    case Kind::kFraming: return true;
+    case Kind::kFraming:
+    case Kind::kStop: return true;
     case Kind::kQuery: {
       const std::string statement = lower(std::string(event.statement));
       return statement == "begin" || statement == "commit" || statement == "rollback";
@@ -304,7 +306,11 @@ bool Collector::take(const LogEvent& event) {
   // The next file's name is told by the start event that follows a
   // rotation, not by the rotate event (the client library does not read
   // the names of those the server makes up in the middle of a stream).
-  if (event.kind == Kind::kRotate) return true;
+  if (event.kind == Kind::kRotate) {
+    // One the server made up in the stream has no position of its own.
+    if (event.nextPosition != 0) fileClosed_ = true;
+    return true;
+  }
   if (event.kind == Kind::kFormat) {
     if (!startChecked_) {
       // The first start event is that of the previous backup's file: a
@@ -318,6 +324,11 @@ bool Collector::take(const LogEvent& event) {
         reached_ = position_ == to_.position;
         return false;
       }
+      // A file the server did not close, by a rotation or a stop, ended
+      // in a crash. A log not synced at every commit may have lost its
+      // last events there, while the tables kept their changes.
+      if (!fileClosed_ && !logSynced_) return fail(console_text::kLogCrashed);
+      fileClosed_ = false;
       file_ = nextLogFile(file_);
       position_ = event.nextPosition;
     }
@@ -328,7 +339,10 @@ bool Collector::take(const LogEvent& event) {
     reached_ = position_ == to_.position;
     return false;  // committed after the snapshot
   }
-  if (event.nextPosition != 0) position_ = event.nextPosition;
+  if (event.nextPosition != 0) {
+    position_ = event.nextPosition;
+    fileClosed_ = event.kind == Kind::kStop;
+  }
   switch (event.kind) {
     case Kind::kQuery:
       inStatement_ = true;

@@ -30,6 +30,7 @@ struct LogEvent {
     kTableMap,  // rows of `database`.`table` follow
     kRows,      // rows of the table map before them
     kFraming,   // changes nothing by itself: GTID, XID, checkpoint, ...
+    kStop,      // the server stopped and closed the file
     kUnknown,   // anything else: its number is `type`
   };
   Kind kind = Kind::kUnknown;
@@ -145,10 +146,12 @@ class Collector {
   // The schema, its wide fields filled when `wide` is asked; the same
   // object at every call.
   using SchemaSource = std::function<const Schema&(bool wide)>;
+  // `logSynced`: the server syncs its log at every commit (sync_binlog=1),
+  // so that a crash cannot have cost the log changes the tables kept.
   Collector(std::string database, const std::vector<std::string>& tables,
             const backup_format::LogPosition& from,
             const backup_format::LogPosition& to, const std::vector<Cascade>& cascades,
-            SchemaSource schema);
+            SchemaSource schema, bool logSynced = false);
   // False once nothing more is needed: the snapshot's position is reached,
   // or the answer cannot be clean.
   bool take(const LogEvent& event);
@@ -195,6 +198,10 @@ class Collector {
   std::string file_;                 // the file the events are of
   unsigned long long position_ = 0;  // where the next event begins
   bool startChecked_ = false;
+  bool logSynced_;
+  // The last event the current file holds is a rotation or a stop: the
+  // server closed it.
+  bool fileClosed_ = false;
   bool reached_ = false;  // the snapshot's position was reached
   long long endFileStart_ = 0;
   std::string why_;  // not clean, when set
@@ -207,7 +214,7 @@ class Collector {
 };
 
 // True for an event that moves no table's identity: rows and their table
-// map, framing, a file's start or its rotation, and a statement that is
+// map, framing, a file's start, its rotation or stop, and a statement that is
 // exactly BEGIN, COMMIT or ROLLBACK. Any other statement may be ALTER,
 // TRUNCATE or RENAME; an event of another kind is not known.
 bool leavesIdentities(const LogEvent& event);

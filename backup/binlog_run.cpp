@@ -337,8 +337,11 @@ LogChanges readLogChanges(db::Session& session, const run_session::Login& login,
     wideRead = wideRead || wide;
     return schema;
   };
+  long long sync = 0;
+  const bool logSynced = session.selectNumber("SELECT @@GLOBAL.sync_binlog", &sync) &&
+                         sync == 1;
   binlog::Collector collector(login.database, baseTables(inventory), *from, at, cascades,
-                              readOnce);
+                              readOnce, logSynced);
   const binlog::LogRead read =
       db::readLog(login.host, login.user, login.password, from->file, from->position,
                   [&collector](const binlog::LogEvent& event) { return collector.take(event); });

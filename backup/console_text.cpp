@@ -166,6 +166,9 @@ const char kLogPurged[] =
 const char kLogMadeAnew[] =
     "denn es wurde seit dem vorigen Backup neu angelegt (RESET MASTER)";
 const char kLogEndedEarly[] = "denn es endet vor der Position dieses Backups";
+const char kLogCrashed[] =
+    "denn der Server brach seit dem vorigen Backup ab, ohne es zu schlie\xDF"
+    "en, und ohne sync_binlog=1 kann ihm ein Ende fehlen, das die Tabellen haben";
 const char kLogXaTransaction[] = "denn es enth\xE4lt eine XA-Transaktion";
 const char kLogForeignWriter[] =
     "denn es enth\xE4lt Anweisungen anderer Datenbanken, deren Trigger, "

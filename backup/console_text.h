@@ -85,6 +85,7 @@ extern const char kLogNoPreviousPosition[];
 extern const char kLogPurged[];
 extern const char kLogMadeAnew[];
 extern const char kLogEndedEarly[];
+extern const char kLogCrashed[];
 extern const char kLogXaTransaction[];
 extern const char kLogForeignWriter[];
 std::string logGrantMissing(const std::string& account);

@@ -226,9 +226,9 @@ LogEvent::Kind kindOf(enum mariadb_rpl_event type) {
     // a query event (its insert id, random seeds, user variables).
     case GTID_EVENT: case GTID_LIST_EVENT: case BINLOG_CHECKPOINT_EVENT:
     case XID_EVENT: case ANNOTATE_ROWS_EVENT: case HEARTBEAT_LOG_EVENT:
-    case STOP_EVENT: case INTVAR_EVENT: case RAND_EVENT: case USER_VAR_EVENT:
-    case XA_PREPARE_LOG_EVENT:
+    case INTVAR_EVENT: case RAND_EVENT: case USER_VAR_EVENT: case XA_PREPARE_LOG_EVENT:
       return LogEvent::Kind::kFraming;
+    case STOP_EVENT: return LogEvent::Kind::kStop;
     default: return LogEvent::Kind::kUnknown;
   }
 }

@@ -75,6 +75,7 @@ struct Stream {
   std::vector<binlog::Cascade> cascades;
   binlog::Schema schema;
   std::vector<std::string> tables = {"a", "b", "child", "logged", "Mixed", "my table"};
+  bool synced = false;  // sync_binlog=1
   mutable int schemaReads = 0;
   mutable int wideReads = 0;
 
@@ -96,7 +97,8 @@ struct Stream {
                                   ++schemaReads;
                                   wideReads += wide;
                                   return schema;
-                                });
+                                },
+                                synced);
     std::vector<binlog::LogEvent> all = {event(Kind::kRotate, 0), startEvent(kStart)};
     all.insert(all.end(), events.begin(), events.end());
     for (const binlog::LogEvent& e : all)
@@ -354,7 +356,7 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
       {"over a restart into the next files",
        [](Stream& s) {
          s.to = at("b.000003", 300, kStart + 20);
-         s.events = {event(Kind::kTableMap, 200, "shop", "a"), event(Kind::kFraming, 223),
+         s.events = {event(Kind::kTableMap, 200, "shop", "a"), event(Kind::kStop, 223),
                      event(Kind::kRotate, 0), startEvent(kStart + 10, 256),
                      event(Kind::kTableMap, 300, "shop", "b"),
                      event(Kind::kRotate, 350), startEvent(kStart + 20, 256),
@@ -362,6 +364,23 @@ TEST(Binlog, EachEventIsAttributedOrTheAnswerIsNotClean) {
                      event(Kind::kTableMap, 350, "shop", "logged")};
        },
        true, {"a", "b", "child"}},
+      // A file closed by neither a rotation nor a stop ended in a crash,
+      // which may have cost a log not synced at every commit its end.
+      {"a file left open by a crash",
+       [](Stream& s) {
+         s.to = at("b.000002", 300, kStart + 10);
+         s.events = {event(Kind::kTableMap, 200, "shop", "a"), event(Kind::kRotate, 0),
+                     startEvent(kStart + 10, 256), event(Kind::kTableMap, 300, "shop", "b")};
+       },
+       false, {}},
+      {"a file left open by a crash, the log synced at every commit",
+       [](Stream& s) {
+         s.synced = true;
+         s.to = at("b.000002", 300, kStart + 10);
+         s.events = {event(Kind::kTableMap, 200, "shop", "a"), event(Kind::kRotate, 0),
+                     startEvent(kStart + 10, 256), event(Kind::kTableMap, 300, "shop", "b")};
+       },
+       true, {"a", "b"}},
       {"the snapshot's file ends at its position",
        [](Stream& s) {
          s.events = {event(Kind::kTableMap, 400, "shop", "a"), event(Kind::kRotate, 0),
@@ -451,8 +470,8 @@ TEST(Binlog, TheSnapshotFilesStartIsTakenFromItsStartEvent) {
   stream.run(&start);
   EXPECT_EQ(start, kStart);
   stream.to = at("b.000002", 300);
-  stream.events = {event(Kind::kRotate, 0), startEvent(kStart + 7, 256),
-                   event(Kind::kFraming, 300)};
+  stream.events = {event(Kind::kRotate, 150), event(Kind::kRotate, 0),
+                   startEvent(kStart + 7, 256), event(Kind::kFraming, 300)};
   EXPECT_TRUE(stream.run(&start).clean);
   EXPECT_EQ(start, kStart + 7);
   EXPECT_EQ(binlog::nextLogFile("b.000009"), "b.000010");
