@@ -31,28 +31,32 @@ class Reader {
 
  private:
   // Keeps the option whose name is `name` and whose value is the token at
-  // `value`: a word as it stands, a string's text where it is a plain word
-  // in quotes, "" otherwise (and for no token, kNoValue).
+  // `value` (kNoValue: none).
   static constexpr std::size_t kNoValue = static_cast<std::size_t>(-1);
   void keep(const std::string& name, std::size_t value) {
     if (storage_ == nullptr) return;
-    std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::string text;
-    const Token* token = value == kNoValue ? nullptr : &tokens_[value];
-    if (token == nullptr) {
-    } else if (token->kind == Kind::kWord) {
-      text = token->text;
-    } else if (token->kind == Kind::kString && token->end >= 2 &&
-               token->end <= create_.size() && create_[token->end - 1] == '\'') {
-      std::size_t from = token->end - 1;
-      while (from > 0 && (std::isalnum(static_cast<unsigned char>(create_[from - 1])) ||
-                          create_[from - 1] == '_'))
-        --from;
-      if (from > 0 && create_[from - 1] == '\'')
-        text = create_.substr(from, token->end - 1 - from);
-    }
-    storage_->options.emplace_back(std::move(upper), std::move(text));
+    storage_->options.emplace_back(upper(name),
+                                   value == kNoValue ? "" : upper(valueText(tokens_[value])));
+  }
+
+  // A word as it stands, a string's text where it is a plain word in
+  // quotes; "" otherwise.
+  std::string valueText(const Token& token) const {
+    if (token.kind == Kind::kWord) return token.text;
+    if (token.kind != Kind::kString || token.end < 2 || token.end > create_.size() ||
+        create_[token.end - 1] != '\'')
+      return "";
+    std::size_t from = token.end - 1;
+    while (from > 0 && (std::isalnum(static_cast<unsigned char>(create_[from - 1])) ||
+                        create_[from - 1] == '_'))
+      --from;
+    if (from == 0 || create_[from - 1] != '\'') return "";
+    return std::string(create_.substr(from, token.end - 1 - from));
+  }
+
+  static std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
   }
 
   bool word(const char* text) {
@@ -286,11 +290,7 @@ bool keepsOwnRows(const Storage& storage) {
   bool ownFile = false;
   for (const auto& [name, value] : storage.options) {
     if (kOptions.count(name) == 0) return false;
-    if (name == "TABLE_TYPE") {
-      std::string type = value;
-      for (char& c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      ownFile = kFileTypes.count(type) != 0;
-    }
+    if (name == "TABLE_TYPE") ownFile = kFileTypes.count(value) != 0;
   }
   return ownFile;
 }

@@ -13,9 +13,9 @@ namespace create_table {
 // What a CREATE TABLE tells of where the table's rows live.
 struct Storage {
   std::vector<std::string> engines;  // every engine it names, upper case
-  // Its table options, in order: each name (its last word, upper case, a
-  // quoted one unquoted) and value (a word as it stands, a string's text
-  // where it is a plain word, "" otherwise).
+  // Its table options, in order, in upper case: each name (its last word,
+  // a quoted one unquoted) and value (a word, a string's text where it is
+  // a plain word, "" otherwise).
   std::vector<std::pair<std::string, std::string>> options;
   bool partitioned = false;
 };
