@@ -68,8 +68,7 @@ struct TableEntry {
   // What identifies the table across a restart of the server
   // (change_rules::lastingIdentity()); "" when unknown.
   std::string lastingIdentity;
-  bool innodb = false;  // a base table of InnoDB
-  // Its InnoDB identity is settled only once the log was read
+  // An InnoDB table whose identity is settled only once the log was read
   // (settleIdentities()): it may yet be known.
   bool identityPending = false;
   // Its create time where the server tells it and it lies before the
@@ -118,7 +117,6 @@ struct Inventory {
     // Where the log ended before the snapshot, where no parts were read
     // before it, for the log was expected to answer cleanly.
     std::optional<backup_format::LogPosition> logBefore;
-    bool transactionsKnown = false;  // the open transactions were read
   };
   PendingIdentities pending;
 

@@ -354,7 +354,12 @@ void judgeTables(const Moment& moment, const std::vector<Status>& statuses,
     // A change within the inventory's own second would leave it as it is.
     if (createdKnown && moment.clockKnown && created < moment.serverNow)
       entry.created = created;
-    entry.innodb = !entry.isView && strcasecmp(status.engine.c_str(), "InnoDB") == 0;
+    // Where no identities were read before the snapshot, the log settles
+    // an InnoDB table's (settleIdentities()); without the open
+    // transactions, it stays unknown.
+    entry.identityPending = !moment.logBefore.file.empty() && moment.trxKnown &&
+                            !entry.isView &&
+                            strcasecmp(status.engine.c_str(), "InnoDB") == 0;
     const std::string* parts = nullptr;
     auto before = moment.partsBefore.find(entry.name);
     auto after = moment.partsAfter.find(entry.name);
@@ -398,7 +403,6 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   // log still ends there now is nothing missed.
   if (!moment.logBefore.file.empty()) {
     inventory->pending.logBefore = moment.logBefore;
-    inventory->pending.transactionsKnown = moment.trxKnown;
   } else if (moment.innodbKnown && request.incremental && !inventory->logAt.file.empty() &&
              logStillEndsAt(session, inventory->logAt)) {
     moment.partsAfter = moment.partsBefore;
@@ -411,9 +415,6 @@ bool readTables(db::Session& session, const InventoryRequest& request,
   if ((moment.trxRefused || moment.partsRefused) && request.incremental)
     printProcessGrant(session);
   judgeTables(moment, statuses, &inventory->tables);
-  if (inventory->pending.logBefore)
-    for (TableEntry& table : inventory->tables)
-      table.identityPending = table.innodb && moment.trxKnown;
   if (!readViewDefinitions(session, inventory)) return false;
   orderViews(session, request.database, inventory);
   for (size_t i = 0; i < inventory->tables.size(); ++i)
@@ -482,7 +483,7 @@ void settleUnread(db::Session& session, const run_session::Login& login,
   std::unordered_map<std::string, std::string> parts;
   bool partsRead = false, partsKnown = false;
   for (TableEntry& table : inventory->tables) {
-    if (!table.innodb || !pending.transactionsKnown) continue;
+    if (!table.identityPending) continue;
     std::string lasting;
     const PreviousTableEntry* before =
         previous != nullptr ? previous->find(table.name) : nullptr;
