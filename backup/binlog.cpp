@@ -279,7 +279,7 @@ bool leavesIdentities(const LogEvent& event) {
     case Kind::kFraming:
     case Kind::kStop: return true;
     case Kind::kQuery: {
-      const std::string statement = lower(std::string(event.statement));
+      const std::string statement = lower(event.statement);
       return statement == "begin" || statement == "commit" || statement == "rollback";
     }
     default: return false;
